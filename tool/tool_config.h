@@ -1,0 +1,117 @@
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/hash_map.h"
+#include "runtime/ptrlist.h"
+#include "runtime/string.h"
+
+// The run configuration: every setting of a run and the groups to process.
+// Filled by the command line and the configuration file, read by the group
+// pipeline and the output naming, released once at exit.
+
+// Outputs to write (bit set).
+enum ProduceFlags : uint64_t {
+  PRODUCE_IR = 1,      // "ir": trimmed impulse response
+  PRODUCE_RAW = 2,     // "raw": raw impulse response
+  PRODUCE_AUDIO = 4,   // "audio": processed audio
+  PRODUCE_FRM = 8,     // "frm": frequency response of the master
+  PRODUCE_FRC = 16,    // "frc": frequency response of the child
+  PRODUCE_ALL = 31,
+};
+
+enum NormalizeMode : uint64_t {
+  NORMALIZE_NONE = 0,
+  NORMALIZE_ABOVE = 1,
+  NORMALIZE_BELOW = 2,
+  NORMALIZE_ALWAYS = 3,
+};
+
+// The four trim percentages, kept together in this order because they are
+// handed to the impulse-response trimming as one record of four floats
+// (head cut, tail cut, fade-in, fade-out; percent of the raw IR length).
+struct IrTrimSettings {
+  float head_cut;
+  float tail_cut;
+  float fade_in;
+  float fade_out;
+};
+
+// The settings that the configuration file keeps in its "ir" object:
+// `ir.head_cut` is cfg.ir.trim.head_cut, `ir.file` is cfg.ir.file, etc.
+struct IrConfig {
+  IrTrimSettings trim;  // all 0
+  String file;          // template of the trimmed IR ("ir")
+  String raw;           // template of the raw IR ("raw")
+  String fr_master;     // template of the master's frequency response ("frm")
+  String fr_child;      // template of the child's frequency response ("frc")
+};
+
+// One group: a master file and its children. All strings owned.
+struct Group {
+  String name;    // equal to its key in ToolConfig::groups
+  String master;  // as written by the user (unresolved); empty when none named
+  PtrList files;  // heap Strings (string_clone), owned, in the order given
+};
+
+struct ToolConfig {
+  String src_path;            // input names are resolved against it; empty
+  String dst_path;            // output names are resolved against it; empty
+  String file;                // template of the processed audio ("audio")
+  uint64_t srate;             // Hz; 48000
+  int64_t fft_rank;           // 12; clamped to 8..16 at use
+  uint64_t produce;           // ProduceFlags; 31
+  float gain_range;           // dB; 48; stored only
+  float dry;                  // dB; -1000
+  float wet;                  // dB; 0
+  bool mastering;             // false
+  uint64_t normalize;         // NormalizeMode; 0
+  float norm_gain;            // dB; 0
+  bool latency_compensation;  // false
+  bool match_length;          // false
+  IrConfig ir;
+  HashMap groups;             // String name -> owned Group*; String key flavour
+};
+
+// Default templates.
+extern const char* const TOOLCONFIG_DEFAULT_FILE;       // "${master_name}/${file_name} - processed.wav"
+extern const char* const TOOLCONFIG_DEFAULT_IR_FILE;    // "... - IR.wav"
+extern const char* const TOOLCONFIG_DEFAULT_IR_RAW;     // "... - Raw IR.wav"
+extern const char* const TOOLCONFIG_DEFAULT_FR_MASTER;  // "... - FR Master.wav"
+extern const char* const TOOLCONFIG_DEFAULT_FR_CHILD;   // "... - FR Child.wav"
+
+// Sets every field to its default and creates the empty group map. The five
+// default templates need memory, so this returns 0, or 5 (STATUS_NO_MEMORY)
+// when they cannot be allocated; even then the record is in a valid state
+// (all numeric defaults set, the map usable, the templates possibly empty)
+// and must be released with toolconfig_release.
+[[nodiscard]] int toolconfig_init(ToolConfig* cfg);
+
+// Releases all groups, then the map, then the strings in the reverse order
+// of their fields. Accepts a zeroed record; idempotent.
+void toolconfig_release(ToolConfig* cfg);
+
+// Creates an empty group called `name` and inserts it into cfg->groups.
+// Returns 0 with *out set to the new group (owned by the map), 17
+// (STATUS_EXISTS) when a group of that name is present (*out is set to the
+// existing group, nothing changes), or 5 (STATUS_NO_MEMORY; *out null,
+// nothing changes). `name` must be a modifiable object (its hash is cached).
+[[nodiscard]] int group_create(ToolConfig* cfg, const String* name, Group** out);
+
+// The group called `name`, or null.
+Group* toolconfig_find_group(const ToolConfig* cfg, const String* name);
+
+// Sets the master file name: 0 or 5 (master unchanged).
+[[nodiscard]] int group_set_master(Group* g, const String* master);
+// Appends a copy of `file` to the children: 0 or 5 (nothing changes).
+[[nodiscard]] int group_add_file(Group* g, const String* file);
+
+// Releases the child strings and their list, then master, then name, then
+// the record itself (g from group_create); null allowed.
+void group_release(Group* g);
+
+// Takes the list of the map's values, clears the map (releasing its keys),
+// then releases each group. Should the value list not be obtainable (out
+// of memory), the groups are released by walking the map directly, so
+// nothing leaks either way.
+void toolconfig_release_groups(ToolConfig* cfg);
