@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/string.h"
+
+class CharReader;
+
+// Kinds of the tokens of the configuration syntax (JSON with the JSON5
+// extensions). The numbers are stable: the document reader's transition
+// tables are written against them.
+enum DocumentTokenKind : int32_t {
+  DOC_TOKEN_INVALID = 0,        // malformed number, '/' not starting a comment, stray '\'
+  DOC_TOKEN_ERROR = 1,          // the tokenizer's `error` holds the status
+  DOC_TOKEN_END = 2,            // end of input
+  DOC_TOKEN_ARRAY_OPEN = 3,     // '['
+  DOC_TOKEN_ARRAY_CLOSE = 4,    // ']'
+  DOC_TOKEN_OBJECT_OPEN = 5,    // '{'
+  DOC_TOKEN_OBJECT_CLOSE = 6,   // '}'
+  DOC_TOKEN_COLON = 7,          // ':'
+  DOC_TOKEN_COMMA = 8,          // ','
+  DOC_TOKEN_SINGLE_STRING = 9,  // '...'
+  DOC_TOKEN_DOUBLE_STRING = 10, // "..."
+  DOC_TOKEN_IDENTIFIER = 11,
+  DOC_TOKEN_TRUE = 12,
+  DOC_TOKEN_FALSE = 13,
+  DOC_TOKEN_NULL = 14,
+  DOC_TOKEN_RESERVED = 15,      // a word of the reserved-word table
+  DOC_TOKEN_LINE_COMMENT = 16,
+  DOC_TOKEN_BLOCK_COMMENT = 17,
+  DOC_TOKEN_DECIMAL = 18,       // value.integer
+  DOC_TOKEN_HEXADECIMAL = 19,   // value.integer
+  DOC_TOKEN_FLOAT = 20,         // value.real (also NaN and Infinity)
+};
+
+// Lexer over a character input. The input is borrowed: the tokenizer only
+// calls its read_char. One character of lookahead is kept between tokens.
+struct DocumentTokenizer {
+  CharReader* input;
+  int32_t lookahead;   // character read but not consumed; -1 when none
+  int32_t kind;        // DocumentTokenKind of the last token
+  String text;         // string contents after escapes, identifier or comment text
+  union {
+    int64_t integer;   // DOC_TOKEN_DECIMAL, DOC_TOKEN_HEXADECIMAL
+    double real;       // DOC_TOKEN_FLOAT
+  } value;
+  int32_t error;       // status explaining the last DOC_TOKEN_ERROR
+  uint64_t pushback;   // times the last token is to be delivered again
+  // UTF-16 code units of a run of consecutive \x and \u escapes, converted
+  // together when the run ends so that surrogate pairs form one character.
+  uint16_t* escape_units;
+  size_t escape_count;
+  size_t escape_capacity;
+};
+
+// Sets up a tokenizer over `input` (may be null; then every token is an
+// error with status 26). Cannot fail.
+void document_tokenizer_init(DocumentTokenizer* tok, CharReader* input);
+
+// Frees the token text and the escape buffer. Accepts a zeroed record and
+// may be called twice.
+void document_tokenizer_release(DocumentTokenizer* tok);
+
+// With `advance` false returns the kind of the current token again. With it
+// set, first serves pushbacks (decrementing the count), otherwise reads the
+// next token. Statuses are carried in DOC_TOKEN_ERROR tokens: 5 memory,
+// 7 a decimal number run into a letter or escapes that are not valid UTF-16,
+// 55 a raw line feed in a string or a bad hexadecimal escape digit, 25 end
+// of input inside a string, or the status reported by the input.
+int32_t document_tokenizer_next(DocumentTokenizer* tok, bool advance);
+
+// True when `word` (case-sensitive) is one of the 64 reserved words.
+bool document_is_reserved_word(const String* word);
