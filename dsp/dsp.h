@@ -84,6 +84,16 @@ struct DspTable {
   void (*biquad_2)(BiquadSection* sections, float* dst, const float* src, size_t n);
   void (*biquad_4)(BiquadSection* sections, float* dst, const float* src, size_t n);
   void (*biquad_8)(BiquadSection* sections, float* dst, const float* src, size_t n);
+
+  // Set by the fill: whether the table is filled, the floating-point
+  // handlers each chaining level replaced (its handlers call these), and the
+  // MXCSR mask the SSE2 handlers apply (0xFFBF unless FXSAVE reports one).
+  bool initialised;
+  void (*x86_saved_start)(DspFpState* state);
+  void (*x86_saved_finish)(DspFpState* state);
+  void (*sse2_saved_start)(DspFpState* state);
+  void (*sse2_saved_finish)(DspFpState* state);
+  uint32_t mxcsr_mask;
 };
 
 // Fills the process-wide table for the running processor. Idempotent.

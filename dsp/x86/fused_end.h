@@ -1,0 +1,3 @@
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif

@@ -1,0 +1,14 @@
+#include "dsp/x86/fused_begin.h"
+
+#include "dsp/variants.h"
+#include "dsp/x86/vec_avx.h"
+#include "dsp/x86/rows_impl.h"
+
+using K = RowKernels<VecAvxT<true>>;
+
+void multiply_add_fma(float* dst, const float* src, size_t n, float k) { K::multiply_add(dst, src, n, k); }
+void fir_accumulate_fma(float* dst, const float* src, const float* taps, size_t ntaps, size_t n) {
+  K::fir_accumulate(dst, src, taps, ntaps, n);
+}
+
+#include "dsp/x86/fused_end.h"
