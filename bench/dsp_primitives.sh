@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Runs the DSP primitive benchmarks (FIR with 128 taps, biquad_8,
+# multiply_add) at every level the processor has; the program itself prints
+# the RATIO lines against the generic level.
+set -euo pipefail
+dir="${TIMBRAL_BENCH_DIR:?run through scripts/bench.sh}"
+"$dir/bench/dsp_primitives_bench" --benchmark_min_time=0.2
