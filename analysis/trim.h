@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/sample.h"
+
+// Trim amounts, each in percent of the raw impulse response's length.
+struct TrimSettings {
+  float head_cut;  // removed from the start, clamped to 0..100
+  float tail_cut;  // removed from the end, clamped to 0..100
+  float fade_in;   // linear fade-in length, floored at 0
+  float fade_out;  // linear fade-out length, floored at 0
+};
+
+// Cuts and fades `raw` into `trimmed` and sets `latency` to the index of the
+// trimmed filter's centre tap, floor(L / 2) - head, which is negative when
+// more than half of the raw length is cut from the head. All percent
+// arithmetic is 32-bit float, so 10 % of 1000 taps is 99. STATUS_NO_MEMORY
+// when the result cannot be allocated (also when `raw` has no channels);
+// neither output is written then.
+[[nodiscard]] Status trim_ir(Sample& trimmed, int64_t& latency, const Sample& raw, const TrimSettings& settings);
+
+// Multiplies the first min(f, total) values of src by i / f into dst (in
+// place allowed). Nothing happens when f or total is 0.
+void fade_in(float* dst, const float* src, uint64_t f, uint64_t total);
+
+// Multiplies the last min(f, total) values of a row of `total` values by the
+// falling ramp (b - 1 - j) / f into dst (in place allowed); the last value
+// becomes 0. Nothing happens when f or total is 0.
+void fade_out(float* dst, const float* src, uint64_t f, uint64_t total);
