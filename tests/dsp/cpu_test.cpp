@@ -161,3 +161,18 @@ TEST(CpuDescribe, TextsInOneBlock) {
   alloc_fail_off();
   EXPECT_EQ(alloc_live(), live);
 }
+
+TEST(CpuDescribe, RunningProcessorThroughTheTable) {
+  CpuInfo c;
+  detect_cpu(&c);
+  CpuDescription* d = dsp().describe_cpu();
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(d->architecture, "x86_64");
+  EXPECT_STREQ(d->brand, c.brand);
+  EXPECT_EQ(std::string(d->identity).rfind("vendor=", 0), 0u);
+  // Every x86-64 processor has SSE2, which the feature list must show.
+  if (c.vendor == CPU_VENDOR_INTEL || c.vendor == CPU_VENDOR_AMD) {
+    EXPECT_NE(std::string(d->features).find("SSE2"), std::string::npos);
+  }
+  mem_free(d);
+}
