@@ -1,0 +1,125 @@
+#include "tool/tool_config.h"
+
+#include <cstring>
+
+#include "runtime/alloc.h"
+#include "runtime/status.h"
+
+const char* const TOOLCONFIG_DEFAULT_FILE = "${master_name}/${file_name} - processed.wav";
+const char* const TOOLCONFIG_DEFAULT_IR_FILE = "${master_name}/${file_name} - IR.wav";
+const char* const TOOLCONFIG_DEFAULT_IR_RAW = "${master_name}/${file_name} - Raw IR.wav";
+const char* const TOOLCONFIG_DEFAULT_FR_MASTER = "${master_name}/${file_name} - FR Master.wav";
+const char* const TOOLCONFIG_DEFAULT_FR_CHILD = "${master_name}/${file_name} - FR Child.wav";
+
+static bool set_text(String* s, const char* text) { return string_from_latin1(s, text, std::strlen(text)); }
+
+int toolconfig_init(ToolConfig* cfg) {
+  string_init(&cfg->src_path);
+  string_init(&cfg->dst_path);
+  string_init(&cfg->file);
+  cfg->srate = 48000;
+  cfg->fft_rank = 12;
+  cfg->produce = PRODUCE_ALL;
+  cfg->gain_range = 48.0f;
+  cfg->dry = -1000.0f;
+  cfg->wet = 0.0f;
+  cfg->mastering = false;
+  cfg->normalize = NORMALIZE_NONE;
+  cfg->norm_gain = 0.0f;
+  cfg->latency_compensation = false;
+  cfg->match_length = false;
+  cfg->ir.trim = IrTrimSettings{0.0f, 0.0f, 0.0f, 0.0f};
+  string_init(&cfg->ir.file);
+  string_init(&cfg->ir.raw);
+  string_init(&cfg->ir.fr_master);
+  string_init(&cfg->ir.fr_child);
+  hashmap_init_string(&cfg->groups);
+  bool ok = set_text(&cfg->file, TOOLCONFIG_DEFAULT_FILE) && set_text(&cfg->ir.file, TOOLCONFIG_DEFAULT_IR_FILE) &&
+            set_text(&cfg->ir.raw, TOOLCONFIG_DEFAULT_IR_RAW) &&
+            set_text(&cfg->ir.fr_master, TOOLCONFIG_DEFAULT_FR_MASTER) &&
+            set_text(&cfg->ir.fr_child, TOOLCONFIG_DEFAULT_FR_CHILD);
+  return ok ? STATUS_OK : STATUS_NO_MEMORY;
+}
+
+void group_release(Group* g) {
+  if (!g) return;
+  for (uint64_t i = 0; i < g->files.count; ++i) string_delete(static_cast<String*>(g->files.items[i]));
+  ptrlist_release(&g->files);
+  string_free(&g->master);
+  string_free(&g->name);
+  mem_free(g);
+}
+
+void toolconfig_release_groups(ToolConfig* cfg) {
+  HashMap* m = &cfg->groups;
+  if (m->count == 0) {
+    hashmap_clear(m);
+    return;
+  }
+  PtrList groups;
+  ptrlist_init(&groups);
+  if (!hashmap_values(m, &groups)) {
+    // No memory for the list: release the groups in the same order straight
+    // from the map before clearing it.
+    for (uint64_t i = 0; i < m->size; ++i)
+      for (HashMapNode* n = m->buckets[i].first; n; n = n->next) {
+        group_release(static_cast<Group*>(n->value));
+        n->value = nullptr;
+      }
+    hashmap_clear(m);
+    return;
+  }
+  hashmap_clear(m);
+  for (uint64_t i = 0; i < groups.count; ++i) group_release(static_cast<Group*>(groups.items[i]));
+  ptrlist_release(&groups);
+}
+
+void toolconfig_release(ToolConfig* cfg) {
+  // A zeroed record has no key functions; its map holds nothing to release.
+  if (cfg->groups.count) toolconfig_release_groups(cfg);
+  hashmap_clear(&cfg->groups);
+  string_free(&cfg->ir.fr_child);
+  string_free(&cfg->ir.fr_master);
+  string_free(&cfg->ir.raw);
+  string_free(&cfg->ir.file);
+  string_free(&cfg->file);
+  string_free(&cfg->dst_path);
+  string_free(&cfg->src_path);
+}
+
+Group* toolconfig_find_group(const ToolConfig* cfg, const String* name) {
+  return static_cast<Group*>(hashmap_get(&cfg->groups, name, nullptr));
+}
+
+int group_create(ToolConfig* cfg, const String* name, Group** out) {
+  *out = nullptr;
+  if (Group* existing = toolconfig_find_group(cfg, name)) {
+    *out = existing;
+    return STATUS_EXISTS;
+  }
+  Group* g = static_cast<Group*>(mem_alloc(sizeof(Group)));
+  if (!g) return STATUS_NO_MEMORY;
+  string_init(&g->name);
+  string_init(&g->master);
+  ptrlist_init(&g->files);
+  if (!string_assign(&g->name, name) || !hashmap_add(&cfg->groups, name, g)) {
+    group_release(g);
+    return STATUS_NO_MEMORY;
+  }
+  *out = g;
+  return STATUS_OK;
+}
+
+int group_set_master(Group* g, const String* master) {
+  return string_assign(&g->master, master) ? STATUS_OK : STATUS_NO_MEMORY;
+}
+
+int group_add_file(Group* g, const String* file) {
+  String* copy = string_clone(file);
+  if (!copy) return STATUS_NO_MEMORY;
+  if (!ptrlist_push(&g->files, copy)) {
+    string_delete(copy);
+    return STATUS_NO_MEMORY;
+  }
+  return STATUS_OK;
+}
