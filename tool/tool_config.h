@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "analysis/mix.h"  // NormalizeMode
 #include "runtime/hash_map.h"
 #include "runtime/ptrlist.h"
 #include "runtime/string.h"
@@ -20,12 +21,6 @@ enum ProduceFlags : uint64_t {
   PRODUCE_ALL = 31,
 };
 
-enum NormalizeMode : uint64_t {
-  NORMALIZE_NONE = 0,
-  NORMALIZE_ABOVE = 1,
-  NORMALIZE_BELOW = 2,
-  NORMALIZE_ALWAYS = 3,
-};
 
 // The four trim percentages, kept together in this order because they are
 // handed to the impulse-response trimming as one record of four floats
