@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/sample.h"
+
+// Convolves every channel of `input` with the matching row of `ir` and mixes
+// wet and dry: with latency >= 1 the dry signal is delayed by `latency` and
+// the output holds max(b + latency, b + m) frames; with latency <= 0 the wet
+// signal is delayed by -latency instead and the output holds b + m - latency
+// frames (b input frames, m taps). Gains are linear factors. The output's
+// sample rate is 0. STATUS_NO_MEMORY when the output, the temporary or a
+// convolver cannot be allocated; `output` is then unchanged.
+[[nodiscard]] Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry,
+                                  float wet);
+
+// Normalize modes.
+enum NormalizeMode : int {
+  NORMALIZE_NONE = 0,
+  NORMALIZE_ABOVE = 1,   // scale down only when the peak exceeds the target
+  NORMALIZE_BELOW = 2,   // scale up only when the peak is below the target
+  NORMALIZE_ALWAYS = 3,  // any other non-zero value acts the same
+};
+
+// Scales all channels so that the peak becomes `target` (linear) as the mode
+// asks; signals with a peak below 1e-6 are left alone. Always STATUS_OK.
+[[nodiscard]] Status normalize(Sample& audio, int mode, float target);
+
+// Removes the first `latency` frames of every channel (all of them when the
+// latency exceeds the length). A latency of 0 or below removes nothing: the
+// mix then already starts at the filter's centre. The vacated values are
+// zeroed, so a later resize to a longer length pads with zeros.
+void compensate_latency(Sample& audio, int64_t latency);

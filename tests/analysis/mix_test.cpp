@@ -1,0 +1,122 @@
+#include "analysis/mix.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/analysis/reference.h"
+#include "tests/support/alloc_fail.h"
+
+namespace {
+
+using namespace reference;
+
+// Expected mix built in double from a direct convolution.
+std::vector<double> expected_mix(const std::vector<float>& in, const std::vector<float>& ir, int64_t latency,
+                                 float dry, float wet, size_t length) {
+  std::vector<double> out(length, 0.0), conv = direct_convolve(in, ir);
+  size_t dry_at = latency >= 1 ? size_t(latency) : 0, wet_at = latency >= 1 ? 0 : size_t(-latency);
+  for (size_t t = 0; t < in.size(); ++t) out[dry_at + t] += double(dry) * in[t];
+  for (size_t t = 0; t < conv.size(); ++t) out[wet_at + t] += double(wet) * conv[t];
+  return out;
+}
+
+struct MixCase {
+  size_t b, m;
+  int64_t latency;
+  uint64_t length;
+};
+
+TEST(Mix, LengthsAndAlignments) {
+  const MixCase cases[] = {{10000, 1, 0, 10001}, {10000, 4096, 2048, 14096}, {10000, 1000, -409, 11409},
+                           {300, 100, 1000, 1300}};
+  for (const MixCase& k : cases) {
+    std::vector<float> a = noise(k.b, 1), b2 = noise(k.b, 2), ir = noise(k.m, 3, 0.05f);
+    if (k.m == 1) ir[0] = 1.0f;
+    std::vector<float> ir2 = noise(k.m, 4, 0.05f);
+    Sample in = make_sample({a, b2}, 48000), taps = make_sample({ir, k.m == 1 ? ir : ir2}, 48000), out;
+    sample_init(out);
+    ASSERT_EQ(convolve_mix(out, in, taps, k.latency, 0.5f, 0.75f), STATUS_OK);
+    EXPECT_EQ(out.length, k.length);
+    EXPECT_EQ(out.channels, 2u);
+    EXPECT_EQ(out.sample_rate, 0u);
+    std::vector<double> want0 = expected_mix(a, ir, k.latency, 0.5f, 0.75f, k.length);
+    std::vector<double> want1 = expected_mix(b2, k.m == 1 ? ir : ir2, k.latency, 0.5f, 0.75f, k.length);
+    EXPECT_LT(peak_error(out.data, want0, k.length), 1e-4) << k.latency;
+    EXPECT_LT(peak_error(out.data + out.stride, want1, k.length), 1e-4) << k.latency;
+    if (k.m == 1) {
+      EXPECT_FLOAT_EQ(out.data[5], 1.25f * a[5]);
+      EXPECT_NEAR(out.data[k.b], 0.0f, 1e-6f);
+    }
+    sample_destroy(in);
+    sample_destroy(taps);
+    sample_destroy(out);
+  }
+}
+
+TEST(Mix, NormalizeModes) {
+  struct Norm {
+    int mode;
+    float peak, expected;
+  };
+  const Norm cases[] = {{1, 0.8f, 0.5f}, {1, 0.3f, 0.3f}, {2, 0.8f, 0.8f}, {2, 0.3f, 0.5f},
+                        {3, 0.8f, 0.5f}, {3, 0.3f, 0.5f}, {7, 0.3f, 0.5f}, {0, 0.8f, 0.8f}};
+  for (const Norm& k : cases) {
+    Sample s = make_sample({{0.1f, -k.peak}, {0.05f, 0.0f}}, 48000);
+    ASSERT_EQ(normalize(s, k.mode, 0.5f), STATUS_OK);
+    EXPECT_FLOAT_EQ(-s.data[1], k.expected) << k.mode << " " << k.peak;
+    EXPECT_FLOAT_EQ(s.data[s.stride], 0.05f * k.expected / k.peak);
+    sample_destroy(s);
+  }
+  Sample silent = make_sample({{0.0f, 5e-7f}}, 48000);
+  ASSERT_EQ(normalize(silent, 3, 0.5f), STATUS_OK);
+  EXPECT_EQ(silent.data[1], 5e-7f);
+  sample_destroy(silent);
+}
+
+TEST(Mix, LatencyCompensationAndLengthMatching) {
+  std::vector<float> x(14096);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = float(i);
+  Sample s = make_sample({x, x}, 48000);
+  compensate_latency(s, 2048);
+  EXPECT_EQ(s.length, 12048u);
+  EXPECT_EQ(s.data[0], 2048.0f);
+  EXPECT_EQ(s.data[s.stride + 12047], 14095.0f);
+  compensate_latency(s, -409);  // the mix already starts at the centre tap
+  EXPECT_EQ(s.length, 12048u);
+  EXPECT_EQ(s.data[0], 2048.0f);
+  compensate_latency(s, 0);
+  EXPECT_EQ(s.length, 12048u);
+  ASSERT_TRUE(sample_resize(s, s.channels, 20000, 20000));
+  EXPECT_EQ(s.data[12047], 14095.0f);
+  EXPECT_EQ(s.data[12048], 0.0f);
+  EXPECT_EQ(s.data[s.stride + 19999], 0.0f);
+  ASSERT_TRUE(sample_resize(s, s.channels, 100, 100));
+  EXPECT_EQ(s.length, 100u);
+  EXPECT_EQ(s.data[99], 2147.0f);
+  compensate_latency(s, 1000);
+  EXPECT_EQ(s.length, 0u);
+  sample_destroy(s);
+}
+
+TEST(Mix, AllocationFailureKeepsOutput) {
+  Sample in = make_sample({noise(2000, 1), noise(2000, 2)}, 48000);
+  Sample ir = make_sample({noise(300, 3), noise(300, 4)}, 48000);
+  for_each_alloc_failure([&] {
+    Sample out;
+    sample_init(out);
+    if (!sample_allocate(out, 1, 8, 8)) return;
+    float* before = out.data;
+    Status st = convolve_mix(out, in, ir, 150, 1.0f, 1.0f);
+    if (alloc_failure_hit()) {
+      EXPECT_EQ(st, STATUS_NO_MEMORY);
+      EXPECT_EQ(out.data, before);
+      EXPECT_EQ(out.length, 8u);
+    } else {
+      EXPECT_EQ(out.length, 2300u);
+    }
+    sample_destroy(out);
+  });
+  sample_destroy(in);
+  sample_destroy(ir);
+}
+
+}  // namespace
