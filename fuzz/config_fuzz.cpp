@@ -1,0 +1,60 @@
+// Arbitrary bytes as a configuration document: through the document reader
+// at both syntax levels (skipping some values on the way, so that the skip
+// path sees the same inputs), then through the mapping into a fresh
+// ToolConfig.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "config/document_reader.h"
+#include "runtime/char_reader.h"
+#include "runtime/log.h"
+#include "tool/config_file.h"
+#include "tool/tool_config.h"
+
+namespace {
+
+void read_all(const uint8_t* data, size_t size, int32_t level) {
+  StringReader input;
+  if (input.set_text(reinterpret_cast<const char*>(data), size) != 0) return;
+  DocumentReader reader;
+  document_reader_init(&reader);
+  DocumentEvent event;
+  document_event_init(&event);
+  int st = document_reader_open(&reader, &input, level, 0);
+  uint64_t n = 0;
+  while (st == 0) {
+    st = document_reader_next(&reader, &event);
+    // Skip the value of every third property and of every fifth begin.
+    if (st == 0 && ((event.kind == PROPERTY && n % 3 == 0) ||
+                    ((event.kind == OBJECT_BEGIN || event.kind == ARRAY_BEGIN) && n % 5 == 0)))
+      st = document_reader_skip_value(&reader);
+    ++n;
+  }
+  (void)document_reader_close(&reader);
+  document_reader_release(&reader);
+  document_event_release(&event);
+  (void)input.close();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static FILE* quiet = [] {
+    FILE* f = std::fopen("/dev/null", "w");
+    if (f) log_set_sink(f);
+    return f;
+  }();
+  (void)quiet;
+
+  read_all(data, size, 4999);
+  read_all(data, size, 5000);
+
+  StringReader input;
+  if (input.set_text(reinterpret_cast<const char*>(data), size) != 0) return 0;
+  ToolConfig cfg;
+  if (toolconfig_init(&cfg) == 0) (void)config_map_document(&cfg, &input);
+  toolconfig_release(&cfg);
+  (void)input.close();
+  return 0;
+}
