@@ -210,7 +210,11 @@ const char* string_to_utf8(String* s, int64_t start, int64_t end) {
     }
     fill += encode_utf8_char(s->chars[i], buffer + fill);
   }
-  buffer[fill++] = 0;  // there is always room: fewer than 4 free bytes were flushed
+  if (fill == sizeof(buffer)) {
+    if (!cache_append(c, buffer, fill)) return nullptr;
+    fill = 0;
+  }
+  buffer[fill++] = 0;
   if (!cache_append(c, buffer, fill)) return nullptr;
   return c->data;
 }
