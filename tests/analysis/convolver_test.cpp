@@ -32,7 +32,6 @@ TEST(Convolver, EqualsLinearConvolution) {
     std::vector<float> taps = noise(ntaps, 100 + ntaps, 0.1f), input = noise(length, 200 + ntaps);
     std::vector<double> want = ntaps <= 4096 ? direct_convolve(input, taps) : fft_convolve(input, taps);
     for (size_t chunk : {size_t{1}, size_t{127}, size_t{128}, size_t{100000}}) {
-      if (ntaps == 70000 && chunk == 1) chunk = 131;  // keeps the long run quick; 131 is off the grid too
       std::vector<float> got = run(taps, input, chunk);
       EXPECT_LT(peak_error(got, want, length), 1e-4) << ntaps << " taps, chunk " << chunk;
     }
