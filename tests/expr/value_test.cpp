@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "expr_test_util.h"
-#include "support/alloc_fail.h"
+#include "tests/support/alloc_fail.h"
 
 using namespace expr_test;
 
