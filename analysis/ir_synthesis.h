@@ -5,7 +5,8 @@
 // Linear-phase FIR filters of N = 2^rank taps built from spectral profiles
 // (analysis/profile.h): per channel the inverse FFT of the magnitude row,
 // rotated by half so that the centre tap sits at N/2 (the filter's latency),
-// times the Blackman-Nuttall window.
+// times the Blackman-Nuttall window. The profiles must hold 2^rank bins
+// (compute_profile with the same rank).
 
 // Raw impulse response mapping `reference` onto `target`: the magnitude row is
 // target / reference per bin. Where that ratio is not finite (a zero or

@@ -80,11 +80,11 @@ Status upsample_integer(const Sample& src, Sample& result, uint64_t target_rate)
   int64_t centre = static_cast<int64_t>(8 * l + 1);
   for (uint64_t i = 0; i < q; ++i)
     kernel[i] = lanczos(static_cast<float>(static_cast<int64_t>(i) - centre) * inv, 8.0f, true);
-  const DspTable& t = dsp();
+  auto madd = dsp().multiply_add;  // fetched once: the scatter calls it per input sample
   for (uint64_t c = 0; c < src.channels; ++c) {
     const float* in = src.data + c * src.stride;
     float* row = result.data + c * result.stride;
-    for (uint64_t k = 0; k < n; ++k) t.multiply_add(row + k * l, kernel, static_cast<size_t>(q), in[k]);
+    for (uint64_t k = 0; k < n; ++k) madd(row + k * l, kernel, static_cast<size_t>(q), in[k]);
   }
   mem_free_aligned(kernel);
   shift_rows(result, acc, 8 * l + 1, ln + 1);
@@ -114,7 +114,7 @@ Status upsample_rational(const Sample& src, Sample& result, uint64_t target_rate
     return STATUS_NO_MEMORY;
   }
   float ratio = static_cast<float>(m) / static_cast<float>(l);
-  const DspTable& t = dsp();
+  auto madd = dsp().multiply_add;  // fetched once: the scatter calls it per input sample
   for (uint64_t c = 0; c < src.channels; ++c) {
     const float* in = src.data + c * src.stride;
     float* row = result.data + c * result.stride;
@@ -125,8 +125,7 @@ Status upsample_rational(const Sample& src, Sample& result, uint64_t target_rate
       for (uint64_t k = 0; k < q; ++k)
         kernel[k] = lanczos(ratio * (static_cast<float>(static_cast<int64_t>(k) - static_cast<int64_t>(f) - 1) - u),
                             8.0f, true);
-      for (uint64_t index = j; index < n; index += m, pos += l)
-        t.multiply_add(row + pos, kernel, static_cast<size_t>(q), in[index]);
+      for (uint64_t index = j; index < n; index += m, pos += l) madd(row + pos, kernel, static_cast<size_t>(q), in[index]);
     }
   }
   mem_free_aligned(kernel);
@@ -168,7 +167,7 @@ Status downsample_rational(const Sample& filtered, Sample& result, uint64_t targ
     mem_free_aligned(kernel);
     return STATUS_NO_MEMORY;
   }
-  const DspTable& t = dsp();
+  auto madd = dsp().multiply_add;
   for (uint64_t c = 0; c < filtered.channels; ++c) {
     const float* in = filtered.data + c * filtered.stride;
     float* row = result.data + c * result.stride;
@@ -178,8 +177,7 @@ Status downsample_rational(const Sample& filtered, Sample& result, uint64_t targ
       float r = x - static_cast<float>(pos);
       for (uint64_t k = 0; k < q; ++k)
         kernel[k] = lanczos((static_cast<float>(static_cast<int64_t>(k) - 9) - r) * e, w, false);
-      for (uint64_t index = j; index < n; index += m, pos += l)
-        t.multiply_add(row + pos, kernel, static_cast<size_t>(q), in[index]);
+      for (uint64_t index = j; index < n; index += m, pos += l) madd(row + pos, kernel, static_cast<size_t>(q), in[index]);
     }
   }
   mem_free_aligned(kernel);
