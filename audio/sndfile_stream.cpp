@@ -34,10 +34,16 @@ int64_t transfer_failure(SNDFILE* file) {
 }
 
 // Bits one sample takes at least in the file: the width of uncompressed
-// encodings, and one bit for compressed ones (no codec of libsndfile packs
+// encodings, and one bit for compressed containers and encodings (no codec of libsndfile packs
 // a frame of every channel tighter than that except for long stretches of
 // digital silence, which are then read by growing instead).
 uint64_t min_bits_per_sample(int format) {
+  switch (format & SF_FORMAT_TYPEMASK) {
+    case SF_FORMAT_FLAC:
+    case SF_FORMAT_OGG:
+    case SF_FORMAT_MPEG: return 1;
+    default: break;
+  }
   switch (format & SF_FORMAT_SUBMASK) {
     case SF_FORMAT_PCM_S8:
     case SF_FORMAT_PCM_U8:
