@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Whole-process timings of bench/signal_job against sox and ffmpeg on 60
+# seconds of stereo 32-bit float noise: convolution with IRs of 4096 and
+# 65536 taps, and resampling 44100->48000, 48000->44100 and 96000->48000.
+# Each figure is the median of RUNS runs; peak memory comes from
+# /usr/bin/time -v. Prints "RATIO <what> <ours_s> <peer> <peer_s> <ours/peer>".
+set -uo pipefail
+root="${TIMBRAL_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
+bdir="${TIMBRAL_BENCH_DIR:-$root/build/bench}"
+job="$bdir/bench/signal_job"
+runs="${RUNS:-5}"
+[ -x "$job" ] || { echo "signal.sh: $job not built"; exit 1; }
+for tool in sox ffmpeg python3 /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "signal.sh: $tool missing"; exit 1; }
+done
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+for rate in 44100 48000 96000; do
+  sox -n -r "$rate" -c 2 -b 32 -e floating-point "$work/in$rate.wav" synth 60 whitenoise vol 0.5
+done
+# IRs: a decaying random filter, as a stereo float WAV (same taps on both
+# channels) and as the coefficient text sox's fir reads.
+python3 - "$work" <<'PY'
+import math, random, struct, sys
+work = sys.argv[1]
+for taps in (4096, 65536):
+    rnd = random.Random(taps)
+    h = [rnd.uniform(-1, 1) * math.exp(-6.0 * i / taps) * 0.05 for i in range(taps)]
+    with open(f"{work}/coefs{taps}.txt", "w") as f:
+        f.write("\n".join(f"{v:.9g}" for v in h) + "\n")
+    data = b"".join(struct.pack("<ff", v, v) for v in h)
+    fmt = struct.pack("<HHIIHH", 3, 2, 48000, 48000 * 8, 8, 32)
+    with open(f"{work}/ir{taps}.wav", "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 4 + 8 + len(fmt) + 8 + len(data)) + b"WAVE")
+        f.write(b"fmt " + struct.pack("<I", len(fmt)) + fmt)
+        f.write(b"data" + struct.pack("<I", len(data)) + data)
+PY
+
+# measure <label> <command...>: median seconds and peak kB over $runs runs.
+measure() {
+  local label=$1; shift
+  local times=() mem=0
+  for ((i = 0; i < runs; i++)); do
+    /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
+      echo "signal.sh: $label failed:"; tail -n 3 "$work/err"; return 1; }
+    read -r t m <"$work/time"
+    times+=("$t")
+    [ "$m" -gt "$mem" ] && mem=$m
+  done
+  local med
+  med=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+  echo "$med $mem"
+}
+
+ratio() {  # what ours peer peer_s
+  awk -v w="$1" -v o="$2" -v p="$3" -v s="$4" 'BEGIN { printf "RATIO %s %s %s %s %.3f\n", w, o, p, s, (s > 0 ? o / s : 0) }'
+}
+
+in48="$work/in48000.wav"
+read -r t m < <(measure copy sox "$in48" "$work/copy.wav") && echo "plain sox copy of the input: ${t}s, peak ${m} kB"
+for taps in 4096 65536; do
+  read -r ours om < <(measure ours "$job" convolve "$in48" "$work/ir$taps.wav" "$work/ours.wav") || continue
+  read -r sx sm < <(measure sox sox "$in48" "$work/sox.wav" fir "$work/coefs$taps.txt") || continue
+  read -r ff fm < <(measure ffmpeg ffmpeg -nostdin -y -threads 1 -filter_threads 1 -i "$in48" -i "$work/ir$taps.wav" \
+    -filter_complex "[0:a][1:a]afir" -c:a pcm_f32le "$work/ff.wav") || continue
+  echo "convolve $taps taps: ours ${ours}s ${om} kB, sox fir ${sx}s ${sm} kB, ffmpeg afir ${ff}s ${fm} kB"
+  ratio "convolve_$taps" "$ours" sox_fir "$sx"
+  ratio "convolve_$taps" "$ours" ffmpeg_afir "$ff"
+done
+for pair in "44100 48000" "48000 44100" "96000 48000"; do
+  set -- $pair
+  read -r ours om < <(measure ours "$job" resample "$work/in$1.wav" "$2" "$work/ours.wav") || continue
+  read -r sx sm < <(measure sox sox "$work/in$1.wav" -r "$2" "$work/sox.wav") || continue
+  echo "resample $1->$2: ours ${ours}s ${om} kB, sox rate ${sx}s ${sm} kB"
+  ratio "resample_${1}_$2" "$ours" sox_rate "$sx"
+done
