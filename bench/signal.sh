@@ -26,7 +26,8 @@ import math, random, struct, sys
 work = sys.argv[1]
 for taps in (4096, 65536):
     rnd = random.Random(taps)
-    h = [rnd.uniform(-1, 1) * math.exp(-6.0 * i / taps) * 0.05 for i in range(taps)]
+    # Scaled by 1/sqrt(taps) so that neither program clips.
+    h = [rnd.uniform(-1, 1) * math.exp(-6.0 * i / taps) / math.sqrt(taps) for i in range(taps)]
     with open(f"{work}/coefs{taps}.txt", "w") as f:
         f.write("\n".join(f"{v:.9g}" for v in h) + "\n")
     data = b"".join(struct.pack("<ff", v, v) for v in h)
@@ -65,6 +66,12 @@ for taps in 4096 65536; do
   read -r ff fm < <(measure ffmpeg ffmpeg -nostdin -y -threads 1 -filter_threads 1 -i "$in48" -i "$work/ir$taps.wav" \
     -filter_complex "[0:a][1:a]afir" -c:a pcm_f32le "$work/ff.wav") || continue
   echo "convolve $taps taps: ours ${ours}s ${om} kB, sox fir ${sx}s ${sm} kB, ffmpeg afir ${ff}s ${fm} kB"
+  # Timings only count when the two outputs agree: RMS of the difference
+  # over the RMS of sox's output.
+  diff=$(sox -m -v 1 "$work/ours.wav" -v -1 "$work/sox.wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
+  ref=$(sox "$work/sox.wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
+  awk -v d="$diff" -v r="$ref" -v n="$taps" 'BEGIN { printf "CHECK convolve_%s relative RMS difference to sox fir %.2e%s\n", n, (r > 0 ? d / r : 1), (r > 0 && d / r < 1e-3 ? "" : "  MISMATCH") }'
+
   ratio "convolve_$taps" "$ours" sox_fir "$sx"
   ratio "convolve_$taps" "$ours" ffmpeg_afir "$ff"
 done
