@@ -8,7 +8,7 @@
 // In-memory sample encodings of the audio stream layer.
 //
 // A SampleType is kind * 4 + byte order, valid in 4..43 with a byte order of
-// 0, 1 or 2. Byte order 0 means "unspecified": in a request for writing it
+// 0, 1 or 2. Byte order 0 means "no preference": in a request for writing it
 // leaves the order to the file format; everywhere else it is taken as the
 // host order. 1 is little-endian (the host order), 2 is big-endian.
 //
@@ -38,7 +38,7 @@ enum SampleOrder : uint32_t {
 constexpr SampleType sample_type_make(uint32_t kind, uint32_t order) { return kind * 4 + order; }
 
 // The little-endian types of the typed stream operations, and the
-// unspecified-order float of the output format request.
+// float without a byte order of the output format request.
 constexpr SampleType SAMPLE_U8 = sample_type_make(SAMPLE_KIND_U8, SAMPLE_ORDER_LITTLE);    // 5
 constexpr SampleType SAMPLE_S8 = sample_type_make(SAMPLE_KIND_S8, SAMPLE_ORDER_LITTLE);    // 9
 constexpr SampleType SAMPLE_U16 = sample_type_make(SAMPLE_KIND_U16, SAMPLE_ORDER_LITTLE);  // 13
