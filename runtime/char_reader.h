@@ -32,8 +32,8 @@ class CharReader {
   // feed remains, the rest is the line only if `take_last` is set and
   // something remains; otherwise 25. `out` is changed only on success.
   [[nodiscard]] virtual int read_line(String* out, bool take_last);
-  // Discards up to `count` code points; returns the number discarded, or a
-  // negated status when nothing could be skipped because of a failure.
+  // Discards up to `count` code points; returns the number discarded (0 at
+  // the end of the text).
   [[nodiscard]] virtual int64_t skip(uint64_t count);
   [[nodiscard]] virtual int close();
   // Remembers the position so that reset() can return to it, as long as no
