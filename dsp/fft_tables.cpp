@@ -1,0 +1,35 @@
+#include "dsp/fft_tables.h"
+
+#include <cmath>
+
+#include "dsp/fft_kernels.h"
+
+alignas(64) float fft_tw_cos[kFftMaxPoints];
+alignas(64) float fft_tw_sin[kFftMaxPoints];
+alignas(64) float fft_tw3_cos[kFftMaxPoints / 4];
+alignas(64) float fft_tw3_sin[kFftMaxPoints / 4];
+bool fft_tables_ready = false;
+
+void fft_tables_init() {
+  if (fft_tables_ready) return;
+  const double pi = 3.14159265358979323846264338327950288;
+  fft_tw_cos[0] = 1.0f;
+  fft_tw_sin[0] = 0.0f;
+  for (unsigned h = 1; h < kFftMaxPoints; h <<= 1) {
+    for (unsigned j = 0; j < h; ++j) {
+      double a = pi * j / h;
+      fft_tw_cos[h + j] = static_cast<float>(std::cos(a));
+      fft_tw_sin[h + j] = static_cast<float>(std::sin(a));
+    }
+  }
+  fft_tw3_cos[0] = 1.0f;
+  fft_tw3_sin[0] = 0.0f;
+  for (unsigned h = 1; h < kFftMaxPoints / 4; h <<= 1) {
+    for (unsigned j = 0; j < h; ++j) {
+      double a = 1.5 * pi * j / h;
+      fft_tw3_cos[h + j] = static_cast<float>(std::cos(a));
+      fft_tw3_sin[h + j] = static_cast<float>(std::sin(a));
+    }
+  }
+  fft_tables_ready = true;
+}
