@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "dsp/fft_kernels.h"
+
+namespace {
+
+struct Level {
+  const char* name;
+  void (*transform)(float*, const float*, unsigned);
+  void (*block)(float*, float*, const float*, const float*, unsigned);
+  void (*apply)(float*, float*, const float*, const float*, unsigned);
+  bool supported;
+};
+
+std::vector<Level> levels() {
+  return {
+      {"generic", conv_transform_generic, conv_block_generic, conv_apply_generic, true},
+      {"sse2", conv_transform_sse2, conv_block_sse2, conv_apply_sse2, true},
+      {"avx", conv_transform_avx, conv_block_avx, conv_apply_avx, __builtin_cpu_supports("avx") != 0},
+      {"avx2", conv_transform_avx2, conv_block_avx2, conv_apply_avx2,
+       __builtin_cpu_supports("avx2") != 0},
+      {"fma", conv_transform_fma, conv_block_fma, conv_apply_fma,
+       __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")},
+  };
+}
+
+std::vector<float> noise(size_t count, unsigned seed) {
+  std::mt19937 g(seed);
+  std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+  std::vector<float> v(count);
+  for (float& f : v) f = d(g);
+  return v;
+}
+
+// Circular convolution of two length-n/2 blocks zero-padded to n.
+std::vector<double> circular(const std::vector<float>& a, const std::vector<float>& b, size_t n) {
+  std::vector<double> out(n, 0.0);
+  for (size_t i = 0; i < a.size(); ++i)
+    for (size_t j = 0; j < b.size(); ++j) out[(i + j) % n] += double(a[i]) * b[j];
+  return out;
+}
+
+TEST(ConvKernels, BlockAndApplyGiveCircularConvolutionAddedToDst) {
+  for (const Level& l : levels()) {
+    if (!l.supported) continue;
+    for (unsigned rank = 2; rank <= 11; ++rank) {
+      size_t n = size_t(1) << rank;
+      std::vector<float> kernel = noise(n / 2, rank), block = noise(n / 2, 50 + rank);
+      std::vector<float> dst0 = noise(n, 90 + rank);
+      std::vector<double> want = circular(kernel, block, n);
+      std::vector<float> spec(2 * n), in_spec(2 * n), scratch(2 * n);
+      l.transform(spec.data(), kernel.data(), rank);
+      std::vector<float> got = dst0;
+      l.block(got.data(), scratch.data(), spec.data(), block.data(), rank);
+      double tol = 1e-6 * std::sqrt(double(n)) * rank;
+      for (size_t i = 0; i < n; ++i)
+        ASSERT_NEAR(got[i], dst0[i] + want[i], tol) << l.name << " block rank " << rank << " at " << i;
+      l.transform(in_spec.data(), block.data(), rank);
+      got = dst0;
+      l.apply(got.data(), scratch.data(), spec.data(), in_spec.data(), rank);
+      for (size_t i = 0; i < n; ++i)
+        ASSERT_NEAR(got[i], dst0[i] + want[i], tol) << l.name << " apply rank " << rank << " at " << i;
+    }
+  }
+}
+
+TEST(ConvKernels, SpectraAreInterchangeableBetweenLevels) {
+  const unsigned rank = 14;
+  const size_t n = size_t(1) << rank;
+  std::vector<float> kernel = noise(n / 2, 7), block = noise(n / 2, 8);
+  std::vector<float> ref_spec(2 * n), scratch(2 * n), ref(n, 0.0f);
+  conv_transform_generic(ref_spec.data(), kernel.data(), rank);
+  conv_block_generic(ref.data(), scratch.data(), ref_spec.data(), block.data(), rank);
+  for (const Level& l : levels()) {
+    if (!l.supported) continue;
+    std::vector<float> spec(2 * n), got(n, 0.0f);
+    l.transform(spec.data(), kernel.data(), rank);
+    for (size_t i = 0; i < 2 * n; ++i)
+      ASSERT_NEAR(spec[i], ref_spec[i], 1e-4) << l.name << " spectrum float " << i;
+    l.block(got.data(), scratch.data(), ref_spec.data(), block.data(), rank);
+    for (size_t i = 0; i < n; ++i) ASSERT_NEAR(got[i], ref[i], 1e-4) << l.name << " at " << i;
+  }
+}
+
+}  // namespace
