@@ -22,7 +22,7 @@ inline std::string event_word(const DocumentEvent& e) {
     case ARRAY_END: return "]";
     case NULL_VALUE: return "N";
     case BOOLEAN: return e.value.boolean ? "B:1" : "B:0";
-    case INTEGER: return "I:" + std::to_string(e.value.integer);
+    case INTEGER: return std::string("I:").append(std::to_string(e.value.integer));
     case FLOAT: {
       char buf[64];
       std::snprintf(buf, sizeof buf, "F:%g", e.value.real);
@@ -55,7 +55,8 @@ inline std::string read_events(CharReader* input, int32_t level, int* status = n
     st = document_reader_next(&r, &e);
     if (st == 0) out += event_word(e) + " ";
   }
-  out += "=" + std::to_string(st);
+  out += "=";
+  out += std::to_string(st);
   if (status) *status = st;
   (void)document_reader_close(&r);
   document_reader_release(&r);

@@ -68,7 +68,7 @@ TEST(DocumentReader, Strings) {
   // Raw tab and carriage return stay in the string.
   EXPECT_EQ(read_text("[\"a\tb\rc\"]", 4999), "[ S:a\tb\rc ] =25");
   EXPECT_EQ(read_text("[\"\\b\\f\\n\\r\\t\\v\\0\\q\\\"\\/\"]", 4999),
-            std::string("[ S:\b\f\n\r\t\v") + '\0' + "q\"/ ] =25");
+            std::string("[ S:\b\f\n\r\t\v").append(1, '\0').append("q\"/ ] =25"));
   EXPECT_EQ(read_text("'it\\'s'", 5000), "S:it's =25");
   // Line continuations of every kind vanish with their backslash.
   EXPECT_EQ(read_text("\"a\\\nb\\\r\nc\\\rd\\\n\re\\\xE2\x80\xA8" "f\"", 4999), "S:abcdef =25");
@@ -167,7 +167,7 @@ std::string skip_and_next(const std::string& text, int events, int* skip_status)
   *skip_status = st == 0 ? document_reader_skip_value(&r) : st;
   if (*skip_status == 0) {
     st = document_reader_next(&r, &e);
-    out = st == 0 ? event_word(e) : "=" + std::to_string(st);
+    out = st == 0 ? event_word(e) : std::string("=").append(std::to_string(st));
   }
   document_event_release(&e);
   document_reader_release(&r);
@@ -189,7 +189,8 @@ TEST(DocumentReader, SkipValue) {
 
   // A million nested arrays: skipping must not recurse per level.
   const size_t depth = 1000000;
-  std::string deep = "{skip: " + std::string(depth, '[') + std::string(depth, ']') + ", k: 1}";
+  std::string deep = "{skip: ";
+  deep.append(depth, '[').append(depth, ']').append(", k: 1}");
   EXPECT_EQ(skip_and_next(deep, 2, &st), "P:k");
   EXPECT_EQ(st, 0);
 }
