@@ -1,0 +1,140 @@
+#include "runtime/file_system.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "runtime/alloc.h"
+#include "runtime/path.h"
+#include "runtime/status.h"
+#include "runtime/string.h"
+
+namespace {
+
+int stat_status(int error) {
+  switch (error) {
+    case EACCES: return STATUS_ACCESS_DENIED;
+    case ENOENT: return STATUS_NOT_FOUND;
+    case ENOMEM: return STATUS_NO_MEMORY;
+    case EBADF: return STATUS_BAD_VALUE;
+    case ENAMETOOLONG:
+    case EOVERFLOW: return STATUS_LIMIT;
+    default: return STATUS_IO_ERROR;
+  }
+}
+
+int mkdir_status(int error) {
+  switch (error) {
+    case EPERM:
+    case EACCES: return STATUS_ACCESS_DENIED;
+    case ENOENT: return STATUS_NOT_FOUND;
+    case EFAULT:
+    case EINVAL:
+    case ENAMETOOLONG: return STATUS_BAD_ARGUMENT;
+    case ENOTDIR: return STATUS_NOT_DIRECTORY;
+    case ENOSPC:
+    case EDQUOT: return STATUS_LIMIT;
+    default: return STATUS_IO_ERROR;
+  }
+}
+
+int64_t millis(const struct timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000 + static_cast<int64_t>(t.tv_nsec) / 1000000;
+}
+
+FileType type_of(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFIFO: return FILE_TYPE_FIFO;
+    case S_IFCHR: return FILE_TYPE_CHAR_DEVICE;
+    case S_IFDIR: return FILE_TYPE_DIRECTORY;
+    case S_IFBLK: return FILE_TYPE_BLOCK_DEVICE;
+    case S_IFREG: return FILE_TYPE_REGULAR;
+    case S_IFLNK: return FILE_TYPE_SYMLINK;
+    case S_IFSOCK: return FILE_TYPE_SOCKET;
+    default: return FILE_TYPE_OTHER;
+  }
+}
+
+void fill(const struct stat& st, FileInfo* out) {
+  out->type = type_of(st.st_mode);
+  out->block_size = static_cast<int32_t>(st.st_blksize);
+  out->size = static_cast<int64_t>(st.st_size);
+  out->inode = static_cast<uint64_t>(st.st_ino);
+  out->change_time = millis(st.st_ctim);
+  out->modification_time = millis(st.st_mtim);
+  out->access_time = millis(st.st_atim);
+}
+
+int stat_common(const String* path, FileInfo* out, bool follow) {
+  if (!path || !out) return STATUS_BAD_ARGUMENT;
+  char* text = path_to_utf8(path);
+  if (!text) return STATUS_NO_MEMORY;
+  struct stat st;
+  int rc = follow ? ::stat(text, &st) : ::lstat(text, &st);
+  int error = errno;
+  mem_free(text);
+  if (rc != 0) return stat_status(error);
+  fill(st, out);
+  return STATUS_OK;
+}
+
+}  // namespace
+
+int stat_path(const String* path, FileInfo* out) { return stat_common(path, out, true); }
+
+int lstat_path(const String* path, FileInfo* out) { return stat_common(path, out, false); }
+
+int stat_descriptor(int descriptor, FileInfo* out) {
+  if (!out) return STATUS_BAD_ARGUMENT;
+  struct stat st;
+  if (::fstat(descriptor, &st) != 0) return stat_status(errno);
+  fill(st, out);
+  return STATUS_OK;
+}
+
+int make_directory(const String* path) {
+  if (!path) return STATUS_BAD_ARGUMENT;
+  char* text = path_to_utf8(path);
+  if (!text) return STATUS_NO_MEMORY;
+  int rc = ::mkdir(text, 0755);
+  int error = errno;
+  mem_free(text);
+  if (rc == 0) return STATUS_OK;
+  if (error == EEXIST) {
+    FileInfo info;
+    if (stat_path(path, &info) == STATUS_OK && info.type == FILE_TYPE_DIRECTORY) return STATUS_OK;
+    return STATUS_EXISTS;
+  }
+  return mkdir_status(error);
+}
+
+int make_directories(const String* path, bool recursive) {
+  if (!path) return STATUS_BAD_ARGUMENT;
+  int st = make_directory(path);
+  if (st == STATUS_OK || !recursive) return st;
+  String copy;
+  string_init(&copy);
+  if (path->length && !string_assign_chars(&copy, path->chars, path->length)) return STATUS_NO_MEMORY;
+  st = path_normalize(&copy);
+  if (st == STATUS_OK && string_find(&copy, 0, '/') < 0) st = STATUS_BAD_VALUE;
+  bool absolute = path_is_absolute(&copy);
+  if (st == STATUS_OK && absolute && string_find(&copy, 1, '/') < 0) {
+    string_free(&copy);
+    return STATUS_OK;
+  }
+  // Each prefix before a '/' (after the leading one of an absolute path).
+  String prefix;
+  string_init(&prefix);
+  for (uint64_t i = absolute ? 1 : 0; st == STATUS_OK && i < copy.length; ++i) {
+    if (copy.chars[i] != '/' || i == 0) continue;
+    if (!string_assign_chars(&prefix, copy.chars, i)) {
+      st = STATUS_NO_MEMORY;
+      break;
+    }
+    st = make_directory(&prefix);
+  }
+  string_free(&prefix);
+  string_free(&copy);
+  if (st != STATUS_OK) return st;
+  return make_directory(path);
+}

@@ -1,0 +1,134 @@
+#include "runtime/file_system.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "runtime/status.h"
+#include "runtime/string.h"
+
+namespace {
+
+// A fresh directory under the system's temporary area, removed afterwards.
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/timbral-fs-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::permissions(root_, std::filesystem::perms::owner_all, ec);
+    std::filesystem::remove_all(root_, ec);
+  }
+  std::string at(const std::string& rel) const { return root_ + "/" + rel; }
+  void touch(const std::string& rel) const {
+    FILE* f = fopen(at(rel).c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("data", f);
+    fclose(f);
+  }
+  std::string root_;
+};
+
+struct Path {
+  String s;
+  explicit Path(const std::string& text) {
+    string_init(&s);
+    EXPECT_TRUE(string_from_utf8(&s, text.data(), text.size()));
+  }
+  ~Path() { string_free(&s); }
+};
+
+bool is_dir(const std::string& p) { return std::filesystem::is_directory(p); }
+
+}  // namespace
+
+using FileSystem = TempDir;
+
+TEST_F(FileSystem, StatReportsKindSizeAndErrors) {
+  touch("f");
+  FileInfo info{};
+  Path file(at("f")), dir(root_), missing(at("nope")), through(at("f/x")), link(at("l"));
+  ASSERT_EQ(stat_path(&file.s, &info), 0);
+  EXPECT_EQ(info.type, FILE_TYPE_REGULAR);
+  EXPECT_EQ(info.size, 4);
+  EXPECT_GT(info.modification_time, 1000000000000LL);  // milliseconds, not seconds
+  ASSERT_EQ(stat_path(&dir.s, &info), 0);
+  EXPECT_EQ(info.type, FILE_TYPE_DIRECTORY);
+  EXPECT_EQ(stat_path(&missing.s, &info), STATUS_NOT_FOUND);
+  EXPECT_EQ(stat_path(&through.s, &info), STATUS_IO_ERROR);  // ENOTDIR
+  ASSERT_EQ(symlink("f", at("l").c_str()), 0);
+  ASSERT_EQ(lstat_path(&link.s, &info), 0);
+  EXPECT_EQ(info.type, FILE_TYPE_SYMLINK);
+  ASSERT_EQ(stat_path(&link.s, &info), 0);
+  EXPECT_EQ(info.type, FILE_TYPE_REGULAR);
+  EXPECT_EQ(stat_descriptor(-1, &info), STATUS_BAD_VALUE);  // EBADF
+  int fd = open(at("f").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(stat_descriptor(fd, &info), 0);
+  EXPECT_EQ(info.size, 4);
+  close(fd);
+}
+
+TEST_F(FileSystem, MakeDirectoryMapsErrno) {
+  touch("f");
+  Path fresh(at("d")), file(at("f")), under_file(at("f/x")), no_parent(at("a/b"));
+  EXPECT_EQ(make_directory(&fresh.s), 0);
+  EXPECT_TRUE(is_dir(at("d")));
+  EXPECT_EQ(make_directory(&fresh.s), 0);                       // EEXIST, a directory
+  EXPECT_EQ(make_directory(&file.s), STATUS_EXISTS);            // EEXIST, a file
+  EXPECT_EQ(make_directory(&under_file.s), STATUS_NOT_DIRECTORY);  // ENOTDIR
+  EXPECT_EQ(make_directory(&no_parent.s), STATUS_NOT_FOUND);    // ENOENT
+  EXPECT_EQ(make_directories(&no_parent.s, false), STATUS_NOT_FOUND);
+}
+
+TEST_F(FileSystem, MakeDirectoryWithoutPermission) {
+  if (geteuid() == 0) GTEST_SKIP() << "running as root: permissions are not enforced";
+  ASSERT_EQ(mkdir(at("locked").c_str(), 0555), 0);
+  Path inside(at("locked/x"));
+  EXPECT_EQ(make_directory(&inside.s), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(make_directories(&inside.s, true), STATUS_ACCESS_DENIED);
+}
+
+TEST_F(FileSystem, MakeDirectoriesOverPartialTree) {
+  ASSERT_EQ(mkdir(at("out").c_str(), 0755), 0);
+  Path deep(at("out/a/b"));
+  ASSERT_EQ(make_directories(&deep.s, true), 0);
+  EXPECT_TRUE(is_dir(at("out/a")));
+  EXPECT_TRUE(is_dir(at("out/a/b")));
+  EXPECT_EQ(make_directories(&deep.s, true), 0);  // all there already
+
+  Path messy(at("out//c/./d/"));
+  ASSERT_EQ(make_directories(&messy.s, true), 0);
+  EXPECT_TRUE(is_dir(at("out/c/d")));
+
+  touch("out/file");
+  Path blocked(at("out/file/b/c"));
+  EXPECT_EQ(make_directories(&blocked.s, true), STATUS_EXISTS);
+  EXPECT_FALSE(std::filesystem::exists(at("out/file/b")));
+
+  // A failing path without any '/' after normalisation is refused.
+  Path bare("");
+  EXPECT_EQ(make_directories(&bare.s, true), STATUS_BAD_VALUE);
+}
+
+TEST_F(FileSystem, MakeDirectoriesRelativePath) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(root_.c_str()), 0);
+  Path rel("x/y/z");
+  int st = make_directories(&rel.s, true);
+  bool made = is_dir(root_ + "/x/y/z");
+  ASSERT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(st, 0);
+  EXPECT_TRUE(made);
+}
