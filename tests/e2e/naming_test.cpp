@@ -1,0 +1,129 @@
+// Where inputs are read from and outputs are written to, and how bad input
+// files are reported.
+
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace fs = std::filesystem;
+using e2e::E2ETest;
+using testing::HasSubstr;
+
+namespace {
+
+class Naming : public E2ETest {
+ protected:
+  void SetUp() override {
+    E2ETest::SetUp();
+    fs::create_directories(dir / "in");
+    write("in/a.wav", e2e::noise(48000, 1, 5000, 3));
+    write("in/b.wav", e2e::noise(48000, 1, 5000, 4, 0.5));
+  }
+};
+
+TEST_F(Naming, SourcePathWithAndWithoutSlash) {
+  for (const char* src : {"in", "in/"}) {
+    auto r = run({"-s", src, "-mf", "a.wav", "-cf", "b.wav", "-f", "out.wav"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("  loaded file: 'in/a.wav', channels: 1, samples: 5000, sample rate: 48000, duration: 00:00:00.104\n"));
+    EXPECT_THAT(r.out, HasSubstr("  loaded file: 'in/b.wav'"));
+    // A template without '/' and no destination writes into the working directory.
+    EXPECT_THAT(r.out, HasSubstr("  saved file: 'out.wav', channels: 1, samples: 9096, sample rate: 48000, duration: 00:00:00.189\n"));
+    EXPECT_TRUE(fs::exists(dir / "out.wav"));
+  }
+}
+
+TEST_F(Naming, AbsoluteNamesIgnoreTheDirectories) {
+  std::string abs_b = (dir / "in/b.wav").string();
+  std::string abs_out = (dir / "abs/x.wav").string();
+  auto r = run({"-s", "nowhere", "-d", "elsewhere", "-mf", "in/../in/a.wav", "-cf", abs_b, "-f", abs_out});
+  EXPECT_EQ(r.status, 4);  // the master is looked for under nowhere/
+  EXPECT_THAT(r.err, HasSubstr("  could not read file 'nowhere/in/../in/a.wav', error code:"));
+  r = run({"-d", "elsewhere", "-mf", "in/a.wav", "-cf", abs_b, "-f", abs_out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("  loaded file: '" + abs_b + "'"));
+  EXPECT_TRUE(fs::exists(abs_out));
+  EXPECT_FALSE(fs::exists(dir / "elsewhere"));
+}
+
+TEST_F(Naming, TemplatesAndDirectories) {
+  auto r = run({"-d", "out/deep", "-mf", "in/a.wav", "-cf", "in/b.wav", "-f", "${nosuch}.wav", "-ir",
+                "x/y/z/${srate}Hz ${uc file}.wav", "-iw", "dir\\${group}\\${master_ext}.wav"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(e2e::list_files(dir / "out"),
+            (std::vector<std::string>{"deep/dir/default/wav.wav", "deep/undef.wav", "deep/x/y/z/48000Hz B.WAV.wav"}));
+  EXPECT_THAT(r.out, HasSubstr("  saved file: 'out/deep/undef.wav'"));
+}
+
+TEST_F(Naming, OutputReplacesAnExistingFile) {
+  write_text("out.wav", "old contents");
+  auto r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-f", "out.wav"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto out = e2e::read_wav(dir / "out.wav");
+  EXPECT_EQ(out.frames(), 9096u);
+  EXPECT_EQ(out.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+  EXPECT_EQ(e2e::list_files(dir), (std::vector<std::string>{"in/a.wav", "in/b.wav", "out.wav"}));
+}
+
+TEST_F(Naming, TemplateErrors) {
+  auto r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-f", "${x"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_THAT(r.err, HasSubstr("  invalid expression: '${x'\n"));
+  // A template that is only an undefined variable has no text.
+  r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-f", "${nosuch}"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_THAT(r.err, HasSubstr("  could not evaluate expression: '${nosuch}'\n"));
+  r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-f", "${file[2]}.wav"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_THAT(r.err, HasSubstr("  could not evaluate expression: '${file[2]}.wav'\n"));
+  // A number alone is text once converted.
+  r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-f", "${srate}"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(dir / "48000"));
+}
+
+TEST_F(Naming, DirectoryInTheWay) {
+  write_text("blocker", "a file where a directory is wanted");
+  auto r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-f", "blocker/out.wav"});
+  EXPECT_EQ(r.status, 17);
+  EXPECT_THAT(r.err, HasSubstr("  could not create directory 'blocker', error code: 17\n"));
+}
+
+TEST_F(Naming, BadInputFiles) {
+  write_text("in/text.wav", "this is not audio at all, just some text\n");
+  // A WAV header that announces far more data than the file holds.
+  write("in/long.wav", e2e::noise(48000, 1, 40000, 5), true);
+  fs::resize_file(dir / "in/long.wav", 2000);
+
+  struct Case {
+    std::string master, child;
+    int status;
+    std::string err;
+  } cases[] = {
+      {"in/missing.wav", "in/b.wav", 4, "  could not read file 'in/missing.wav', error code: 4\n"},
+      {"in/text.wav", "in/b.wav", 7, "  could not read file 'in/text.wav', error code: 7\n"},
+      {"in/a.wav", "in/long.wav", 25, "  could not read file 'in/long.wav', error code: 25\n"},
+  };
+  for (const auto& c : cases) {
+    auto r = run({"-mf", c.master, "-cf", c.child, "-p", "all", "-d", "out"});
+    EXPECT_EQ(r.status, c.status) << c.master << " " << c.child;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_FALSE(fs::exists(dir / "out" / "missing")) << c.master;
+    EXPECT_FALSE(fs::exists(dir / "out" / "text"));
+  }
+  // The truncated child fails after the master's response was written;
+  // nothing is written for the child.
+  EXPECT_EQ(e2e::list_files(dir / "out"), std::vector<std::string>{"a/a - FR Master.wav"});
+}
+
+TEST_F(Naming, ZeroSampleRateIsRefused) {
+  auto r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-sr", "0", "-p", "all"});
+  EXPECT_EQ(r.status, 13);
+  EXPECT_THAT(r.err, HasSubstr("  could not resample file 'in/a.wav' to sample rate 0, error code: 13\n"));
+  EXPECT_EQ(e2e::list_files(dir), (std::vector<std::string>{"in/a.wav", "in/b.wav"}));
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+// Whole runs of the group pipeline: which outputs appear, in which order,
+// and what they hold.
+
+#include <cmath>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace fs = std::filesystem;
+using e2e::Audio;
+using e2e::E2ETest;
+using testing::HasSubstr;
+
+namespace {
+
+float db_gain(float db) {
+  return std::exp(static_cast<float>(static_cast<double>(db) * 2.302585092994046 * static_cast<double>(0.05f)));
+}
+
+float peak(const Audio& a) {
+  float p = 0;
+  for (const auto& ch : a.data)
+    for (float v : ch) p = std::max(p, std::fabs(v));
+  return p;
+}
+
+// Largest |out[t + shift] - gain * in[t]| over the input, and |out| beyond it.
+float max_error(const Audio& out, const Audio& in, size_t shift, float gain) {
+  float e = 0;
+  for (int c = 0; c < in.channels; ++c) {
+    for (size_t t = 0; t < out.frames(); ++t) {
+      float expect = (t >= shift && t - shift < in.frames()) ? gain * in.data[c][t - shift] : 0.0f;
+      e = std::max(e, std::fabs(out.data[c][t] - expect));
+    }
+  }
+  return e;
+}
+
+class Pipeline : public E2ETest {
+ protected:
+  void SetUp() override {
+    E2ETest::SetUp();
+    master = e2e::noise(48000, 2, 20000, 7);
+    write("m.wav", master);
+    write("same.wav", master);
+    write("dark.wav", e2e::noise(48000, 2, 12000, 8, 0.8));
+    write("mono.wav", e2e::noise(48000, 1, 12000, 9));
+  }
+  Audio master;
+};
+
+TEST_F(Pipeline, DefaultRunWritesAllFiveOutputsInOrder) {
+  write_text("c.json", "{groups: {g: {master: 'm.wav', files: ['dark.wav', 'same.wav']}}}");
+  auto r = run({"-c", "c.json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const char* expected[] = {
+      "processing group 'g'...\n",
+      "  loaded file: 'm.wav', channels: 2, samples: 20000, sample rate: 48000, duration: 00:00:00.416\n",
+      "  saved file: 'm/m - FR Master.wav', channels: 2, samples: 4096, sample rate: 48000",
+      "  loaded file: 'dark.wav'",
+      "  saved file: 'm/dark - FR Child.wav'",
+      "  saved file: 'm/dark - Raw IR.wav', channels: 2, samples: 4096",
+      "  saved file: 'm/dark - IR.wav', channels: 2, samples: 4096",
+      "  saved file: 'm/dark - processed.wav', channels: 2, samples: 24096",
+      "  loaded file: 'same.wav'",
+      "  saved file: 'm/same - processed.wav'",
+  };
+  size_t pos = 0;
+  for (const char* line : expected) {
+    size_t at = r.out.find(line, pos);
+    ASSERT_NE(at, std::string::npos) << line << "\nin:\n" << r.out;
+    pos = at + 1;
+  }
+  auto fr = e2e::read_wav(dir / "m/m - FR Master.wav");
+  EXPECT_EQ(fr.rate, 48000);
+  EXPECT_EQ(fr.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+  EXPECT_EQ(e2e::list_files(dir / "m").size(), 9u);
+}
+
+TEST_F(Pipeline, IdenticalFilesGiveTheDelayedInput) {
+  // Equal profiles give a unit impulse at the IR's centre (the window is
+  // 1.0 there to float precision): the output is the master delayed by
+  // half the IR length, then the IR's tail of zeros.
+  auto r = run({"-mf", "m.wav", "-cf", "same.wav"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto out = e2e::read_wav(dir / "m/same - processed.wav");
+  ASSERT_EQ(out.frames(), 20000u + 4096u);
+  EXPECT_LT(max_error(out, master, 2048, 1.0f), 2e-4f);
+
+  r = run({"-mf", "m.wav", "-cf", "same.wav", "-lc", "1", "-ml", "true"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  out = e2e::read_wav(dir / "m/same - processed.wav");
+  ASSERT_EQ(out.frames(), 20000u);
+  EXPECT_LT(max_error(out, master, 0, 1.0f), 2e-4f);
+
+  // Latency compensation alone removes the 2048 samples of delay.
+  r = run({"-mf", "m.wav", "-cf", "same.wav", "-lc", "1"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  out = e2e::read_wav(dir / "m/same - processed.wav");
+  EXPECT_EQ(out.frames(), 20000u + 2048u);
+}
+
+TEST_F(Pipeline, DryAndWetGains) {
+  // Wet at -150 dB is silent, so the output is the dry signal alone,
+  // delayed by the latency.
+  auto r = run({"-mf", "m.wav", "-cf", "same.wav", "-wg", "-150", "-dg", "-150"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(peak(e2e::read_wav(dir / "m/same - processed.wav")), 0.0f);
+
+  r = run({"-mf", "m.wav", "-cf", "same.wav", "-wg", "-150", "-dg", "-149.9"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto out = e2e::read_wav(dir / "m/same - processed.wav");
+  float g = db_gain(-149.9f);
+  EXPECT_GT(g, 0.0f);
+  EXPECT_LE(max_error(out, master, 2048, g), 1e-12f);
+
+  r = run({"-mf", "m.wav", "-cf", "same.wav", "-wg", "-1000", "-dg", "-6"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  out = e2e::read_wav(dir / "m/same - processed.wav");
+  EXPECT_LE(max_error(out, master, 2048, db_gain(-6.0f)), 1e-7f);
+
+  // +200 dB behaves as +150 dB.
+  r = run({"-mf", "m.wav", "-cf", "same.wav", "-wg", "200", "-f", "a.wav"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = run({"-mf", "m.wav", "-cf", "same.wav", "-wg", "150", "-f", "b.wav"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto a = e2e::read_wav(dir / "a.wav"), b = e2e::read_wav(dir / "b.wav");
+  EXPECT_EQ(a.data, b.data);
+  EXPECT_GT(peak(a), 1e6f);
+}
+
+TEST_F(Pipeline, FftRankIsClamped) {
+  for (auto [rank, taps] : {std::pair{"0", 256u}, {"5", 256u}, {"9", 512u}, {"20", 65536u}}) {
+    auto r = run({"-mf", "m.wav", "-cf", "dark.wav", "-p", "raw", "-fr", rank});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(e2e::read_wav(dir / "m/dark - Raw IR.wav").frames(), taps) << rank;
+  }
+}
+
+TEST_F(Pipeline, NormalizationModes) {
+  // The identical-file output is the master delayed: its peak is known.
+  float input_peak = peak(master);
+  auto run_mode = [&](const char* mode, const char* gain) {
+    auto r = run({"-mf", "m.wav", "-cf", "same.wav", "-n", mode, "-ng", gain});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return peak(e2e::read_wav(dir / "m/same - processed.wav"));
+  };
+  EXPECT_NEAR(run_mode("always", "-6"), db_gain(-6), 1e-6);
+  EXPECT_NEAR(run_mode("above", "-40"), db_gain(-40), 1e-6);
+  EXPECT_NEAR(run_mode("above", "0"), input_peak, 1e-4);
+  EXPECT_NEAR(run_mode("below", "0"), 1.0f, 1e-6);
+  EXPECT_NEAR(run_mode("below", "-40"), input_peak, 1e-4);
+  EXPECT_NEAR(run_mode("none", "-40"), input_peak, 1e-4);
+}
+
+TEST_F(Pipeline, MasteringConvolvesTheChild) {
+  auto r = run({"-mf", "m.wav", "-cf", "dark.wav", "-m", "1", "-p", "audio,raw"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto mastered = e2e::read_wav(dir / "m/dark - processed.wav");
+  EXPECT_EQ(mastered.frames(), 12000u + 4096u);
+  auto raw_mastering = e2e::read_wav(dir / "m/dark - Raw IR.wav");
+  r = run({"-mf", "m.wav", "-cf", "dark.wav", "-p", "audio,raw"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(e2e::read_wav(dir / "m/dark - processed.wav").frames(), 20000u + 4096u);
+  auto raw_normal = e2e::read_wav(dir / "m/dark - Raw IR.wav");
+  // The dark child has less treble than the noise master: correcting the
+  // master towards it cuts, mastering the child towards the master boosts,
+  // so the two IRs differ and the boosting one has more energy.
+  double e_normal = 0, e_mastering = 0;
+  for (size_t t = 0; t < raw_normal.frames(); ++t) {
+    e_normal += raw_normal.data[0][t] * raw_normal.data[0][t];
+    e_mastering += raw_mastering.data[0][t] * raw_mastering.data[0][t];
+  }
+  EXPECT_GT(e_mastering, 2 * e_normal);
+}
+
+TEST_F(Pipeline, GroupsThatEndEarly) {
+  write_text("c.json",
+             "{produce: ['audio'], groups: {nomaster: {files: ['dark.wav']}, nochild: {master: 'm.wav'},"
+             " mismatch: {master: 'm.wav', files: ['dark.wav', 'mono.wav', 'same.wav']}}}");
+  auto r = run({"-c", "c.json", "-f", "${group}/${file_name}.wav"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("processing group 'nomaster'...\n  group 'nomaster' does not have master file, skipping\n"));
+  EXPECT_THAT(r.out, HasSubstr("processing group 'nochild'...\n  group 'nochild' does not have any child files, skipping\n"));
+  EXPECT_EQ(r.err, "  number of channels mimatch: 2 (master) vs 1 (child), leaving\n");
+  EXPECT_EQ(e2e::list_files(dir / "mismatch"), std::vector<std::string>{"dark.wav"});
+  EXPECT_FALSE(fs::exists(dir / "nochild"));
+
+  // With "frm" a group without children still writes the master's response.
+  write_text("d.json", "{produce: ['frm'], groups: {solo: {master: 'm.wav'}}}");
+  r = run({"-c", "d.json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(e2e::list_files(dir / "m"), std::vector<std::string>{"m - FR Master.wav"});
+}
+
+TEST_F(Pipeline, OnlyMasterResponseRequestedStillLoadsChildren) {
+  write_text("c.json", "{produce: ['frm'], groups: {g: {master: 'm.wav', files: ['dark.wav']}}}");
+  auto r = run({"-c", "c.json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("  loaded file: 'dark.wav'"));
+  EXPECT_EQ(e2e::list_files(dir / "m"), std::vector<std::string>{"m - FR Master.wav"});
+}
+
+TEST_F(Pipeline, ProduceZero) {
+  write_text("c.json", "{produce: [], groups: {a: {master: 'm.wav', files: ['dark.wav']}, b: {}}}");
+  auto r = run({"-c", "c.json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("processing group 'a'...\n"));
+  EXPECT_THAT(r.out, HasSubstr("processing group 'b'...\n  group 'b' does not have master file"));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(e2e::list_files(dir).size(), 5u);  // the four inputs and the configuration
+}
+
+TEST_F(Pipeline, ConfigurationAndCommandLineGroups) {
+  write_text("c.json",
+             "{produce: ['ir'], ir: {file: '${group}-${file_name}-ir.wav'},"
+             " groups: {g: {master: 'dark.wav', files: ['m.wav']}}}");
+  // Only --config: the file's produce stays, -ir changes only the template.
+  auto r = run({"-c", "c.json", "-ir", "cfg-${file_name}.wav"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(dir / "cfg-m.wav"));
+  EXPECT_FALSE(fs::exists(dir / "dark"));
+
+  // The command-line group joins the file's group of the same name: the
+  // master is replaced, the children appended, produce becomes "audio".
+  r = run({"-c", "c.json", "-g", "g", "-mf", "m.wav", "-cf", "same.wav", "-f", "${group}/${file}"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(e2e::list_files(dir / "g"), (std::vector<std::string>{"m.wav", "same.wav"}));
+  EXPECT_FALSE(fs::exists(dir / "g-m-ir.wav"));
+}
+
+TEST_F(Pipeline, ConfigurationErrors) {
+  write_text("bad.json", "[1, 2]");
+  auto r = run({"-c", "bad.json"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.err, "Error parsing configuration file: code=7\n");
+  write_text("dup.json", "{groups: {a: {master: 'm.wav'}, a: {}}}");
+  r = run({"-c", "dup.json"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.err, "[ERR] Duplicate group name: a\nError parsing configuration file: code=7\n");
+  r = run({"-c", "missing.json"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_EQ(r.err, "Error parsing configuration file: code=6\n");
+  write_text("empty.json", "{}");
+  r = run({"-c", "empty.json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+}
+
+}  // namespace
