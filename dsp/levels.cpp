@@ -23,14 +23,13 @@
 
 #include "dsp/variants.h"
 
-// The transform kernels are wired once their implementation is in the
-// library; until then the five entries hold do-nothing stand-ins.
+#include "dsp/fft_kernels.h"
 
 namespace {
 
 bool has(const CpuInfo& cpu, uint32_t features) { return (cpu.features & features) == features; }
 
-#ifdef DSP_HAVE_FFT_KERNELS
+// The transform and convolver entries of level L.
 #define DSP_SET_FFT(t, L)                      \
   do {                                         \
     (t)->fft_forward = fft_forward_##L;        \
@@ -39,18 +38,6 @@ bool has(const CpuInfo& cpu, uint32_t features) { return (cpu.features & feature
     (t)->conv_block = conv_block_##L;          \
     (t)->conv_apply = conv_apply_##L;          \
   } while (0)
-#else
-void fft_pending(float*, const float*, unsigned) {}
-void conv_block_pending(float*, float*, const float*, const float*, unsigned) {}
-#define DSP_SET_FFT(t, L)                   \
-  do {                                      \
-    (t)->fft_forward = fft_pending;         \
-    (t)->fft_inverse = fft_pending;         \
-    (t)->conv_transform = fft_pending;      \
-    (t)->conv_block = conv_block_pending;   \
-    (t)->conv_apply = conv_block_pending;   \
-  } while (0)
-#endif
 
 // The row entries every vector level with row variants replaces together.
 #define DSP_SET_ROWS(t, L)                    \

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string dir = argv[1];
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
   bool ok = true;
   // Group "band": a stereo master at 44100 Hz and two stereo children.
   ok &= write(dir + "/band_master.wav", 44100, 2, render(44100, 2, 4.0, 0.80, 0.90, false, 1));

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "dsp/fft_kernels.h"
 #include "dsp/levels.h"
 #include "dsp/variants.h"
 #include "tests/dsp/fake_cpu.h"
@@ -24,6 +25,7 @@ TEST(DspLevels, CentaurGetsNoVectorLevel) {
   EXPECT_EQ(t.describe_cpu, describe_cpu_x86);
   EXPECT_EQ(t.multiply_add, multiply_add_generic);
   EXPECT_EQ(t.biquad_8, biquad_8_generic);
+  EXPECT_EQ(t.fft_forward, fft_forward_generic);
   EXPECT_EQ(t.x86_saved_start, dsp_start_generic);
   EXPECT_EQ(t.mxcsr_mask, 0xFFBFu);
   EXPECT_TRUE(t.initialised);
@@ -58,6 +60,7 @@ TEST(DspLevels, OlderAmdGetsOnlyTheNarrowAvxCascades) {
   EXPECT_EQ(t.multiply_add, multiply_add_sse2);
   EXPECT_EQ(t.real_to_complex, real_to_complex_sse2);  // no AVX2 level either
   EXPECT_EQ(t.copy_floats, copy_floats_sse3);
+  EXPECT_EQ(t.conv_block, conv_block_sse2);
 }
 
 TEST(DspLevels, ZenFusedCascadesSplitByModel) {
@@ -69,6 +72,8 @@ TEST(DspLevels, ZenFusedCascadesSplitByModel) {
   EXPECT_EQ(t.biquad_8, biquad_8_avx);
   EXPECT_EQ(t.fir_accumulate, fir_accumulate_fma);
   EXPECT_EQ(t.complex_real_part, complex_real_part_avx2);
+  EXPECT_EQ(t.fft_forward, fft_forward_fma);
+  EXPECT_EQ(t.conv_apply, conv_apply_fma);
 
   FakeCpuid zen2 = modern_cpu("HygonGenuine", 24, 0x31, true, true, true);
   t = fill_for(zen2);
@@ -81,6 +86,7 @@ TEST(DspLevels, ZenFusedCascadesSplitByModel) {
   EXPECT_EQ(t.biquad_1, biquad_1_avx);
   EXPECT_EQ(t.biquad_8, biquad_8_avx);
   EXPECT_EQ(t.multiply_add, multiply_add_avx);
+  EXPECT_EQ(t.fft_inverse, fft_inverse_avx2);
 }
 
 TEST(DspLevels, AvxStateOffKeepsSseLevels) {
