@@ -1,15 +1,10 @@
 #include "tool/config_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 
 #include "config/document_reader.h"
-#include "runtime/alloc.h"
 #include "runtime/char_reader.h"
-#include "runtime/charset.h"
+#include "runtime/file_reader.h"
 #include "runtime/log.h"
 #include "runtime/status.h"
 #include "tool/keywords.h"
@@ -19,100 +14,6 @@ namespace {
 // Mark limit of the marking input over the file. The document reader never
 // returns to the mark.
 constexpr int64_t kMarkLimit = 4096;
-
-// The configuration file decoded from the locale's character set (UTF-8
-// when the locale names none). The whole file is decoded when it is opened
-// (configuration files are small): the code points before an invalid
-// sequence are delivered, then -7; an incomplete sequence at the very end is
-// dropped.
-class ConfigFileInput : public CharReader {
- public:
-  ~ConfigFileInput() override { mem_free(chars_); }
-
-  [[nodiscard]] int open(const char* path) {
-    if (!path) return STATUS_BAD_ARGUMENT;
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno_status(errno);
-    char* bytes = nullptr;
-    size_t size = 0, cap = 0;
-    int st = STATUS_OK;
-    for (;;) {
-      if (size + 4096 > cap) {
-        cap = cap ? cap * 2 : 8192;
-        void* p = mem_realloc(bytes, cap);
-        if (!p) {
-          st = STATUS_NO_MEMORY;
-          break;
-        }
-        bytes = static_cast<char*>(p);
-      }
-      ssize_t n = ::read(fd, bytes + size, cap - size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) st = errno_status(errno);
-      if (n <= 0) break;
-      size += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0 && st == STATUS_OK) st = STATUS_IO_ERROR;
-    if (st == STATUS_OK) st = decode(bytes, size);
-    mem_free(bytes);
-    return st;
-  }
-
-  [[nodiscard]] int32_t read_char() override {
-    if (pos_ < count_) return static_cast<int32_t>(set_count(chars_[pos_++]));
-    return static_cast<int32_t>(set_count(end_));
-  }
-
-  [[nodiscard]] int64_t read(uint32_t* buf, uint64_t count) override {
-    if (pos_ >= count_) return set_count(end_);
-    uint64_t n = count < count_ - pos_ ? count : count_ - pos_;
-    for (uint64_t i = 0; i < n; ++i) buf[i] = chars_[pos_ + i];
-    pos_ += n;
-    return set_count(static_cast<int64_t>(n));
-  }
-
- private:
-  static int errno_status(int e) {
-    switch (e) {
-      case ENOENT: return STATUS_NOT_FOUND;
-      case EACCES:
-      case EPERM: return STATUS_ACCESS_DENIED;
-      case EISDIR: return STATUS_IS_DIRECTORY;
-      case ENOTDIR: return STATUS_PATH_COMPONENT;
-      case ENAMETOOLONG: return STATUS_LIMIT;
-      case ENOMEM: return STATUS_NO_MEMORY;
-      case EINVAL:
-      case EBADF: return STATUS_BAD_VALUE;
-      default: return STATUS_IO_ERROR;
-    }
-  }
-
-  int decode(char* bytes, size_t size) {
-    iconv_t cd;
-    int st = charset_open_decoder(nullptr, &cd);
-    if (st != STATUS_OK) return st;
-    // At most one code point per byte.
-    chars_ = static_cast<uint32_t*>(mem_alloc((size + 1) * sizeof(uint32_t)));
-    if (!chars_) {
-      charset_close(cd);
-      return STATUS_NO_MEMORY;
-    }
-    char* in = bytes;
-    size_t in_left = size;
-    char* out = reinterpret_cast<char*>(chars_);
-    size_t out_left = (size + 1) * sizeof(uint32_t);
-    if (iconv(cd, &in, &in_left, &out, &out_left) == static_cast<size_t>(-1) && errno == EILSEQ)
-      end_ = -STATUS_BAD_FORMAT;
-    count_ = static_cast<size_t>(reinterpret_cast<uint32_t*>(out) - chars_);
-    charset_close(cd);
-    return STATUS_OK;
-  }
-
-  uint32_t* chars_ = nullptr;
-  size_t count_ = 0;
-  size_t pos_ = 0;
-  int32_t end_ = -STATUS_END_OF_STREAM;
-};
 
 struct Mapper {
   ToolConfig* cfg;
@@ -372,8 +273,8 @@ int config_map_document(ToolConfig* cfg, CharReader* input) {
 }
 
 int load_config_file(ToolConfig* cfg, const char* path_utf8) {
-  ConfigFileInput file;
-  int st = file.open(path_utf8);
+  FileReader file;
+  int st = file.open(path_utf8, nullptr);
   if (st != STATUS_OK) return st;
 
   MarkingReader marking;
