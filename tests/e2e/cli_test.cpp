@@ -22,7 +22,7 @@ class CommandLine : public E2ETest {
     write("c.wav", e2e::noise(48000, 1, 9000, 2, 0.6));
   }
   // A run of the command-line group m.wav / c.wav with extra options.
-  e2e::Run run_group(std::vector<std::string> extra) {
+  e2e::ToolRun run_group(std::vector<std::string> extra) {
     std::vector<std::string> args = {"-mf", "m.wav", "-cf", "c.wav"};
     args.insert(args.end(), extra.begin(), extra.end());
     return run(args);

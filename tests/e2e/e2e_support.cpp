@@ -29,8 +29,8 @@ std::string slurp(const fs::path& p) {
 }
 }  // namespace
 
-Run run_tool(const std::vector<std::string>& args, const fs::path& cwd) {
-  Run r;
+ToolRun run_tool(const std::vector<std::string>& args, const fs::path& cwd) {
+  ToolRun r;
   fs::path out = cwd / ".stdout", err = cwd / ".stderr";
   std::string prog = tool_path();
   pid_t pid = fork();

@@ -22,7 +22,7 @@ struct Audio {
   size_t frames() const { return data.empty() ? 0 : data[0].size(); }
 };
 
-struct Run {
+struct ToolRun {
   int status = -1;
   std::string out;
   std::string err;
@@ -32,7 +32,7 @@ struct Run {
 std::string tool_path();
 
 // Runs the tool with `args` in directory `cwd`.
-Run run_tool(const std::vector<std::string>& args, const std::filesystem::path& cwd);
+ToolRun run_tool(const std::vector<std::string>& args, const std::filesystem::path& cwd);
 
 // Writes `audio` as a 16-bit (pcm16) or 32-bit float WAV.
 void write_wav(const std::filesystem::path& path, const Audio& audio, bool pcm16 = false);
@@ -52,7 +52,7 @@ class E2ETest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
   std::filesystem::path dir;  // fresh scratch directory, the runs' working directory
-  Run run(const std::vector<std::string>& args) { return run_tool(args, dir); }
+  ToolRun run(const std::vector<std::string>& args) { return run_tool(args, dir); }
   void write(const std::string& name, const Audio& a, bool pcm16 = false) { write_wav(dir / name, a, pcm16); }
   void write_text(const std::string& name, const std::string& text);
 };
