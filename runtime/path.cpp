@@ -178,7 +178,10 @@ char* path_to_utf8(const String* path) {
   char* out = static_cast<char*>(mem_alloc(size));
   if (!out) return nullptr;
   uint64_t w = 0;
-  for (uint64_t i = 0; i < path->length; ++i) w += encode_utf8_char(path->chars[i], reinterpret_cast<uint8_t*>(out + w));
+  for (uint64_t i = 0; i < path->length; ++i) {
+    uint32_t c = path->chars[i] == '\\' ? '/' : path->chars[i];
+    w += encode_utf8_char(c, reinterpret_cast<uint8_t*>(out + w));
+  }
   out[w] = 0;
   return out;
 }

@@ -36,6 +36,7 @@ bool path_is_absolute(const String* path);
 // preceding component (never above the start), a final "." or ".." is
 // dropped, trailing '/' removed (a lone leading '/' stays).
 [[nodiscard]] int path_normalize(String* path);
-// A mem_alloc'd NUL-terminated UTF-8 copy for the system, freed with
+// A mem_alloc'd NUL-terminated UTF-8 copy for the system ('\\' given as
+// '/', so callers may pass paths that were never through path_set), freed with
 // mem_free; null when memory runs out or path is null.
 [[nodiscard]] char* path_to_utf8(const String* path);

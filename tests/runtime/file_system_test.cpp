@@ -121,6 +121,16 @@ TEST_F(FileSystem, MakeDirectoriesOverPartialTree) {
   EXPECT_EQ(make_directories(&bare.s, true), STATUS_BAD_VALUE);
 }
 
+TEST_F(FileSystem, BackslashesReachTheSystemAsSlashes) {
+  ASSERT_EQ(mkdir(at("top").c_str(), 0755), 0);
+  Path mixed(at("top\\sub"));
+  ASSERT_EQ(make_directory(&mixed.s), 0);
+  EXPECT_TRUE(is_dir(at("top/sub")));
+  FileInfo info;
+  ASSERT_EQ(stat_path(&mixed.s, &info), 0);
+  EXPECT_EQ(info.type, FILE_TYPE_DIRECTORY);
+}
+
 TEST_F(FileSystem, MakeDirectoriesRelativePath) {
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
