@@ -17,7 +17,8 @@ namespace e2e {
 
 std::string tool_path() {
   const char* bin = std::getenv("TIMBRAL_BIN");
-  return bin ? bin : "timbral";
+  if (bin && *bin) return bin;
+  return TIMBRAL_BIN_PATH;
 }
 
 namespace {
