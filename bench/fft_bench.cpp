@@ -62,19 +62,19 @@ void run_conv(benchmark::State& st, const Level* l, int which) {
   unsigned rank = unsigned(st.range(0));
   size_t n = size_t(1) << rank;
   float* src = block_of(n / 2);
-  float* spec = block_of(2 * n);
+  float* spectrum = block_of(2 * n);
   float* in_spec = block_of(2 * n);
   float* scratch = block_of(2 * n);
   float* dst = block_of(n);
-  l->transform(spec, src, rank);
+  l->transform(spectrum, src, rank);
   l->transform(in_spec, src, rank);
   for (auto _ : st) {
     if (which == 0) l->transform(scratch, src, rank);
-    if (which == 1) l->block(dst, scratch, spec, src, rank);
-    if (which == 2) l->apply(dst, scratch, spec, in_spec, rank);
+    if (which == 1) l->block(dst, scratch, spectrum, src, rank);
+    if (which == 2) l->apply(dst, scratch, spectrum, in_spec, rank);
     benchmark::DoNotOptimize(dst);
   }
-  for (float* p : {src, spec, in_spec, scratch, dst}) std::free(p);
+  for (float* p : {src, spectrum, in_spec, scratch, dst}) std::free(p);
 }
 
 #ifdef TIMBRAL_HAVE_FFTW

@@ -52,16 +52,16 @@ TEST(ConvKernels, BlockAndApplyGiveCircularConvolutionAddedToDst) {
       std::vector<float> kernel = noise(n / 2, rank), block = noise(n / 2, 50 + rank);
       std::vector<float> dst0 = noise(n, 90 + rank);
       std::vector<double> want = circular(kernel, block, n);
-      std::vector<float> spec(2 * n), in_spec(2 * n), scratch(2 * n);
-      l.transform(spec.data(), kernel.data(), rank);
+      std::vector<float> spectrum(2 * n), in_spec(2 * n), scratch(2 * n);
+      l.transform(spectrum.data(), kernel.data(), rank);
       std::vector<float> got = dst0;
-      l.block(got.data(), scratch.data(), spec.data(), block.data(), rank);
+      l.block(got.data(), scratch.data(), spectrum.data(), block.data(), rank);
       double tol = 1e-6 * std::sqrt(double(n)) * rank;
       for (size_t i = 0; i < n; ++i)
         ASSERT_NEAR(got[i], dst0[i] + want[i], tol) << l.name << " block rank " << rank << " at " << i;
       l.transform(in_spec.data(), block.data(), rank);
       got = dst0;
-      l.apply(got.data(), scratch.data(), spec.data(), in_spec.data(), rank);
+      l.apply(got.data(), scratch.data(), spectrum.data(), in_spec.data(), rank);
       for (size_t i = 0; i < n; ++i)
         ASSERT_NEAR(got[i], dst0[i] + want[i], tol) << l.name << " apply rank " << rank << " at " << i;
     }
@@ -77,10 +77,10 @@ TEST(ConvKernels, SpectraAreInterchangeableBetweenLevels) {
   conv_block_generic(ref.data(), scratch.data(), ref_spec.data(), block.data(), rank);
   for (const Level& l : levels()) {
     if (!l.supported) continue;
-    std::vector<float> spec(2 * n), got(n, 0.0f);
-    l.transform(spec.data(), kernel.data(), rank);
+    std::vector<float> spectrum(2 * n), got(n, 0.0f);
+    l.transform(spectrum.data(), kernel.data(), rank);
     for (size_t i = 0; i < 2 * n; ++i)
-      ASSERT_NEAR(spec[i], ref_spec[i], 1e-4) << l.name << " spectrum float " << i;
+      ASSERT_NEAR(spectrum[i], ref_spec[i], 1e-4) << l.name << " spectrum float " << i;
     l.block(got.data(), scratch.data(), ref_spec.data(), block.data(), rank);
     for (size_t i = 0; i < n; ++i) ASSERT_NEAR(got[i], ref[i], 1e-4) << l.name << " at " << i;
   }
