@@ -84,12 +84,12 @@ TEST(FftKernels, ForwardAndInverseMatchDoubleReferenceForRanks0To16) {
       l.forward(out.data(), in.data(), rank);
       EXPECT_LT(rel_rms(out, want), 3 * kEps * (rank + 1)) << l.name << " forward rank " << rank;
       // Inverse of the reference spectrum, in place.
-      std::vector<float> spec(2 * n);
-      for (size_t i = 0; i < n; ++i) spec[2 * i] = float(want[i].real()), spec[2 * i + 1] = float(want[i].imag());
-      l.inverse(spec.data(), spec.data(), rank);
+      std::vector<float> spectrum(2 * n);
+      for (size_t i = 0; i < n; ++i) spectrum[2 * i] = float(want[i].real()), spectrum[2 * i + 1] = float(want[i].imag());
+      l.inverse(spectrum.data(), spectrum.data(), rank);
       std::vector<cd> orig(n);
       for (size_t i = 0; i < n; ++i) orig[i] = cd(in[2 * i], in[2 * i + 1]);
-      EXPECT_LT(rel_rms(spec, orig), 3 * kEps * (rank + 1)) << l.name << " inverse rank " << rank;
+      EXPECT_LT(rel_rms(spectrum, orig), 3 * kEps * (rank + 1)) << l.name << " inverse rank " << rank;
     }
   }
 }
