@@ -67,77 +67,74 @@ int bad_value(const char* label, int status) {
   return status;
 }
 
-// Reads one number: TOKEN_INT, or TOKEN_FLOAT when floats are allowed,
-// followed by the end. Returns the token or -1 when the text is not one.
-int read_single_number(String* text, bool allow_float, bool allow_keywords, int64_t* ival,
-                       double* fval, bool* truth) {
-  TokenSource src(text);
-  int tok = src.next(TOKEN_ADVANCE);
-  if (tok == TOKEN_INT) {
-    *ival = src.tokenizer.number.int_value;
-  } else if (tok == TOKEN_FLOAT && allow_float) {
-    *fval = src.tokenizer.number.float_value;
-  } else if ((tok == TOKEN_TRUE || tok == TOKEN_FALSE) && allow_keywords) {
-    *truth = tok == TOKEN_TRUE;
-  } else {
-    return -1;
+// One scalar option value: an integer, a float or a truth keyword.
+struct Scalar {
+  int token;
+  int64_t int_value;
+  double float_value;
+  bool truth;
+};
+
+// Reads `text` as one scalar token followed by the end. Returns 0 with
+// *out filled; 5 when the text cannot be converted ("Out of memory" unless
+// `quiet_memory`); 28 after "Bad '<label>' value" when the text is anything
+// else than one accepted token.
+int read_scalar(const char* text, const char* label, bool allow_float, bool allow_keywords,
+                bool quiet_memory, Scalar* out) {
+  String s;
+  string_init(&s);
+  if (!text_from_utf8(&s, text)) {
+    if (!quiet_memory) std::fprintf(stderr, "Out of memory\n");
+    return STATUS_NO_MEMORY;
   }
-  if (src.next(TOKEN_ADVANCE) != TOKEN_END) return -1;
-  return tok;
+  bool ok = false;
+  {
+    TokenSource src(&s);
+    out->token = src.next(TOKEN_ADVANCE);
+    if (out->token == TOKEN_INT) {
+      out->int_value = src.tokenizer.number.int_value;
+      ok = true;
+    } else if (out->token == TOKEN_FLOAT && allow_float) {
+      out->float_value = src.tokenizer.number.float_value;
+      ok = true;
+    } else if ((out->token == TOKEN_TRUE || out->token == TOKEN_FALSE) && allow_keywords) {
+      out->truth = out->token == TOKEN_TRUE;
+      ok = true;
+    }
+    ok = ok && src.next(TOKEN_ADVANCE) == TOKEN_END;
+  }
+  string_free(&s);
+  return ok ? 0 : bad_value(label, STATUS_BAD_VALUE);
 }
 
 }  // namespace
 
 int parse_float_option(const char* text, const char* label, float* out) {
-  String s;
-  string_init(&s);
-  if (!text_from_utf8(&s, text)) {
-    std::fprintf(stderr, "Out of memory\n");
-    return STATUS_NO_MEMORY;
-  }
-  int64_t i = 0;
-  double f = 0;
-  bool b = false;
-  int tok = read_single_number(&s, true, false, &i, &f, &b);
-  string_free(&s);
-  if (tok < 0) return bad_value(label, STATUS_BAD_VALUE);
-  *out = tok == TOKEN_INT ? static_cast<float>(i) : static_cast<float>(f);
+  Scalar v;
+  int st = read_scalar(text, label, true, false, false, &v);
+  if (st != 0) return st;
+  *out = v.token == TOKEN_INT ? static_cast<float>(v.int_value) : static_cast<float>(v.float_value);
   return 0;
 }
 
 int parse_integer_option(const char* text, const char* label, int64_t* out) {
-  String s;
-  string_init(&s);
-  if (!text_from_utf8(&s, text)) return STATUS_NO_MEMORY;
-  int64_t i = 0;
-  double f = 0;
-  bool b = false;
-  int tok = read_single_number(&s, false, false, &i, &f, &b);
-  string_free(&s);
-  if (tok < 0) return bad_value(label, STATUS_BAD_VALUE);
-  *out = i;
+  Scalar v;
+  int st = read_scalar(text, label, false, false, true, &v);
+  if (st != 0) return st;
+  *out = v.int_value;
   return 0;
 }
 
 int parse_boolean_option(const char* text, const char* label, bool* out) {
-  String s;
-  string_init(&s);
-  if (!text_from_utf8(&s, text)) {
-    std::fprintf(stderr, "Out of memory\n");
-    return STATUS_NO_MEMORY;
-  }
-  int64_t i = 0;
-  double f = 0;
-  bool b = false;
-  int tok = read_single_number(&s, true, true, &i, &f, &b);
-  string_free(&s);
-  if (tok < 0) return bad_value(label, STATUS_BAD_VALUE);
-  if (tok == TOKEN_INT) {
-    *out = i != 0;
-  } else if (tok == TOKEN_FLOAT) {
-    *out = f >= 0.5;
+  Scalar v;
+  int st = read_scalar(text, label, true, true, false, &v);
+  if (st != 0) return st;
+  if (v.token == TOKEN_INT) {
+    *out = v.int_value != 0;
+  } else if (v.token == TOKEN_FLOAT) {
+    *out = v.float_value >= 0.5;
   } else {
-    *out = b;
+    *out = v.truth;
   }
   return 0;
 }
