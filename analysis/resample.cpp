@@ -2,12 +2,15 @@
 
 #include <cmath>
 
+#include "analysis/resample_polyphase.h"
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
 
 namespace {
 
 constexpr unsigned kMaxSections = 32;
+// Input samples filtered per step of integer downsampling.
+constexpr uint64_t kChunk = 4096;
 
 // Lanczos kernel of width w at x (input-sample units), all float. The
 // upsampling paths (width 8) take sin(y x 0.125); downsampling sin(y / w).
@@ -50,138 +53,229 @@ bool allocate_result(Sample& result, uint64_t channels, uint64_t length, uint64_
   return true;
 }
 
-float* allocate_kernel(uint64_t count) {
-  if (count > SIZE_MAX / sizeof(float) - 4) return nullptr;
-  return static_cast<float*>(mem_alloc_aligned(static_cast<size_t>(count) * sizeof(float), 16));
+template <class T>
+T* allocate_array(uint64_t count) {
+  if (count > SIZE_MAX / sizeof(T) - 64) return nullptr;
+  return static_cast<T*>(mem_alloc_aligned(static_cast<size_t>(count == 0 ? 1 : count) * sizeof(T), 16));
 }
 
-// Shifts every row left by `shift` and sets the final length.
-void shift_rows(Sample& result, uint64_t accumulated, uint64_t shift, uint64_t final_length) {
-  const DspTable& t = dsp();
-  for (uint64_t c = 0; c < result.channels; ++c) {
-    float* row = result.data + c * result.stride;
-    t.move_floats(row, row + shift, static_cast<size_t>(accumulated - shift));
-    t.fill_zero(row + accumulated - shift, static_cast<size_t>(shift));
+enum class PathKind { integer_up, rational_up, rational_down };
+
+// One interpolating path: input j + s*m adds x * kernel_j[k] to
+// accumulation index offset_j + s*l + k (k < q). The rows hold `acc`
+// accumulation values, shifted left by `shift`; `length` is the length the
+// result reports.
+struct Plan {
+  PathKind kind;
+  uint64_t l, m, q, shift, acc, length;
+  uint64_t f;
+  float e, step;  // the path's float ratio; 1/L, M/L or unused
+  float width;    // kernel width of the downsampling path
+  float fl, fm;   // L and M as floats
+};
+
+// Kernel row and offset of phase j, in the float arithmetic of each path.
+void phase_kernel(const Plan& p, uint64_t j, float* kernel, uint64_t& offset) {
+  switch (p.kind) {
+    case PathKind::integer_up: {
+      int64_t centre = static_cast<int64_t>(8 * p.l + 1);
+      for (uint64_t i = 0; i < p.q; ++i)
+        kernel[i] = lanczos(static_cast<float>(static_cast<int64_t>(i) - centre) * p.step, 8.0f, true);
+      offset = 0;
+      return;
+    }
+    case PathKind::rational_up: {
+      float je = static_cast<float>(j) * p.e;
+      offset = static_cast<uint64_t>(je);
+      float u = je - static_cast<float>(offset);
+      int64_t centre = static_cast<int64_t>(p.f) + 1;
+      for (uint64_t k = 0; k < p.q; ++k)
+        kernel[k] = lanczos(p.step * (static_cast<float>(static_cast<int64_t>(k) - centre) - u), 8.0f, true);
+      return;
+    }
+    case PathKind::rational_down: {
+      float x = static_cast<float>(j) * p.fl / p.fm;
+      offset = static_cast<uint64_t>(x);
+      float r = x - static_cast<float>(offset);
+      for (uint64_t k = 0; k < p.q; ++k)
+        kernel[k] = lanczos((static_cast<float>(static_cast<int64_t>(k) - 9) - r) * p.e, p.width, false);
+      return;
+    }
   }
-  result.length = final_length;
+}
+
+// Raises the accumulation length to the exact largest index the scatter
+// writes: the float length a rational path reports can fall short of it for
+// long inputs. False on overflow.
+bool exact_accumulation(Plan& p, uint64_t n) {
+  if (p.kind == PathKind::integer_up) return true;
+  for (uint64_t j = 0; j < p.m && j < n; ++j) {
+    uint64_t steps = (n - 1 - j) / p.m, last, offset;
+    if (p.kind == PathKind::rational_up)
+      offset = static_cast<uint64_t>(static_cast<float>(j) * p.e);
+    else
+      offset = static_cast<uint64_t>(static_cast<float>(j) * p.fl / p.fm);
+    if (!mul_ok(steps, p.l, last) || !add_ok(last, offset + p.q, last)) return false;
+    if (last > p.acc) p.acc = last;
+  }
+  return true;
+}
+
+// Scatter in phase order straight from a whole (filtered) row, for rate
+// pairs whose gather tables would be too large.
+Status scatter_rows(const Plan& p, const Sample& src, BiquadSection* sections, unsigned count, Sample& result) {
+  const DspTable& t = dsp();
+  float* kernel = allocate_array<float>(p.q);
+  float* filtered = count > 0 ? allocate_array<float>(src.length) : nullptr;
+  if (!kernel || (count > 0 && !filtered)) {
+    mem_free_aligned(kernel);
+    mem_free_aligned(filtered);
+    return STATUS_NO_MEMORY;
+  }
+  auto madd = t.multiply_add;
+  uint64_t n = src.length;
+  for (uint64_t c = 0; c < src.channels; ++c) {
+    const float* in = src.data + c * src.stride;
+    if (count > 0) {
+      for (unsigned i = 0; i < count; ++i) sections[i].z0 = sections[i].z1 = 0.0f;
+      run_cascade(t, sections, count, filtered, in, static_cast<size_t>(n));
+      in = filtered;
+    }
+    float* row = result.data + c * result.stride;
+    for (uint64_t j = 0; j < p.m && j < n; ++j) {
+      uint64_t pos;
+      phase_kernel(p, j, kernel, pos);
+      for (uint64_t index = j; index < n; index += p.m, pos += p.l)
+        madd(row + pos, kernel, static_cast<size_t>(p.q), in[index]);
+    }
+    t.move_floats(row, row + p.shift, static_cast<size_t>(p.acc - p.shift));
+    t.fill_zero(row + p.acc - p.shift, static_cast<size_t>(p.shift));
+  }
+  mem_free_aligned(kernel);
+  mem_free_aligned(filtered);
+  return STATUS_OK;
+}
+
+// Gathers the kept accumulation values of every row through polyphase
+// tables; the rows past acc - shift stay as allocated (zero).
+Status gather_rows(const Plan& p, const Sample& src, BiquadSection* sections, unsigned count, Sample& result) {
+  const DspTable& t = dsp();
+  float* kernels = allocate_array<float>(p.m * p.q);
+  uint64_t* offsets = allocate_array<uint64_t>(p.m);
+  if (!kernels || !offsets) {
+    mem_free_aligned(kernels);
+    mem_free_aligned(offsets);
+    return STATUS_NO_MEMORY;
+  }
+  for (uint64_t j = 0; j < p.m; ++j) phase_kernel(p, j, kernels + j * p.q, offsets[j]);
+  PolyphaseGather g;
+  polyphase_init(g);
+  Status st = polyphase_build(g, PolyphaseScatter{p.l, p.m, p.q, kernels, offsets});
+  mem_free_aligned(kernels);
+  mem_free_aligned(offsets);
+  if (st != STATUS_OK) return st;
+  float* window = allocate_array<float>(polyphase_window(g));
+  if (!window) {
+    polyphase_release(g);
+    return STATUS_NO_MEMORY;
+  }
+  for (uint64_t c = 0; c < src.channels; ++c) {
+    for (unsigned i = 0; i < count; ++i) sections[i].z0 = sections[i].z1 = 0.0f;
+    RowSource in = row_source(t, src.data + c * src.stride, src.length, sections, count);
+    polyphase_run(g, in, window, p.shift, p.acc, result.data + c * result.stride);
+  }
+  mem_free_aligned(window);
+  polyphase_release(g);
+  return STATUS_OK;
+}
+
+// Runs one interpolating path from `src` (through the cascade when it has
+// sections) into a fresh result at `target_rate`.
+Status run_plan(Plan& p, const Sample& src, BiquadSection* sections, unsigned count, Sample& result,
+                uint64_t target_rate) {
+  // Signed input indices of the gather must hold every position.
+  if (src.length > (uint64_t{1} << 62) || !exact_accumulation(p, src.length)) return STATUS_NO_MEMORY;
+  if (!allocate_result(result, src.channels, p.acc, target_rate)) return STATUS_NO_MEMORY;
+  PolyphaseScatter shape{p.l, p.m, p.q, nullptr, nullptr};
+  Status st = polyphase_fits(shape) ? gather_rows(p, src, sections, count, result)
+                                    : scatter_rows(p, src, sections, count, result);
+  if (st != STATUS_OK) return st;
+  result.length = p.length;
+  return STATUS_OK;
 }
 
 Status upsample_integer(const Sample& src, Sample& result, uint64_t target_rate) {
-  uint64_t l = target_rate / src.sample_rate, n = src.length;
-  uint64_t q, ln, acc;
-  if (!mul_ok(l, 16, q) || !add_ok(q, 4, q) || !mul_ok(l, n, ln) || !add_ok(ln, q, acc)) return STATUS_NO_MEMORY;
-  float* kernel = allocate_kernel(q);
-  if (!kernel) return STATUS_NO_MEMORY;
-  if (!allocate_result(result, src.channels, acc, target_rate)) {
-    mem_free_aligned(kernel);
+  Plan p{};
+  p.kind = PathKind::integer_up;
+  p.l = target_rate / src.sample_rate;
+  p.m = 1;
+  uint64_t ln;
+  if (!mul_ok(p.l, 16, p.q) || !add_ok(p.q, 4, p.q) || !mul_ok(p.l, src.length, ln) || !add_ok(ln, p.q, p.acc))
     return STATUS_NO_MEMORY;
-  }
-  float inv = 1.0f / static_cast<float>(l);
-  int64_t centre = static_cast<int64_t>(8 * l + 1);
-  for (uint64_t i = 0; i < q; ++i)
-    kernel[i] = lanczos(static_cast<float>(static_cast<int64_t>(i) - centre) * inv, 8.0f, true);
-  auto madd = dsp().multiply_add;  // fetched once: the scatter calls it per input sample
-  for (uint64_t c = 0; c < src.channels; ++c) {
-    const float* in = src.data + c * src.stride;
-    float* row = result.data + c * result.stride;
-    for (uint64_t k = 0; k < n; ++k) madd(row + k * l, kernel, static_cast<size_t>(q), in[k]);
-  }
-  mem_free_aligned(kernel);
-  shift_rows(result, acc, 8 * l + 1, ln + 1);
-  return STATUS_OK;
+  p.length = ln + 1;
+  p.shift = 8 * p.l + 1;
+  p.step = 1.0f / static_cast<float>(p.l);
+  return run_plan(p, src, nullptr, 0, result, target_rate);
 }
 
 Status upsample_rational(const Sample& src, Sample& result, uint64_t target_rate) {
   uint64_t g = gcd(target_rate, src.sample_rate);
-  uint64_t l = target_rate / g, m = src.sample_rate / g, n = src.length;
-  float e = static_cast<float>(l) / static_cast<float>(m);
-  uint64_t f = static_cast<uint64_t>(8.0f * e);
-  uint64_t q = f % 2 == 0 ? 2 * f + 4 : 2 * f + 6;
-  uint64_t reported = static_cast<uint64_t>(static_cast<float>(n) * e) + q;
-  // The float length can fall short of the last scatter for long inputs;
-  // size the accumulation from the exact largest index written.
-  uint64_t acc = reported;
-  for (uint64_t j = 0; j < m && j < n; ++j) {
-    uint64_t steps = (n - 1 - j) / m, last;
-    if (!mul_ok(steps, l, last) || !add_ok(last, static_cast<uint64_t>(static_cast<float>(j) * e) + q, last))
-      return STATUS_NO_MEMORY;
-    if (last > acc) acc = last;
-  }
-  float* kernel = allocate_kernel(q);
-  if (!kernel) return STATUS_NO_MEMORY;
-  if (!allocate_result(result, src.channels, acc, target_rate)) {
-    mem_free_aligned(kernel);
+  Plan p{};
+  p.kind = PathKind::rational_up;
+  p.l = target_rate / g;
+  p.m = src.sample_rate / g;
+  p.e = static_cast<float>(p.l) / static_cast<float>(p.m);
+  p.f = static_cast<uint64_t>(8.0f * p.e);
+  p.q = p.f % 2 == 0 ? 2 * p.f + 4 : 2 * p.f + 6;
+  p.step = static_cast<float>(p.m) / static_cast<float>(p.l);
+  p.shift = p.f + 1;
+  p.acc = static_cast<uint64_t>(static_cast<float>(src.length) * p.e) + p.q;
+  p.length = p.acc - 2 * p.f - 3;
+  return run_plan(p, src, nullptr, 0, result, target_rate);
+}
+
+Status downsample_rational(const Sample& src, BiquadSection* sections, unsigned count, Sample& result,
+                           uint64_t target_rate) {
+  uint64_t g = gcd(target_rate, src.sample_rate);
+  Plan p{};
+  p.kind = PathKind::rational_down;
+  p.l = target_rate / g;
+  p.m = src.sample_rate / g;
+  p.e = static_cast<float>(p.m) / static_cast<float>(p.l);
+  p.width = std::trunc(8.0f * p.e);
+  p.fl = static_cast<float>(p.l);
+  p.fm = static_cast<float>(p.m);
+  p.f = static_cast<uint64_t>(p.e + 18.0f + 1.0f);
+  p.q = (p.f + 1 + 3) & ~uint64_t{3};
+  p.shift = 9;
+  p.acc = p.q + static_cast<uint64_t>(static_cast<float>(src.length) * p.fl / p.fm);
+  p.length = p.acc - p.f;
+  return run_plan(p, src, sections, count, result, target_rate);
+}
+
+// Every m-th filtered sample, filtering the row a chunk at a time.
+Status downsample_integer(const Sample& src, BiquadSection* sections, unsigned count, Sample& result,
+                          uint64_t target_rate) {
+  uint64_t m = src.sample_rate / target_rate;
+  uint64_t length = src.length / m;
+  if (src.length > (uint64_t{1} << 62) || !allocate_result(result, src.channels, length, target_rate))
     return STATUS_NO_MEMORY;
-  }
-  float ratio = static_cast<float>(m) / static_cast<float>(l);
-  auto madd = dsp().multiply_add;  // fetched once: the scatter calls it per input sample
+  float* chunk = allocate_array<float>(kChunk);
+  if (!chunk) return STATUS_NO_MEMORY;
+  const DspTable& t = dsp();
+  uint64_t needed = length == 0 ? 0 : (length - 1) * m + 1;  // later samples are never picked
   for (uint64_t c = 0; c < src.channels; ++c) {
-    const float* in = src.data + c * src.stride;
+    for (unsigned i = 0; i < count; ++i) sections[i].z0 = sections[i].z1 = 0.0f;
+    RowSource in = row_source(t, src.data + c * src.stride, src.length, sections, count);
     float* row = result.data + c * result.stride;
-    for (uint64_t j = 0; j < m && j < n; ++j) {
-      float je = static_cast<float>(j) * e;
-      uint64_t pos = static_cast<uint64_t>(je);
-      float u = je - static_cast<float>(pos);
-      for (uint64_t k = 0; k < q; ++k)
-        kernel[k] = lanczos(ratio * (static_cast<float>(static_cast<int64_t>(k) - static_cast<int64_t>(f) - 1) - u),
-                            8.0f, true);
-      for (uint64_t index = j; index < n; index += m, pos += l) madd(row + pos, kernel, static_cast<size_t>(q), in[index]);
+    uint64_t k = 0;  // next result index, taken from input k * m
+    for (uint64_t from = 0; from < needed; from += kChunk) {
+      uint64_t n = needed - from < kChunk ? needed - from : kChunk;
+      row_source_fill(in, chunk, static_cast<int64_t>(from), static_cast<int64_t>(n));
+      for (uint64_t at = k * m - from; at < n; at += m) row[k++] = chunk[at];
     }
   }
-  mem_free_aligned(kernel);
-  shift_rows(result, acc, f + 1, reported - 2 * f - 3);
-  return STATUS_OK;
-}
-
-Status downsample_integer(const Sample& filtered, Sample& result, uint64_t target_rate) {
-  uint64_t m = filtered.sample_rate / target_rate;
-  uint64_t length = filtered.length / m;
-  if (!allocate_result(result, filtered.channels, length, target_rate)) return STATUS_NO_MEMORY;
-  for (uint64_t c = 0; c < filtered.channels; ++c) {
-    const float* in = filtered.data + c * filtered.stride;
-    float* row = result.data + c * result.stride;
-    for (uint64_t k = 0; k < length; ++k) row[k] = in[k * m];
-  }
-  return STATUS_OK;
-}
-
-Status downsample_rational(const Sample& filtered, Sample& result, uint64_t target_rate) {
-  uint64_t g = gcd(target_rate, filtered.sample_rate);
-  uint64_t l = target_rate / g, m = filtered.sample_rate / g, n = filtered.length;
-  float e = static_cast<float>(m) / static_cast<float>(l);
-  float w = std::trunc(8.0f * e);
-  float fl = static_cast<float>(l), fm = static_cast<float>(m);
-  uint64_t f = static_cast<uint64_t>(e + 18.0f + 1.0f);
-  uint64_t q = (f + 1 + 3) & ~uint64_t{3};
-  uint64_t reported = q + static_cast<uint64_t>(static_cast<float>(n) * fl / fm);
-  uint64_t acc = reported;
-  for (uint64_t j = 0; j < m && j < n; ++j) {
-    uint64_t steps = (n - 1 - j) / m, last;
-    uint64_t v = static_cast<uint64_t>(static_cast<float>(j) * fl / fm);
-    if (!mul_ok(steps, l, last) || !add_ok(last, v + q, last)) return STATUS_NO_MEMORY;
-    if (last > acc) acc = last;
-  }
-  float* kernel = allocate_kernel(q);
-  if (!kernel) return STATUS_NO_MEMORY;
-  if (!allocate_result(result, filtered.channels, acc, target_rate)) {
-    mem_free_aligned(kernel);
-    return STATUS_NO_MEMORY;
-  }
-  auto madd = dsp().multiply_add;
-  for (uint64_t c = 0; c < filtered.channels; ++c) {
-    const float* in = filtered.data + c * filtered.stride;
-    float* row = result.data + c * result.stride;
-    for (uint64_t j = 0; j < m && j < n; ++j) {
-      float x = static_cast<float>(j) * fl / fm;
-      uint64_t pos = static_cast<uint64_t>(x);
-      float r = x - static_cast<float>(pos);
-      for (uint64_t k = 0; k < q; ++k)
-        kernel[k] = lanczos((static_cast<float>(static_cast<int64_t>(k) - 9) - r) * e, w, false);
-      for (uint64_t index = j; index < n; index += m, pos += l) madd(row + pos, kernel, static_cast<size_t>(q), in[index]);
-    }
-  }
-  mem_free_aligned(kernel);
-  shift_rows(result, acc, 9, reported - f);
+  mem_free_aligned(chunk);
   return STATUS_OK;
 }
 
@@ -215,24 +309,9 @@ unsigned design_lowpass(BiquadSection* sections, double fc, double rate) {
   return count;
 }
 
-// Runs the cascade in groups of 8, 4, 2 and 1 sections, the first group from
-// src to dst and the others in place.
-void run_cascade(const DspTable& t, BiquadSection* sections, unsigned count, float* dst, const float* src, size_t n) {
-  if (count == 0) {
-    t.copy_floats(dst, src, n);
-    return;
-  }
-  const float* from = src;
-  while (count > 0) {
-    unsigned step = count >= 8 ? 8 : count >= 4 ? 4 : count >= 2 ? 2 : 1;
-    auto fn = step == 8 ? t.biquad_8 : step == 4 ? t.biquad_4 : step == 2 ? t.biquad_2 : t.biquad_1;
-    fn(sections, dst, from, n);
-    from = dst;
-    sections += step;
-    count -= step;
-  }
-}
-
+// Designs the anti-alias filter at the source rate and runs the matching
+// decimating path; the filter is applied to each channel as the path reads
+// it, with its state cleared before each channel.
 Status downsample(const Sample& src, Sample& result, uint64_t target_rate) {
   double s = static_cast<double>(src.sample_rate);
   double fc = 0.475 * static_cast<double>(target_rate);
@@ -242,22 +321,9 @@ Status downsample(const Sample& src, Sample& result, uint64_t target_rate) {
   BiquadSection* sections = static_cast<BiquadSection*>(mem_alloc_aligned(kMaxSections * sizeof(BiquadSection), 16));
   if (!sections) return STATUS_NO_MEMORY;
   unsigned count = design_lowpass(sections, fc, s);
-  Sample filtered;
-  sample_init(filtered);
-  if (!allocate_result(filtered, src.channels, src.length, src.sample_rate)) {
-    mem_free_aligned(sections);
-    return STATUS_NO_MEMORY;
-  }
-  const DspTable& t = dsp();
-  for (uint64_t c = 0; c < src.channels; ++c) {
-    for (unsigned i = 0; i < count; ++i) sections[i].z0 = sections[i].z1 = 0.0f;
-    run_cascade(t, sections, count, filtered.data + c * filtered.stride, src.data + c * src.stride,
-                static_cast<size_t>(src.length));
-  }
+  Status status = src.sample_rate % target_rate == 0 ? downsample_integer(src, sections, count, result, target_rate)
+                                                      : downsample_rational(src, sections, count, result, target_rate);
   mem_free_aligned(sections);
-  Status status = src.sample_rate % target_rate == 0 ? downsample_integer(filtered, result, target_rate)
-                                                      : downsample_rational(filtered, result, target_rate);
-  sample_destroy(filtered);
   return status;
 }
 

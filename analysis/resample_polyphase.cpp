@@ -1,0 +1,269 @@
+#include "analysis/resample_polyphase.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "runtime/alloc.h"
+
+namespace {
+
+constexpr uint64_t kLanes = 8;
+// Largest tap table (kernel rows plus gather taps, in floats) worth
+// building; beyond it the tables would outweigh the audio of ordinary files.
+constexpr double kBudget = double(uint64_t{1} << 22);
+// Input samples a window takes in per refill, beyond the span of one period.
+constexpr uint64_t kRefill = 8192;
+
+uint64_t gcd(uint64_t a, uint64_t b) {
+  while (b != 0) {
+    uint64_t r = a % b;
+    a = b;
+    b = r;
+  }
+  return a;
+}
+
+// Factor that widens short periods to whole blocks of lanes; long periods
+// keep their one partial block.
+uint64_t widening(uint64_t l) {
+  if (l % kLanes == 0 || l >= 8 * kLanes) return 1;
+  return kLanes / gcd(l, kLanes);
+}
+
+template <class T>
+T* alloc_array(uint64_t count) {
+  if (count > SIZE_MAX / sizeof(T) - 64) return nullptr;
+  return static_cast<T*>(mem_alloc_aligned(static_cast<size_t>(count == 0 ? 1 : count) * sizeof(T), 64));
+}
+
+// Four floats as one value; the compiler maps the arithmetic on it to
+// whatever vector registers the target has.
+typedef float Quad __attribute__((vector_size(16)));
+
+inline Quad load_quad(const float* p) {
+  Quad v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Eight accumulation values of one block. Two interleaved partial sums per
+// lane keep the additions from forming one long dependency chain.
+inline void gather_block(float* out, const float* x, const float* taps, uint64_t width) {
+  static_assert(kLanes == 8);
+  Quad a0 = {}, a1 = {}, b0 = {}, b1 = {};
+  uint64_t i = 0;
+  for (; i + 1 < width; i += 2) {
+    const float* t = taps + i * kLanes;
+    const float x0 = x[i], x1 = x[i + 1];
+    a0 += load_quad(t) * x0;
+    a1 += load_quad(t + 4) * x0;
+    b0 += load_quad(t + 8) * x1;
+    b1 += load_quad(t + 12) * x1;
+  }
+  if (i < width) {
+    const float* t = taps + i * kLanes;
+    a0 += load_quad(t) * x[i];
+    a1 += load_quad(t + 4) * x[i];
+  }
+  a0 += b0;
+  a1 += b1;
+  std::memcpy(out, &a0, sizeof a0);
+  std::memcpy(out + 4, &a1, sizeof a1);
+}
+
+}  // namespace
+
+void run_cascade(const DspTable& t, BiquadSection* sections, unsigned count, float* dst, const float* src, size_t n) {
+  if (count == 0) {
+    t.copy_floats(dst, src, n);
+    return;
+  }
+  const float* from = src;
+  while (count > 0) {
+    unsigned step = count >= 8 ? 8 : count >= 4 ? 4 : count >= 2 ? 2 : 1;
+    auto fn = step == 8 ? t.biquad_8 : step == 4 ? t.biquad_4 : step == 2 ? t.biquad_2 : t.biquad_1;
+    fn(sections, dst, from, n);
+    from = dst;
+    sections += step;
+    count -= step;
+  }
+}
+
+RowSource row_source(const DspTable& t, const float* row, uint64_t n, BiquadSection* sections, unsigned count) {
+  return RowSource{&t, row, static_cast<int64_t>(n), 0, sections, count};
+}
+
+void row_source_fill(RowSource& s, float* dst, int64_t from, int64_t count) {
+  const DspTable& t = *s.dsp;
+  int64_t i = from, end = from + count;
+  while (i < end) {
+    float* at = dst + (i - from);
+    if (i < 0) {
+      int64_t z = (end < 0 ? end : 0) - i;
+      t.fill_zero(at, static_cast<size_t>(z));
+      i += z;
+      continue;
+    }
+    if (i >= s.n) {
+      t.fill_zero(at, static_cast<size_t>(end - i));
+      break;
+    }
+    // Row samples between the last delivery and `i` still feed the filter
+    // state; dst serves as scratch for them.
+    while (s.done < i) {
+      int64_t c = i - s.done < count ? i - s.done : count;
+      run_cascade(t, s.sections, s.count, dst, s.row + s.done, static_cast<size_t>(c));
+      s.done += c;
+    }
+    int64_t c = (end < s.n ? end : s.n) - i;
+    run_cascade(t, s.sections, s.count, at, s.row + i, static_cast<size_t>(c));
+    s.done = i + c;
+    i += c;
+  }
+}
+
+void polyphase_init(PolyphaseGather& g) {
+  g.lp = g.mp = g.blocks = 0;
+  g.first = nullptr;
+  g.width = nullptr;
+  g.start = nullptr;
+  g.taps = nullptr;
+  g.lo = g.hi = 0;
+}
+
+void polyphase_release(PolyphaseGather& g) {
+  mem_free_aligned(g.first);
+  mem_free_aligned(g.width);
+  mem_free_aligned(g.start);
+  mem_free_aligned(g.taps);
+  polyphase_init(g);
+}
+
+bool polyphase_fits(const PolyphaseScatter& s) {
+  if (s.l == 0 || s.m == 0 || s.q == 0) return false;
+  double f = double(widening(s.l));
+  double lp = double(s.l) * f, mp = double(s.m) * f;
+  // Inputs reaching one block: those landing in a stretch of q + 7 values,
+  // with a little slack for the truncated offsets.
+  double blocks = std::ceil(lp / double(kLanes));
+  double taps = blocks * double(kLanes) * ((double(s.q) + double(kLanes) + 2.0) * mp / lp + 2.0);
+  return double(s.m) * double(s.q) + taps <= kBudget;
+}
+
+Status polyphase_build(PolyphaseGather& g, const PolyphaseScatter& s) {
+  polyphase_release(g);
+  if (s.l == 0 || s.m == 0 || s.q == 0) return STATUS_NO_MEMORY;
+  uint64_t f = widening(s.l);
+  if (s.l > UINT64_MAX / f || s.m > UINT64_MAX / f || s.m * f > uint64_t{INT64_MAX} / 4) return STATUS_NO_MEMORY;
+  PolyphaseGather t;
+  polyphase_init(t);
+  t.lp = s.l * f;
+  t.mp = s.m * f;
+  t.blocks = (t.lp + kLanes - 1) / kLanes;
+  t.first = alloc_array<int64_t>(t.blocks);
+  t.width = alloc_array<uint64_t>(t.blocks);
+  t.start = alloc_array<uint64_t>(t.blocks);
+  if (!t.first || !t.width || !t.start) {
+    polyphase_release(t);
+    return STATUS_NO_MEMORY;
+  }
+  int64_t* last = reinterpret_cast<int64_t*>(t.start);  // scratch until the starts are known
+  for (uint64_t b = 0; b < t.blocks; ++b) {
+    t.first[b] = INT64_MAX;
+    last[b] = INT64_MIN;
+  }
+  // Scatter phase jp = j + w*m lands at offsets[j] + w*l. Its value k
+  // reaches lane r = (offset + k) mod lp of the period d = (offset + k) / lp
+  // periods later, which reads it from input jp - d*mp of its own period.
+  auto visit = [&](auto&& take) {
+    for (uint64_t jp = 0; jp < t.mp; ++jp) {
+      uint64_t j = jp % s.m, w = jp / s.m;
+      uint64_t offset = s.offsets[j] + w * s.l;
+      const float* kernel = s.kernels + j * s.q;
+      for (uint64_t k = 0; k < s.q; ++k) {
+        if (kernel[k] == 0.0f) continue;
+        uint64_t at = offset + k, r = at % t.lp, d = at / t.lp;
+        take(r / kLanes, r % kLanes, static_cast<int64_t>(jp) - static_cast<int64_t>(d * t.mp), kernel[k]);
+      }
+    }
+  };
+  visit([&](uint64_t b, uint64_t, int64_t rel, float) {
+    if (rel < t.first[b]) t.first[b] = rel;
+    if (rel > last[b]) last[b] = rel;
+  });
+  uint64_t total = 0;
+  t.lo = INT64_MAX;
+  t.hi = INT64_MIN;
+  for (uint64_t b = 0; b < t.blocks; ++b) {
+    if (last[b] < t.first[b]) {  // no taps: the block's values stay zero
+      t.first[b] = 0;
+      t.width[b] = 0;
+    } else {
+      t.width[b] = static_cast<uint64_t>(last[b] - t.first[b]) + 1;
+      if (t.first[b] < t.lo) t.lo = t.first[b];
+      if (last[b] + 1 > t.hi) t.hi = last[b] + 1;
+    }
+    uint64_t here = total;
+    total += t.width[b] * kLanes;
+    t.start[b] = here;  // overwrites last[b], which is no longer needed
+  }
+  if (t.lo > t.hi) t.lo = t.hi = 0;
+  for (uint64_t b = 0; b < t.blocks; ++b)
+    if (t.width[b] == 0) t.first[b] = t.lo;
+  t.taps = alloc_array<float>(total);
+  if (!t.taps) {
+    polyphase_release(t);
+    return STATUS_NO_MEMORY;
+  }
+  for (uint64_t i = 0; i < total; ++i) t.taps[i] = 0.0f;
+  visit([&](uint64_t b, uint64_t lane, int64_t rel, float value) {
+    t.taps[t.start[b] + static_cast<uint64_t>(rel - t.first[b]) * kLanes + lane] = value;
+  });
+  g = t;
+  return STATUS_OK;
+}
+
+uint64_t polyphase_window(const PolyphaseGather& g) {
+  uint64_t periods = g.mp >= kRefill ? 1 : kRefill / g.mp;
+  return static_cast<uint64_t>(g.hi - g.lo) + periods * g.mp + kLanes;
+}
+
+void polyphase_run(const PolyphaseGather& g, RowSource& src, float* window, uint64_t begin, uint64_t end, float* out) {
+  if (begin >= end) return;
+  const DspTable& t = *src.dsp;
+  const int64_t mp = static_cast<int64_t>(g.mp), span = g.hi - g.lo;
+  const uint64_t capacity = polyphase_window(g);
+  const uint64_t batch = (capacity - kLanes - static_cast<uint64_t>(span)) / g.mp;
+  uint64_t p = begin / g.lp;
+  const uint64_t p_end = (end - 1) / g.lp + 1;
+  // The window holds inputs [w0, w1).
+  int64_t w0 = static_cast<int64_t>(p) * mp + g.lo, w1 = w0;
+  alignas(64) float lanes[kLanes];
+  while (p < p_end) {
+    uint64_t count = p_end - p < batch ? p_end - p : batch;
+    int64_t from = static_cast<int64_t>(p) * mp + g.lo;
+    int64_t to = static_cast<int64_t>(p + count - 1) * mp + g.hi;
+    int64_t keep = w1 > from ? w1 - from : 0;
+    if (keep > 0 && from > w0) t.move_floats(window, window + (from - w0), static_cast<size_t>(keep));
+    w0 = from;
+    if (to > w0 + keep) row_source_fill(src, window + keep, w0 + keep, to - (w0 + keep));
+    w1 = to > w0 + keep ? to : w0 + keep;
+    for (uint64_t i = 0; i < count; ++i, ++p) {
+      uint64_t o = p * g.lp;
+      const float* base = window + (static_cast<int64_t>(p) * mp - w0);
+      for (uint64_t b = 0; b < g.blocks; ++b, o += kLanes) {
+        uint64_t n = g.lp - b * kLanes < kLanes ? g.lp - b * kLanes : kLanes;
+        if (o + n <= begin || o >= end) continue;
+        const float* x = base + g.first[b];
+        const float* taps = g.taps + g.start[b];
+        if (n == kLanes && o >= begin && o + kLanes <= end) {
+          gather_block(out + (o - begin), x, taps, g.width[b]);
+          continue;
+        }
+        gather_block(lanes, x, taps, g.width[b]);
+        for (uint64_t v = 0; v < n; ++v)
+          if (o + v >= begin && o + v < end) out[o + v - begin] = lanes[v];
+      }
+    }
+  }
+}

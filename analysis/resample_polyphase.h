@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/dsp.h"
+#include "runtime/status.h"
+
+// Polyphase resampling kernels turned from scatter into gather form.
+//
+// The rational and integer resampling paths are all one scatter: input
+// sample j + s*m adds x * kernels[j][k] to accumulation index
+// offsets[j] + s*l + k for k < q. The gather form computes each
+// accumulation value as one sum over the inputs that reach it, eight
+// neighbouring values at a time from one table row per block, so the work is
+// a short contiguous loop the compiler vectorises instead of one primitive
+// call per input sample. Every product is the one the scatter forms; only
+// the order of the additions differs. Products with a kernel value of exactly
+// zero are left out, which for finite input changes nothing (the sums start
+// at +0, so adding a signed zero never alters them).
+
+// Scatter description of one path. Kernels and offsets are read only while
+// the gather tables are built.
+struct PolyphaseScatter {
+  uint64_t l;               // accumulation values per period
+  uint64_t m;               // input samples per period
+  uint64_t q;               // kernel length
+  const float* kernels;     // m rows of q values; row j serves inputs j, j + m, j + 2m, ...
+  const uint64_t* offsets;  // m values below l: where row j lands inside its period
+};
+
+// Gather tables over a period of lp accumulation values and mp inputs (l and
+// m widened by a common factor so that short periods fill whole blocks).
+// Block b holds values b*8 ... b*8+7 of each period; their taps for input
+// p*mp + first[b] + i are taps[start[b] + i*8 + lane], i < width[b].
+struct PolyphaseGather {
+  uint64_t lp, mp, blocks;
+  int64_t* first;
+  uint64_t* width;
+  uint64_t* start;
+  float* taps;
+  int64_t lo, hi;  // a period reads inputs p*mp + lo ... p*mp + hi - 1
+};
+
+// One channel's input delivered in index order: zeros before index 0 and from
+// `n` on, the row in between, run through the biquad cascade first when it
+// has sections. The cascade state carries from one delivery to the next, so
+// the filtered values are those of filtering the whole row at once.
+struct RowSource {
+  const DspTable* dsp;
+  const float* row;
+  int64_t n;
+  int64_t done;  // row samples [0, done) already delivered or skipped
+  BiquadSection* sections;
+  unsigned count;
+};
+
+// Source over `row` of n samples; count 0 copies the row unfiltered. The
+// caller clears the section states before each channel.
+RowSource row_source(const DspTable& t, const float* row, uint64_t n, BiquadSection* sections, unsigned count);
+
+// Writes input indices from ... from + count - 1 to dst. `from` may not go
+// back before samples already delivered; skipped row samples still pass
+// through the cascade.
+void row_source_fill(RowSource& s, float* dst, int64_t from, int64_t count);
+
+// Runs the cascade in groups of 8, 4, 2 and 1 sections, the first group
+// from src to dst and the others in place; no sections copies src.
+void run_cascade(const DspTable& t, BiquadSection* sections, unsigned count, float* dst, const float* src, size_t n);
+
+void polyphase_init(PolyphaseGather& g);
+void polyphase_release(PolyphaseGather& g);
+
+// Whether the gather tables of `s` stay within the memory budget; when they
+// do not (rate pairs with periods of many thousand samples), the caller
+// scatters directly instead.
+bool polyphase_fits(const PolyphaseScatter& s);
+
+// Builds the tables (released first). STATUS_NO_MEMORY when an allocation
+// fails or a size overflows; `g` is then empty.
+[[nodiscard]] Status polyphase_build(PolyphaseGather& g, const PolyphaseScatter& s);
+
+// Floats of input window polyphase_run needs.
+uint64_t polyphase_window(const PolyphaseGather& g);
+
+// Computes accumulation values [begin, end) of one channel into
+// out[0 ... end - begin - 1], reading `src` through `window` (at least
+// polyphase_window floats).
+void polyphase_run(const PolyphaseGather& g, RowSource& src, float* window, uint64_t begin, uint64_t end, float* out);
