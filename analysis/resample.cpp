@@ -43,12 +43,20 @@ bool mul_ok(uint64_t a, uint64_t b, uint64_t& r) {
   return true;
 }
 
-// Result rows of `length` values (stride from the floored rule), zeroed, at
-// `rate`. False on overflow or allocation failure.
+// Result rows of `length` values (stride from the floored rule) at `rate`,
+// left unwritten: each path writes every value of every row, padding
+// included, so the rows are touched once instead of zeroed first. False on
+// overflow or allocation failure.
 bool allocate_result(Sample& result, uint64_t channels, uint64_t length, uint64_t rate) {
   uint64_t stride = sample_floored_stride(length), total;
   if (stride == 0 || !mul_ok(stride, channels, total) || total > SIZE_MAX / sizeof(float)) return false;
-  if (!sample_allocate(result, channels, length, length)) return false;
+  float* data = static_cast<float*>(mem_alloc(static_cast<size_t>(total) * sizeof(float)));
+  if (!data) return false;
+  sample_destroy(result);
+  result.data = data;
+  result.length = length;
+  result.stride = stride;
+  result.channels = channels;
   result.sample_rate = rate;
   return true;
 }
@@ -142,6 +150,7 @@ Status scatter_rows(const Plan& p, const Sample& src, BiquadSection* sections, u
       in = filtered;
     }
     float* row = result.data + c * result.stride;
+    t.fill_zero(row, static_cast<size_t>(result.stride));
     for (uint64_t j = 0; j < p.m && j < n; ++j) {
       uint64_t pos;
       phase_kernel(p, j, kernel, pos);
@@ -157,7 +166,7 @@ Status scatter_rows(const Plan& p, const Sample& src, BiquadSection* sections, u
 }
 
 // Gathers the kept accumulation values of every row through polyphase
-// tables; the rows past acc - shift stay as allocated (zero).
+// tables; the rows are zero from acc - shift on.
 Status gather_rows(const Plan& p, const Sample& src, BiquadSection* sections, unsigned count, Sample& result) {
   const DspTable& t = dsp();
   float* kernels = allocate_array<float>(p.m * p.q);
@@ -182,7 +191,10 @@ Status gather_rows(const Plan& p, const Sample& src, BiquadSection* sections, un
   for (uint64_t c = 0; c < src.channels; ++c) {
     for (unsigned i = 0; i < count; ++i) sections[i].z0 = sections[i].z1 = 0.0f;
     RowSource in = row_source(t, src.data + c * src.stride, src.length, sections, count);
-    polyphase_run(g, in, window, p.shift, p.acc, result.data + c * result.stride);
+    float* row = result.data + c * result.stride;
+    polyphase_run(g, in, window, p.shift, p.acc, row);
+    uint64_t kept = p.acc - p.shift;
+    t.fill_zero(row + kept, static_cast<size_t>(result.stride - kept));
   }
   mem_free_aligned(window);
   polyphase_release(g);
@@ -274,6 +286,7 @@ Status downsample_integer(const Sample& src, BiquadSection* sections, unsigned c
       row_source_fill(in, chunk, static_cast<int64_t>(from), static_cast<int64_t>(n));
       for (uint64_t at = k * m - from; at < n; at += m) row[k++] = chunk[at];
     }
+    t.fill_zero(row + length, static_cast<size_t>(result.stride - length));
   }
   mem_free_aligned(chunk);
   return STATUS_OK;
