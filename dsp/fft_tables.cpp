@@ -6,8 +6,8 @@
 
 alignas(64) float fft_tw_cos[kFftMaxPoints];
 alignas(64) float fft_tw_sin[kFftMaxPoints];
-alignas(64) float fft_tw3_cos[kFftMaxPoints / 4];
-alignas(64) float fft_tw3_sin[kFftMaxPoints / 4];
+alignas(64) float fft_tw3_cos[kFftMaxPoints / 2];
+alignas(64) float fft_tw3_sin[kFftMaxPoints / 2];
 bool fft_tables_ready = false;
 
 void fft_tables_init() {
@@ -24,7 +24,7 @@ void fft_tables_init() {
   }
   fft_tw3_cos[0] = 1.0f;
   fft_tw3_sin[0] = 0.0f;
-  for (unsigned h = 1; h < kFftMaxPoints / 4; h <<= 1) {
+  for (unsigned h = 1; h < kFftMaxPoints / 2; h <<= 1) {
     for (unsigned j = 0; j < h; ++j) {
       double a = 1.5 * pi * j / h;
       fft_tw3_cos[h + j] = static_cast<float>(std::cos(a));

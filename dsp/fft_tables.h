@@ -7,8 +7,9 @@
 // Butterfly spans are 2h points with h = 2^s, s = 0 .. 15. The span-2h
 // table starts at index h (entries h .. 2h-1):
 //   fft_tw_cos[h + j] = cos(pi j / h), fft_tw_sin[h + j] = sin(pi j / h).
-// The radix-4 tables for quarter size h (blocks of 4h points) hold the third
-// power of the span-4h twiddle, also starting at index h:
+// The radix-4 tables for quarter size h (blocks of 4h points, h up to
+// 2^14) hold the third power of the span-4h twiddle, also starting at
+// index h:
 //   fft_tw3_cos[h + j] = cos(3 pi j / (2h)), fft_tw3_sin[h + j] = sin(...).
 // All angles are positive (w = e^{+i theta}); the forward direction uses the
 // conjugate.
@@ -18,8 +19,8 @@ constexpr unsigned kFftMaxPoints = 1u << kFftMaxRank;
 
 extern float fft_tw_cos[kFftMaxPoints];
 extern float fft_tw_sin[kFftMaxPoints];
-extern float fft_tw3_cos[kFftMaxPoints / 4];
-extern float fft_tw3_sin[kFftMaxPoints / 4];
+extern float fft_tw3_cos[kFftMaxPoints / 2];
+extern float fft_tw3_sin[kFftMaxPoints / 2];
 
 // True once fft_tables_init() has filled the tables.
 extern bool fft_tables_ready;

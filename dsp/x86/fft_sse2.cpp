@@ -1,13 +1,4 @@
-// Placeholder: forwards to the scalar kernels until the vector body lands.
-#include "dsp/fft_kernels.h"
+// The transform and convolver kernels compiled for SSE2.
+#include "dsp/x86/fft_impl.h"
 
-void fft_forward_sse2(float* dst, const float* src, unsigned rank) { fft_forward_generic(dst, src, rank); }
-void fft_inverse_sse2(float* dst, const float* src, unsigned rank) { fft_inverse_generic(dst, src, rank); }
-void conv_transform_sse2(float* dst, const float* src, unsigned rank) { conv_transform_generic(dst, src, rank); }
-void conv_block_sse2(float* dst, float* scratch, const float* spectrum, const float* src, unsigned rank) {
-  conv_block_generic(dst, scratch, spectrum, src, rank);
-}
-void conv_apply_sse2(float* dst, float* scratch, const float* spectrum, const float* input_spectrum,
-                   unsigned rank) {
-  conv_apply_generic(dst, scratch, spectrum, input_spectrum, rank);
-}
+TIMBRAL_VECTOR_FFT_LEVEL(sse2, FftSse2)
