@@ -10,7 +10,7 @@ namespace {
 
 constexpr unsigned kMaxSections = 32;
 // Input samples filtered per step of integer downsampling.
-constexpr uint64_t kChunk = 4096;
+constexpr uint64_t kChunk = 16384;
 
 // Lanczos kernel of width w at x (input-sample units), all float. The
 // upsampling paths (width 8) take sin(y x 0.125); downsampling sin(y / w).

@@ -12,7 +12,7 @@ constexpr uint64_t kLanes = 8;
 // building; beyond it the tables would outweigh the audio of ordinary files.
 constexpr double kBudget = double(uint64_t{1} << 22);
 // Input samples a window takes in per refill, beyond the span of one period.
-constexpr uint64_t kRefill = 8192;
+constexpr uint64_t kRefill = 32768;
 
 uint64_t gcd(uint64_t a, uint64_t b) {
   while (b != 0) {

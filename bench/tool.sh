@@ -37,17 +37,19 @@ failed=0
 # synth_file <name> <left synth> <right synth>: each channel is synthesized on its
 # own so the two carry independent noise; the children's channels are
 # filtered differently so that their IRs differ per channel and a channel
-# mix-up shows in the checks.
+# mix-up shows in the checks. The levels leave headroom: sox works on
+# 32-bit integers inside and would clip the brightest child's output,
+# which peaks some 20 dB above its RMS, at full scale.
 synth_file() {
   sox -n -r 44100 -c 1 -b 32 -e floating-point "$work/l.wav" synth 60 $2 &&
     sox -n -r 44100 -c 1 -b 32 -e floating-point "$work/r.wav" synth 60 $3 &&
     sox -M "$work/l.wav" "$work/r.wav" "in/$1.wav"
 }
 children="brown low high"
-synth_file master "pinknoise vol 0.25" "pinknoise vol 0.25" &&
-  synth_file brown "brownnoise vol 0.25" "brownnoise vol 0.2 lowpass 8000" &&
-  synth_file low "whitenoise vol 0.25 lowpass 1500" "whitenoise vol 0.25 lowpass 2500" &&
-  synth_file high "whitenoise vol 0.2 highpass 4000" "whitenoise vol 0.2 highpass 2000" ||
+synth_file master "pinknoise vol 0.125" "pinknoise vol 0.125" &&
+  synth_file brown "brownnoise vol 0.125" "brownnoise vol 0.1 lowpass 8000" &&
+  synth_file low "whitenoise vol 0.125 lowpass 1500" "whitenoise vol 0.125 lowpass 2500" &&
+  synth_file high "whitenoise vol 0.1 highpass 4000" "whitenoise vol 0.1 highpass 2000" ||
   { echo "tool.sh: could not synthesize the inputs"; exit 1; }
 rm -f l.wav r.wav
 

@@ -10,12 +10,16 @@
 // is float-precise (the twiddles come from tables built in double precision).
 // No alignment is required; aligned blocks are faster.
 //
-// Convolver spectrum format, shared by every level (a spectrum made by one
-// level is valid for another): 2N floats for N = 2^rank, the N complex bins
-// in bit-reversed order, stored in groups of four (four real parts, then the
-// four matching imaginary parts). The bin-by-bin product of two spectra is
-// the spectrum of the circular convolution of the two blocks. Work blocks
-// (dst, scratch, spectra) are 64-byte aligned; ranks are 2 or more.
+// Convolver spectrum format: private to the three kernels of one level,
+// which always come into the table together, so a spectrum is only ever
+// used with the kernels of the level that made it. The scalar kernels keep
+// 2N floats for N = 2^rank: the N complex bins in bit-reversed order, in
+// groups of four (four real parts, then the four matching imaginary
+// parts). The vector kernels keep the N/2 + 1 bins of the real transform,
+// interleaved and in natural order (see dsp/x86/fft_impl.h). Either way
+// the bin-by-bin product of two spectra is the spectrum of the circular
+// convolution of the two blocks. Buffers hold 2N floats; work blocks (dst,
+// scratch, spectra) are 64-byte aligned; ranks are 2 or more.
 //
 // conv_transform: transform of the real block src[0 .. N/2-1] followed by
 //   N/2 zeros into dst (2N floats).
