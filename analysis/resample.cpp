@@ -9,7 +9,8 @@
 namespace {
 
 constexpr unsigned kMaxSections = 32;
-// Input samples filtered per step of integer downsampling.
+// Input samples filtered per step of integer downsampling (large, since
+// every cascade call pays a fixed pipeline start and drain).
 constexpr uint64_t kChunk = 16384;
 
 // Lanczos kernel of width w at x (input-sample units), all float. The

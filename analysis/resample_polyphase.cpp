@@ -11,7 +11,8 @@ constexpr uint64_t kLanes = 8;
 // Largest tap table (kernel rows plus gather taps, in floats) worth
 // building; beyond it the tables would outweigh the audio of ordinary files.
 constexpr double kBudget = double(uint64_t{1} << 22);
-// Input samples a window takes in per refill, beyond the span of one period.
+// Input samples a window takes in per refill, beyond the span of one period:
+// large, since every cascade call pays a fixed pipeline start and drain.
 constexpr uint64_t kRefill = 32768;
 
 uint64_t gcd(uint64_t a, uint64_t b) {
