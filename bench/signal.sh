@@ -67,9 +67,15 @@ for taps in 4096 65536; do
     -filter_complex "[0:a][1:a]afir" -c:a pcm_f32le "$work/ff.wav") || continue
   echo "convolve $taps taps: ours ${ours}s ${om} kB, sox fir ${sx}s ${sm} kB, ffmpeg afir ${ff}s ${fm} kB"
   # Timings only count when the two outputs agree: RMS of the difference
-  # over the RMS of sox's output.
-  diff=$(sox -m -v 1 "$work/ours.wav" -v -1 "$work/sox.wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
-  ref=$(sox "$work/sox.wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
+  # over the RMS of sox's output. sox fir removes the delay of a
+  # linear-phase filter, (taps - 1) / 2 samples, and ours keeps every
+  # sample, so ours is compared from that offset on.
+  delay=$(( (taps - 1) / 2 ))
+  frames=$(soxi -s "$work/sox.wav")
+  sox "$work/ours.wav" "$work/ours_aligned.wav" trim "${delay}s" "$((frames - delay))s"
+  sox "$work/sox.wav" "$work/sox_aligned.wav" trim 0s "$((frames - delay))s"
+  diff=$(sox -m -v 1 "$work/ours_aligned.wav" -v -1 "$work/sox_aligned.wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
+  ref=$(sox "$work/sox_aligned.wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
   awk -v d="$diff" -v r="$ref" -v n="$taps" 'BEGIN { printf "CHECK convolve_%s relative RMS difference to sox fir %.2e%s\n", n, (r > 0 ? d / r : 1), (r > 0 && d / r < 1e-3 ? "" : "  MISMATCH") }'
 
   ratio "convolve_$taps" "$ours" sox_fir "$sx"
