@@ -8,6 +8,8 @@ alignas(64) float fft_tw_cos[kFftMaxPoints];
 alignas(64) float fft_tw_sin[kFftMaxPoints];
 alignas(64) float fft_tw3_cos[kFftMaxPoints / 2];
 alignas(64) float fft_tw3_sin[kFftMaxPoints / 2];
+alignas(64) float fft_tw_cos8[kFftMaxPoints];
+alignas(64) float fft_tw_sin8[kFftMaxPoints];
 bool fft_tables_ready = false;
 
 void fft_tables_init() {
@@ -30,6 +32,12 @@ void fft_tables_init() {
       fft_tw3_cos[h + j] = static_cast<float>(std::cos(a));
       fft_tw3_sin[h + j] = static_cast<float>(std::sin(a));
     }
+  }
+  for (unsigned i = 0; i < kFftMaxPoints; ++i) {
+    unsigned j = i & 7;
+    unsigned from = (i & ~7u) | (j & 1) | ((j & 2) << 1) | ((j & 4) >> 1);
+    fft_tw_cos8[i] = fft_tw_cos[from];
+    fft_tw_sin8[i] = fft_tw_sin[from];
   }
   fft_tables_ready = true;
 }

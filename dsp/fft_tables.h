@@ -22,6 +22,13 @@ extern float fft_tw_sin[kFftMaxPoints];
 extern float fft_tw3_cos[kFftMaxPoints / 2];
 extern float fft_tw3_sin[kFftMaxPoints / 2];
 
+// The span tables again with each aligned group of eight entries in the
+// lane order 0 1 4 5 2 3 6 7 (the order in which the 256-bit kernels hold
+// points after their cheapest de-interleave):
+//   fft_tw_cos8[8g + j] = fft_tw_cos[8g + lane8(j)], likewise for sin.
+extern float fft_tw_cos8[kFftMaxPoints];
+extern float fft_tw_sin8[kFftMaxPoints];
+
 // True once fft_tables_init() has filled the tables.
 extern bool fft_tables_ready;
 

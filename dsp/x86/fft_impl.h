@@ -229,9 +229,10 @@ struct VecFft {
 
   // Radix-4 pass combining four blocks of l points (l a multiple of W)
   // into blocks of 4l. With Last the outputs are written interleaved and,
-  // in the inverse, scaled by `scale`.
+  // in the inverse, scaled by `scale`; with an `acc` array (same layout as
+  // data) they are added to it instead of being stored.
   template <bool Last>
-  static void radix4_pass(float* data, size_t points, size_t l, float scale) {
+  static void radix4_pass(float* data, float* acc, size_t points, size_t l, float scale) {
     const float* c1 = fft_tw_cos + 2 * l;
     const float* s1 = fft_tw_sin + 2 * l;
     const float* c2 = fft_tw_cos + l;
@@ -267,10 +268,18 @@ struct VecFft {
             y0r = V::mul(y0r, k), y0i = V::mul(y0i, k), y1r = V::mul(y1r, k), y1i = V::mul(y1i, k);
             y2r = V::mul(y2r, k), y2i = V::mul(y2i, k), y3r = V::mul(y3r, k), y3i = V::mul(y3i, k);
           }
-          V::interleave(q0, y0r, y0i);
-          V::interleave(q1, y1r, y1i);
-          V::interleave(q2, y2r, y2i);
-          V::interleave(q3, y3r, y3i);
+          if (acc) {
+            float* a0 = acc + (q0 - data);
+            add_interleaved(a0, y0r, y0i);
+            add_interleaved(a0 + 2 * l, y1r, y1i);
+            add_interleaved(a0 + 4 * l, y2r, y2i);
+            add_interleaved(a0 + 6 * l, y3r, y3i);
+          } else {
+            V::interleave(q0, y0r, y0i);
+            V::interleave(q1, y1r, y1i);
+            V::interleave(q2, y2r, y2i);
+            V::interleave(q3, y3r, y3i);
+          }
         } else {
           V::store(q0, y0r), V::store(q0 + W, y0i), V::store(q1, y1r), V::store(q1 + W, y1i);
           V::store(q2, y2r), V::store(q2 + W, y2i), V::store(q3, y3r), V::store(q3 + W, y3i);
@@ -279,13 +288,20 @@ struct VecFft {
     }
   }
 
-  // Runs the passes after the first on `points` points; the pass that
-  // ends the transform is the one with 4l == n.
-  static void pass(float* data, size_t points, size_t l, size_t n, float scale) {
+  static void add_interleaved(float* p, T re, T im) {
+    alignas(32) float t[2 * W];
+    V::interleave(t, re, im);
+    V::store(p, V::add(V::load(p), V::load(t)));
+    V::store(p + W, V::add(V::load(p + W), V::load(t + W)));
+  }
+
+  // One pass after the first on `points` points; the pass that ends the
+  // transform is the one with 4l == n.
+  static void pass(float* data, float* acc, size_t points, size_t l, size_t n, float scale) {
     if (4 * l == n) {
-      radix4_pass<true>(data, points, l, scale);
+      radix4_pass<true>(data, acc, points, l, scale);
     } else {
-      radix4_pass<false>(data, points, l, scale);
+      radix4_pass<false>(data, nullptr, points, l, scale);
     }
   }
 
@@ -293,6 +309,15 @@ struct VecFft {
   // Half the upper half of the input is zero and is not read.
   template <bool Half = false>
   static void run(float* dst, const float* src, unsigned rank) {
+    run_passes<Half>(dst, src, nullptr, rank);
+  }
+
+  // In-place transform of data whose interleaved result is added to acc
+  // (2^(rank+1) floats) instead of being stored.
+  static void run_into(float* acc, float* data, unsigned rank) { run_passes<false>(data, data, acc, rank); }
+
+  template <bool Half>
+  static void run_passes(float* dst, const float* src, float* acc, unsigned rank) {
     fft_vec_tables();
     const size_t n = size_t{1} << rank;
     const float scale = 1.0f / static_cast<float>(n);
@@ -305,22 +330,27 @@ struct VecFft {
     for (size_t start = 0; start < n; start += block) {
       float* p = dst + 2 * start;
       if (odd) radix2_pass(p, block);
-      for (l = l0; 4 * l <= block; l *= 4) pass(p, block, l, n, scale);
+      float* a = acc ? acc + 2 * start : nullptr;
+      for (l = l0; 4 * l <= block; l *= 4) pass(p, a, block, l, n, scale);
     }
     // The remaining passes over the whole array.
-    for (; 4 * l <= n; l *= 4) pass(dst, n, l, n, scale);
+    for (; 4 * l <= n; l *= 4) pass(dst, acc, n, l, n, scale);
   }
 };
 
-// Bin-pair pass between an M-point complex transform and the M + 1 bins of
-// the 2M-point real transform. Bin k pairs with bin M - k; t_k = e^{-i pi k/M}.
-//   Forward (split):   from Z:  E = (Z[k] + conj Z[M-k])/2, D = (Z[k] - conj Z[M-k])/2,
-//                      X[k] = E - i t_k D,  X[M-k] = conj(E + i t_k D).
-//   Inverse (merge):   from Y:  same E and D, Z[k] = E + i conj(t_k) D,
-//                      Z[M-k] = conj(E - i conj(t_k) D).
-// Merge can first multiply bin by bin with a spectrum (Multiply). Forward
-// reads Z[M] and expects a copy of Z[0] there. In place; every group of
-// bins is read completely before it is written.
+// Bin-pair passes between an M-point complex transform and the M + 1 bins
+// of the 2M-point real transform. Bin k pairs with bin M - k, and
+// t_k = e^{-i pi k/M}. With E = (A + conj B)/2 and D = (A - conj B)/2 for
+// the pair (A, B) = (bin k, bin M - k):
+//   split (Z -> X):  X[k] = E - i t_k D,        X[M-k] = conj(E + i t_k D)
+//   merge (Y -> Z):  Z[k] = E + i conj(t_k) D,  Z[M-k] = conj(E - i conj(t_k) D)
+// Bin M/2 pairs with itself, and both directions conjugate it.
+//
+// A group of pairs holds the bins k + lane_point(j) in (ar, ai) and their
+// partners M - k - lane_point(j) in (br, bi), k = W g. The spectrum keeps
+// the groups as they are, so that the product needs no shuffles: group g
+// at floats 4W g (ar, ai, br, bi, W floats each) for g < M/(2W), then bin
+// M/2 at floats 2M and 2M + 1. Bin 0 and bin M are lane 0 of group 0.
 template <class V>
 struct RealPass {
   using T = typename V::T;
@@ -332,54 +362,117 @@ struct RealPass {
     re = r;
   }
 
-  template <bool Merge, bool Multiply>
-  static void run(float* out, const float* in, const float* spectrum, unsigned m) {
-    fft_vec_tables();
-    const size_t mm = size_t{1} << m;
-    const float* cs = fft_tw_cos + mm;
-    const float* sn = fft_tw_sin + mm;
+  template <bool Merge>
+  static void pair(T& ar, T& ai, T& br, T& bi, T c, T s) {
     const T half = V::set1(0.5f);
+    T er = V::mul(V::add(ar, br), half), ei = V::mul(V::sub(ai, bi), half);
+    T dr = V::mul(V::sub(ar, br), half), di = V::mul(V::add(ai, bi), half);
+    // Split: P = -i t D with t = c - i s, so -i t = -s - i c.
+    // Merge: Q = i conj(t) D = (-s + i c) D.
+    T pr, pi;
+    if constexpr (Merge) {
+      pr = V::neg(V::madd(s, dr, V::mul(c, di)));
+      pi = V::msub(c, dr, V::mul(s, di));
+    } else {
+      pr = V::msub(c, di, V::mul(s, dr));
+      pi = V::neg(V::madd(s, di, V::mul(c, dr)));
+    }
+    ar = V::add(er, pr);
+    ai = V::add(ei, pi);
+    br = V::sub(er, pr);
+    bi = V::sub(pi, ei);
+  }
+
+  // Group k of the interleaved natural-order points z[0 .. M-1]; the
+  // partner of bin 0 is bin M, which is z[0] again.
+  static void load_points(const float* z, size_t mm, size_t k, T& ar, T& ai, T& br, T& bi) {
+    V::deinterleave_any(z + 2 * k, ar, ai);
+    const size_t p = mm - k - (W - 1);
+    if (k == 0) {
+      alignas(32) float t[2 * W];
+      for (unsigned i = 0; i < 2 * W - 2; ++i) t[i] = z[2 * p + i];
+      t[2 * W - 2] = z[0];
+      t[2 * W - 1] = z[1];
+      V::deinterleave_any(t, br, bi);
+    } else {
+      V::deinterleave_any(z + 2 * p, br, bi);
+    }
+    br = V::reverse(br);
+    bi = V::reverse(bi);
+  }
+
+  // Stores a merged group as interleaved natural-order points; the slot of
+  // bin M (group 0) lands on z[M], which callers leave room for.
+  static void store_points(float* z, size_t mm, size_t k, T ar, T ai, T br, T bi) {
+    V::interleave_any(z + 2 * k, ar, ai);
+    V::interleave_any(z + 2 * (mm - k - (W - 1)), V::reverse(br), V::reverse(bi));
+  }
+
+  static void load_group(const float* g, T& ar, T& ai, T& br, T& bi) {
+    ar = V::load(g), ai = V::load(g + W), br = V::load(g + 2 * W), bi = V::load(g + 3 * W);
+  }
+
+  static void multiply(const float* g, T& ar, T& ai, T& br, T& bi) {
+    T sr, si, tr, ti;
+    load_group(g, sr, si, tr, ti);
+    cmul(ar, ai, sr, si);
+    cmul(br, bi, tr, ti);
+  }
+
+  // Spectrum of the points z (M + 1 floats of room after z are not needed).
+  static void split(float* spec, const float* z, unsigned m) {
+    const size_t mm = size_t{1} << m;
+    const float* cs = V::tw_cos() + mm;
+    const float* sn = V::tw_sin() + mm;
     for (size_t k = 0; k < mm / 2; k += W) {
-      const size_t p = mm - k - (W - 1);  // lanes reversed: lane j is bin M - k - j
       T ar, ai, br, bi;
-      V::deinterleave(in + 2 * k, ar, ai);
-      V::deinterleave(in + 2 * p, br, bi);
-      if constexpr (Multiply) {
-        T sr, si, tr, ti;
-        V::deinterleave(spectrum + 2 * k, sr, si);
-        V::deinterleave(spectrum + 2 * p, tr, ti);
-        cmul(ar, ai, sr, si);
-        cmul(br, bi, tr, ti);
-      }
-      br = V::reverse(br);
-      bi = V::reverse(bi);
-      T er = V::mul(V::add(ar, br), half), ei = V::mul(V::sub(ai, bi), half);
-      T dr = V::mul(V::sub(ar, br), half), di = V::mul(V::add(ai, bi), half);
-      T c = V::load(cs + k), s = V::load(sn + k);
-      // Forward: P = -i t D with t = c - i s, so -i t = -s - i c.
-      // Inverse: Q = i conj(t) D = (-s + i c) D.
-      T pr, pi;
-      if constexpr (Merge) {
-        pr = V::neg(V::madd(s, dr, V::mul(c, di)));
-        pi = V::msub(c, dr, V::mul(s, di));
-      } else {
-        pr = V::msub(c, di, V::mul(s, dr));
-        pi = V::neg(V::madd(s, di, V::mul(c, dr)));
-      }
-      V::interleave(out + 2 * k, V::add(er, pr), V::add(ei, pi));
-      V::interleave(out + 2 * p, V::reverse(V::sub(er, pr)), V::reverse(V::sub(pi, ei)));
+      load_points(z, mm, k, ar, ai, br, bi);
+      pair<false>(ar, ai, br, bi, V::load(cs + k), V::load(sn + k));
+      float* g = spec + 4 * k;
+      V::store(g, ar), V::store(g + W, ai), V::store(g + 2 * W, br), V::store(g + 3 * W, bi);
     }
-    // Bin M/2 pairs with itself: both directions give the conjugate.
-    const size_t h = mm / 2;
-    float re = in[2 * h], im = in[2 * h + 1];
-    if constexpr (Multiply) {
-      float sr = spectrum[2 * h], si = spectrum[2 * h + 1];
-      float r = re * sr - im * si;
-      im = re * si + im * sr;
-      re = r;
+    spec[2 * mm] = z[mm];
+    spec[2 * mm + 1] = -z[mm + 1];
+  }
+
+  // Points to inverse-transform for the product of `spectrum` with the
+  // spectrum of z (split, multiply, merge in one pass).
+  static void split_multiply_merge(float* out, const float* z, const float* spectrum, unsigned m) {
+    const size_t mm = size_t{1} << m;
+    const float* cs = V::tw_cos() + mm;
+    const float* sn = V::tw_sin() + mm;
+    for (size_t k = 0; k < mm / 2; k += W) {
+      T ar, ai, br, bi;
+      load_points(z, mm, k, ar, ai, br, bi);
+      const T c = V::load(cs + k), s = V::load(sn + k);
+      pair<false>(ar, ai, br, bi, c, s);
+      multiply(spectrum + 4 * k, ar, ai, br, bi);
+      pair<true>(ar, ai, br, bi, c, s);
+      store_points(out, mm, k, ar, ai, br, bi);
     }
-    out[2 * h] = re;
-    out[2 * h + 1] = -im;
+    merge_middle(out, z[mm], -z[mm + 1], spectrum, mm);
+  }
+
+  // Points to inverse-transform for the product of two spectra.
+  static void multiply_merge(float* out, const float* input, const float* spectrum, unsigned m) {
+    const size_t mm = size_t{1} << m;
+    const float* cs = V::tw_cos() + mm;
+    const float* sn = V::tw_sin() + mm;
+    for (size_t k = 0; k < mm / 2; k += W) {
+      T ar, ai, br, bi;
+      load_group(input + 4 * k, ar, ai, br, bi);
+      multiply(spectrum + 4 * k, ar, ai, br, bi);
+      pair<true>(ar, ai, br, bi, V::load(cs + k), V::load(sn + k));
+      store_points(out, mm, k, ar, ai, br, bi);
+    }
+    merge_middle(out, input[2 * mm], input[2 * mm + 1], spectrum, mm);
+  }
+
+  // Bin M/2: times the spectrum's bin, conjugated, into point M/2.
+  static void merge_middle(float* out, float re, float im, const float* spectrum, size_t mm) {
+    float sr = spectrum[2 * mm], si = spectrum[2 * mm + 1];
+    out[mm] = re * sr - im * si;
+    out[mm + 1] = -(re * si + im * sr);
   }
 };
 
@@ -387,35 +480,31 @@ template <class V>
 struct VecConv {
   using Forward = VecFft<V, false>;
   using Backward = VecFft<V, true>;
+  using Pass = RealPass<V>;
   // Below this rank the kernels keep the scalar format.
   static constexpr unsigned kMinRank = Forward::kMinRank + 1;
 
+  // The spectrum takes the lower half of dst; the points of the half-size
+  // transform go to the upper half first.
   static void transform(float* dst, const float* src, unsigned rank) {
     const unsigned m = rank - 1;
-    const size_t mm = size_t{1} << m;
-    Forward::template run<true>(dst, src, m);
-    dst[2 * mm] = dst[0];
-    dst[2 * mm + 1] = dst[1];
-    RealPass<V>::template run<false, false>(dst, dst, nullptr, m);
-  }
-
-  // scratch holds the merged bins; inverse and dst[0 .. N-1] += result.
-  static void finish(float* dst, float* scratch, unsigned rank) {
-    const unsigned m = rank - 1;
-    Backward::run(scratch, scratch, m);
-    const size_t n = size_t{1} << rank;
-    for (size_t i = 0; i < n; i += V::W) V::store(dst + i, V::add(V::load(dst + i), V::load(scratch + i)));
+    float* z = dst + (size_t{2} << m);
+    Forward::template run<true>(z, src, m);
+    Pass::split(dst, z, m);
   }
 
   static void block(float* dst, float* scratch, const float* spectrum, const float* src, unsigned rank) {
-    transform(scratch, src, rank);
-    RealPass<V>::template run<true, true>(scratch, scratch, spectrum, rank - 1);
-    finish(dst, scratch, rank);
+    const unsigned m = rank - 1;
+    float* z = scratch + (size_t{2} << m);
+    Forward::template run<true>(z, src, m);
+    Pass::split_multiply_merge(scratch, z, spectrum, m);
+    Backward::run_into(dst, scratch, m);
   }
 
   static void apply(float* dst, float* scratch, const float* spectrum, const float* input, unsigned rank) {
-    RealPass<V>::template run<true, true>(scratch, input, spectrum, rank - 1);
-    finish(dst, scratch, rank);
+    const unsigned m = rank - 1;
+    Pass::multiply_merge(scratch, input, spectrum, m);
+    Backward::run_into(dst, scratch, m);
   }
 };
 

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "dsp/fft_tables.h"
+
 namespace {
 
 struct FftSse2 {
@@ -38,6 +40,10 @@ struct FftSse2 {
   // where the order does not matter (lane-parallel work).
   static void deinterleave_any(const float* p, T& re, T& im) { deinterleave(p, re, im); }
   static unsigned lane_point(unsigned j) { return j; }
+  static void interleave_any(float* p, T re, T im) { interleave(p, re, im); }
+  // Span twiddles in lane order.
+  static const float* tw_cos() { return fft_tw_cos; }
+  static const float* tw_sin() { return fft_tw_sin; }
   static void transpose(T* r) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
   static T reverse(T v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
 };
@@ -82,6 +88,13 @@ struct FftAvx {
     im = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
   }
   static unsigned lane_point(unsigned j) { return (j & 1) | ((j & 2) << 1) | ((j & 4) >> 1); }
+  // Inverse of deinterleave_any.
+  static void interleave_any(float* p, T re, T im) {
+    _mm256_storeu_ps(p, _mm256_unpacklo_ps(re, im));
+    _mm256_storeu_ps(p + 8, _mm256_unpackhi_ps(re, im));
+  }
+  static const float* tw_cos() { return fft_tw_cos8; }
+  static const float* tw_sin() { return fft_tw_sin8; }
   static void interleave(float* p, T re, T im) {
     T lo = _mm256_unpacklo_ps(re, im), hi = _mm256_unpackhi_ps(re, im);
     _mm256_storeu_ps(p, _mm256_permute2f128_ps(lo, hi, 0x20));
@@ -109,9 +122,15 @@ struct FftAvx {
     r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
     r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
   }
+  // Lane reversal; it also reverses the point order of lane_point, since
+  // 7 - lane_point(j) == lane_point(7 - j).
   static T reverse(T v) {
+#if defined(__AVX2__)
+    return _mm256_permutevar8x32_ps(v, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+#else
     T halves = _mm256_permute2f128_ps(v, v, 0x01);
     return _mm256_permute_ps(halves, _MM_SHUFFLE(0, 1, 2, 3));
+#endif
   }
 };
 
