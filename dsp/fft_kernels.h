@@ -16,7 +16,7 @@
 // 2N floats for N = 2^rank: the N complex bins in bit-reversed order, in
 // groups of four (four real parts, then the four matching imaginary
 // parts). The vector kernels keep the N/2 + 1 bins of the real transform,
-// interleaved and in natural order (see dsp/x86/fft_impl.h). Either way
+// as split groups of bin pairs (k, N/2 - k) (see dsp/x86/fft_impl.h). Either way
 // the bin-by-bin product of two spectra is the spectrum of the circular
 // convolution of the two blocks. Buffers hold 2N floats; work blocks (dst,
 // scratch, spectra) are 64-byte aligned; ranks are 2 or more.

@@ -29,11 +29,11 @@
 // The convolver kernels use a real transform: the real block x of N points
 // (half of them zero) is the complex sequence z[j] = x[2j] + i x[2j+1] of
 // M = N/2 points, transformed at rank - 1 and split into the N/2 + 1 bins
-// X[0 .. M] of the real transform. Their spectrum format is therefore
-// these M + 1 bins, interleaved and in natural order; the product of two
-// spectra is still the plain bin-by-bin complex product, and the inverse
-// undoes the split before an M-point inverse transform whose interleaved
-// output is the real block itself.
+// X[0 .. M] of the real transform. Their spectrum format is these M + 1
+// bins, stored as groups of bin pairs (k, M - k) in split form (see
+// RealPass); the product of two spectra is still the plain bin-by-bin
+// complex product, and the inverse undoes the split before an M-point
+// inverse transform whose interleaved output is the real block itself.
 
 #include <cstddef>
 #include <cstdint>
