@@ -1,6 +1,7 @@
 #include "analysis/resample.h"
 
 #include <cmath>
+#include <numeric>
 
 #include "analysis/resample_polyphase.h"
 #include "dsp/dsp.h"
@@ -21,15 +22,6 @@ float lanczos(float x, float w, bool eighth) {
   float y = static_cast<float>(static_cast<double>(x) * M_PI);
   float inner = eighth ? std::sin(y * 0.125f) : std::sin(y / w);
   return w * std::sin(y) * inner / (y * y);
-}
-
-uint64_t gcd(uint64_t a, uint64_t b) {
-  while (b != 0) {
-    uint64_t r = a % b;
-    a = b;
-    b = r;
-  }
-  return a;
 }
 
 bool add_ok(uint64_t a, uint64_t b, uint64_t& r) {
@@ -232,7 +224,7 @@ Status upsample_integer(const Sample& src, Sample& result, uint64_t target_rate)
 }
 
 Status upsample_rational(const Sample& src, Sample& result, uint64_t target_rate) {
-  uint64_t g = gcd(target_rate, src.sample_rate);
+  uint64_t g = std::gcd(target_rate, src.sample_rate);
   Plan p{};
   p.kind = PathKind::rational_up;
   p.l = target_rate / g;
@@ -249,7 +241,7 @@ Status upsample_rational(const Sample& src, Sample& result, uint64_t target_rate
 
 Status downsample_rational(const Sample& src, BiquadSection* sections, unsigned count, Sample& result,
                            uint64_t target_rate) {
-  uint64_t g = gcd(target_rate, src.sample_rate);
+  uint64_t g = std::gcd(target_rate, src.sample_rate);
   Plan p{};
   p.kind = PathKind::rational_down;
   p.l = target_rate / g;

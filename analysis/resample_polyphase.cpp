@@ -1,6 +1,7 @@
 #include "analysis/resample_polyphase.h"
 
 #include <cmath>
+#include <numeric>
 #include <cstring>
 
 #include "runtime/alloc.h"
@@ -15,20 +16,11 @@ constexpr double kBudget = double(uint64_t{1} << 22);
 // large, since every cascade call pays a fixed pipeline start and drain.
 constexpr uint64_t kRefill = 32768;
 
-uint64_t gcd(uint64_t a, uint64_t b) {
-  while (b != 0) {
-    uint64_t r = a % b;
-    a = b;
-    b = r;
-  }
-  return a;
-}
-
 // Factor that widens short periods to whole blocks of lanes; long periods
 // keep their one partial block.
 uint64_t widening(uint64_t l) {
   if (l % kLanes == 0 || l >= 8 * kLanes) return 1;
-  return kLanes / gcd(l, kLanes);
+  return kLanes / std::gcd(l, kLanes);
 }
 
 template <class T>

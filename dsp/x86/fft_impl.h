@@ -51,6 +51,9 @@ inline void fft_vec_tables() {
   if (!fft_tables_ready) fft_tables_init();
 }
 
+// A private copy of fft_bit_reverse: that one is an inline function with
+// external linkage, and a copy of it compiled here for AVX could be the one
+// the linker keeps for the generic code.
 inline unsigned fft_vec_reverse_bits(unsigned i, unsigned bits) {
   unsigned r = 0;
   for (unsigned b = 0; b < bits; ++b) {
@@ -419,8 +422,8 @@ struct RealPass {
     cmul(br, bi, tr, ti);
   }
 
-  // Spectrum of the points z (M + 1 floats of room after z are not needed).
-  static void split(float* spec, const float* z, unsigned m) {
+  // Spectrum of the points z.
+  static void split(float* bins, const float* z, unsigned m) {
     const size_t mm = size_t{1} << m;
     const float* cs = V::tw_cos() + mm;
     const float* sn = V::tw_sin() + mm;
@@ -428,11 +431,11 @@ struct RealPass {
       T ar, ai, br, bi;
       load_points(z, mm, k, ar, ai, br, bi);
       pair<false>(ar, ai, br, bi, V::load(cs + k), V::load(sn + k));
-      float* g = spec + 4 * k;
+      float* g = bins + 4 * k;
       V::store(g, ar), V::store(g + W, ai), V::store(g + 2 * W, br), V::store(g + 3 * W, bi);
     }
-    spec[2 * mm] = z[mm];
-    spec[2 * mm + 1] = -z[mm + 1];
+    bins[2 * mm] = z[mm];
+    bins[2 * mm + 1] = -z[mm + 1];
   }
 
   // Points to inverse-transform for the product of `spectrum` with the
