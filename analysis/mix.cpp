@@ -4,6 +4,33 @@
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
 
+namespace {
+
+// Convolver output is produced and mixed this many samples at a time, so the
+// wet signal never needs a buffer of its own and the mix reads it from cache.
+// A multiple of the convolver's 128-sample step.
+constexpr uint64_t kMixPiece = 16384;
+
+// Where the dry signal lands in one output row: out[at + t] = dry * in[t]
+// for t < b, zero elsewhere.
+struct DryPart {
+  const float* in;
+  uint64_t at, b;
+  float gain;
+};
+
+// Writes output positions [lo, hi) of one row with their dry values.
+void put_dry(float* out, const DryPart& d, uint64_t lo, uint64_t hi) {
+  const DspTable& t = dsp();
+  uint64_t dry_lo = d.at < lo ? lo : (d.at < hi ? d.at : hi);
+  uint64_t dry_hi = d.at + d.b < hi ? (d.at + d.b > dry_lo ? d.at + d.b : dry_lo) : hi;
+  t.fill_zero(out + lo, static_cast<size_t>(dry_lo - lo));
+  t.scale_copy(out + dry_lo, d.in + (dry_lo - d.at), static_cast<size_t>(dry_hi - dry_lo), d.gain);
+  t.fill_zero(out + dry_hi, static_cast<size_t>(hi - dry_hi));
+}
+
+}  // namespace
+
 Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry, float wet) {
   uint64_t b = input.length;
   uint64_t m = ir.length;
@@ -17,12 +44,8 @@ Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64
   Sample result;
   sample_init(result);
   if (!sample_allocate(result, input.channels, total, total)) return STATUS_NO_MEMORY;
-  if (b + m > SIZE_MAX / sizeof(float) - 1) {
-    sample_destroy(result);
-    return STATUS_NO_MEMORY;
-  }
-  size_t temp_length = static_cast<size_t>(b + m);
-  float* temporary = static_cast<float*>(mem_alloc_aligned((temp_length ? temp_length : 1) * sizeof(float), 16));
+  size_t piece = static_cast<size_t>(b + m < kMixPiece ? b + m : kMixPiece);
+  float* temporary = static_cast<float*>(mem_alloc_aligned((piece ? piece : 1) * sizeof(float), 16));
   if (!temporary) {
     sample_destroy(result);
     return STATUS_NO_MEMORY;
@@ -30,6 +53,7 @@ Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64
   const DspTable& t = dsp();
   Convolver conv;
   convolver_clear(conv);
+  uint64_t wet_at = latency >= 1 ? 0 : shift;
   for (uint64_t c = 0; c < input.channels; ++c) {
     const float* in = input.data + c * input.stride;
     float* out = result.data + c * result.stride;
@@ -38,13 +62,28 @@ Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64
       sample_destroy(result);
       return STATUS_NO_MEMORY;
     }
-    t.fill_zero(temporary, temp_length);
-    convolver_process(conv, temporary, in, b);
-    convolver_process(conv, temporary + b, temporary + b, m);
-    uint64_t dry_at = latency >= 1 ? shift : 0;
-    uint64_t wet_at = latency >= 1 ? 0 : shift;
-    t.scale_copy(out + dry_at, in, static_cast<size_t>(b), dry);
-    t.multiply_add(out + wet_at, temporary, temp_length, wet);
+    DryPart d = {in, latency >= 1 ? shift : 0, b, dry};
+    put_dry(out, d, 0, wet_at);
+    // The wet signal is the full linear convolution, b + m samples: the
+    // input, then m zeros that flush the tail. Pieces end at multiples of
+    // kMixPiece and at b, so the convolver sees the same 128-sample steps
+    // as when it is fed the input and the zeros in two calls.
+    for (uint64_t s = 0; s < b + m;) {
+      uint64_t e = (s / kMixPiece + 1) * kMixPiece;
+      uint64_t limit = s < b ? b : b + m;
+      if (e > limit) e = limit;
+      size_t len = static_cast<size_t>(e - s);
+      if (s < b) {
+        convolver_process(conv, temporary, in + s, len);
+      } else {
+        t.fill_zero(temporary, len);
+        convolver_process(conv, temporary, temporary, len);
+      }
+      put_dry(out, d, wet_at + s, wet_at + e);
+      t.multiply_add(out + wet_at + s, temporary, len, wet);
+      s = e;
+    }
+    put_dry(out, d, wet_at + b + m, total);
   }
   convolver_destroy(conv);
   mem_free_aligned(temporary);

@@ -8,12 +8,15 @@ namespace {
 // channels * stride floats, or null when the byte count overflows or memory
 // runs out. A zero-sized request still returns a distinct block so that a
 // resize to capacity 0 succeeds.
-float* allocate_rows(uint64_t channels, uint64_t stride) {
+// With `zeroed` the block comes from calloc, which gets fresh pages from
+// the system already zero instead of writing every page twice.
+float* allocate_rows(uint64_t channels, uint64_t stride, bool zeroed = false) {
   if (stride != 0 && channels > UINT64_MAX / stride) return nullptr;
   uint64_t count = channels * stride;
   if (count > SIZE_MAX / sizeof(float)) return nullptr;
   size_t bytes = static_cast<size_t>(count) * sizeof(float);
-  return static_cast<float*>(mem_alloc(bytes == 0 ? 1 : bytes));
+  if (bytes == 0) bytes = 1;
+  return static_cast<float*>(zeroed ? mem_calloc(bytes, 1) : mem_alloc(bytes));
 }
 
 }  // namespace
@@ -44,9 +47,8 @@ bool sample_allocate(Sample& s, uint64_t channels, uint64_t capacity, uint64_t l
   if (channels == 0 || length > capacity) return false;
   uint64_t stride = sample_floored_stride(capacity);
   if (stride == 0) return false;
-  float* data = allocate_rows(channels, stride);
+  float* data = allocate_rows(channels, stride, true);
   if (!data) return false;
-  dsp().fill_zero(data, static_cast<size_t>(channels * stride));
   if (s.data) mem_free(s.data);
   s.data = data;
   s.length = length;

@@ -18,18 +18,23 @@ namespace {
 // frames; they then double as needed.
 constexpr uint64_t kInitialGrowFrames = 65536;
 
-// Allocates zeroed planes of `channels` rows of `stride` floats; null when
-// the size overflows or memory runs out.
+// Allocates planes of `channels` rows of `stride` floats, uninitialised:
+// the reader fills every row up to its length and zeroes the rest once at
+// the end, so each page is written once. Null when the size overflows or
+// memory runs out.
 float* alloc_planes(uint64_t channels, uint64_t stride) {
   if (stride == 0 || channels > SIZE_MAX / sizeof(float) / stride) return nullptr;
-  size_t count = size_t(channels * stride);
-  float* planes = static_cast<float*>(mem_alloc(count * sizeof(float)));
-  if (planes) dsp().fill_zero(planes, count);
-  return planes;
+  return static_cast<float*>(mem_alloc(size_t(channels * stride) * sizeof(float)));
+}
+
+// Zeroes every row of the planes from `frames` to the end of its stride.
+void zero_tails(float* planes, uint64_t stride, uint64_t channels, uint64_t frames) {
+  const DspTable& t = dsp();
+  for (uint64_t c = 0; c < channels; ++c) t.fill_zero(planes + c * stride + frames, size_t(stride - frames));
 }
 
 // Moves `frames` frames of every row into planes of `new_stride` (at least
-// `frames`), zero-padded; false (old planes kept) when memory runs out.
+// `frames`); false (old planes kept) when memory runs out.
 bool regrow_planes(float*& planes, uint64_t& stride, uint64_t channels, uint64_t frames, uint64_t new_stride) {
   float* fresh = alloc_planes(channels, new_stride);
   if (!fresh) return false;
@@ -51,7 +56,6 @@ void pack_planes(float*& planes, uint64_t& stride, uint64_t channels, uint64_t f
     // Row c moves down; its new tail ends before row c + 1 starts in the
     // old layout, so rows still to move are not touched.
     t.move_floats(planes + c * packed, planes + c * stride, frames);
-    t.fill_zero(planes + c * packed + frames, packed - frames);
   }
   stride = packed;
   if (void* shrunk = mem_realloc(planes, size_t(channels * packed) * sizeof(float))) planes = static_cast<float*>(shrunk);
@@ -60,6 +64,15 @@ void pack_planes(float*& planes, uint64_t& stride, uint64_t channels, uint64_t f
 void deinterleave(float* planes, uint64_t stride, uint64_t channels, uint64_t at, const float* block, uint64_t frames) {
   if (channels == 1) {
     dsp().copy_floats(planes + at, block, frames);
+    return;
+  }
+  if (channels == 2) {  // the common case, in a loop the compiler vectorises
+    float* left = planes + at;
+    float* right = planes + stride + at;
+    for (uint64_t k = 0; k < frames; ++k) {
+      left[k] = block[2 * k];
+      right[k] = block[2 * k + 1];
+    }
     return;
   }
   for (uint64_t c = 0; c < channels; ++c) {
@@ -72,6 +85,15 @@ void deinterleave(float* planes, uint64_t stride, uint64_t channels, uint64_t at
 void interleave(float* block, const float* planes, uint64_t stride, uint64_t channels, uint64_t at, uint64_t frames) {
   if (channels == 1) {
     dsp().copy_floats(block, planes + at, frames);
+    return;
+  }
+  if (channels == 2) {
+    const float* left = planes + at;
+    const float* right = planes + stride + at;
+    for (uint64_t k = 0; k < frames; ++k) {
+      block[2 * k] = left[k];
+      block[2 * k + 1] = right[k];
+    }
     return;
   }
   for (uint64_t c = 0; c < channels; ++c) {
@@ -151,6 +173,7 @@ Status sample_read_frames(Sample& sample, AudioReader& reader, int64_t frame_lim
     return status;
   }
   if (!known) pack_planes(planes, stride, channels, done);
+  zero_tails(planes, stride, channels, done);
 
   Sample loaded;
   sample_init(loaded);

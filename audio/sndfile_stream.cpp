@@ -253,6 +253,9 @@ Status SndfileWriter::open(String* path, const AudioFormat* request, AudioFileFo
   info.format = sf_format;
   SNDFILE* file = sf_open(utf8, SFM_WRITE, &info);
   if (!file) return status = audio_status_from_sndfile(sf_error(nullptr));
+  // libsndfile would otherwise scan every float written for a PEAK chunk,
+  // a full extra pass over the audio that nothing here reads back.
+  sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
   handle = file;
   format = *request;
   position = 0;
