@@ -1,6 +1,10 @@
 #include "analysis/profile.h"
 
 #include <cmath>
+#include <cstddef>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
@@ -18,12 +22,89 @@ void nuttall_window(float* w, uint64_t n) {
 
 namespace {
 
-void analyse_frame(const DspTable& t, const ProfileWork& w, size_t n, float* out) {
-  t.multiply_into(w.windowed, w.frame, w.window, n);
-  t.real_to_complex(w.spectrum, w.windowed, n);
-  t.fft_forward(w.spectrum, w.spectrum, w.rank);
-  t.complex_magnitude(w.windowed, w.spectrum, n);
-  t.add_to(out, w.windowed, n);
+// Frames are transformed two at a time: frame a in the real parts and frame
+// b in the imaginary parts of one complex transform Z. For real a and b
+//   A[k] = (Z[k] + conj Z[N-k]) / 2,   B[k] = (Z[k] - conj Z[N-k]) / 2i,
+// and |A[N-k]| = |A[k]|, |B[N-k]| = |B[k]|, so one transform of N points
+// yields the magnitudes of both frames.
+//
+// Frame f covers halves f-1 and f of the signal, half j being samples
+// jH ... jH+H-1, zero outside the signal. Halves are read in place; only a
+// partial last half is copied, zero-padded, into the frame area.
+struct Halves {
+  const float* audio;
+  uint64_t full;       // halves lying wholly inside the signal
+  const float* tail;   // half `full` when the signal ends inside it
+  const float* zeros;  // H zeros
+  size_t h;
+  const float* at(int64_t j) const {
+    if (j < 0) return zeros;
+    if (uint64_t(j) < full) return audio + uint64_t(j) * h;
+    return uint64_t(j) == full && tail ? tail : zeros;
+  }
+};
+
+// Windows frame a (halves a0, a1) into the real parts and frame b (halves
+// b0, b1) into the imaginary parts of z.
+void put_frames(float* z, const float* a0, const float* a1, const float* b0, const float* b1, const float* window,
+                size_t h) {
+  for (size_t i = 0; i < h; ++i) {
+    z[2 * i] = a0[i] * window[i];
+    z[2 * i + 1] = b0[i] * window[i];
+  }
+  z += 2 * h;
+  const float* w = window + h;
+  for (size_t i = 0; i < h; ++i) {
+    z[2 * i] = a1[i] * w[i];
+    z[2 * i + 1] = b1[i] * w[i];
+  }
+}
+
+// Bin k and its mirror: |A[k]| and |B[k]| from Z[k] = (zr, zi) and
+// Z[N-k] = (wr, wi).
+inline void pair_magnitudes(float zr, float zi, float wr, float wi, float& a, float& b) {
+  float ar = 0.5f * (zr + wr), ai = 0.5f * (zi - wi);
+  float br = 0.5f * (zi + wi), bi = 0.5f * (wr - zr);
+  a = std::sqrt(ar * ar + ai * ai);
+  b = std::sqrt(br * br + bi * bi);
+}
+
+// Adds |A| and then |B| to every bin of out, in that order, as if the two
+// frames were added one after the other.
+void add_pair_magnitudes(const float* z, float* out, size_t n) {
+  const size_t h = n / 2;
+  // Bins 0 and N/2 are their own mirrors: there A is the real part of Z and
+  // B the imaginary part.
+  out[0] = out[0] + std::fabs(z[0]) + std::fabs(z[1]);
+  out[h] = out[h] + std::fabs(z[2 * h]) + std::fabs(z[2 * h + 1]);
+  size_t k = 1;
+#if defined(__SSE2__)
+  // Four bins k ... k+3 and their mirrors N-k ... N-k-3 at a time; the
+  // arithmetic is the scalar loop's, lane by lane.
+  const __m128 half = _mm_set1_ps(0.5f);
+  for (; k + 3 < h; k += 4) {
+    const size_t m = n - k - 3;  // lowest mirror bin of the group
+    __m128 l0 = _mm_loadu_ps(z + 2 * k), l1 = _mm_loadu_ps(z + 2 * k + 4);
+    __m128 h0 = _mm_loadu_ps(z + 2 * m), h1 = _mm_loadu_ps(z + 2 * m + 4);
+    __m128 zr = _mm_shuffle_ps(l0, l1, _MM_SHUFFLE(2, 0, 2, 0));
+    __m128 zi = _mm_shuffle_ps(l0, l1, _MM_SHUFFLE(3, 1, 3, 1));
+    __m128 wr = _mm_shuffle_ps(h1, h0, _MM_SHUFFLE(0, 2, 0, 2));  // bins N-k, N-k-1, N-k-2, N-k-3
+    __m128 wi = _mm_shuffle_ps(h1, h0, _MM_SHUFFLE(1, 3, 1, 3));
+    __m128 ar = _mm_mul_ps(half, _mm_add_ps(zr, wr)), ai = _mm_mul_ps(half, _mm_sub_ps(zi, wi));
+    __m128 br = _mm_mul_ps(half, _mm_add_ps(zi, wi)), bi = _mm_mul_ps(half, _mm_sub_ps(wr, zr));
+    __m128 a = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(ar, ar), _mm_mul_ps(ai, ai)));
+    __m128 b = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(br, br), _mm_mul_ps(bi, bi)));
+    _mm_storeu_ps(out + k, _mm_add_ps(_mm_add_ps(_mm_loadu_ps(out + k), a), b));
+    __m128 ra = _mm_shuffle_ps(a, a, _MM_SHUFFLE(0, 1, 2, 3)), rb = _mm_shuffle_ps(b, b, _MM_SHUFFLE(0, 1, 2, 3));
+    _mm_storeu_ps(out + m, _mm_add_ps(_mm_add_ps(_mm_loadu_ps(out + m), ra), rb));
+  }
+#endif
+  for (; k < h; ++k) {
+    float a, b;
+    pair_magnitudes(z[2 * k], z[2 * k + 1], z[2 * (n - k)], z[2 * (n - k) + 1], a, b);
+    out[k] = out[k] + a + b;
+    out[n - k] = out[n - k] + a + b;
+  }
 }
 
 }  // namespace
@@ -35,21 +116,30 @@ void profile_channel(const ProfileWork& w, const float* audio, uint64_t length, 
   t.fill_zero(w.frame, n);
   t.fill_zero(w.windowed, n);
   t.fill_zero(out, n);
-  t.fill_zero(w.spectrum, n);
+  t.fill_zero(w.spectrum, 2 * n);
   nuttall_window(w.window, n);
-  uint64_t frames = 1;
-  for (uint64_t pos = 0; pos < length;) {
-    size_t r = static_cast<size_t>(length - pos < h ? length - pos : h);
-    t.move_floats(w.frame, w.frame + h, h);
-    t.copy_floats(w.frame + h, audio + pos, r);
-    if (r < h) t.fill_zero(w.frame + h + r, h - r);
-    analyse_frame(t, w, n, out);
-    pos += r;
-    ++frames;
+
+  Halves halves{audio, length / h, nullptr, w.frame + h, h};
+  if (size_t rest = size_t(length % h)) {
+    t.copy_floats(w.frame, audio + halves.full * h, rest);
+    halves.tail = w.frame;
   }
-  t.move_floats(w.frame, w.frame + h, h);
-  t.fill_zero(w.frame + h, h);
-  analyse_frame(t, w, n, out);
+  // ceil(length / H) + 1 frames, the last one ending in H zeros.
+  const uint64_t frames = (length + h - 1) / h + 1;
+  uint64_t f = 0;
+  for (; f + 1 < frames; f += 2) {
+    const int64_t j = int64_t(f);
+    put_frames(w.spectrum, halves.at(j - 1), halves.at(j), halves.at(j), halves.at(j + 1), w.window, h);
+    t.fft_forward(w.spectrum, w.spectrum, w.rank);
+    add_pair_magnitudes(w.spectrum, out, n);
+  }
+  if (f < frames) {  // an odd frame out is transformed on its own
+    const int64_t j = int64_t(f);
+    put_frames(w.spectrum, halves.at(j - 1), halves.at(j), halves.zeros, halves.zeros, w.window, h);
+    t.fft_forward(w.spectrum, w.spectrum, w.rank);
+    t.complex_magnitude(w.windowed, w.spectrum, n);
+    t.add_to(out, w.windowed, n);
+  }
   t.scale(out, n, 1.0f / static_cast<float>(frames));
 }
 

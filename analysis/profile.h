@@ -14,8 +14,8 @@ void nuttall_window(float* w, uint64_t n);
 
 // Work areas of one analysis, each 64-byte aligned inside one block.
 struct ProfileWork {
-  float* frame;     // N floats: the sliding analysis frame
-  float* windowed;  // N floats: frame x window, then the frame's magnitudes
+  float* frame;     // N floats: a partial last half of the signal, zero-padded, then H zeros
+  float* windowed;  // N floats: the magnitudes of a frame transformed on its own
   float* window;    // N floats
   float* spectrum;  // 2N floats: N interleaved complex values
   unsigned rank;

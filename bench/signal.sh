@@ -38,11 +38,15 @@ for taps in (4096, 65536):
         f.write(b"data" + struct.pack("<I", len(data)) + data)
 PY
 
-# measure <label> <command...>: median seconds and peak kB over $runs runs.
+# measure <label> <output> <command...>: median seconds and peak kB over
+# $runs runs of a command that writes <output>.
 measure() {
-  local label=$1; shift
+  local label=$1 output=$2; shift 2
   local times=() mem=0
   for ((i = 0; i < runs; i++)); do
+    # Every run writes a new file: replacing the last run's output would add
+    # the cost of discarding it, which differs between the tools.
+    rm -f "$output"
     /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
       echo "signal.sh: $label failed:"; tail -n 3 "$work/err"; return 1; }
     read -r t m <"$work/time"
@@ -59,11 +63,11 @@ ratio() {  # what ours peer peer_s
 }
 
 in48="$work/in48000.wav"
-read -r t m < <(measure copy sox "$in48" "$work/copy.wav") && echo "plain sox copy of the input: ${t}s, peak ${m} kB"
+read -r t m < <(measure copy "$work/copy.wav" sox "$in48" "$work/copy.wav") && echo "plain sox copy of the input: ${t}s, peak ${m} kB"
 for taps in 4096 65536; do
-  read -r ours om < <(measure ours "$job" convolve "$in48" "$work/ir$taps.wav" "$work/ours.wav") || continue
-  read -r sx sm < <(measure sox sox "$in48" "$work/sox.wav" fir "$work/coefs$taps.txt") || continue
-  read -r ff fm < <(measure ffmpeg ffmpeg -nostdin -y -threads 1 -filter_threads 1 -i "$in48" -i "$work/ir$taps.wav" \
+  read -r ours om < <(measure ours "$work/ours.wav" "$job" convolve "$in48" "$work/ir$taps.wav" "$work/ours.wav") || continue
+  read -r sx sm < <(measure sox "$work/sox.wav" sox "$in48" "$work/sox.wav" fir "$work/coefs$taps.txt") || continue
+  read -r ff fm < <(measure ffmpeg "$work/ff.wav" ffmpeg -nostdin -y -threads 1 -filter_threads 1 -i "$in48" -i "$work/ir$taps.wav" \
     -filter_complex "[0:a][1:a]afir" -c:a pcm_f32le "$work/ff.wav") || continue
   echo "convolve $taps taps: ours ${ours}s ${om} kB, sox fir ${sx}s ${sm} kB, ffmpeg afir ${ff}s ${fm} kB"
   # Timings only count when the two outputs agree: RMS of the difference
@@ -83,8 +87,8 @@ for taps in 4096 65536; do
 done
 for pair in "44100 48000" "48000 44100" "96000 48000"; do
   set -- $pair
-  read -r ours om < <(measure ours "$job" resample "$work/in$1.wav" "$2" "$work/ours.wav") || continue
-  read -r sx sm < <(measure sox sox "$work/in$1.wav" -r "$2" "$work/sox.wav") || continue
+  read -r ours om < <(measure ours "$work/ours.wav" "$job" resample "$work/in$1.wav" "$2" "$work/ours.wav") || continue
+  read -r sx sm < <(measure sox "$work/sox.wav" sox "$work/in$1.wav" -r "$2" "$work/sox.wav") || continue
   echo "resample $1->$2: ours ${ours}s ${om} kB, sox rate ${sx}s ${sm} kB"
   ratio "resample_${1}_$2" "$ours" sox_rate "$sx"
 done

@@ -63,11 +63,14 @@ group() {
 }
 group bench.json5 in out
 
-# measure <label> <command...>: median seconds and peak kB over $runs runs.
+# measure <label> <outputs> <command...>: median seconds and peak kB over
+# $runs runs of a command that writes the files matched by <outputs>.
 measure() {
-  local label=$1; shift
+  local label=$1 outputs=$2; shift 2
   local times=() mem=0
   for ((i = 0; i < runs; i++)); do
+    # Both sides write new files on every run (see signal.sh).
+    rm -rf $outputs
     /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
       echo "tool.sh: $label failed:" >&2; tail -n 3 "$work/err" >&2; return 1; }
     read -r t m <"$work/time"
@@ -120,14 +123,14 @@ for f in master $children; do sox in/\$f.wav -b 32 -e floating-point peer/\$f.wa
 for c in $children; do sox peer/master.wav -b 32 -e floating-point peer/\$c-wet.wav fir coefs/\$c-1.txt; done
 EOF
 
-read -r ours om < <(measure timbral "$bin" -c bench.json5) || exit 1
+read -r ours om < <(measure timbral "$work/out" "$bin" -c bench.json5) || exit 1
 # All five kinds: the master's response and four files per child.
 written=$(find out -type f -name '*.wav' | wc -l)
 [ "$written" -eq 13 ] || { echo "tool.sh: timbral wrote $written files, not 13"; exit 1; }
 for c in $children; do
   coefs "out/master/$c - IR.wav" "coefs/$c" || { echo "tool.sh: no trimmed IR for $c"; exit 1; }
 done
-read -r peer pm < <(measure sox_chain bash peer.sh) || exit 1
+read -r peer pm < <(measure sox_chain "$work/peer/*.wav" bash peer.sh) || exit 1
 echo "timbral, 1 group of master + 3 children, 60 s stereo 44100 Hz -> 48000 Hz, all outputs: ${ours}s, peak ${om} kB"
 echo "sox chain, rate 48000 x4 + fir x3: ${peer}s, peak ${pm} kB"
 awk -v o="$ours" -v s="$peer" 'BEGIN {

@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace {
 
 uint64_t g_countdown = 0;  // 0: no injection
@@ -26,12 +29,34 @@ bool inject() {
   return false;
 }
 
+// Blocks this large come straight from the system as untouched pages, and
+// audio buffers are written from end to end right after allocation. Mapping
+// all their pages in one call costs far less than one fault per page.
+constexpr size_t kPrefaultBytes = size_t{1} << 20;
+
+void prefault(void* p, size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  if (size < kPrefaultBytes) return;
+  uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+  uintptr_t lo = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  uintptr_t hi = (reinterpret_cast<uintptr_t>(p) + size) & ~(page - 1);
+  // Only a hint: on failure the pages simply fault in on first use.
+  if (hi > lo) (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_WRITE);
+#else
+  (void)p;
+  (void)size;
+#endif
+}
+
 }  // namespace
 
 void* mem_alloc(size_t size) {
   if (inject()) return nullptr;
   void* p = std::malloc(size ? size : 1);
-  if (p) ++g_live;
+  if (p) {
+    ++g_live;
+    prefault(p, size);
+  }
   return p;
 }
 
@@ -39,7 +64,10 @@ void* mem_calloc(size_t count, size_t size) {
   if (inject()) return nullptr;
   if (count == 0 || size == 0) count = size = 1;
   void* p = std::calloc(count, size);
-  if (p) ++g_live;
+  if (p) {
+    ++g_live;
+    prefault(p, count * size);
+  }
   return p;
 }
 
