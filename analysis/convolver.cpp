@@ -102,6 +102,10 @@ void convolver_process(Convolver& conv, float* out, const float* in, uint64_t co
   uint64_t k = conv.k;
   float* history = conv.x - k;
   const float* uniform_spectra = conv.spectra + (uint64_t{1} << (conv.n + 1));
+  // Growing partitions exist only for n > 8, so this half of t is free of
+  // the scratch of every transform but the uniform ones (rank n), which run
+  // after level 0 has used it and before the head writes it again.
+  float* kept_head = conv.t + (uint64_t{1} << conv.n);
   while (count > 0) {
     uint64_t r = conv.pos % kHead;
     if (r == 0) {
@@ -110,7 +114,9 @@ void convolver_process(Convolver& conv, float* out, const float* in, uint64_t co
       const float* spectrum = conv.spectra + 4 * kHead;
       for (unsigned level = 0; level < conv.growing; ++level) {
         uint64_t size = kHead << level;
-        if (mask & (uint64_t{1} << level))
+        if (level == 0 && conv.head_ready)
+          t.conv_apply(conv.y + conv.pos, conv.t, spectrum, kept_head, 8);
+        else if (mask & (uint64_t{1} << level))
           t.conv_block(conv.y + conv.pos, conv.t, spectrum, conv.x + conv.pos - size, 8 + level);
         spectrum += 4 * size;
       }
@@ -131,11 +137,17 @@ void convolver_process(Convolver& conv, float* out, const float* in, uint64_t co
     // Steps move at most 128 floats; the vector move beats the string copy
     // at that size (and `out` may be `in`, which it allows too).
     t.move_floats(block, in, static_cast<size_t>(chunk));
-    if (chunk == kHead)
+    conv.head_ready = false;
+    if (chunk == kHead && conv.growing > 0) {
+      t.conv_transform(kept_head, block, 8);
+      t.conv_apply(conv.y + conv.pos, conv.t, conv.spectra, kept_head, 8);
+      conv.head_ready = true;
+    } else if (chunk == kHead) {
       t.conv_block(conv.y + conv.pos, conv.t, conv.spectra, block, 8);
-    else
+    } else {
       t.fir_accumulate(conv.y + conv.pos, block, conv.head, static_cast<size_t>(conv.nhead),
                        static_cast<size_t>(chunk));
+    }
     t.move_floats(out, conv.y + conv.pos, static_cast<size_t>(chunk));
     conv.pos += chunk;
     in += chunk;

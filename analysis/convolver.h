@@ -27,7 +27,11 @@ struct Convolver {
   uint64_t done;     // uniform partitions applied for the current large block
   unsigned n;
   float first, rate;  // schedule: partitions due by step g = min(B, trunc(first + g x rate))
-  void* memory;       // the single allocation; null when unconfigured
+  // The head's transform of the last full 128-sample block is kept in the
+  // upper half of t (above the scratch of any rank below n), so growing
+  // level 0, which takes that same block one step later, skips its own.
+  bool head_ready;
+  void* memory;  // the single allocation; null when unconfigured
 };
 
 // Zeroes every field. Never fails.

@@ -19,8 +19,11 @@ struct DryPart {
   float gain;
 };
 
-// Writes output positions [lo, hi) of one row with their dry values.
+// Writes output positions [lo, hi) of one row with their dry values. A gain
+// of 0 means no dry signal at all: the freshly allocated output is already
+// zero there, and the input is not read.
 void put_dry(float* out, const DryPart& d, uint64_t lo, uint64_t hi) {
+  if (d.gain == 0.0f) return;
   const DspTable& t = dsp();
   uint64_t dry_lo = d.at < lo ? lo : (d.at < hi ? d.at : hi);
   uint64_t dry_hi = d.at + d.b < hi ? (d.at + d.b > dry_lo ? d.at + d.b : dry_lo) : hi;

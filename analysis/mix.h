@@ -8,7 +8,8 @@
 // wet and dry: with latency >= 1 the dry signal is delayed by `latency` and
 // the output holds max(b + latency, b + m) frames; with latency <= 0 the wet
 // signal is delayed by -latency instead and the output holds b + m - latency
-// frames (b input frames, m taps). Gains are linear factors. The output's
+// frames (b input frames, m taps). Gains are linear factors; a dry gain of
+// 0 adds no dry signal at all (not even the NaN of 0 x inf). The output's
 // sample rate is 0. STATUS_NO_MEMORY when the output, the temporary or a
 // convolver cannot be allocated; `output` is then unchanged.
 [[nodiscard]] Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry,

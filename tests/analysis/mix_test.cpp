@@ -58,34 +58,37 @@ TEST(Mix, LengthsAndAlignments) {
 // The mix works through the convolver output a piece at a time; it must give
 // exactly what one pass over the whole convolution gives, whatever the input
 // length and wherever dry and wet land (a latency past the wet end leaves a
-// zero gap, a negative one delays the wet).
+// zero gap, a negative one delays the wet). A dry gain of 0 leaves the dry
+// part out.
 TEST(Mix, PiecewiseMixEqualsWholeConvolution) {
   const MixCase cases[] = {{40001, 300, 5000, 45001}, {40001, 300, -700, 41001}, {33000, 129, 100000, 133000},
                            {16384, 1, 0, 16385}};
   const DspTable& t = dsp();
-  for (const MixCase& k : cases) {
-    std::vector<float> a = noise(k.b, 7), ir = noise(k.m, 8, 0.05f);
-    Sample in = make_sample({a}, 48000), taps = make_sample({ir}, 48000), out;
-    sample_init(out);
-    ASSERT_EQ(convolve_mix(out, in, taps, k.latency, 0.5f, 0.75f), STATUS_OK);
-    ASSERT_EQ(out.length, k.length);
+  for (float dry : {0.5f, 0.0f}) {
+    for (const MixCase& k : cases) {
+      std::vector<float> a = noise(k.b, 7), ir = noise(k.m, 8, 0.05f);
+      Sample in = make_sample({a}, 48000), taps = make_sample({ir}, 48000), out;
+      sample_init(out);
+      ASSERT_EQ(convolve_mix(out, in, taps, k.latency, dry, 0.75f), STATUS_OK);
+      ASSERT_EQ(out.length, k.length);
 
-    std::vector<float> wet(k.b + k.m, 0.0f), want(k.length, 0.0f);
-    Convolver conv;
-    convolver_clear(conv);
-    ASSERT_TRUE(convolver_init(conv, ir.data(), k.m, 16, 0.0f));
-    convolver_process(conv, wet.data(), a.data(), k.b);
-    convolver_process(conv, wet.data() + k.b, wet.data() + k.b, k.m);
-    convolver_destroy(conv);
-    size_t dry_at = k.latency >= 1 ? size_t(k.latency) : 0, wet_at = k.latency >= 1 ? 0 : size_t(-k.latency);
-    t.scale_copy(want.data() + dry_at, a.data(), k.b, 0.5f);
-    t.multiply_add(want.data() + wet_at, wet.data(), wet.size(), 0.75f);
-    size_t differ = 0;
-    for (size_t i = 0; i < k.length; ++i) differ += out.data[i] != want[i];
-    EXPECT_EQ(differ, 0u) << "latency " << k.latency;
-    sample_destroy(in);
-    sample_destroy(taps);
-    sample_destroy(out);
+      std::vector<float> wet(k.b + k.m, 0.0f), want(k.length, 0.0f);
+      Convolver conv;
+      convolver_clear(conv);
+      ASSERT_TRUE(convolver_init(conv, ir.data(), k.m, 16, 0.0f));
+      convolver_process(conv, wet.data(), a.data(), k.b);
+      convolver_process(conv, wet.data() + k.b, wet.data() + k.b, k.m);
+      convolver_destroy(conv);
+      size_t dry_at = k.latency >= 1 ? size_t(k.latency) : 0, wet_at = k.latency >= 1 ? 0 : size_t(-k.latency);
+      t.scale_copy(want.data() + dry_at, a.data(), k.b, dry);
+      t.multiply_add(want.data() + wet_at, wet.data(), wet.size(), 0.75f);
+      size_t differ = 0;
+      for (size_t i = 0; i < k.length; ++i) differ += out.data[i] != want[i];
+      EXPECT_EQ(differ, 0u) << "latency " << k.latency << ", dry " << dry;
+      sample_destroy(in);
+      sample_destroy(taps);
+      sample_destroy(out);
+    }
   }
 }
 
