@@ -47,10 +47,15 @@ measure() {
     # Every run writes a new file: replacing the last run's output would add
     # the cost of discarding it, which differs between the tools.
     rm -f "$output"
-    /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
+    # Wall time in milliseconds from the shell (time's own %e has only
+    # centiseconds); peak memory from time.
+    local t0 t1
+    t0=$(date +%s%N)
+    /usr/bin/time -f "%M" -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
       echo "signal.sh: $label failed:"; tail -n 3 "$work/err"; return 1; }
-    read -r t m <"$work/time"
-    times+=("$t")
+    t1=$(date +%s%N)
+    read -r m <"$work/time"
+    times+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')")
     [ "$m" -gt "$mem" ] && mem=$m
   done
   local med
