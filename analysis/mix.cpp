@@ -1,5 +1,7 @@
 #include "analysis/mix.h"
 
+#include <algorithm>
+
 #include "analysis/convolver.h"
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
@@ -25,8 +27,8 @@ struct DryPart {
 void put_dry(float* out, const DryPart& d, uint64_t lo, uint64_t hi) {
   if (d.gain == 0.0f) return;
   const DspTable& t = dsp();
-  uint64_t dry_lo = d.at < lo ? lo : (d.at < hi ? d.at : hi);
-  uint64_t dry_hi = d.at + d.b < hi ? (d.at + d.b > dry_lo ? d.at + d.b : dry_lo) : hi;
+  uint64_t dry_lo = std::clamp(d.at, lo, hi);
+  uint64_t dry_hi = std::clamp(d.at + d.b, dry_lo, hi);
   t.fill_zero(out + lo, static_cast<size_t>(dry_lo - lo));
   t.scale_copy(out + dry_lo, d.in + (dry_lo - d.at), static_cast<size_t>(dry_hi - dry_lo), d.gain);
   t.fill_zero(out + dry_hi, static_cast<size_t>(hi - dry_hi));

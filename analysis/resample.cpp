@@ -223,12 +223,18 @@ Status upsample_integer(const Sample& src, Sample& result, uint64_t target_rate)
   return run_plan(p, src, nullptr, 0, result, target_rate);
 }
 
-Status upsample_rational(const Sample& src, Sample& result, uint64_t target_rate) {
-  uint64_t g = std::gcd(target_rate, src.sample_rate);
+// A rational path's plan with the reduced ratio target/source = l/m.
+Plan rational_plan(PathKind kind, uint64_t source_rate, uint64_t target_rate) {
+  uint64_t g = std::gcd(target_rate, source_rate);
   Plan p{};
-  p.kind = PathKind::rational_up;
+  p.kind = kind;
   p.l = target_rate / g;
-  p.m = src.sample_rate / g;
+  p.m = source_rate / g;
+  return p;
+}
+
+Status upsample_rational(const Sample& src, Sample& result, uint64_t target_rate) {
+  Plan p = rational_plan(PathKind::rational_up, src.sample_rate, target_rate);
   p.e = static_cast<float>(p.l) / static_cast<float>(p.m);
   p.f = static_cast<uint64_t>(8.0f * p.e);
   p.q = p.f % 2 == 0 ? 2 * p.f + 4 : 2 * p.f + 6;
@@ -241,11 +247,7 @@ Status upsample_rational(const Sample& src, Sample& result, uint64_t target_rate
 
 Status downsample_rational(const Sample& src, BiquadSection* sections, unsigned count, Sample& result,
                            uint64_t target_rate) {
-  uint64_t g = std::gcd(target_rate, src.sample_rate);
-  Plan p{};
-  p.kind = PathKind::rational_down;
-  p.l = target_rate / g;
-  p.m = src.sample_rate / g;
+  Plan p = rational_plan(PathKind::rational_down, src.sample_rate, target_rate);
   p.e = static_cast<float>(p.m) / static_cast<float>(p.l);
   p.width = std::trunc(8.0f * p.e);
   p.fl = static_cast<float>(p.l);

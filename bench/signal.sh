@@ -10,9 +10,8 @@ bdir="${TIMBRAL_BENCH_DIR:-$root/build/bench}"
 job="$bdir/bench/signal_job"
 runs="${RUNS:-5}"
 [ -x "$job" ] || { echo "signal.sh: $job not built"; exit 1; }
-for tool in sox ffmpeg python3 /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "signal.sh: $tool missing"; exit 1; }
-done
+. "$root/bench/measure.sh"
+require sox ffmpeg python3 /usr/bin/time
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -37,31 +36,6 @@ for taps in (4096, 65536):
         f.write(b"fmt " + struct.pack("<I", len(fmt)) + fmt)
         f.write(b"data" + struct.pack("<I", len(data)) + data)
 PY
-
-# measure <label> <output> <command...>: median seconds and peak kB over
-# $runs runs of a command that writes <output>.
-measure() {
-  local label=$1 output=$2; shift 2
-  local times=() mem=0
-  for ((i = 0; i < runs; i++)); do
-    # Every run writes a new file: replacing the last run's output would add
-    # the cost of discarding it, which differs between the tools.
-    rm -f "$output"
-    # Wall time in milliseconds from the shell (time's own %e has only
-    # centiseconds); peak memory from time.
-    local t0 t1
-    t0=$(date +%s%N)
-    /usr/bin/time -f "%M" -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-      echo "signal.sh: $label failed:"; tail -n 3 "$work/err"; return 1; }
-    t1=$(date +%s%N)
-    read -r m <"$work/time"
-    times+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')")
-    [ "$m" -gt "$mem" ] && mem=$m
-  done
-  local med
-  med=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
-  echo "$med $mem"
-}
 
 ratio() {  # what ours peer peer_s
   awk -v w="$1" -v o="$2" -v p="$3" -v s="$4" 'BEGIN { printf "RATIO %s %s %s %s %.3f\n", w, o, p, s, (s > 0 ? o / s : 0) }'

@@ -24,9 +24,8 @@ bdir="${TIMBRAL_BENCH_DIR:-$root/build/bench}"
 bin="${TIMBRAL_BIN:-$bdir/timbral}"
 runs="${RUNS:-5}"
 [ -x "$bin" ] || { echo "tool.sh: $bin not built"; exit 1; }
-for tool in sox soxi python3 /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "tool.sh: $tool missing"; exit 1; }
-done
+. "$root/bench/measure.sh"
+require sox soxi python3 /usr/bin/time
 work="$(mktemp -d)"
 # KEEP=1 keeps the scratch directory for a look at the files.
 trap 'if [ -n "${KEEP:-}" ]; then echo "tool.sh: kept $work"; else rm -rf "$work"; fi' EXIT
@@ -62,30 +61,6 @@ group() {
   } >"$1"
 }
 group bench.json5 in out
-
-# measure <label> <outputs> <command...>: median seconds and peak kB over
-# $runs runs of a command that writes the files matched by <outputs>.
-measure() {
-  local label=$1 outputs=$2; shift 2
-  local times=() mem=0
-  for ((i = 0; i < runs; i++)); do
-    # Both sides write new files on every run (see signal.sh).
-    rm -rf $outputs
-    # Wall time in milliseconds from the shell (time's own %e has only
-    # centiseconds); peak memory from time.
-    local t0 t1
-    t0=$(date +%s%N)
-    /usr/bin/time -f "%M" -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-      echo "tool.sh: $label failed:" >&2; tail -n 3 "$work/err" >&2; return 1; }
-    t1=$(date +%s%N)
-    read -r m <"$work/time"
-    times+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')")
-    [ "$m" -gt "$mem" ] && mem=$m
-  done
-  local med
-  med=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
-  echo "$med $mem"
-}
 
 # coefs <ir.wav> <prefix>: one coefficient file per channel of a float WAV,
 # <prefix>-1.txt, <prefix>-2.txt ..., in the text form sox's fir reads.
