@@ -22,11 +22,13 @@ struct DryPart {
 };
 
 // Writes output positions [lo, hi) of one row with their dry values. A gain
-// of 0 means no dry signal at all: the freshly allocated output is already
-// zero there, and the input is not read.
+// of 0 means no dry signal at all: zeros, and the input is not read.
 void put_dry(float* out, const DryPart& d, uint64_t lo, uint64_t hi) {
-  if (d.gain == 0.0f) return;
   const DspTable& t = dsp();
+  if (d.gain == 0.0f) {
+    t.fill_zero(out + lo, static_cast<size_t>(hi - lo));
+    return;
+  }
   uint64_t dry_lo = std::clamp(d.at, lo, hi);
   uint64_t dry_hi = std::clamp(d.at + d.b, dry_lo, hi);
   t.fill_zero(out + lo, static_cast<size_t>(dry_lo - lo));
@@ -48,7 +50,8 @@ Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64
     total = b + m + shift;
   Sample result;
   sample_init(result);
-  if (!sample_allocate(result, input.channels, total, total)) return STATUS_NO_MEMORY;
+  // Every value of every row is written below, the padding included.
+  if (!sample_allocate_unfilled(result, input.channels, total, total)) return STATUS_NO_MEMORY;
   size_t piece = static_cast<size_t>(b + m < kMixPiece ? b + m : kMixPiece);
   float* temporary = static_cast<float*>(mem_alloc_aligned((piece ? piece : 1) * sizeof(float), 16));
   if (!temporary) {
@@ -84,11 +87,17 @@ Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64
         t.fill_zero(temporary, len);
         convolver_process(conv, temporary, temporary, len);
       }
-      put_dry(out, d, wet_at + s, wet_at + e);
-      t.multiply_add(out + wet_at + s, temporary, len, wet);
+      if (dry == 0.0f) {
+        // No dry signal to add to: the wet signal is the output.
+        t.scale_copy(out + wet_at + s, temporary, len, wet);
+      } else {
+        put_dry(out, d, wet_at + s, wet_at + e);
+        t.multiply_add(out + wet_at + s, temporary, len, wet);
+      }
       s = e;
     }
     put_dry(out, d, wet_at + b + m, total);
+    t.fill_zero(out + total, static_cast<size_t>(result.stride - total));
   }
   convolver_destroy(conv);
   mem_free_aligned(temporary);

@@ -41,15 +41,7 @@ bool mul_ok(uint64_t a, uint64_t b, uint64_t& r) {
 // included, so the rows are touched once instead of zeroed first. False on
 // overflow or allocation failure.
 bool allocate_result(Sample& result, uint64_t channels, uint64_t length, uint64_t rate) {
-  uint64_t stride = sample_floored_stride(length), total;
-  if (stride == 0 || !mul_ok(stride, channels, total) || total > SIZE_MAX / sizeof(float)) return false;
-  float* data = static_cast<float*>(mem_alloc(static_cast<size_t>(total) * sizeof(float)));
-  if (!data) return false;
-  sample_destroy(result);
-  result.data = data;
-  result.length = length;
-  result.stride = stride;
-  result.channels = channels;
+  if (!sample_allocate_unfilled(result, channels, length, length)) return false;
   result.sample_rate = rate;
   return true;
 }

@@ -43,11 +43,13 @@ void sample_destroy(Sample& s) {
   s.channels = 0;
 }
 
-bool sample_allocate(Sample& s, uint64_t channels, uint64_t capacity, uint64_t length) {
+namespace {
+
+bool allocate_sample(Sample& s, uint64_t channels, uint64_t capacity, uint64_t length, bool zeroed) {
   if (channels == 0 || length > capacity) return false;
   uint64_t stride = sample_floored_stride(capacity);
   if (stride == 0) return false;
-  float* data = allocate_rows(channels, stride, true);
+  float* data = allocate_rows(channels, stride, zeroed);
   if (!data) return false;
   if (s.data) mem_free(s.data);
   s.data = data;
@@ -55,6 +57,16 @@ bool sample_allocate(Sample& s, uint64_t channels, uint64_t capacity, uint64_t l
   s.stride = stride;
   s.channels = channels;
   return true;
+}
+
+}  // namespace
+
+bool sample_allocate(Sample& s, uint64_t channels, uint64_t capacity, uint64_t length) {
+  return allocate_sample(s, channels, capacity, length, true);
+}
+
+bool sample_allocate_unfilled(Sample& s, uint64_t channels, uint64_t capacity, uint64_t length) {
+  return allocate_sample(s, channels, capacity, length, false);
 }
 
 Status sample_copy(Sample& destination, const Sample& source) {

@@ -30,6 +30,10 @@ void sample_destroy(Sample& s);
 // runs out.
 [[nodiscard]] bool sample_allocate(Sample& s, uint64_t channels, uint64_t capacity, uint64_t length);
 
+// As sample_allocate, but the rows are left unwritten, for callers that
+// write every value of every row, padding included.
+[[nodiscard]] bool sample_allocate_unfilled(Sample& s, uint64_t channels, uint64_t capacity, uint64_t length);
+
 // Deep copy of `source` with a fresh stride (source.length rounded up to a
 // multiple of 16, at least 16) and zeroed padding. STATUS_INVALID when the
 // source has no channels, no data or length > stride; STATUS_NO_MEMORY when

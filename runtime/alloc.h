@@ -9,11 +9,15 @@
 // test can make the n-th allocation fail and check the failure path
 // (status 5, object unchanged, nothing leaked). They behave like malloc,
 // calloc, realloc and free; mem_realloc(p, 0) frees p and returns null.
+// Freed blocks of 1 MB or more are kept for reuse by the next large request
+// (a reused block is not cleared unless it comes from mem_calloc);
+// mem_release_kept() hands them back to the system.
 void* mem_alloc(size_t size);
 void* mem_calloc(size_t count, size_t size);
 void* mem_realloc(void* ptr, size_t size);
 void mem_free(void* ptr);
 char* mem_strdup(const char* text);
+void mem_release_kept();
 
 // Over-allocates by `align` bytes and returns the first address aligned to
 // `align` (a power of two, at most 256) inside the block; the matching free

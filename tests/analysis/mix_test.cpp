@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
+#include "runtime/alloc.h"
+
 #include "tests/analysis/reference.h"
 #include "tests/support/alloc_fail.h"
 
@@ -85,6 +89,42 @@ TEST(Mix, PiecewiseMixEqualsWholeConvolution) {
       size_t differ = 0;
       for (size_t i = 0; i < k.length; ++i) differ += out.data[i] != want[i];
       EXPECT_EQ(differ, 0u) << "latency " << k.latency << ", dry " << dry;
+      sample_destroy(in);
+      sample_destroy(taps);
+      sample_destroy(out);
+    }
+  }
+}
+
+// The output rows are not cleared before the mix writes them, and large
+// blocks come back from earlier use with old contents: every value, the
+// padding and the stretches with no signal included, must still be
+// written. The output is made to land in a block full of NaNs.
+TEST(Mix, WritesEveryOutputValue) {
+  const MixCase cases[] = {{300001, 200, 1000, 301001}, {300001, 200, -50, 300251}};
+  for (float dry : {0.0f, 0.5f}) {
+    for (const MixCase& k : cases) {
+      std::vector<float> a = noise(k.b, 11), b2 = noise(k.b, 12), ir = noise(k.m, 13, 0.05f);
+      Sample in = make_sample({a, b2}, 48000), taps = make_sample({ir, ir}, 48000), out;
+      sample_init(out);
+      uint64_t stride = sample_floored_stride(k.length);
+      size_t bytes = size_t(2 * stride) * sizeof(float);
+      mem_release_kept();
+      float* dirty = static_cast<float*>(mem_alloc(bytes));
+      ASSERT_NE(dirty, nullptr);
+      for (size_t i = 0; i < bytes / sizeof(float); ++i) dirty[i] = std::numeric_limits<float>::quiet_NaN();
+      mem_free(dirty);
+      ASSERT_EQ(convolve_mix(out, in, taps, k.latency, dry, 0.75f), STATUS_OK);
+      ASSERT_EQ(out.stride, stride);
+      EXPECT_EQ(out.data, dirty) << "the output did not reuse the block; the check proves nothing";
+      for (uint64_t c = 0; c < 2; ++c) {
+        const float* row = out.data + c * stride;
+        std::vector<double> want = expected_mix(c ? b2 : a, ir, k.latency, dry, 0.75f, k.length);
+        EXPECT_LT(peak_error(row, want, k.length), 1e-4) << "latency " << k.latency << ", dry " << dry;
+        size_t bad = 0;
+        for (uint64_t i = k.length; i < stride; ++i) bad += row[i] != 0.0f;
+        EXPECT_EQ(bad, 0u) << "padding";
+      }
       sample_destroy(in);
       sample_destroy(taps);
       sample_destroy(out);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -68,12 +69,15 @@ inline std::vector<float> noise(size_t n, uint32_t seed, float amplitude = 0.5f)
   return v;
 }
 
-// Largest |got - want| divided by the largest |want|.
+// Largest |got - want| divided by the largest |want|; infinite when a value
+// is NaN (std::max would pass over it).
 template <class A, class B>
 double peak_error(const A& got, const B& want, size_t n) {
   double err = 0, peak = 0;
   for (size_t i = 0; i < n; ++i) {
-    err = std::max(err, std::fabs(static_cast<double>(got[i]) - static_cast<double>(want[i])));
+    double e = std::fabs(static_cast<double>(got[i]) - static_cast<double>(want[i]));
+    if (std::isnan(e)) return std::numeric_limits<double>::infinity();
+    err = std::max(err, e);
     peak = std::max(peak, std::fabs(static_cast<double>(want[i])));
   }
   return peak > 0 ? err / peak : err;
