@@ -173,8 +173,9 @@ void row_source_fill(RowSource& s, float* dst, int64_t from, int64_t count) {
       break;
     }
     // Row samples between the last delivery and `i` still feed the filter
-    // state; dst serves as scratch for them.
-    while (s.done < i) {
+    // state; dst serves as scratch for them. Without a filter they can
+    // simply be passed over.
+    while (s.count != 0 && s.done < i) {
       int64_t c = i - s.done < count ? i - s.done : count;
       run_cascade(t, s.sections, s.count, dst, s.row + s.done, static_cast<size_t>(c));
       s.done += c;
@@ -307,6 +308,13 @@ void polyphase_run(const PolyphaseGather& g, RowSource& src, float* window, uint
     uint64_t count = p_end - p < batch ? p_end - p : batch;
     int64_t from = static_cast<int64_t>(p) * mp + g.lo;
     int64_t to = static_cast<int64_t>(p + count - 1) * mp + g.hi;
+    if (src.count == 0 && from >= 0 && to <= src.n) {
+      // Unfiltered inputs all inside the row: read them where they are.
+      gather(g, src.row + from, from, p, count, begin, end, out);
+      w0 = w1 = from;
+      p += count;
+      continue;
+    }
     int64_t keep = w1 > from ? w1 - from : 0;
     if (keep > 0 && from > w0) t.move_floats(window, window + (from - w0), static_cast<size_t>(keep));
     w0 = from;
