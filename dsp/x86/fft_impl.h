@@ -292,10 +292,10 @@ struct VecFft {
   }
 
   static void add_interleaved(float* p, T re, T im) {
-    alignas(32) float t[2 * W];
-    V::interleave(t, re, im);
-    V::store(p, V::add(V::load(p), V::load(t)));
-    V::store(p + W, V::add(V::load(p + W), V::load(t + W)));
+    T lo, hi;
+    V::interleave_regs(re, im, lo, hi);
+    V::store(p, V::add(V::load(p), lo));
+    V::store(p + W, V::add(V::load(p + W), hi));
   }
 
   // One pass after the first on `points` points; the pass that ends the
@@ -312,18 +312,19 @@ struct VecFft {
   // Half the upper half of the input is zero and is not read.
   template <bool Half = false>
   static void run(float* dst, const float* src, unsigned rank) {
-    run_passes<Half>(dst, src, nullptr, rank);
+    run_passes<Half>(dst, src, nullptr, rank, 1.0f / static_cast<float>(size_t{1} << rank));
   }
 
-  // In-place transform of data whose interleaved result is added to acc
-  // (2^(rank+1) floats) instead of being stored.
-  static void run_into(float* acc, float* data, unsigned rank) { run_passes<false>(data, data, acc, rank); }
+  // In-place transform of data whose interleaved result, times `scale` in
+  // the inverse, is added to acc (2^(rank+1) floats) instead of being stored.
+  static void run_into(float* acc, float* data, unsigned rank, float scale) {
+    run_passes<false>(data, data, acc, rank, scale);
+  }
 
   template <bool Half>
-  static void run_passes(float* dst, const float* src, float* acc, unsigned rank) {
+  static void run_passes(float* dst, const float* src, float* acc, unsigned rank, float scale) {
     fft_vec_tables();
     const size_t n = size_t{1} << rank;
-    const float scale = 1.0f / static_cast<float>(n);
     first_pass<Half>(dst, src, rank);
     const bool odd = ((rank - w) & 1) != 0;
     size_t l0 = odd ? 2 * W : W;  // sub-length of the first radix-4 pass
@@ -349,11 +350,18 @@ struct VecFft {
 //   merge (Y -> Z):  Z[k] = E + i conj(t_k) D,  Z[M-k] = conj(E - i conj(t_k) D)
 // Bin M/2 pairs with itself, and both directions conjugate it.
 //
-// A group of pairs holds the bins k + lane_point(j) in (ar, ai) and their
-// partners M - k - lane_point(j) in (br, bi), k = W g. The spectrum keeps
-// the groups as they are, so that the product needs no shuffles: group g
-// at floats 4W g (ar, ai, br, bi, W floats each) for g < M/(2W), then bin
-// M/2 at floats 2M and 2M + 1. Bin 0 and bin M are lane 0 of group 0.
+// Both passes leave out the factor 1/2 of E and D, so a spectrum holds 2X
+// and a merge gives 2Z: the product of two spectra, merged, is 8 times the
+// points of the product, and the inverse scales by 1/(8M) instead of 1/M.
+// The partner bins are kept conjugated, which the product preserves
+// (conj a * conj b = conj ab); then neither pass needs a negation.
+//
+// A group of pairs holds the bins k + lane_point(j) in (ar, ai) and the
+// conjugates of their partners M - k - lane_point(j) in (br, bi), k = W g.
+// The spectrum keeps the groups as they are, so that the product needs no
+// shuffles: group g at floats 4W g (ar, ai, br, bi, W floats each) for
+// g < M/(2W), then 2 X[M/2] at floats 2M and 2M + 1. Bin 0 and bin M are
+// lane 0 of group 0.
 template <class V>
 struct RealPass {
   using T = typename V::T;
@@ -365,25 +373,33 @@ struct RealPass {
     re = r;
   }
 
+  // Split: (A, B) = (Z[k], Z[M-k]) in, (2 X[k], 2 conj X[M-k]) out.
+  // Merge: (A, B) = (Y[k], conj Y[M-k]) in, (2 Z[k], 2 Z[M-k]) out.
   template <bool Merge>
   static void pair(T& ar, T& ai, T& br, T& bi, T c, T s) {
-    const T half = V::set1(0.5f);
-    T er = V::mul(V::add(ar, br), half), ei = V::mul(V::sub(ai, bi), half);
-    T dr = V::mul(V::sub(ar, br), half), di = V::mul(V::add(ai, bi), half);
-    // Split: P = -i t D with t = c - i s, so -i t = -s - i c.
-    // Merge: Q = i conj(t) D = (-s + i c) D.
-    T pr, pi;
     if constexpr (Merge) {
-      pr = V::neg(V::madd(s, dr, V::mul(c, di)));
-      pi = V::msub(c, dr, V::mul(s, di));
+      // E = A + B, D = A - B (B already conjugated); Q = i conj(t) D =
+      // -(s dr + c di) + i (c dr - s di).
+      T er = V::add(ar, br), ei = V::add(ai, bi);
+      T dr = V::sub(ar, br), di = V::sub(ai, bi);
+      T q = V::madd(s, dr, V::mul(c, di));
+      T p = V::msub(c, dr, V::mul(s, di));
+      ar = V::sub(er, q);
+      ai = V::add(ei, p);
+      br = V::add(er, q);
+      bi = V::sub(p, ei);
     } else {
-      pr = V::msub(c, di, V::mul(s, dr));
-      pi = V::neg(V::madd(s, di, V::mul(c, dr)));
+      // E = A + conj B, D = A - conj B; P = -i t D = (c di - s dr) -
+      // i (s di + c dr); X[k] = E + P and conj X[M-k] = E - P.
+      T er = V::add(ar, br), ei = V::sub(ai, bi);
+      T dr = V::sub(ar, br), di = V::add(ai, bi);
+      T u = V::msub(c, di, V::mul(s, dr));
+      T v = V::madd(s, di, V::mul(c, dr));
+      ar = V::add(er, u);
+      ai = V::sub(ei, v);
+      br = V::sub(er, u);
+      bi = V::add(ei, v);
     }
-    ar = V::add(er, pr);
-    ai = V::add(ei, pi);
-    br = V::sub(er, pr);
-    bi = V::sub(pi, ei);
   }
 
   // Group k of the interleaved natural-order points z[0 .. M-1]; the
@@ -434,8 +450,8 @@ struct RealPass {
       float* g = bins + 4 * k;
       V::store(g, ar), V::store(g + W, ai), V::store(g + 2 * W, br), V::store(g + 3 * W, bi);
     }
-    bins[2 * mm] = z[mm];
-    bins[2 * mm + 1] = -z[mm + 1];
+    bins[2 * mm] = 2.0f * z[mm];
+    bins[2 * mm + 1] = -2.0f * z[mm + 1];
   }
 
   // Points to inverse-transform for the product of `spectrum` with the
@@ -453,7 +469,7 @@ struct RealPass {
       pair<true>(ar, ai, br, bi, c, s);
       store_points(out, mm, k, ar, ai, br, bi);
     }
-    merge_middle(out, z[mm], -z[mm + 1], spectrum, mm);
+    merge_middle(out, 2.0f * z[mm], -2.0f * z[mm + 1], spectrum, mm);
   }
 
   // Points to inverse-transform for the product of two spectra.
@@ -471,11 +487,12 @@ struct RealPass {
     merge_middle(out, input[2 * mm], input[2 * mm + 1], spectrum, mm);
   }
 
-  // Bin M/2: times the spectrum's bin, conjugated, into point M/2.
+  // Bin M/2: times the spectrum's bin, conjugated and doubled like the
+  // other merged points, into point M/2.
   static void merge_middle(float* out, float re, float im, const float* spectrum, size_t mm) {
     float sr = spectrum[2 * mm], si = spectrum[2 * mm + 1];
-    out[mm] = re * sr - im * si;
-    out[mm + 1] = -(re * si + im * sr);
+    out[mm] = 2.0f * (re * sr - im * si);
+    out[mm + 1] = -2.0f * (re * si + im * sr);
   }
 };
 
@@ -486,6 +503,9 @@ struct VecConv {
   using Pass = RealPass<V>;
   // Below this rank the kernels keep the scalar format.
   static constexpr unsigned kMinRank = Forward::kMinRank + 1;
+
+  // 1/(8M) for M = 2^m points: see RealPass.
+  static float inverse_scale(unsigned m) { return 1.0f / static_cast<float>(size_t{8} << m); }
 
   // The spectrum takes the lower half of dst; the points of the half-size
   // transform go to the upper half first.
@@ -501,13 +521,13 @@ struct VecConv {
     float* z = scratch + (size_t{2} << m);
     Forward::template run<true>(z, src, m);
     Pass::split_multiply_merge(scratch, z, spectrum, m);
-    Backward::run_into(dst, scratch, m);
+    Backward::run_into(dst, scratch, m, inverse_scale(m));
   }
 
   static void apply(float* dst, float* scratch, const float* spectrum, const float* input, unsigned rank) {
     const unsigned m = rank - 1;
     Pass::multiply_merge(scratch, input, spectrum, m);
-    Backward::run_into(dst, scratch, m);
+    Backward::run_into(dst, scratch, m, inverse_scale(m));
   }
 };
 

@@ -36,6 +36,11 @@ struct FftSse2 {
     _mm_storeu_ps(p, _mm_unpacklo_ps(re, im));
     _mm_storeu_ps(p + 4, _mm_unpackhi_ps(re, im));
   }
+  // interleave into two registers: the 2W floats at p would be lo, hi.
+  static void interleave_regs(T re, T im, T& lo, T& hi) {
+    lo = _mm_unpacklo_ps(re, im);
+    hi = _mm_unpackhi_ps(re, im);
+  }
   // deinterleave with the lanes in the order lane_point(0 .. W-1): cheaper
   // where the order does not matter (lane-parallel work).
   static void deinterleave_any(const float* p, T& re, T& im) { deinterleave(p, re, im); }
@@ -96,9 +101,15 @@ struct FftAvx {
   static const float* tw_cos() { return fft_tw_cos8; }
   static const float* tw_sin() { return fft_tw_sin8; }
   static void interleave(float* p, T re, T im) {
-    T lo = _mm256_unpacklo_ps(re, im), hi = _mm256_unpackhi_ps(re, im);
-    _mm256_storeu_ps(p, _mm256_permute2f128_ps(lo, hi, 0x20));
-    _mm256_storeu_ps(p + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+    T lo, hi;
+    interleave_regs(re, im, lo, hi);
+    _mm256_storeu_ps(p, lo);
+    _mm256_storeu_ps(p + 8, hi);
+  }
+  static void interleave_regs(T re, T im, T& lo, T& hi) {
+    T a = _mm256_unpacklo_ps(re, im), b = _mm256_unpackhi_ps(re, im);
+    lo = _mm256_permute2f128_ps(a, b, 0x20);
+    hi = _mm256_permute2f128_ps(a, b, 0x31);
   }
   static void transpose(T* r) {
     T t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
