@@ -65,11 +65,12 @@ void prefault(void* p, size_t size) {
 // Large blocks that are freed are kept for the next large request instead
 // of going back to the system. A batch run allocates the same few audio
 // buffers for every file it processes; a fresh block costs a page fault and
-// a page clear by the kernel for every 4 KB, a kept one nothing. Keeping
-// does not raise the peak: a request that no kept block fits releases them
-// all before it takes fresh memory, and a kept block is reused only for a
-// request of at least four fifths of its size. (The C allocator returns
-// large freed blocks to the system, so its own free lists do not help.)
+// a page clear by the kernel for every 4 KB, a kept one nothing. Kept
+// blocks never add to the peak: a request that no kept block fits releases
+// them all before it takes fresh memory. A kept block is reused only for a
+// request of at least four fifths of its size, so a reused block is at most
+// a quarter larger than asked for. (The C allocator returns large freed
+// blocks to the system, so its own free lists do not help.)
 constexpr size_t kKeepBytes = size_t{1} << 20;
 constexpr int kKeepSlots = 4;
 
