@@ -8,8 +8,8 @@ namespace {
 // channels * stride floats, or null when the byte count overflows or memory
 // runs out. A zero-sized request still returns a distinct block so that a
 // resize to capacity 0 succeeds.
-// With `zeroed` the block comes from calloc, which gets fresh pages from
-// the system already zero instead of writing every page twice.
+// With `zeroed` the block comes from mem_calloc, which clears only what is
+// not already zero (fresh pages from the system are).
 float* allocate_rows(uint64_t channels, uint64_t stride, bool zeroed = false) {
   if (stride != 0 && channels > UINT64_MAX / stride) return nullptr;
   uint64_t count = channels * stride;

@@ -32,14 +32,16 @@ struct FftSse2 {
     re = _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
     im = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
   }
-  static void interleave(float* p, T re, T im) {
-    _mm_storeu_ps(p, _mm_unpacklo_ps(re, im));
-    _mm_storeu_ps(p + 4, _mm_unpackhi_ps(re, im));
-  }
   // interleave into two registers: the 2W floats at p would be lo, hi.
   static void interleave_regs(T re, T im, T& lo, T& hi) {
     lo = _mm_unpacklo_ps(re, im);
     hi = _mm_unpackhi_ps(re, im);
+  }
+  static void interleave(float* p, T re, T im) {
+    T lo, hi;
+    interleave_regs(re, im, lo, hi);
+    _mm_storeu_ps(p, lo);
+    _mm_storeu_ps(p + 4, hi);
   }
   // deinterleave with the lanes in the order lane_point(0 .. W-1): cheaper
   // where the order does not matter (lane-parallel work).
