@@ -22,8 +22,14 @@ int convert(ExprValue* v, Conversion c) {
 }
 
 bool is_number(const ExprValue* v) { return v->type == VALUE_INT || v->type == VALUE_FLOAT; }
+// An int, float or bool as a double; a bool counts as 0 or 1 (its union
+// member must never be read as a float).
 double as_double(const ExprValue* v) {
-  return v->type == VALUE_INT ? static_cast<double>(v->int_value) : v->float_value;
+  switch (v->type) {
+    case VALUE_INT: return static_cast<double>(v->int_value);
+    case VALUE_BOOL: return v->bool_value ? 1.0 : 0.0;
+    default: return v->float_value;
+  }
 }
 
 // Wrapping 64-bit arithmetic through unsigned values.

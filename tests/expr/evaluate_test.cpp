@@ -238,6 +238,37 @@ TEST(ExprEvaluate, Comparisons) {
   EXPECT_EQ(status_of("'1x' ilt 2"), STATUS_TYPE_MISMATCH);
 }
 
+// A bool meets a number as 0 or 1, whatever the number's type and side:
+// every relation of true/false against 1.0/0.5/0.0 (and the ints 1/0) in
+// both operand orders agrees with comparing 1/0 against the number.
+TEST(ExprEvaluate, BoolAgainstFloatComparesAsZeroOrOne) {
+  const struct { const char* op; int (*holds)(double, double); } ops[] = {
+      {"=", [](double a, double b) { return int(a == b); }},  {"!=", [](double a, double b) { return int(a != b); }},
+      {"<", [](double a, double b) { return int(a < b); }},   {">", [](double a, double b) { return int(a > b); }},
+      {"<=", [](double a, double b) { return int(a <= b); }}, {">=", [](double a, double b) { return int(a >= b); }},
+  };
+  const struct { const char* text; double value; } bools[] = {{"true", 1.0}, {"false", 0.0}};
+  const struct { const char* text; double value; } numbers[] = {
+      {"1.0", 1.0}, {"0.5", 0.5}, {"0.0", 0.0}, {"-0.25", -0.25}, {"1", 1.0}, {"0", 0.0}, {"2", 2.0}};
+  for (const auto& o : ops) {
+    for (const auto& b : bools) {
+      for (const auto& n : numbers) {
+        std::string left = std::string(b.text) + " " + o.op + " " + n.text;
+        std::string right = std::string(n.text) + " " + o.op + " " + b.text;
+        SCOPED_TRACE(left + "  /  " + right);
+        expect_bool(left.c_str(), o.holds(b.value, n.value) != 0);
+        expect_bool(right.c_str(), o.holds(n.value, b.value) != 0);
+      }
+    }
+  }
+  expect_int("true <=> 0.5", 1);
+  expect_int("0.5 <=> true", -1);
+  expect_int("false <=> 0.0", 0);
+  expect_int("1.5 <=> true", 1);
+  expect_bool("true = 1.0", true);
+  expect_bool("true > 0.5", true);
+}
+
 TEST(ExprEvaluate, FunctionsAndText) {
   expect_int("slen 'h\xC3\xA9llo'", 5);
   expect_int("slen 123", 3);
