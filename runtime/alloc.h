@@ -11,7 +11,10 @@
 // calloc, realloc and free; mem_realloc(p, 0) frees p and returns null.
 // Freed blocks of 1 MB or more are kept for reuse by the next large request
 // (a reused block is not cleared unless it comes from mem_calloc);
-// mem_release_kept() hands them back to the system.
+// mem_release_kept() hands them back to the system. Blocks of 2 MiB or more
+// are mappings of their own, on transparent huge pages where the system
+// offers them; their pages are all present when the block is handed out.
+// Safe to call from several threads at once.
 void* mem_alloc(size_t size);
 void* mem_calloc(size_t count, size_t size);
 void* mem_realloc(void* ptr, size_t size);
@@ -25,6 +28,10 @@ void mem_release_kept();
 // the signal code.
 void* mem_alloc_aligned(size_t size, size_t align);
 void mem_free_aligned(void* ptr);
+
+// True when `ptr` (a block from these functions) is a mapping of its own.
+// For tests.
+bool mem_is_mapped(const void* ptr);
 
 // Constructs a T in memory from mem_alloc (no exceptions: null on failure).
 template <class T, class... Args>

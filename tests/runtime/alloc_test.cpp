@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -143,5 +144,87 @@ TEST(AllocDeathTest, KeptBlocksStayCheckedUnderAddressSanitizer) {
         p[big - 100] = 1;
       },
       "use-after-poison");
+  // A mapped block's header and the slack past its end are out of bounds.
+  EXPECT_DEATH(
+      {
+        mem_release_kept();
+        volatile char* p = static_cast<char*>(mem_alloc((size_t{3} << 20) + 5));
+        p[-1] = 1;
+      },
+      "use-after-poison");
+  EXPECT_DEATH(
+      {
+        mem_release_kept();
+        volatile char* p = static_cast<char*>(mem_alloc((size_t{3} << 20) + 5));
+        p[(size_t{3} << 20) + 5] = 1;
+      },
+      "use-after-poison");
 }
 #endif
+
+// Large blocks are mappings of their own, 64-byte aligned, zero when fresh
+// or from mem_calloc, usable to the last byte, and they survive the
+// realloc that grows and shrinks them with their contents.
+TEST(Alloc, LargeBlocksAreMappedAndBehaveLikeHeapBlocks) {
+  mem_release_kept();
+  uint64_t live = alloc_live();
+  const size_t big = (size_t{5} << 20) + 12345;
+  unsigned char* p = static_cast<unsigned char*>(mem_calloc(big, 1));
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(mem_is_mapped(p));
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u);
+  size_t nonzero = 0;
+  for (size_t i = 0; i < big; ++i) nonzero += p[i] != 0;
+  EXPECT_EQ(nonzero, 0u);
+  for (size_t i = 0; i < big; ++i) p[i] = static_cast<unsigned char>(i * 7);
+  // Smaller blocks stay with the C allocator.
+  void* small = mem_alloc(1000);
+  EXPECT_FALSE(mem_is_mapped(small));
+  mem_free(small);
+
+  unsigned char* q = static_cast<unsigned char*>(mem_realloc(p, 3 * big));
+  ASSERT_NE(q, nullptr);
+  size_t wrong = 0;
+  for (size_t i = 0; i < big; ++i) wrong += q[i] != static_cast<unsigned char>(i * 7);
+  EXPECT_EQ(wrong, 0u);
+  std::memset(q + big, 5, 2 * big);
+  unsigned char* r = static_cast<unsigned char*>(mem_realloc(q, 100));
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r[99], static_cast<unsigned char>(99 * 7));
+  EXPECT_EQ(alloc_live(), live + 1);
+  mem_free(r);
+
+  // A failed realloc leaves the mapped block as it was.
+  unsigned char* s = static_cast<unsigned char*>(mem_alloc(big));
+  ASSERT_NE(s, nullptr);
+  s[big - 1] = 42;
+  alloc_fail_after(1, false);
+  EXPECT_EQ(mem_realloc(s, 2 * big), nullptr);
+  alloc_fail_off();
+  EXPECT_EQ(s[big - 1], 42);
+  mem_free(s);
+  mem_release_kept();
+  EXPECT_EQ(alloc_live(), live);
+}
+
+// Many threads allocating and freeing large and small blocks at once leave
+// the counters and the kept blocks consistent.
+TEST(Alloc, ThreadsShareTheAllocator) {
+  mem_release_kept();
+  uint64_t live = alloc_live();
+  auto work = [](int seed) {
+    for (int i = 0; i < 40; ++i) {
+      size_t size = (i + seed) % 3 == 0 ? (size_t{3} << 20) : 4096;
+      unsigned char* p = static_cast<unsigned char*>(mem_alloc(size));
+      ASSERT_NE(p, nullptr);
+      p[0] = p[size - 1] = static_cast<unsigned char>(seed);
+      mem_free(p);
+    }
+  };
+  std::thread a(work, 1), b(work, 2), c(work, 3);
+  a.join();
+  b.join();
+  c.join();
+  mem_release_kept();
+  EXPECT_EQ(alloc_live(), live);
+}
