@@ -110,31 +110,39 @@ int make_directory(const String* path) {
 
 int make_directories(const String* path, bool recursive) {
   if (!path) return STATUS_BAD_ARGUMENT;
-  int st = make_directory(path);
-  if (st == STATUS_OK || !recursive) return st;
-  String copy;
-  string_init(&copy);
-  if (path->length && !string_assign_chars(&copy, path->chars, path->length)) return STATUS_NO_MEMORY;
-  st = path_normalize(&copy);
-  if (st == STATUS_OK && string_find(&copy, 0, '/') < 0) st = STATUS_BAD_VALUE;
-  bool absolute = path_is_absolute(&copy);
-  if (st == STATUS_OK && absolute && string_find(&copy, 1, '/') < 0) {
-    string_free(&copy);
-    return STATUS_OK;
+  int first = make_directory(path);
+  if (first == STATUS_OK || !recursive) return first;
+  // The prefixes are taken from the path as given: normalising first would
+  // drop a leading ".." and create its components under the wrong parent.
+  String work;
+  string_init(&work);
+  if (path->length && !string_assign_chars(&work, path->chars, path->length)) return STATUS_NO_MEMORY;
+  string_replace_char(&work, '\\', '/');
+  uint64_t end = work.length;
+  while (end > 1 && work.chars[end - 1] == '/') --end;  // trailing '/' names no component
+  bool has_slash = false;
+  for (uint64_t i = 1; i < end; ++i) has_slash = has_slash || work.chars[i] == '/';
+  if (!has_slash) {
+    // Nothing above it to create: "/name" keeps its own failure.
+    bool absolute = path_is_absolute(&work);
+    string_free(&work);
+    return absolute ? first : STATUS_BAD_VALUE;
   }
-  // Each prefix before a '/' (after the leading one of an absolute path).
+  int st = STATUS_OK;
+  // Each prefix that ends a non-empty component, before a '/' (after the
+  // leading one of an absolute path); existing directories are accepted.
   String prefix;
   string_init(&prefix);
-  for (uint64_t i = absolute ? 1 : 0; st == STATUS_OK && i < copy.length; ++i) {
-    if (copy.chars[i] != '/' || i == 0) continue;
-    if (!string_assign_chars(&prefix, copy.chars, i)) {
+  for (uint64_t i = 1; st == STATUS_OK && i < end; ++i) {
+    if (work.chars[i] != '/' || work.chars[i - 1] == '/') continue;
+    if (!string_assign_chars(&prefix, work.chars, i)) {
       st = STATUS_NO_MEMORY;
       break;
     }
     st = make_directory(&prefix);
   }
   string_free(&prefix);
-  string_free(&copy);
+  string_free(&work);
   if (st != STATUS_OK) return st;
   return make_directory(path);
 }

@@ -44,6 +44,9 @@ struct FileInfo {
 [[nodiscard]] int make_directory(const String* path);
 
 // make_directory; when that fails and `recursive` is set, creates every
-// prefix of the normalised path in turn (28 when it has no '/'), returning
-// the first failure, and finally the status of creating `path` itself.
+// prefix of the path as given ('\' read as '/', "." and ".." kept, so
+// "../out/a" creates ../out beside the working directory), accepting those
+// that exist, and returns the first failure, else the status of creating
+// `path` itself. A relative path without a '/' between components gives 28;
+// "/name" gives the failure of creating it.
 [[nodiscard]] int make_directories(const String* path, bool recursive);

@@ -142,3 +142,46 @@ TEST_F(FileSystem, MakeDirectoriesRelativePath) {
   EXPECT_EQ(st, 0);
   EXPECT_TRUE(made);
 }
+
+// Runs `body` with the working directory at `dir`, restoring it afterwards.
+template <class F>
+void in_directory(const std::string& dir, F body) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  body();
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST_F(FileSystem, MakeDirectoriesKeepsDotDotAsGiven) {
+  ASSERT_EQ(mkdir(at("work").c_str(), 0755), 0);
+  int up = -1, mid = -1, slashes = -1;
+  in_directory(at("work"), [&] {
+    Path p("../newout/kit"), q("sub/../made/x"), r("..\\win//deep/");
+    up = make_directories(&p.s, true);
+    mid = make_directories(&q.s, true);
+    slashes = make_directories(&r.s, true);
+  });
+  EXPECT_EQ(up, 0);
+  EXPECT_TRUE(is_dir(at("newout/kit")));
+  EXPECT_FALSE(std::filesystem::exists(at("work/newout")));  // no stray copy below
+  // Every component is made as written, so "sub" exists before ".." leaves it.
+  EXPECT_EQ(mid, 0);
+  EXPECT_TRUE(is_dir(at("work/sub")));
+  EXPECT_TRUE(is_dir(at("work/made/x")));
+  EXPECT_EQ(slashes, 0);
+  EXPECT_TRUE(is_dir(at("win/deep")));
+}
+
+TEST_F(FileSystem, MakeDirectoriesStopsAtTheFirstFailure) {
+  touch("plain");
+  Path beyond(at("plain/../x/y"));  // "plain" is a file: the walk ends there
+  EXPECT_EQ(make_directories(&beyond.s, true), STATUS_EXISTS);
+  EXPECT_FALSE(std::filesystem::exists(at("x")));
+  Path top("/timbral-no-such-root-dir-\x01/a");
+  if (geteuid() != 0) {
+    EXPECT_EQ(make_directories(&top.s, true), STATUS_ACCESS_DENIED);
+    Path lone("/timbral-no-such-root-dir-\x01");
+    EXPECT_EQ(make_directories(&lone.s, true), STATUS_ACCESS_DENIED);
+  }
+}
