@@ -1,8 +1,11 @@
 #include "runtime/file_system.h"
 
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "runtime/alloc.h"
 #include "runtime/path.h"
@@ -36,6 +39,35 @@ int mkdir_status(int error) {
     case EDQUOT: return STATUS_LIMIT;
     default: return STATUS_IO_ERROR;
   }
+}
+
+int probe_status(int error) {
+  switch (error) {
+    case ENOENT: return STATUS_NOT_FOUND;
+    case EPERM:
+    case EACCES: return STATUS_ACCESS_DENIED;
+    case EISDIR: return STATUS_IS_DIRECTORY;
+    case ENOTDIR: return STATUS_PATH_COMPONENT;
+    case ENAMETOOLONG: return STATUS_LIMIT;
+    case ENOMEM: return STATUS_NO_MEMORY;
+    default: return STATUS_IO_ERROR;  // ELOOP among them
+  }
+}
+
+// strerror_r comes in two shapes: the XSI one returns 0 and fills the
+// buffer, the GNU one returns the text (which may not be the buffer).
+[[maybe_unused]] const char* error_text(int rc, const char* buffer) { return rc == 0 ? buffer : "unknown error"; }
+[[maybe_unused]] const char* error_text(const char* text, const char*) { return text ? text : "unknown error"; }
+
+void describe_errno(int error, char* cause, size_t cause_size) {
+  if (!cause || cause_size == 0) return;
+  char buffer[256];
+  buffer[0] = 0;
+  const char* text = error_text(strerror_r(error, buffer, sizeof buffer), buffer);
+  size_t n = std::strlen(text);
+  if (n >= cause_size) n = cause_size - 1;
+  std::memmove(cause, text, n);
+  cause[n] = 0;
 }
 
 int64_t millis(const struct timespec& t) {
@@ -145,4 +177,23 @@ int make_directories(const String* path, bool recursive) {
   string_free(&work);
   if (st != STATUS_OK) return st;
   return make_directory(path);
+}
+
+int path_probe_readable(const String* path, char* cause, size_t cause_size) {
+  if (cause && cause_size) cause[0] = 0;
+  if (!path) return STATUS_BAD_ARGUMENT;
+  char* text = path_to_utf8(path);
+  if (!text) return STATUS_NO_MEMORY;
+  int fd = ::open(text, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int error = errno;
+  mem_free(text);
+  if (fd >= 0) {
+    struct stat st;
+    bool directory = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    ::close(fd);
+    if (!directory) return STATUS_OK;
+    error = EISDIR;
+  }
+  describe_errno(error, cause, cause_size);
+  return probe_status(error);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct String;
@@ -50,3 +51,15 @@ struct FileInfo {
 // `path` itself. A relative path without a '/' between components gives 28;
 // "/name" gives the failure of creating it.
 [[nodiscard]] int make_directories(const String* path, bool recursive);
+
+// Asks the system why `path` cannot be read, for a caller whose own open
+// (libsndfile's, say) has failed: opens it read-only and non-blocking (a
+// FIFO does not hang) and closes it again. Returns 0 when it opens and is
+// not a directory (the fault then lies in the content), else the system's
+// answer: ENOENT 6, EACCES and EPERM 22, a directory (EISDIR or opened) 42,
+// ENOTDIR 43, ELOOP (a symbolic link loop, an operating-system failure) 23,
+// ENAMETOOLONG 18, ENOMEM 5, anything else 23; 13 without a path, 5 when
+// the path cannot be encoded. When cause_size is above 0, `cause` receives
+// the system's text for that errno (strerror_r: no process-wide state,
+// safe with threads), cut to cause_size - 1 bytes, or "" on 0.
+[[nodiscard]] int path_probe_readable(const String* path, char* cause, size_t cause_size);

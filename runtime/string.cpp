@@ -187,6 +187,13 @@ int64_t string_find_last(const String* s, uint32_t c) {
 
 bool string_ends_with(const String* s, uint32_t c) { return s->length && s->chars[s->length - 1] == c; }
 
+bool string_has_nul(const String* s) {
+  if (!s) return false;
+  for (uint64_t i = 0; i < s->length; ++i)
+    if (s->chars[i] == 0) return true;
+  return false;
+}
+
 bool string_append_char(String* s, uint32_t c) {
   if (s->length == s->capacity) {
     uint64_t grow = s->capacity < 2 ? s->capacity / 2 + 1 : s->capacity / 2;

@@ -81,6 +81,9 @@ int64_t string_find(const String* s, int64_t from, uint32_t c);
 // Last index of c, or -1.
 int64_t string_find_last(const String* s, uint32_t c);
 bool string_ends_with(const String* s, uint32_t c);
+// True when s holds U+0000 anywhere. Such a text cannot name a file: the
+// system would read it only up to the NUL. Null is false.
+bool string_has_nul(const String* s);
 
 // ---- Modification ---------------------------------------------------------
 

@@ -5,9 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -184,4 +188,92 @@ TEST_F(FileSystem, MakeDirectoriesStopsAtTheFirstFailure) {
     Path lone("/timbral-no-such-root-dir-\x01");
     EXPECT_EQ(make_directories(&lone.s, true), STATUS_ACCESS_DENIED);
   }
+}
+
+// The probe's status and cause for one path.
+struct Probe {
+  int status;
+  std::string cause;
+};
+
+Probe probe(const std::string& p) {
+  Path path(p);
+  char cause[128];
+  std::memset(cause, 'x', sizeof cause);
+  int st = path_probe_readable(&path.s, cause, sizeof cause);
+  return Probe{st, cause};
+}
+
+TEST_F(FileSystem, ProbeNamesTheSystemsReasonForEachPath) {
+  touch("f");
+  ASSERT_EQ(mkdir(at("d").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("loop_b", at("loop_a").c_str()), 0);
+  ASSERT_EQ(symlink("loop_a", at("loop_b").c_str()), 0);
+  ASSERT_EQ(symlink("gone", at("dangling").c_str()), 0);
+  ASSERT_EQ(symlink("d", at("to_dir").c_str()), 0);
+  ASSERT_EQ(mkfifo(at("fifo").c_str(), 0644), 0);
+
+  Probe ok = probe(at("f"));
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.cause, "");
+  Probe fifo = probe(at("fifo"));  // must not wait for a writer
+  EXPECT_EQ(fifo.status, 0);
+
+  const struct { const char* rel; int status; int error; } cases[] = {
+      {"missing.wav", STATUS_NOT_FOUND, ENOENT},
+      {"no/such/dir.wav", STATUS_NOT_FOUND, ENOENT},
+      {"dangling", STATUS_NOT_FOUND, ENOENT},
+      {"d", STATUS_IS_DIRECTORY, EISDIR},
+      {"to_dir", STATUS_IS_DIRECTORY, EISDIR},
+      {"f/inside.wav", STATUS_PATH_COMPONENT, ENOTDIR},
+      {"loop_a", STATUS_IO_ERROR, ELOOP},
+  };
+  for (const auto& c : cases) {
+    Probe p = probe(at(c.rel));
+    EXPECT_EQ(p.status, c.status) << c.rel;
+    EXPECT_EQ(p.cause, std::strerror(c.error)) << c.rel;
+  }
+  Probe too_long = probe(at(std::string(5000, 'n')));
+  EXPECT_EQ(too_long.status, STATUS_LIMIT);
+  EXPECT_EQ(too_long.cause, std::strerror(ENAMETOOLONG));
+}
+
+TEST_F(FileSystem, ProbeWithoutPermission) {
+  if (geteuid() == 0) GTEST_SKIP() << "running as root: every file is readable, nothing to refuse";
+  touch("secret");
+  ASSERT_EQ(chmod(at("secret").c_str(), 0), 0);
+  Probe p = probe(at("secret"));
+  EXPECT_EQ(p.status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(p.cause, std::strerror(EACCES));
+}
+
+TEST_F(FileSystem, ProbeCauseBufferIsBoundedAndOptional) {
+  Path missing(at("nope"));
+  char small[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(path_probe_readable(&missing.s, small, sizeof small), STATUS_NOT_FOUND);
+  EXPECT_EQ(std::string(small), std::string(std::strerror(ENOENT)).substr(0, 3));
+  EXPECT_EQ(path_probe_readable(&missing.s, nullptr, 0), STATUS_NOT_FOUND);
+  char untouched = 'u';
+  EXPECT_EQ(path_probe_readable(&missing.s, &untouched, 0), STATUS_NOT_FOUND);
+  EXPECT_EQ(untouched, 'u');
+  EXPECT_EQ(path_probe_readable(nullptr, small, sizeof small), STATUS_BAD_ARGUMENT);
+  EXPECT_EQ(small[0], 0);
+}
+
+// Two threads probing different failures at once each get their own cause:
+// nothing is kept in process-wide state.
+TEST_F(FileSystem, ProbeCausesDoNotCrossThreads) {
+  ASSERT_EQ(mkdir(at("d").c_str(), 0755), 0);
+  std::atomic<int> wrong{0};
+  auto worker = [&](const std::string& p, int status, int error) {
+    for (int i = 0; i < 2000; ++i) {
+      Probe r = probe(p);
+      if (r.status != status || r.cause != std::strerror(error)) ++wrong;
+    }
+  };
+  std::thread a(worker, at("missing"), STATUS_NOT_FOUND, ENOENT);
+  std::thread b(worker, at("d"), STATUS_IS_DIRECTORY, EISDIR);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong.load(), 0);
 }

@@ -307,3 +307,25 @@ TEST(StringFormat, FormatsAssignsAndAppends) {
 }
 
 }  // namespace
+
+TEST(StringAccess, NulAnywhereIsFound) {
+  const uint32_t inner[] = {'a', 0, 'b'}, last[] = {'a', 'b', 0}, first[] = {0}, none[] = {'a', 0x100, 'b'};
+  Str s;
+  ASSERT_TRUE(string_assign_chars(&s.s, inner, 3));
+  EXPECT_TRUE(string_has_nul(&s.s));
+  ASSERT_TRUE(string_assign_chars(&s.s, last, 3));
+  EXPECT_TRUE(string_has_nul(&s.s));
+  ASSERT_TRUE(string_assign_chars(&s.s, first, 1));
+  EXPECT_TRUE(string_has_nul(&s.s));
+  ASSERT_TRUE(string_assign_chars(&s.s, none, 3));
+  EXPECT_FALSE(string_has_nul(&s.s));
+  // The UTF-8 decoder keeps a zero byte as U+0000, so "a\0b" is caught
+  // after decoding as well.
+  ASSERT_TRUE(string_from_utf8(&s.s, "a\0b.wav", 7));
+  EXPECT_TRUE(string_has_nul(&s.s));
+  string_truncate(&s.s, 1);  // the NUL beyond the length no longer counts
+  EXPECT_FALSE(string_has_nul(&s.s));
+  Str empty;
+  EXPECT_FALSE(string_has_nul(&empty.s));
+  EXPECT_FALSE(string_has_nul(nullptr));
+}
