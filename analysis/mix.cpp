@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "analysis/block_convolver.h"
 #include "analysis/convolver.h"
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
@@ -36,6 +37,79 @@ void put_dry(float* out, const DryPart& d, uint64_t lo, uint64_t hi) {
   t.fill_zero(out + dry_hi, static_cast<size_t>(hi - dry_hi));
 }
 
+// Up to this many taps the zero-latency convolver runs its head alone,
+// the same transform per 128 samples as the block convolver's smallest,
+// so it keeps the job (and its exact output); above it the block
+// convolver needs far fewer transforms per sample.
+constexpr uint64_t kZeroLatencyTaps = 128;
+
+// The wet signal of one channel, b + m values, handed out a piece at a
+// time from whichever convolver serves the tap count.
+struct WetSource {
+  bool block;
+  Convolver conv;
+  BlockConvolver whole;
+  float* temporary;  // pieces of the zero-latency convolver
+  uint64_t s;        // values handed out so far
+};
+
+void wet_clear(WetSource& w) {
+  convolver_clear(w.conv);
+  block_convolver_clear(w.whole);
+  w.temporary = nullptr;
+  w.block = false;
+  w.s = 0;
+}
+
+void wet_destroy(WetSource& w) {
+  convolver_destroy(w.conv);
+  block_convolver_destroy(w.whole);
+  mem_free_aligned(w.temporary);
+  wet_clear(w);
+}
+
+// Configures `w` for one channel's taps; false when memory runs out.
+bool wet_init(WetSource& w, const float* taps, uint64_t m, uint64_t b) {
+  w.s = 0;
+  w.block = m > kZeroLatencyTaps;
+  if (w.block) return block_convolver_init(w.whole, taps, m);
+  if (!w.temporary) {
+    size_t piece = static_cast<size_t>(b + m < kMixPiece ? b + m : kMixPiece);
+    w.temporary = static_cast<float*>(mem_alloc_aligned((piece ? piece : 1) * sizeof(float), 16));
+    if (!w.temporary) return false;
+  }
+  return convolver_init(w.conv, taps, m, 16, 0.0f);
+}
+
+// The next piece of the wet signal of `in` (b values, m taps); returns its
+// length (0 at the end) and sets *piece.
+uint64_t wet_next(WetSource& w, const float* in, uint64_t b, uint64_t m, const float** piece) {
+  if (w.block) {
+    uint64_t len = block_convolver_next(w.whole, in, b, piece);
+    w.s += len;
+    return len;
+  }
+  // The wet signal is the full linear convolution, b + m samples: the
+  // input, then m zeros that flush the tail. Pieces end at multiples of
+  // kMixPiece and at b, so the convolver sees the same 128-sample steps
+  // as when it is fed the input and the zeros in two calls.
+  uint64_t s = w.s;
+  if (s >= b + m) return 0;
+  uint64_t e = (s / kMixPiece + 1) * kMixPiece;
+  uint64_t limit = s < b ? b : b + m;
+  if (e > limit) e = limit;
+  size_t len = static_cast<size_t>(e - s);
+  if (s < b) {
+    convolver_process(w.conv, w.temporary, in + s, len);
+  } else {
+    dsp().fill_zero(w.temporary, len);
+    convolver_process(w.conv, w.temporary, w.temporary, len);
+  }
+  w.s = e;
+  *piece = w.temporary;
+  return len;
+}
+
 }  // namespace
 
 Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry, float wet) {
@@ -50,57 +124,41 @@ Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64
     total = b + m + shift;
   Sample result;
   sample_init(result);
-  // Every value of every row is written below, the padding included.
+  // Every value of every row is written below, the padding included, and
+  // each only once where there is no dry signal: the wet pieces are
+  // scaled straight into the output's rows.
   if (!sample_allocate_unfilled(result, input.channels, total, total)) return STATUS_NO_MEMORY;
-  size_t piece = static_cast<size_t>(b + m < kMixPiece ? b + m : kMixPiece);
-  float* temporary = static_cast<float*>(mem_alloc_aligned((piece ? piece : 1) * sizeof(float), 16));
-  if (!temporary) {
-    sample_destroy(result);
-    return STATUS_NO_MEMORY;
-  }
   const DspTable& t = dsp();
-  Convolver conv;
-  convolver_clear(conv);
+  WetSource source;
+  wet_clear(source);
   uint64_t wet_at = latency >= 1 ? 0 : shift;
   for (uint64_t c = 0; c < input.channels; ++c) {
     const float* in = input.data + c * input.stride;
     float* out = result.data + c * result.stride;
-    if (!convolver_init(conv, ir.data + c * ir.stride, m, 16, 0.0f)) {
-      mem_free_aligned(temporary);
+    if (m > 0 && !wet_init(source, ir.data + c * ir.stride, m, b)) {
+      wet_destroy(source);
       sample_destroy(result);
       return STATUS_NO_MEMORY;
     }
     DryPart d = {in, latency >= 1 ? shift : 0, b, dry};
     put_dry(out, d, 0, wet_at);
-    // The wet signal is the full linear convolution, b + m samples: the
-    // input, then m zeros that flush the tail. Pieces end at multiples of
-    // kMixPiece and at b, so the convolver sees the same 128-sample steps
-    // as when it is fed the input and the zeros in two calls.
-    for (uint64_t s = 0; s < b + m;) {
-      uint64_t e = (s / kMixPiece + 1) * kMixPiece;
-      uint64_t limit = s < b ? b : b + m;
-      if (e > limit) e = limit;
-      size_t len = static_cast<size_t>(e - s);
-      if (s < b) {
-        convolver_process(conv, temporary, in + s, len);
-      } else {
-        t.fill_zero(temporary, len);
-        convolver_process(conv, temporary, temporary, len);
-      }
+    uint64_t s = 0;
+    const float* piece = nullptr;
+    for (uint64_t len; m > 0 && (len = wet_next(source, in, b, m, &piece)) > 0; s += len) {
       if (dry == 0.0f) {
         // No dry signal to add to: the wet signal is the output.
-        t.scale_copy(out + wet_at + s, temporary, len, wet);
+        t.scale_copy(out + wet_at + s, piece, static_cast<size_t>(len), wet);
       } else {
-        put_dry(out, d, wet_at + s, wet_at + e);
-        t.multiply_add(out + wet_at + s, temporary, len, wet);
+        put_dry(out, d, wet_at + s, wet_at + s + len);
+        t.multiply_add(out + wet_at + s, piece, static_cast<size_t>(len), wet);
       }
-      s = e;
     }
+    // Without taps the wet signal is b zeros.
+    if (m == 0) put_dry(out, d, wet_at, wet_at + b);
     put_dry(out, d, wet_at + b + m, total);
     t.fill_zero(out + total, static_cast<size_t>(result.stride - total));
   }
-  convolver_destroy(conv);
-  mem_free_aligned(temporary);
+  wet_destroy(source);
   sample_swap(output, result);
   sample_destroy(result);
   return STATUS_OK;
