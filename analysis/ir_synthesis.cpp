@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "analysis/min_phase.h"
 #include "analysis/profile.h"
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
@@ -41,9 +42,8 @@ void magnitude_to_filter(const DspTable& t, const SynthesisWork& w, const float*
   t.multiply_by(row, w.window, n);
 }
 
-}  // namespace
-
-Status synthesize_ir(Sample& ir, const Sample& reference, const Sample& target, unsigned rank, float gain_cap) {
+// The shape checks of both synthesis entry points, with their messages.
+Status check_profiles(const Sample& reference, const Sample& target) {
   if (reference.length != target.length) {
     fputs("  The lenghts of audio profiles differ\n", stderr);
     return STATUS_BAD_ARGUMENT;
@@ -52,12 +52,87 @@ Status synthesize_ir(Sample& ir, const Sample& reference, const Sample& target, 
     fputs("  The number of channels of audio profiles differ\n", stderr);
     return STATUS_BAD_ARGUMENT;
   }
-  Sample result;
-  sample_init(result);
+  return STATUS_OK;
+}
+
+// Replaces each row of `result` (a copy of `target`) by the clamped ratio
+// target / reference; returns the clamp count over bins 0 .. N/2.
+uint64_t divide_and_clamp(const DspTable& t, Sample& result, const Sample& reference, const Sample& target,
+                          float gain_cap, size_t bins) {
+  uint64_t clamped = 0;
+  for (uint64_t c = 0; c < result.channels; ++c) {
+    float* row = result.data + c * result.stride;
+    t.divide_by(row, reference.data + c * reference.stride, static_cast<size_t>(result.length));
+    clamped += clamp_ratios(row, target.data + c * target.stride, static_cast<size_t>(result.length), bins,
+                            gain_cap);
+  }
+  return clamped;
+}
+
+// The local copy of the target that becomes the result, with its message.
+Status copy_target(Sample& result, const Sample& target) {
   if (sample_copy(result, target) != STATUS_OK) {
     fputs("  Error initializing the sample data\n", stderr);
     return STATUS_BAD_ARGUMENT;
   }
+  return STATUS_OK;
+}
+
+// Everything a shaped synthesis allocates besides the result, released
+// together on every path.
+struct ShapeWork {
+  void* block;     // SynthesisWork
+  Sample curve;    // applied curve, one row per channel
+  Sample computed; // computed curve (only with a trace)
+  double* sums;    // smoothing running sums
+};
+
+void shape_work_init(ShapeWork& sw) {
+  sw.block = nullptr;
+  sample_init(sw.curve);
+  sample_init(sw.computed);
+  sw.sums = nullptr;
+}
+
+void shape_work_release(ShapeWork& sw) {
+  if (sw.block) mem_free_aligned(sw.block);
+  sample_destroy(sw.curve);
+  sample_destroy(sw.computed);
+  mem_free(sw.sums);
+  shape_work_init(sw);
+}
+
+// The shaping steps after the clamp, in their fixed order. Returns the
+// number of values changed by the gain limits.
+uint64_t shape_curve(Sample& curve, const CurveSettings& s, double* sums, size_t n) {
+  link_channels(curve, s.channel_link);
+  uint64_t limited = 0;
+  const size_t bins = static_cast<size_t>(curve.length);
+  const double bin_hz = static_cast<double>(s.sample_rate) / static_cast<double>(n);
+  for (uint64_t c = 0; c < curve.channels; ++c) {
+    float* row = curve.data + c * curve.stride;
+    smooth_octaves(row, bins, s.smoothing, sums);
+    limit_band(row, bins, bin_hz, s.low_freq, s.high_freq);
+    scale_curve(row, bins, s.amount);
+    limited += limit_gain(row, bins, s.max_boost, s.max_cut);
+  }
+  return limited;
+}
+
+}  // namespace
+
+Status synthesize_ir(Sample& ir, const Sample& reference, const Sample& target, unsigned rank, float gain_cap) {
+  return synthesize_ir(ir, reference, target, rank, gain_cap, nullptr);
+}
+
+Status synthesize_ir(Sample& ir, const Sample& reference, const Sample& target, unsigned rank, float gain_cap,
+                     uint64_t* clamped_bins) {
+  Status st = check_profiles(reference, target);
+  if (st != STATUS_OK) return st;
+  Sample result;
+  sample_init(result);
+  st = copy_target(result, target);
+  if (st != STATUS_OK) return st;
   size_t n = size_t{1} << rank;
   SynthesisWork w;
   void* block = allocate_work(n, w);
@@ -66,17 +141,96 @@ Status synthesize_ir(Sample& ir, const Sample& reference, const Sample& target, 
     return STATUS_NO_MEMORY;
   }
   const DspTable& t = dsp();
+  uint64_t clamped = divide_and_clamp(t, result, reference, target, gain_cap, n / 2 + 1);
   for (uint64_t c = 0; c < result.channels; ++c) {
     float* row = result.data + c * result.stride;
-    const float* tgt = target.data + c * target.stride;
-    t.divide_by(row, reference.data + c * reference.stride, static_cast<size_t>(result.length));
-    for (uint64_t k = 0; k < result.length; ++k)
-      if (!std::isfinite(row[k])) row[k] = tgt[k] == 0.0f ? 1.0f : gain_cap;
     magnitude_to_filter(t, w, row, row, rank);
   }
   sample_swap(ir, result);
   sample_destroy(result);
   mem_free_aligned(block);
+  if (clamped_bins) *clamped_bins = clamped;
+  return STATUS_OK;
+}
+
+void curve_trace_init(CurveTrace& trace) {
+  sample_init(trace.computed_db);
+  sample_init(trace.applied_db);
+  trace.clamped_bins = 0;
+  trace.limited_bins = 0;
+}
+
+void curve_trace_destroy(CurveTrace& trace) {
+  sample_destroy(trace.computed_db);
+  sample_destroy(trace.applied_db);
+  trace.clamped_bins = 0;
+  trace.limited_bins = 0;
+}
+
+Status synthesize_ir_shaped(Sample& ir, const Sample& reference, const Sample& target, unsigned rank,
+                            const CurveSettings& settings, CurveTrace* trace) {
+  const bool shaping = !curve_shaping_off(settings);
+  if (!shaping && !trace) return synthesize_ir(ir, reference, target, rank, settings.gain_cap, nullptr);
+  Status st = check_profiles(reference, target);
+  if (st != STATUS_OK) return st;
+  if ((settings.low_freq > 0.0f || settings.high_freq > 0.0f) && settings.sample_rate == 0)
+    return STATUS_BAD_ARGUMENT;
+  Sample result;
+  sample_init(result);
+  st = copy_target(result, target);
+  if (st != STATUS_OK) return st;
+  const size_t n = size_t{1} << rank;
+  const size_t bins = n / 2 + 1;
+  ShapeWork sw;
+  shape_work_init(sw);
+  SynthesisWork w;
+  sw.block = allocate_work(n, w);
+  bool ok = sw.block && sample_allocate(sw.curve, result.channels, bins, bins);
+  if (ok && trace) ok = sample_allocate(sw.computed, result.channels, bins, bins);
+  if (ok && settings.smoothing > 0.0f) {
+    sw.sums = static_cast<double*>(mem_alloc((bins + 1) * sizeof(double)));
+    ok = sw.sums != nullptr;
+  }
+  if (!ok) {
+    sample_destroy(result);
+    shape_work_release(sw);
+    return STATUS_NO_MEMORY;
+  }
+  const DspTable& t = dsp();
+  uint64_t clamped = divide_and_clamp(t, result, reference, target, settings.gain_cap, bins);
+  for (uint64_t c = 0; c < result.channels; ++c)
+    ratio_to_db(sw.curve.data + c * sw.curve.stride, result.data + c * result.stride, bins);
+  if (trace) t.copy_floats(sw.computed.data, sw.curve.data, static_cast<size_t>(sw.curve.channels * sw.curve.stride));
+  uint64_t limited = 0;
+  if (shaping) limited = shape_curve(sw.curve, settings, sw.sums, n);
+  for (uint64_t c = 0; c < result.channels; ++c) {
+    float* row = result.data + c * result.stride;
+    const float* db = sw.curve.data + c * sw.curve.stride;
+    if (settings.minimum_phase) {
+      st = minimum_phase_filter(row, db, rank);
+      if (st != STATUS_OK) {
+        sample_destroy(result);
+        shape_work_release(sw);
+        return st;
+      }
+      continue;
+    }
+    // Without shaping the row still holds the clamped ratio itself, so the
+    // filter is exactly synthesize_ir's; a round trip through dB would not be.
+    if (shaping) db_to_ratio(row, db, bins);
+    magnitude_to_filter(t, w, row, row, rank);
+  }
+  sample_swap(ir, result);
+  sample_destroy(result);
+  if (trace) {
+    sw.computed.sample_rate = settings.sample_rate;
+    sw.curve.sample_rate = settings.sample_rate;
+    sample_swap(trace->computed_db, sw.computed);
+    sample_swap(trace->applied_db, sw.curve);
+    trace->clamped_bins = clamped;
+    trace->limited_bins = limited;
+  }
+  shape_work_release(sw);
   return STATUS_OK;
 }
 

@@ -35,6 +35,11 @@ void fade_out(float* dst, const float* src, uint64_t f, uint64_t total) {
 }
 
 Status trim_ir(Sample& trimmed, int64_t& latency, const Sample& raw, const TrimSettings& settings) {
+  return trim_ir_from(trimmed, latency, raw, settings, raw.length / 2);
+}
+
+Status trim_ir_from(Sample& trimmed, int64_t& latency, const Sample& raw, const TrimSettings& settings,
+                    uint64_t reference_tap) {
   uint64_t length = raw.length;
   uint64_t head = percent_of(clamp_cut(settings.head_cut), length);
   uint64_t tail = percent_of(clamp_cut(settings.tail_cut), length);
@@ -57,6 +62,6 @@ Status trim_ir(Sample& trimmed, int64_t& latency, const Sample& raw, const TrimS
   result.sample_rate = raw.sample_rate;
   sample_swap(trimmed, result);
   sample_destroy(result);
-  latency = static_cast<int64_t>(length / 2) - static_cast<int64_t>(head);
+  latency = static_cast<int64_t>(reference_tap) - static_cast<int64_t>(head);
   return STATUS_OK;
 }

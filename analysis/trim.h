@@ -20,6 +20,22 @@ struct TrimSettings {
 // neither output is written then.
 [[nodiscard]] Status trim_ir(Sample& trimmed, int64_t& latency, const Sample& raw, const TrimSettings& settings);
 
+// As trim_ir, with the latency measured from `reference_tap`, the tap of the
+// raw filter that lines up with the input: latency = reference_tap - head.
+// trim_ir is this with floor(L / 2), the centre of a linear-phase filter; a
+// minimum-phase filter (analysis/min_phase.h) starts at tap 0, so its
+// latency is -head and the dry signal is not delayed.
+//
+// For a minimum-phase filter the cuts and fades mean something else than
+// for a symmetric one. Its largest taps are its first ones: a head cut
+// removes the onset of the filter itself (the wet signal is then delayed by
+// the cut, through the negative latency, but its sound changes strongly),
+// and a fade-in attenuates that onset. The tail cut and the fade-out shorten
+// the decay, which holds the low-frequency detail of the curve; they are the
+// trims that make sense there.
+[[nodiscard]] Status trim_ir_from(Sample& trimmed, int64_t& latency, const Sample& raw, const TrimSettings& settings,
+                                  uint64_t reference_tap);
+
 // Multiplies the first min(f, total) values of src by i / f into dst (in
 // place allowed). Nothing happens when f or total is 0.
 void fade_in(float* dst, const float* src, uint64_t f, uint64_t total);
