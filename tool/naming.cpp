@@ -1,6 +1,12 @@
 #include "tool/naming.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "analysis/resample.h"
 #include "analysis/sample.h"
@@ -8,6 +14,7 @@
 #include "expr/expression.h"
 #include "expr/value.h"
 #include "expr/variables.h"
+#include "runtime/alloc.h"
 #include "runtime/file_system.h"
 #include "runtime/path.h"
 #include "runtime/status.h"
@@ -39,26 +46,112 @@ int make_path(String* out, const String* dir, const String* name) {
   return st;
 }
 
-// Sets `prefix` + "", "_ext" and "_name" from the file part of `name`.
+// Sets the variables `var_file`, `var_ext`, `var_name` and `var_dir` from
+// the file part, extension, stem and directory part of `name`.
 int set_name_parts(Variables* vars, const char* var_file, const char* var_ext, const char* var_name,
-                   const String* name) {
-  String path, part, ext, stem;
+                   const char* var_dir, const String* name) {
+  String path, part, ext, stem, dir;
   string_init(&path);
   string_init(&part);
   string_init(&ext);
   string_init(&stem);
+  string_init(&dir);
   int st = path_set(&path, name);
   if (st == 0) st = path_file_part(&path, &part);
   if (st == 0) st = path_extension(&path, &ext);
   if (st == 0) st = path_stem(&path, &stem);
+  if (st == 0) {
+    // A name without '/' has no directory part: '' rather than an error.
+    st = path_parent(&path, &dir);
+    if (st == STATUS_NOT_FOUND) {
+      string_clear(&dir);
+      st = 0;
+    }
+  }
   if (st == 0) st = variables_set_string(vars, var_file, &part);
   if (st == 0) st = variables_set_string(vars, var_ext, &ext);
   if (st == 0) st = variables_set_string(vars, var_name, &stem);
+  if (st == 0) st = variables_set_string(vars, var_dir, &dir);
   string_free(&path);
   string_free(&part);
   string_free(&ext);
   string_free(&stem);
+  string_free(&dir);
   return st;
+}
+
+// Text of the system's error number, without the process-wide buffer of
+// strerror (either flavour of strerror_r).
+[[maybe_unused]] const char* pick_error_text(int result, char* buffer) {
+  return result == 0 ? buffer : "unknown error";
+}
+[[maybe_unused]] const char* pick_error_text(const char* result, char*) { return result; }
+
+const char* error_text(int error, char* buffer, size_t size) {
+  buffer[0] = 0;
+  return pick_error_text(strerror_r(error, buffer, size), buffer);
+}
+
+// Why the system would not let `path` be read, after the audio library
+// failed to open it: 0 when it can be opened as a file (the library's
+// answer stands), else the status for the system's answer and its text in
+// `cause`. The audio library reports every open failure alike, so its
+// status cannot tell a missing file from a permission problem.
+int probe_readable(const String* path, char* cause, size_t cause_size) {
+  char* utf8 = path_to_utf8(path);
+  if (!utf8) return STATUS_NO_MEMORY;
+  int st = 0;
+  int fd = open(utf8, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    switch (error) {
+      case ENOENT: st = STATUS_NOT_FOUND; break;
+      case EACCES:
+      case EPERM: st = STATUS_ACCESS_DENIED; break;
+      case EISDIR: st = STATUS_IS_DIRECTORY; break;
+      case ENOTDIR: st = STATUS_PATH_COMPONENT; break;
+      case ENAMETOOLONG: st = STATUS_LIMIT; break;
+      case ENOMEM: st = STATUS_NO_MEMORY; break;
+      default: st = STATUS_IO_ERROR; break;
+    }
+    const char* text = error_text(error, cause, cause_size);
+    if (text != cause) std::snprintf(cause, cause_size, "%s", text);
+  } else {
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+      st = STATUS_IS_DIRECTORY;
+      const char* text = error_text(EISDIR, cause, cause_size);
+      if (text != cause) std::snprintf(cause, cause_size, "%s", text);
+    }
+    close(fd);
+  }
+  mem_free(utf8);
+  return st;
+}
+
+// The first frame of `s` at which any channel holds a NaN or an infinity;
+// false when every sample is finite. Tested on the bits, so no floating-point
+// mode or compiler flag can hide it.
+bool find_nonfinite_frame(const Sample* s, uint64_t* frame) {
+  uint64_t first = s->length;
+  for (uint64_t c = 0; c < s->channels; ++c) {
+    const float* row = s->data + c * s->stride;
+    for (uint64_t t = 0; t < first; ++t) {
+      uint32_t bits;
+      std::memcpy(&bits, &row[t], sizeof bits);
+      if ((bits & 0x7f800000u) == 0x7f800000u) {
+        first = t;
+        break;
+      }
+    }
+  }
+  if (first == s->length) return false;
+  *frame = first;
+  return true;
+}
+
+void print_read_error(String* shown, int st) {
+  std::fprintf(stderr, "  could not read file '%s', error code: %d\n", text_of(shown), st);
 }
 
 void print_file_line(const char* what, String* path, const Sample* s, uint64_t rate) {
@@ -78,24 +171,90 @@ void format_duration(char* out, uint64_t frames, uint64_t rate) {
                 static_cast<int>(ms % 1000));
 }
 
+bool name_has_nul(const String* s) {
+  if (!s) return false;
+  for (uint64_t i = 0; i < s->length; ++i)
+    if (s->chars[i] == 0) return true;
+  return false;
+}
+
+bool name_for_message(String* out, const String* s) {
+  String text;
+  string_init(&text);
+  bool ok = true;
+  for (uint64_t i = 0; ok && s && i < s->length; ++i) {
+    ok = s->chars[i] == 0 ? string_append_ascii(&text, "\\u0000") : string_append_char(&text, s->chars[i]);
+  }
+  if (ok) string_swap(&text, out);
+  string_free(&text);
+  return ok;
+}
+
+int resolve_input_path(String* out, const ToolConfig* cfg, const String* name) {
+  if (!out || !cfg || !name) return STATUS_BAD_ARGUMENT;
+  return make_path(out, &cfg->src_path, name);
+}
+
+int resolve_output_path(String* out, const String* dst_path, const String* name) {
+  if (!out || !dst_path || !name) return STATUS_BAD_ARGUMENT;
+  return make_path(out, dst_path, name);
+}
+
 int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const String* name) {
   String path;
   string_init(&path);
   int st = make_path(&path, &cfg->src_path, name);
+  if (st == 0 && name_has_nul(&path)) st = STATUS_BAD_FORMAT;
   if (st != 0) {
     String copy;
     string_init(&copy);
-    if (!string_assign(&copy, name)) string_clear(&copy);
-    std::fprintf(stderr, "  could not read file '%s', error code: %d\n", text_of(&copy), st);
+    if (!name_for_message(&copy, name)) string_clear(&copy);
+    print_read_error(&copy, st);
+    if (st == STATUS_BAD_FORMAT) std::fprintf(stderr, "  the name contains a NUL character\n");
     string_free(&copy);
     string_free(&path);
     return st;
   }
   st = sample_load_file(*target, path, -1.0f);
   if (st != 0) {
-    std::fprintf(stderr, "  could not read file '%s', error code: %d\n", text_of(&path), st);
+    char cause[256];
+    int system_st = probe_readable(&path, cause, sizeof cause);
+    print_read_error(&path, system_st != 0 ? system_st : st);
+    if (system_st != 0) {
+      std::fprintf(stderr, "  %s\n", cause);
+      st = system_st;
+    }
     string_free(&path);
     return st;
+  }
+  // Refused before resampling: a tiny header rate would make the resampled
+  // buffer enormous, a huge one the filter work endless.
+  const uint64_t file_rate = target->sample_rate;
+  if (file_rate < kMinInputRate) {
+    print_read_error(&path, STATUS_UNSUPPORTED);
+    std::fprintf(stderr, "  file '%s' has the sample rate %llu Hz, below the lowest supported rate of %llu Hz\n",
+                 text_of(&path), static_cast<unsigned long long>(file_rate),
+                 static_cast<unsigned long long>(kMinInputRate));
+    string_free(&path);
+    return STATUS_UNSUPPORTED;
+  }
+  if (rate != 0 && (file_rate > rate * kMaxRateRatio || file_rate * kMaxRateRatio < rate)) {
+    print_read_error(&path, STATUS_UNSUPPORTED);
+    std::fprintf(stderr,
+                 "  file '%s' has the sample rate %llu Hz, more than a factor of %llu from the run's "
+                 "sample rate of %llu Hz\n",
+                 text_of(&path), static_cast<unsigned long long>(file_rate),
+                 static_cast<unsigned long long>(kMaxRateRatio), static_cast<unsigned long long>(rate));
+    string_free(&path);
+    return STATUS_UNSUPPORTED;
+  }
+  uint64_t bad_frame = 0;
+  if (find_nonfinite_frame(target, &bad_frame)) {
+    print_read_error(&path, STATUS_MALFORMED);
+    std::fprintf(stderr, "  file '%s' holds a NaN or infinite sample at frame %llu\n", text_of(&path),
+                 static_cast<unsigned long long>(bad_frame));
+    string_free(&path);
+    return STATUS_MALFORMED;
   }
   print_file_line("loaded file", &path, target, target->sample_rate);
   st = resample(*target, rate);
@@ -108,21 +267,27 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
 }
 
 int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group* group,
-                            const String* master, const String* current) {
+                            const String* master, const String* current, uint64_t index) {
   if (!vars || !cfg || !group || !master || !current) return STATUS_BAD_ARGUMENT;
   variables_clear(vars);
   int st = variables_set_int(vars, "srate", static_cast<int64_t>(cfg->srate));
   if (st == 0) st = variables_set_string(vars, "group", &group->name);
-  if (st == 0) st = set_name_parts(vars, "master", "master_ext", "master_name", master);
-  if (st == 0) st = set_name_parts(vars, "file", "file_ext", "file_name", current);
+  if (st == 0) st = set_name_parts(vars, "master", "master_ext", "master_name", "master_dir", master);
+  if (st == 0) st = set_name_parts(vars, "file", "file_ext", "file_name", "file_dir", current);
+  if (st == 0) st = variables_set_int(vars, "file_index", static_cast<int64_t>(index));
   return st;
 }
 
-int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
-                     Variables* vars) {
+int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group* group,
+                            const String* master, const String* current) {
+  return build_pattern_variables(vars, cfg, group, master, current, 0);
+}
+
+int evaluate_output_name(String* name, const String* templ, Variables* vars) {
+  if (!name || !templ || !vars) return STATUS_BAD_ARGUMENT;
   String templ_text;
   string_init(&templ_text);
-  if (!string_assign(&templ_text, templ)) string_clear(&templ_text);
+  if (!name_for_message(&templ_text, templ)) string_clear(&templ_text);
 
   Expression expr;
   expression_init(&expr);
@@ -143,23 +308,39 @@ int save_output_file(const Sample* buffer, const String* dst_path, const String*
   // null, which has no text to name a file with.
   if (st != 0 || value.type != VALUE_STRING || !value.string_value) {
     std::fprintf(stderr, "  could not evaluate expression: '%s'\n", text_of(&templ_text));
-    value_clear(&value);
-    string_free(&templ_text);
-    return STATUS_BAD_FORMAT;
+    st = STATUS_BAD_FORMAT;
+  } else if (name_has_nul(value.string_value)) {
+    std::fprintf(stderr, "  expression gives a name with a NUL character: '%s'\n", text_of(&templ_text));
+    st = STATUS_BAD_FORMAT;
+  } else {
+    string_swap(value.string_value, name);
   }
+  value_clear(&value);
   string_free(&templ_text);
+  return st;
+}
+
+int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
+                     Variables* vars) {
+  String name;
+  string_init(&name);
+  int st = evaluate_output_name(&name, templ, vars);
+  if (st != 0) {
+    string_free(&name);
+    return st;
+  }
 
   String path, parent;
   string_init(&path);
   string_init(&parent);
-  st = make_path(&path, dst_path, value.string_value);
+  st = make_path(&path, dst_path, &name);
   if (st != 0) {
-    std::fprintf(stderr, "  could not write file '%s', error code: %d\n", text_of(value.string_value), st);
+    std::fprintf(stderr, "  could not write file '%s', error code: %d\n", text_of(&name), st);
   } else {
     int pst = path_parent(&path, &parent);
     if (pst != 0 && pst != STATUS_NOT_FOUND) {
       std::fprintf(stderr, "  could not obtain parent directory for file '%s', error code: %d\n",
-                   text_of(value.string_value), pst);
+                   text_of(&name), pst);
       st = pst;
     } else if (pst == 0 && parent.length > 0) {
       st = make_directories(&parent, true);
@@ -180,6 +361,6 @@ int save_output_file(const Sample* buffer, const String* dst_path, const String*
   }
   string_free(&parent);
   string_free(&path);
-  value_clear(&value);
+  string_free(&name);
   return st;
 }

@@ -11,25 +11,77 @@ class Variables;
 
 // Resolves `name` against cfg->src_path (unless absolute), reads the whole
 // file into `target` and resamples it to `rate`. Prints the loaded-file line
-// on standard output on success and one error line on standard error on
-// failure. Returns 0 or the failing step's status; on failure `target` may
-// hold the loaded but unresampled file (the caller releases it).
+// on standard output on success and, on failure, one error line on standard
+// error, followed for the refusals below by a line with the cause in words.
+// Returns 0 or the failing step's status; on failure `target` may hold the
+// loaded but unresampled file (the caller releases it). Refusals:
+//   7  the name holds a NUL character (it would name another file);
+//   6 / 22 / 42 / 43 / 18 / 23  the file cannot be opened for a reason of
+//      the file system (missing, permission, a directory, a path component
+//      that is not a directory, name too long, other); the status is the
+//      system's answer for the path, not the audio library's;
+//   8  the file's rate is below 1000 Hz, or, for a nonzero `rate`, differs
+//      from it by more than a factor of 256 (checked before resampling
+//      allocates anything);
+//   9  the file holds a NaN or infinite sample.
 [[nodiscard]] int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg,
                                   const String* name);
 
-// Fills `vars` with the eight pattern variables for one output context:
-// srate, group, and the file part, extension and stem of the master and of
-// the current file. Returns 0, 5 (memory) or 13 (a missing argument); on
-// failure the variables set so far remain.
+// Lowest input sample rate, and the largest ratio between an input's rate
+// and the run's, that load_input_file accepts.
+constexpr uint64_t kMinInputRate = 1000;
+constexpr uint64_t kMaxRateRatio = 256;
+
+// The path load_input_file reads for `name`: '\' turned into '/', and a
+// relative name placed under cfg->src_path. 0, 5 or 13; `out` replaced only
+// on success.
+[[nodiscard]] int resolve_input_path(String* out, const ToolConfig* cfg, const String* name);
+
+// The path save_output_file writes for the evaluated name `name`: '\'
+// turned into '/', and a relative name placed under `dst_path`. Not
+// normalised. 0, 5 or 13; `out` replaced only on success.
+[[nodiscard]] int resolve_output_path(String* out, const String* dst_path, const String* name);
+
+// Evaluates the output template `templ` against `vars` into the text of a
+// file name. On failure prints one line on standard error and returns 7:
+// "  invalid expression: '<template>'" when it does not parse,
+// "  could not evaluate expression: '<template>'" when evaluation fails or
+// gives no text (undef, null), and
+// "  expression gives a name with a NUL character: '<template>'" when the
+// text holds U+0000. 5 when memory runs out. `name` replaced only on success.
+[[nodiscard]] int evaluate_output_name(String* name, const String* templ, Variables* vars);
+
+// True when `s` holds the character U+0000, which cannot be part of a name
+// handed to the system (it would cut the name short).
+bool name_has_nul(const String* s);
+
+// A copy of `s` for messages, with every U+0000 written as the six
+// characters "\u0000". False when memory runs out (`out` then unchanged).
+[[nodiscard]] bool name_for_message(String* out, const String* s);
+
+// Fills `vars` with the pattern variables for one output context: srate,
+// group, and for the master and for the current file the file part,
+// extension, stem and directory ("master", "master_ext", "master_name",
+// "master_dir", "file", "file_ext", "file_name", "file_dir"), plus
+// "file_index". The directory is the part of the name as given before its
+// last '/' (after '\' -> '/'), '' when the name has none. `index` is the
+// child's 1-based position in its group, 0 for the master's own frequency
+// response. Returns 0, 5 (memory) or 13 (a missing argument); on failure the
+// variables set so far remain.
+[[nodiscard]] int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group* group,
+                                          const String* master, const String* current,
+                                          uint64_t index);
+// The same with "file_index" 0.
 [[nodiscard]] int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group* group,
                                           const String* master, const String* current);
 
 // Evaluates `templ` against `vars`, resolves the name against `dst_path`,
 // creates the missing parent directories and writes `buffer` (whose sample
 // rate the caller has set) as a 32-bit float WAV file. Prints the saved-file
-// line or one error line. Returns 0, 7 (the template does not parse or
-// evaluate to text) or the status of path handling, directory creation or
-// writing.
+// line or one error line. Returns 0, 7 (the template does not parse,
+// evaluate to text, or gives a name with a NUL character; see
+// evaluate_output_name) or the status of path handling, directory creation
+// or writing.
 [[nodiscard]] int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
                                    Variables* vars);
 

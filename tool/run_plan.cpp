@@ -1,0 +1,429 @@
+#include "tool/run_plan.h"
+
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "expr/variables.h"
+#include "runtime/alloc.h"
+#include "runtime/hash_map.h"
+#include "runtime/path.h"
+#include "runtime/status.h"
+#include "tool/naming.h"
+#include "tool/tool_config.h"
+
+namespace {
+
+const char* text_of(const String* s) {
+  const char* t = string_to_locale(const_cast<String*>(s));
+  return t ? t : "";
+}
+
+void file_free(PlannedFile* f) {
+  if (!f) return;
+  string_free(&f->path);
+  mem_free(f->canonical);
+  mem_free(f);
+}
+
+void list_free(PtrList* list) {
+  for (uint64_t i = 0; i < list->count; ++i) file_free(static_cast<PlannedFile*>(list->items[i]));
+  ptrlist_release(list);
+}
+
+// The working directory in a buffer from mem_alloc; null when it cannot be
+// had (memory, or a directory that was removed).
+char* working_directory() {
+  for (size_t size = PATH_MAX;; size *= 2) {
+    char* buffer = static_cast<char*>(mem_alloc(size));
+    if (!buffer) return nullptr;
+    if (getcwd(buffer, size)) return buffer;
+    mem_free(buffer);
+    if (errno != ERANGE || size > (size_t{1} << 20)) return nullptr;
+  }
+}
+
+// Applies one component lexically to the absolute path in `out`: "." and ""
+// change nothing, ".." drops the last component (never the leading '/').
+void apply_component(char* out, const char* component, size_t length) {
+  if (length == 0 || (length == 1 && component[0] == '.')) return;
+  size_t used = std::strlen(out);
+  if (length == 2 && component[0] == '.' && component[1] == '.') {
+    char* slash = std::strrchr(out, '/');
+    if (slash == out) out[1] = 0;
+    else if (slash) *slash = 0;
+    return;
+  }
+  if (used > 1) out[used++] = '/';
+  std::memcpy(out + used, component, length);
+  out[used + length] = 0;
+}
+
+// The canonical form of `path` (UTF-8, absolute or relative to the working
+// directory): the longest prefix of its components that the system can
+// resolve is replaced by realpath's answer (symbolic links followed, ".."
+// taken physically), the rest is applied lexically, which is how the
+// directories of an output that do not exist yet will be created. 0, 5.
+int canonicalize(const char* path, char** out) {
+  char* cwd = nullptr;
+  if (path[0] != '/') {
+    cwd = working_directory();
+    if (!cwd) return STATUS_NO_MEMORY;
+  }
+  size_t path_length = std::strlen(path), cwd_length = cwd ? std::strlen(cwd) : 0;
+  // Absolute text, and the result: realpath's answer (at most PATH_MAX)
+  // plus the components after it.
+  size_t capacity = cwd_length + path_length + PATH_MAX + 4;
+  char* absolute = static_cast<char*>(mem_alloc(capacity));
+  char* result = static_cast<char*>(mem_alloc(capacity));
+  char* real = static_cast<char*>(mem_alloc(PATH_MAX + 1));
+  if (!absolute || !result || !real) {
+    mem_free(cwd);
+    mem_free(absolute);
+    mem_free(result);
+    mem_free(real);
+    return STATUS_NO_MEMORY;
+  }
+  if (cwd) {
+    std::memcpy(absolute, cwd, cwd_length);
+    absolute[cwd_length] = '/';
+    std::memcpy(absolute + cwd_length + 1, path, path_length + 1);
+  } else {
+    std::memcpy(absolute, path, path_length + 1);
+  }
+  mem_free(cwd);
+
+  // Shorten the text one component at a time until realpath succeeds.
+  size_t total = std::strlen(absolute), cut = total;
+  std::strcpy(result, "/");
+  while (cut > 0) {
+    char saved = absolute[cut];
+    absolute[cut] = 0;
+    bool resolved = realpath(absolute, real) != nullptr;
+    absolute[cut] = saved;
+    if (resolved) {
+      std::strcpy(result, real);
+      break;
+    }
+    while (cut > 0 && absolute[cut - 1] != '/') --cut;  // drop the last component
+    while (cut > 0 && absolute[cut - 1] == '/') --cut;  // and the slashes before it
+  }
+  for (size_t at = cut; at < total;) {
+    while (at < total && absolute[at] == '/') ++at;
+    size_t end = at;
+    while (end < total && absolute[end] != '/') ++end;
+    apply_component(result, absolute + at, end - at);
+    at = end;
+  }
+  mem_free(absolute);
+  mem_free(real);
+  *out = result;
+  return 0;
+}
+
+// A fresh record for `path`, with its canonical form and, when the file
+// exists, its identity. 0, 5 or 7 (NUL in the path; line printed).
+int make_file(PlannedFile** out, const String* path) {
+  if (name_has_nul(path)) {
+    String shown;
+    string_init(&shown);
+    if (!name_for_message(&shown, path)) string_clear(&shown);
+    std::fprintf(stderr, "  name contains a NUL character: '%s'\n", text_of(&shown));
+    string_free(&shown);
+    return STATUS_BAD_FORMAT;
+  }
+  PlannedFile* f = static_cast<PlannedFile*>(mem_calloc(1, sizeof(PlannedFile)));
+  if (!f) return STATUS_NO_MEMORY;
+  string_init(&f->path);
+  char* utf8 = path_to_utf8(path);
+  int st = utf8 && string_assign(&f->path, path) ? 0 : STATUS_NO_MEMORY;
+  if (st == 0) st = canonicalize(utf8, &f->canonical);
+  if (st == 0) {
+    struct stat info;
+    if (stat(f->canonical, &info) == 0) {
+      f->exists = true;
+      f->device = static_cast<uint64_t>(info.st_dev);
+      f->inode = static_cast<uint64_t>(info.st_ino);
+    }
+  }
+  mem_free(utf8);
+  if (st != 0) {
+    file_free(f);
+    return st;
+  }
+  *out = f;
+  return 0;
+}
+
+int push_file(PtrList* list, PlannedFile* f) {
+  if (ptrlist_push(list, f)) return 0;
+  file_free(f);
+  return STATUS_NO_MEMORY;
+}
+
+int add_input(PtrList* inputs, const ToolConfig* cfg, const Group* group, uint64_t child,
+              const String* name, const PlannedFile** added) {
+  String path;
+  string_init(&path);
+  int st = resolve_input_path(&path, cfg, name);
+  PlannedFile* f = nullptr;
+  if (st == 0) st = make_file(&f, &path);
+  string_free(&path);
+  if (st != 0) return st;
+  f->group = group;
+  f->child = child;
+  *added = f;
+  return push_file(inputs, f);
+}
+
+int add_output(PtrList* outputs, const ToolConfig* cfg, const PlannedFile* source, OutputKind kind,
+               const String* templ, Variables* vars) {
+  String name, path;
+  string_init(&name);
+  string_init(&path);
+  int st = evaluate_output_name(&name, templ, vars);
+  if (st == 0) st = resolve_output_path(&path, &cfg->dst_path, &name);
+  PlannedFile* f = nullptr;
+  if (st == 0) st = make_file(&f, &path);
+  string_free(&name);
+  string_free(&path);
+  if (st != 0) return st;
+  f->group = source->group;
+  f->child = source->child;
+  f->kind = kind;
+  f->source = source;
+  return push_file(outputs, f);
+}
+
+// Inputs and outputs of one group, appended to the plan's lists.
+int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variables* vars) {
+  const uint64_t produce = cfg->produce;
+  if (group->master.length == 0 || produce == 0) return 0;
+  if (!(produce & PRODUCE_FRM) && group->files.count == 0) return 0;
+
+  const PlannedFile* master = nullptr;
+  int st = add_input(&plan->inputs, cfg, group, 0, &group->master, &master);
+  if (st == 0 && (produce & PRODUCE_FRM)) {
+    st = build_pattern_variables(vars, cfg, group, &group->master, &group->master, 0);
+    if (st == 0) st = add_output(&plan->outputs, cfg, master, OUTPUT_FR_MASTER, &cfg->ir.fr_master, vars);
+  }
+  struct Wanted {
+    ProduceFlags flag;
+    OutputKind kind;
+    const String* templ;
+  } const wanted[] = {
+      {PRODUCE_FRC, OUTPUT_FR_CHILD, &cfg->ir.fr_child},
+      {PRODUCE_RAW, OUTPUT_RAW_IR, &cfg->ir.raw},
+      {PRODUCE_IR, OUTPUT_IR, &cfg->ir.file},
+      {PRODUCE_AUDIO, OUTPUT_AUDIO, &cfg->file},
+  };
+  for (uint64_t i = 0; st == 0 && i < group->files.count; ++i) {
+    const String* name = static_cast<const String*>(group->files.items[i]);
+    if (!name) {
+      std::fprintf(stderr, "  internal error\n");
+      return STATUS_SYSTEM;
+    }
+    const PlannedFile* child = nullptr;
+    st = add_input(&plan->inputs, cfg, group, i + 1, name, &child);
+    if (st == 0) st = build_pattern_variables(vars, cfg, group, &group->master, name, i + 1);
+    for (const Wanted& w : wanted) {
+      if (st == 0 && (produce & w.flag)) st = add_output(&plan->outputs, cfg, child, w.kind, w.templ, vars);
+    }
+  }
+  return st;
+}
+
+// One entry of the conflict search: a file and whether it is an input.
+struct Entry {
+  const PlannedFile* file;
+  uint64_t order;  // position in its list
+  bool input;
+};
+
+// Files that exist compare by device and inode, the others by canonical
+// path: a file that exists can never equal one that does not.
+int compare_identity(const PlannedFile* a, const PlannedFile* b) {
+  if (a->exists != b->exists) return a->exists ? -1 : 1;
+  if (a->exists) {
+    if (a->device != b->device) return a->device < b->device ? -1 : 1;
+    if (a->inode != b->inode) return a->inode < b->inode ? -1 : 1;
+    return 0;
+  }
+  return std::strcmp(a->canonical, b->canonical);
+}
+
+// Identity, then inputs before outputs, then list order: the first entry of
+// a run of equal files is its first input if it has one, else its first
+// output.
+int compare_entries(const void* pa, const void* pb) {
+  const Entry* a = static_cast<const Entry*>(pa);
+  const Entry* b = static_cast<const Entry*>(pb);
+  int c = compare_identity(a->file, b->file);
+  if (c != 0) return c;
+  if (a->input != b->input) return a->input ? -1 : 1;
+  return a->order < b->order ? -1 : a->order > b->order ? 1 : 0;
+}
+
+struct Conflict {
+  uint64_t output;            // position of the conflicting output
+  const PlannedFile* other;   // the input it would replace, or the earlier output
+  bool overwrites_input;
+};
+
+int compare_conflicts(const void* pa, const void* pb) {
+  const Conflict* a = static_cast<const Conflict*>(pa);
+  const Conflict* b = static_cast<const Conflict*>(pb);
+  return a->output < b->output ? -1 : a->output > b->output ? 1 : 0;
+}
+
+}  // namespace
+
+const char* output_kind_keyword(OutputKind kind) {
+  switch (kind) {
+    case OUTPUT_FR_MASTER: return "frm";
+    case OUTPUT_FR_CHILD: return "frc";
+    case OUTPUT_RAW_IR: return "raw";
+    case OUTPUT_IR: return "ir";
+    case OUTPUT_AUDIO: return "audio";
+  }
+  return "";
+}
+
+void run_plan_init(RunPlan* plan) {
+  ptrlist_init(&plan->outputs);
+  ptrlist_init(&plan->inputs);
+}
+
+void run_plan_release(RunPlan* plan) {
+  if (!plan) return;
+  list_free(&plan->outputs);
+  list_free(&plan->inputs);
+}
+
+int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
+  if (!plan || !cfg) return STATUS_BAD_ARGUMENT;
+  RunPlan fresh;
+  run_plan_init(&fresh);
+  PtrList names;
+  ptrlist_init(&names);
+  int st = hashmap_keys(&cfg->groups, &names) ? 0 : STATUS_NO_MEMORY;
+  Variables vars;
+  for (uint64_t i = 0; st == 0 && i < names.count; ++i) {
+    String* name = static_cast<String*>(names.items[i]);
+    const Group* group = name ? static_cast<const Group*>(hashmap_get(&cfg->groups, name, nullptr)) : nullptr;
+    if (!group) {
+      st = name ? STATUS_SYSTEM : STATUS_NO_MEMORY;
+      break;
+    }
+    st = plan_group(&fresh, cfg, group, &vars);
+  }
+  variables_destroy(&vars);
+  ptrlist_release(&names);
+  if (st == 0) {
+    PtrList old_outputs = plan->outputs, old_inputs = plan->inputs;
+    plan->outputs = fresh.outputs;
+    plan->inputs = fresh.inputs;
+    fresh.outputs = old_outputs;
+    fresh.inputs = old_inputs;
+  }
+  run_plan_release(&fresh);
+  return st;
+}
+
+int run_plan_add_input(RunPlan* plan, const String* path) {
+  if (!plan || !path) return STATUS_BAD_ARGUMENT;
+  PlannedFile* f = nullptr;
+  int st = make_file(&f, path);
+  if (st != 0) return st;
+  return push_file(&plan->inputs, f);
+}
+
+int run_plan_check(const RunPlan* plan) {
+  if (!plan) return STATUS_BAD_ARGUMENT;
+  const uint64_t n = plan->inputs.count + plan->outputs.count;
+  if (plan->outputs.count == 0) return 0;
+  Entry* entries = static_cast<Entry*>(mem_alloc(n * sizeof(Entry)));
+  Conflict* conflicts = static_cast<Conflict*>(mem_alloc(plan->outputs.count * sizeof(Conflict)));
+  if (!entries || !conflicts) {
+    mem_free(entries);
+    mem_free(conflicts);
+    return STATUS_NO_MEMORY;
+  }
+  for (uint64_t i = 0; i < plan->inputs.count; ++i)
+    entries[i] = Entry{static_cast<const PlannedFile*>(plan->inputs.items[i]), i, true};
+  for (uint64_t i = 0; i < plan->outputs.count; ++i)
+    entries[plan->inputs.count + i] = Entry{static_cast<const PlannedFile*>(plan->outputs.items[i]), i, false};
+  std::qsort(entries, n, sizeof(Entry), compare_entries);
+
+  uint64_t found = 0;
+  for (uint64_t start = 0; start < n;) {
+    uint64_t end = start + 1;
+    while (end < n && compare_identity(entries[start].file, entries[end].file) == 0) ++end;
+    const Entry& first = entries[start];
+    for (uint64_t k = start + 1; k < end; ++k) {
+      if (entries[k].input) continue;  // the same input named twice is no conflict
+      conflicts[found++] = Conflict{entries[k].order, first.file, first.input};
+    }
+    start = end;
+  }
+  std::qsort(conflicts, found, sizeof(Conflict), compare_conflicts);
+  for (uint64_t i = 0; i < found; ++i) {
+    const PlannedFile* out = static_cast<const PlannedFile*>(plan->outputs.items[conflicts[i].output]);
+    const PlannedFile* other = conflicts[i].other;
+    if (conflicts[i].overwrites_input) {
+      std::fprintf(stderr, "  output '%s' would overwrite input '%s'\n", text_of(&out->path),
+                   text_of(&other->path));
+    } else {
+      std::fprintf(stderr, "  outputs of '%s' (%s) and '%s' (%s) both resolve to '%s'\n",
+                   text_of(&other->source->path), output_kind_keyword(other->kind),
+                   text_of(&out->source->path), output_kind_keyword(out->kind), text_of(&out->path));
+    }
+  }
+  mem_free(entries);
+  mem_free(conflicts);
+  return found ? STATUS_EXISTS : 0;
+}
+
+void run_plan_print(const RunPlan* plan, FILE* out) {
+  for (uint64_t i = 0; i < plan->outputs.count; ++i) {
+    const PlannedFile* f = static_cast<const PlannedFile*>(plan->outputs.items[i]);
+    std::fprintf(out, "%s\n", text_of(&f->path));
+  }
+}
+
+uint64_t run_plan_output_count(const RunPlan* plan) { return plan ? plan->outputs.count : 0; }
+
+const PlannedFile* run_plan_output(const RunPlan* plan, uint64_t i) {
+  if (!plan || i >= plan->outputs.count) return nullptr;
+  return static_cast<const PlannedFile*>(plan->outputs.items[i]);
+}
+
+const PlannedFile* run_plan_find(const RunPlan* plan, const Group* group, uint64_t child,
+                                 OutputKind kind) {
+  for (uint64_t i = 0; plan && i < plan->outputs.count; ++i) {
+    const PlannedFile* f = static_cast<const PlannedFile*>(plan->outputs.items[i]);
+    if (f->group == group && f->child == child && f->kind == kind) return f;
+  }
+  return nullptr;
+}
+
+bool run_plan_file_exists(const PlannedFile* file) {
+  if (!file) return false;
+  struct stat info;
+  return stat(file->canonical, &info) == 0;
+}
+
+bool run_plan_child_done(const RunPlan* plan, const Group* group, uint64_t child) {
+  bool any = false;
+  for (uint64_t i = 0; plan && i < plan->outputs.count; ++i) {
+    const PlannedFile* f = static_cast<const PlannedFile*>(plan->outputs.items[i]);
+    if (f->group != group || f->child != child || f->kind == OUTPUT_FR_MASTER) continue;
+    if (!run_plan_file_exists(f)) return false;
+    any = true;
+  }
+  return any;
+}

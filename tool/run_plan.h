@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "runtime/ptrlist.h"
+#include "runtime/string.h"
+
+struct Group;
+struct ToolConfig;
+
+// The list of every file a run will read and write, worked out from the
+// configuration alone before any audio is read: output names need only the
+// pattern variables, never the audio. With it a run can be refused before
+// it touches a file (an output that would replace an input, two outputs on
+// one path, a template that fails), printed without running (dry run), and
+// resumed (which outputs exist already).
+
+// Which output a planned path is. The order is the order in which the
+// pipeline writes a group's outputs.
+enum OutputKind : uint32_t {
+  OUTPUT_FR_MASTER = 0,  // "frm": the master's frequency response, once per group
+  OUTPUT_FR_CHILD = 1,   // "frc": the child's frequency response
+  OUTPUT_RAW_IR = 2,     // "raw": the raw impulse response
+  OUTPUT_IR = 3,         // "ir": the trimmed impulse response
+  OUTPUT_AUDIO = 4,      // "audio": the processed audio
+};
+
+// The produce keyword of a kind ("frm", "frc", "raw", "ir", "audio").
+const char* output_kind_keyword(OutputKind kind);
+
+// One file of the run, read or written.
+struct PlannedFile {
+  const Group* group;         // not owned; lives as long as the ToolConfig
+  uint64_t child;             // 1-based position of the child in the group; 0 for the master
+  OutputKind kind;            // outputs only (inputs: OUTPUT_FR_MASTER, meaningless)
+  const PlannedFile* source;  // outputs: the input they are made from (the
+                              // child, or the master for "frm"); inputs: null
+  String path;                // as the run names it: resolved against dst_path
+                              // (outputs) or src_path (inputs), not normalised
+  char* canonical;            // UTF-8, absolute, '.' and '..' collapsed, the
+                              // longest existing prefix resolved by realpath
+  bool exists;                // at build time; then device and inode are set
+  uint64_t device;
+  uint64_t inode;
+};
+
+struct RunPlan {
+  PtrList outputs;  // PlannedFile*, owned, in the order the pipeline writes them
+  PtrList inputs;   // PlannedFile*, owned: master, then children, of every group that runs
+};
+
+// An empty plan. Never fails.
+void run_plan_init(RunPlan* plan);
+
+// Frees every record. Accepts an initialised or zeroed plan; idempotent.
+void run_plan_release(RunPlan* plan);
+
+// Works out every input and output of the run, following the group pipeline:
+// groups in the map's iteration order; a group without master, a run with
+// nothing to produce and a group without children unless "frm" is wanted
+// contribute nothing; otherwise the master's frequency response once
+// ("frm"), then per child its frequency response, raw IR, trimmed IR and
+// processed audio, each when its produce flag is set. Names are evaluated
+// with the pattern variables of build_pattern_variables (file_index is the
+// child's 1-based position, 0 for "frm") and resolved as save_output_file
+// resolves them. Returns 0, 5 (memory), 13 (missing argument), 4 (a missing
+// child entry; "  internal error" printed) or 7 with one line on standard
+// error: the template lines of evaluate_output_name, or
+// "  name contains a NUL character: '<name>'" for an input name or a
+// resolved output path that holds U+0000 (shown as "\u0000"). The plan is
+// replaced only on success.
+[[nodiscard]] int run_plan_build(RunPlan* plan, const ToolConfig* cfg);
+
+// Adds a file that the run reads besides the audio inputs (for example the
+// configuration file), so that no output may replace it. 0, 5, 7 (NUL in
+// the path; line printed) or 13.
+[[nodiscard]] int run_plan_add_input(RunPlan* plan, const String* path);
+
+// Looks for outputs that would replace an input of the run or each other:
+// the same canonical path, or, where the file exists, the same device and
+// inode (hard links, symbolic links). Prints one line per conflicting output
+// on standard error, in the order of the outputs, and returns 17
+// (STATUS_EXISTS); 0 when there is none, 5 when memory runs out (nothing
+// printed). The lines:
+//   "  output '<output path>' would overwrite input '<input path>'"
+//   "  outputs of '<input>' (<kind>) and '<input>' (<kind>) both resolve to '<output path>'"
+// where a later output is paired with the first output on its path, and
+// <kind> is the produce keyword. An output that would replace an input is
+// reported only as such.
+[[nodiscard]] int run_plan_check(const RunPlan* plan);
+
+// Writes every planned output path, one per line and nothing else, in the
+// order of the plan (the dry run's listing), in the locale's character set.
+void run_plan_print(const RunPlan* plan, FILE* out);
+
+uint64_t run_plan_output_count(const RunPlan* plan);
+// The i-th output, or null when i is out of range.
+const PlannedFile* run_plan_output(const RunPlan* plan, uint64_t i);
+// The output of `kind` for child `child` (0 with OUTPUT_FR_MASTER) of
+// `group`, or null when it is not planned.
+const PlannedFile* run_plan_find(const RunPlan* plan, const Group* group, uint64_t child,
+                                 OutputKind kind);
+
+// Whether the file exists now (following symbolic links).
+bool run_plan_file_exists(const PlannedFile* file);
+
+// Whether the child has planned outputs and every one of them exists now;
+// such a child need not be loaded when existing outputs are kept. False for
+// a child without planned outputs (only "frm" wanted), so it runs as before.
+bool run_plan_child_done(const RunPlan* plan, const Group* group, uint64_t child);
