@@ -3,7 +3,7 @@
 # benchmarks need and is missing. Usage: scripts/deps.sh [extra packages...]
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libsndfile1-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales)
+packages=(cmake g++ make pkg-config libsndfile1-dev libebur128-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales)
 packages+=("$@")
 
 missing=()
