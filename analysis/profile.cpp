@@ -1,5 +1,6 @@
 #include "analysis/profile.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #if defined(__SSE2__)
@@ -160,5 +161,105 @@ Status compute_profile(Sample& profile, const Sample& audio, unsigned rank) {
   sample_swap(profile, result);
   sample_destroy(result);
   mem_free_aligned(block);
+  return STATUS_OK;
+}
+
+namespace {
+
+// Energy of half j of every channel (sum of squares, unwindowed), for the
+// halves 0 .. halves-1; the half past the end of a partial tail is counted
+// with the samples it has.
+void half_energies(const Sample& audio, size_t h, uint64_t halves, double* energy) {
+  for (uint64_t j = 0; j < halves; ++j) {
+    const uint64_t start = j * h, end = std::min<uint64_t>(start + h, audio.length);
+    double e = 0.0;
+    for (uint64_t c = 0; c < audio.channels; ++c) {
+      const float* row = audio.data + c * audio.stride;
+      for (uint64_t i = start; i < end; ++i) e += double(row[i]) * double(row[i]);
+    }
+    energy[j] = e;
+  }
+}
+
+// Analyses the frames listed in `chosen` (ascending frame numbers, as in
+// profile_channel: frame f holds halves f-1 and f) and averages them.
+void profile_channel_frames(const ProfileWork& w, const float* audio, uint64_t length, const uint64_t* chosen,
+                            uint64_t count, float* out) {
+  const DspTable& t = dsp();
+  size_t n = size_t{1} << w.rank;
+  size_t h = n / 2;
+  t.fill_zero(w.frame, n);
+  t.fill_zero(out, n);
+  t.fill_zero(w.spectrum, 2 * n);
+  nuttall_window(w.window, n);
+  Halves halves{audio, length / h, nullptr, w.frame + h, h};
+  if (size_t rest = size_t(length % h)) {
+    t.copy_floats(w.frame, audio + halves.full * h, rest);
+    halves.tail = w.frame;
+  }
+  uint64_t i = 0;
+  for (; i + 1 < count; i += 2) {
+    const int64_t a = int64_t(chosen[i]), b = int64_t(chosen[i + 1]);
+    put_frames(w.spectrum, halves.at(a - 1), halves.at(a), halves.at(b - 1), halves.at(b), w.window, h);
+    t.fft_forward(w.spectrum, w.spectrum, w.rank);
+    add_pair_magnitudes(w.spectrum, out, n);
+  }
+  if (i < count) {
+    const int64_t a = int64_t(chosen[i]);
+    put_frames(w.spectrum, halves.at(a - 1), halves.at(a), halves.zeros, halves.zeros, w.window, h);
+    t.fft_forward(w.spectrum, w.spectrum, w.rank);
+    t.complex_magnitude(w.windowed, w.spectrum, n);
+    t.add_to(out, w.windowed, n);
+  }
+  t.scale(out, n, 1.0f / static_cast<float>(count));
+}
+
+}  // namespace
+
+Status compute_profile_gated(Sample& profile, const Sample& audio, unsigned rank, double gate_db) {
+  if (!std::isfinite(gate_db) || gate_db <= 0.0) return STATUS_BAD_ARGUMENT;
+  const size_t n = size_t{1} << rank, h = n / 2;
+  const uint64_t halves = (audio.length + h - 1) / h;
+  const uint64_t frames = halves + 1;
+  if (frames > SIZE_MAX / (sizeof(double) + sizeof(uint64_t))) return STATUS_NO_MEMORY;
+  // Energies of the halves, then the chosen frame numbers, in one block.
+  void* lists = mem_alloc(size_t(frames) * (sizeof(double) + sizeof(uint64_t)));
+  if (!lists) return STATUS_NO_MEMORY;
+  double* energy = static_cast<double*>(lists);
+  uint64_t* chosen = reinterpret_cast<uint64_t*>(energy + frames);
+  half_energies(audio, h, halves, energy);
+
+  // Frame f holds halves f-1 and f; its energy is theirs together.
+  auto frame_energy = [&](uint64_t f) {
+    return (f > 0 ? energy[f - 1] : 0.0) + (f < halves ? energy[f] : 0.0);
+  };
+  double loudest = 0.0;
+  for (uint64_t f = 0; f < frames; ++f) loudest = std::max(loudest, frame_energy(f));
+  const double floor = loudest * std::pow(10.0, -gate_db / 10.0);
+  uint64_t count = 0;
+  for (uint64_t f = 0; f < frames; ++f)
+    if (loudest == 0.0 || frame_energy(f) >= floor) chosen[count++] = f;
+
+  void* block = mem_alloc_aligned(5 * n * sizeof(float), 64);
+  if (!block) {
+    mem_free(lists);
+    return STATUS_NO_MEMORY;
+  }
+  Sample result;
+  sample_init(result);
+  if (!sample_allocate(result, audio.channels, n, n)) {
+    mem_free_aligned(block);
+    mem_free(lists);
+    return STATUS_NO_MEMORY;
+  }
+  float* base = static_cast<float*>(block);
+  ProfileWork work{base, base + n, base + 2 * n, base + 3 * n, rank};
+  for (uint64_t c = 0; c < audio.channels; ++c)
+    profile_channel_frames(work, audio.data + c * audio.stride, audio.length, chosen, count,
+                           result.data + c * result.stride);
+  sample_swap(profile, result);
+  sample_destroy(result);
+  mem_free_aligned(block);
+  mem_free(lists);
   return STATUS_OK;
 }

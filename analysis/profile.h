@@ -28,3 +28,13 @@ void profile_channel(const ProfileWork& work, const float* audio, uint64_t lengt
 // when the work block or the result cannot be allocated (also when the audio
 // has no channels); `profile` is then unchanged.
 [[nodiscard]] Status compute_profile(Sample& profile, const Sample& audio, unsigned rank);
+
+// As compute_profile, but the mean runs only over the frames whose energy,
+// summed over all channels, lies within `gate_db` dB of the loudest frame's,
+// so that stretches of silence (or of noise far below the programme) do not
+// pull the profile down. Every channel uses the same frames. When no frame
+// has energy (silence throughout) every frame counts, as in compute_profile.
+// A NaN or infinite gate_db, or one of 0 or less, is refused with 13
+// (STATUS_BAD_ARGUMENT); otherwise the statuses and the swap are those of
+// compute_profile.
+[[nodiscard]] Status compute_profile_gated(Sample& profile, const Sample& audio, unsigned rank, double gate_db);

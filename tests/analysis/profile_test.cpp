@@ -113,4 +113,89 @@ TEST(Profile, AllocationFailureKeepsProfile) {
   sample_destroy(audio);
 }
 
+double db(double v) { return 20.0 * std::log10(v); }
+
+// Gating at 40 dB drops the frames of digital silence: a child that is
+// half silence keeps the profile of its sound (within 0.1 dB per bin; only
+// the frame straddling the edge is new), while the plain mean falls by
+// 6 dB (twice the frames, half of them empty).
+TEST(ProfileGated, SilenceDoesNotLowerTheProfile) {
+  const unsigned rank = 10;
+  std::vector<float> x = noise(96000, 11), padded(x);
+  padded.resize(2 * x.size(), 0.0f);
+  Sample sound = make_sample({x, x}, 48000), half_silent = make_sample({padded, padded}, 48000);
+  Sample plain, gated, plain_silent;
+  sample_init(plain);
+  sample_init(gated);
+  sample_init(plain_silent);
+  ASSERT_EQ(compute_profile(plain, sound, rank), STATUS_OK);
+  ASSERT_EQ(compute_profile_gated(gated, half_silent, rank, 40.0), STATUS_OK);
+  ASSERT_EQ(compute_profile(plain_silent, half_silent, rank), STATUS_OK);
+  for (uint64_t c = 0; c < 2; ++c) {
+    for (size_t k = 1; k < 1024; ++k) {
+      size_t i = c * 1024 + k;
+      EXPECT_NEAR(db(gated.data[i]), db(plain.data[i]), 0.1) << k;
+      EXPECT_NEAR(db(plain_silent.data[i]) - db(plain.data[i]), -6.02, 0.1) << k;
+    }
+  }
+  sample_destroy(sound);
+  sample_destroy(half_silent);
+  sample_destroy(plain);
+  sample_destroy(gated);
+  sample_destroy(plain_silent);
+}
+
+// When the gate keeps every frame the result is compute_profile's, bit for
+// bit; a quiet passage 60 dB down counts at a gate of 80 but not at 40; a
+// silent signal (nothing above any gate) averages all frames.
+TEST(ProfileGated, ChoosesFramesByEnergyOverAllChannels) {
+  const unsigned rank = 9;
+  std::vector<float> x = noise(20000, 21), quiet = noise(20000, 22, 0.0005f), silent(20000, 0.0f);
+  std::vector<float> loud_then_quiet(x);
+  loud_then_quiet.insert(loud_then_quiet.end(), quiet.begin(), quiet.end());
+  std::vector<float> zeros(loud_then_quiet.size(), 0.0f);
+  Sample a = make_sample({x, silent}, 48000), b = make_sample({zeros, loud_then_quiet}, 48000);
+  Sample p1, p2;
+  sample_init(p1);
+  sample_init(p2);
+  ASSERT_EQ(compute_profile(p1, a, rank), STATUS_OK);
+  ASSERT_EQ(compute_profile_gated(p2, a, rank, 200.0), STATUS_OK);
+  for (size_t i = 0; i < 2 * 512; ++i) ASSERT_EQ(p1.data[i], p2.data[i]) << i;
+
+  // Channel 0 is silent, yet channel 1's energy decides for both.
+  Sample only_loud = make_sample({std::vector<float>(20000, 0.0f), x}, 48000);
+  ASSERT_EQ(compute_profile(p1, only_loud, rank), STATUS_OK);
+  ASSERT_EQ(compute_profile_gated(p2, b, rank, 40.0), STATUS_OK);
+  for (size_t k = 1; k < 256; ++k) EXPECT_NEAR(db(p2.data[512 + k]), db(p1.data[512 + k]), 0.1) << k;
+  ASSERT_EQ(compute_profile_gated(p2, b, rank, 80.0), STATUS_OK);
+  EXPECT_LT(db(p2.data[512 + 100]), db(p1.data[512 + 100]) - 5.0);
+
+  Sample s = make_sample({silent}, 48000);
+  ASSERT_EQ(compute_profile_gated(p2, s, rank, 40.0), STATUS_OK);
+  for (size_t k = 0; k < 512; ++k) EXPECT_EQ(p2.data[k], 0.0f);
+  EXPECT_EQ(compute_profile_gated(p2, s, rank, 0.0), STATUS_BAD_ARGUMENT);
+  EXPECT_EQ(compute_profile_gated(p2, s, rank, NAN), STATUS_BAD_ARGUMENT);
+  for (Sample* t : {&a, &b, &only_loud, &s, &p1, &p2}) sample_destroy(*t);
+}
+
+TEST(ProfileGated, AllocationFailureKeepsProfile) {
+  std::vector<float> x = noise(3000, 5);
+  Sample audio = make_sample({x, x}, 48000);
+  for_each_alloc_failure([&] {
+    Sample profile;
+    sample_init(profile);
+    if (!sample_allocate(profile, 1, 4, 4)) return;
+    float* before = profile.data;
+    Status st = compute_profile_gated(profile, audio, 9, 30.0);
+    if (alloc_failure_hit()) {
+      EXPECT_EQ(st, STATUS_NO_MEMORY);
+      EXPECT_EQ(profile.data, before);
+    } else {
+      EXPECT_EQ(st, STATUS_OK);
+    }
+    sample_destroy(profile);
+  });
+  sample_destroy(audio);
+}
+
 }  // namespace
