@@ -106,4 +106,28 @@ TEST(Trim, AllocationFailureWritesNothing) {
   sample_destroy(raw);
 }
 
+// A minimum-phase filter lines up with the input at tap 0, a linear-phase
+// one at its centre: the latency counts from that tap.
+TEST(Trim, LatencyCountsFromTheReferenceTap) {
+  Sample raw = ramp_ir(4096, 1), a, b;
+  sample_init(a);
+  sample_init(b);
+  int64_t la = 0, lb = 0;
+  const TrimSettings trim{25, 10, 5, 5};
+  ASSERT_EQ(trim_ir(a, la, raw, trim), STATUS_OK);
+  ASSERT_EQ(trim_ir_from(b, lb, raw, trim, 2048), STATUS_OK);
+  EXPECT_EQ(la, lb);
+  ASSERT_EQ(a.length, b.length);
+  for (uint64_t i = 0; i < a.length; ++i) ASSERT_EQ(a.data[i], b.data[i]);
+  for (uint64_t tap : {0u, 100u}) {
+    ASSERT_EQ(trim_ir_from(b, lb, raw, TrimSettings{0, 50, 0, 0}, tap), STATUS_OK);
+    EXPECT_EQ(lb, int64_t(tap));
+    ASSERT_EQ(trim_ir_from(b, lb, raw, trim, tap), STATUS_OK);
+    EXPECT_EQ(lb, int64_t(tap) - 1024);
+  }
+  sample_destroy(raw);
+  sample_destroy(a);
+  sample_destroy(b);
+}
+
 }  // namespace

@@ -1,0 +1,141 @@
+#include "analysis/curve_shape.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/analysis/reference.h"
+
+namespace {
+
+using namespace reference;
+
+TEST(CurveShape, ClampKeepsBitsInsideAndCountsTheRest) {
+  const float cap = 3.0f;
+  float ratio[] = {0.5f, 2.9999998f, 1.0f / 3.0f, 0.3f, 7.0f, INFINITY, NAN, NAN, 0.0f, 1e-30f};
+  const float target[] = {1, 1, 1, 1, 1, 1, 0, 2, 0, 1};
+  float before[10];
+  std::memcpy(before, ratio, sizeof ratio);
+  uint64_t counted = clamp_ratios(ratio, target, 10, 8, cap);
+  const float floor_gain = 1.0f / cap;
+  const float want[] = {0.5f, 2.9999998f, 1.0f / 3.0f, floor_gain, cap, cap, 1.0f, cap, floor_gain, floor_gain};
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(std::memcmp(&ratio[k], &before[k], sizeof(float)), 0) << k;
+  for (int k = 0; k < 10; ++k) EXPECT_EQ(ratio[k], want[k]) << k;
+  EXPECT_EQ(counted, 4u);  // 0.3, 7, inf, x/NaN among the first 8; 0/NaN is no clamp
+}
+
+TEST(CurveShape, DecibelsRoundTripAndMirror) {
+  std::vector<float> db = {0, 6.0206f, -20, 3, 40}, ratio(8);
+  db_to_ratio(ratio.data(), db.data(), db.size());
+  const float want[] = {1, 2, 0.1f, 1.4125375f, 100, 1.4125375f, 0.1f, 2};
+  for (int k = 0; k < 8; ++k) EXPECT_NEAR(ratio[k], want[k], 1e-4f * want[k]) << k;
+  std::vector<float> back(5);
+  ratio_to_db(back.data(), ratio.data(), 5);
+  for (int k = 0; k < 5; ++k) EXPECT_NEAR(back[k], db[k], 1e-4f) << k;
+}
+
+// The definition, bin by bin, in double.
+std::vector<double> smoothed(const std::vector<float>& row, double octaves) {
+  size_t last = row.size() - 1;
+  std::vector<double> out(row.begin(), row.end());
+  for (size_t k = 1; k <= last; ++k) {
+    double sum = 0;
+    int count = 0;
+    for (size_t j = 1; j <= last; ++j) {
+      double distance = std::fabs(std::log2(double(j) / double(k)));
+      if (distance <= octaves / 2 + 1e-12 || j + 1 == k || j == k + 1 || j == k) sum += row[j], ++count;
+    }
+    out[k] = sum / count;
+  }
+  return out;
+}
+
+TEST(CurveShape, SmoothingAveragesOverTheOctaveWindow) {
+  std::vector<float> row = noise(513, 3, 10.0f);
+  for (float octaves : {0.01f, 0.167f, 0.333f, 1.0f}) {
+    std::vector<float> got(row);
+    std::vector<double> sums(got.size() + 1);
+    smooth_octaves(got.data(), got.size(), octaves, sums.data());
+    std::vector<double> want = smoothed(row, octaves);
+    EXPECT_EQ(got[0], row[0]);
+    for (size_t k = 1; k < row.size(); ++k) ASSERT_NEAR(got[k], want[k], 1e-4) << octaves << " bin " << k;
+  }
+  std::vector<float> flat(100, -4.5f);
+  std::vector<double> sums(101);
+  smooth_octaves(flat.data(), flat.size(), 0.5f, sums.data());
+  for (float v : flat) EXPECT_FLOAT_EQ(v, -4.5f);
+}
+
+TEST(CurveShape, BandLimitsFadeOverHalfAnOctave) {
+  // bins of 10 Hz: 0 .. 10000 Hz
+  std::vector<float> row(1001, 6.0f);
+  limit_band(row.data(), row.size(), 10.0, 400.0f, 4000.0f);
+  auto at = [&](double hz) { return row[size_t(hz / 10)]; };
+  EXPECT_EQ(row[0], 0.0f);
+  EXPECT_EQ(at(390), 0.0f);
+  EXPECT_EQ(at(400), 0.0f);
+  EXPECT_NEAR(at(480), 6 * (0.5 - 0.5 * std::cos(M_PI * std::log2(480.0 / 400) / 0.5)), 1e-5);
+  EXPECT_EQ(at(570), 6.0f);  // above 400 x 2^0.5
+  EXPECT_EQ(at(2820), 6.0f);
+  EXPECT_NEAR(at(3360), 6 * (0.5 - 0.5 * std::cos(M_PI * std::log2(4000.0 / 3360) / 0.5)), 1e-5);
+  EXPECT_EQ(at(4000), 0.0f);
+  EXPECT_EQ(at(9000), 0.0f);
+  std::vector<float> untouched(50, 3.0f);
+  limit_band(untouched.data(), 50, 10.0, 0.0f, -1.0f);
+  for (float v : untouched) EXPECT_EQ(v, 3.0f);
+  limit_band(untouched.data(), 50, 10.0, 0.0f, 200.0f);  // high limit only: DC kept
+  EXPECT_EQ(untouched[0], 3.0f);
+  EXPECT_EQ(untouched[30], 0.0f);
+}
+
+TEST(CurveShape, LinkAmountAndLimits) {
+  Sample curve = make_sample({{2, -4, 10}, {6, 0, -10}, {1, 1, 0}}, 0);
+  link_channels(curve, 100);
+  for (uint64_t c = 0; c < 3; ++c) {
+    EXPECT_FLOAT_EQ(curve.data[c * curve.stride + 0], 3.0f);
+    EXPECT_FLOAT_EQ(curve.data[c * curve.stride + 1], -1.0f);
+    EXPECT_FLOAT_EQ(curve.data[c * curve.stride + 2], 0.0f);
+  }
+  sample_destroy(curve);
+  curve = make_sample({{2, -4}, {6, 0}}, 0);
+  link_channels(curve, 25);
+  EXPECT_FLOAT_EQ(curve.data[0], 0.75f * 2 + 0.25f * 4);
+  EXPECT_FLOAT_EQ(curve.data[curve.stride + 1], 0.25f * -2);
+  sample_destroy(curve);
+
+  float row[] = {10, -10, 4, -30, 0};
+  scale_curve(row, 5, 50);
+  EXPECT_EQ(row[0], 5.0f);
+  EXPECT_EQ(row[3], -15.0f);
+  EXPECT_EQ(limit_gain(row, 5, 3, 0), 1u);  // cut off: only the boost is held
+  EXPECT_EQ(row[0], 3.0f);
+  EXPECT_EQ(row[3], -15.0f);
+  EXPECT_EQ(limit_gain(row, 5, 0, 4), 2u);
+  EXPECT_EQ(row[1], -4.0f);
+  EXPECT_EQ(row[3], -4.0f);
+  EXPECT_EQ(row[2], 2.0f);
+}
+
+TEST(CurveShape, DefaultsMeanNoShaping) {
+  CurveSettings s;
+  curve_settings_init(s, 251.0f);
+  EXPECT_TRUE(curve_shaping_off(s));
+  s.gain_cap = 2.0f;  // the clamp is not shaping: it is always applied
+  EXPECT_TRUE(curve_shaping_off(s));
+  for (int field = 0; field < 8; ++field) {
+    CurveSettings t = s;
+    switch (field) {
+      case 0: t.channel_link = 1; break;
+      case 1: t.smoothing = 0.1f; break;
+      case 2: t.low_freq = 20; break;
+      case 3: t.high_freq = 20000; break;
+      case 4: t.amount = 99; break;
+      case 5: t.max_boost = 6; break;
+      case 6: t.max_cut = 6; break;
+      default: t.minimum_phase = true; break;
+    }
+    EXPECT_FALSE(curve_shaping_off(t)) << field;
+  }
+}
+
+}  // namespace
