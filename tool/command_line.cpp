@@ -1,5 +1,8 @@
 #include "tool/command_line.h"
 
+#include <strings.h>
+
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -11,37 +14,8 @@
 #include "runtime/string.h"
 #include "tool/config_file.h"
 #include "tool/keywords.h"
+#include "tool/settings.h"
 #include "tool/tool_config.h"
-
-const OptionRow OPTION_TABLE[27] = {
-    {"-c", "--config", "Configuration file name (required if no -mf option is set)"},
-    {"-cf", "--child", "The name of the child file (multiple options allowed)"},
-    {"-d", "--dst-path", "Destination path to store audio files"},
-    {"-dg", "--dry", "The amount (in dB) of unprocessed signal in output file"},
-    {"-f", "--file", "Format of the output file name"},
-    {"-fr", "--fft-rank", "The FFT rank (resolution) used for profiling"},
-    {"-frc", "--fr-child", "The name of the frequency response file for the child file"},
-    {"-frm", "--fr-master", "The name of the frequency response file for the master file"},
-    {"-g", "--group", "The group name for -cf (--child) option, \"default\" if not set"},
-    {"-h", "--help", "Output this help message"},
-    {"-ir", "--ir-file", "Format of the processed impulse response file name"},
-    {"-iw", "--ir-raw", "Format of the raw impulse response file name"},
-    {"-ifi", "--ir-fade-in", "The amount (in %) of fade-in for the IR file"},
-    {"-ifo", "--ir-fade-out", "The amount (in %) of fade-out for the IR file"},
-    {"-ihc", "--ir-head-cut", "The amount (in %) of head cut for the IR file"},
-    {"-itc", "--ir-tail-cut", "The amount (in %) of tail cut for the IR file"},
-    {"-lc", "--latency-compensation", "Enable or disable latency compensation of the processed audio"},
-    {"-m", "--mastering", "Work as auto-mastering tool instead of timbral correction"},
-    {"-mf", "--master", "The name of the master file"},
-    {"-ml", "--match-length", "Match the length of the output file to the input file"},
-    {"-n", "--normalize", "Set normalization mode"},
-    {"-ng", "--norm-gain", "Set normalization peak gain (in dB)"},
-    {"-p", "--produce", "Comma-separated list of produced output files (ir,frm,frc,raw,audio,all)"},
-    {"-s", "--src-path", "Source path to take files from"},
-    {"-sr", "--srate", "Sample rate of output files"},
-    {"-wg", "--wet", "The amount (in dB) of processed signal in output file"},
-    {nullptr, nullptr, nullptr},
-};
 
 namespace {
 
@@ -162,6 +136,95 @@ int parse_normalize_option(const char* text, uint64_t* out) {
   return st;
 }
 
+// Reads `text` as one identifier (or, for rows with numeric words, one
+// integer) followed by the end. Returns 0 with *word filled, 5, 7 when the
+// first token is not a word, 28 when text follows it.
+int read_word(const char* text, const char* label, bool numbers, char* word, size_t size) {
+  String s;
+  string_init(&s);
+  if (!text_from_utf8(&s, text)) {
+    std::fprintf(stderr, "Out of memory\n");
+    return STATUS_NO_MEMORY;
+  }
+  int st = 0;
+  {
+    TokenSource src(&s);
+    int tok = src.next(TOKEN_ADVANCE | TOKEN_NO_KEYWORDS);
+    if (tok == TOKEN_IDENTIFIER) {
+      const char* utf8 = string_to_utf8(&src.tokenizer.text);
+      std::snprintf(word, size, "%s", utf8 ? utf8 : "");
+    } else if (tok == TOKEN_INT && numbers) {
+      std::snprintf(word, size, "%lld", static_cast<long long>(src.tokenizer.number.int_value));
+    } else {
+      st = bad_value(label, STATUS_BAD_FORMAT);
+    }
+    if (st == 0 && src.next(TOKEN_ADVANCE) != TOKEN_END) st = bad_value(label, STATUS_BAD_VALUE);
+  }
+  string_free(&s);
+  return st;
+}
+
+int parse_keyword_option(const char* text, const SettingRow* row, uint64_t* out) {
+  char word[64];
+  int st = read_word(text, row->label, (row->flags & SETTING_NUMERIC_WORDS) != 0, word, sizeof word);
+  if (st != 0) return st;
+  for (uint32_t i = 0; i < row->keyword_count; ++i) {
+    if (strcasecmp(word, row->keywords[i].word) == 0) {
+      *out = row->keywords[i].value;
+      return 0;
+    }
+  }
+  return bad_value(row->label, STATUS_BAD_FORMAT);
+}
+
+namespace {
+
+// True when `text` is the single identifier `word` (any case).
+bool text_is_word(const char* text, const char* word) {
+  String s;
+  string_init(&s);
+  bool yes = false;
+  if (text_from_utf8(&s, text)) {
+    TokenSource src(&s);
+    yes = src.next(TOKEN_ADVANCE | TOKEN_NO_KEYWORDS) == TOKEN_IDENTIFIER &&
+          string_compare_cstr_nocase(&src.tokenizer.text, word) == 0 && src.next(TOKEN_ADVANCE) == TOKEN_END;
+  }
+  string_free(&s);
+  return yes;
+}
+
+}  // namespace
+
+int parse_level_option(const char* text, const SettingRow* row, OptionalLevel* out) {
+  if (text_is_word(text, "off")) {
+    out->on = false;
+    return 0;
+  }
+  Scalar v;
+  int st = read_scalar(text, row->label, true, false, false, &v);
+  if (st != 0) return st;
+  double value = v.token == TOKEN_INT ? static_cast<double>(v.int_value) : v.float_value;
+  if (!setting_in_range(row, value)) return bad_value(row->label, STATUS_BAD_VALUE);
+  out->value = static_cast<float>(value);
+  out->on = true;
+  return 0;
+}
+
+int parse_rate_option(const char* text, ToolConfig* cfg) {
+  const SettingRow* row = setting_by_option("--srate");
+  if (text_is_word(text, "source")) {
+    cfg->srate_source = true;
+    return 0;
+  }
+  int64_t rate = 0;
+  int st = parse_integer_option(text, row->label, &rate);
+  if (st != 0) return st;
+  if (!setting_in_range(row, static_cast<double>(rate))) return bad_value(row->label, STATUS_BAD_VALUE);
+  cfg->srate = static_cast<uint64_t>(rate);
+  cfg->srate_source = false;
+  return 0;
+}
+
 int parse_produce_option(const char* text, uint64_t* out) {
   StringReader reader;
   int st = reader.set_text(text);
@@ -207,20 +270,34 @@ int parse_produce_option(const char* text, uint64_t* out) {
 }
 
 int print_help(const char* program) {
+  // The column width comes from the original rows alone, so that their
+  // lines stay as they have always been; later rows share the layout.
   int width = 0;
-  for (const OptionRow* row = OPTION_TABLE; row->long_name; ++row) {
-    int len = static_cast<int>(std::strlen(row->short_name) + 2 + std::strlen(row->long_name));
+  for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
+      const SettingRow& row = SETTINGS[ri];
+    if (!(row.flags & SETTING_ORIGINAL)) continue;
+    int len = static_cast<int>(std::strlen(row.short_name) + 2 + std::strlen(row.long_name));
     if (len > width) width = len;
   }
   char format[32];
   std::snprintf(format, sizeof format, "  %%-%ds    %%s\n", width);
   std::printf("usage: %s [arguments]\n", program);
   std::printf("available arguments:\n");
-  for (const OptionRow* row = OPTION_TABLE; row->long_name; ++row) {
-    char names[64];
-    std::snprintf(names, sizeof names, "%s, %s", row->short_name, row->long_name);
-    std::printf(format, names, row->description);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
+      const SettingRow& row = SETTINGS[ri];
+      if (((row.flags & SETTING_ORIGINAL) != 0) != (pass == 0)) continue;
+      char names[64];
+      std::snprintf(names, sizeof names, "%s, %s", row.short_name, row.long_name);
+      std::printf(format, names, row.help);
+    }
   }
+  std::printf("Defaults, allowed values and configuration keys: man timbral (doc/timbral.1)\n");
+  return STATUS_HELP_SHOWN;
+}
+
+int print_version() {
+  std::printf("timbral %s\n", TIMBRAL_VERSION);
   return STATUS_HELP_SHOWN;
 }
 
@@ -244,24 +321,14 @@ struct Collected {
   }
 };
 
-bool is_known_long(const char* name) {
-  for (const OptionRow* row = OPTION_TABLE; row->long_name; ++row) {
-    if (std::strcmp(row->long_name, name) == 0) return true;
-  }
-  return false;
-}
-
 int collect(Collected* c, int argc, char** argv) {
   int j = 1;
   while (j < argc) {
     const char* arg = argv[j];
-    for (const OptionRow* row = OPTION_TABLE; row->long_name; ++row) {
-      if (std::strcmp(row->short_name, arg) == 0) {
-        arg = row->long_name;
-        break;
-      }
-    }
+    const SettingRow* row = setting_by_option(arg);
+    if (row) arg = row->long_name;
     if (std::strcmp(arg, "--help") == 0) return print_help(argv[0]);
+    if (std::strcmp(arg, "--version") == 0) return print_version();
     if (std::strncmp(arg, "--", 2) != 0) {
       std::fprintf(stderr, "Invalid argument: %s\n", arg);
       return STATUS_BAD_ARGUMENT;
@@ -278,7 +345,7 @@ int collect(Collected* c, int argc, char** argv) {
       j += 2;
       continue;
     }
-    if (!is_known_long(arg)) {
+    if (!row) {
       std::fprintf(stderr, "Invalid option: %s\n", arg);
       return STATUS_BAD_ARGUMENT;
     }
@@ -343,61 +410,83 @@ int set_text_option(String* target, const char* value) {
   return 0;
 }
 
-// Applies the value options in their fixed order; `group_mode` is true when
-// the command line defines a group (templates then also request outputs).
+// Applies one value option of the table to the configuration.
+int apply_value(ToolConfig* cfg, const SettingRow* row, const char* v, bool group_mode) {
+  switch (row->kind) {
+    case SETTING_TEXT:
+      return set_text_option(setting_field<String>(cfg, row), v);
+    case SETTING_TEMPLATE: {
+      int st = set_text_option(setting_field<String>(cfg, row), v);
+      if (st == 0 && group_mode) cfg->produce |= row->produce_bit;
+      return st;
+    }
+    case SETTING_FLOAT: {
+      float f = 0.0f;
+      int st = parse_float_option(v, row->label, &f);
+      if (st != 0) return st;
+      if (((row->flags & SETTING_FINITE) && !std::isfinite(f)) || !setting_in_range(row, f)) {
+        return bad_value(row->label, STATUS_BAD_VALUE);
+      }
+      *setting_field<float>(cfg, row) = f;
+      return 0;
+    }
+    case SETTING_INTEGER: {
+      int64_t i = 0;
+      int st = parse_integer_option(v, row->label, &i);
+      if (st != 0) return st;
+      if (!setting_in_range(row, static_cast<double>(i))) return bad_value(row->label, STATUS_BAD_VALUE);
+      *setting_field<int64_t>(cfg, row) = i;
+      return 0;
+    }
+    case SETTING_RATE:
+      return parse_rate_option(v, cfg);
+    case SETTING_BOOLEAN:
+      return parse_boolean_option(v, row->label, setting_field<bool>(cfg, row));
+    case SETTING_KEYWORD:
+      return parse_keyword_option(v, row, setting_field<uint64_t>(cfg, row));
+    case SETTING_PRODUCE:
+      return parse_produce_option(v, setting_field<uint64_t>(cfg, row));
+    case SETTING_LEVEL:
+      return parse_level_option(v, row, setting_field<OptionalLevel>(cfg, row));
+    default:
+      return 0;
+  }
+}
+
+// Applies the value options in their order of application; `group_mode`
+// is true when the command line defines a group (templates then also
+// request outputs).
 int apply_values(ToolConfig* cfg, const Collected& c, bool group_mode) {
-  const char* v;
-  int st = 0;
-  if ((v = c.get("--file")) && (st = set_text_option(&cfg->file, v))) return st;
-  if ((v = c.get("--ir-file"))) {
-    if ((st = set_text_option(&cfg->ir.file, v))) return st;
-    if (group_mode) cfg->produce |= PRODUCE_IR;
+  unsigned last = 0;
+  for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri)
+    if (SETTINGS[ri].apply_order > last) last = SETTINGS[ri].apply_order;
+  for (unsigned order = 1; order <= last; ++order) {
+    for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
+      const SettingRow& row = SETTINGS[ri];
+      if (row.apply_order != order) continue;
+      const char* v = c.get(row.long_name);
+      if (!v) continue;
+      int st = apply_value(cfg, &row, v, group_mode);
+      if (st != 0) return st;
+    }
   }
-  if ((v = c.get("--ir-raw"))) {
-    if ((st = set_text_option(&cfg->ir.raw, v))) return st;
-    if (group_mode) cfg->produce |= PRODUCE_RAW;
+  return 0;
+}
+
+// Settings that cannot hold together, wherever each was set.
+int check_combinations(const ToolConfig* cfg) {
+  const char* first = nullptr;
+  const char* second = nullptr;
+  if (cfg->loudness.on && cfg->match_loudness) {
+    first = "loudness";
+    second = "match_loudness";
+  } else if ((cfg->loudness.on || cfg->match_loudness) && cfg->normalize != NORMALIZE_NONE) {
+    first = cfg->loudness.on ? "loudness" : "match_loudness";
+    second = "normalize";
   }
-  if ((v = c.get("--ir-fade-in")) && (st = parse_float_option(v, "IR fade in", &cfg->ir.trim.fade_in)))
-    return st;
-  if ((v = c.get("--ir-fade-out")) &&
-      (st = parse_float_option(v, "IR fade out", &cfg->ir.trim.fade_out)))
-    return st;
-  if ((v = c.get("--ir-head-cut")) &&
-      (st = parse_float_option(v, "IR head cut", &cfg->ir.trim.head_cut)))
-    return st;
-  if ((v = c.get("--ir-tail-cut")) &&
-      (st = parse_float_option(v, "IR tail cut", &cfg->ir.trim.tail_cut)))
-    return st;
-  if ((v = c.get("--dst-path")) && (st = set_text_option(&cfg->dst_path, v))) return st;
-  if ((v = c.get("--src-path")) && (st = set_text_option(&cfg->src_path, v))) return st;
-  if ((v = c.get("--srate"))) {
-    int64_t rate = 0;
-    if ((st = parse_integer_option(v, "sample rate", &rate))) return st;
-    cfg->srate = static_cast<uint64_t>(rate);
-  }
-  if ((v = c.get("--fft-rank")) && (st = parse_integer_option(v, "FFT rank", &cfg->fft_rank)))
-    return st;
-  if ((v = c.get("--dry")) && (st = parse_float_option(v, "dry", &cfg->dry))) return st;
-  if ((v = c.get("--wet")) && (st = parse_float_option(v, "wet", &cfg->wet))) return st;
-  if ((v = c.get("--mastering")) && (st = parse_boolean_option(v, "mastering", &cfg->mastering)))
-    return st;
-  if ((v = c.get("--norm-gain")) && (st = parse_float_option(v, "norm-gain", &cfg->norm_gain)))
-    return st;
-  if ((v = c.get("--normalize")) && (st = parse_normalize_option(v, &cfg->normalize))) return st;
-  if ((v = c.get("--produce")) && (st = parse_produce_option(v, &cfg->produce))) return st;
-  if ((v = c.get("--latency-compensation")) &&
-      (st = parse_boolean_option(v, "latency compensation", &cfg->latency_compensation)))
-    return st;
-  if ((v = c.get("--match-length")) &&
-      (st = parse_boolean_option(v, "match length", &cfg->match_length)))
-    return st;
-  if ((v = c.get("--fr-master"))) {
-    if ((st = set_text_option(&cfg->ir.fr_master, v))) return st;
-    if (group_mode) cfg->produce |= PRODUCE_FRM;
-  }
-  if ((v = c.get("--fr-child"))) {
-    if ((st = set_text_option(&cfg->ir.fr_child, v))) return st;
-    if (group_mode) cfg->produce |= PRODUCE_FRC;
+  if (first) {
+    std::fprintf(stderr, "Settings '%s' and '%s' cannot be combined\n", first, second);
+    return STATUS_BAD_ARGUMENT;
   }
   return 0;
 }
@@ -411,9 +500,16 @@ int parse_command_line(ToolConfig* cfg, int argc, char** argv) {
   const char* config = c.get("--config");
   const char* master = c.get("--master");
   if (config) {
-    st = load_config_file(cfg, config);
+    ConfigError error;
+    st = load_config_file(cfg, config, &error);
     if (st != 0) {
       std::fprintf(stderr, "Error parsing configuration file: code=%d\n", st);
+      if (error.line > 0) {
+        std::fprintf(stderr, "  at line %lld, column %lld: %s\n", static_cast<long long>(error.line),
+                     static_cast<long long>(error.column), error.text);
+      } else if (error.text[0]) {
+        std::fprintf(stderr, "  %s: %s\n", config, error.text);
+      }
       return st;
     }
   }
@@ -422,5 +518,7 @@ int parse_command_line(ToolConfig* cfg, int argc, char** argv) {
     return STATUS_BAD_ARGUMENT;
   }
   if (master && (st = setup_command_line_group(cfg, c))) return st;
-  return apply_values(cfg, c, master != nullptr);
+  st = apply_values(cfg, c, master != nullptr);
+  if (st != 0) return st;
+  return check_combinations(cfg);
 }

@@ -3,16 +3,8 @@
 #include <cstdint>
 
 struct ToolConfig;
-
-// One row of the option table: short name, long name, description.
-struct OptionRow {
-  const char* short_name;
-  const char* long_name;
-  const char* description;
-};
-
-// The 26 options in help order, followed by an empty row.
-extern const OptionRow OPTION_TABLE[27];
+struct SettingRow;
+struct OptionalLevel;
 
 // Fills `cfg` from the arguments: collects every option, loads the
 // configuration file when one is named, sets up the command-line group when
@@ -23,8 +15,13 @@ extern const OptionRow OPTION_TABLE[27];
 // error. A failure may leave `cfg` partly updated.
 [[nodiscard]] int parse_command_line(ToolConfig* cfg, int argc, char** argv);
 
-// Prints the help on standard output and returns 39.
+// Prints the help on standard output and returns 39: the original options
+// as they have always read, then the options added since, then where the
+// manual is.
 int print_help(const char* program);
+
+// Prints "timbral <version>" on standard output and returns 39.
+int print_version();
 
 // Value parsers: each reads its text with the expression tokenizer and
 // stores into `out` only on success. `label` names the option in messages.
@@ -33,3 +30,13 @@ int print_help(const char* program);
 [[nodiscard]] int parse_boolean_option(const char* text, const char* label, bool* out);
 [[nodiscard]] int parse_normalize_option(const char* text, uint64_t* out);
 [[nodiscard]] int parse_produce_option(const char* text, uint64_t* out);
+// One keyword of the row's table (any case; for rows with numeric words
+// also an integer such as 16): 7 after "Bad '<label>' value" for another
+// word, 28 when text follows it.
+[[nodiscard]] int parse_keyword_option(const char* text, const SettingRow* row, uint64_t* out);
+// A number in the row's range, or "off" (any case), which switches the
+// level off: 28 after "Bad '<label>' value" otherwise.
+[[nodiscard]] int parse_level_option(const char* text, const SettingRow* row, OptionalLevel* out);
+// An integer sample rate from 1000 to 1536000, or "source" (each group runs
+// at its master's rate): 28 after "Bad 'sample rate' value" otherwise.
+[[nodiscard]] int parse_rate_option(const char* text, ToolConfig* cfg);

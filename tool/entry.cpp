@@ -1,5 +1,8 @@
 #include "tool/entry.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "dsp/dsp.h"
@@ -16,9 +19,22 @@ struct LogSinkInit {
   LogSinkInit() { log_set_sink(stderr); }
 } g_log_sink_init;
 
+// Quiet runs print nothing on standard output: it is pointed at /dev/null
+// (standard error is left alone).
+void silence_standard_output() {
+  std::fflush(stdout);
+  int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)dup2(fd, STDOUT_FILENO);
+  close(fd);
+}
+
 }  // namespace
 
 int tool_main(int argc, char** argv) {
+  // Progress lines go out as they are made, so that a log of standard
+  // output and standard error together keeps their order.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   ToolConfig cfg;
   int status = toolconfig_init(&cfg);
   if (status != 0) {
@@ -30,6 +46,7 @@ int tool_main(int argc, char** argv) {
   if (status != 0) {
     if (status == STATUS_HELP_SHOWN) status = 0;
   } else {
+    if (cfg.quiet) silence_standard_output();
     dsp_init();
     const DspTable& table = dsp();
     DspFpState fp{};

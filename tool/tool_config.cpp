@@ -33,7 +33,22 @@ int toolconfig_init(ToolConfig* cfg) {
   string_init(&cfg->ir.raw);
   string_init(&cfg->ir.fr_master);
   string_init(&cfg->ir.fr_child);
+  cfg->ir.curve = CurveConfig{0.0f, 0.0f, 0.0f, 0.0f, 100.0f, 0.0f, 0.0f, PHASE_LINEAR};
   hashmap_init_string(&cfg->groups);
+  cfg->srate_source = false;
+  cfg->dry_run = false;
+  cfg->keep_going = false;
+  cfg->skip_existing = false;
+  cfg->quiet = false;
+  cfg->match_loudness = false;
+  cfg->gate = OptionalLevel{0.0f, false};
+  cfg->loudness = OptionalLevel{0.0f, false};
+  cfg->true_peak = OptionalLevel{0.0f, false};
+  cfg->format = FORMAT_WAV;
+  cfg->bits = BITS_FLOAT;
+  cfg->dither = DITHER_DEFAULT;
+  string_init(&cfg->report);
+  cfg->jobs = 1;
   bool ok = set_text(&cfg->file, TOOLCONFIG_DEFAULT_FILE) && set_text(&cfg->ir.file, TOOLCONFIG_DEFAULT_IR_FILE) &&
             set_text(&cfg->ir.raw, TOOLCONFIG_DEFAULT_IR_RAW) &&
             set_text(&cfg->ir.fr_master, TOOLCONFIG_DEFAULT_FR_MASTER) &&
@@ -78,6 +93,7 @@ void toolconfig_release(ToolConfig* cfg) {
   // A zeroed record has no key functions; its map holds nothing to release.
   if (cfg->groups.count) toolconfig_release_groups(cfg);
   hashmap_clear(&cfg->groups);
+  string_free(&cfg->report);
   string_free(&cfg->ir.fr_child);
   string_free(&cfg->ir.fr_master);
   string_free(&cfg->ir.raw);

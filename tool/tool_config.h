@@ -32,15 +32,56 @@ struct IrTrimSettings {
   float fade_out;
 };
 
+// Shaping of the correction curve. Every field at its default leaves the
+// curve as the plain ratio of the two profiles (clamped to `gain_range`).
+struct CurveConfig {
+  float channel_link;  // percent of the channels' mean curve mixed in; 0 = off
+  float smoothing;     // fractional-octave smoothing width in octaves; 0 = off
+  float low_freq;      // Hz; below it the curve returns to 0 dB; 0 = off
+  float high_freq;     // Hz; above it the curve returns to 0 dB; 0 = off
+  float amount;        // percent of the curve in dB that is applied; 100
+  float max_boost;     // dB; largest boost; 0 = off
+  float max_cut;       // dB; largest cut; 0 = off
+  uint64_t phase;      // PhaseMode; linear
+};
+
+enum PhaseMode : uint64_t { PHASE_LINEAR = 0, PHASE_MINIMUM = 1 };
+
 // The settings that the configuration file keeps in its "ir" object:
-// `ir.head_cut` is cfg.ir.trim.head_cut, `ir.file` is cfg.ir.file, etc.
+// `ir.head_cut` is cfg.ir.trim.head_cut, `ir.file` is cfg.ir.file,
+// `ir.smoothing` is cfg.ir.curve.smoothing, etc.
 struct IrConfig {
   IrTrimSettings trim;  // all 0
   String file;          // template of the trimmed IR ("ir")
   String raw;           // template of the raw IR ("raw")
   String fr_master;     // template of the master's frequency response ("frm")
   String fr_child;      // template of the child's frequency response ("frc")
+  CurveConfig curve;
 };
+
+// A level setting that can be switched off: `on` false means "off" (the
+// default), whatever `value` holds.
+struct OptionalLevel {
+  float value;
+  bool on;
+};
+
+// Containers of the processed audio. FORMAT_WAV switches to RF64 by itself
+// when the file would pass 4 GiB.
+enum OutputFormat : uint64_t {
+  FORMAT_WAV = 0,
+  FORMAT_RF64 = 1,
+  FORMAT_W64 = 2,
+  FORMAT_AIFF = 3,
+  FORMAT_FLAC = 4,
+  FORMAT_AUTO = 5,
+};
+
+// Sample formats of the processed audio: 32-bit float or integers.
+enum OutputBits : uint64_t { BITS_FLOAT = 0, BITS_16 = 16, BITS_24 = 24, BITS_32 = 32 };
+
+// Dither of integer output: by default TPDF for 16 and 24 bits.
+enum DitherMode : uint64_t { DITHER_DEFAULT = 0, DITHER_TPDF = 1, DITHER_NONE = 2 };
 
 // One group: a master file and its children. All strings owned.
 struct Group {
@@ -66,6 +107,23 @@ struct ToolConfig {
   bool match_length;          // false
   IrConfig ir;
   HashMap groups;             // String name -> owned Group*; String key flavour
+
+  // Settings beyond the original ones; each defaults to "off", which keeps
+  // the run exactly as without it.
+  bool srate_source;          // false; true: each group runs at its master's rate
+  bool dry_run;               // false; plan and list the outputs, read no audio
+  bool keep_going;            // false; a failing child or group does not end the run
+  bool skip_existing;         // false; outputs that exist are not recomputed
+  bool quiet;                 // false; nothing on standard output
+  bool match_loudness;        // false; output takes the loudness of the timbre's source
+  OptionalLevel gate;         // off; dB below the loudest frame kept in profiles
+  OptionalLevel loudness;     // off; LUFS target of the processed audio
+  OptionalLevel true_peak;    // off; dBTP ceiling of the processed audio
+  uint64_t format;            // OutputFormat; wav
+  uint64_t bits;              // OutputBits; float
+  uint64_t dither;            // DitherMode; default
+  String report;              // directory of the run report; empty = none
+  int64_t jobs;               // 1; 0 = one per processor
 };
 
 // Default templates.

@@ -116,10 +116,13 @@ TEST_F(Naming, BadInputFiles) {
   EXPECT_EQ(e2e::list_files(dir / "out"), std::vector<std::string>{"a/a - FR Master.wav"});
 }
 
-TEST_F(Naming, ZeroSampleRateIsRefused) {
-  auto r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-sr", "0", "-p", "all"});
-  EXPECT_EQ(r.status, 13);
-  EXPECT_THAT(r.err, HasSubstr("  could not resample file 'in/a.wav' to sample rate 0, error code: 13\n"));
+TEST_F(Naming, SampleRatesOutsideTheRangeAreRefused) {
+  for (const char* rate : {"0", "999", "-1", "1536001", "2147483648", "4294967296", "44100.0"}) {
+    auto r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-sr", rate, "-p", "all"});
+    EXPECT_EQ(r.status, 28) << rate;
+    EXPECT_EQ(r.err, "Bad 'sample rate' value\n") << rate;
+    EXPECT_EQ(r.out, "") << rate;
+  }
   EXPECT_EQ(e2e::list_files(dir), (std::vector<std::string>{"in/a.wav", "in/b.wav"}));
 }
 

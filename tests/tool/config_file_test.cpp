@@ -1,9 +1,11 @@
 #include "tool/config_file.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -134,7 +136,7 @@ TEST_F(ConfigFileTest, EveryKeyOfTheThreeTables) {
 }
 
 TEST_F(ConfigFileTest, ConversionsAndLaterKeysWin) {
-  ASSERT_EQ(load("{dry: -6, wet: -6.0, srate: 1, srate: 22050, mastering: 0.5, match_length: 0.51,"
+  ASSERT_EQ(load("{dry: -6, wet: -6.0, srate: 1000, srate: 22050, mastering: 0.5, match_length: 0.51,"
                  " latency_compensation: 0, gain_range: 0.1, produce: [], fft_rank: -3, ir: {}}"),
             0);
   EXPECT_EQ(cfg_.dry, -6.0f);
@@ -240,13 +242,21 @@ TEST_F(ConfigFileTest, UnknownKeysAreSkippedWithTheirValues) {
   std::string deep = "{future: {x: " + std::string(depth, '[') + std::string(depth, ']') +
                      "}, srate: 96000, groups: {g: {comment: [{a: [1]}], master: 'm'}}, ir: {v: {w: 1}, raw: 'r'}}";
   ASSERT_EQ(load(deep), 0);
-  EXPECT_EQ(err_, "");
+  // Each unknown key is named in a warning, with the closest known key
+  // when one is near.
+  EXPECT_EQ(err_,
+            "[WRN] Unknown key 'future' skipped\n"
+            "[WRN] Unknown key 'comment' skipped\n"
+            "[WRN] Unknown key 'v' skipped\n");
   EXPECT_EQ(cfg_.srate, 96000u);
   EXPECT_EQ(group_master(&cfg_, "g"), "m");
   EXPECT_EQ(utf8(&cfg_.ir.raw), "r");
   // Keys match with regard to case.
-  ASSERT_EQ(load("{SRATE: 1, Srate: 2}"), 0);
+  ASSERT_EQ(load("{SRATE: 1, Srate: 2, mastring: true}"), 0);
   EXPECT_EQ(cfg_.srate, 96000u);
+  EXPECT_FALSE(cfg_.mastering);
+  EXPECT_THAT(err_, ::testing::HasSubstr("[WRN] Unknown key 'SRATE' skipped"));
+  EXPECT_THAT(err_, ::testing::HasSubstr("[WRN] Unknown key 'mastring' skipped"));
 }
 
 TEST_F(ConfigFileTest, MissingFileGivesTheOpenStatus) {
@@ -327,3 +337,83 @@ TEST_F(ConfigFileTest, AllocationFailuresLeaveNoLeak) {
 }
 
 }  // namespace
+
+TEST_F(ConfigFileTest, SettingsAddedToTheOriginalOnes) {
+  ASSERT_EQ(load(R"({
+    srate: 'source', gain_range: 24, quiet: true, dry_run: 1, keep_going: true, skip_existing: true,
+    jobs: 0, report: 'rep', gate: 40, loudness: -16, true_peak: -1, format: 'FLAC', bits: 24, dither: 'none',
+    ir: { channel_link: 100, smoothing: 0.333, low_freq: 30, high_freq: 16000, amount: 50,
+          max_boost: 12, max_cut: 6, phase: 'Minimum' },
+  })"),
+            0)
+      << err_;
+  EXPECT_EQ(err_, "");
+  EXPECT_TRUE(cfg_.srate_source);
+  EXPECT_EQ(cfg_.gain_range, 24.0f);
+  EXPECT_TRUE(cfg_.quiet && cfg_.dry_run && cfg_.keep_going && cfg_.skip_existing);
+  EXPECT_EQ(cfg_.jobs, 0);
+  EXPECT_EQ(utf8(&cfg_.report), "rep");
+  EXPECT_TRUE(cfg_.gate.on && cfg_.loudness.on && cfg_.true_peak.on);
+  EXPECT_EQ(cfg_.gate.value, 40.0f);
+  EXPECT_EQ(cfg_.loudness.value, -16.0f);
+  EXPECT_EQ(cfg_.true_peak.value, -1.0f);
+  EXPECT_EQ(cfg_.format, FORMAT_FLAC);
+  EXPECT_EQ(cfg_.bits, BITS_24);
+  EXPECT_EQ(cfg_.dither, DITHER_NONE);
+  EXPECT_EQ(cfg_.ir.curve.channel_link, 100.0f);
+  EXPECT_EQ(cfg_.ir.curve.smoothing, 0.333f);
+  EXPECT_EQ(cfg_.ir.curve.low_freq, 30.0f);
+  EXPECT_EQ(cfg_.ir.curve.high_freq, 16000.0f);
+  EXPECT_EQ(cfg_.ir.curve.amount, 50.0f);
+  EXPECT_EQ(cfg_.ir.curve.max_boost, 12.0f);
+  EXPECT_EQ(cfg_.ir.curve.max_cut, 6.0f);
+  EXPECT_EQ(cfg_.ir.curve.phase, PHASE_MINIMUM);
+  // Levels switch off again with null or 'off'; a later rate replaces 'source'.
+  ASSERT_EQ(load("{gate: null, loudness: 'OFF', srate: 44100, bits: 'float'}"), 0) << err_;
+  EXPECT_FALSE(cfg_.gate.on);
+  EXPECT_FALSE(cfg_.loudness.on);
+  EXPECT_TRUE(cfg_.true_peak.on);
+  EXPECT_FALSE(cfg_.srate_source);
+  EXPECT_EQ(cfg_.srate, 44100u);
+  EXPECT_EQ(cfg_.bits, BITS_FLOAT);
+}
+
+TEST_F(ConfigFileTest, BadValuesNameTheirKey) {
+  struct Case {
+    const char* text;
+    const char* why;
+  } cases[] = {
+      {"{dry: NaN}", "'dry' must be a finite number"},
+      {"{wet: Infinity}", "'wet' must be a finite number"},
+      {"{norm_gain: -Infinity}", "'norm_gain' must be a finite number"},
+      {"{gain_range: -1}", "'gain_range' must lie between 0 and 600"},
+      {"{gain_range: NaN}", "'gain_range' must be a finite number"},
+      {"{ir: {head_cut: NaN}}", "'head_cut' must be a finite number"},
+      {"{srate: 999}", "'srate' must be an integer from 1000 to 1.536e+06 or 'source'"},
+      {"{srate: 4294967296}", "'srate' must be an integer from 1000 to 1.536e+06 or 'source'"},
+      {"{srate: 'sauce'}", "'srate' must be an integer from 1000 to 1.536e+06 or 'source'"},
+      {"{jobs: -1}", "'jobs' must lie between 0 and 1024"},
+      {"{quiet: 'yes'}", "'quiet' must be true or false"},
+      {"{ir: {phase: 'minimal'}}", "'phase' must be one of linear, minimum"},
+      {"{bits: 20}", "'bits' must be one of float, 16, 24, 32"},
+      {"{loudness: 5}", "'loudness' must lie between -100 and 0"},
+      {"{true_peak: true}", "'true_peak' must be a number or 'off'"},
+      {"{report: 'a\\u0000b'}", "'report' contains a NUL character"},
+      {"{groups: {g: {master: 'a\\u0000b.wav'}}}", "'master' contains a NUL character"},
+      {"{groups: {g: {files: ['a\\u0000b.wav']}}}", "a file name contains a NUL character"},
+  };
+  for (const Case& c : cases) {
+    ToolConfig cfg;
+    ASSERT_EQ(toolconfig_init(&cfg), 0);
+    std::ofstream(path(), std::ios::binary) << c.text;
+    ConfigError error;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(load_config_file(&cfg, path().c_str(), &error), STATUS_BAD_FORMAT) << c.text;
+    (void)::testing::internal::GetCapturedStderr();
+    EXPECT_STREQ(error.text, c.why) << c.text;
+    toolconfig_release(&cfg);
+  }
+  // -Infinity is a silent dry or wet signal.
+  ASSERT_EQ(load("{dry: -Infinity, wet: -Infinity}"), 0) << err_;
+  EXPECT_TRUE(std::isinf(cfg_.dry) && cfg_.dry < 0);
+}

@@ -1,0 +1,306 @@
+#include "tool/settings.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "tool/tool_config.h"
+
+#ifndef TIMBRAL_VERSION_TEXT
+#define TIMBRAL_VERSION_TEXT "0.2.0"
+#endif
+
+const char* const TIMBRAL_VERSION = TIMBRAL_VERSION_TEXT;
+
+const KeywordEntry PHASE_KEYWORDS[2] = {{"linear", PHASE_LINEAR}, {"minimum", PHASE_MINIMUM}};
+const KeywordEntry FORMAT_KEYWORDS[6] = {
+    {"wav", FORMAT_WAV},   {"rf64", FORMAT_RF64}, {"w64", FORMAT_W64},
+    {"aiff", FORMAT_AIFF}, {"flac", FORMAT_FLAC}, {"auto", FORMAT_AUTO},
+};
+const KeywordEntry BITS_KEYWORDS[4] = {{"float", BITS_FLOAT}, {"16", BITS_16}, {"24", BITS_24}, {"32", BITS_32}};
+const KeywordEntry DITHER_KEYWORDS[2] = {{"tpdf", DITHER_TPDF}, {"none", DITHER_NONE}};
+
+namespace {
+
+constexpr size_t kNone = SIZE_MAX;
+constexpr double kNoMin = 1.0;  // min > max: no range check
+constexpr double kNoMax = 0.0;
+
+#define FIELD(f) offsetof(ToolConfig, f)
+#define KW(t) t, static_cast<uint32_t>(sizeof(t) / sizeof((t)[0]))
+
+}  // namespace
+
+// The first 26 rows are the original options in help order; their apply
+// order is the fixed order in which the command line has always applied
+// its values. Rows after them print after them in the help and apply in
+// table order.
+const SettingRow SETTINGS[] = {
+    {"-c", "--config", nullptr, SETTING_CONFIG, SETTING_ORIGINAL, 0, 0, "config", "path", "",
+     nullptr, 0, kNoMin, kNoMax, kNone, "Configuration file name (required if no -mf option is set)"},
+    {"-cf", "--child", nullptr, SETTING_CHILD, SETTING_ORIGINAL, 0, 0, "child", "path", "",
+     nullptr, 0, kNoMin, kNoMax, kNone, "The name of the child file (multiple options allowed)"},
+    {"-d", "--dst-path", "dst_path", SETTING_TEXT, SETTING_ORIGINAL, 8, 0, "dst-path", "path", "",
+     nullptr, 0, kNoMin, kNoMax, FIELD(dst_path), "Destination path to store audio files"},
+    {"-dg", "--dry", "dry", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_NEG_INFINITY, 12, 0, "dry", "dB",
+     "-1000", nullptr, 0, kNoMin, kNoMax, FIELD(dry),
+     "The amount (in dB) of unprocessed signal in output file"},
+    {"-f", "--file", "file", SETTING_TEMPLATE, SETTING_ORIGINAL, 1, 0, "file", "template",
+     "${master_name}/${file_name} - processed.wav", nullptr, 0, kNoMin, kNoMax, FIELD(file),
+     "Format of the output file name"},
+    {"-fr", "--fft-rank", "fft_rank", SETTING_INTEGER, SETTING_ORIGINAL, 11, 0, "FFT rank", "integer",
+     "12", nullptr, 0, kNoMin, kNoMax, FIELD(fft_rank), "The FFT rank (resolution) used for profiling"},
+    {"-frc", "--fr-child", "fr_child", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 21,
+     PRODUCE_FRC, "fr-child", "template", "${master_name}/${file_name} - FR Child.wav", nullptr, 0,
+     kNoMin, kNoMax, FIELD(ir.fr_child), "The name of the frequency response file for the child file"},
+    {"-frm", "--fr-master", "fr_master", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 20,
+     PRODUCE_FRM, "fr-master", "template", "${master_name}/${file_name} - FR Master.wav", nullptr, 0,
+     kNoMin, kNoMax, FIELD(ir.fr_master),
+     "The name of the frequency response file for the master file"},
+    {"-g", "--group", nullptr, SETTING_GROUP, SETTING_ORIGINAL, 0, 0, "group", "name", "default",
+     nullptr, 0, kNoMin, kNoMax, kNone,
+     "The group name for -cf (--child) option, \"default\" if not set"},
+    {"-h", "--help", nullptr, SETTING_ACTION, SETTING_ORIGINAL, 0, 0, "help", "", "", nullptr, 0,
+     kNoMin, kNoMax, kNone, "Output this help message"},
+    {"-ir", "--ir-file", "file", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 2, PRODUCE_IR,
+     "ir-file", "template", "${master_name}/${file_name} - IR.wav", nullptr, 0, kNoMin, kNoMax,
+     FIELD(ir.file), "Format of the processed impulse response file name"},
+    {"-iw", "--ir-raw", "raw", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 3, PRODUCE_RAW,
+     "ir-raw", "template", "${master_name}/${file_name} - Raw IR.wav", nullptr, 0, kNoMin, kNoMax,
+     FIELD(ir.raw), "Format of the raw impulse response file name"},
+    {"-ifi", "--ir-fade-in", "fade_in", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 4, 0,
+     "IR fade in", "percent", "0", nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.fade_in),
+     "The amount (in %) of fade-in for the IR file"},
+    {"-ifo", "--ir-fade-out", "fade_out", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 5, 0,
+     "IR fade out", "percent", "0", nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.fade_out),
+     "The amount (in %) of fade-out for the IR file"},
+    {"-ihc", "--ir-head-cut", "head_cut", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 6, 0,
+     "IR head cut", "percent", "0", nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.head_cut),
+     "The amount (in %) of head cut for the IR file"},
+    {"-itc", "--ir-tail-cut", "tail_cut", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 7, 0,
+     "IR tail cut", "percent", "0", nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.tail_cut),
+     "The amount (in %) of tail cut for the IR file"},
+    {"-lc", "--latency-compensation", "latency_compensation", SETTING_BOOLEAN, SETTING_ORIGINAL, 18, 0,
+     "latency compensation", "boolean", "false", nullptr, 0, kNoMin, kNoMax,
+     FIELD(latency_compensation), "Enable or disable latency compensation of the processed audio"},
+    {"-m", "--mastering", "mastering", SETTING_BOOLEAN, SETTING_ORIGINAL, 14, 0, "mastering", "boolean",
+     "false", nullptr, 0, kNoMin, kNoMax, FIELD(mastering),
+     "Work as auto-mastering tool instead of timbral correction"},
+    {"-mf", "--master", nullptr, SETTING_GROUP, SETTING_ORIGINAL, 0, 0, "master", "path", "", nullptr, 0,
+     kNoMin, kNoMax, kNone, "The name of the master file"},
+    {"-ml", "--match-length", "match_length", SETTING_BOOLEAN, SETTING_ORIGINAL, 19, 0, "match length",
+     "boolean", "false", nullptr, 0, kNoMin, kNoMax, FIELD(match_length),
+     "Match the length of the output file to the input file"},
+    {"-n", "--normalize", "normalize", SETTING_KEYWORD, SETTING_ORIGINAL, 16, 0, "normalize", "mode",
+     "none", KW(NORMALIZE_KEYWORDS), kNoMin, kNoMax, FIELD(normalize), "Set normalization mode"},
+    {"-ng", "--norm-gain", "norm_gain", SETTING_FLOAT, SETTING_ORIGINAL, 15, 0, "norm-gain", "dB", "0",
+     nullptr, 0, kNoMin, kNoMax, FIELD(norm_gain), "Set normalization peak gain (in dB)"},
+    {"-p", "--produce", "produce", SETTING_PRODUCE, SETTING_ORIGINAL, 17, 0, "produce", "list",
+     "all (-c), audio (-mf)", KW(PRODUCE_KEYWORDS), kNoMin, kNoMax, FIELD(produce),
+     "Comma-separated list of produced output files (ir,frm,frc,raw,audio,all)"},
+    {"-s", "--src-path", "src_path", SETTING_TEXT, SETTING_ORIGINAL, 9, 0, "src-path", "path", "",
+     nullptr, 0, kNoMin, kNoMax, FIELD(src_path), "Source path to take files from"},
+    {"-sr", "--srate", "srate", SETTING_RATE, SETTING_ORIGINAL, 10, 0, "sample rate", "Hz or source",
+     "48000", nullptr, 0, 1000.0, 1536000.0, FIELD(srate), "Sample rate of output files"},
+    {"-wg", "--wet", "wet", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_NEG_INFINITY, 13, 0, "wet", "dB",
+     "0", nullptr, 0, kNoMin, kNoMax, FIELD(wet),
+     "The amount (in dB) of processed signal in output file"},
+
+    // Run control.
+    {"-V", "--version", nullptr, SETTING_ACTION, 0, 0, 0, "version", "", "", nullptr, 0, kNoMin, kNoMax,
+     kNone, "Output the version and exit"},
+    {"-q", "--quiet", "quiet", SETTING_BOOLEAN, 0, 30, 0, "quiet", "boolean", "false", nullptr, 0,
+     kNoMin, kNoMax, FIELD(quiet), "Print nothing on standard output (warnings and errors still show)"},
+    {"-dr", "--dry-run", "dry_run", SETTING_BOOLEAN, 0, 31, 0, "dry run", "boolean", "false", nullptr, 0,
+     kNoMin, kNoMax, FIELD(dry_run), "Check the run and list the planned outputs without reading audio"},
+    {"-k", "--keep-going", "keep_going", SETTING_BOOLEAN, 0, 32, 0, "keep going", "boolean", "false",
+     nullptr, 0, kNoMin, kNoMax, FIELD(keep_going),
+     "Skip a failing child or group and go on with the rest of the run"},
+    {"-se", "--skip-existing", "skip_existing", SETTING_BOOLEAN, 0, 33, 0, "skip existing", "boolean",
+     "false", nullptr, 0, kNoMin, kNoMax, FIELD(skip_existing),
+     "Do not recompute outputs whose files already exist"},
+    {"-j", "--jobs", "jobs", SETTING_INTEGER, 0, 34, 0, "jobs", "integer", "1", nullptr, 0, 0.0, 1024.0,
+     FIELD(jobs), "Number of children processed in parallel (0 = one per processor)"},
+    {"-r", "--report", "report", SETTING_TEXT, 0, 35, 0, "report", "path", "", nullptr, 0, kNoMin, kNoMax,
+     FIELD(report), "Directory of the run report (report.json, plots, index.html)"},
+
+    // Correction curve.
+    {"-gr", "--gain-range", "gain_range", SETTING_FLOAT, SETTING_FINITE, 40, 0, "gain range", "dB", "48",
+     nullptr, 0, 0.0, 600.0, FIELD(gain_range), "Largest boost or cut (in dB) of any IR bin"},
+    {"-cl", "--channel-link", "channel_link", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 41, 0,
+     "channel link", "percent", "0", nullptr, 0, 0.0, 100.0, FIELD(ir.curve.channel_link),
+     "The amount (in %) of the channels' common curve given to every channel"},
+    {"-sm", "--smoothing", "smoothing", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 42, 0,
+     "smoothing", "octaves", "0", nullptr, 0, 0.0, 10.0, FIELD(ir.curve.smoothing),
+     "Fractional-octave smoothing of the curve (in octaves, 0 = off)"},
+    {"-lf", "--low-freq", "low_freq", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 43, 0, "low freq",
+     "Hz", "0", nullptr, 0, 0.0, 1e7, FIELD(ir.curve.low_freq),
+     "Lowest corrected frequency (in Hz, 0 = off)"},
+    {"-hf", "--high-freq", "high_freq", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 44, 0, "high freq",
+     "Hz", "0", nullptr, 0, 0.0, 1e7, FIELD(ir.curve.high_freq),
+     "Highest corrected frequency (in Hz, 0 = off)"},
+    {"-a", "--amount", "amount", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 45, 0, "amount",
+     "percent", "100", nullptr, 0, 0.0, 1000.0, FIELD(ir.curve.amount),
+     "The amount (in %) of the correction curve applied"},
+    {"-mb", "--max-boost", "max_boost", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 46, 0, "max boost",
+     "dB", "0", nullptr, 0, 0.0, 600.0, FIELD(ir.curve.max_boost),
+     "Largest boost (in dB) of the correction curve, 0 = off"},
+    {"-mc", "--max-cut", "max_cut", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 47, 0, "max cut", "dB",
+     "0", nullptr, 0, 0.0, 600.0, FIELD(ir.curve.max_cut),
+     "Largest cut (in dB) of the correction curve, 0 = off"},
+    {"-ph", "--phase", "phase", SETTING_KEYWORD, SETTING_IN_IR, 48, 0, "phase", "keyword", "linear",
+     KW(PHASE_KEYWORDS), kNoMin, kNoMax, FIELD(ir.curve.phase),
+     "Phase of the correction filter (linear, minimum)"},
+
+    // Delivery.
+    {"-gt", "--gate", "gate", SETTING_LEVEL, 0, 50, 0, "gate", "dB or off", "off", nullptr, 0, 0.0, 300.0,
+     FIELD(gate), "Profile only frames within this many dB of the loudest one"},
+    {"-lu", "--loudness", "loudness", SETTING_LEVEL, 0, 51, 0, "loudness", "LUFS or off", "off", nullptr,
+     0, -100.0, 0.0, FIELD(loudness), "Integrated loudness target (in LUFS) of the processed audio"},
+    {"-lm", "--match-loudness", "match_loudness", SETTING_BOOLEAN, 0, 52, 0, "match loudness", "boolean",
+     "false", nullptr, 0, kNoMin, kNoMax, FIELD(match_loudness),
+     "Give the output the loudness of the file whose timbre it takes"},
+    {"-tp", "--true-peak", "true_peak", SETTING_LEVEL, 0, 53, 0, "true peak", "dBTP or off", "off",
+     nullptr, 0, -100.0, 20.0, FIELD(true_peak), "True-peak ceiling (in dBTP) of the processed audio"},
+    {"-of", "--format", "format", SETTING_KEYWORD, 0, 54, 0, "format", "keyword", "wav",
+     KW(FORMAT_KEYWORDS), kNoMin, kNoMax, FIELD(format),
+     "File format of the processed audio (wav, rf64, w64, aiff, flac, auto)"},
+    {"-b", "--bits", "bits", SETTING_KEYWORD, SETTING_NUMERIC_WORDS, 55, 0, "bits", "keyword", "float",
+     KW(BITS_KEYWORDS), kNoMin, kNoMax, FIELD(bits),
+     "Sample format of the processed audio (float, 16, 24, 32)"},
+    {"-di", "--dither", "dither", SETTING_KEYWORD, 0, 56, 0, "dither", "keyword", "tpdf (16, 24 bits)",
+     KW(DITHER_KEYWORDS), kNoMin, kNoMax, FIELD(dither), "Dither of 16- and 24-bit output (tpdf, none)"},
+};
+
+const size_t SETTINGS_COUNT = sizeof(SETTINGS) / sizeof(SETTINGS[0]);
+
+const SettingRow* setting_by_option(const char* name) {
+  for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
+      const SettingRow& row = SETTINGS[ri];
+    if (std::strcmp(row.short_name, name) == 0 || std::strcmp(row.long_name, name) == 0) return &row;
+  }
+  return nullptr;
+}
+
+const SettingRow* setting_by_key(const String* key, bool in_ir) {
+  for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
+      const SettingRow& row = SETTINGS[ri];
+    if (!row.key || ((row.flags & SETTING_IN_IR) != 0) != in_ir) continue;
+    if (string_compare_cstr(key, row.key) == 0) return &row;
+  }
+  return nullptr;
+}
+
+bool setting_in_range(const SettingRow* row, double value) {
+  if (std::isnan(value)) return false;
+  if (row->min > row->max) return true;
+  return value >= row->min && value <= row->max;
+}
+
+const char* setting_keyword_text(const SettingRow* row, uint64_t value) {
+  for (uint32_t i = 0; i < row->keyword_count; ++i) {
+    if (row->keywords[i].value == value) return row->keywords[i].word;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// Appends `text` as a JSON string; stops before a character that would
+// not fit with the closing quote and the NUL.
+void json_string(char* out, size_t size, const char* text) {
+  size_t n = 0;
+  auto put = [&](const char* piece, size_t len) {
+    if (n + len + 2 > size) return false;
+    std::memcpy(out + n, piece, len);
+    n += len;
+    return true;
+  };
+  put("\"", 1);
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+    char esc[8];
+    size_t len = 1;
+    if (*p == '"' || *p == '\\') {
+      esc[0] = '\\';
+      esc[1] = static_cast<char>(*p);
+      len = 2;
+    } else if (*p < 0x20) {
+      len = static_cast<size_t>(std::snprintf(esc, sizeof esc, "\\u%04x", *p));
+    } else {
+      // A multi-byte character goes in whole or not at all.
+      len = *p < 0x80 ? 1 : *p >= 0xf0 ? 4 : *p >= 0xe0 ? 3 : 2;
+      if (!put(reinterpret_cast<const char*>(p), len)) break;
+      p += len - 1;
+      continue;
+    }
+    if (*p >= 0x20 && *p != '"' && *p != '\\') esc[0] = static_cast<char>(*p);
+    if (!put(esc, len)) break;
+  }
+  out[n++] = '"';
+  out[n] = '\0';
+}
+
+void json_number(char* out, size_t size, double v) {
+  if (!std::isfinite(v)) std::snprintf(out, size, "null");
+  else std::snprintf(out, size, "%.9g", v);
+}
+
+}  // namespace
+
+bool setting_value_json(const ToolConfig* cfg, const SettingRow* row, char* out, size_t size) {
+  if (size < 8) return false;
+  switch (row->kind) {
+    case SETTING_ACTION:
+    case SETTING_CONFIG:
+    case SETTING_CHILD:
+    case SETTING_GROUP:
+      return false;
+    case SETTING_TEXT:
+    case SETTING_TEMPLATE: {
+      const char* text = string_to_utf8(const_cast<String*>(setting_field<String>(cfg, row)));
+      json_string(out, size, text ? text : "");
+      return true;
+    }
+    case SETTING_FLOAT:
+      json_number(out, size, *setting_field<float>(cfg, row));
+      return true;
+    case SETTING_INTEGER:
+      std::snprintf(out, size, "%lld", static_cast<long long>(*setting_field<int64_t>(cfg, row)));
+      return true;
+    case SETTING_RATE:
+      if (cfg->srate_source) json_string(out, size, "source");
+      else std::snprintf(out, size, "%llu", static_cast<unsigned long long>(cfg->srate));
+      return true;
+    case SETTING_BOOLEAN:
+      std::snprintf(out, size, "%s", *setting_field<bool>(cfg, row) ? "true" : "false");
+      return true;
+    case SETTING_KEYWORD: {
+      const char* word = setting_keyword_text(row, *setting_field<uint64_t>(cfg, row));
+      json_string(out, size, word ? word : "default");
+      return true;
+    }
+    case SETTING_PRODUCE: {
+      uint64_t bits = *setting_field<uint64_t>(cfg, row);
+      char list[64] = "[";
+      static const KeywordEntry order[] = {{"ir", PRODUCE_IR},   {"raw", PRODUCE_RAW}, {"audio", PRODUCE_AUDIO},
+                                           {"frm", PRODUCE_FRM}, {"frc", PRODUCE_FRC}};
+      for (const KeywordEntry& e : order) {
+        if (!(bits & e.value)) continue;
+        if (list[1]) std::strcat(list, ",");
+        std::strcat(list, "\"");
+        std::strcat(list, e.word);
+        std::strcat(list, "\"");
+      }
+      std::strcat(list, "]");
+      std::snprintf(out, size, "%s", list);
+      return true;
+    }
+    case SETTING_LEVEL: {
+      const OptionalLevel* level = setting_field<OptionalLevel>(cfg, row);
+      if (level->on) json_number(out, size, level->value);
+      else std::snprintf(out, size, "null");
+      return true;
+    }
+  }
+  return false;
+}
