@@ -35,11 +35,28 @@ union DocumentValue {
   uint8_t boolean;  // 1 for true
 };
 
-// One event as handed to the caller. The record owns its text.
+// One event as handed to the caller. The record owns its text. `line` and
+// `column` (1-based, in characters) are where the event's token begins: the
+// name of a PROPERTY, the first character of a value, the bracket of a
+// begin or end.
 struct DocumentEvent {
   int32_t kind;
   String text;
   DocumentValue value;
+  uint32_t line;
+  uint32_t column;
+};
+
+// What went wrong, for a message such as
+//   at line 4, column 12: expected ',' or '}'
+// `message` is a static English phrase (never freed); `line` and `column`
+// (1-based, in characters) are where the offending token begins, or where
+// the input ended.
+struct DocumentError {
+  int32_t status;
+  uint32_t line;
+  uint32_t column;
+  const char* message;
 };
 
 void document_event_init(DocumentEvent* event);
@@ -74,6 +91,10 @@ struct DocumentReader {
   String event_text;
   DocumentValue event_value;
   DynArray stack;                // 16-byte entries of (state, flags)
+  uint32_t event_line;           // where the current event's token begins
+  uint32_t event_column;
+  bool root_object;              // the root value is an object (for messages)
+  DocumentError error;           // the last failure; status 0 when none
 };
 
 // A closed reader. Cannot fail.
@@ -89,10 +110,14 @@ void document_reader_release(DocumentReader* reader);
                                        uint64_t ownership);
 
 // Advances by one event and, when `event` is given, copies the event into it
-// (text for PROPERTY and STRING, value for INTEGER, FLOAT and BOOLEAN).
-// Returns 0; 25 at the end of the document; 34 at the end of input inside a
-// container; 55 for a syntax error; 15 when closed, for a string or name
-// where none may stand, or a damaged state; 5, 7 or the input's status.
+// (text for PROPERTY and STRING, value for INTEGER, FLOAT and BOOLEAN; line
+// and column always). Returns 0; 25 at the end of the document; 34 at the
+// end of input inside a container; 55 for a syntax error, including any
+// text after the root value but whitespace and complete comments (an
+// unterminated string or block comment there as well); 15 when closed, for a
+// string or name where none may stand, or a damaged state; 5, 7 or the
+// input's status. Every failure but the normal end is recorded for
+// document_reader_error.
 [[nodiscard]] int document_reader_next(DocumentReader* reader, DocumentEvent* event);
 
 // Consumes the rest of the value begun by the current event (for PROPERTY,
@@ -103,4 +128,28 @@ void document_reader_release(DocumentReader* reader);
 // Destroys the tokenizer, closes and destroys the input as the ownership
 // says, empties the stack and the event text. Returns the input's close
 // status (0 when it was not asked to close it, or the reader was closed).
+// The record of the last failure is kept until the next open.
 [[nodiscard]] int document_reader_close(DocumentReader* reader);
+
+// The last failure of next-event or skip-value since open: true and *out
+// filled when there was one, false (and *out zeroed: status 0, no message)
+// when the document is fine so far or ended normally. Also valid after
+// close. An empty document is a failure (status 25, "no value in the
+// document"); the end after the root value is not. The messages:
+//   "expected a value"                     "expected ',' or ']'"
+//   "expected ',' or '}'"                  "expected ':'"
+//   "expected a property name or '}'"      "expected a property name"
+//   "unexpected end of input"              "no value in the document"
+//   "text after the root object"           "text after the root value"
+//   "unterminated string"                  "unterminated comment"
+//   "line break inside a string"           "invalid escape sequence"
+//   "escapes are not valid UTF-16"         "invalid number"
+//   "unexpected character"                 "reserved word as a value"
+//   "not allowed in plain JSON"            "invalid character encoding"
+//   "cannot read the input"                "out of memory"
+//   "reader is not open"
+bool document_reader_error(const DocumentReader* reader, DocumentError* out);
+
+// Line and column (1-based, in characters) where the current event's token
+// begins; 0 and 0 when there is no current event.
+void document_reader_position(const DocumentReader* reader, uint32_t* line, uint32_t* column);

@@ -27,18 +27,39 @@ const char* const kReservedWords[64] = {
 
 constexpr int32_t kEnd = -STATUS_END_OF_STREAM;
 
-// Next character: the held lookahead first, then the input.
+// Next character: the held lookahead first, then the input. Records where
+// the character stood.
 int32_t take(DocumentTokenizer* tok) {
   if (tok->lookahead != -1) {
     int32_t c = tok->lookahead;
     tok->lookahead = -1;
+    tok->last_line = tok->held_line;
+    tok->last_column = tok->held_column;
     return c;
   }
+  tok->last_line = tok->line;
+  tok->last_column = tok->column;
   if (!tok->input) return -STATUS_NOT_OPEN;
-  return tok->input->read_char();
+  int32_t c = tok->input->read_char();
+  if (c == '\n' && tok->after_cr) {
+    tok->after_cr = false;  // the LF of CR LF: the line was already counted
+  } else if (c == '\n' || c == '\r') {
+    ++tok->line;
+    tok->column = 1;
+    tok->after_cr = c == '\r';
+  } else if (c >= 0) {
+    ++tok->column;
+    tok->after_cr = false;
+  }
+  return c;
 }
 
-void hold(DocumentTokenizer* tok, int32_t c) { tok->lookahead = c; }
+// Gives back the character taken last (every caller holds exactly that one).
+void hold(DocumentTokenizer* tok, int32_t c) {
+  tok->lookahead = c;
+  tok->held_line = tok->last_line;
+  tok->held_column = tok->last_column;
+}
 
 bool is_letter(int32_t c) {
   return c >= 0 && (std::iswupper(static_cast<wint_t>(c)) || std::iswlower(static_cast<wint_t>(c)));
@@ -61,15 +82,24 @@ int digit_value(int32_t c, int base) {
   return d < base ? d : -1;
 }
 
-int32_t fail(DocumentTokenizer* tok, int status) {
+int32_t fail(DocumentTokenizer* tok, int status, int32_t reason) {
   tok->error = status;
+  tok->reason = status == STATUS_NO_MEMORY ? DOC_REASON_NO_MEMORY : reason;
   return tok->kind = DOC_TOKEN_ERROR;
 }
 
-// A negative character as an error token: the input's status (25 at the end).
-int32_t fail_input(DocumentTokenizer* tok, int32_t c) { return fail(tok, -c); }
+// A negative character as an error token: the input's status (25 at the end,
+// which inside a token means that the token never ended).
+int32_t fail_input(DocumentTokenizer* tok, int32_t c, int32_t reason_at_end) {
+  return fail(tok, -c, c == kEnd ? reason_at_end : DOC_REASON_INPUT);
+}
 
 int32_t finish(DocumentTokenizer* tok, int32_t kind) { return tok->kind = kind; }
+
+int32_t invalid(DocumentTokenizer* tok, int32_t reason) {
+  tok->reason = reason;
+  return tok->kind = DOC_TOKEN_INVALID;
+}
 
 bool append(DocumentTokenizer* tok, int32_t c) {
   return string_append_char(&tok->text, static_cast<uint32_t>(c));
@@ -125,24 +155,30 @@ int flush_units(DocumentTokenizer* tok) {
   return STATUS_OK;
 }
 
+// Reason for a failure of read_hex_unit inside a string.
+int32_t hex_reason(int st) {
+  if (st == STATUS_SYNTAX) return DOC_REASON_BAD_ESCAPE;
+  return st == STATUS_END_OF_STREAM ? DOC_REASON_UNTERMINATED_STRING : DOC_REASON_INPUT;
+}
+
 int32_t read_string(DocumentTokenizer* tok, int32_t quote) {
   tok->escape_count = 0;
   for (;;) {
     int32_t c = take(tok);
-    if (c < 0) return fail_input(tok, c);
+    if (c < 0) return fail_input(tok, c, DOC_REASON_UNTERMINATED_STRING);
     if (c == '\\') {
       int32_t e = take(tok);
-      if (e < 0) return fail_input(tok, e);
+      if (e < 0) return fail_input(tok, e, DOC_REASON_UNTERMINATED_STRING);
       if (e == 'x' || e == 'X' || e == 'u' || e == 'U') {
         uint32_t unit = 0;
         int st = read_hex_unit(tok, (e == 'x' || e == 'X') ? 2 : 4, &unit);
-        if (st != STATUS_OK) return fail(tok, st);
-        if (!push_unit(tok, static_cast<uint16_t>(unit))) return fail(tok, STATUS_NO_MEMORY);
+        if (st != STATUS_OK) return fail(tok, st, hex_reason(st));
+        if (!push_unit(tok, static_cast<uint16_t>(unit))) return fail(tok, STATUS_NO_MEMORY, DOC_REASON_NO_MEMORY);
         continue;
       }
       // Any other escape ends a run of code units.
       int st = flush_units(tok);
-      if (st != STATUS_OK) return fail(tok, st);
+      if (st != STATUS_OK) return fail(tok, st, DOC_REASON_BAD_UTF16);
       int32_t out;
       switch (e) {
         case '0': out = 0x00; break;
@@ -164,14 +200,14 @@ int32_t read_string(DocumentTokenizer* tok, int32_t quote) {
         case 0x2029: continue;
         default: out = e; break;
       }
-      if (!append(tok, out)) return fail(tok, STATUS_NO_MEMORY);
+      if (!append(tok, out)) return fail(tok, STATUS_NO_MEMORY, DOC_REASON_NO_MEMORY);
       continue;
     }
     int st = flush_units(tok);
-    if (st != STATUS_OK) return fail(tok, st);
+    if (st != STATUS_OK) return fail(tok, st, DOC_REASON_BAD_UTF16);
     if (c == quote) return finish(tok, quote == '"' ? DOC_TOKEN_DOUBLE_STRING : DOC_TOKEN_SINGLE_STRING);
-    if (c == '\n') return fail(tok, STATUS_SYNTAX);
-    if (!append(tok, c)) return fail(tok, STATUS_NO_MEMORY);
+    if (c == '\n') return fail(tok, STATUS_SYNTAX, DOC_REASON_LINE_BREAK);
+    if (!append(tok, c)) return fail(tok, STATUS_NO_MEMORY, DOC_REASON_NO_MEMORY);
   }
 }
 
@@ -201,10 +237,17 @@ int read_word(DocumentTokenizer* tok, int32_t first) {
   }
 }
 
+// Reason for a failure of read_word.
+int32_t word_reason(int st) {
+  if (st == STATUS_SYNTAX) return DOC_REASON_BAD_ESCAPE;
+  return st == STATUS_END_OF_STREAM ? DOC_REASON_BAD_ESCAPE : DOC_REASON_INPUT;
+}
+
 int32_t read_identifier(DocumentTokenizer* tok, int32_t first) {
   int st = read_word(tok, first);
-  if (st == STATUS_SYNTAX) return finish(tok, DOC_TOKEN_INVALID);
-  if (st != STATUS_OK) return fail(tok, st);
+  if (st == STATUS_SYNTAX) return invalid(tok, DOC_REASON_BAD_ESCAPE);
+  if (st != STATUS_OK) return fail(tok, st, word_reason(st));
+  tok->word = true;
   const String* w = &tok->text;
   if (string_compare_cstr(w, "true") == 0) return finish(tok, DOC_TOKEN_TRUE);
   if (string_compare_cstr(w, "false") == 0) return finish(tok, DOC_TOKEN_FALSE);
@@ -228,12 +271,12 @@ int32_t read_number(DocumentTokenizer* tok, int32_t c) {
     c = take(tok);
     if (c == 'N' || c == 'I') {
       int st = read_word(tok, c);
-      if (st == STATUS_SYNTAX) return finish(tok, DOC_TOKEN_INVALID);
-      if (st != STATUS_OK) return fail(tok, st);
+      if (st == STATUS_SYNTAX) return invalid(tok, DOC_REASON_BAD_NUMBER);
+      if (st != STATUS_OK) return fail(tok, st, word_reason(st));
       double v;
       if (string_compare_cstr(&tok->text, "NaN") == 0) v = std::nan("");
       else if (string_compare_cstr(&tok->text, "Infinity") == 0) v = HUGE_VAL;
-      else return finish(tok, DOC_TOKEN_INVALID);
+      else return invalid(tok, DOC_REASON_BAD_NUMBER);
       tok->value.real = negative ? -v : v;
       return finish(tok, DOC_TOKEN_FLOAT);
     }
@@ -259,7 +302,7 @@ int32_t read_number(DocumentTokenizer* tok, int32_t c) {
 
   if (base == 16) {
     hold(tok, c);
-    if (int_digits == 0) return finish(tok, DOC_TOKEN_INVALID);
+    if (int_digits == 0) return invalid(tok, DOC_REASON_BAD_NUMBER);
     tok->value.integer = static_cast<int64_t>(negative ? 0 - mantissa : mantissa);
     return finish(tok, DOC_TOKEN_HEXADECIMAL);
   }
@@ -278,7 +321,7 @@ int32_t read_number(DocumentTokenizer* tok, int32_t c) {
   }
   if (int_digits == 0 && frac_digits == 0) {
     hold(tok, c);
-    return finish(tok, DOC_TOKEN_INVALID);
+    return invalid(tok, DOC_REASON_BAD_NUMBER);
   }
 
   double exponent = 0.0;
@@ -300,14 +343,14 @@ int32_t read_number(DocumentTokenizer* tok, int32_t c) {
     }
     if (signed_exp && exp_digits == 0) {
       hold(tok, c);
-      return finish(tok, DOC_TOKEN_INVALID);
+      return invalid(tok, DOC_REASON_BAD_NUMBER);
     }
     if (exp_digits) is_float = true;
     if (exp_negative) exponent = -exponent;
   }
 
   hold(tok, c);
-  if (starts_identifier(c)) return fail(tok, STATUS_BAD_FORMAT);
+  if (starts_identifier(c)) return fail(tok, STATUS_BAD_FORMAT, DOC_REASON_BAD_NUMBER);
 
   if (!is_float) {
     tok->value.integer = static_cast<int64_t>(negative ? 0 - mantissa : mantissa);
@@ -319,13 +362,15 @@ int32_t read_number(DocumentTokenizer* tok, int32_t c) {
 }
 
 // Comment text up to (not including) the terminator. A block comment that
-// reaches the end of input ends there, like a line comment; the end (or an
+// reaches the end of input ends there, like a line comment, with the reason
+// DOC_REASON_UNTERMINATED_COMMENT for the reader to judge; the end (or an
 // input error) is then the next token.
 int32_t read_comment(DocumentTokenizer* tok, bool block) {
   for (;;) {
     int32_t c = take(tok);
     if (c < 0) {
       hold(tok, c);
+      if (block) tok->reason = DOC_REASON_UNTERMINATED_COMMENT;
       break;
     }
     if (!block && c == '\n') break;
@@ -334,7 +379,7 @@ int32_t read_comment(DocumentTokenizer* tok, bool block) {
       if (next == '/') break;
       hold(tok, next);
     }
-    if (!append(tok, c)) return fail(tok, STATUS_NO_MEMORY);
+    if (!append(tok, c)) return fail(tok, STATUS_NO_MEMORY, DOC_REASON_NO_MEMORY);
   }
   return finish(tok, block ? DOC_TOKEN_BLOCK_COMMENT : DOC_TOKEN_LINE_COMMENT);
 }
@@ -342,11 +387,15 @@ int32_t read_comment(DocumentTokenizer* tok, bool block) {
 int32_t read_token(DocumentTokenizer* tok) {
   int32_t c = take(tok);
   while (is_space(c)) c = take(tok);
+  tok->token_line = tok->last_line;
+  tok->token_column = tok->last_column;
+  tok->reason = DOC_REASON_NONE;
+  tok->word = false;
   if (c < 0) {
     // Keep the end (or the error) so that asking again gives the same answer.
     hold(tok, c);
     if (c == kEnd) return finish(tok, DOC_TOKEN_END);
-    return fail_input(tok, c);
+    return fail_input(tok, c, DOC_REASON_INPUT);
   }
   string_clear(&tok->text);
   switch (c) {
@@ -363,12 +412,15 @@ int32_t read_token(DocumentTokenizer* tok) {
       if (next == '*') return read_comment(tok, true);
       if (next == '/') return read_comment(tok, false);
       hold(tok, next);
-      return finish(tok, DOC_TOKEN_INVALID);
+      return invalid(tok, DOC_REASON_STRAY);
     }
     default: break;
   }
   if (starts_identifier(c)) return read_identifier(tok, c);
-  return read_number(tok, c);
+  int32_t kind = read_number(tok, c);
+  bool numeric = c == '+' || c == '-' || c == '.' || (c >= '0' && c <= '9');
+  if (kind == DOC_TOKEN_INVALID && !numeric) tok->reason = DOC_REASON_STRAY;
+  return kind;
 }
 
 }  // namespace
@@ -379,6 +431,10 @@ void document_tokenizer_init(DocumentTokenizer* tok, CharReader* input) {
   tok->input = input;
   tok->lookahead = -1;
   tok->kind = DOC_TOKEN_INVALID;
+  tok->line = tok->column = 1;
+  tok->last_line = tok->last_column = 1;
+  tok->held_line = tok->held_column = 1;
+  tok->token_line = tok->token_column = 1;
 }
 
 void document_tokenizer_release(DocumentTokenizer* tok) {

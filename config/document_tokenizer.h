@@ -34,6 +34,21 @@ enum DocumentTokenKind : int32_t {
   DOC_TOKEN_FLOAT = 20,         // value.real (also NaN and Infinity)
 };
 
+// Why the last token is an error, an invalid token, or a comment that ran
+// into the end of input; DOC_REASON_NONE for every other token.
+enum DocumentTokenReason : int32_t {
+  DOC_REASON_NONE = 0,
+  DOC_REASON_UNTERMINATED_STRING = 1,  // end of input inside a string
+  DOC_REASON_LINE_BREAK = 2,           // a raw line feed inside a string
+  DOC_REASON_BAD_ESCAPE = 3,           // \x or \u without its hexadecimal digits, '\' in a name
+  DOC_REASON_BAD_UTF16 = 4,            // \u escapes that are not valid UTF-16
+  DOC_REASON_BAD_NUMBER = 5,           // malformed number, or one run into a letter
+  DOC_REASON_STRAY = 6,                // a character that starts no token ('/' alone, ...)
+  DOC_REASON_UNTERMINATED_COMMENT = 7, // a block comment without its "*/" (kind stays 17)
+  DOC_REASON_INPUT = 8,                // the input reported an error (its status in `error`)
+  DOC_REASON_NO_MEMORY = 9,
+};
+
 // Lexer over a character input. The input is borrowed: the tokenizer only
 // calls its read_char. One character of lookahead is kept between tokens.
 struct DocumentTokenizer {
@@ -52,6 +67,18 @@ struct DocumentTokenizer {
   uint16_t* escape_units;
   size_t escape_count;
   size_t escape_capacity;
+  // Positions, 1-based, counted in characters; a line ends at LF, CR or
+  // CR LF. `line`/`column` is where the next character from the input
+  // stands, `last_*` where the last character taken stood, `held_*` where
+  // the lookahead stood, `token_*` where the last token began (for the end
+  // of input: where the input ended).
+  uint32_t line, column;
+  uint32_t last_line, last_column;
+  uint32_t held_line, held_column;
+  uint32_t token_line, token_column;
+  bool after_cr;       // the last character from the input was CR
+  bool word;           // the last token was read as a bare word (name, true, NaN, a reserved word...)
+  int32_t reason;      // DocumentTokenReason of the last token
 };
 
 // Sets up a tokenizer over `input` (may be null; then every token is an

@@ -1,6 +1,7 @@
 // Runs every case of the two public JSON / JSON5 suites kept in the shared
 // conformance folder through the document reader at levels 4999 and 5000
-// and checks the outcome against expected.tsv.
+// and checks the outcome against expected.tsv, except for the few rows
+// where the reader now deliberately answers otherwise (kDepartures).
 
 #include <gtest/gtest.h>
 
@@ -96,6 +97,37 @@ void check(const std::string& path, int32_t level, const std::string& verdict, c
   }
 }
 
+// Rows of expected.tsv that the reader answers differently on purpose, each
+// now agreeing with the suite's own verdict:
+// - any identifier name, reserved words and null among them, is a valid
+//   unquoted property name in JSON5;
+// - a block comment that never ends after the root value is not the end of
+//   the document but text after it.
+struct Departure {
+  const char* path;
+  int32_t level;
+  const char* verdict;
+  const char* status;
+};
+const Departure kDepartures[] = {
+    {"jsontestsuite/n_object_repeated_null_null.json", 5000, "accept", "-"},
+    {"json5-tests/misc/readme-example.json5", 5000, "accept", "-"},
+    {"json5-tests/objects/reserved-unquoted-key.json5", 5000, "accept", "-"},
+    {"json5-tests/comments/unterminated-block-comment.txt", 5000, "reject", "55"},
+};
+
+// The expectation for `path` at `level`: the table's, or a departure's.
+void expectation(const std::string& path, int32_t level, std::string* verdict, std::string* status,
+                 int* departures_used) {
+  for (const Departure& d : kDepartures) {
+    if (path == d.path && level == d.level) {
+      *verdict = d.verdict;
+      *status = d.status;
+      ++*departures_used;
+    }
+  }
+}
+
 TEST(Conformance, EveryCaseMatchesTheTable) {
   std::string dir = conformance_dir();
   std::string table;
@@ -103,17 +135,22 @@ TEST(Conformance, EveryCaseMatchesTheTable) {
   std::istringstream lines(table);
   std::string line;
   std::getline(lines, line);  // header
-  int cases = 0, mismatches = 0, suites_seen[2] = {0, 0};
+  int cases = 0, mismatches = 0, suites_seen[2] = {0, 0}, departures_used = 0;
   while (std::getline(lines, line)) {
     if (line.empty()) continue;
     std::vector<std::string> c = split_tabs(line);
     ASSERT_GE(c.size(), 6u) << line;
     std::string path = dir + "/" + c[1];
     ++suites_seen[c[0] == "json5-tests" ? 1 : 0];
-    check(c[1], 4999, c[2], c[4], run_case(path, 4999), &mismatches);
-    check(c[1], 5000, c[3], c[5], run_case(path, 5000), &mismatches);
+    for (int32_t level : {4999, 5000}) {
+      std::string verdict = c[level == 4999 ? 2 : 3], status = c[level == 4999 ? 4 : 5];
+      expectation(c[1], level, &verdict, &status, &departures_used);
+      check(c[1], level, verdict, status, run_case(path, level), &mismatches);
+    }
     ++cases;
   }
+  // Every departure names a row that exists.
+  EXPECT_EQ(departures_used, static_cast<int>(sizeof kDepartures / sizeof kDepartures[0]));
   EXPECT_EQ(cases, 431);
   EXPECT_EQ(suites_seen[0], 318);
   EXPECT_EQ(suites_seen[1], 113);

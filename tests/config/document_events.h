@@ -14,7 +14,6 @@
 #include "runtime/string.h"
 
 inline std::string event_word(const DocumentEvent& e) {
-  std::string out;
   switch (e.kind) {
     case OBJECT_BEGIN: return "{";
     case OBJECT_END: return "}";
@@ -31,7 +30,7 @@ inline std::string event_word(const DocumentEvent& e) {
     case PROPERTY:
     case STRING: {
       // Encoded per code point, so that U+0000 survives.
-      out = e.kind == PROPERTY ? "P:" : "S:";
+      std::string out(e.kind == PROPERTY ? "P:" : "S:");
       for (uint64_t i = 0; i < e.text.length; ++i) {
         uint8_t buf[4];
         unsigned n = encode_utf8_char(e.text.chars[i], buf);

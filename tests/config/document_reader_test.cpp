@@ -39,8 +39,17 @@ TEST(DocumentReader, IdentifiersAndReservedWordsOutOfPlace) {
     EXPECT_EQ(read_text("x", level), "=55") << level;
     EXPECT_EQ(read_text("{\"a\": while}", level), "{ P:a =55") << level;
   }
-  EXPECT_EQ(read_text("{while: 1}", 5000), "{ =55");
-  EXPECT_EQ(read_text("{null: 1}", 5000), "{ =55");
+  // Reserved words and the literal words are identifier names, so unquoted
+  // keys at level 5000 (only); as values they stay what they are.
+  EXPECT_EQ(read_text("{default: {x: 1}, while: 1, null: 2, true: 3, false: 4, NaN: 5, Infinity: 6, if: 7}", 5000),
+            "{ P:default { P:x I:1 } P:while I:1 P:null I:2 P:true I:3 P:false I:4 P:NaN I:5 P:Infinity I:6 "
+            "P:if I:7 } =25");
+  EXPECT_EQ(read_text("{a: 1, default: null}", 5000), "{ P:a I:1 P:default N } =25");
+  EXPECT_EQ(read_text("{while: 1}", 4999), "{ =55");
+  EXPECT_EQ(read_text("{-Infinity: 1}", 5000), "{ =55");  // a signed number is no name
+  EXPECT_EQ(read_text("{+NaN: 1}", 5000), "{ =55");
+  EXPECT_EQ(read_text("{a: true, b: NaN}", 5000), "{ P:a B:1 P:b F:nan } =25");
+  EXPECT_EQ(read_text("{a: 1 default: 2}", 5000), "{ P:a I:1 =55");
   // A name where a comma or colon is due is a misplaced string, not a
   // syntax error.
   EXPECT_EQ(read_text("{\"a\" \"b\"}", 4999), "{ P:a =15");
@@ -112,8 +121,16 @@ TEST(DocumentReader, WhitespaceAndComments) {
   EXPECT_EQ(read_text("\f\v [ 1 ]\r\n", 4999), "[ I:1 ] =25");
   EXPECT_EQ(read_text("/* a */ [ // b\n 1 /**/ ] // end", 5000), "[ I:1 ] =25");
   EXPECT_EQ(read_text("/ 1", 5000), "=55");
-  EXPECT_EQ(read_text("[1] /* open", 5000), "[ I:1 ] =25");
+  // After the root only whitespace and complete comments may follow.
+  EXPECT_EQ(read_text("[1] /* open", 5000), "[ I:1 ] =55");
   EXPECT_EQ(read_text("[1] /* open", 4999), "[ I:1 ] =55");
+  EXPECT_EQ(read_text("{} \"trailing garbage", 5000), "{ } =55");
+  EXPECT_EQ(read_text("{} 'x", 5000), "{ } =55");
+  EXPECT_EQ(read_text("{} \"\\u12", 5000), "{ } =55");
+  EXPECT_EQ(read_text("{} 12abc", 5000), "{ } =55");
+  EXPECT_EQ(read_text("{} /* done */ // end", 5000), "{ } =25");
+  EXPECT_EQ(read_text("{}\n// end without newline", 5000), "{ } =25");
+  EXPECT_EQ(read_text("{a: 1 /* open", 5000), "{ P:a I:1 =55");
   // Unquoted names with $, _, digits and \u escapes.
   EXPECT_EQ(read_text("{$a_1: 1, _: 2, \\u0061b: 3}", 5000), "{ P:$a_1 I:1 P:_ I:2 P:ab I:3 } =25");
   EXPECT_EQ(read_text("{\\x: 1}", 5000), "{ =55");
