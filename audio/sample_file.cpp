@@ -4,13 +4,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include <cerrno>
+#include <cmath>
+
 #include <fcntl.h>
+#include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "audio/sndfile_stream.h"
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
+#include "runtime/signal_cleanup.h"
 
 namespace {
 
@@ -232,48 +237,301 @@ Status sample_load_file(Sample& sample, String& path, float seconds) {
   return status != STATUS_OK ? status : closed;
 }
 
-int64_t sample_save_file(const Sample& sample, String& path, int64_t first, int64_t count) {
-  if (sample.sample_rate == 0) return -int64_t(STATUS_INVALID);
-  if (first < 0) return -int64_t(STATUS_BAD_ARGUMENT);
-  uint64_t n = frames_to_save(sample, first, count);
+namespace {
 
-  const char* target = string_to_utf8(&path);
-  if (!target) return -int64_t(STATUS_NO_MEMORY);
-  static const char kSuffix[] = ".tmpXXXXXX";
-  size_t target_length = std::strlen(target);
-  char* temp = static_cast<char*>(mem_alloc(target_length + sizeof kSuffix));
-  if (!temp) return -int64_t(STATUS_NO_MEMORY);
-  std::memcpy(temp, target, target_length);
-  std::memcpy(temp + target_length, kSuffix, sizeof kSuffix);
+// Longest path the save builds for itself (the system's PATH_MAX).
+constexpr size_t kPathBytes = 4096;
+
+// A failure of the file system as a status: what the save and the load
+// report for the system's own answer.
+Status status_from_errno(int error) {
+  switch (error) {
+    case ENOENT: return STATUS_NOT_FOUND;
+    case EACCES:
+    case EPERM: return STATUS_ACCESS_DENIED;
+    case ENAMETOOLONG:
+    case ENOSPC:
+    case EDQUOT: return STATUS_LIMIT;
+    case EROFS: return STATUS_READ_ONLY;
+    case ENOTDIR: return STATUS_PATH_COMPONENT;
+    case EISDIR: return STATUS_IS_DIRECTORY;
+    case ENOMEM: return STATUS_NO_MEMORY;
+    default: return STATUS_IO_ERROR;
+  }
+}
+
+void put_cause(char* cause, size_t size, const char* text) {
+  if (cause && size > 0) std::snprintf(cause, size, "%s", text);
+}
+
+// The file a save replaces: `path` itself, or, when it is a symbolic link,
+// the file at the end of its chain of links (which need not exist yet).
+// False with errno set when the chain is too long or loops, or a name
+// does not fit kPathBytes.
+bool resolve_links(const char* path, char* out) {
+  if (std::strlen(path) >= kPathBytes) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::strcpy(out, path);
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(out, &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    char link[kPathBytes];
+    ssize_t n = readlink(out, link, sizeof link - 1);
+    if (n < 0) return false;
+    link[n] = 0;
+    if (link[0] == '/') {
+      std::memcpy(out, link, size_t(n) + 1);
+      continue;
+    }
+    // A relative link is taken from the directory the link lives in.
+    char* slash = std::strrchr(out, '/');
+    size_t dir = slash ? size_t(slash - out) + 1 : 0;
+    if (dir + size_t(n) >= kPathBytes) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    std::memcpy(out + dir, link, size_t(n) + 1);
+  }
+  errno = ELOOP;
+  return false;
+}
+
+// Creates an empty temporary file in the directory of `target` under a
+// short name of its own, registered for removal on SIGINT, SIGTERM and
+// SIGHUP. False with errno set on failure (nothing then exists).
+bool create_temp(const char* target, char* temp) {
+  static uint64_t counter = 0;
+  const char* slash = std::strrchr(target, '/');
+  const int dir = slash ? int(slash - target) + 1 : 0;
+  (void)signal_cleanup_install();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int n = std::snprintf(temp, kPathBytes, "%.*s.tb%ld-%llu.tmp", dir, target, long(getpid()),
+                          static_cast<unsigned long long>(counter++));
+    if (n < 0 || size_t(n) >= kPathBytes || !signal_cleanup_register(temp)) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      return true;
+    }
+    int error = errno;
+    signal_cleanup_clear();
+    if (error != EEXIST) {
+      errno = error;
+      return false;
+    }
+  }
+  errno = EEXIST;
+  return false;
+}
+
+// Writes n frames from `first` through `writer` in the width of `bits`
+// (quantized by `quantizer` for integers), gathering `stats` when asked.
+// The frames written, or a negated status when nothing could be written.
+int64_t write_formatted(const Sample& sample, AudioWriter& writer, uint64_t first, uint64_t n, int bits,
+                        SaveQuantizer* quantizer, SaveStats* stats) {
+  if (n == 0) return 0;
+  if (!sample.data) return -int64_t(STATUS_INVALID);
+  const uint64_t chunk_frames = std::min<uint64_t>(n, AUDIO_CHUNK_FRAMES);
+  float* block = alloc_block(chunk_frames, sample.channels);
+  if (!block) return -int64_t(STATUS_NO_MEMORY);
+  int32_t* words = nullptr;
+  if (bits != SAVE_BITS_FLOAT) {
+    words = static_cast<int32_t*>(mem_alloc_aligned(size_t(chunk_frames * sample.channels) * sizeof(int32_t), 16));
+    if (!words) {
+      mem_free_aligned(block);
+      return -int64_t(STATUS_NO_MEMORY);
+    }
+  }
+  int64_t written = 0;
+  uint64_t start = first, clips = 0;
+  while (uint64_t(written) < n) {
+    const uint64_t chunk = std::min<uint64_t>(n - uint64_t(written), AUDIO_CHUNK_FRAMES);
+    const size_t values = size_t(chunk * sample.channels);
+    interleave(block, sample.data, sample.stride, sample.channels, start, chunk);
+    if (stats) {
+      for (size_t i = 0; i < values; ++i) {
+        const float m = std::fabs(block[i]);
+        if (m > stats->peak) stats->peak = m;
+        if (m > 1.0f) ++stats->overs;
+      }
+    }
+    int64_t put;
+    if (words) {
+      save_quantize(*quantizer, block, words, values, &clips);
+      put = writer.write_s32(words, int64_t(chunk));
+    } else {
+      put = writer.write_f32(block, int64_t(chunk));
+    }
+    if (put < 0) {
+      if (written == 0) written = put;
+      break;
+    }
+    start += uint64_t(put);
+    written += put;
+  }
+  mem_free_aligned(words);
+  mem_free_aligned(block);
+  return written;
+}
+
+// The body of both saves. `system_status` chooses how failures of the
+// temporary file and the rename are reported: by their own status from
+// errno, or as 4 (STATUS_SYSTEM) like the original save.
+int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t count, const SaveFormat& format,
+                  SaveStats* stats, char* cause, size_t cause_size, bool system_status) {
+  if (stats) *stats = SaveStats{0.0f, 0, false, format.container};
+  if (sample.sample_rate == 0) {
+    put_cause(cause, cause_size, "the audio has no sample rate");
+    return -int64_t(STATUS_INVALID);
+  }
+  if (first < 0) {
+    put_cause(cause, cause_size, "negative first frame");
+    return -int64_t(STATUS_BAD_ARGUMENT);
+  }
+  const uint64_t n = frames_to_save(sample, first, count);
+  Status checked = save_format_check(format, path, sample.channels, sample.sample_rate, n, cause, cause_size);
+  if (checked != STATUS_OK) return -int64_t(checked);
+  SaveFormat resolved = format;
+  resolved.container = save_container_resolve(format, path);
+
+  const char* given = string_to_utf8(&path);
+  if (!given) {
+    put_cause(cause, cause_size, std::strerror(ENOMEM));
+    return -int64_t(STATUS_NO_MEMORY);
+  }
+  auto system_failure = [&](int error) {
+    put_cause(cause, cause_size, std::strerror(error));
+    return -int64_t(system_status ? status_from_errno(error) : STATUS_SYSTEM);
+  };
+  char target[kPathBytes], temp[kPathBytes];
+  if (!resolve_links(given, target)) return system_failure(errno);
+  // `given` lives in the path's conversion cache, which the dither seed
+  // needs after the writer has converted its own copy of the names.
+  SaveQuantizer quantizer;
+  save_quantizer_init(quantizer, resolved.bits, save_dither_active(resolved), given);
   // The temporary lives in the target's directory so that the final rename
   // stays within one file system and replaces the target atomically.
-  int fd = mkstemp(temp);
-  if (fd < 0) {
-    mem_free(temp);
-    return -int64_t(STATUS_SYSTEM);
-  }
-  (void)fchmod(fd, saved_file_mode(target));
-  ::close(fd);
+  if (!create_temp(target, temp)) return system_failure(errno);
 
-  AudioFormat request = {sample.sample_rate, sample.channels, n, SAMPLE_F32_ANY_ORDER};
   int64_t result;
   SndfileWriter writer;
-  Status status = writer.open(temp, &request, AUDIO_FILE_WAV);
+  int container = resolved.container;
+  Status status = save_open_writer(writer, temp, resolved, sample.sample_rate, sample.channels, n, &container);
+  if (stats) stats->container = container;
   if (status != STATUS_OK) {
+    put_cause(cause, cause_size, sf_error_number(sf_error(nullptr)));
     (void)writer.close();
     result = -int64_t(status);
   } else {
-    result = sample_write_frames(sample, writer, first, int64_t(n));
+    if (resolved.bits == SAVE_BITS_FLOAT && !stats)
+      result = sample_write_frames(sample, writer, first, int64_t(n));
+    else
+      result = write_formatted(sample, writer, uint64_t(first), n, resolved.bits, &quantizer, stats);
     // A write that stopped short failed, whatever it managed before.
     if (result >= 0 && uint64_t(result) < n)
       result = -int64_t(writer.status != STATUS_OK ? writer.status : STATUS_IO_ERROR);
+    if (result < 0 && writer.handle) put_cause(cause, cause_size, sf_strerror(static_cast<SNDFILE*>(writer.handle)));
     Status closed = writer.close();
-    if (result >= 0 && closed != STATUS_OK) result = -int64_t(STATUS_IO_ERROR);
+    if (result >= 0 && closed != STATUS_OK) {
+      put_cause(cause, cause_size, "closing the file failed");
+      result = -int64_t(STATUS_IO_ERROR);
+    }
   }
-  // `target` still lives in the path's conversion cache: the writer
-  // converted its own copy of the temporary name.
-  if (result >= 0 && rename(temp, target) != 0) result = -int64_t(STATUS_SYSTEM);
+  if (result >= 0) {
+    // Set last: libsndfile reopened the temporary by name, which a
+    // read-only mode would have refused.
+    (void)chmod(temp, saved_file_mode(target));
+    if (rename(temp, target) != 0) result = system_failure(errno);
+  }
   if (result < 0) unlink(temp);
-  mem_free(temp);
+  signal_cleanup_clear();
+  if (stats) stats->clipped = resolved.bits != SAVE_BITS_FLOAT && stats->overs > 0;
   return result;
+}
+
+}  // namespace
+
+int64_t sample_save_file(const Sample& sample, String& path, int64_t first, int64_t count) {
+  return save_file(sample, path, first, count, save_format_default(), nullptr, nullptr, 0, false);
+}
+
+int64_t sample_save_file(const Sample& sample, String& path, int64_t first, int64_t count, const SaveFormat& format,
+                         SaveStats* stats, char* cause, size_t cause_size) {
+  return save_file(sample, path, first, count, format, stats, cause, cause_size, true);
+}
+
+Status sample_load_file(Sample& sample, String& path, float seconds, char* cause, size_t cause_size) {
+  const char* utf8 = string_to_utf8(&path);
+  if (!utf8) {
+    put_cause(cause, cause_size, std::strerror(ENOMEM));
+    return STATUS_NO_MEMORY;
+  }
+  // Ask the system first: libsndfile reports every failure of the file
+  // system as one error, and keeps its text in process-wide state.
+  int fd = open(utf8, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    put_cause(cause, cause_size, std::strerror(error));
+    return status_from_errno(error);
+  }
+  struct stat st;
+  bool directory = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  ::close(fd);
+  if (directory) {
+    put_cause(cause, cause_size, std::strerror(EISDIR));
+    return STATUS_IS_DIRECTORY;
+  }
+
+  SndfileReader reader;
+  Status status = reader.open(path);
+  if (status != STATUS_OK) {
+    put_cause(cause, cause_size, sf_error_number(sf_error(nullptr)));
+    (void)reader.close();
+    return status;
+  }
+  AudioFormat format;
+  (void)reader.get_format(&format);
+  int64_t limit = -1;
+  if (seconds >= 0) {
+    double frames = double(format.sample_rate) * double(seconds);
+    limit = frames < 9.2e18 ? int64_t(frames) : -1;
+  }
+  status = sample_read_frames(sample, reader, limit);
+  if (status != STATUS_OK) {
+    if (format.channels == 0)
+      put_cause(cause, cause_size, "the file has no channels");
+    else if (status == STATUS_NO_MEMORY)
+      put_cause(cause, cause_size, std::strerror(ENOMEM));
+    else if (status == STATUS_END_OF_STREAM)
+      put_cause(cause, cause_size, "the file ends before the frames its header announces");
+    else
+      put_cause(cause, cause_size, sf_strerror(static_cast<SNDFILE*>(reader.handle)));
+  }
+  Status closed = reader.close();
+  if (status == STATUS_OK && closed != STATUS_OK) put_cause(cause, cause_size, "closing the file failed");
+  return status != STATUS_OK ? status : closed;
+}
+
+bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* channel) {
+  uint64_t best_frame = sample.length, best_channel = 0;
+  for (uint64_t c = 0; c < sample.channels && sample.data; ++c) {
+    const float* row = sample.data + c * sample.stride;
+    // Only frames before the best so far can improve on it.
+    for (uint64_t t = 0; t < best_frame; ++t) {
+      if (!std::isfinite(row[t])) {
+        best_frame = t;
+        best_channel = c;
+        break;
+      }
+    }
+  }
+  if (best_frame == sample.length) return false;
+  if (frame) *frame = best_frame;
+  if (channel) *channel = best_channel;
+  return true;
 }

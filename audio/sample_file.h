@@ -4,6 +4,7 @@
 
 #include "analysis/sample.h"
 #include "audio/audio_stream.h"
+#include "audio/save_format.h"
 #include "runtime/status.h"
 #include "runtime/string.h"
 
@@ -39,12 +40,54 @@
 
 // Saves frames first .. first + n - 1 (n as for sample_write_frames) as a
 // WAV file of 32-bit floats at the sample's rate, whatever the name's
-// extension. The file is written under a temporary name beside `path` and
-// renamed over it only when writing and closing succeeded, so a failure
-// leaves an existing file at `path` untouched and no temporary behind.
+// extension; when the file would reach 4 GiB it is written as RF64
+// instead, whose size fields do not wrap.
+//
+// The file is written under a temporary name in the directory of the file
+// it replaces (".tb<pid>-<n>.tmp", short so that any legal output name
+// works) and renamed over it only when writing and closing succeeded, so a
+// failure leaves an existing file untouched and no temporary behind; so
+// does SIGINT, SIGTERM or SIGHUP during the save (see
+// runtime/signal_cleanup.h), after which the process dies of that signal.
+// When `path` is a symbolic link, the file it points to is replaced and the
+// link kept. The new file gets the permission bits of the file it replaces,
+// or 0666 less the umask when there is none; they are set just before the
+// rename, so a read-only output can be replaced wherever its directory is
+// writable.
+//
 // Returns the frames written or a negated status: -15 for a sample rate of
 // 0 (no file is created), -5 when memory runs out, the mapped libsndfile
 // failure of opening (-4 also when the temporary cannot be created or the
 // rename fails), the failure of a write that could not write every frame,
 // or -23 when closing failed.
 [[nodiscard]] int64_t sample_save_file(const Sample& sample, String& path, int64_t first, int64_t count);
+
+// As above in the container, width and dither of `format` (AUTO resolved
+// from the name; WAV still switching to RF64 by size). The format is
+// checked first with save_format_check (its status negated, -8 or -13, and
+// no file created). Dither is seeded from the bytes of `path` as given.
+// `stats` (when not null) receives the peak, the samples over full scale
+// and the container written, also after a failed write. `cause` (when not
+// null) receives on failure one line of text without a newline saying why:
+// the format check's message, libsndfile's text for its error, or the
+// system's (strerror) for the temporary file and the rename. Failures of
+// the file system are reported by their own status here: 6 missing
+// directory, 22 permission denied, 18 name too long or no space, 46
+// read-only file system, 43 a path component is not a directory, else 23.
+[[nodiscard]] int64_t sample_save_file(const Sample& sample, String& path, int64_t first, int64_t count,
+                                       const SaveFormat& format, SaveStats* stats, char* cause, size_t cause_size);
+
+// As sample_load_file, and on failure writes the cause as one line of
+// text without a newline to `cause` (when not null): the system's text for
+// a file that cannot be opened, libsndfile's text for its errors. The file
+// is first opened with the system's own call, and a failure there is
+// reported by its own status instead of libsndfile's 4: 6 no such file, 22
+// permission denied, 42 a directory, 43 a path component is not a
+// directory, 18 name too long, 23 anything else (a loop of symbolic links
+// among them).
+[[nodiscard]] Status sample_load_file(Sample& sample, String& path, float seconds, char* cause, size_t cause_size);
+
+// Finds the first sample, in frame order and channel order within a frame,
+// that is NaN or infinite; true with its frame and channel (either pointer
+// may be null), false when every sample is finite.
+bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* channel);

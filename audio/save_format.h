@@ -1,0 +1,116 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "audio/sndfile_stream.h"
+#include "runtime/status.h"
+#include "runtime/string.h"
+
+// The file format of saved audio: container, sample width and dither.
+// The default record (save_format_default) is today's output, a WAV file of
+// 32-bit floats, which becomes RF64 when the file would reach 4 GiB.
+
+enum SaveContainer : int {
+  SAVE_CONTAINER_WAV = 0,
+  SAVE_CONTAINER_RF64 = 1,
+  SAVE_CONTAINER_W64 = 2,
+  SAVE_CONTAINER_AIFF = 3,
+  SAVE_CONTAINER_FLAC = 4,
+  SAVE_CONTAINER_AUTO = 5,  // from the name's extension; WAV when unknown
+};
+
+// Sample widths: 0 is 32-bit float, else integer PCM of that many bits.
+enum SaveBits : int {
+  SAVE_BITS_FLOAT = 0,
+  SAVE_BITS_16 = 16,
+  SAVE_BITS_24 = 24,
+  SAVE_BITS_32 = 32,
+};
+
+enum SaveDither : int {
+  SAVE_DITHER_DEFAULT = 0,  // TPDF for 16 and 24 bits, none for float and 32 bits
+  SAVE_DITHER_TPDF = 1,     // TPDF for every integer width (float output is never dithered)
+  SAVE_DITHER_NONE = 2,
+};
+
+struct SaveFormat {
+  int container;  // SaveContainer
+  int bits;       // SaveBits
+  int dither;     // SaveDither
+};
+
+// What a save found in the audio it wrote: the largest magnitude (linear,
+// 1.0 = full scale), the number of samples (channels counted apart) above
+// full scale, and whether an integer output clipped them. `container` is
+// the container actually written (AUTO and the RF64 switch resolved).
+struct SaveStats {
+  float peak;
+  uint64_t overs;
+  bool clipped;
+  int container;
+};
+
+SaveFormat save_format_default();
+
+// Bytes from which a WAV file becomes RF64 and an AIFF file is refused:
+// 4 GiB, counting the sample data and a 256-byte allowance for the header.
+constexpr uint64_t SAVE_SIZE_LIMIT = uint64_t(1) << 32;
+constexpr uint64_t SAVE_HEADER_ALLOWANCE = 256;
+
+// The container an extension names (.wav .rf64 .w64 .aif .aiff .flac,
+// any case); WAV for any other or no extension.
+int save_container_from_name(String& path);
+
+// The concrete container for `format` and the output `path`: AUTO resolved
+// from the name; any other value unchanged.
+int save_container_resolve(const SaveFormat& format, String& path);
+
+// Bytes of sample data of `frames` frames of `channels` channels at `bits`.
+// Saturates at UINT64_MAX.
+uint64_t save_data_bytes(int bits, uint64_t channels, uint64_t frames);
+
+// The container written for `container` (already resolved) and that much
+// sample data: WAV becomes RF64 once data plus header allowance reach
+// SAVE_SIZE_LIMIT, everything else stays.
+int save_container_for_size(int container, uint64_t data_bytes);
+
+// Whether integer output is dithered for this format.
+bool save_dither_active(const SaveFormat& format);
+
+// Checks, before any work, that `format` can hold the output: known values
+// of container, bits and dither (else 13, STATUS_BAD_ARGUMENT), FLAC only
+// with 16 or 24 bits, at most 8 channels and 655350 Hz, and AIFF output
+// below 4 GiB (all else 8, STATUS_UNSUPPORTED). Channels, rate and frames
+// of 0 mean "not known yet" and are not checked, so the check can run
+// once before loading and again before the save. On failure a line of text
+// without the path and without a newline is written to `message` (when not
+// null), e.g. "FLAC cannot hold float samples (use 16 or 24 bits)".
+[[nodiscard]] Status save_format_check(const SaveFormat& format, String& path, uint64_t channels, uint64_t rate,
+                                       uint64_t frames, char* message, size_t message_size);
+
+// Opens `writer` on `utf8_path` for `frames` frames of `channels` channels
+// at `rate` in `format` (its container already resolved, not AUTO), with
+// the container switch by size applied. *written_container (when not null)
+// receives the container used. Returns what SndfileWriter::open returns,
+// or 8 for AUTO or an AIFF file that would pass 4 GiB, 13 for unknown
+// fields. Float data is written with write_f32, integer data as s32 words
+// holding the sample in their top bits (see SaveQuantizer).
+[[nodiscard]] Status save_open_writer(SndfileWriter& writer, const char* utf8_path, const SaveFormat& format,
+                                      uint64_t rate, uint64_t channels, uint64_t frames, int* written_container);
+
+// Float to integer conversion for `bits` of 16, 24 or 32: the sample times
+// 2^(bits-1) plus, when dithering, a TPDF value of +-1 LSB peak (the sum of
+// two independent uniform values in [-0.5, 0.5) LSB), rounded to nearest
+// and clipped to the integer range, then shifted into the top bits of an
+// int32 (libsndfile's layout for integer writes). NaN becomes 0. The
+// generator is seeded from the bytes of the output's path, so the same
+// name gets the same dither in every run, whatever else the run does.
+struct SaveQuantizer {
+  int bits;
+  bool dither;
+  uint64_t state;
+};
+void save_quantizer_init(SaveQuantizer& q, int bits, bool dither, const char* seed_text);
+// Converts `count` interleaved samples; counts clipped ones into *clipped.
+void save_quantize(SaveQuantizer& q, const float* in, int32_t* out, size_t count, uint64_t* clipped);

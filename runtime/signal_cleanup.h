@@ -1,0 +1,26 @@
+#pragma once
+
+// Removal of a half-written file when the process is interrupted.
+//
+// While a file is being written under a temporary name, its path is
+// registered here. Should SIGINT, SIGTERM or SIGHUP arrive, the handler
+// unlinks the registered file, restores the signal's default action and
+// raises it again, so the process still dies of that signal (the shell
+// sees the usual status) and leaves nothing behind. Signals that were
+// ignored when the handlers were installed (nohup) stay ignored, and
+// handlers the program installed itself are left alone.
+//
+// One file is registered at a time (the saves of this program are
+// sequential); the path is kept in a fixed buffer so the handler needs no
+// allocation and calls only async-signal-safe functions.
+
+// Installs the handlers once per process; later calls do nothing. Returns
+// false when sigaction fails (the save then goes on unprotected).
+bool signal_cleanup_install();
+
+// Registers `path` (NUL-terminated, at most 4095 bytes) as the file to
+// remove; false (nothing registered) when it is longer.
+bool signal_cleanup_register(const char* path);
+
+// Forgets the registered file; call it before renaming or removing it.
+void signal_cleanup_clear();
