@@ -150,8 +150,33 @@ Status scatter_rows(const Plan& p, const Sample& src, BiquadSection* sections, u
   return STATUS_OK;
 }
 
+// Per-channel copies of the `count` designed sections with cleared state,
+// channel c's at c * count; null when memory runs out (or count is 0).
+BiquadSection* channel_sections(const BiquadSection* sections, unsigned count, uint64_t channels) {
+  if (count == 0) return nullptr;
+  BiquadSection* all = allocate_array<BiquadSection>(channels * count);
+  if (!all) return nullptr;
+  for (uint64_t c = 0; c < channels; ++c)
+    for (unsigned i = 0; i < count; ++i) {
+      all[c * count + i] = sections[i];
+      all[c * count + i].z0 = all[c * count + i].z1 = 0.0f;
+    }
+  return all;
+}
+
+// Rows of `channels` x `length` floats in one block (each row 16-float
+// aligned), with the row pointers in `rows`; null when memory runs out.
+float* allocate_rows(uint64_t channels, uint64_t length, float** rows) {
+  uint64_t row = (length + 15) & ~uint64_t{15};
+  if (channels != 0 && row > UINT64_MAX / channels) return nullptr;
+  float* block = allocate_array<float>(channels * row);
+  if (block)
+    for (uint64_t c = 0; c < channels; ++c) rows[c] = block + c * row;
+  return block;
+}
+
 // Gathers the kept accumulation values of every row through polyphase
-// tables; the rows are zero from acc - shift on.
+// tables, all channels together; the rows are zero from acc - shift on.
 Status gather_rows(const Plan& p, const Sample& src, BiquadSection* sections, unsigned count, Sample& result) {
   const DspTable& t = dsp();
   float* kernels = allocate_array<float>(p.m * p.q);
@@ -168,20 +193,28 @@ Status gather_rows(const Plan& p, const Sample& src, BiquadSection* sections, un
   mem_free_aligned(kernels);
   mem_free_aligned(offsets);
   if (st != STATUS_OK) return st;
-  float* window = allocate_array<float>(polyphase_window(g));
-  if (!window) {
+  uint64_t channels = src.channels;
+  float** pointers = allocate_array<float*>(2 * channels);
+  float* windows = pointers ? allocate_rows(channels, polyphase_window(g), pointers) : nullptr;
+  BiquadSection* states = channel_sections(sections, count, channels);
+  RowSource in{};
+  if (!windows || (count > 0 && !states) ||
+      !row_source_init(in, t, src.data, src.stride, channels, src.length, states, count)) {
+    mem_free_aligned(pointers);
+    mem_free_aligned(windows);
+    mem_free_aligned(states);
     polyphase_release(g);
     return STATUS_NO_MEMORY;
   }
-  for (uint64_t c = 0; c < src.channels; ++c) {
-    for (unsigned i = 0; i < count; ++i) sections[i].z0 = sections[i].z1 = 0.0f;
-    RowSource in = row_source(t, src.data + c * src.stride, src.length, sections, count);
-    float* row = result.data + c * result.stride;
-    polyphase_run(g, in, window, p.shift, p.acc, row);
-    uint64_t kept = p.acc - p.shift;
-    t.fill_zero(row + kept, static_cast<size_t>(result.stride - kept));
-  }
-  mem_free_aligned(window);
+  float** out = pointers + channels;
+  for (uint64_t c = 0; c < channels; ++c) out[c] = result.data + c * result.stride;
+  polyphase_run(g, in, pointers, p.shift, p.acc, out);
+  uint64_t kept = p.acc - p.shift;
+  for (uint64_t c = 0; c < channels; ++c) t.fill_zero(out[c] + kept, static_cast<size_t>(result.stride - kept));
+  row_source_release(in);
+  mem_free_aligned(pointers);
+  mem_free_aligned(windows);
+  mem_free_aligned(states);
   polyphase_release(g);
   return STATUS_OK;
 }
@@ -252,30 +285,46 @@ Status downsample_rational(const Sample& src, BiquadSection* sections, unsigned 
   return run_plan(p, src, sections, count, result, target_rate);
 }
 
-// Every m-th filtered sample, filtering the row a chunk at a time.
+// Every m-th filtered sample, filtering all rows together a chunk at a
+// time.
 Status downsample_integer(const Sample& src, BiquadSection* sections, unsigned count, Sample& result,
                           uint64_t target_rate) {
   uint64_t m = src.sample_rate / target_rate;
   uint64_t length = src.length / m;
-  if (src.length > (uint64_t{1} << 62) || !allocate_result(result, src.channels, length, target_rate))
+  uint64_t channels = src.channels;
+  if (src.length > (uint64_t{1} << 62) || !allocate_result(result, channels, length, target_rate))
     return STATUS_NO_MEMORY;
-  float* chunk = allocate_array<float>(kChunk);
-  if (!chunk) return STATUS_NO_MEMORY;
   const DspTable& t = dsp();
+  float** chunks = allocate_array<float*>(channels);
+  float* block = chunks ? allocate_rows(channels, kChunk, chunks) : nullptr;
+  BiquadSection* states = channel_sections(sections, count, channels);
+  RowSource in{};
+  if (!block || (count > 0 && !states) ||
+      !row_source_init(in, t, src.data, src.stride, channels, src.length, states, count)) {
+    mem_free_aligned(chunks);
+    mem_free_aligned(block);
+    mem_free_aligned(states);
+    return STATUS_NO_MEMORY;
+  }
   uint64_t needed = length == 0 ? 0 : (length - 1) * m + 1;  // later samples are never picked
-  for (uint64_t c = 0; c < src.channels; ++c) {
-    for (unsigned i = 0; i < count; ++i) sections[i].z0 = sections[i].z1 = 0.0f;
-    RowSource in = row_source(t, src.data + c * src.stride, src.length, sections, count);
-    float* row = result.data + c * result.stride;
-    uint64_t k = 0;  // next result index, taken from input k * m
-    for (uint64_t from = 0; from < needed; from += kChunk) {
-      uint64_t n = needed - from < kChunk ? needed - from : kChunk;
-      row_source_fill(in, chunk, static_cast<int64_t>(from), static_cast<int64_t>(n));
+  uint64_t k = 0;  // next result index, taken from input k * m
+  for (uint64_t from = 0; from < needed; from += kChunk) {
+    uint64_t n = needed - from < kChunk ? needed - from : kChunk;
+    row_source_fill(in, chunks, static_cast<int64_t>(from), static_cast<int64_t>(n));
+    uint64_t first = k;
+    for (uint64_t c = 0; c < channels; ++c) {
+      float* row = result.data + c * result.stride;
+      const float* chunk = chunks[c];
+      k = first;
       for (uint64_t at = k * m - from; at < n; at += m) row[k++] = chunk[at];
     }
-    t.fill_zero(row + length, static_cast<size_t>(result.stride - length));
   }
-  mem_free_aligned(chunk);
+  for (uint64_t c = 0; c < channels; ++c)
+    t.fill_zero(result.data + c * result.stride + length, static_cast<size_t>(result.stride - length));
+  row_source_release(in);
+  mem_free_aligned(chunks);
+  mem_free_aligned(block);
+  mem_free_aligned(states);
   return STATUS_OK;
 }
 
@@ -310,8 +359,8 @@ unsigned design_lowpass(BiquadSection* sections, double fc, double rate) {
 }
 
 // Designs the anti-alias filter at the source rate and runs the matching
-// decimating path; the filter is applied to each channel as the path reads
-// it, with its state cleared before each channel.
+// decimating path; the filter is applied to all channels together as the
+// path reads them, each channel with its own cleared state.
 Status downsample(const Sample& src, Sample& result, uint64_t target_rate) {
   double s = static_cast<double>(src.sample_rate);
   double fc = 0.475 * static_cast<double>(target_rate);

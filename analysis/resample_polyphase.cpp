@@ -153,23 +153,50 @@ void run_cascade(const DspTable& t, BiquadSection* sections, unsigned count, flo
   }
 }
 
-RowSource row_source(const DspTable& t, const float* row, uint64_t n, BiquadSection* sections, unsigned count) {
-  return RowSource{&t, row, static_cast<int64_t>(n), 0, sections, count};
+bool row_source_init(RowSource& s, const DspTable& t, const float* data, uint64_t stride, uint64_t channels,
+                     uint64_t n, BiquadSection* sections, unsigned count) {
+  s = RowSource{&t, data, stride, channels, static_cast<int64_t>(n), 0, sections, count, nullptr, nullptr};
+  if (channels == 0 || channels > SIZE_MAX / (2 * sizeof(void*))) return false;
+  // One block: `from` pointers, then `to` pointers.
+  void* pointers = mem_alloc(static_cast<size_t>(2 * channels) * sizeof(float*));
+  if (!pointers) return false;
+  s.from = static_cast<const float**>(pointers);
+  s.to = static_cast<float**>(static_cast<void*>(s.from + channels));
+  return true;
 }
 
-void row_source_fill(RowSource& s, float* dst, int64_t from, int64_t count) {
+void row_source_release(RowSource& s) {
+  mem_free(s.from);
+  s.from = nullptr;
+  s.to = nullptr;
+}
+
+namespace {
+
+// Row samples [at, at + c) of every channel through the cascade into
+// dst[ch] + offset.
+void filter_rows(RowSource& s, float* const* dst, int64_t offset, int64_t at, int64_t c) {
+  for (uint64_t ch = 0; ch < s.channels; ++ch) {
+    s.from[ch] = s.data + ch * s.stride + at;
+    s.to[ch] = dst[ch] + offset;
+  }
+  s.dsp->biquad_rows(s.sections, s.count, s.to, s.from, static_cast<size_t>(s.channels), static_cast<size_t>(c));
+}
+
+// row_source_fill into dst[c] + offset.
+void fill_rows(RowSource& s, float* const* dst, int64_t offset, int64_t from, int64_t count) {
   const DspTable& t = *s.dsp;
   int64_t i = from, end = from + count;
   while (i < end) {
-    float* at = dst + (i - from);
+    int64_t at = offset + i - from;
     if (i < 0) {
       int64_t z = (end < 0 ? end : 0) - i;
-      t.fill_zero(at, static_cast<size_t>(z));
+      for (uint64_t ch = 0; ch < s.channels; ++ch) t.fill_zero(dst[ch] + at, static_cast<size_t>(z));
       i += z;
       continue;
     }
     if (i >= s.n) {
-      t.fill_zero(at, static_cast<size_t>(end - i));
+      for (uint64_t ch = 0; ch < s.channels; ++ch) t.fill_zero(dst[ch] + at, static_cast<size_t>(end - i));
       break;
     }
     // Row samples between the last delivery and `i` still feed the filter
@@ -177,14 +204,20 @@ void row_source_fill(RowSource& s, float* dst, int64_t from, int64_t count) {
     // simply be passed over.
     while (s.count != 0 && s.done < i) {
       int64_t c = i - s.done < count ? i - s.done : count;
-      run_cascade(t, s.sections, s.count, dst, s.row + s.done, static_cast<size_t>(c));
+      filter_rows(s, dst, offset, s.done, c);
       s.done += c;
     }
     int64_t c = (end < s.n ? end : s.n) - i;
-    run_cascade(t, s.sections, s.count, at, s.row + i, static_cast<size_t>(c));
+    filter_rows(s, dst, at, i, c);
     s.done = i + c;
     i += c;
   }
+}
+
+}  // namespace
+
+void row_source_fill(RowSource& s, float* const* dst, int64_t from, int64_t count) {
+  fill_rows(s, dst, 0, from, count);
 }
 
 void polyphase_init(PolyphaseGather& g) {
@@ -293,7 +326,8 @@ uint64_t polyphase_window(const PolyphaseGather& g) {
   return static_cast<uint64_t>(g.hi - g.lo) + periods * g.mp + kLanes;
 }
 
-void polyphase_run(const PolyphaseGather& g, RowSource& src, float* window, uint64_t begin, uint64_t end, float* out) {
+void polyphase_run(const PolyphaseGather& g, RowSource& src, float* const* windows, uint64_t begin, uint64_t end,
+                   float* const* out) {
   if (begin >= end) return;
   const DspTable& t = *src.dsp;
   const int64_t mp = static_cast<int64_t>(g.mp), span = g.hi - g.lo;
@@ -301,7 +335,7 @@ void polyphase_run(const PolyphaseGather& g, RowSource& src, float* window, uint
   const uint64_t batch = (capacity - kLanes - static_cast<uint64_t>(span)) / g.mp;
   uint64_t p = begin / g.lp;
   const uint64_t p_end = (end - 1) / g.lp + 1;
-  // The window holds inputs [w0, w1).
+  // Every window holds inputs [w0, w1) of its channel.
   int64_t w0 = static_cast<int64_t>(p) * mp + g.lo, w1 = w0;
   static const GatherPeriods gather = pick_gather();
   while (p < p_end) {
@@ -309,18 +343,21 @@ void polyphase_run(const PolyphaseGather& g, RowSource& src, float* window, uint
     int64_t from = static_cast<int64_t>(p) * mp + g.lo;
     int64_t to = static_cast<int64_t>(p + count - 1) * mp + g.hi;
     if (src.count == 0 && from >= 0 && to <= src.n) {
-      // Unfiltered inputs all inside the row: read them where they are.
-      gather(g, src.row + from, from, p, count, begin, end, out);
+      // Unfiltered inputs all inside the rows: read them where they are.
+      for (uint64_t c = 0; c < src.channels; ++c)
+        gather(g, src.data + c * src.stride + from, from, p, count, begin, end, out[c]);
       w0 = w1 = from;
       p += count;
       continue;
     }
     int64_t keep = w1 > from ? w1 - from : 0;
-    if (keep > 0 && from > w0) t.move_floats(window, window + (from - w0), static_cast<size_t>(keep));
+    if (keep > 0 && from > w0)
+      for (uint64_t c = 0; c < src.channels; ++c)
+        t.move_floats(windows[c], windows[c] + (from - w0), static_cast<size_t>(keep));
     w0 = from;
-    if (to > w0 + keep) row_source_fill(src, window + keep, w0 + keep, to - (w0 + keep));
+    if (to > w0 + keep) fill_rows(src, windows, keep, w0 + keep, to - (w0 + keep));
     w1 = to > w0 + keep ? to : w0 + keep;
-    gather(g, window, w0, p, count, begin, end, out);
+    for (uint64_t c = 0; c < src.channels; ++c) gather(g, windows[c], w0, p, count, begin, end, out[c]);
     p += count;
   }
 }

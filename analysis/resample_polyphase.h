@@ -41,27 +41,40 @@ struct PolyphaseGather {
   int64_t lo, hi;  // a period reads inputs p*mp + lo ... p*mp + hi - 1
 };
 
-// One channel's input delivered in index order: zeros before index 0 and from
-// `n` on, the row in between, run through the biquad cascade first when it
-// has sections. The cascade state carries from one delivery to the next, so
-// the filtered values are those of filtering the whole row at once.
+// The channels of one input delivered together in index order: for every
+// channel zeros before index 0 and from `n` on, its row in between, run
+// through that channel's biquad cascade first when the cascade has
+// sections. All channels pass through the cascade in one multi-row call per
+// stretch (dsp biquad_rows), so the filter runs once over the row set
+// instead of once per channel. The cascade state carries from one delivery
+// to the next, so the filtered values are those of filtering each whole row
+// at once.
 struct RowSource {
   const DspTable* dsp;
-  const float* row;
+  const float* data;  // channel c's row at data + c * stride
+  uint64_t stride;
+  uint64_t channels;
   int64_t n;
-  int64_t done;  // row samples [0, done) already delivered or skipped
-  BiquadSection* sections;
+  int64_t done;              // row samples [0, done) already delivered or skipped
+  BiquadSection* sections;   // channels x count: channel c's cascade at c * count
   unsigned count;
+  const float** from;        // per-channel pointer scratch of the fills
+  float** to;
 };
 
-// Source over `row` of n samples; count 0 copies the row unfiltered. The
-// caller clears the section states before each channel.
-RowSource row_source(const DspTable& t, const float* row, uint64_t n, BiquadSection* sections, unsigned count);
+// A source over `channels` rows of n samples; count 0 delivers the rows
+// unfiltered. The caller clears the section states first. False when the
+// scratch cannot be allocated (the source is then released).
+[[nodiscard]] bool row_source_init(RowSource& s, const DspTable& t, const float* data, uint64_t stride,
+                                   uint64_t channels, uint64_t n, BiquadSection* sections, unsigned count);
 
-// Writes input indices from ... from + count - 1 to dst. `from` may not go
-// back before samples already delivered; skipped row samples still pass
-// through the cascade.
-void row_source_fill(RowSource& s, float* dst, int64_t from, int64_t count);
+// Frees the scratch; idempotent, and harmless on a zeroed record.
+void row_source_release(RowSource& s);
+
+// Writes input indices from ... from + count - 1 of channel c to dst[c]
+// for every channel. `from` may not go back before samples already
+// delivered; skipped row samples still pass through the cascade.
+void row_source_fill(RowSource& s, float* const* dst, int64_t from, int64_t count);
 
 // Runs the cascade in groups of 8, 4, 2 and 1 sections, the first group
 // from src to dst and the others in place; no sections copies src.
@@ -82,7 +95,8 @@ bool polyphase_fits(const PolyphaseScatter& s);
 // Floats of input window polyphase_run needs.
 uint64_t polyphase_window(const PolyphaseGather& g);
 
-// Computes accumulation values [begin, end) of one channel into
-// out[0 ... end - begin - 1], reading `src` through `window` (at least
-// polyphase_window floats).
-void polyphase_run(const PolyphaseGather& g, RowSource& src, float* window, uint64_t begin, uint64_t end, float* out);
+// Computes accumulation values [begin, end) of every channel c of `src`
+// into out[c][0 ... end - begin - 1], reading channel c through windows[c]
+// (at least polyphase_window floats each).
+void polyphase_run(const PolyphaseGather& g, RowSource& src, float* const* windows, uint64_t begin, uint64_t end,
+                   float* const* out);

@@ -84,6 +84,15 @@ struct DspTable {
   void (*biquad_2)(BiquadSection* sections, float* dst, const float* src, size_t n);
   void (*biquad_4)(BiquadSection* sections, float* dst, const float* src, size_t n);
   void (*biquad_8)(BiquadSection* sections, float* dst, const float* src, size_t n);
+  // One cascade of `count` sections over `rows` rows in one pass: row r
+  // runs the sections sections[r * count .. r * count + count - 1] (its own
+  // coefficients and state) from src[r] into dst[r]; dst[r] == src[r]
+  // allowed, rows otherwise distinct. Each row's values and final state are
+  // exactly those of the single-row entries of the same table applied in
+  // groups of 8, 4, 2 and 1 sections, the first group from src to dst and
+  // the rest in place (no sections copies src to dst).
+  void (*biquad_rows)(BiquadSection* sections, unsigned count, float* const* dst, const float* const* src,
+                      size_t rows, size_t n);
 
   // Set by the fill: whether the table is filled, the floating-point
   // handlers each chaining level replaced (its handlers call these), and the

@@ -3,7 +3,8 @@
 //
 //   order  level            condition                          entries
 //   1      SSE2             SSE, SSE2                          rows, complex, FIR, wide
-//                                                              cascades, FFT, convolver,
+//                                                              cascades, multi-row
+//                                                              cascade, FFT, convolver,
 //                                                              MXCSR handlers; copy unless
 //                                                              prefers(0)
 //   2      SSE2, 2nd group  SSE, SSE2                          (none in this table)
@@ -12,8 +13,11 @@
 //   5      AVX              AVX, prefers(1)                    rows, FIR, FFT, convolver,
 //                                                              all biquads; with FMA3:
 //                                                              multiply_add, FIR, biquads
-//                                                              1, 2, 4, and 8 if prefers(2)
-//   5'     AVX, older AMD   AVX, not prefers(1)                biquads 2 and 4 (128-bit)
+//                                                              1, 2, 4, and 8 if prefers(2);
+//                                                              the multi-row cascade
+//                                                              matching those
+//   5'     AVX, older AMD   AVX, not prefers(1)                biquads 2 and 4 (128-bit);
+//                                                              rows stay SSE2 (same bits)
 //   6      AVX2             AVX, AVX2, prefers(1)              complex conversions, FFT,
 //                                                              convolver; with FMA3: FFT,
 //                                                              convolver
@@ -68,6 +72,7 @@ void fill_generic(DspTable* t) {
   t->biquad_2 = biquad_2_generic;
   t->biquad_4 = biquad_4_generic;
   t->biquad_8 = biquad_8_generic;
+  t->biquad_rows = biquad_rows_generic;
   DSP_SET_FFT(t, generic);
   t->x86_saved_start = t->sse2_saved_start = nullptr;
   t->x86_saved_finish = t->sse2_saved_finish = nullptr;
@@ -96,6 +101,7 @@ void fill_sse2(DspTable* t, const CpuInfo& cpu) {
   t->complex_real_part = complex_real_part_sse2;
   t->biquad_4 = biquad_4_sse2;
   t->biquad_8 = biquad_8_sse2;
+  t->biquad_rows = biquad_rows_sse2;
   DSP_SET_FFT(t, sse2);
 }
 
@@ -112,6 +118,7 @@ void fill_avx(DspTable* t, const CpuInfo& cpu) {
   t->biquad_2 = biquad_2_avx;
   t->biquad_4 = biquad_4_avx;
   t->biquad_8 = biquad_8_avx;
+  t->biquad_rows = biquad_rows_avx;
   DSP_SET_FFT(t, avx);
   if (!has(cpu, CPU_FMA3)) return;
   t->multiply_add = multiply_add_fma;
@@ -120,7 +127,11 @@ void fill_avx(DspTable* t, const CpuInfo& cpu) {
   t->biquad_2 = biquad_2_fma;
   t->biquad_4 = biquad_4_fma;
   // The 256-bit fused cascade pays only where full-width FMA units do.
-  if (cpu_prefers(cpu, 2)) t->biquad_8 = biquad_8_fma;
+  t->biquad_rows = biquad_rows_fma_avx8;
+  if (cpu_prefers(cpu, 2)) {
+    t->biquad_8 = biquad_8_fma;
+    t->biquad_rows = biquad_rows_fma;
+  }
 }
 
 // Level 5': AVX on AMD/Hygon before family 23 gets only the cascades whose

@@ -40,69 +40,100 @@ void cascade_1(BiquadSection* sec, float* dst, const float* src, size_t n) {
   sec->z1 = s.z1;
 }
 
-// S sections over NV vectors of V::W lanes (S <= NV * V::W); spare lanes
-// have zero coefficients and are never read out.
-template <class V, int NV, int S>
-void cascade_pipeline(BiquadSection* sec, float* dst, const float* src, size_t n) {
+// S sections over NV vectors of V::W lanes (S <= NV * V::W) for R rows at
+// once: each row has its own sections and its own pipeline, and the R
+// pipelines advance in the same loop, so the latency of one row's
+// recursion is filled with the other rows' work. Every row sees exactly the
+// arithmetic it would see alone. Spare lanes have zero coefficients and are
+// never read out.
+template <class V, int NV, int S, int R>
+void cascade_pipeline_rows(BiquadSection* const* secs, float* const* dsts, const float* const* srcs, size_t n) {
   using T = typename V::T;
   constexpr int W = static_cast<int>(V::W);
   constexpr int L = NV * W;
-  static_assert(S >= 2 && S <= L);
+  static_assert(S >= 2 && S <= L && R >= 1);
   if (n == 0) return;
-  float pipe[L] = {};  // each lane's latest output
+  float pipe[R][L] = {};  // each lane's latest output
 
-  // Step j of the pipeline, lane by lane: lane k works on sample j-k.
-  auto scalar_step = [&](size_t j) {
+  // Step j of row r's pipeline, lane by lane: lane k works on sample j-k.
+  auto scalar_step = [&](int r, size_t j) {
+    BiquadSection* sec = secs[r];
     for (int k = S - 1; k >= 0; --k) {
       size_t lane = static_cast<size_t>(k);
       if (lane > j || j - lane >= n) continue;
-      float x = k == 0 ? src[j] : pipe[k - 1];
-      pipe[k] = section_step<V>(sec[k], x);
-      if (k == S - 1) dst[j - lane] = pipe[k];
+      float x = k == 0 ? srcs[r][j] : pipe[r][k - 1];
+      pipe[r][k] = section_step<V>(sec[k], x);
+      if (k == S - 1) dsts[r][j - lane] = pipe[r][k];
     }
   };
 
   const size_t fill = S - 1, total = n + S - 1;
   size_t j = 0;
-  for (; j < fill; ++j) scalar_step(j);
+  for (; j < fill; ++j)
+    for (int r = 0; r < R; ++r) scalar_step(r, j);
   if (n > fill) {
-    alignas(32) float c[7][L] = {};
-    for (int k = 0; k < S; ++k) {
-      c[0][k] = sec[k].b0, c[1][k] = sec[k].b1, c[2][k] = sec[k].b2;
-      c[3][k] = sec[k].a1, c[4][k] = sec[k].a2, c[5][k] = sec[k].z0, c[6][k] = sec[k].z1;
-    }
-    T b0[NV], b1[NV], b2[NV], a1[NV], a2[NV], z0[NV], z1[NV], y[NV];
-    for (int v = 0; v < NV; ++v) {
-      b0[v] = V::load(c[0] + v * W), b1[v] = V::load(c[1] + v * W), b2[v] = V::load(c[2] + v * W);
-      a1[v] = V::load(c[3] + v * W), a2[v] = V::load(c[4] + v * W);
-      z0[v] = V::load(c[5] + v * W), z1[v] = V::load(c[6] + v * W);
-      y[v] = V::load(pipe + v * W);
+    alignas(32) float c[R][7][L] = {};
+    T b0[R][NV], b1[R][NV], b2[R][NV], a1[R][NV], a2[R][NV], z0[R][NV], z1[R][NV], y[R][NV];
+    const float* src[R];
+    float* dst[R];
+    for (int r = 0; r < R; ++r) {
+      const BiquadSection* sec = secs[r];
+      for (int k = 0; k < S; ++k) {
+        c[r][0][k] = sec[k].b0, c[r][1][k] = sec[k].b1, c[r][2][k] = sec[k].b2;
+        c[r][3][k] = sec[k].a1, c[r][4][k] = sec[k].a2, c[r][5][k] = sec[k].z0, c[r][6][k] = sec[k].z1;
+      }
+      for (int v = 0; v < NV; ++v) {
+        b0[r][v] = V::load(c[r][0] + v * W), b1[r][v] = V::load(c[r][1] + v * W);
+        b2[r][v] = V::load(c[r][2] + v * W), a1[r][v] = V::load(c[r][3] + v * W);
+        a2[r][v] = V::load(c[r][4] + v * W);
+        z0[r][v] = V::load(c[r][5] + v * W), z1[r][v] = V::load(c[r][6] + v * W);
+        y[r][v] = V::load(pipe[r] + v * W);
+      }
+      src[r] = srcs[r];
+      dst[r] = dsts[r];
     }
     for (; j < n; ++j) {
-      T x[NV];
-      x[0] = V::shift_in(y[0], V::scalar(src[j]));
-      for (int v = 1; v < NV; ++v) x[v] = V::shift_in(y[v], V::top_to_low(y[v - 1]));
-      for (int v = 0; v < NV; ++v) {
-        if constexpr (V::fused) {
-          y[v] = V::madd(b0[v], x[v], z0[v]);
-          z0[v] = V::madd(a1[v], y[v], V::madd(b1[v], x[v], z1[v]));
-          z1[v] = V::madd(a2[v], y[v], V::mul(b2[v], x[v]));
-        } else {
-          y[v] = V::add(V::mul(b0[v], x[v]), z0[v]);
-          z0[v] = V::add(V::add(V::mul(b1[v], x[v]), V::mul(a1[v], y[v])), z1[v]);
-          z1[v] = V::add(V::mul(b2[v], x[v]), V::mul(a2[v], y[v]));
+      for (int r = 0; r < R; ++r) {
+        T x[NV];
+        x[0] = V::shift_in(y[r][0], V::scalar(src[r][j]));
+        for (int v = 1; v < NV; ++v) x[v] = V::shift_in(y[r][v], V::top_to_low(y[r][v - 1]));
+        for (int v = 0; v < NV; ++v) {
+          if constexpr (V::fused) {
+            y[r][v] = V::madd(b0[r][v], x[v], z0[r][v]);
+            z0[r][v] = V::madd(a1[r][v], y[r][v], V::madd(b1[r][v], x[v], z1[r][v]));
+            z1[r][v] = V::madd(a2[r][v], y[r][v], V::mul(b2[r][v], x[v]));
+          } else {
+            y[r][v] = V::add(V::mul(b0[r][v], x[v]), z0[r][v]);
+            z0[r][v] = V::add(V::add(V::mul(b1[r][v], x[v]), V::mul(a1[r][v], y[r][v])), z1[r][v]);
+            z1[r][v] = V::add(V::mul(b2[r][v], x[v]), V::mul(a2[r][v], y[r][v]));
+          }
         }
+        dst[r][j - fill] = V::template lane<(S - 1) % W>(y[r][(S - 1) / W]);
       }
-      dst[j - fill] = V::template lane<(S - 1) % W>(y[(S - 1) / W]);
     }
-    for (int v = 0; v < NV; ++v) {
-      V::store(pipe + v * W, y[v]);
-      V::store(c[5] + v * W, z0[v]);
-      V::store(c[6] + v * W, z1[v]);
+    for (int r = 0; r < R; ++r) {
+      for (int v = 0; v < NV; ++v) {
+        V::store(pipe[r] + v * W, y[r][v]);
+        V::store(c[r][5] + v * W, z0[r][v]);
+        V::store(c[r][6] + v * W, z1[r][v]);
+      }
+      for (int k = 0; k < S; ++k) secs[r][k].z0 = c[r][5][k], secs[r][k].z1 = c[r][6][k];
     }
-    for (int k = 0; k < S; ++k) sec[k].z0 = c[5][k], sec[k].z1 = c[6][k];
   }
-  for (; j < total; ++j) scalar_step(j);
+  for (; j < total; ++j)
+    for (int r = 0; r < R; ++r) scalar_step(r, j);
+}
+
+// One row.
+template <class V, int NV, int S>
+void cascade_pipeline(BiquadSection* sec, float* dst, const float* src, size_t n) {
+  cascade_pipeline_rows<V, NV, S, 1>(&sec, &dst, &src, n);
+}
+
+// Two rows, in the form of the pair entries of dsp/variants.h.
+template <class V, int NV, int S>
+void cascade_pipeline_pair(BiquadSection* const* secs, float* const* dst, const float* const* src, size_t n) {
+  cascade_pipeline_rows<V, NV, S, 2>(secs, dst, src, n);
 }
 
 }  // namespace

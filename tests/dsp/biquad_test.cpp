@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -130,5 +132,119 @@ TEST(DspBiquad, UnfusedVariantsEqualGenericExactly) {
     variant(b.data(), yb.data() + 60, x.data() + 60, x.size() - 60);
     EXPECT_EQ(ya, yb);
     for (int k = 0; k < 8; ++k) EXPECT_EQ(a[k].z0, b[k].z0);
+  }
+}
+
+namespace {
+
+// What the rows entry must reproduce: one row through the table's
+// single-row cascades in groups of 8, 4, 2 and 1 sections.
+void single_rows(const DspTable& t, BiquadSection* s, unsigned count, float* dst, const float* src, size_t n) {
+  if (count == 0) {
+    std::copy(src, src + n, dst);
+    return;
+  }
+  const float* from = src;
+  for (unsigned left = count; left > 0;) {
+    unsigned step = left >= 8 ? 8 : left >= 4 ? 4 : left >= 2 ? 2 : 1;
+    Cascade fn = step == 8 ? t.biquad_8 : step == 4 ? t.biquad_4 : step == 2 ? t.biquad_2 : t.biquad_1;
+    fn(s, dst, from, n);
+    from = dst;
+    s += step;
+    left -= step;
+  }
+}
+
+// `rows` cascades of `count` sections, each row with its own corners.
+std::vector<BiquadSection> row_sections(size_t rows, unsigned count) {
+  std::vector<BiquadSection> all;
+  for (size_t r = 0; r < rows; ++r) {
+    std::vector<BiquadSection> s = lowpass_cascade(static_cast<int>(count) + static_cast<int>(r));
+    all.insert(all.end(), s.begin() + static_cast<long>(r), s.end());
+  }
+  return all;
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+}  // namespace
+
+// On every level the machine has, the rows entry gives each row exactly
+// the bits and final state of that level's single-row pass, for any number
+// of rows (pairs and a lone last row), section counts that use every group
+// size, lengths shorter than the pipeline, in place and out of place, and
+// fed in pieces so that state carries between calls.
+TEST(DspBiquad, RowsEqualTheSingleRowPassBitForBit) {
+  const size_t n = 1001;
+  for (const LevelTable& lt : machine_levels()) {
+    for (size_t rows : {size_t{1}, size_t{2}, size_t{3}, size_t{5}}) {
+      for (unsigned count : {0u, 1u, 2u, 3u, 4u, 7u, 8u, 15u, 16u}) {
+        std::vector<BiquadSection> want_s = row_sections(rows, count), got_s = want_s;
+        std::vector<std::vector<float>> x(rows), want(rows), got(rows);
+        for (size_t r = 0; r < rows; ++r) {
+          x[r] = noise(n, static_cast<uint32_t>(100 + r));
+          want[r].resize(n);
+          single_rows(lt.table, want_s.data() + r * count, count, want[r].data(), x[r].data(), 300);
+          single_rows(lt.table, want_s.data() + r * count, count, want[r].data() + 300, x[r].data() + 300, 5);
+          single_rows(lt.table, want_s.data() + r * count, count, want[r].data() + 305, x[r].data() + 305, n - 305);
+          got[r] = r % 2 ? x[r] : std::vector<float>(n, -1.0f);  // odd rows in place
+        }
+        std::vector<float*> dst(rows);
+        std::vector<const float*> src(rows);
+        for (size_t at : {size_t{0}, size_t{300}, size_t{305}}) {
+          size_t len = at == 0 ? 300 : at == 300 ? 5 : n - 305;
+          for (size_t r = 0; r < rows; ++r) {
+            dst[r] = got[r].data() + at;
+            src[r] = (r % 2 ? got[r].data() : x[r].data()) + at;
+          }
+          lt.table.biquad_rows(got_s.data(), count, dst.data(), src.data(), rows, len);
+        }
+        for (size_t r = 0; r < rows; ++r)
+          EXPECT_TRUE(same_bits(got[r], want[r])) << lt.name << ", " << rows << " rows, " << count << " sections, row " << r;
+        for (size_t i = 0; i < want_s.size(); ++i) {
+          EXPECT_EQ(std::memcmp(&got_s[i], &want_s[i], sizeof(BiquadSection)), 0)
+              << lt.name << ", " << rows << " rows, " << count << " sections, state " << i;
+        }
+      }
+    }
+  }
+}
+
+// The unfused rows variants give the generic bits; the rows entry of the
+// FMA level where biquad_8 stays unfused pairs fused small groups with the
+// unfused wide one.
+TEST(DspBiquad, RowsVariantsAgainstGeneric) {
+  CpuInfo real;
+  detect_cpu(&real);
+  using Rows = void (*)(BiquadSection*, unsigned, float* const*, const float* const*, size_t, size_t);
+  std::vector<Rows> unfused = {biquad_rows_sse2};
+  if (real.features & CPU_AVX) unfused.push_back(biquad_rows_avx);
+  const size_t n = 777;
+  std::vector<float> a = noise(n, 1), b = noise(n, 2);
+  for (Rows variant : unfused) {
+    for (unsigned count : {5u, 8u, 13u}) {
+      std::vector<BiquadSection> sg = row_sections(2, count), sv = sg;
+      std::vector<float> ga(n), gb(n), va(n), vb(n);
+      float* gd[2] = {ga.data(), gb.data()};
+      float* vd[2] = {va.data(), vb.data()};
+      const float* in[2] = {a.data(), b.data()};
+      biquad_rows_generic(sg.data(), count, gd, in, 2, n);
+      variant(sv.data(), count, vd, in, 2, n);
+      EXPECT_TRUE(same_bits(ga, va) && same_bits(gb, vb)) << count << " sections";
+    }
+  }
+  if ((real.features & CPU_AVX) && (real.features & CPU_FMA3)) {
+    std::vector<BiquadSection> sr = row_sections(2, 12), s1 = sr;
+    std::vector<float> ra(n), rb(n), wa(n), wb(n);
+    float* rd[2] = {ra.data(), rb.data()};
+    const float* in[2] = {a.data(), b.data()};
+    biquad_rows_fma_avx8(sr.data(), 12, rd, in, 2, n);
+    biquad_8_avx(s1.data(), wa.data(), a.data(), n);
+    biquad_4_fma(s1.data() + 8, wa.data(), wa.data(), n);
+    biquad_8_avx(s1.data() + 12, wb.data(), b.data(), n);
+    biquad_4_fma(s1.data() + 20, wb.data(), wb.data(), n);
+    EXPECT_TRUE(same_bits(ra, wa) && same_bits(rb, wb));
   }
 }

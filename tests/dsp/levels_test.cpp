@@ -25,6 +25,7 @@ TEST(DspLevels, CentaurGetsNoVectorLevel) {
   EXPECT_EQ(t.describe_cpu, describe_cpu_x86);
   EXPECT_EQ(t.multiply_add, multiply_add_generic);
   EXPECT_EQ(t.biquad_8, biquad_8_generic);
+  EXPECT_EQ(t.biquad_rows, biquad_rows_generic);
   EXPECT_EQ(t.fft_forward, fft_forward_generic);
   EXPECT_EQ(t.x86_saved_start, dsp_start_generic);
   EXPECT_EQ(t.mxcsr_mask, 0xFFBFu);
@@ -56,6 +57,7 @@ TEST(DspLevels, OlderAmdGetsOnlyTheNarrowAvxCascades) {
   EXPECT_EQ(t.biquad_4, biquad_4_avx);
   EXPECT_EQ(t.biquad_1, biquad_1_generic);
   EXPECT_EQ(t.biquad_8, biquad_8_sse2);
+  EXPECT_EQ(t.biquad_rows, biquad_rows_sse2);
   EXPECT_EQ(t.add_to, add_to_sse2);
   EXPECT_EQ(t.multiply_add, multiply_add_sse2);
   EXPECT_EQ(t.real_to_complex, real_to_complex_sse2);  // no AVX2 level either
@@ -70,6 +72,7 @@ TEST(DspLevels, ZenFusedCascadesSplitByModel) {
   EXPECT_EQ(t.biquad_2, biquad_2_fma);
   EXPECT_EQ(t.biquad_4, biquad_4_fma);
   EXPECT_EQ(t.biquad_8, biquad_8_avx);
+  EXPECT_EQ(t.biquad_rows, biquad_rows_fma_avx8);
   EXPECT_EQ(t.fir_accumulate, fir_accumulate_fma);
   EXPECT_EQ(t.complex_real_part, complex_real_part_avx2);
   EXPECT_EQ(t.fft_forward, fft_forward_fma);
@@ -79,12 +82,14 @@ TEST(DspLevels, ZenFusedCascadesSplitByModel) {
   t = fill_for(zen2);
   EXPECT_EQ(t.biquad_8, biquad_8_fma);
   EXPECT_EQ(t.biquad_4, biquad_4_fma);
+  EXPECT_EQ(t.biquad_rows, biquad_rows_fma);
 
   // AVX without FMA3: the AVX forms throughout.
   FakeCpuid nofma = modern_cpu("AuthenticAMD", 23, 0x31, true, false, true);
   t = fill_for(nofma);
   EXPECT_EQ(t.biquad_1, biquad_1_avx);
   EXPECT_EQ(t.biquad_8, biquad_8_avx);
+  EXPECT_EQ(t.biquad_rows, biquad_rows_avx);
   EXPECT_EQ(t.multiply_add, multiply_add_avx);
   EXPECT_EQ(t.fft_inverse, fft_inverse_avx2);
 }
