@@ -12,6 +12,7 @@
 #include "runtime/log.h"
 #include "runtime/status.h"
 #include "runtime/status_text.h"
+#include "runtime/suggest.h"
 #include "tool/keywords.h"
 #include "tool/settings.h"
 
@@ -30,18 +31,12 @@ struct Mapper {
 
 int next(Mapper* m) { return document_reader_next(&m->reader, &m->event); }
 
-// Interim helpers until the reader and the runtime provide them.
-void reader_position(const DocumentReader*, int64_t* line, int64_t* column) {
-  *line = 0;
-  *column = 0;
+void reader_position(const DocumentReader* reader, int64_t* line, int64_t* column) {
+  uint32_t l = 0, c = 0;
+  document_reader_position(reader, &l, &c);
+  *line = l;
+  *column = c;
 }
-const char* reader_error_text(const DocumentReader*) { return nullptr; }
-bool text_has_nul(const String* s) {
-  for (uint64_t i = 0; i < s->length; ++i)
-    if (s->chars[i] == 0) return true;
-  return false;
-}
-const char* closest_word(const char*, const char* const*, size_t) { return nullptr; }
 
 // Text of the current event for a message, in the locale's character set.
 const char* event_text(Mapper* m) {
@@ -148,7 +143,7 @@ int read_setting(Mapper* m, const SettingRow* row) {
     case SETTING_TEXT:
     case SETTING_TEMPLATE:
       if (e.kind != STRING) return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be a string", key_text(row));
-      if (row->kind == SETTING_TEXT && text_has_nul(&e.text)) {
+      if (row->kind == SETTING_TEXT && string_has_nul(&e.text)) {
         return fail(m, STATUS_BAD_FORMAT, "'%s' contains a NUL character", key_text(row));
       }
       return string_assign(setting_field<String>(cfg, row), &e.text) ? STATUS_OK : STATUS_NO_MEMORY;
@@ -228,7 +223,8 @@ int read_setting(Mapper* m, const SettingRow* row) {
 // Warns about a key that is not known here and skips its value.
 int skip_unknown(Mapper* m, const char* const* known, size_t count) {
   const char* key = event_text(m);
-  const char* best = closest_word(key, known, count);
+  int64_t index = suggest_closest(&m->event.text, known, count);
+  const char* best = index >= 0 ? known[index] : nullptr;
   if (best) log_line("[WRN] Unknown key '%s' skipped; did you mean '%s'?\n", key, best);
   else log_line("[WRN] Unknown key '%s' skipped\n", key);
   return document_reader_skip_value(&m->reader);
@@ -280,7 +276,7 @@ int map_group_files(Mapper* m, Group* g) {
     if (st != STATUS_OK) return st;
     if (m->event.kind == ARRAY_END) return STATUS_OK;
     if (m->event.kind != STRING) return fail(m, STATUS_BAD_FORMAT, "'files' must be a list of file names");
-    if (text_has_nul(&m->event.text)) return fail(m, STATUS_BAD_FORMAT, "a file name contains a NUL character");
+    if (string_has_nul(&m->event.text)) return fail(m, STATUS_BAD_FORMAT, "a file name contains a NUL character");
     st = group_add_file(g, &m->event.text);
     if (st != STATUS_OK) return st;
   }
@@ -306,7 +302,7 @@ int map_group_body(Mapper* m, Group* g) {
       st = next(m);
       if (st != STATUS_OK) return st;
       if (m->event.kind != STRING) return fail(m, STATUS_BAD_FORMAT, "'master' must be a file name");
-      if (text_has_nul(&m->event.text)) return fail(m, STATUS_BAD_FORMAT, "'master' contains a NUL character");
+      if (string_has_nul(&m->event.text)) return fail(m, STATUS_BAD_FORMAT, "'master' contains a NUL character");
       st = group_set_master(g, &m->event.text);
       master_seen = true;
     } else if (is_key(m, "files")) {
@@ -388,10 +384,14 @@ int config_map_document(ToolConfig* cfg, CharReader* input, ConfigError* error) 
     st = map_root(&m);
     if (st != STATUS_OK && error && error->text[0] == '\0') {
       // A mistake of the syntax: the reader knows where and what.
-      reader_position(&m.reader, &error->line, &error->column);
-      const char* why = reader_error_text(&m.reader);
-      std::snprintf(error->text, sizeof error->text, "%s",
-                    why ? why : st == STATUS_CORRUPTED ? "unexpected end of the document" : "invalid syntax");
+      DocumentError why;
+      if (document_reader_error(&m.reader, &why)) {
+        error->line = why.line;
+        error->column = why.column;
+        std::snprintf(error->text, sizeof error->text, "%s", why.message);
+      } else {
+        std::snprintf(error->text, sizeof error->text, "%s", status_text(st));
+      }
     }
     int close_st = document_reader_close(&m.reader);
     if (st == STATUS_OK) st = close_st;
