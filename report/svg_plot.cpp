@@ -1,0 +1,382 @@
+#include "report/svg_plot.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "report/frequency_grid.h"
+
+namespace {
+
+// Geometry of the drawing, in SVG user units.
+constexpr double kWidth = 960, kHeight = 600;
+constexpr double kLeft = 70, kRight = 880, kTop = 56, kBottom = 440;
+// Points per octave of the drawn series (finer than the smoothing, so the
+// lines look continuous).
+constexpr int kDrawPerOctave = 48;
+constexpr int kSmoothPerOctave = 6;
+const char* const kChannelColours[] = {"#2ca02c", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
+                                       "#bcbd22", "#17becf", "#ff7f0e"};
+const char* const kChannelDashes[] = {"", "8 4", "3 3", "12 4 3 4"};
+
+struct Axes {
+  double nyquist;
+  double spec_top, spec_bottom;  // dB at kTop / kBottom of the spectra
+  double curve_range;            // the correction axis spans +-curve_range dB
+  double curve_step;
+};
+
+double x_of(const Axes& a, double hz) {
+  return kLeft + (kRight - kLeft) * std::log2(hz / kGridLowHz) / std::log2(a.nyquist / kGridLowHz);
+}
+
+double y_of(double db, double top, double bottom) {
+  double y = kTop + (kBottom - kTop) * (top - db) / (top - bottom);
+  return y < kTop ? kTop : (y > kBottom ? kBottom : y);
+}
+
+const double* spectrum_values(const ReportSpectrum& s) { return s.bins ? s.db : nullptr; }
+
+double nyquist_of(const ReportChild* c) {
+  auto top = [](double bin_hz, uint64_t bins) { return bins ? bin_hz * static_cast<double>(bins - 1) : 0.0; };
+  if (c->applied.db) return top(c->applied.bin_hz, c->applied.bins);
+  if (c->spectrum.db) return top(c->spectrum.bin_hz, c->spectrum.bins);
+  return 0;
+}
+
+uint64_t draw_points(double nyquist) { return grid_count(nyquist, kDrawPerOctave); }
+
+void spectrum_range(const ReportSpectrum& s, double nyquist, double* lo, double* hi) {
+  if (!spectrum_values(s)) return;
+  uint64_t n = draw_points(nyquist);
+  for (uint64_t k = 0; k < n; ++k) {
+    double v = smoothed_at(s.db, s.bins, s.bin_hz, grid_frequency(k, kDrawPerOctave), kSmoothPerOctave);
+    if (!std::isfinite(v)) continue;
+    if (v < *lo) *lo = v;
+    if (v > *hi) *hi = v;
+  }
+}
+
+Axes make_axes(const ReportGroup* g, const ReportChild* c) {
+  Axes a{};
+  a.nyquist = nyquist_of(c);
+  double lo = INFINITY, hi = -INFINITY;
+  spectrum_range(g->spectrum, a.nyquist, &lo, &hi);
+  spectrum_range(c->spectrum, a.nyquist, &lo, &hi);
+  if (!std::isfinite(hi)) lo = -60, hi = 0;
+  a.spec_top = std::ceil(hi / 10) * 10;
+  double span = std::ceil((a.spec_top - lo) / 10) * 10;
+  // Deep notches would squeeze the interesting part; 120 dB shows any
+  // useful spectrum, 40 dB keeps a flat one from looking dramatic.
+  span = span < 40 ? 40 : (span > 120 ? 120 : span);
+  a.spec_bottom = a.spec_top - span;
+  double peak = 0;
+  const ReportCurve& cu = c->applied;
+  for (uint64_t k = 0; cu.db && k < cu.channels * cu.bins; ++k) {
+    double hz = static_cast<double>(k % cu.bins) * cu.bin_hz;
+    if (hz >= kGridLowHz && std::isfinite(cu.db[k]) && std::fabs(cu.db[k]) > peak)
+      peak = std::fabs(cu.db[k]);
+  }
+  a.curve_range = peak <= 6 ? 6 : std::ceil(peak / 6) * 6;
+  if (a.curve_range > 96) a.curve_range = 96;
+  a.curve_step = a.curve_range / 3;
+  return a;
+}
+
+void num(TextBuffer* b, double v) { text_append_fixed(b, v, 1, "0"); }
+
+void text_at(TextBuffer* b, double x, double y, const char* anchor, const char* extra,
+             const char* utf8) {
+  text_append(b, "<text x=\"");
+  num(b, x);
+  text_append(b, "\" y=\"");
+  num(b, y);
+  text_appendf(b, "\" text-anchor=\"%s\"%s>", anchor, extra);
+  text_append_xml_text(b, utf8);
+  text_append(b, "</text>\n");
+}
+
+void line(TextBuffer* b, double x1, double y1, double x2, double y2, const char* style) {
+  text_append(b, "<line x1=\"");
+  num(b, x1);
+  text_append(b, "\" y1=\"");
+  num(b, y1);
+  text_append(b, "\" x2=\"");
+  num(b, x2);
+  text_append(b, "\" y2=\"");
+  num(b, y2);
+  text_appendf(b, "\" %s/>\n", style);
+}
+
+void grid_lines(TextBuffer* b, const Axes& a) {
+  text_append(b, "<g id=\"grid\" stroke=\"#d0d0d0\" stroke-width=\"1\">\n");
+  for (double db = a.spec_top; db >= a.spec_bottom - 1e-9; db -= 10) {
+    double y = y_of(db, a.spec_top, a.spec_bottom);
+    line(b, kLeft, y, kRight, y, "");
+  }
+  for (double hz = 31.25; hz <= a.nyquist * 1.0000001; hz *= 2) {
+    if (hz < kGridLowHz) continue;
+    double x = x_of(a, hz);
+    line(b, x, kTop, x, kBottom, "");
+  }
+  text_append(b, "</g>\n");
+  // Labels: left axis every 10 dB, right axis every curve_step, octaves.
+  text_append(b, "<g id=\"labels\" fill=\"#333\">\n");
+  TextBuffer label;
+  text_init(&label);
+  for (double db = a.spec_top; db >= a.spec_bottom - 1e-9; db -= 10) {
+    label.length = 0;
+    text_append_fixed(&label, db, 0, "");
+    text_at(b, kLeft - 6, y_of(db, a.spec_top, a.spec_bottom) + 4, "end", "", label.data);
+  }
+  for (double db = a.curve_range; db >= -a.curve_range - 1e-9; db -= a.curve_step) {
+    label.length = 0;
+    if (db > 1e-9) text_append_char(&label, '+');
+    text_append_fixed(&label, db, a.curve_step < 1 ? 1 : 0, "");
+    text_at(b, kRight + 6, y_of(db, a.curve_range, -a.curve_range) + 4, "start",
+            " fill=\"#1e6b1e\"", label.data);
+  }
+  static const char* const names[] = {"31.5", "63", "125", "250", "500", "1k",
+                                      "2k",   "4k", "8k",  "16k", "32k", "64k", "128k"};
+  double hz = 31.25;
+  for (int i = 0; i < 13 && hz <= a.nyquist * 1.0000001; ++i, hz *= 2)
+    text_at(b, x_of(a, hz), kBottom + 18, "middle", "", names[i]);
+  text_at(b, kLeft, kBottom + 18, "middle", "", "20");
+  text_at(b, (kLeft + kRight) / 2, kBottom + 38, "middle", "", "frequency (Hz)");
+  text_at(b, 18, (kTop + kBottom) / 2, "middle", " transform=\"rotate(-90 18 248)\"",
+          "spectrum (dB)");
+  text_at(b, kWidth - 16, (kTop + kBottom) / 2, "middle",
+          " fill=\"#1e6b1e\" transform=\"rotate(90 944 248)\"", "correction (dB)");
+  if (label.failed) b->failed = true;
+  text_release(&label);
+  text_append(b, "</g>\n");
+}
+
+// Appends one series as a <path>, broken where values are missing.
+template <class ValueAt>
+void series(TextBuffer* b, const Axes& a, const char* id, const char* colour, const char* dash,
+            double top, double bottom, ValueAt value_at) {
+  text_appendf(b, "<path id=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\"%s%s%s d=\"", id,
+               colour, *dash ? " stroke-dasharray=\"" : "", dash, *dash ? "\"" : "");
+  uint64_t n = draw_points(a.nyquist);
+  bool pen_down = false;
+  for (uint64_t k = 0; k < n; ++k) {
+    double hz = grid_frequency(k, kDrawPerOctave);
+    double v = value_at(hz);
+    if (!std::isfinite(v)) {
+      if (v == -INFINITY) v = bottom - 1;  // silence: drawn along the bottom
+      else {
+        pen_down = false;
+        continue;
+      }
+    }
+    text_append_char(b, pen_down ? 'L' : 'M');
+    num(b, x_of(a, hz));
+    text_append_char(b, ' ');
+    num(b, y_of(v, top, bottom));
+    text_append_char(b, ' ');
+    pen_down = true;
+  }
+  text_append(b, "\"/>\n");
+}
+
+struct LegendEntry {
+  const char* colour;
+  const char* dash;
+  char text[64];
+};
+
+void legend(TextBuffer* b, const LegendEntry* entries, int count) {
+  double w = 250, h = 10 + 18.0 * count;
+  double x = kRight - w - 8, y = kTop + 8;
+  text_append(b, "<g id=\"legend\">\n<rect x=\"");
+  num(b, x);
+  text_append(b, "\" y=\"");
+  num(b, y);
+  text_append(b, "\" width=\"");
+  num(b, w);
+  text_append(b, "\" height=\"");
+  num(b, h);
+  text_append(b, "\" fill=\"#ffffff\" fill-opacity=\"0.85\" stroke=\"#999\"/>\n");
+  for (int i = 0; i < count; ++i) {
+    double ly = y + 14 + 18.0 * i;
+    char style[160];
+    snprintf(style, sizeof style, "stroke=\"%s\" stroke-width=\"2\"%s%s%s", entries[i].colour,
+             *entries[i].dash ? " stroke-dasharray=\"" : "", entries[i].dash,
+             *entries[i].dash ? "\"" : "");
+    line(b, x + 8, ly - 4, x + 40, ly - 4, style);
+    text_at(b, x + 48, ly, "start", "", entries[i].text);
+  }
+  text_append(b, "</g>\n");
+}
+
+void caption(TextBuffer* b, const ReportGroup* g, const ReportChild* c) {
+  TextBuffer t;
+  text_init(&t);
+  text_append(&t, "Master: ");
+  text_append(&t, g->master.path ? g->master.path : "(unknown)");
+  text_append(&t, "   Child: ");
+  text_append(&t, c->input.path ? c->input.path : "(unknown)");
+  text_at(b, kLeft, 500, "start", " font-weight=\"bold\"", t.data ? t.data : "");
+  t.length = 0;
+  text_append(&t, "Largest boost ");
+  report_append_db_at(&t, c->max_boost_db, c->max_boost_hz);
+  text_append(&t, "   Largest cut ");
+  report_append_db_at(&t, c->max_cut_db, c->max_cut_hz);
+  if (c->clamped_bins >= 0) text_appendf(&t, "   Clamped bins: %lld", static_cast<long long>(c->clamped_bins));
+  text_at(b, kLeft, 522, "start", "", t.data ? t.data : "");
+  t.length = 0;
+  if (c->latency_samples >= 0) {
+    text_appendf(&t, "Latency: %lld samples (", static_cast<long long>(c->latency_samples));
+    text_append_fixed(&t, c->latency_ms, 2, "?");
+    text_append(&t, " ms)   ");
+  }
+  if (std::isfinite(c->output.sample_peak_dbfs)) {
+    text_append(&t, "Output peak: ");
+    text_append_fixed(&t, c->output.sample_peak_dbfs, 2, "");
+    text_append(&t, " dBFS   ");
+  }
+  if (std::isfinite(c->output.loudness_lufs)) {
+    text_append(&t, "Output loudness: ");
+    text_append_fixed(&t, c->output.loudness_lufs, 1, "");
+    text_append(&t, " LUFS   ");
+  }
+  if (std::isfinite(c->output.true_peak_dbtp)) {
+    text_append(&t, "True peak: ");
+    text_append_fixed(&t, c->output.true_peak_dbtp, 2, "");
+    text_append(&t, " dBTP");
+  }
+  text_at(b, kLeft, 544, "start", "", t.data ? t.data : "");
+  if (c->outcome != REPORT_DONE) {
+    t.length = 0;
+    text_append(&t, report_outcome_name(c->outcome));
+    if (c->status) text_appendf(&t, " (status %d)", c->status);
+    if (c->message) {
+      text_append(&t, ": ");
+      text_append(&t, c->message);
+    }
+    text_at(b, kLeft, 566, "start", " fill=\"#b00020\"", t.data ? t.data : "");
+  }
+  if (t.failed) b->failed = true;
+  text_release(&t);
+}
+
+}  // namespace
+
+bool report_append_hz(TextBuffer* b, double hz) {
+  if (!std::isfinite(hz)) return text_append(b, "? Hz");
+  if (hz >= 1000) {
+    text_append_number(b, hz / 1000, 3, "?");
+    return text_append(b, " kHz");
+  }
+  text_append_number(b, hz, 3, "?");
+  return text_append(b, " Hz");
+}
+
+bool report_append_db_at(TextBuffer* b, double db, double hz) {
+  if (!std::isfinite(db)) return text_append(b, "n/a");
+  if (db > 0.005) text_append_char(b, '+');
+  text_append_fixed(b, db, 2, "?");
+  text_append(b, " dB at ");
+  return report_append_hz(b, hz);
+}
+
+bool report_child_has_plot(const ReportGroup*, const ReportChild* c) {
+  return nyquist_of(c) > kGridLowHz;
+}
+
+bool report_plot_file_name(uint64_t group_index, uint64_t child_index, const ReportChild* c,
+                           TextBuffer* out) {
+  text_appendf(out, "plot-%llu-%llu", static_cast<unsigned long long>(group_index + 1),
+               static_cast<unsigned long long>(child_index + 1));
+  const char* path = c->input.path ? c->input.path : "";
+  const char* base = strrchr(path, '/');
+  base = base ? base + 1 : path;
+  const char* dot = strrchr(base, '.');
+  size_t len = dot && dot != base ? static_cast<size_t>(dot - base) : strlen(base);
+  if (len > 40) len = 40;
+  if (len) text_append_char(out, '-');
+  for (size_t i = 0; i < len; ++i) {
+    char ch = base[i];
+    bool plain = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+                 ch == '-' || ch == '_';
+    text_append_char(out, plain ? ch : '_');
+  }
+  return text_append(out, ".svg");
+}
+
+bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* out) {
+  TextBuffer* b = out;
+  Axes a = make_axes(g, c);
+  if (!(a.nyquist > kGridLowHz)) a.nyquist = 24000;
+  text_append(b, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+  text_appendf(b,
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
+               "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"13\">\n",
+               static_cast<int>(kWidth), static_cast<int>(kHeight), static_cast<int>(kWidth),
+               static_cast<int>(kHeight));
+  text_append(b, "<title>");
+  text_append_xml_text(b, g->name);
+  text_append(b, ": ");
+  text_append_xml_text(b, c->input.path);
+  text_append(b, "</title>\n");
+  text_appendf(b, "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n", static_cast<int>(kWidth),
+               static_cast<int>(kHeight));
+  text_append(b, "<text x=\"70\" y=\"32\" font-size=\"17\" font-weight=\"bold\">");
+  text_append_xml_text(b, g->name);
+  text_append(b, " \xE2\x80\x94 ");
+  text_append_xml_text(b, c->input.path);
+  text_append(b, "</text>\n");
+  grid_lines(b, a);
+
+  LegendEntry entries[2 + 8];
+  int count = 0;
+  auto add_entry = [&](const char* colour, const char* dash, const char* text) {
+    entries[count].colour = colour;
+    entries[count].dash = dash;
+    snprintf(entries[count].text, sizeof entries[count].text, "%s", text);
+    ++count;
+  };
+  if (spectrum_values(g->spectrum)) {
+    const ReportSpectrum& s = g->spectrum;
+    series(b, a, "spectrum-master", kColourMaster, "", a.spec_top, a.spec_bottom, [&](double hz) {
+      return smoothed_at(s.db, s.bins, s.bin_hz, hz, kSmoothPerOctave);
+    });
+    add_entry(kColourMaster, "", "master spectrum (1/6 oct)");
+  }
+  if (spectrum_values(c->spectrum)) {
+    const ReportSpectrum& s = c->spectrum;
+    series(b, a, "spectrum-child", kColourChild, "", a.spec_top, a.spec_bottom, [&](double hz) {
+      return smoothed_at(s.db, s.bins, s.bin_hz, hz, kSmoothPerOctave);
+    });
+    add_entry(kColourChild, "", "child spectrum (1/6 oct)");
+  }
+  if (c->applied.db) {
+    const ReportCurve& cu = c->applied;
+    // The zero line of the correction axis.
+    line(b, kLeft, y_of(0, a.curve_range, -a.curve_range), kRight,
+         y_of(0, a.curve_range, -a.curve_range), "stroke=\"#1e6b1e\" stroke-opacity=\"0.5\" stroke-dasharray=\"2 4\"");
+    for (uint64_t ch = 0; ch < cu.channels; ++ch) {
+      char id[48], text[64];
+      snprintf(id, sizeof id, "correction-applied-%llu", static_cast<unsigned long long>(ch + 1));
+      const char* colour = kChannelColours[ch % 8];
+      const char* dash = kChannelDashes[ch % 4];
+      const double* row = cu.db + ch * cu.bins;
+      series(b, a, id, colour, dash, a.curve_range, -a.curve_range,
+             [&](double hz) { return curve_at(row, cu.bins, cu.bin_hz, hz); });
+      if (ch < 8) {
+        if (cu.channels == 1)
+          snprintf(text, sizeof text, "applied correction (right axis)");
+        else
+          snprintf(text, sizeof text, "applied correction, channel %llu",
+                   static_cast<unsigned long long>(ch + 1));
+        add_entry(colour, dash, text);
+      }
+    }
+  }
+  text_append(b, "<rect x=\"70\" y=\"56\" width=\"810\" height=\"384\" fill=\"none\" stroke=\"#666\"/>\n");
+  if (count) legend(b, entries, count);
+  caption(b, g, c);
+  text_append(b, "</svg>\n");
+  return !b->failed;
+}
