@@ -49,11 +49,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (string_from_utf8(&path, g_path, std::strlen(g_path))) {
     Sample s;
     sample_init(s);
-    // Both the whole file and a limited span, as the tool reads them.
+    // Both the whole file and a limited span, as the tool reads them; the
+    // whole file also through the load that explains its failures, whose
+    // text must be a terminated line.
     for (float seconds : {-1.0f, 0.001f}) {
-      if (sample_load_file(s, path, seconds) == STATUS_OK) check(s);
+      if (sample_load_file(s, path, seconds) == STATUS_OK) {
+        check(s);
+        (void)sample_find_nonfinite(s, nullptr, nullptr);
+      }
       sample_destroy(s);
     }
+    char cause[256];
+    std::memset(cause, 'x', sizeof cause);
+    if (sample_load_file(s, path, -1.0f, cause, sizeof cause) == STATUS_OK)
+      check(s);
+    else if (std::memchr(cause, 0, sizeof cause) == nullptr || cause[0] == 0 || std::strchr(cause, '\n'))
+      std::abort();
+    sample_destroy(s);
   }
   string_free(&path);
   std::remove(g_path);
