@@ -10,7 +10,10 @@
 // signal is delayed by -latency instead and the output holds b + m - latency
 // frames (b input frames, m taps). Gains are linear factors; a dry gain of
 // 0 adds no dry signal at all (not even the NaN of 0 x inf). The output's
-// sample rate is 0. STATUS_NO_MEMORY when the output, the temporary or a
+// sample rate is 0. Up to 128 taps the wet signal is the zero-latency
+// Convolver's, bit for bit; longer filters run through the BlockConvolver,
+// whose wet signal agrees with the Convolver's within 1e-6 relative RMS.
+// Each output row is written once where the dry gain is 0. STATUS_NO_MEMORY when the output, the temporary or a
 // convolver cannot be allocated; `output` is then unchanged.
 [[nodiscard]] Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry,
                                   float wet);

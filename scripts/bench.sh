@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Installs what the benchmarks need, builds them in Release and runs every
-# bench/*.sh piece. Each piece prints lines of the form
+# Installs what the benchmarks need (FFTW, and sox and ffmpeg from Debian
+# as the peers), builds them in Release and runs every bench/*.sh piece.
+# Each piece prints lines of the form
 #   RATIO <what> <ours_seconds> <peer> <peer_seconds> <ours/peer>
-# which are collected into the summary at the end.
+# and the whole-process jobs also
+#   PEAK_KB <what> <ours_kB> <peer> <peer_kB> <ours/peer>
+#   FAULTS <what> <ours_minor_faults> <peer> <peer_faults> <ours/peer>
+# which are collected into the summary at the end, with any SKIP lines.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/deps.sh" libfftw3-dev sox ffmpeg time || exit 1
@@ -18,4 +22,4 @@ for piece in "$root"/bench/*.sh; do
   bash "$piece" 2>&1 | tee -a "$log"
 done
 echo "== summary"
-grep '^RATIO ' "$log"
+grep -E '^(RATIO|PEAK_KB|FAULTS|SKIP) ' "$log"
