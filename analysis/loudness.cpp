@@ -6,6 +6,7 @@
 
 #include <ebur128.h>
 
+#include "dsp/dsp.h"
 #include "runtime/alloc.h"
 
 namespace {
@@ -103,4 +104,11 @@ LoudnessGain loudness_gain(const LoudnessMeasure& measured, double target_lufs, 
     g.ceiling_limited = true;
   }
   return g;
+}
+
+void loudness_apply_gain(Sample& audio, double gain_db) {
+  if (gain_db == 0.0 || !audio.data) return;
+  const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
+  const DspTable& t = dsp();
+  for (uint64_t c = 0; c < audio.channels; ++c) t.scale(audio.data + c * audio.stride, size_t(audio.length), k);
 }

@@ -47,3 +47,9 @@ struct LoudnessGain {
 // `unmeasurable` is set: silent output is never scaled. Digital silence
 // (true peak -infinity) never gets a gain.
 LoudnessGain loudness_gain(const LoudnessMeasure& measured, double target_lufs, double ceiling_dbtp);
+
+// Multiplies every sample of `audio` (frames 0 .. length-1 of each
+// channel) by the linear factor of `gain_db`, exp(gain_db * ln 10 / 20)
+// rounded to a float, as every gain of the tool is converted. A gain of 0
+// dB leaves the samples untouched (no pass is made).
+void loudness_apply_gain(Sample& audio, double gain_db);

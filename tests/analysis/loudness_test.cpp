@@ -39,12 +39,6 @@ std::vector<float> speech_like(size_t n, uint32_t seed) {
   return v;
 }
 
-void scale_db(Sample& s, double db) {
-  float g = float(std::pow(10.0, db / 20.0));
-  for (uint64_t c = 0; c < s.channels; ++c)
-    for (uint64_t i = 0; i < s.length; ++i) s.data[c * s.stride + i] *= g;
-}
-
 // Largest magnitude of the signal interpolated at four points per sample
 // (windowed sinc over +-64 samples): the true peak, measured independently
 // of libebur128's own polyphase filter.
@@ -116,7 +110,7 @@ TEST(Loudness, TargetIsReachedOnSpeechLikeNoise) {
   ASSERT_EQ(measure_loudness(s, &m), STATUS_OK);
   LoudnessGain g = loudness_gain(m, -16.0, NAN);
   EXPECT_FALSE(g.ceiling_limited);
-  scale_db(s, g.gain_db);
+  loudness_apply_gain(s, g.gain_db);
   ASSERT_EQ(measure_loudness(s, &m), STATUS_OK);
   EXPECT_NEAR(m.integrated_lufs, -16.0, 0.1);
   sample_destroy(s);
@@ -141,7 +135,7 @@ TEST(Loudness, CeilingHoldsBetweenSamples) {
   EXPECT_TRUE(g.ceiling_limited);
   EXPECT_NEAR(g.target_missed_lu, 12.0 - g.gain_db, 1e-9);
   EXPECT_GT(g.target_missed_lu, 0.0);
-  scale_db(s, g.gain_db);
+  loudness_apply_gain(s, g.gain_db);
   double tp = oversampled_peak_db(row(s, 0));
   EXPECT_LE(tp, -1.0 + 0.1);
   EXPECT_GT(tp, -1.0 - 0.2);  // the gain did not overshoot downwards either
@@ -175,6 +169,19 @@ TEST(Loudness, GainRules) {
   g = loudness_gain(click, NAN, -1.0);
   EXPECT_DOUBLE_EQ(g.gain_db, -3.0);
   EXPECT_FALSE(g.unmeasurable);
+}
+
+TEST(Loudness, GainIsAppliedToEveryChannelWithinTheLength) {
+  Sample s = make_sample({std::vector<float>(100, 0.5f), std::vector<float>(100, -0.25f)}, kRate);
+  s.data[s.length] = 7.0f;  // padding past the length is not audio
+  loudness_apply_gain(s, -6.020599913279624);
+  EXPECT_NEAR(s.data[0], 0.25f, 1e-6f);
+  EXPECT_NEAR(s.data[s.stride + 99], -0.125f, 1e-6f);
+  EXPECT_EQ(s.data[s.length], 7.0f);
+  float before = s.data[5];
+  loudness_apply_gain(s, 0.0);
+  EXPECT_EQ(s.data[5], before);
+  sample_destroy(s);
 }
 
 TEST(Loudness, AllocationFailureLeavesResultUnwritten) {

@@ -1,7 +1,10 @@
 #include "audio/save_format.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -248,6 +251,32 @@ TEST(SaveFormat, DefaultRecordIsTheOriginalSave) {
   EXPECT_EQ(read_bytes(dir.path("a.wav")), read_bytes(dir.path("b.wav")));
   EXPECT_EQ(read_file(dir.path("a.wav")).info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
   EXPECT_EQ(st.container, SAVE_CONTAINER_WAV);
+}
+
+// A write that fails midway (the process may write no more than 64 KiB
+// per file) leaves the old file and no temporary, in every container.
+TEST(SaveFormat, FailedWriteKeepsTheOldFileInEveryFormat) {
+  TempDir dir;
+  Signal sig(200000, 48000);
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  struct rlimit small = old;
+  small.rlim_cur = 65536;
+  for (const Case& c : kContainers) {
+    write_bytes(dir.path(c.name), "previous");
+    PathString p(dir.path(c.name));
+    char cause[256] = "";
+    sighandler_t prev = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int64_t r = sample_save_file(sig.s, p.s, 0, -1, SaveFormat{c.container, 24, 0}, nullptr, cause, sizeof cause);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, prev);
+    EXPECT_LT(r, 0) << c.name;
+    EXPECT_STRNE(cause, "") << c.name;
+    EXPECT_EQ(read_bytes(dir.path(c.name)), "previous") << c.name;
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{c.name}) << c.name;
+    unlink(dir.path(c.name).c_str());
+  }
 }
 
 TEST(SaveFormat, ContainerSwitchesToRf64AtFourGibibytes) {
