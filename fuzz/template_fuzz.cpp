@@ -1,5 +1,6 @@
 // Parses arbitrary bytes (decoded leniently from UTF-8) as an output-name
-// template and evaluates it against the eight pattern variables.
+// template and evaluates it against the pattern variables, then checks the
+// result for NUL as the tool does before using it as a file name.
 
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   set_text(&vars, "file", "kit/snare top.flac");
   set_text(&vars, "file_ext", "flac");
   set_text(&vars, "file_name", "snare top");
+  set_text(&vars, "master_dir", "kit");
+  set_text(&vars, "file_dir", "takes/2");
+  (void)variables_set_int(&vars, "file_index", 3);
 
   String text;
   string_init(&text);
@@ -42,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       e.resolver = &vars;
       ExprValue out;
       value_init(&out);
-      if (expression_evaluate(&e, &out) == 0) (void)value_to_string(&out);
+      if (expression_evaluate(&e, &out) == 0 && value_to_string(&out) == 0 && out.type == VALUE_STRING)
+        (void)string_has_nul(out.string_value);
       value_clear(&out);
     }
     expression_destroy(&e);
