@@ -11,6 +11,7 @@
 #include "runtime/char_reader.h"
 #include "runtime/status.h"
 #include "tests/config/document_events.h"
+#include "tests/support/alloc_fail.h"
 
 namespace {
 
@@ -204,4 +205,18 @@ TEST(DocumentError, EveryEventKnowsWhereItBegins) {
   EXPECT_EQ(line, 0u);
   EXPECT_EQ(column, 0u);
   document_reader_release(&r);
+}
+
+TEST(DocumentError, AllocationFailuresAreRecordedAsSuch) {
+  int recorded = 0;
+  for_each_alloc_failure([&] {
+    std::string got = error_of("{name: 'a long enough text', list: [[[{k: \"\\u00e9\"}]]]} x");
+    if (alloc_failure_hit() && got.rfind("5@", 0) == 0) {
+      EXPECT_NE(got.find("out of memory"), std::string::npos) << got;
+      ++recorded;
+    } else if (!alloc_failure_hit()) {
+      EXPECT_EQ(got, "55@1:57 text after the root object");
+    }
+  });
+  EXPECT_GT(recorded, 0);
 }
