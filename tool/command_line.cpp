@@ -500,6 +500,7 @@ int parse_command_line(ToolConfig* cfg, int argc, char** argv) {
   const char* config = c.get("--config");
   const char* master = c.get("--master");
   if (config) {
+    if ((st = set_text_option(&cfg->config_file, config))) return st;
     ConfigError error;
     st = load_config_file(cfg, config, &error);
     if (st != 0) {

@@ -51,7 +51,7 @@ int tool_main(int argc, char** argv) {
     const DspTable& table = dsp();
     DspFpState fp{};
     table.dsp_start(&fp);
-    status = process_groups(&cfg);
+    status = run_groups(&cfg, argc, argv);
     table.dsp_finish(&fp);
   }
   toolconfig_release(&cfg);

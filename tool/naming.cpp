@@ -1,12 +1,6 @@
 #include "tool/naming.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "analysis/resample.h"
 #include "analysis/sample.h"
@@ -14,10 +8,10 @@
 #include "expr/expression.h"
 #include "expr/value.h"
 #include "expr/variables.h"
-#include "runtime/alloc.h"
 #include "runtime/file_system.h"
 #include "runtime/path.h"
 #include "runtime/status.h"
+#include "tool/delivery.h"
 #include "tool/tool_config.h"
 
 namespace {
@@ -80,76 +74,6 @@ int set_name_parts(Variables* vars, const char* var_file, const char* var_ext, c
   return st;
 }
 
-// Text of the system's error number, without the process-wide buffer of
-// strerror (either flavour of strerror_r).
-[[maybe_unused]] const char* pick_error_text(int result, char* buffer) {
-  return result == 0 ? buffer : "unknown error";
-}
-[[maybe_unused]] const char* pick_error_text(const char* result, char*) { return result; }
-
-const char* error_text(int error, char* buffer, size_t size) {
-  buffer[0] = 0;
-  return pick_error_text(strerror_r(error, buffer, size), buffer);
-}
-
-// Why the system would not let `path` be read, after the audio library
-// failed to open it: 0 when it can be opened as a file (the library's
-// answer stands), else the status for the system's answer and its text in
-// `cause`. The audio library reports every open failure alike, so its
-// status cannot tell a missing file from a permission problem.
-int probe_readable(const String* path, char* cause, size_t cause_size) {
-  char* utf8 = path_to_utf8(path);
-  if (!utf8) return STATUS_NO_MEMORY;
-  int st = 0;
-  int fd = open(utf8, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    int error = errno;
-    switch (error) {
-      case ENOENT: st = STATUS_NOT_FOUND; break;
-      case EACCES:
-      case EPERM: st = STATUS_ACCESS_DENIED; break;
-      case EISDIR: st = STATUS_IS_DIRECTORY; break;
-      case ENOTDIR: st = STATUS_PATH_COMPONENT; break;
-      case ENAMETOOLONG: st = STATUS_LIMIT; break;
-      case ENOMEM: st = STATUS_NO_MEMORY; break;
-      default: st = STATUS_IO_ERROR; break;
-    }
-    const char* text = error_text(error, cause, cause_size);
-    if (text != cause) std::snprintf(cause, cause_size, "%s", text);
-  } else {
-    struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-      st = STATUS_IS_DIRECTORY;
-      const char* text = error_text(EISDIR, cause, cause_size);
-      if (text != cause) std::snprintf(cause, cause_size, "%s", text);
-    }
-    close(fd);
-  }
-  mem_free(utf8);
-  return st;
-}
-
-// The first frame of `s` at which any channel holds a NaN or an infinity;
-// false when every sample is finite. Tested on the bits, so no floating-point
-// mode or compiler flag can hide it.
-bool find_nonfinite_frame(const Sample* s, uint64_t* frame) {
-  uint64_t first = s->length;
-  for (uint64_t c = 0; c < s->channels; ++c) {
-    const float* row = s->data + c * s->stride;
-    for (uint64_t t = 0; t < first; ++t) {
-      uint32_t bits;
-      std::memcpy(&bits, &row[t], sizeof bits);
-      if ((bits & 0x7f800000u) == 0x7f800000u) {
-        first = t;
-        break;
-      }
-    }
-  }
-  if (first == s->length) return false;
-  *frame = first;
-  return true;
-}
-
 void print_read_error(String* shown, int st) {
   std::fprintf(stderr, "  could not read file '%s', error code: %d\n", text_of(shown), st);
 }
@@ -169,13 +93,6 @@ void format_duration(char* out, uint64_t frames, uint64_t rate) {
   std::snprintf(out, 32, "%02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000),
                 static_cast<int>((ms / 60000) % 60), static_cast<int>((ms / 1000) % 60),
                 static_cast<int>(ms % 1000));
-}
-
-bool name_has_nul(const String* s) {
-  if (!s) return false;
-  for (uint64_t i = 0; i < s->length; ++i)
-    if (s->chars[i] == 0) return true;
-  return false;
 }
 
 bool name_for_message(String* out, const String* s) {
@@ -204,7 +121,7 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
   String path;
   string_init(&path);
   int st = make_path(&path, &cfg->src_path, name);
-  if (st == 0 && name_has_nul(&path)) st = STATUS_BAD_FORMAT;
+  if (st == 0 && string_has_nul(&path)) st = STATUS_BAD_FORMAT;
   if (st != 0) {
     String copy;
     string_init(&copy);
@@ -215,15 +132,11 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
     string_free(&path);
     return st;
   }
-  st = sample_load_file(*target, path, -1.0f);
+  char cause[256] = "";
+  st = sample_load_file(*target, path, -1.0f, cause, sizeof cause);
   if (st != 0) {
-    char cause[256];
-    int system_st = probe_readable(&path, cause, sizeof cause);
-    print_read_error(&path, system_st != 0 ? system_st : st);
-    if (system_st != 0) {
-      std::fprintf(stderr, "  %s\n", cause);
-      st = system_st;
-    }
+    print_read_error(&path, st);
+    if (cause[0]) std::fprintf(stderr, "  %s\n", cause);
     string_free(&path);
     return st;
   }
@@ -249,7 +162,7 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
     return STATUS_UNSUPPORTED;
   }
   uint64_t bad_frame = 0;
-  if (find_nonfinite_frame(target, &bad_frame)) {
+  if (sample_find_nonfinite(*target, &bad_frame, nullptr)) {
     print_read_error(&path, STATUS_MALFORMED);
     std::fprintf(stderr, "  file '%s' holds a NaN or infinite sample at frame %llu\n", text_of(&path),
                  static_cast<unsigned long long>(bad_frame));
@@ -270,7 +183,10 @@ int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group*
                             const String* master, const String* current, uint64_t index) {
   if (!vars || !cfg || !group || !master || !current) return STATUS_BAD_ARGUMENT;
   variables_clear(vars);
-  int st = variables_set_int(vars, "srate", static_cast<int64_t>(cfg->srate));
+  // A run that follows its masters' rates names each group's outputs with
+  // the group's own rate.
+  const uint64_t rate = cfg->srate_source && group->rate ? group->rate : cfg->srate;
+  int st = variables_set_int(vars, "srate", static_cast<int64_t>(rate));
   if (st == 0) st = variables_set_string(vars, "group", &group->name);
   if (st == 0) st = set_name_parts(vars, "master", "master_ext", "master_name", "master_dir", master);
   if (st == 0) st = set_name_parts(vars, "file", "file_ext", "file_name", "file_dir", current);
@@ -309,7 +225,7 @@ int evaluate_output_name(String* name, const String* templ, Variables* vars) {
   if (st != 0 || value.type != VALUE_STRING || !value.string_value) {
     std::fprintf(stderr, "  could not evaluate expression: '%s'\n", text_of(&templ_text));
     st = STATUS_BAD_FORMAT;
-  } else if (name_has_nul(value.string_value)) {
+  } else if (string_has_nul(value.string_value)) {
     std::fprintf(stderr, "  expression gives a name with a NUL character: '%s'\n", text_of(&templ_text));
     st = STATUS_BAD_FORMAT;
   } else {
@@ -322,6 +238,11 @@ int evaluate_output_name(String* name, const String* templ, Variables* vars) {
 
 int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
                      Variables* vars) {
+  return save_output_file_as(buffer, dst_path, templ, vars, nullptr);
+}
+
+int save_output_file_as(const Sample* buffer, const String* dst_path, const String* templ, Variables* vars,
+                        const SaveOptions* options) {
   String name;
   string_init(&name);
   int st = evaluate_output_name(&name, templ, vars);
@@ -350,10 +271,16 @@ int save_output_file(const Sample* buffer, const String* dst_path, const String*
       }
     }
     if (st == 0) {
-      int64_t n = sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length));
+      char cause[256] = "";
+      int64_t n = options && options->custom
+                      ? sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), options->format,
+                                         nullptr, cause, sizeof cause)
+                      : sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), save_format_default(),
+                                         nullptr, cause, sizeof cause);
       if (n < 0) {
         st = static_cast<int>(-n);
         std::fprintf(stderr, "  could not write file '%s', error code: %d\n", text_of(&path), st);
+        if (cause[0]) std::fprintf(stderr, "  %s\n", cause);
       } else {
         print_file_line("saved file", &path, buffer, buffer->sample_rate);
       }

@@ -7,14 +7,16 @@
 struct Group;
 struct Sample;
 struct ToolConfig;
+struct SaveOptions;
 class Variables;
 
 // Resolves `name` against cfg->src_path (unless absolute), reads the whole
 // file into `target` and resamples it to `rate`. Prints the loaded-file line
 // on standard output on success and, on failure, one error line on standard
-// error, followed for the refusals below by a line with the cause in words.
-// Returns 0 or the failing step's status; on failure `target` may hold the
-// loaded but unresampled file (the caller releases it). Refusals:
+// error followed by a line with the cause in words where one is known (the
+// system's or the audio library's text when reading fails). Returns 0 or
+// the failing step's status; on failure `target` may hold the loaded but
+// unresampled file (the caller releases it). Refusals:
 //   7  the name holds a NUL character (it would name another file);
 //   6 / 22 / 42 / 43 / 18 / 23  the file cannot be opened for a reason of
 //      the file system (missing, permission, a directory, a path component
@@ -51,10 +53,6 @@ constexpr uint64_t kMaxRateRatio = 256;
 // text holds U+0000. 5 when memory runs out. `name` replaced only on success.
 [[nodiscard]] int evaluate_output_name(String* name, const String* templ, Variables* vars);
 
-// True when `s` holds the character U+0000, which cannot be part of a name
-// handed to the system (it would cut the name short).
-bool name_has_nul(const String* s);
-
 // A copy of `s` for messages, with every U+0000 written as the six
 // characters "\u0000". False when memory runs out (`out` then unchanged).
 [[nodiscard]] bool name_for_message(String* out, const String* s);
@@ -84,6 +82,12 @@ bool name_has_nul(const String* s);
 // or writing.
 [[nodiscard]] int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
                                    Variables* vars);
+
+// The same in the file format of `options` (null, or options that are not
+// custom: a 32-bit float WAV file as above). A failed write is followed by
+// a line with its cause in words.
+[[nodiscard]] int save_output_file_as(const Sample* buffer, const String* dst_path, const String* templ,
+                                      Variables* vars, const SaveOptions* options);
 
 // Text of a duration: frames * 1000 / rate milliseconds as "%02d:%02d:%02d.%03d"
 // (hours not reduced modulo 24). `out` must hold at least 32 bytes.

@@ -4,6 +4,8 @@
 
 struct Group;
 struct ToolConfig;
+struct RunPlan;
+struct RunReport;
 
 // Linear gain of a dB setting: exp(dB x ln 10 x 0.05), the product formed
 // in double precision with the single-precision 0.05, rounded to float and
@@ -16,14 +18,45 @@ float mix_gain(float db);
 // The configured FFT rank clamped to 8..16.
 unsigned effective_fft_rank(int64_t fft_rank);
 
-// Processes every group in the group map's iteration order. Returns 0, the
-// first failing status of a group, 5 when the list of group names cannot be
-// built, or 4 when a listed group cannot be found.
-[[nodiscard]] int process_groups(ToolConfig* cfg);
+// What one run shares between its groups: the settings, the plan of every
+// file it reads and writes, the report being filled, and the counts of the
+// summary line.
+struct RunContext {
+  ToolConfig* cfg;
+  const RunPlan* plan;    // null: every output is written, none is looked up
+  RunReport* report;      // null: no report
+  const char* report_dir; // UTF-8 directory of the report (files are listed relative to it)
+  uint64_t files_written;
+  uint64_t children_failed;
+  uint64_t children_skipped;
+  int first_failure;      // status of the first failure kept going past; 0 none
+};
+
+void run_context_init(RunContext* ctx, ToolConfig* cfg);
+
+// Processes every group in the group map's iteration order. Without
+// keep_going the first failing group ends the run with its status; with it
+// a failing child or group is reported, counted and skipped, and the run's
+// status is that of the first failure. Returns 0, that status, 5 when the
+// list of group names cannot be built, or 4 when a listed group cannot be
+// found.
+[[nodiscard]] int process_all_groups(RunContext* ctx);
 
 // Processes one group: loads and profiles the master, then for every child
 // computes and writes the requested outputs (frequency responses, raw and
 // trimmed impulse responses, processed audio). A group without master,
 // with nothing to produce, without children (unless "frm" is wanted) or
 // with a child whose channel count differs ends with 0 and a notice.
-[[nodiscard]] int process_group(ToolConfig* cfg, Group* group);
+[[nodiscard]] int process_group(RunContext* ctx, Group* group);
+
+// The whole run after the command line: works out every file of the run
+// and refuses it before any audio is read when an output would replace an
+// input or another output (17) or a template fails (7); lists the planned
+// outputs and stops for a dry run; otherwise processes the groups, prints
+// the summary line when keep_going or skip_existing is on, and writes the
+// report when one is asked for (also after a failure). `argc`/`argv` go
+// into the report. Returns the run's status.
+[[nodiscard]] int run_groups(ToolConfig* cfg, int argc, char** argv);
+
+// run_groups without a report's command line.
+[[nodiscard]] int process_groups(ToolConfig* cfg);

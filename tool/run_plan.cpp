@@ -128,7 +128,7 @@ int canonicalize(const char* path, char** out) {
 // A fresh record for `path`, with its canonical form and, when the file
 // exists, its identity. 0, 5 or 7 (NUL in the path; line printed).
 int make_file(PlannedFile** out, const String* path) {
-  if (name_has_nul(path)) {
+  if (string_has_nul(path)) {
     String shown;
     string_init(&shown);
     if (!name_for_message(&shown, path)) string_clear(&shown);

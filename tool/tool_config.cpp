@@ -49,6 +49,7 @@ int toolconfig_init(ToolConfig* cfg) {
   cfg->dither = DITHER_DEFAULT;
   string_init(&cfg->report);
   cfg->jobs = 1;
+  string_init(&cfg->config_file);
   bool ok = set_text(&cfg->file, TOOLCONFIG_DEFAULT_FILE) && set_text(&cfg->ir.file, TOOLCONFIG_DEFAULT_IR_FILE) &&
             set_text(&cfg->ir.raw, TOOLCONFIG_DEFAULT_IR_RAW) &&
             set_text(&cfg->ir.fr_master, TOOLCONFIG_DEFAULT_FR_MASTER) &&
@@ -93,6 +94,7 @@ void toolconfig_release(ToolConfig* cfg) {
   // A zeroed record has no key functions; its map holds nothing to release.
   if (cfg->groups.count) toolconfig_release_groups(cfg);
   hashmap_clear(&cfg->groups);
+  string_free(&cfg->config_file);
   string_free(&cfg->report);
   string_free(&cfg->ir.fr_child);
   string_free(&cfg->ir.fr_master);
@@ -118,6 +120,7 @@ int group_create(ToolConfig* cfg, const String* name, Group** out) {
   string_init(&g->name);
   string_init(&g->master);
   ptrlist_init(&g->files);
+  g->rate = 0;
   if (!string_assign(&g->name, name) || !hashmap_add(&cfg->groups, name, g)) {
     group_release(g);
     return STATUS_NO_MEMORY;

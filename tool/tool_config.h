@@ -88,6 +88,8 @@ struct Group {
   String name;    // equal to its key in ToolConfig::groups
   String master;  // as written by the user (unresolved); empty when none named
   PtrList files;  // heap Strings (string_clone), owned, in the order given
+  uint64_t rate;  // the group's processing rate when the run follows its
+                  // masters' rates; 0 otherwise (the run's srate holds)
 };
 
 struct ToolConfig {
@@ -124,6 +126,7 @@ struct ToolConfig {
   uint64_t dither;            // DitherMode; default
   String report;              // directory of the run report; empty = none
   int64_t jobs;               // 1; 0 = one per processor
+  String config_file;         // the configuration file read, as named; empty = none
 };
 
 // Default templates.

@@ -1,0 +1,117 @@
+#include "tool/delivery.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "analysis/loudness.h"
+#include "analysis/sample.h"
+#include "runtime/status.h"
+#include "tool/tool_config.h"
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+const char* text_of(const String* s) {
+  const char* t = s ? string_to_locale(const_cast<String*>(s)) : nullptr;
+  return t ? t : "";
+}
+
+void scale_rows(Sample* audio, float gain) {
+  for (uint64_t c = 0; c < audio->channels; ++c) {
+    float* row = audio->data + c * audio->stride;
+    for (uint64_t t = 0; t < audio->length; ++t) row[t] *= gain;
+  }
+}
+
+int measure(const Sample& audio, LoudnessMeasure* m) {
+  int st = measure_loudness(audio, m);
+  if (st != 0) std::fprintf(stderr, "  error measuring loudness, error code: %d\n", st);
+  return st;
+}
+
+}  // namespace
+
+void loudness_report_init(LoudnessReport* r) {
+  r->before_lufs = kNaN;
+  r->after_lufs = kNaN;
+  r->true_peak_db = kNaN;
+  r->gain_db = kNaN;
+}
+
+int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report) {
+  LoudnessMeasure out;
+  int st = measure(*output, &out);
+  if (st != 0) return st;
+  double target = kNaN;
+  if (cfg->loudness.on) {
+    target = cfg->loudness.value;
+  } else if (cfg->match_loudness) {
+    LoudnessMeasure source;
+    if ((st = measure(*timbre, &source)) != 0) return st;
+    target = source.integrated_lufs;
+    if (std::isnan(target)) {
+      std::fprintf(stderr, "  [WRN] reference is silent (no measurable loudness); loudness not matched\n");
+    }
+  }
+  const double ceiling = cfg->true_peak.on ? static_cast<double>(cfg->true_peak.value) : kNaN;
+  LoudnessGain g = loudness_gain(out, target, ceiling);
+  report->before_lufs = out.integrated_lufs;
+  if (g.unmeasurable || (!std::isnan(target) && std::isnan(out.integrated_lufs))) {
+    std::fprintf(stderr, "  [WRN] output is silent (no measurable loudness); not scaled\n");
+  }
+  if (g.gain_db != 0.0 && std::isfinite(g.gain_db)) {
+    scale_rows(output, static_cast<float>(std::pow(10.0, g.gain_db / 20.0)));
+    // Measure again: the loudness and true peak written are those of the file.
+    if ((st = measure(*output, &out)) != 0) return st;
+  }
+  if (g.ceiling_limited && !std::isnan(target) && g.target_missed_lu > 0.0) {
+    std::fprintf(stderr, "  [WRN] true-peak ceiling of %.1f dBTP: loudness target missed by %.2f LU\n", ceiling,
+                 g.target_missed_lu);
+  }
+  report->after_lufs = out.integrated_lufs;
+  report->true_peak_db = out.true_peak_db;
+  report->gain_db = g.gain_db;
+  std::printf("  loudness: %.2f LUFS, true peak: %.2f dBTP, gain: %+.2f dB\n", out.integrated_lufs,
+              out.true_peak_db, g.gain_db);
+  return 0;
+}
+
+void save_options_from_config(SaveOptions* options, const ToolConfig* cfg) {
+  options->format = save_format_default();
+  options->format.container = static_cast<int>(cfg->format);
+  options->format.bits = static_cast<int>(cfg->bits);
+  options->format.dither = static_cast<int>(cfg->dither);
+  options->custom = cfg->format != FORMAT_WAV || cfg->bits != BITS_FLOAT;
+}
+
+int check_output_format(const ToolConfig* cfg, const String* path, uint64_t rate) {
+  SaveOptions options;
+  save_options_from_config(&options, cfg);
+  String copy;
+  string_init(&copy);
+  if (!string_assign(&copy, path)) return STATUS_NO_MEMORY;
+  char why[256] = "";
+  int st = save_format_check(options.format, copy, 0, rate, 0, why, sizeof why);
+  if (st != 0) std::fprintf(stderr, "Output format not possible for '%s': %s\n", text_of(path), why);
+  string_free(&copy);
+  return st;
+}
+
+void warn_overs(const String* path, const Sample& output, const SaveOptions& options) {
+  float peak = 0.0f;
+  uint64_t overs = 0;
+  for (uint64_t c = 0; c < output.channels; ++c) {
+    const float* row = output.data + c * output.stride;
+    for (uint64_t t = 0; t < output.length; ++t) {
+      float a = std::fabs(row[t]);
+      if (a > peak) peak = a;
+      overs += a > 1.0f;
+    }
+  }
+  if (overs == 0) return;
+  std::fprintf(stderr, "  [WRN] '%s' peaks at %+.2f dBFS: %llu samples over full scale%s\n", text_of(path),
+               20.0 * std::log10(static_cast<double>(peak)), static_cast<unsigned long long>(overs),
+               options.format.bits != SAVE_BITS_FLOAT ? ", clipped" : "");
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+
+#include "audio/save_format.h"
+#include "runtime/string.h"
+
+struct Sample;
+struct ToolConfig;
+
+// Delivery steps of the processed audio: loudness target or match under a
+// true-peak ceiling, the file format, and the warning about samples over
+// full scale. The pipeline calls the loudness step only when a loudness or
+// true-peak setting is on.
+
+// What the loudness step measured and did; NaN where nothing was measured.
+struct LoudnessReport {
+  double before_lufs;   // the output before the gain
+  double after_lufs;    // after it
+  double true_peak_db;  // after it
+  double gain_db;       // applied gain
+};
+
+void loudness_report_init(LoudnessReport* r);
+
+// Brings `output` (at its sample rate) to the loudness target (`loudness`)
+// or to the loudness of `timbre` (`match_loudness`), then keeps its true
+// peak at or below `true_peak`, as libebur128 measures them. Prints on
+// standard output
+//   "  loudness: <L> LUFS, true peak: <TP> dBTP, gain: <+G> dB\n"
+// and on standard error, when it applies,
+//   "  [WRN] output is silent (no measurable loudness); not scaled\n"
+//   "  [WRN] reference is silent (no measurable loudness); loudness not matched\n"
+//   "  [WRN] true-peak ceiling of <C> dBTP: loudness target missed by <M> LU\n".
+// Returns 0, or the measuring status (5, 13, 4) after
+// "  error measuring loudness, error code: %d\n".
+[[nodiscard]] int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre,
+                                   LoudnessReport* report);
+
+// How the processed audio is saved. `custom` is false for the default
+// format (a 32-bit float WAV file), which is saved exactly as ever.
+struct SaveOptions {
+  SaveFormat format;
+  bool custom;
+};
+
+void save_options_from_config(SaveOptions* options, const ToolConfig* cfg);
+
+// Checks the output format against what the run can know before any work
+// (container, width, rate; channels and size are checked at the save).
+// Prints "Output format not possible for '<path>': <why>\n" on standard
+// error and returns 8 (13 for values out of range); 0 when it can hold it.
+[[nodiscard]] int check_output_format(const ToolConfig* cfg, const String* path, uint64_t rate);
+
+// Prints, for an output whose samples pass full scale,
+//   "  [WRN] '<path>' peaks at <+P> dBFS: <N> samples over full scale\n"
+// (", clipped" added for integer formats) on standard error. Nothing for an
+// output within full scale.
+void warn_overs(const String* path, const Sample& output, const SaveOptions& options);

@@ -1,0 +1,187 @@
+#include "tool/report_fill.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "analysis/ir_synthesis.h"
+#include "analysis/sample.h"
+#include "runtime/alloc.h"
+#include "runtime/status_text.h"
+#include "tool/delivery.h"
+#include "tool/pipeline.h"
+#include "tool/run_plan.h"
+#include "tool/settings.h"
+#include "tool/tool_config.h"
+
+namespace {
+
+const char* utf8_of(const String* s) {
+  const char* t = s ? string_to_utf8(const_cast<String*>(s)) : nullptr;
+  return t ? t : "";
+}
+
+double peak_dbfs(const Sample& audio) {
+  float peak = 0.0f;
+  for (uint64_t c = 0; c < audio.channels; ++c) {
+    const float* row = audio.data + c * audio.stride;
+    for (uint64_t t = 0; t < audio.length; ++t) peak = std::fmax(peak, std::fabs(row[t]));
+  }
+  return peak > 0.0f ? 20.0 * std::log10(static_cast<double>(peak)) : -std::numeric_limits<double>::infinity();
+}
+
+// Rows of a Sample as doubles, row after row; null when memory runs out.
+double* rows_as_double(const Sample& s) {
+  if (s.channels == 0 || s.length == 0) return nullptr;
+  double* out = static_cast<double*>(mem_alloc(s.channels * s.length * sizeof(double)));
+  if (!out) return nullptr;
+  for (uint64_t c = 0; c < s.channels; ++c)
+    for (uint64_t k = 0; k < s.length; ++k) out[c * s.length + k] = s.data[c * s.stride + k];
+  return out;
+}
+
+ReportFileKind file_kind(uint32_t kind) {
+  switch (kind) {
+    case OUTPUT_FR_MASTER: return REPORT_FILE_FRM;
+    case OUTPUT_FR_CHILD: return REPORT_FILE_FRC;
+    case OUTPUT_RAW_IR: return REPORT_FILE_RAW;
+    case OUTPUT_IR: return REPORT_FILE_IR;
+    default: return REPORT_FILE_AUDIO;
+  }
+}
+
+}  // namespace
+
+void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv) {
+  if (!r) return;
+  (void)report_set_version(r, TIMBRAL_VERSION);
+  (void)report_set_command_line(r, argc, argv);
+  for (size_t i = 0; i < SETTINGS_COUNT; ++i) {
+    const SettingRow& row = SETTINGS[i];
+    if (!row.key) continue;
+    char key[64];
+    std::snprintf(key, sizeof key, "%s%s", row.flags & SETTING_IN_IR ? "ir." : "", row.key);
+    switch (row.kind) {
+      case SETTING_TEXT:
+      case SETTING_TEMPLATE:
+        (void)report_add_setting_text(r, key, utf8_of(setting_field<String>(cfg, &row)));
+        break;
+      case SETTING_FLOAT:
+        (void)report_add_setting_number(r, key, *setting_field<float>(cfg, &row));
+        break;
+      case SETTING_INTEGER:
+        (void)report_add_setting_number(r, key, static_cast<double>(*setting_field<int64_t>(cfg, &row)));
+        break;
+      case SETTING_RATE:
+        if (cfg->srate_source) (void)report_add_setting_text(r, key, "source");
+        else (void)report_add_setting_number(r, key, static_cast<double>(cfg->srate));
+        break;
+      case SETTING_BOOLEAN:
+        (void)report_add_setting_bool(r, key, *setting_field<bool>(cfg, &row));
+        break;
+      case SETTING_KEYWORD: {
+        const char* word = setting_keyword_text(&row, *setting_field<uint64_t>(cfg, &row));
+        (void)report_add_setting_text(r, key, word ? word : "default");
+        break;
+      }
+      case SETTING_PRODUCE: {
+        static const char* const words[] = {"ir", "raw", "audio", "frm", "frc"};
+        static const uint64_t bits[] = {PRODUCE_IR, PRODUCE_RAW, PRODUCE_AUDIO, PRODUCE_FRM, PRODUCE_FRC};
+        const char* items[5];
+        uint64_t n = 0;
+        for (int b = 0; b < 5; ++b)
+          if (cfg->produce & bits[b]) items[n++] = words[b];
+        (void)report_add_setting_list(r, key, items, n);
+        break;
+      }
+      case SETTING_LEVEL: {
+        const OptionalLevel* level = setting_field<OptionalLevel>(cfg, &row);
+        if (level->on) (void)report_add_setting_number(r, key, level->value);
+        else (void)report_add_setting_null(r, key);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+ReportGroup* report_begin_group(RunReport* r, const Group* group) {
+  if (!r) return nullptr;
+  ReportGroup* g = nullptr;
+  if (report_add_group(r, utf8_of(&group->name), &g) != 0) return nullptr;
+  (void)report_set_audio(&g->master, utf8_of(&group->master), 0, 0, -1, std::nan(""));
+  return g;
+}
+
+ReportChild* report_begin_child(ReportGroup* g, const String* name) {
+  if (!g) return nullptr;
+  ReportChild* c = nullptr;
+  return report_add_child(g, utf8_of(name), &c) == 0 ? c : nullptr;
+}
+
+void report_fill_audio(ReportAudioInfo* info, const String* path, const Sample& audio,
+                       const LoudnessReport* loudness) {
+  if (!info) return;
+  (void)report_set_audio(info, path ? utf8_of(path) : nullptr, static_cast<int64_t>(audio.sample_rate),
+                         static_cast<int64_t>(audio.channels), static_cast<int64_t>(audio.length), peak_dbfs(audio));
+  if (loudness) report_set_loudness(info, loudness->after_lufs, loudness->true_peak_db);
+}
+
+void report_fill_spectrum(ReportSpectrum* s, const Sample& profile, uint64_t rate) {
+  if (!s || profile.channels == 0 || profile.length < 2) return;
+  const uint64_t bins = profile.length / 2 + 1;
+  float* mean = static_cast<float*>(mem_alloc(bins * sizeof(float)));
+  if (!mean) return;
+  for (uint64_t k = 0; k < bins; ++k) {
+    double sum = 0.0;
+    for (uint64_t c = 0; c < profile.channels; ++c) sum += profile.data[c * profile.stride + k];
+    mean[k] = static_cast<float>(sum / static_cast<double>(profile.channels));
+  }
+  (void)report_set_spectrum_magnitude(s, mean, bins, static_cast<double>(rate) / static_cast<double>(profile.length));
+  mem_free(mean);
+}
+
+void report_fill_curves(ReportChild* c, const CurveTrace& trace, uint64_t rate, unsigned rank) {
+  if (!c) return;
+  const double bin_hz = static_cast<double>(rate) / static_cast<double>(uint64_t(1) << rank);
+  if (double* db = rows_as_double(trace.computed_db)) {
+    (void)report_set_curve(&c->computed, db, trace.computed_db.channels, trace.computed_db.length, bin_hz);
+    mem_free(db);
+  }
+  if (double* db = rows_as_double(trace.applied_db)) {
+    (void)report_child_set_applied(c, db, trace.applied_db.channels, trace.applied_db.length, bin_hz);
+    mem_free(db);
+  }
+  c->clamped_bins = static_cast<int64_t>(trace.clamped_bins + trace.limited_bins);
+}
+
+void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile* planned,
+                        const LoudnessReport& loudness, const SaveOptions& options) {
+  (void)options;
+  if (!c) return;
+  report_fill_audio(&c->output, planned ? &planned->path : nullptr, output, &loudness);
+}
+
+void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, uint32_t kind, const String* path) {
+  if (!ctx->report_dir || (!g && !c)) return;
+  char* relative = nullptr;
+  if (report_relative_path(ctx->report_dir, utf8_of(path), &relative) != 0) return;
+  if (c) (void)report_child_add_file(c, file_kind(kind), relative);
+  else (void)report_group_add_file(g, file_kind(kind), relative);
+  mem_free(relative);
+}
+
+void report_group_failed(ReportGroup* g, int status) {
+  if (g) (void)report_group_set_outcome(g, REPORT_FAILED, status, status_text(status));
+}
+
+void report_child_failed(ReportChild* c, int status, const char* message) {
+  if (!c) return;
+  (void)report_child_set_outcome(c, status ? REPORT_FAILED : REPORT_SKIPPED, status,
+                                 message ? message : status_text(status));
+}
+
+void report_child_skipped(ReportChild* c, const char* message) {
+  if (c) (void)report_child_set_outcome(c, REPORT_SKIPPED, 0, message);
+}

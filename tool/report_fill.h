@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+
+#include "report/run_report.h"
+#include "runtime/string.h"
+
+struct Group;
+struct PlannedFile;
+struct RunContext;
+struct Sample;
+struct CurveTrace;
+struct LoudnessReport;
+struct SaveOptions;
+struct ToolConfig;
+
+// Filling the run report from what the pipeline has at hand. Every function
+// accepts a null report record (no report asked for, or an earlier failure
+// to allocate one) and then does nothing; a failure to allocate inside the
+// report only loses that piece of the report, never the run.
+
+// The run's version, command line and every effective setting of the table.
+void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv);
+
+ReportGroup* report_begin_group(RunReport* r, const Group* group);
+ReportChild* report_begin_child(ReportGroup* g, const String* name);
+
+// Rate, channels, frames and sample peak of `audio` (its own rate); `path`
+// replaces the recorded path when not null.
+void report_fill_audio(ReportAudioInfo* info, const String* path, const Sample& audio,
+                       const LoudnessReport* loudness);
+
+// The channel average of a profile's bins 0 .. N/2 at `rate`.
+void report_fill_spectrum(ReportSpectrum* s, const Sample& profile, uint64_t rate);
+
+// The computed and applied curves of `trace`, the bins any limit clamped.
+void report_fill_curves(ReportChild* c, const CurveTrace& trace, uint64_t rate, unsigned rank);
+
+// The processed output: its file, measures and loudness.
+void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile* planned,
+                        const LoudnessReport& loudness, const SaveOptions& options);
+
+// A file written for a child (`c`) or for the group (`c` null).
+void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, uint32_t kind,
+                        const String* path);
+
+void report_group_failed(ReportGroup* g, int status);
+void report_child_failed(ReportChild* c, int status, const char* message);
+void report_child_skipped(ReportChild* c, const char* message);

@@ -1,0 +1,129 @@
+#include <cstdio>
+
+#include "audio/sndfile_stream.h"
+#include "report/report_writer.h"
+#include "report/run_report.h"
+#include "runtime/hash_map.h"
+#include "runtime/ptrlist.h"
+#include "runtime/status.h"
+#include "runtime/status_text.h"
+#include "tool/delivery.h"
+#include "tool/naming.h"
+#include "tool/pipeline.h"
+#include "tool/report_fill.h"
+#include "tool/run_plan.h"
+#include "tool/tool_config.h"
+
+// The run as a whole: everything between the command line and the exit
+// status that concerns all groups at once.
+
+namespace {
+
+const char* text_of(const String* s) {
+  const char* t = string_to_locale(const_cast<String*>(s));
+  return t ? t : "";
+}
+
+// With `srate: 'source'` each group runs at its master's own rate, which
+// its header tells without reading the audio. A master that cannot be
+// opened keeps the run's rate here; loading it later reports why.
+void take_master_rates(ToolConfig* cfg) {
+  PtrList groups;
+  ptrlist_init(&groups);
+  if (!hashmap_values(&cfg->groups, &groups)) return;
+  for (uint64_t i = 0; i < groups.count; ++i) {
+    Group* g = static_cast<Group*>(groups.items[i]);
+    if (!g) continue;
+    g->rate = cfg->srate;
+    if (g->master.length == 0) continue;
+    String path;
+    string_init(&path);
+    if (resolve_input_path(&path, cfg, &g->master) == 0) {
+      SndfileReader reader;
+      AudioFormat format{};
+      if (reader.open(path) == STATUS_OK && reader.get_format(&format) == STATUS_OK && format.sample_rate > 0) {
+        g->rate = static_cast<uint64_t>(format.sample_rate);
+      }
+      (void)reader.close();
+    }
+    string_free(&path);
+  }
+  ptrlist_release(&groups);
+}
+
+// Refuses an output format that cannot hold the run's audio before any
+// work: once per planned processed-audio file (the name decides "auto").
+int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
+  if (cfg->format == FORMAT_WAV && cfg->bits == BITS_FLOAT) return 0;
+  for (uint64_t i = 0; i < run_plan_output_count(plan); ++i) {
+    const PlannedFile* f = run_plan_output(plan, i);
+    if (f->kind != OUTPUT_AUDIO) continue;
+    uint64_t rate = cfg->srate_source ? f->group->rate : cfg->srate;
+    int st = check_output_format(cfg, &f->path, rate);
+    if (st != 0) return st;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int run_groups(ToolConfig* cfg, int argc, char** argv) {
+  if (cfg->srate_source) take_master_rates(cfg);
+  RunPlan plan;
+  run_plan_init(&plan);
+  int st = run_plan_build(&plan, cfg);
+  if (st == 0 && cfg->config_file.length > 0) st = run_plan_add_input(&plan, &cfg->config_file);
+  if (st == 0) st = run_plan_check(&plan);
+  if (st == 0) st = check_formats(cfg, &plan);
+  if (st != 0 || cfg->dry_run) {
+    if (st == 0) run_plan_print(&plan, stdout);
+    run_plan_release(&plan);
+    return st;
+  }
+
+  RunContext ctx;
+  run_context_init(&ctx, cfg);
+  ctx.plan = &plan;
+  RunReport report;
+  report_init(&report);
+  String report_dir;
+  string_init(&report_dir);
+  if (cfg->report.length > 0) {
+    st = resolve_output_path(&report_dir, &cfg->dst_path, &cfg->report);
+    if (st != 0) {
+      std::fprintf(stderr, "could not use the report directory '%s', error code: %d\n", text_of(&cfg->report), st);
+      string_free(&report_dir);
+      run_plan_release(&plan);
+      return st;
+    }
+    ctx.report = &report;
+    ctx.report_dir = string_to_utf8(&report_dir);
+    report_fill_run(&report, cfg, argc, argv);
+  }
+
+  st = process_all_groups(&ctx);
+
+  if (cfg->keep_going || cfg->skip_existing) {
+    std::printf("summary: %llu files written, %llu children failed, %llu children skipped\n",
+                static_cast<unsigned long long>(ctx.files_written),
+                static_cast<unsigned long long>(ctx.children_failed),
+                static_cast<unsigned long long>(ctx.children_skipped));
+  }
+  if (ctx.report) {
+    (void)report_set_result(&report, st, st ? status_text(st) : nullptr);
+    int rst = report_write(&report, &report_dir);
+    if (rst != 0) {
+      std::fprintf(stderr, "could not write the report to '%s', error code: %d\n  %s\n", text_of(&report_dir), rst,
+                   status_text(rst));
+      if (st == 0) st = rst;
+    } else {
+      std::printf("report written: '%s'\n", text_of(&report_dir));
+    }
+  }
+  report_release(&report);
+  string_free(&report_dir);
+  run_plan_release(&plan);
+  return st;
+}
+
+int process_groups(ToolConfig* cfg) { return run_groups(cfg, 0, nullptr); }
