@@ -6,6 +6,7 @@
 
 #include "analysis/loudness.h"
 #include "analysis/sample.h"
+#include "runtime/output.h"
 #include "runtime/status.h"
 #include "tool/tool_config.h"
 
@@ -27,7 +28,7 @@ void scale_rows(Sample* audio, float gain) {
 
 int measure(const Sample& audio, LoudnessMeasure* m) {
   int st = measure_loudness(audio, m);
-  if (st != 0) std::fprintf(stderr, "  error measuring loudness, error code: %d\n", st);
+  if (st != 0) err_printf("  error measuring loudness, error code: %d\n", st);
   return st;
 }
 
@@ -52,14 +53,14 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     if ((st = measure(*timbre, &source)) != 0) return st;
     target = source.integrated_lufs;
     if (std::isnan(target)) {
-      std::fprintf(stderr, "  [WRN] reference is silent (no measurable loudness); loudness not matched\n");
+      err_printf("  [WRN] reference is silent (no measurable loudness); loudness not matched\n");
     }
   }
   const double ceiling = cfg->true_peak.on ? static_cast<double>(cfg->true_peak.value) : kNaN;
   LoudnessGain g = loudness_gain(out, target, ceiling);
   report->before_lufs = out.integrated_lufs;
   if (g.unmeasurable || (!std::isnan(target) && std::isnan(out.integrated_lufs))) {
-    std::fprintf(stderr, "  [WRN] output is silent (no measurable loudness); not scaled\n");
+    err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
   }
   if (g.gain_db != 0.0 && std::isfinite(g.gain_db)) {
     scale_rows(output, static_cast<float>(std::pow(10.0, g.gain_db / 20.0)));
@@ -67,13 +68,13 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     if ((st = measure(*output, &out)) != 0) return st;
   }
   if (g.ceiling_limited && !std::isnan(target) && g.target_missed_lu > 0.0) {
-    std::fprintf(stderr, "  [WRN] true-peak ceiling of %.1f dBTP: loudness target missed by %.2f LU\n", ceiling,
+    err_printf("  [WRN] true-peak ceiling of %.1f dBTP: loudness target missed by %.2f LU\n", ceiling,
                  g.target_missed_lu);
   }
   report->after_lufs = out.integrated_lufs;
   report->true_peak_db = out.true_peak_db;
   report->gain_db = g.gain_db;
-  std::printf("  loudness: %.2f LUFS, true peak: %.2f dBTP, gain: %+.2f dB\n", out.integrated_lufs,
+  out_printf("  loudness: %.2f LUFS, true peak: %.2f dBTP, gain: %+.2f dB\n", out.integrated_lufs,
               out.true_peak_db, g.gain_db);
   return 0;
 }
@@ -94,7 +95,7 @@ int check_output_format(const ToolConfig* cfg, const String* path, uint64_t rate
   if (!string_assign(&copy, path)) return STATUS_NO_MEMORY;
   char why[256] = "";
   int st = save_format_check(options.format, copy, 0, rate, 0, why, sizeof why);
-  if (st != 0) std::fprintf(stderr, "Output format not possible for '%s': %s\n", text_of(path), why);
+  if (st != 0) err_printf("Output format not possible for '%s': %s\n", text_of(path), why);
   string_free(&copy);
   return st;
 }
@@ -111,7 +112,7 @@ void warn_overs(const String* path, const Sample& output, const SaveOptions& opt
     }
   }
   if (overs == 0) return;
-  std::fprintf(stderr, "  [WRN] '%s' peaks at %+.2f dBFS: %llu samples over full scale%s\n", text_of(path),
+  err_printf("  [WRN] '%s' peaks at %+.2f dBFS: %llu samples over full scale%s\n", text_of(path),
                20.0 * std::log10(static_cast<double>(peak)), static_cast<unsigned long long>(overs),
                options.format.bits != SAVE_BITS_FLOAT ? ", clipped" : "");
 }

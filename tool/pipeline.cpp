@@ -1,7 +1,12 @@
 #include "tool/pipeline.h"
 
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <new>
+#include <thread>
 
 #include "analysis/curve_shape.h"
 #include "analysis/ir_synthesis.h"
@@ -9,8 +14,11 @@
 #include "analysis/profile.h"
 #include "analysis/sample.h"
 #include "analysis/trim.h"
+#include "dsp/dsp.h"
 #include "expr/variables.h"
 #include "report/run_report.h"
+#include "runtime/output.h"
+#include "runtime/alloc.h"
 #include "runtime/hash_map.h"
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
@@ -31,11 +39,10 @@ const char* text_of(String* s) {
 // conversion cache of a String is scratch space, not content.
 const char* text_of(const String* s) { return text_of(const_cast<String*>(s)); }
 
-// Buffers of one group, released together on every exit path.
+// What a group's children share, read-only while they run: the master,
+// its profile and the group's rate; and the group's own outputs.
 struct GroupState {
   Sample master, master_profile, work;
-  Sample child, child_profile, raw, output;
-  CurveTrace trace;
   Variables vars;
   ReportGroup* report;  // null without a report
   uint64_t rate;        // the group's processing rate
@@ -44,24 +51,47 @@ struct GroupState {
     sample_init(master);
     sample_init(master_profile);
     sample_init(work);
-    sample_init(child);
-    sample_init(child_profile);
-    sample_init(raw);
-    sample_init(output);
-    curve_trace_init(trace);
-  }
-  void release_child() {
-    sample_destroy(child);
-    sample_destroy(child_profile);
-    sample_destroy(raw);
-    sample_destroy(output);
-    curve_trace_destroy(trace);
   }
   ~GroupState() {
-    release_child();
     sample_destroy(master);
     sample_destroy(master_profile);
     sample_destroy(work);
+  }
+};
+
+// The buffers of one child, released when it is done, and what it leaves
+// for the group: its lines (when it ran in parallel), its status and the
+// number of files it wrote.
+struct ChildState {
+  Sample child, child_profile, raw, work, output;
+  CurveTrace trace;
+  Variables vars;
+  ReportChild* rc;
+  OutputCapture capture;
+  uint64_t written;
+  int status;
+  bool done;
+
+  ChildState() : rc(nullptr), written(0), status(0), done(false) {
+    sample_init(child);
+    sample_init(child_profile);
+    sample_init(raw);
+    sample_init(work);
+    sample_init(output);
+    curve_trace_init(trace);
+    output_capture_init(&capture);
+  }
+  void release_buffers() {
+    sample_destroy(child);
+    sample_destroy(child_profile);
+    sample_destroy(raw);
+    sample_destroy(work);
+    sample_destroy(output);
+    curve_trace_destroy(trace);
+  }
+  ~ChildState() {
+    release_buffers();
+    output_capture_release(&capture);
   }
 };
 
@@ -88,81 +118,83 @@ OutputSlot slot(const RunContext* ctx, const Group* group, uint64_t child, Outpu
   if (ctx->plan) s.planned = run_plan_find(ctx->plan, group, child, kind);
   if (ctx->cfg->skip_existing && s.planned && run_plan_file_exists(s.planned)) {
     s.keep = true;
-    std::printf("  kept existing file: '%s'\n", text_of(&s.planned->path));
+    out_printf("  kept existing file: '%s'\n", text_of(&s.planned->path));
   }
   return s;
 }
 
 // Writes `buffer` at the group's rate under `templ`, unless the slot keeps
 // the existing file; counts and reports what was written.
-int save_output(RunContext* ctx, GroupState& g, ReportChild* rc, const OutputSlot& s, Sample* buffer,
-                const String* templ, OutputKind kind, const SaveOptions* options) {
+int save_output(const RunContext* ctx, GroupState& g, Variables* vars, ReportChild* rc, uint64_t* written,
+                const OutputSlot& s, Sample* buffer, const String* templ, OutputKind kind,
+                const SaveOptions* options) {
   if (s.keep) return 0;
   buffer->sample_rate = g.rate;
-  int st = save_output_file_as(buffer, &ctx->cfg->dst_path, templ, &g.vars, options);
+  int st = save_output_file_as(buffer, &ctx->cfg->dst_path, templ, vars, options);
   if (st != 0) return st;
-  ++ctx->files_written;
+  ++*written;
   if (ctx->report && s.planned) report_add_written(ctx, g.report, rc, kind, &s.planned->path);
   return 0;
 }
 
-int process_child(RunContext* ctx, Group* group, uint64_t index, const GroupSettings& set, GroupState& g,
-                  ReportChild* rc) {
-  ToolConfig* cfg = ctx->cfg;
+int process_child(const RunContext* ctx, Group* group, uint64_t index, const GroupSettings& set, GroupState& g,
+                  ChildState& c) {
+  ReportChild* rc = c.rc;
+  const ToolConfig* cfg = ctx->cfg;
   const String* child_name = static_cast<const String*>(group->files.items[index - 1]);
   const uint64_t produce = cfg->produce;
-  int st = build_pattern_variables(&g.vars, cfg, group, &group->master, child_name, index);
+  int st = build_pattern_variables(&c.vars, cfg, group, &group->master, child_name, index);
   if (st != 0) {
-    std::fprintf(stderr, "  error building pattern variables for child file\n");
+    err_printf("  error building pattern variables for child file\n");
     return st;
   }
-  st = load_input_file(&g.child, g.rate, cfg, child_name);
+  st = load_input_file(&c.child, g.rate, cfg, child_name);
   if (st != 0) return st;
-  if (rc) report_fill_audio(&rc->input, nullptr, g.child, nullptr);
-  if (g.child.channels != g.master.channels) {
-    std::fprintf(stderr, "  number of channels mimatch: %d (master) vs %d (child), leaving\n",
-                 static_cast<int>(g.master.channels), static_cast<int>(g.child.channels));
+  if (rc) report_fill_audio(&rc->input, nullptr, c.child, nullptr);
+  if (c.child.channels != g.master.channels) {
+    err_printf("  number of channels mimatch: %d (master) vs %d (child), leaving\n",
+                 static_cast<int>(g.master.channels), static_cast<int>(c.child.channels));
     return kChannelMismatch;
   }
-  st = cfg->gate.on ? compute_profile_gated(g.child_profile, g.child, set.rank, cfg->gate.value)
-                    : compute_profile(g.child_profile, g.child, set.rank);
+  st = cfg->gate.on ? compute_profile_gated(c.child_profile, c.child, set.rank, cfg->gate.value)
+                    : compute_profile(c.child_profile, c.child, set.rank);
   if (st != 0) {
-    std::fprintf(stderr, "  error computing spectral profile for the child file '%s'\n", text_of(child_name));
+    err_printf("  error computing spectral profile for the child file '%s'\n", text_of(child_name));
     return st;
   }
-  if (rc) report_fill_spectrum(&rc->spectrum, g.child_profile, g.rate);
+  if (rc) report_fill_spectrum(&rc->spectrum, c.child_profile, g.rate);
   if (produce & PRODUCE_FRC) {
     OutputSlot s = slot(ctx, group, index, OUTPUT_FR_CHILD);
     if (!s.keep) {
-      st = synthesize_frequency_response(g.work, g.child_profile, set.rank);
+      st = synthesize_frequency_response(c.work, c.child_profile, set.rank);
       if (st != 0) {
-        std::fprintf(stderr, "  error computing frequrency response for the the child file '%s'\n",
+        err_printf("  error computing frequrency response for the the child file '%s'\n",
                      text_of(child_name));
         return st;
       }
-      st = save_output(ctx, g, rc, s, &g.work, &cfg->ir.fr_child, OUTPUT_FR_CHILD, nullptr);
+      st = save_output(ctx, g, &c.vars, rc, &c.written, s, &c.work, &cfg->ir.fr_child, OUTPUT_FR_CHILD, nullptr);
       if (st != 0) return st;
     }
   }
   // Normal mode maps the master onto the child's timbre; mastering mode
   // maps the child onto the master's.
-  const Sample* reference = cfg->mastering ? &g.child_profile : &g.master_profile;
-  const Sample* target = cfg->mastering ? &g.master_profile : &g.child_profile;
+  const Sample* reference = cfg->mastering ? &c.child_profile : &g.master_profile;
+  const Sample* target = cfg->mastering ? &g.master_profile : &c.child_profile;
   // The shaped synthesis gives the plain filter bit for bit when shaping is
   // off; it also runs then when a report wants the curves.
   if (set.shaped || rc) {
-    st = synthesize_ir_shaped(g.raw, *reference, *target, set.rank, set.curve, rc ? &g.trace : nullptr);
+    st = synthesize_ir_shaped(c.raw, *reference, *target, set.rank, set.curve, rc ? &c.trace : nullptr);
   } else {
-    st = synthesize_ir(g.raw, *reference, *target, set.rank, set.curve.gain_cap);
+    st = synthesize_ir(c.raw, *reference, *target, set.rank, set.curve.gain_cap);
   }
   if (st != 0) {
-    std::fprintf(stderr, "  error computing raw impulse response for the child file '%s'\n",
+    err_printf("  error computing raw impulse response for the child file '%s'\n",
                  text_of(child_name));
     return st;
   }
-  if (rc) report_fill_curves(rc, g.trace, g.rate, set.rank);
+  if (rc) report_fill_curves(rc, c.trace, g.rate, set.rank);
   if (produce & PRODUCE_RAW) {
-    st = save_output(ctx, g, rc, slot(ctx, group, index, OUTPUT_RAW_IR), &g.raw, &cfg->ir.raw, OUTPUT_RAW_IR,
+    st = save_output(ctx, g, &c.vars, rc, &c.written, slot(ctx, group, index, OUTPUT_RAW_IR), &c.raw, &cfg->ir.raw, OUTPUT_RAW_IR,
                      nullptr);
     if (st != 0) return st;
   }
@@ -173,58 +205,204 @@ int process_child(RunContext* ctx, Group* group, uint64_t index, const GroupSett
                     cfg->ir.trim.fade_out};
   // A minimum-phase filter starts at its first tap: its latency counts
   // from there, and the dry signal is not delayed.
-  st = set.curve.minimum_phase ? trim_ir_from(g.work, delay, g.raw, trim, 0) : trim_ir(g.work, delay, g.raw, trim);
+  st = set.curve.minimum_phase ? trim_ir_from(c.work, delay, c.raw, trim, 0) : trim_ir(c.work, delay, c.raw, trim);
   if (st != 0) {
-    std::fprintf(stderr, "  error trimming impulse response, error code: %d\n", st);
+    err_printf("  error trimming impulse response, error code: %d\n", st);
     return st;
   }
   if (rc) report_child_set_latency(rc, delay, static_cast<int64_t>(g.rate));
   if (produce & PRODUCE_IR) {
-    st = save_output(ctx, g, rc, slot(ctx, group, index, OUTPUT_IR), &g.work, &cfg->ir.file, OUTPUT_IR, nullptr);
+    st = save_output(ctx, g, &c.vars, rc, &c.written, slot(ctx, group, index, OUTPUT_IR), &c.work, &cfg->ir.file, OUTPUT_IR, nullptr);
     if (st != 0) return st;
   }
   if (!(produce & PRODUCE_AUDIO)) return 0;
   OutputSlot audio = slot(ctx, group, index, OUTPUT_AUDIO);
   if (audio.keep) return 0;
 
-  const Sample* input = cfg->mastering ? &g.child : &g.master;
-  st = convolve_mix(g.output, *input, g.work, delay, set.dry, set.wet);
+  const Sample* input = cfg->mastering ? &c.child : &g.master;
+  st = convolve_mix(c.output, *input, c.work, delay, set.dry, set.wet);
   if (st != 0) {
-    std::fprintf(stderr,
+    err_printf(
                  "  error convolving trimmed impulse response with master file, error code: %d\n", st);
     return st;
   }
-  st = normalize(g.output, static_cast<int>(cfg->normalize), set.peak);
+  st = normalize(c.output, static_cast<int>(cfg->normalize), set.peak);
   if (st != 0) {
-    std::fprintf(stderr, "  error normalizing output audio file, error code: %d\n", st);
+    err_printf("  error normalizing output audio file, error code: %d\n", st);
     return st;
   }
-  if (cfg->latency_compensation) compensate_latency(g.output, delay);
+  if (cfg->latency_compensation) compensate_latency(c.output, delay);
   if (cfg->match_length) {
-    (void)sample_resize(g.output, g.output.channels, input->length, input->length);
+    (void)sample_resize(c.output, c.output.channels, input->length, input->length);
   }
-  g.output.sample_rate = g.rate;
+  c.output.sample_rate = g.rate;
   LoudnessReport loudness;
   loudness_report_init(&loudness);
   if (set.deliver) {
     // The output takes the loudness of the file whose timbre it takes.
-    const Sample* timbre = cfg->mastering ? &g.master : &g.child;
-    st = deliver_loudness(cfg, &g.output, timbre, &loudness);
+    const Sample* timbre = cfg->mastering ? &g.master : &c.child;
+    st = deliver_loudness(cfg, &c.output, timbre, &loudness);
     if (st != 0) return st;
   }
   SaveOptions options;
   save_options_from_config(&options, cfg);
-  st = save_output(ctx, g, rc, audio, &g.output, &cfg->file, OUTPUT_AUDIO, &options);
+  st = save_output(ctx, g, &c.vars, rc, &c.written, audio, &c.output, &cfg->file, OUTPUT_AUDIO, &options);
   if (st != 0) return st;
-  warn_overs(audio.planned ? &audio.planned->path : nullptr, g.output, options);
-  if (rc) report_fill_output(rc, g.output, audio.planned, loudness, options);
+  warn_overs(audio.planned ? &audio.planned->path : nullptr, c.output, options);
+  if (rc) report_fill_output(rc, c.output, audio.planned, loudness, options);
   return 0;
 }
 
-// A failure of a child (or group) kept going past: counted, reported, and
-// remembered as the run's status when it is the first.
+// A failure of a child (or group) kept going past: remembered as the
+// run's status when it is the first.
 void note_failure(RunContext* ctx, int st) {
   if (ctx->first_failure == 0) ctx->first_failure = st;
+}
+
+// Runs one child in the calling thread, from the check of its outputs to
+// the release of its buffers. kSkipped when all its outputs exist.
+constexpr int kSkipped = -2;
+
+int run_child(const RunContext* ctx, Group* group, uint64_t index, const GroupSettings& set, GroupState& g,
+              ChildState& c) {
+  const String* child = static_cast<const String*>(group->files.items[index - 1]);
+  if (ctx->cfg->skip_existing && ctx->plan && run_plan_child_done(ctx->plan, group, index)) {
+    out_printf("  skipping child '%s': all its outputs exist\n", text_of(child));
+    return kSkipped;
+  }
+  int st = process_child(ctx, group, index, set, g, c);
+  c.release_buffers();
+  return st;
+}
+
+// Takes the outcome of a finished child into the run, in the children's
+// order. False when the group ends here, with *group_status its status.
+bool settle_child(RunContext* ctx, const String* child, ChildState& c, int* group_status) {
+  ctx->files_written += c.written;
+  const int st = c.status;
+  if (st == kSkipped) {
+    ++ctx->children_skipped;
+    report_child_skipped(c.rc, "all outputs exist");
+    return true;
+  }
+  if (st == kChannelMismatch) {
+    report_child_failed(c.rc, 0, "number of channels differs from the master's");
+    // With keep_going only this child is skipped; otherwise the rest of
+    // the group is.
+    if (ctx->cfg->keep_going) {
+      ++ctx->children_skipped;
+      return true;
+    }
+    *group_status = 0;
+    return false;
+  }
+  if (st != 0) {
+    report_child_failed(c.rc, st, nullptr);
+    if (!ctx->cfg->keep_going) {
+      *group_status = st;
+      return false;
+    }
+    err_printf("  skipping child '%s' after error %d\n", text_of(child), st);
+    ++ctx->children_failed;
+    note_failure(ctx, st);
+  }
+  return true;
+}
+
+// Whether a child's outcome ends its group.
+bool ends_group(const RunContext* ctx, int st) {
+  return st != 0 && st != kSkipped && !ctx->cfg->keep_going;
+}
+
+unsigned worker_count(const ToolConfig* cfg, uint64_t children) {
+  uint64_t jobs = cfg->jobs > 0 ? static_cast<uint64_t>(cfg->jobs) : std::thread::hardware_concurrency();
+  if (jobs == 0) jobs = 1;
+  return static_cast<unsigned>(jobs < children ? jobs : children);
+}
+
+// The children of a group in parallel: each worker takes the next child,
+// runs it inside its own floating-point mode with its lines captured, and
+// the calling thread prints each child's lines and settles its outcome in
+// the children's order, exactly as one job would. A child that ends the
+// group stops the workers from taking further children.
+int run_children_parallel(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g, unsigned workers) {
+  const uint64_t n = group->files.count;
+  ChildState* states = static_cast<ChildState*>(mem_calloc(n, sizeof(ChildState)));
+  if (!states) {
+    err_printf("  Not enough memory\n");
+    return STATUS_NO_MEMORY;
+  }
+  for (uint64_t i = 0; i < n; ++i) {
+    new (&states[i]) ChildState();
+    states[i].rc = g.report ? report_begin_child(g.report, static_cast<const String*>(group->files.items[i])) : nullptr;
+  }
+  std::mutex lock;
+  std::condition_variable finished;
+  std::atomic<uint64_t> next{0};
+  std::atomic<bool> stop{false};
+  auto work = [&]() {
+    const DspTable& table = dsp();
+    DspFpState fp{};
+    table.dsp_start(&fp);
+    while (!stop.load()) {
+      uint64_t i = next.fetch_add(1);
+      if (i >= n) break;
+      ChildState& c = states[i];
+      output_capture_begin(&c.capture);
+      int st = run_child(ctx, group, i + 1, set, g, c);
+      output_capture_end();
+      if (ends_group(ctx, st) || st == kChannelMismatch) stop.store(true);
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        c.status = st;
+        c.done = true;
+      }
+      finished.notify_all();
+    }
+    table.dsp_finish(&fp);
+  };
+  std::thread* threads = static_cast<std::thread*>(mem_calloc(workers, sizeof(std::thread)));
+  unsigned started = 0;
+  if (threads) {
+    for (; started < workers; ++started) new (&threads[started]) std::thread(work);
+  }
+  if (started == 0) work();  // no memory for threads: this thread does it all
+  int group_status = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    ChildState& c = states[i];
+    {
+      std::unique_lock<std::mutex> hold(lock);
+      finished.wait(hold, [&] { return c.done; });
+    }
+    output_capture_flush(&c.capture);
+    if (!settle_child(ctx, static_cast<const String*>(group->files.items[i]), c, &group_status)) {
+      stop.store(true);
+      break;
+    }
+  }
+  for (unsigned t = 0; t < started; ++t) {
+    threads[t].join();
+    threads[t].~thread();
+  }
+  mem_free(threads);
+  for (uint64_t i = 0; i < n; ++i) states[i].~ChildState();
+  mem_free(states);
+  return group_status;
+}
+
+int run_children(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
+  const uint64_t n = group->files.count;
+  unsigned workers = worker_count(ctx->cfg, n);
+  if (workers > 1) return run_children_parallel(ctx, group, set, g, workers);
+  for (uint64_t i = 0; i < n; ++i) {
+    const String* child = static_cast<const String*>(group->files.items[i]);
+    ChildState c;
+    c.rc = g.report ? report_begin_child(g.report, child) : nullptr;
+    c.status = run_child(ctx, group, i + 1, set, g, c);
+    int group_status = 0;
+    if (!settle_child(ctx, child, c, &group_status)) return group_status;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -278,12 +456,12 @@ int process_group(RunContext* ctx, Group* group) {
   set.deliver = cfg->loudness.on || cfg->match_loudness || cfg->true_peak.on;
 
   if (group->master.length == 0) {
-    std::printf("  group '%s' does not have master file, skipping\n", text_of(&group->name));
+    out_printf("  group '%s' does not have master file, skipping\n", text_of(&group->name));
     return 0;
   }
   if (cfg->produce == 0) return 0;
   if (!(cfg->produce & PRODUCE_FRM) && group->files.count == 0) {
-    std::printf("  group '%s' does not have any child files, skipping\n", text_of(&group->name));
+    out_printf("  group '%s' does not have any child files, skipping\n", text_of(&group->name));
     return 0;
   }
 
@@ -300,7 +478,7 @@ int process_group(RunContext* ctx, Group* group) {
   st = cfg->gate.on ? compute_profile_gated(g.master_profile, g.master, set.rank, cfg->gate.value)
                     : compute_profile(g.master_profile, g.master, set.rank);
   if (st != 0) {
-    std::fprintf(stderr, "  error computing spectral profile for the master file '%s'\n",
+    err_printf("  error computing spectral profile for the master file '%s'\n",
                  text_of(&group->master));
     report_group_failed(g.report, st);
     return st;
@@ -311,18 +489,19 @@ int process_group(RunContext* ctx, Group* group) {
     if (!s.keep) {
       st = build_pattern_variables(&g.vars, cfg, group, &group->master, &group->master, 0);
       if (st != 0) {
-        std::fprintf(stderr, "  error building pattern variables for master file\n");
+        err_printf("  error building pattern variables for master file\n");
         report_group_failed(g.report, st);
         return st;
       }
       st = synthesize_frequency_response(g.work, g.master_profile, set.rank);
       if (st != 0) {
-        std::fprintf(stderr, "  error computing frequrency response for the the master file '%s'\n",
+        err_printf("  error computing frequrency response for the the master file '%s'\n",
                      text_of(&group->master));
         report_group_failed(g.report, st);
         return st;
       }
-      st = save_output(ctx, g, nullptr, s, &g.work, &cfg->ir.fr_master, OUTPUT_FR_MASTER, nullptr);
+      st = save_output(ctx, g, &g.vars, nullptr, &ctx->files_written, s, &g.work, &cfg->ir.fr_master,
+                       OUTPUT_FR_MASTER, nullptr);
       if (st != 0) {
         report_group_failed(g.report, st);
         return st;
@@ -331,39 +510,12 @@ int process_group(RunContext* ctx, Group* group) {
   }
 
   for (uint64_t i = 0; i < group->files.count; ++i) {
-    const String* child = static_cast<const String*>(group->files.items[i]);
-    if (!child) {
-      std::fprintf(stderr, "  internal error\n");
+    if (!group->files.items[i]) {
+      err_printf("  internal error\n");
       return STATUS_SYSTEM;
     }
-    ReportChild* rc = g.report ? report_begin_child(g.report, child) : nullptr;
-    if (cfg->skip_existing && ctx->plan && run_plan_child_done(ctx->plan, group, i + 1)) {
-      std::printf("  skipping child '%s': all its outputs exist\n", text_of(child));
-      ++ctx->children_skipped;
-      report_child_skipped(rc, "all outputs exist");
-      continue;
-    }
-    st = process_child(ctx, group, i + 1, set, g, rc);
-    g.release_child();
-    if (st == kChannelMismatch) {
-      report_child_failed(rc, 0, "number of channels differs from the master's");
-      // With keep_going only this child is skipped; otherwise the rest of
-      // the group is.
-      if (cfg->keep_going) {
-        ++ctx->children_skipped;
-        continue;
-      }
-      return 0;
-    }
-    if (st != 0) {
-      report_child_failed(rc, st, nullptr);
-      if (!cfg->keep_going) return st;
-      std::fprintf(stderr, "  skipping child '%s' after error %d\n", text_of(child), st);
-      ++ctx->children_failed;
-      note_failure(ctx, st);
-    }
   }
-  return 0;
+  return run_children(ctx, group, set, g);
 }
 
 int process_all_groups(RunContext* ctx) {
@@ -384,11 +536,11 @@ int process_all_groups(RunContext* ctx) {
       break;
     }
     const char* utf8 = string_to_utf8(name);
-    std::printf("processing group '%s'...\n", utf8 ? utf8 : "");
+    out_printf("processing group '%s'...\n", utf8 ? utf8 : "");
     st = process_group(ctx, group);
     if (st != 0 && cfg->keep_going) {
       // The group's master failed: the whole group is skipped.
-      std::fprintf(stderr, "  skipping group '%s' after error %d\n", text_of(name), st);
+      err_printf("  skipping group '%s' after error %d\n", text_of(name), st);
       ctx->children_failed += group->files.count;
       note_failure(ctx, st);
       st = 0;
