@@ -1,6 +1,7 @@
 #include "audio/sample_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -302,7 +303,8 @@ bool resolve_links(const char* path, char* out) {
 // short name of its own, registered for removal on SIGINT, SIGTERM and
 // SIGHUP. False with errno set on failure (nothing then exists).
 bool create_temp(const char* target, char* temp) {
-  static uint64_t counter = 0;
+  // Parallel jobs may save into one directory at the same moment.
+  static std::atomic<uint64_t> counter{0};
   const char* slash = std::strrchr(target, '/');
   const int dir = slash ? int(slash - target) + 1 : 0;
   (void)signal_cleanup_install();

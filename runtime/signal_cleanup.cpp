@@ -9,16 +9,24 @@
 namespace {
 
 constexpr size_t kPathBytes = 4096;
-char g_path[kPathBytes];
-volatile sig_atomic_t g_registered = 0;
+// One slot per file being written at the same time (parallel jobs save at
+// once; the jobs setting is at most 1024). A slot is free (0), being filled
+// (1) or armed (2); the handler removes the armed ones. Lock-free atomics
+// are safe to read in a signal handler.
+constexpr int kSlots = 1024;
+char g_paths[kSlots][kPathBytes];
+std::atomic<int> g_state[kSlots];
+thread_local int t_slot = -1;
 bool g_installed = false;
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void on_signal(int sig) {
-  if (g_registered) {
-    g_registered = 0;
-    unlink(g_path);
+  for (int i = 0; i < kSlots; ++i) {
+    if (g_state[i].load() == 2) {
+      g_state[i].store(0);
+      unlink(g_paths[i]);
+    }
   }
   struct sigaction dfl;
   std::memset(&dfl, 0, sizeof dfl);
@@ -56,12 +64,21 @@ bool signal_cleanup_install() {
 bool signal_cleanup_register(const char* path) {
   size_t n = std::strlen(path);
   if (n >= kPathBytes) return false;
-  g_registered = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::memcpy(g_path, path, n + 1);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  g_registered = 1;
+  if (t_slot < 0) {
+    for (int i = 0; i < kSlots && t_slot < 0; ++i) {
+      int expected = 0;
+      if (g_state[i].compare_exchange_strong(expected, 1)) t_slot = i;
+    }
+    if (t_slot < 0) return false;
+  }
+  g_state[t_slot].store(1);
+  std::memcpy(g_paths[t_slot], path, n + 1);
+  g_state[t_slot].store(2);
   return true;
 }
 
-void signal_cleanup_clear() { g_registered = 0; }
+void signal_cleanup_clear() {
+  if (t_slot < 0) return;
+  g_state[t_slot].store(0);
+  t_slot = -1;
+}

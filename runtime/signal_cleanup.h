@@ -10,8 +10,8 @@
 // ignored when the handlers were installed (nohup) stay ignored, and
 // handlers the program installed itself are left alone.
 //
-// One file is registered at a time (the saves of this program are
-// sequential); the path is kept in a fixed buffer so the handler needs no
+// One file is registered at a time per thread (parallel jobs each save
+// their own); the paths are kept in fixed buffers so the handler needs no
 // allocation and calls only async-signal-safe functions.
 
 // Installs the handlers once per process; later calls do nothing. Returns
@@ -22,5 +22,5 @@ bool signal_cleanup_install();
 // remove; false (nothing registered) when it is longer.
 bool signal_cleanup_register(const char* path);
 
-// Forgets the registered file; call it before renaming or removing it.
+// Forgets the calling thread's registered file; call it before renaming or removing it.
 void signal_cleanup_clear();
