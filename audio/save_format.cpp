@@ -59,8 +59,12 @@ uint64_t next_random(uint64_t& state) {
   return z ^ (z >> 31);
 }
 
-// Uniform in [-0.5, 0.5) from the top 53 bits.
-double uniform_half(uint64_t& state) { return double(next_random(state) >> 11) * 0x1.0p-53 - 0.5; }
+// A TPDF value in [-1, 1) LSB: the sum of two independent uniform values
+// in [-0.5, 0.5), taken from the two 32-bit halves of one draw.
+double tpdf(uint64_t& state) {
+  const uint64_t r = next_random(state);
+  return (double(uint32_t(r)) + double(uint32_t(r >> 32))) * 0x1.0p-32 - 1.0;
+}
 
 }  // namespace
 
@@ -168,19 +172,20 @@ void save_quantize(SaveQuantizer& q, const float* in, int32_t* out, size_t count
   uint64_t clips = 0;
   for (size_t i = 0; i < count; ++i) {
     double v = double(in[i]) * scale;
-    if (q.dither) v += uniform_half(q.state) + uniform_half(q.state);
-    if (std::isnan(v)) v = 0.0;
-    v = std::nearbyint(v);
-    if (v > top) {
-      v = top;
+    if (q.dither) v += tpdf(q.state);
+    if (v != v) v = 0.0;  // NaN
+    // Rounds to nearest (the FPU's mode), in range or not; then clips.
+    int64_t k = std::lrint(v > 0x1.0p40 ? 0x1.0p40 : (v < -0x1.0p40 ? -0x1.0p40 : v));
+    if (k > int64_t(top)) {
+      k = int64_t(top);
       ++clips;
-    } else if (v < bottom) {
-      v = bottom;
+    } else if (k < int64_t(bottom)) {
+      k = int64_t(bottom);
       ++clips;
     }
     // The shift happens on the unsigned word: a negative value's top bits
     // are its two's complement pattern.
-    out[i] = int32_t(uint32_t(int64_t(v)) << shift);
+    out[i] = int32_t(uint32_t(k) << shift);
   }
   if (clipped) *clipped += clips;
 }
