@@ -1,4 +1,5 @@
-// Arbitrary bytes as a configuration document: through the document reader
+// Arbitrary bytes as a configuration document (every key of the settings
+// table among the seeds): through the document reader
 // at both syntax levels (skipping some values on the way, so that the skip
 // path sees the same inputs), then through the mapping into a fresh
 // ToolConfig.
@@ -53,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StringReader input;
   if (input.set_text(reinterpret_cast<const char*>(data), size) != 0) return 0;
   ToolConfig cfg;
-  if (toolconfig_init(&cfg) == 0) (void)config_map_document(&cfg, &input);
+  ConfigError error;
+  if (toolconfig_init(&cfg) == 0) (void)config_map_document(&cfg, &input, &error);
   toolconfig_release(&cfg);
   (void)input.close();
   return 0;
