@@ -15,7 +15,9 @@
 // range, amount, boost/cut limits. Each is skipped entirely at its default.
 
 // What to do to the curve. Every field has an "off" value that leaves the
-// curve exactly as it was; curve_settings_init sets all of them.
+// curve exactly as it was; curve_settings_init sets all of them. Values are
+// taken as given: the caller refuses NaN and infinite ones (a NaN amount
+// would make the whole filter NaN).
 struct CurveSettings {
   float gain_cap;        // linear; every ratio is clamped to [1/cap, cap] (always applied)
   float channel_link;    // percent, clamped to 0..100; 0 off
