@@ -122,13 +122,13 @@ uint64_t frames_to_save(const Sample& sample, int64_t first, int64_t count) {
 }
 
 // Permission bits for a saved file: those of the file it replaces, else
-// what a newly created file would get.
-mode_t saved_file_mode(const char* path) {
+// `fresh`, what a newly created file gets (0666 less the umask). The umask
+// is learnt from a created file, never by setting it: that would change
+// it for a moment for every thread of the process.
+mode_t saved_file_mode(const char* path, mode_t fresh) {
   struct stat st;
   if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+  return fresh;
 }
 
 }  // namespace
@@ -301,8 +301,9 @@ bool resolve_links(const char* path, char* out) {
 
 // Creates an empty temporary file in the directory of `target` under a
 // short name of its own, registered for removal on SIGINT, SIGTERM and
-// SIGHUP. False with errno set on failure (nothing then exists).
-bool create_temp(const char* target, char* temp) {
+// SIGHUP, and tells the mode a new file gets there (0666 less the umask).
+// False with errno set on failure (nothing then exists).
+bool create_temp(const char* target, char* temp, mode_t* fresh_mode) {
   // Parallel jobs may save into one directory at the same moment.
   static std::atomic<uint64_t> counter{0};
   const char* slash = std::strrchr(target, '/');
@@ -315,8 +316,10 @@ bool create_temp(const char* target, char* temp) {
       errno = ENAMETOOLONG;
       return false;
     }
-    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
+      struct stat st;
+      *fresh_mode = fstat(fd, &st) == 0 ? (st.st_mode & 0777) : 0644;
       ::close(fd);
       return true;
     }
@@ -418,7 +421,8 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
   save_quantizer_init(quantizer, resolved.bits, save_dither_active(resolved), given);
   // The temporary lives in the target's directory so that the final rename
   // stays within one file system and replaces the target atomically.
-  if (!create_temp(target, temp)) return system_failure(errno);
+  mode_t fresh_mode = 0644;
+  if (!create_temp(target, temp, &fresh_mode)) return system_failure(errno);
 
   int64_t result;
   SndfileWriter writer;
@@ -447,7 +451,7 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
   if (result >= 0) {
     // Set last: libsndfile reopened the temporary by name, which a
     // read-only mode would have refused.
-    (void)chmod(temp, saved_file_mode(target));
+    (void)chmod(temp, saved_file_mode(target, fresh_mode));
     if (rename(temp, target) != 0) result = system_failure(errno);
   }
   if (result < 0) unlink(temp);

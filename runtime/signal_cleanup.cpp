@@ -17,7 +17,6 @@ constexpr int kSlots = 1024;
 char g_paths[kSlots][kPathBytes];
 std::atomic<int> g_state[kSlots];
 thread_local int t_slot = -1;
-bool g_installed = false;
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -38,10 +37,7 @@ void on_signal(int sig) {
   raise(sig);
 }
 
-}  // namespace
-
-bool signal_cleanup_install() {
-  if (g_installed) return true;
+bool install_handlers() {
   bool ok = true;
   for (int sig : kSignals) {
     struct sigaction old;
@@ -57,8 +53,15 @@ bool signal_cleanup_install() {
     for (int other : kSignals) sigaddset(&act.sa_mask, other);
     if (sigaction(sig, &act, nullptr) != 0) ok = false;
   }
-  g_installed = ok;
   return ok;
+}
+
+}  // namespace
+
+bool signal_cleanup_install() {
+  // Once per process, even when several threads save at the same moment.
+  static const bool installed = install_handlers();
+  return installed;
 }
 
 bool signal_cleanup_register(const char* path) {
