@@ -7,7 +7,6 @@
 struct Group;
 struct Sample;
 struct ToolConfig;
-struct SaveOptions;
 class Variables;
 
 // Resolves `name` against cfg->src_path (unless absolute), reads the whole
@@ -82,12 +81,6 @@ constexpr uint64_t kMaxRateRatio = 256;
 // or writing.
 [[nodiscard]] int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
                                    Variables* vars);
-
-// The same in the file format of `options` (null, or options that are not
-// custom: a 32-bit float WAV file as above). A failed write is followed by
-// a line with its cause in words.
-[[nodiscard]] int save_output_file_as(const Sample* buffer, const String* dst_path, const String* templ,
-                                      Variables* vars, const SaveOptions* options);
 
 // Text of a duration: frames * 1000 / rate milliseconds as "%02d:%02d:%02d.%03d"
 // (hours not reduced modulo 24). `out` must hold at least 32 bytes.
