@@ -47,13 +47,18 @@ void transform(const DspTable& t, float* data, float* scratch, unsigned rank, bo
   const double scale = inverse ? 1.0 / static_cast<double>(r_count) : 1.0;
   for (size_t k = 0; k < m; ++k) {
     size_t i = k & (l - 1);
-    double re = 0.0, im = 0.0;
+    // Twiddle w^(r k) for r = 0 .. R-1 as powers of one rotation; R is at
+    // most 4 here, so the products add no error worth a sine each.
+    const double a = sign * 2.0 * kPi * static_cast<double>(k) / static_cast<double>(m);
+    const double step_c = std::cos(a), step_s = std::sin(a);
+    double c = 1.0, s = 0.0, re = 0.0, im = 0.0;
     for (size_t r = 0; r < r_count; ++r) {
-      double a = sign * 2.0 * kPi * static_cast<double>((r * k) & (m - 1)) / static_cast<double>(m);
-      double c = std::cos(a), s = std::sin(a);
       double xr = scratch[2 * (r * l + i)], xi = scratch[2 * (r * l + i) + 1];
       re += xr * c - xi * s;
       im += xr * s + xi * c;
+      double next_c = c * step_c - s * step_s;
+      s = c * step_s + s * step_c;
+      c = next_c;
     }
     data[2 * k] = static_cast<float>(re * scale);
     data[2 * k + 1] = static_cast<float>(im * scale);
