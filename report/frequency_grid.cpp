@@ -29,22 +29,32 @@ double curve_at(const double* db, uint64_t bins, double bin_hz, double hz) {
   return db[i] + t * (db[i + 1] - db[i]);
 }
 
+namespace {
+
+double power_of(double db) { return db == -INFINITY ? 0.0 : std::pow(10.0, db / 10.0); }
+
+}  // namespace
+
 double smoothed_at(const double* db, uint64_t bins, double bin_hz, double hz, int per_octave) {
-  if (!db || !bins || !(bin_hz > 0) || !(hz > 0) || per_octave <= 0) return NAN;
+  if (!db || bins < 2 || !(bin_hz > 0) || !(hz > 0) || per_octave <= 0) return NAN;
   double half = std::exp2(0.5 / per_octave);
-  double lo = hz / half / bin_hz, hi = hz * half / bin_hz;
   double last = static_cast<double>(bins - 1);
+  double lo = hz / half / bin_hz, hi = hz * half / bin_hz;
+  if (lo > last) return NAN;
   if (hi > last) hi = last;
-  uint64_t first = static_cast<uint64_t>(std::ceil(lo));
-  uint64_t end = hi >= 0 ? static_cast<uint64_t>(std::floor(hi)) + 1 : 0;
-  double power = 0;
-  uint64_t used = 0;
-  for (uint64_t k = first; k < end && k < bins; ++k) {
-    double v = db[k];
-    if (std::isnan(v)) continue;
-    power += v == -INFINITY ? 0.0 : std::pow(10.0, v / 10.0);
-    ++used;
+  // Mean of the power, taken as linear between bin centres, over [lo, hi]:
+  // unlike a plain mean of the bins inside the band, it changes smoothly
+  // with hz even where the band holds only one or two bins.
+  double area = 0;
+  for (uint64_t k = static_cast<uint64_t>(lo); static_cast<double>(k) < hi && k + 1 < bins; ++k) {
+    if (std::isnan(db[k]) || std::isnan(db[k + 1])) return NAN;
+    double p0 = power_of(db[k]), p1 = power_of(db[k + 1]);
+    double a = std::fmax(lo, static_cast<double>(k)) - static_cast<double>(k);
+    double b = std::fmin(hi, static_cast<double>(k + 1)) - static_cast<double>(k);
+    // Integral of p0 + (p1 - p0) t over [a, b].
+    area += (b - a) * (p0 + (p1 - p0) * (a + b) / 2);
   }
-  if (!used) return curve_at(db, bins, bin_hz, hz);
-  return power > 0 ? 10.0 * std::log10(power / static_cast<double>(used)) : -INFINITY;
+  if (!(hi > lo)) return curve_at(db, bins, bin_hz, hz);
+  double mean = area / (hi - lo);
+  return mean > 0 ? 10.0 * std::log10(mean) : -INFINITY;
 }

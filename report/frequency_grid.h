@@ -18,8 +18,9 @@ double grid_frequency(uint64_t k, int per_octave);
 // neighbour needed is not finite.
 double curve_at(const double* db, uint64_t bins, double bin_hz, double hz);
 
-// Power average of the dB bins inside the 1/`per_octave`-octave band
-// centred on `hz` (band edges hz * 2^(+-1/(2 per_octave))), in dB; where the
-// band holds no bin centre (low frequencies, coarse FFTs) it falls back to
-// curve_at. -inf bins count as zero power; NaN bins are skipped.
+// Mean power of a per-bin dB curve over the 1/`per_octave`-octave band
+// centred on `hz` (edges hz * 2^(+-1/(2 per_octave)), cut at the last bin),
+// in dB, with the power taken as linear between bin centres. -inf bins are
+// zero power; NaN when a bin in the band is NaN or the band lies beyond the
+// last bin.
 double smoothed_at(const double* db, uint64_t bins, double bin_hz, double hz, int per_octave);

@@ -141,11 +141,14 @@ void child_card(TextBuffer* b, const ReportChild& c, const char* plot, const cha
   text_append(b, "</h3>\n");
   problem(b, c.outcome, c.status, c.message);
   if (plot && file_exists(b, report_dir, plot)) {
-    text_append(b, "<img src=\"");
+    // The link opens the plot at full size, which a phone needs to read it.
+    text_append(b, "<a href=\"");
     text_append_url_path(b, plot);
-    text_append(b, "\" width=\"960\" height=\"600\" alt=\"spectra and correction of ");
+    text_append(b, "\"><img src=\"");
+    text_append_url_path(b, plot);
+    text_append(b, "\" alt=\"spectra and correction of ");
     esc(b, c.input.path);
-    text_append(b, "\">\n");
+    text_append(b, "\"></a>\n");
   }
   text_append(b, "<table>\n");
   row_start(b, "Child");

@@ -9,8 +9,13 @@
 namespace {
 
 // Geometry of the drawing, in SVG user units.
-constexpr double kWidth = 960, kHeight = 600;
-constexpr double kLeft = 70, kRight = 880, kTop = 56, kBottom = 440;
+// Below the plot area come the axis labels, the legend (rows of up to
+// kLegendPerRow entries) and the caption, so the height depends on the
+// number of legend rows.
+constexpr double kWidth = 960;
+constexpr double kLeft = 70, kRight = 880, kTop = 48, kBottom = 432;
+constexpr double kLegendTop = 496, kLegendRow = 22, kCaptionLine = 22;
+constexpr int kLegendPerRow = 3;
 // Points per octave of the drawn series (finer than the smoothing, so the
 // lines look continuous).
 constexpr int kDrawPerOctave = 48;
@@ -143,10 +148,10 @@ void grid_lines(TextBuffer* b, const Axes& a) {
     text_at(b, x_of(a, hz), kBottom + 18, "middle", "", names[i]);
   text_at(b, kLeft, kBottom + 18, "middle", "", "20");
   text_at(b, (kLeft + kRight) / 2, kBottom + 38, "middle", "", "frequency (Hz)");
-  text_at(b, 18, (kTop + kBottom) / 2, "middle", " transform=\"rotate(-90 18 248)\"",
+  text_at(b, 18, (kTop + kBottom) / 2, "middle", " transform=\"rotate(-90 18 240)\"",
           "spectrum (dB)");
   text_at(b, kWidth - 16, (kTop + kBottom) / 2, "middle",
-          " fill=\"#1e6b1e\" transform=\"rotate(90 944 248)\"", "correction (dB)");
+          " fill=\"#1e6b1e\" transform=\"rotate(90 944 240)\"", "correction (dB)");
   if (label.failed) b->failed = true;
   text_release(&label);
   text_append(b, "</g>\n");
@@ -186,67 +191,77 @@ struct LegendEntry {
   char text[64];
 };
 
+int legend_rows(int count) { return (count + kLegendPerRow - 1) / kLegendPerRow; }
+
+// Entries left to right below the axis title, kLegendPerRow to a row.
 void legend(TextBuffer* b, const LegendEntry* entries, int count) {
-  double w = 250, h = 10 + 18.0 * count;
-  double x = kRight - w - 8, y = kTop + 8;
-  text_append(b, "<g id=\"legend\">\n<rect x=\"");
-  num(b, x);
-  text_append(b, "\" y=\"");
-  num(b, y);
-  text_append(b, "\" width=\"");
-  num(b, w);
-  text_append(b, "\" height=\"");
-  num(b, h);
-  text_append(b, "\" fill=\"#ffffff\" fill-opacity=\"0.85\" stroke=\"#999\"/>\n");
+  text_append(b, "<g id=\"legend\">\n");
+  double column = (kRight - kLeft) / kLegendPerRow;
   for (int i = 0; i < count; ++i) {
-    double ly = y + 14 + 18.0 * i;
+    double x = kLeft + column * (i % kLegendPerRow);
+    double y = kLegendTop + kLegendRow * (i / kLegendPerRow);
     char style[160];
-    snprintf(style, sizeof style, "stroke=\"%s\" stroke-width=\"2\"%s%s%s", entries[i].colour,
+    snprintf(style, sizeof style, "stroke=\"%s\" stroke-width=\"3\"%s%s%s", entries[i].colour,
              *entries[i].dash ? " stroke-dasharray=\"" : "", entries[i].dash,
              *entries[i].dash ? "\"" : "");
-    line(b, x + 8, ly - 4, x + 40, ly - 4, style);
-    text_at(b, x + 48, ly, "start", "", entries[i].text);
+    line(b, x, y - 5, x + 32, y - 5, style);
+    text_at(b, x + 40, y, "start", "", entries[i].text);
   }
   text_append(b, "</g>\n");
 }
 
-void caption(TextBuffer* b, const ReportGroup* g, const ReportChild* c) {
+// Starts the next item of a caption line: a separator unless it is the
+// first (SVG collapses runs of spaces, so items need a visible one).
+void item(TextBuffer* t) {
+  if (t->length) text_append(t, " \xC2\xB7 ");
+}
+
+// Caption lines from y = top on.
+void caption(TextBuffer* b, const ReportGroup* g, const ReportChild* c, double top) {
   TextBuffer t;
   text_init(&t);
   text_append(&t, "Master: ");
   text_append(&t, g->master.path ? g->master.path : "(unknown)");
-  text_append(&t, "   Child: ");
+  item(&t);
+  text_append(&t, "Child: ");
   text_append(&t, c->input.path ? c->input.path : "(unknown)");
-  text_at(b, kLeft, 500, "start", " font-weight=\"bold\"", t.data ? t.data : "");
+  text_at(b, kLeft, top, "start", " font-weight=\"bold\"", t.data ? t.data : "");
   t.length = 0;
   text_append(&t, "Largest boost ");
   report_append_db_at(&t, c->max_boost_db, c->max_boost_hz);
-  text_append(&t, "   Largest cut ");
+  item(&t);
+  text_append(&t, "Largest cut ");
   report_append_db_at(&t, c->max_cut_db, c->max_cut_hz);
-  if (c->clamped_bins >= 0) text_appendf(&t, "   Clamped bins: %lld", static_cast<long long>(c->clamped_bins));
-  text_at(b, kLeft, 522, "start", "", t.data ? t.data : "");
+  if (c->clamped_bins >= 0) {
+    item(&t);
+    text_appendf(&t, "Clamped bins: %lld", static_cast<long long>(c->clamped_bins));
+  }
+  text_at(b, kLeft, top + kCaptionLine, "start", "", t.data ? t.data : "");
   t.length = 0;
   if (c->latency_samples >= 0) {
     text_appendf(&t, "Latency: %lld samples (", static_cast<long long>(c->latency_samples));
     text_append_fixed(&t, c->latency_ms, 2, "?");
-    text_append(&t, " ms)   ");
+    text_append(&t, " ms)");
   }
   if (std::isfinite(c->output.sample_peak_dbfs)) {
+    item(&t);
     text_append(&t, "Output peak: ");
     text_append_fixed(&t, c->output.sample_peak_dbfs, 2, "");
-    text_append(&t, " dBFS   ");
+    text_append(&t, " dBFS");
   }
   if (std::isfinite(c->output.loudness_lufs)) {
+    item(&t);
     text_append(&t, "Output loudness: ");
     text_append_fixed(&t, c->output.loudness_lufs, 1, "");
-    text_append(&t, " LUFS   ");
+    text_append(&t, " LUFS");
   }
   if (std::isfinite(c->output.true_peak_dbtp)) {
+    item(&t);
     text_append(&t, "True peak: ");
     text_append_fixed(&t, c->output.true_peak_dbtp, 2, "");
     text_append(&t, " dBTP");
   }
-  text_at(b, kLeft, 544, "start", "", t.data ? t.data : "");
+  text_at(b, kLeft, top + 2 * kCaptionLine, "start", "", t.data ? t.data : "");
   if (c->outcome != REPORT_DONE) {
     t.length = 0;
     text_append(&t, report_outcome_name(c->outcome));
@@ -255,7 +270,7 @@ void caption(TextBuffer* b, const ReportGroup* g, const ReportChild* c) {
       text_append(&t, ": ");
       text_append(&t, c->message);
     }
-    text_at(b, kLeft, 566, "start", " fill=\"#b00020\"", t.data ? t.data : "");
+    text_at(b, kLeft, top + 3 * kCaptionLine, "start", " fill=\"#b00020\"", t.data ? t.data : "");
   }
   if (t.failed) b->failed = true;
   text_release(&t);
@@ -309,27 +324,13 @@ bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* ou
   TextBuffer* b = out;
   Axes a = make_axes(g, c);
   if (!(a.nyquist > kGridLowHz)) a.nyquist = 24000;
-  text_append(b, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-  text_appendf(b,
-               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
-               "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"13\">\n",
-               static_cast<int>(kWidth), static_cast<int>(kHeight), static_cast<int>(kWidth),
-               static_cast<int>(kHeight));
-  text_append(b, "<title>");
-  text_append_xml_text(b, g->name);
-  text_append(b, ": ");
-  text_append_xml_text(b, c->input.path);
-  text_append(b, "</title>\n");
-  text_appendf(b, "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n", static_cast<int>(kWidth),
-               static_cast<int>(kHeight));
-  text_append(b, "<text x=\"70\" y=\"32\" font-size=\"17\" font-weight=\"bold\">");
-  text_append_xml_text(b, g->name);
-  text_append(b, " \xE2\x80\x94 ");
-  text_append_xml_text(b, c->input.path);
-  text_append(b, "</text>\n");
-  grid_lines(b, a);
+  const bool master = spectrum_values(g->spectrum) != nullptr;
+  const bool child = spectrum_values(c->spectrum) != nullptr;
+  const ReportCurve& cu = c->applied;
 
-  LegendEntry entries[2 + 8];
+  // Legend first: its rows decide the height.
+  constexpr int kMaxChannelEntries = 8;
+  LegendEntry entries[2 + kMaxChannelEntries];
   int count = 0;
   auto add_entry = [&](const char* colour, const char* dash, const char* text) {
     entries[count].colour = colour;
@@ -337,46 +338,75 @@ bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* ou
     snprintf(entries[count].text, sizeof entries[count].text, "%s", text);
     ++count;
   };
-  if (spectrum_values(g->spectrum)) {
+  if (master) add_entry(kColourMaster, "", "master spectrum (1/6 oct)");
+  if (child) add_entry(kColourChild, "", "child spectrum (1/6 oct)");
+  for (uint64_t ch = 0; cu.db && ch < cu.channels && ch < kMaxChannelEntries; ++ch) {
+    char text[64];
+    if (cu.channels == 1)
+      snprintf(text, sizeof text, "applied correction");
+    else
+      snprintf(text, sizeof text, "correction, channel %llu", static_cast<unsigned long long>(ch + 1));
+    add_entry(kChannelColours[ch % 8], kChannelDashes[ch % 4], text);
+  }
+  double caption_top = kLegendTop + kLegendRow * legend_rows(count) + 10;
+  int lines = c->outcome != REPORT_DONE ? 4 : 3;
+  int height = static_cast<int>(caption_top + kCaptionLine * (lines - 1) + 16);
+
+  text_append(b, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+  text_appendf(b,
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
+               "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"14\">\n",
+               static_cast<int>(kWidth), height, static_cast<int>(kWidth), height);
+  text_append(b, "<title>");
+  text_append_xml_text(b, g->name);
+  text_append(b, ": ");
+  text_append_xml_text(b, c->input.path);
+  text_append(b, "</title>\n");
+  text_appendf(b, "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n", static_cast<int>(kWidth),
+               height);
+  text_append(b, "<text x=\"70\" y=\"30\" font-size=\"17\" font-weight=\"bold\">");
+  text_append_xml_text(b, g->name);
+  text_append(b, " \xE2\x80\x94 ");
+  text_append_xml_text(b, c->input.path);
+  text_append(b, "</text>\n");
+  grid_lines(b, a);
+
+  if (master) {
     const ReportSpectrum& s = g->spectrum;
     series(b, a, "spectrum-master", kColourMaster, "", a.spec_top, a.spec_bottom, [&](double hz) {
       return smoothed_at(s.db, s.bins, s.bin_hz, hz, kSmoothPerOctave);
     });
-    add_entry(kColourMaster, "", "master spectrum (1/6 oct)");
   }
-  if (spectrum_values(c->spectrum)) {
+  if (child) {
     const ReportSpectrum& s = c->spectrum;
     series(b, a, "spectrum-child", kColourChild, "", a.spec_top, a.spec_bottom, [&](double hz) {
       return smoothed_at(s.db, s.bins, s.bin_hz, hz, kSmoothPerOctave);
     });
-    add_entry(kColourChild, "", "child spectrum (1/6 oct)");
   }
-  if (c->applied.db) {
-    const ReportCurve& cu = c->applied;
+  if (cu.db) {
     // The zero line of the correction axis.
-    line(b, kLeft, y_of(0, a.curve_range, -a.curve_range), kRight,
-         y_of(0, a.curve_range, -a.curve_range), "stroke=\"#1e6b1e\" stroke-opacity=\"0.5\" stroke-dasharray=\"2 4\"");
+    double zero = y_of(0, a.curve_range, -a.curve_range);
+    line(b, kLeft, zero, kRight, zero,
+         "stroke=\"#1e6b1e\" stroke-opacity=\"0.5\" stroke-dasharray=\"2 4\"");
     for (uint64_t ch = 0; ch < cu.channels; ++ch) {
-      char id[48], text[64];
+      char id[48];
       snprintf(id, sizeof id, "correction-applied-%llu", static_cast<unsigned long long>(ch + 1));
-      const char* colour = kChannelColours[ch % 8];
-      const char* dash = kChannelDashes[ch % 4];
       const double* row = cu.db + ch * cu.bins;
-      series(b, a, id, colour, dash, a.curve_range, -a.curve_range,
-             [&](double hz) { return curve_at(row, cu.bins, cu.bin_hz, hz); });
-      if (ch < 8) {
-        if (cu.channels == 1)
-          snprintf(text, sizeof text, "applied correction (right axis)");
-        else
-          snprintf(text, sizeof text, "applied correction, channel %llu",
-                   static_cast<unsigned long long>(ch + 1));
-        add_entry(colour, dash, text);
-      }
+      series(b, a, id, kChannelColours[ch % 8], kChannelDashes[ch % 4], a.curve_range,
+             -a.curve_range, [&](double hz) { return curve_at(row, cu.bins, cu.bin_hz, hz); });
     }
   }
-  text_append(b, "<rect x=\"70\" y=\"56\" width=\"810\" height=\"384\" fill=\"none\" stroke=\"#666\"/>\n");
+  text_append(b, "<rect x=\"");
+  num(b, kLeft);
+  text_append(b, "\" y=\"");
+  num(b, kTop);
+  text_append(b, "\" width=\"");
+  num(b, kRight - kLeft);
+  text_append(b, "\" height=\"");
+  num(b, kBottom - kTop);
+  text_append(b, "\" fill=\"none\" stroke=\"#666\"/>\n");
   if (count) legend(b, entries, count);
-  caption(b, g, c);
+  caption(b, g, c, caption_top);
   text_append(b, "</svg>\n");
   return !b->failed;
 }

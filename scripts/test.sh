@@ -50,6 +50,23 @@ run_build() {
 run_build release -DCMAKE_BUILD_TYPE=Release -DTIMBRAL_SANITIZE=OFF || status=1
 run_build sanitize -DCMAKE_BUILD_TYPE=Debug -DTIMBRAL_SANITIZE=ON || status=1
 
+# The report overview must render in a real browser; checked only where
+# Chromium is installed (this script does not install it).
+if [ -x /usr/bin/chromium ]; then
+  echo "== render report"
+  sample="$root/build/release/report-sample"
+  rm -rf "$sample"
+  if TIMBRAL_REPORT_SAMPLE_DIR="$sample" "$root/build/release/tests/report/report_tests" \
+       --gtest_filter='ReportSample.*' >/dev/null &&
+     "$root/scripts/render_report.sh" "$sample/report" "$sample/png"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1)); status=1
+  fi
+else
+  echo "== render report: skipped (chromium is not installed)"
+fi
+
 if [ -x "$root/scripts/fuzz.sh" ] && command -v clang++ >/dev/null 2>&1; then
   echo "== short fuzz runs"
   if "$root/scripts/fuzz.sh" --smoke; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi

@@ -40,15 +40,26 @@ TEST(FrequencyGrid, SmoothingAveragesPowerInTheBand) {
   std::vector<double> comb(2049);
   for (size_t k = 0; k < comb.size(); ++k) comb[k] = k % 2 ? -INFINITY : 0.0;
   EXPECT_NEAR(smoothed_at(comb.data(), comb.size(), 10, 10000, 6), 10 * std::log10(0.5), 0.05);
-  // One loud bin among 0 dB ones raises the average by its share of power.
+  // One bin 20 dB up among 0 dB ones: its triangle of extra power (area
+  // 99 bins) spreads over the band's width.
   std::vector<double> spike(2049, 0.0);
-  spike[1000] = 20;  // 100x power at 10 kHz with bin spacing 10 Hz
-  double band_bins = std::floor(10000 * std::exp2(1.0 / 12) / 10) - std::ceil(10000 / std::exp2(1.0 / 12) / 10) + 1;
-  EXPECT_NEAR(smoothed_at(spike.data(), spike.size(), 10, 10000, 6),
-              10 * std::log10((band_bins - 1 + 100) / band_bins), 1e-9);
-  // A band narrower than the bin spacing falls back to interpolation.
-  std::vector<double> ramp = {0, 10, 20};
-  EXPECT_NEAR(smoothed_at(ramp.data(), 3, 1000, 1500, 6), 15, 1e-9);
+  spike[1000] = 20;  // at 10 kHz with 10 Hz bins
+  double width = (10000 * std::exp2(1.0 / 12) - 10000 / std::exp2(1.0 / 12)) / 10;
+  EXPECT_NEAR(smoothed_at(spike.data(), spike.size(), 10, 10000, 6), 10 * std::log10(1 + 99 / width), 1e-9);
+  // The result moves continuously with the centre, even where the band
+  // holds a single bin (no steps between neighbouring frequencies).
+  std::vector<double> ramp(64);
+  for (size_t k = 0; k < ramp.size(); ++k) ramp[k] = -3.0 * static_cast<double>(k);
+  double previous = smoothed_at(ramp.data(), ramp.size(), 100, 30, 6);
+  for (double hz = 31; hz < 1000; hz *= 1.01) {  // at most 0.3 dB per step from the slope
+    double v = smoothed_at(ramp.data(), ramp.size(), 100, hz, 6);
+    ASSERT_LT(std::fabs(v - previous), 0.5) << hz;
+    previous = v;
+  }
+  // A band narrower than a bin reads the interpolated power.
+  std::vector<double> two = {0, -INFINITY};
+  EXPECT_NEAR(smoothed_at(two.data(), 2, 1000, 500, 6), 10 * std::log10(0.5), 0.01);  // band not centred in bins
+  EXPECT_TRUE(std::isnan(smoothed_at(two.data(), 2, 1000, 1500, 6)));
 }
 
 }  // namespace

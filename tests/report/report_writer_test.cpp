@@ -245,14 +245,15 @@ TEST_F(ReportWriterTest, SvgIsWellFormedWithEverySeries) {
   // Octave labels up to 16 kHz (Nyquist 24 kHz), 10 dB steps, the legend
   // and the key numbers in the caption.
   for (const char* t : {"31.5", "1k", "16k", "-20", "-30", "+6", "-6", "master spectrum (1/6 oct)",
-                        "child spectrum (1/6 oct)", "applied correction, channel 2"})
+                        "child spectrum (1/6 oct)", "correction, channel 2"})
     EXPECT_TRUE(texts.count(t)) << t;
   EXPECT_FALSE(texts.count("32k"));
   bool caption = false;
   for (const std::string& t : texts)
     caption |= t.find("Largest boost +6.00 dB at") == 0 && t.find("Clamped bins: 3") != std::string::npos;
   EXPECT_TRUE(caption);
-  EXPECT_TRUE(texts.count("Latency: 2048 samples (42.67 ms)   Output peak: -0.75 dBFS   "));
+  EXPECT_TRUE(texts.count("Latency: 2048 samples (42.67 ms) \xC2\xB7 Output peak: -0.75 dBFS"));
+  EXPECT_TRUE(texts.count("Master: in/kit.wav \xC2\xB7 Child: in/snare.wav"));
 }
 
 // The smoothing must not bend a flat spectrum: its series is one horizontal
@@ -300,7 +301,7 @@ TEST_F(ReportWriterTest, HtmlReferencesOnlyExistingFiles) {
     if ((*it)[1] == "src") ++images; else ++links;
   }
   EXPECT_EQ(images, 1);
-  EXPECT_EQ(links, 4);  // report.json, frm, audio, ir
+  EXPECT_EQ(links, 5);  // report.json, the plot, frm, audio, ir
   EXPECT_NE(html.find("href=\"../out/drums/snare%20-%20processed.wav\""), std::string::npos);
   EXPECT_NE(html.find("../out/drums/missing.wav (not written)"), std::string::npos);
   // Self-contained: no scripts, nothing from the network.
