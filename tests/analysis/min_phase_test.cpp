@@ -61,15 +61,6 @@ TEST(MinPhase, MatchesDoubleCepstrum) {
   }
 }
 
-TEST(MinPhase, FadeFallsFromOneToZero) {
-  std::vector<float> w(1000);
-  minimum_phase_fade(w.data(), w.size());
-  EXPECT_FLOAT_EQ(w[0], 1.0f);
-  for (size_t t = 1; t < w.size(); ++t) ASSERT_LT(w[t], w[t - 1]);
-  EXPECT_LT(w.back(), 0.001f);
-  EXPECT_NEAR(w[500], 0.3635819f + 0.1365995f * -1.0f, 1e-6f);  // odd terms vanish half way
-}
-
 TEST(MinPhase, FailureLeavesTapsAlone) {
   std::vector<float> db = smooth_curve(256);
   for_each_alloc_failure([&] {
