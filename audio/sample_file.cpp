@@ -430,7 +430,10 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
   Status status = save_open_writer(writer, temp, resolved, sample.sample_rate, sample.channels, n, &container);
   if (stats) stats->container = container;
   if (status != STATUS_OK) {
-    put_cause(cause, cause_size, sf_error_number(sf_error(nullptr)));
+    put_cause(cause, cause_size,
+              writer.open_error                ? sf_error_number(writer.open_error)
+              : status == STATUS_NO_MEMORY     ? std::strerror(ENOMEM)
+                                               : "the output format cannot be written");
     (void)writer.close();
     result = -int64_t(status);
   } else {
@@ -496,7 +499,7 @@ Status sample_load_file(Sample& sample, String& path, float seconds, char* cause
   SndfileReader reader;
   Status status = reader.open(path);
   if (status != STATUS_OK) {
-    put_cause(cause, cause_size, sf_error_number(sf_error(nullptr)));
+    put_cause(cause, cause_size, reader.open_error ? sf_error_number(reader.open_error) : std::strerror(ENOMEM));
     (void)reader.close();
     return status;
   }

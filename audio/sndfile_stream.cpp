@@ -96,7 +96,7 @@ Status audio_status_from_sndfile(int error) {
 // ---------------------------------------------------------------------------
 // SndfileReader
 
-SndfileReader::SndfileReader() : handle(nullptr), seekable(false) {}
+SndfileReader::SndfileReader() : handle(nullptr), seekable(false), open_error(0) {}
 
 SndfileReader::~SndfileReader() { (void)SndfileReader::close(); }
 
@@ -165,7 +165,10 @@ Status SndfileReader::open(String* path) {
   SF_INFO info;
   std::memset(&info, 0, sizeof info);
   SNDFILE* file = sf_open(utf8, SFM_READ, &info);
-  if (!file) return status = audio_status_from_sndfile(sf_error(nullptr));
+  if (!file) {
+    open_error = sf_error(nullptr);
+    return status = audio_status_from_sndfile(open_error);
+  }
   handle = file;
   format.sample_rate = uint64_t(info.samplerate);
   format.channels = uint64_t(info.channels);
@@ -179,7 +182,7 @@ Status SndfileReader::open(String* path) {
 // ---------------------------------------------------------------------------
 // SndfileWriter
 
-SndfileWriter::SndfileWriter() : handle(nullptr), seekable(false) {}
+SndfileWriter::SndfileWriter() : handle(nullptr), seekable(false), open_error(0) {}
 
 SndfileWriter::~SndfileWriter() { (void)SndfileWriter::close(); }
 
@@ -252,7 +255,10 @@ Status SndfileWriter::open(String* path, const AudioFormat* request, AudioFileFo
   info.channels = int(request->channels);
   info.format = sf_format;
   SNDFILE* file = sf_open(utf8, SFM_WRITE, &info);
-  if (!file) return status = audio_status_from_sndfile(sf_error(nullptr));
+  if (!file) {
+    open_error = sf_error(nullptr);
+    return status = audio_status_from_sndfile(open_error);
+  }
   // libsndfile would otherwise scan every float written for a PEAK chunk,
   // a full extra pass over the audio that nothing here reads back.
   sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);

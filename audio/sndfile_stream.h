@@ -44,6 +44,10 @@ class SndfileReader : public AudioReader {
 
   void* handle;  // SNDFILE*, null while closed
   bool seekable;
+  // libsndfile's error number of the last failed sf_open (0 otherwise),
+  // taken the moment it failed: libsndfile keeps it in process-wide state,
+  // which the next failing open anywhere in the process replaces.
+  int open_error;
 };
 
 class SndfileWriter : public AudioWriter {
@@ -70,4 +74,8 @@ class SndfileWriter : public AudioWriter {
 
   void* handle;  // SNDFILE*, null while closed
   bool seekable;
+  // libsndfile's error number of the last failed sf_open (0 otherwise),
+  // taken the moment it failed: libsndfile keeps it in process-wide state,
+  // which the next failing open anywhere in the process replaces.
+  int open_error;
 };
