@@ -100,6 +100,7 @@ struct alignas(64) MapHeader {
   MapHeader* next;
   MapHeader* prev;
   size_t mapped;  // bytes of the whole mapping, header included
+  size_t asked;   // bytes the block was last handed out for
 };
 static_assert(sizeof(MapHeader) == kHeader);
 
@@ -150,6 +151,7 @@ void* map_block(size_t size) {
   prefault(reinterpret_cast<void*>(base), mapped);
   MapHeader* h = reinterpret_cast<MapHeader*>(base);
   h->mapped = mapped;
+  h->asked = size;
   h->prev = nullptr;
   {
     std::lock_guard<std::mutex> hold(g_lock);
@@ -255,6 +257,10 @@ void* take_kept(size_t size) {
   }
   void* p = g_kept[best].block;
   g_kept[best] = g_kept[--g_kept_count];
+  if (MapHeader* h = find_mapping(p)) {
+    OpenHeader open(h);
+    h->asked = size;
+  }
   TIMBRAL_UNPOISON(p, size);
   return p;
 }
@@ -332,7 +338,8 @@ void* mem_realloc(void* ptr, size_t size) {
     std::lock_guard<std::mutex> hold(g_lock);
     MapHeader* h = find_mapping(ptr);
     if (!h) return std::realloc(ptr, size);
-    have = usable_size(ptr, h);
+    OpenHeader open(h);
+    have = h->asked;
   }
   // A mapped block moves to a fresh block of the new size.
   void* q = obtain(size, false);
