@@ -40,8 +40,9 @@ TEST_F(Naming, AbsoluteNamesIgnoreTheDirectories) {
   std::string abs_b = (dir / "in/b.wav").string();
   std::string abs_out = (dir / "abs/x.wav").string();
   auto r = run({"-s", "nowhere", "-d", "elsewhere", "-mf", "in/../in/a.wav", "-cf", abs_b, "-f", abs_out});
-  EXPECT_EQ(r.status, 4);  // the master is looked for under nowhere/
-  EXPECT_THAT(r.err, HasSubstr("  could not read file 'nowhere/in/../in/a.wav', error code:"));
+  EXPECT_EQ(r.status, 6);  // the master is looked for under nowhere/
+  EXPECT_EQ(r.err, "  could not read file 'nowhere/in/../in/a.wav', error code: 6\n  No such file or directory\n");
+  EXPECT_FALSE(fs::exists(dir / "abs"));
   r = run({"-d", "elsewhere", "-mf", "in/a.wav", "-cf", abs_b, "-f", abs_out});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("  loaded file: '" + abs_b + "'"));
@@ -100,12 +101,15 @@ TEST_F(Naming, BadInputFiles) {
     int status;
     std::string err;
   } cases[] = {
-      {"in/missing.wav", "in/b.wav", 4, "  could not read file 'in/missing.wav', error code: 4\n"},
-      {"in/text.wav", "in/b.wav", 7, "  could not read file 'in/text.wav', error code: 7\n"},
-      {"in/a.wav", "in/text.wav", 7, "  could not read file 'in/text.wav', error code: 7\n"},
+      {"in/missing.wav", "in/b.wav", 6,
+       "  could not read file 'in/missing.wav', error code: 6\n  No such file or directory\n"},
+      {"in/text.wav", "in/b.wav", 7, "  could not read file 'in/text.wav', error code: 7\n  Format not recognised.\n"},
+      {"in/a.wav", "in/text.wav", 7, "  could not read file 'in/text.wav', error code: 7\n  Format not recognised.\n"},
   };
   for (const auto& c : cases) {
+    e2e::Snapshot inputs = e2e::snapshot(dir / "in");
     auto r = run({"-mf", c.master, "-cf", c.child, "-p", "all", "-d", "out"});
+    EXPECT_EQ(e2e::snapshot(dir / "in"), inputs);
     EXPECT_EQ(r.status, c.status) << c.master << " " << c.child;
     EXPECT_EQ(r.err, c.err);
     EXPECT_FALSE(fs::exists(dir / "out" / "missing")) << c.master;
