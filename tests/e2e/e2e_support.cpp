@@ -30,7 +30,8 @@ std::string slurp(const fs::path& p) {
 }
 }  // namespace
 
-ToolRun run_tool(const std::vector<std::string>& args, const fs::path& cwd) {
+namespace {
+ToolRun run_program(const std::vector<std::string>& args, const fs::path& cwd, bool merged) {
   ToolRun r;
   fs::path out = cwd / ".stdout", err = cwd / ".stderr";
   std::string prog = tool_path();
@@ -38,7 +39,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const fs::path& cwd) {
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(127);
     int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = merged ? o : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(o, 1);
     dup2(e, 2);
     std::vector<char*> argv;
@@ -52,10 +53,17 @@ ToolRun run_tool(const std::vector<std::string>& args, const fs::path& cwd) {
   waitpid(pid, &st, 0);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   r.out = slurp(out);
-  r.err = slurp(err);
+  if (!merged) r.err = slurp(err);
   fs::remove(out);
   fs::remove(err);
   return r;
+}
+}  // namespace
+
+ToolRun run_tool(const std::vector<std::string>& args, const fs::path& cwd) { return run_program(args, cwd, false); }
+
+ToolRun run_tool_merged(const std::vector<std::string>& args, const fs::path& cwd) {
+  return run_program(args, cwd, true);
 }
 
 void write_wav(const fs::path& path, const Audio& a, bool pcm16) {
@@ -130,6 +138,104 @@ std::vector<std::string> list_files(const fs::path& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+uint64_t fnv1a(const void* data, size_t size, uint64_t h) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+uint64_t sample_hash(const Audio& a) {
+  uint64_t h = 1469598103934665603ull;
+  for (const auto& ch : a.data) h = fnv1a(ch.data(), ch.size() * sizeof(float), h);
+  return h;
+}
+
+Snapshot snapshot(const fs::path& dir) {
+  Snapshot s;
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+    std::string rel = it->path().lexically_relative(dir).string();
+    if (it->is_symlink()) {
+      s[rel] = "link:" + fs::read_symlink(it->path()).string();
+    } else if (it->is_directory()) {
+      s[rel] = "dir";
+    } else {
+      std::string bytes = slurp(it->path());
+      s[rel] = std::to_string(bytes.size()) + ":" + std::to_string(fnv1a(bytes.data(), bytes.size()));
+    }
+  }
+  return s;
+}
+
+std::vector<std::complex<double>> fft(const std::vector<double>& x, size_t n) {
+  std::vector<std::complex<double>> a(n);
+  for (size_t i = 0; i < x.size() && i < n; ++i) a[i] = x[i];
+  for (size_t i = 1, j = 0; i < n; ++i) {
+    size_t bit = n >> 1;
+    for (; j & bit; bit >>= 1) j ^= bit;
+    j ^= bit;
+    if (i < j) std::swap(a[i], a[j]);
+  }
+  for (size_t len = 2; len <= n; len <<= 1) {
+    std::complex<double> w = std::polar(1.0, -2 * M_PI / static_cast<double>(len));
+    for (size_t i = 0; i < n; i += len) {
+      std::complex<double> wk = 1;
+      for (size_t k = 0; k < len / 2; ++k, wk *= w) {
+        std::complex<double> u = a[i + k], v = a[i + k + len / 2] * wk;
+        a[i + k] = u + v;
+        a[i + k + len / 2] = u - v;
+      }
+    }
+  }
+  return a;
+}
+
+std::vector<double> response_db(const std::vector<float>& ir, size_t n) {
+  auto spec = fft(std::vector<double>(ir.begin(), ir.end()), n);
+  std::vector<double> db(n / 2 + 1);
+  for (size_t k = 0; k <= n / 2; ++k) {
+    double m = std::abs(spec[k]);
+    db[k] = m > 0 ? 20 * std::log10(m) : -300.0;
+  }
+  return db;
+}
+
+// Robert Bristow-Johnson's cookbook forms.
+Biquad Biquad::peaking(double rate, double freq, double q, double gain_db) {
+  double A = std::pow(10.0, gain_db / 40), w = 2 * M_PI * freq / rate, alpha = std::sin(w) / (2 * q);
+  double a0 = 1 + alpha / A;
+  return {(1 + alpha * A) / a0, -2 * std::cos(w) / a0, (1 - alpha * A) / a0, -2 * std::cos(w) / a0,
+          (1 - alpha / A) / a0};
+}
+
+Biquad Biquad::high_shelf(double rate, double freq, double gain_db) {
+  double A = std::pow(10.0, gain_db / 40), w = 2 * M_PI * freq / rate, c = std::cos(w);
+  double alpha = std::sin(w) / 2 * std::sqrt(2.0), s = 2 * std::sqrt(A) * alpha;
+  double a0 = (A + 1) - (A - 1) * c + s;
+  return {A * ((A + 1) + (A - 1) * c + s) / a0, -2 * A * ((A - 1) + (A + 1) * c) / a0,
+          A * ((A + 1) + (A - 1) * c - s) / a0, 2 * ((A - 1) - (A + 1) * c) / a0, ((A + 1) - (A - 1) * c - s) / a0};
+}
+
+double Biquad::gain_db(double rate, double freq) const {
+  std::complex<double> z1 = std::polar(1.0, -2 * M_PI * freq / rate), z2 = z1 * z1;
+  return 20 * std::log10(std::abs((b0 + b1 * z1 + b2 * z2) / (1.0 + a1 * z1 + a2 * z2)));
+}
+
+Audio filtered(const Audio& a, const Biquad& f) {
+  Audio out = a;
+  for (auto& ch : out.data) {
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    for (float& v : ch) {
+      double x = v, y = f.b0 * x + f.b1 * x1 + f.b2 * x2 - f.a1 * y1 - f.a2 * y2;
+      x2 = x1;
+      x1 = x;
+      y2 = y1;
+      y1 = y;
+      v = static_cast<float>(y);
+    }
+  }
+  return out;
 }
 
 void E2ETest::SetUp() {

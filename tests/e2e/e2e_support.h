@@ -6,7 +6,10 @@
 
 #include <sndfile.h>
 
+#include <complex>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,11 @@ std::string tool_path();
 // Runs the tool with `args` in directory `cwd`.
 ToolRun run_tool(const std::vector<std::string>& args, const std::filesystem::path& cwd);
 
+// Runs the tool with standard output and standard error into one file, as
+// `>log 2>&1` does; the result's `out` holds both in the order written and
+// `err` is empty.
+ToolRun run_tool_merged(const std::vector<std::string>& args, const std::filesystem::path& cwd);
+
 // Writes `audio` as a 16-bit (pcm16) or 32-bit float WAV.
 void write_wav(const std::filesystem::path& path, const Audio& audio, bool pcm16 = false);
 
@@ -47,12 +55,42 @@ Audio sine(int rate, int channels, size_t frames, double freq, double amp);
 // All regular files under `dir`, relative, sorted.
 std::vector<std::string> list_files(const std::filesystem::path& dir);
 
+// Every entry under `dir` (relative path) with what it holds: the size and
+// FNV-1a hash of a file's bytes, a symbolic link's target, "dir" for a
+// directory. Two snapshots are equal when nothing on disk changed.
+using Snapshot = std::map<std::string, std::string>;
+Snapshot snapshot(const std::filesystem::path& dir);
+
+// FNV-1a over bytes, and over the bit patterns of every sample of `a`,
+// channel by channel (independent of the container the samples came from).
+uint64_t fnv1a(const void* data, size_t size, uint64_t h = 1469598103934665603ull);
+uint64_t sample_hash(const Audio& a);
+
+// Discrete Fourier transform of `x` zero-padded to `n` (a power of two).
+std::vector<std::complex<double>> fft(const std::vector<double>& x, size_t n);
+
+// Magnitude in dB of the DFT of one channel of `ir` (bins 0..n/2); a
+// magnitude of zero reads as -300 dB.
+std::vector<double> response_db(const std::vector<float>& ir, size_t n);
+
+// A second-order section in direct form, run over every channel of `a` in
+// double precision. The coefficients are normalised (a0 = 1).
+struct Biquad {
+  double b0, b1, b2, a1, a2;
+  static Biquad peaking(double rate, double freq, double q, double gain_db);
+  static Biquad high_shelf(double rate, double freq, double gain_db);
+  // Magnitude in dB at `freq`.
+  double gain_db(double rate, double freq) const;
+};
+Audio filtered(const Audio& a, const Biquad& f);
+
 class E2ETest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
   std::filesystem::path dir;  // fresh scratch directory, the runs' working directory
   ToolRun run(const std::vector<std::string>& args) { return run_tool(args, dir); }
+  ToolRun run_merged(const std::vector<std::string>& args) { return run_tool_merged(args, dir); }
   void write(const std::string& name, const Audio& a, bool pcm16 = false) { write_wav(dir / name, a, pcm16); }
   void write_text(const std::string& name, const std::string& text);
 };

@@ -237,18 +237,39 @@ TEST_F(Pipeline, ConfigurationErrors) {
   write_text("bad.json", "[1, 2]");
   auto r = run({"-c", "bad.json"});
   EXPECT_EQ(r.status, 7);
-  EXPECT_EQ(r.err, "Error parsing configuration file: code=7\n");
-  write_text("dup.json", "{groups: {a: {master: 'm.wav'}, a: {}}}");
+  EXPECT_EQ(r.err, "Error parsing configuration file: code=7\n  at line 1, column 1: the document must be an object\n");
+  write_text("dup.json", "{groups: {a: {master: 'm.wav'},\n a: {}}}");
   r = run({"-c", "dup.json"});
   EXPECT_EQ(r.status, 7);
-  EXPECT_EQ(r.err, "[ERR] Duplicate group name: a\nError parsing configuration file: code=7\n");
+  EXPECT_EQ(r.err,
+            "[ERR] Duplicate group name: a\nError parsing configuration file: code=7\n"
+            "  at line 2, column 2: group 'a' is defined twice\n");
+  write_text("comma.json", "{\n  srate: 44100\n  dry: -6,\n}");
+  r = run({"-c", "comma.json"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.err, "Error parsing configuration file: code=7\n  at line 3, column 3: expected ',' or '}'\n");
   r = run({"-c", "missing.json"});
   EXPECT_EQ(r.status, 6);
-  EXPECT_EQ(r.err, "Error parsing configuration file: code=6\n");
+  EXPECT_EQ(r.err, "Error parsing configuration file: code=6\n  missing.json: no such file or directory\n");
   write_text("empty.json", "{}");
   r = run({"-c", "empty.json"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
+  EXPECT_EQ(e2e::list_files(dir).size(), 8u);  // the four inputs and the four files above
+}
+
+TEST_F(Pipeline, UnknownKeysWarnAndTheRunGoesOn) {
+  // A misspelt key must not silently turn the run the other way: it is
+  // named, with the closest known key when there is one.
+  write_text("c.json", "{mastring: true, zzqqxx: [1, {a: 2}], produce: ['audio'],"
+                       " groups: {g: {master: 'm.wav', files: ['dark.wav']}}}");
+  auto r = run({"-c", "c.json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "[WRN] Unknown key 'mastring' skipped; did you mean 'mastering'?\n"
+            "[WRN] Unknown key 'zzqqxx' skipped\n");
+  // Timbral correction, not mastering: the master (20000 frames) was convolved.
+  EXPECT_EQ(e2e::read_wav(dir / "m/dark - processed.wav").frames(), 20000u + 4096u);
 }
 
 }  // namespace
