@@ -101,12 +101,23 @@ void setting_release(ReportSetting* s) {
   mem_free(s->items);
 }
 
-// Appends a setting whose key is copied here; the caller has filled the
-// value fields of `s`, whose allocations pass to the record on success.
+// Adds a setting whose key is copied here, or replaces the value of the
+// setting with that key where it stands (a JSON object has one value per
+// key). The caller has filled the value fields of `s`, whose allocations
+// pass to the record on success and are freed on failure.
 int add_setting(RunReport* r, const char* key, ReportSetting* s) {
   if (!key) {
     setting_release(s);
     return STATUS_BAD_ARGUMENT;
+  }
+  ReportSetting* list = static_cast<ReportSetting*>(r->settings.data);
+  for (uint64_t i = 0; i < r->settings.count; ++i) {
+    if (strcmp(list[i].key, key) != 0) continue;
+    s->key = list[i].key;
+    list[i].key = nullptr;
+    setting_release(&list[i]);
+    list[i] = *s;
+    return STATUS_OK;
   }
   s->key = mem_strdup(key);
   if (!s->key || !dynarray_append(&r->settings, 1, s)) {

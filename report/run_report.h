@@ -135,6 +135,8 @@ void report_release(RunReport* r);
 [[nodiscard]] int report_set_version(RunReport* r, const char* version);
 // Copies argv[0..argc); null entries are written as "".
 [[nodiscard]] int report_set_command_line(RunReport* r, int argc, const char* const* argv);
+// Settings keep the order they were first added in; adding a key again
+// replaces its value in place.
 [[nodiscard]] int report_add_setting_number(RunReport* r, const char* key, double value);
 [[nodiscard]] int report_add_setting_text(RunReport* r, const char* key, const char* value);
 [[nodiscard]] int report_add_setting_bool(RunReport* r, const char* key, bool value);

@@ -95,6 +95,24 @@ TEST(RunReport, AudioInfoAndPeaks) {
   mem_free(s.db);
 }
 
+TEST(RunReport, SettingAddedTwiceKeepsItsPlaceAndTakesTheNewValue) {
+  RunReport r;
+  report_init(&r);
+  ASSERT_EQ(report_add_setting_text(&r, "a", "first"), STATUS_OK);
+  ASSERT_EQ(report_add_setting_number(&r, "b", 1), STATUS_OK);
+  const char* items[] = {"x", "y"};
+  ASSERT_EQ(report_add_setting_list(&r, "a", items, 2), STATUS_OK);
+  ASSERT_EQ(r.settings.count, 2u);
+  const ReportSetting* s = static_cast<const ReportSetting*>(r.settings.data);
+  EXPECT_STREQ(s[0].key, "a");
+  EXPECT_EQ(s[0].type, REPORT_VALUE_LIST);
+  EXPECT_EQ(s[0].text, nullptr);
+  ASSERT_EQ(s[0].item_count, 2u);
+  EXPECT_STREQ(s[0].items[1], "y");
+  EXPECT_EQ(report_add_setting_null(&r, nullptr), STATUS_BAD_ARGUMENT);
+  report_release(&r);
+}
+
 // Filling the record: every allocation failure is a clean 5, and what was
 // added before it stays intact.
 TEST(RunReport, FillingSurvivesAllocationFailures) {
