@@ -1,0 +1,215 @@
+// Batch runs over many files: going on past a failing child or group,
+// resuming a batch whose outputs partly exist, the dry run, quiet runs and
+// the order of a combined log, and the checks that keep a batch from
+// writing one output over another or over an input.
+
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace fs = std::filesystem;
+using e2e::E2ETest;
+using testing::HasSubstr;
+using testing::Not;
+
+namespace {
+
+using Files = std::vector<std::string>;
+
+// Short mono inputs at 44100 Hz, processed at that rate so nothing is
+// resampled: a master, three good children and a text file posing as audio.
+class Batch : public E2ETest {
+ protected:
+  void SetUp() override {
+    E2ETest::SetUp();
+    fs::create_directories(dir / "in");
+    write("in/kit.wav", e2e::noise(44100, 1, 3000, 21));
+    write("in/a.wav", e2e::noise(44100, 1, 3000, 22, 0.5));
+    write("in/b.wav", e2e::noise(44100, 1, 3000, 23, 0.7));
+    write("in/c.wav", e2e::noise(44100, 1, 3000, 24, 0.3));
+    write_text("in/junk.wav", "not audio, only text\n");
+  }
+
+  // The command-line group of in/kit.wav with `children` (names under in/)
+  // and extra options.
+  e2e::ToolRun run_group(const Files& children, const Files& extra, bool merged = false) {
+    Files args = {"-sr", "44100", "-s", "in", "-mf", "kit.wav"};
+    for (const auto& c : children) {
+      args.push_back("-cf");
+      args.push_back(c);
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    return merged ? run_merged(args) : run(args);
+  }
+};
+
+const std::string kMissing = "  could not read file 'in/missing.wav', error code: 6\n  No such file or directory\n";
+
+TEST_F(Batch, KeepGoingProcessesEveryOtherChild) {
+  e2e::Snapshot inputs = e2e::snapshot(dir / "in");
+  // A missing child in the middle, a broken one after it: every good child
+  // is written, and the status is that of the first failure. A skipped
+  // child is named as the group gives it, after the line with its path.
+  auto r = run_group({"a.wav", "missing.wav", "b.wav", "junk.wav", "c.wav"}, {"-k", "true", "-d", "out"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_EQ(r.err, kMissing + "  skipping child 'missing.wav' after error 6\n"
+                   "  could not read file 'in/junk.wav', error code: 7\n  Format not recognised.\n"
+                   "  skipping child 'junk.wav' after error 7\n");
+  EXPECT_EQ(e2e::list_files(dir / "out"),
+            (Files{"kit/a - processed.wav", "kit/b - processed.wav", "kit/c - processed.wav"}));
+  EXPECT_EQ(e2e::read_wav(dir / "out/kit/b - processed.wav").frames(), 3000u + 4096u);
+  EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 3 files written, 2 children failed, 0 children skipped\n"));
+  EXPECT_EQ(e2e::snapshot(dir / "in"), inputs);
+
+  // Without -k the run ends at the missing child, and standard output
+  // keeps its old form: no summary.
+  fs::remove_all(dir / "out");
+  r = run_group({"a.wav", "missing.wav", "b.wav"}, {"-d", "out"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_EQ(r.err, kMissing);
+  EXPECT_EQ(e2e::list_files(dir / "out"), Files{"kit/a - processed.wav"});
+  EXPECT_THAT(r.out, Not(HasSubstr("summary")));
+  EXPECT_THAT(r.out, Not(HasSubstr("in/b.wav")));
+}
+
+TEST_F(Batch, KeepGoingSkipsAGroupWithoutItsMaster) {
+  // Groups run in hash order, so the good group is checked whichever
+  // comes first.
+  write_text("run.json5", R"({ srate: 44100, src_path: 'in', dst_path: 'out', produce: ['audio', 'frm'],
+    file: '${group}/${file_name}.wav', ir: { fr_master: '${group}/master.wav' },
+    groups: { lost: { master: 'gone.wav', files: ['a.wav', 'b.wav'] }, kept: { master: 'kit.wav', files: ['c.wav'] } } })");
+  auto r = run({"-c", "run.json5", "-k", "true"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_EQ(r.err,
+            "  could not read file 'in/gone.wav', error code: 6\n  No such file or directory\n"
+            "  skipping group 'lost' after error 6\n");
+  EXPECT_EQ(e2e::list_files(dir / "out"), (Files{"kept/c.wav", "kept/master.wav"}));
+  // Neither child of the lost group was loaded.
+  EXPECT_THAT(r.out, Not(HasSubstr("in/a.wav")));
+  EXPECT_THAT(r.out, Not(HasSubstr("in/b.wav")));
+  EXPECT_THAT(r.out, HasSubstr("processing group 'lost'...\n"));
+  EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 2 files written, 2 children failed, 0 children skipped\n"));
+}
+
+TEST_F(Batch, SkipExistingKeepsOutputsAndDoesNotLoadFinishedChildren) {
+  // An earlier, partial run: a's processed audio exists, and everything of
+  // junk.wav exists (so junk.wav, which cannot be read, is never opened).
+  write_text("out/kit/a - processed.wav", "earlier result of a");
+  write_text("out/kit/junk - processed.wav", "earlier result of junk");
+  write_text("out/kit/junk - Raw IR.wav", "earlier raw IR of junk");
+  e2e::Snapshot before = e2e::snapshot(dir);
+  auto r = run_group({"a.wav", "junk.wav"}, {"-se", "true", "-d", "out", "-p", "audio,raw"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_THAT(r.out, HasSubstr("  loaded file: 'in/a.wav'"));
+  EXPECT_THAT(r.out, HasSubstr("  saved file: 'out/kit/a - Raw IR.wav', channels: 1, samples: 4096"));
+  EXPECT_THAT(r.out, HasSubstr("  kept existing file: 'out/kit/a - processed.wav'\n"));
+  EXPECT_THAT(r.out, HasSubstr("  skipping child 'junk.wav': all its outputs exist\n"));
+  EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 1 files written, 0 children failed, 1 children skipped\n"));
+  // Only the missing raw IR is new; the existing files are untouched.
+  e2e::Snapshot after = e2e::snapshot(dir);
+  EXPECT_EQ(after.erase("out/kit/a - Raw IR.wav"), 1u);
+  EXPECT_EQ(after, before);
+
+  // Run again: every output now exists, nothing is loaded but the master.
+  before = e2e::snapshot(dir);
+  r = run_group({"a.wav", "junk.wav"}, {"-se", "true", "-d", "out", "-p", "audio,raw"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, Not(HasSubstr("loaded file: 'in/a.wav'")));
+  EXPECT_THAT(r.out, HasSubstr("  skipping child 'a.wav': all its outputs exist\n"));
+  EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 0 files written, 0 children failed, 2 children skipped\n"));
+  EXPECT_EQ(e2e::snapshot(dir), before);
+}
+
+TEST_F(Batch, DryRunListsThePlanAndReadsNoAudio) {
+  // The inputs are not read: a missing child and one that is not audio do
+  // not stop a dry run.
+  e2e::Snapshot before = e2e::snapshot(dir);
+  auto r = run_group({"a.wav", "missing.wav", "junk.wav"}, {"-dr", "true", "-d", "out", "-p", "all"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            "out/kit/kit - FR Master.wav\n"
+            "out/kit/a - FR Child.wav\nout/kit/a - Raw IR.wav\nout/kit/a - IR.wav\nout/kit/a - processed.wav\n"
+            "out/kit/missing - FR Child.wav\nout/kit/missing - Raw IR.wav\nout/kit/missing - IR.wav\n"
+            "out/kit/missing - processed.wav\n"
+            "out/kit/junk - FR Child.wav\nout/kit/junk - Raw IR.wav\nout/kit/junk - IR.wav\nout/kit/junk - processed.wav\n");
+  EXPECT_EQ(e2e::snapshot(dir), before);
+}
+
+TEST_F(Batch, QuietRunStillWarns) {
+  auto r = run_group({"a.wav", "missing.wav", "c.wav"}, {"-q", "true", "-k", "true", "-d", "out"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, kMissing + "  skipping child 'missing.wav' after error 6\n");
+  EXPECT_EQ(e2e::list_files(dir / "out"), (Files{"kit/a - processed.wav", "kit/c - processed.wav"}));
+}
+
+TEST_F(Batch, CombinedLogKeepsItsOrder) {
+  // With both streams in one file (>log 2>&1) each error line follows the
+  // progress line it belongs to.
+  auto r = run_group({"a.wav", "missing.wav", "c.wav"}, {"-k", "true", "-d", "out"}, true);
+  EXPECT_EQ(r.status, 6);
+  std::vector<std::string> lines;
+  for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines.push_back(r.out.substr(at, nl - at));
+  ASSERT_EQ(lines.size(), 10u) << r.out;
+  EXPECT_EQ(lines[0], "processing group 'default'...");
+  EXPECT_THAT(lines[1], testing::StartsWith("  loaded file: 'in/kit.wav'"));
+  EXPECT_THAT(lines[2], testing::StartsWith("  loaded file: 'in/a.wav'"));
+  EXPECT_THAT(lines[3], testing::StartsWith("  saved file: 'out/kit/a - processed.wav'"));
+  EXPECT_EQ(lines[4], "  could not read file 'in/missing.wav', error code: 6");
+  EXPECT_EQ(lines[5], "  No such file or directory");
+  EXPECT_EQ(lines[6], "  skipping child 'missing.wav' after error 6");
+  EXPECT_THAT(lines[7], testing::StartsWith("  loaded file: 'in/c.wav'"));
+  EXPECT_THAT(lines[8], testing::StartsWith("  saved file: 'out/kit/c - processed.wav'"));
+  EXPECT_EQ(lines[9], "summary: 2 files written, 1 children failed, 0 children skipped");
+}
+
+TEST_F(Batch, SameNamedChildrenMustBeToldApart) {
+  fs::create_directories(dir / "in/take1");
+  fs::create_directories(dir / "in/take2");
+  write("in/take1/snare.wav", e2e::noise(44100, 1, 3000, 25, 0.2));
+  write("in/take2/snare.wav", e2e::noise(44100, 1, 3000, 26, 0.9));
+  // Going on past failures does not let one result replace the other.
+  e2e::Snapshot before = e2e::snapshot(dir);
+  auto r = run_group({"take1/snare.wav", "take2/snare.wav"}, {"-k", "true", "-se", "true"});
+  EXPECT_EQ(r.status, 17);
+  EXPECT_EQ(r.err, "  outputs of 'in/take1/snare.wav' (audio) and 'in/take2/snare.wav' (audio) both resolve to "
+                   "'kit/snare - processed.wav'\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(e2e::snapshot(dir), before);
+
+  r = run_group({"take1/snare.wav", "take2/snare.wav"}, {"-f", "${file_dir}/${file_name}.wav", "-d", "out"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(e2e::list_files(dir / "out"), (Files{"take1/snare.wav", "take2/snare.wav"}));
+  EXPECT_NE(e2e::read_wav(dir / "out/take1/snare.wav").data, e2e::read_wav(dir / "out/take2/snare.wav").data);
+  r = run_group({"take1/snare.wav", "take2/snare.wav"}, {"-f", "${file_index}-${file_name}.wav", "-d", "idx"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(e2e::list_files(dir / "idx"), (Files{"1-snare.wav", "2-snare.wav"}));
+}
+
+TEST_F(Batch, OutputOverAnInputIsRefused) {
+  // Inputs in the working directory, named as they would be written.
+  write("kit.wav", e2e::noise(44100, 1, 3000, 27));
+  write("a.wav", e2e::noise(44100, 1, 3000, 28, 0.4));
+  e2e::Snapshot before = e2e::snapshot(dir);
+  auto r = run({"-sr", "44100", "-mf", "kit.wav", "-cf", "a.wav", "-f", "${file}", "-k", "true"});
+  EXPECT_EQ(r.status, 17);
+  EXPECT_EQ(r.err, "  output 'a.wav' would overwrite input 'a.wav'\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(e2e::snapshot(dir), before);
+
+  r = run({"-sr", "44100", "-s", "in", "-d", "in", "-mf", "kit.wav", "-cf", "a.wav", "-cf", "b.wav", "-f", "${master}",
+           "-se", "true"});
+  EXPECT_EQ(r.status, 17);
+  EXPECT_THAT(r.err, HasSubstr("  output 'in/kit.wav' would overwrite input 'in/kit.wav'\n"));
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(e2e::snapshot(dir), before);
+}
+
+}  // namespace
