@@ -19,13 +19,6 @@ const char* text_of(const String* s) {
   return t ? t : "";
 }
 
-void scale_rows(Sample* audio, float gain) {
-  for (uint64_t c = 0; c < audio->channels; ++c) {
-    float* row = audio->data + c * audio->stride;
-    for (uint64_t t = 0; t < audio->length; ++t) row[t] *= gain;
-  }
-}
-
 int measure(const Sample& audio, LoudnessMeasure* m) {
   int st = measure_loudness(audio, m);
   if (st != 0) err_printf("  error measuring loudness, error code: %d\n", st);
@@ -63,9 +56,11 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
   }
   if (g.gain_db != 0.0 && std::isfinite(g.gain_db)) {
-    scale_rows(output, static_cast<float>(std::pow(10.0, g.gain_db / 20.0)));
-    // Measure again: the loudness and true peak written are those of the file.
-    if ((st = measure(*output, &out)) != 0) return st;
+    loudness_apply_gain(*output, g.gain_db);
+    // Loudness and true peak follow a linear gain exactly; no second
+    // measurement is needed.
+    out.integrated_lufs += g.gain_db;
+    out.true_peak_db += g.gain_db;
   }
   if (g.ceiling_limited && !std::isnan(target) && g.target_missed_lu > 0.0) {
     err_printf("  [WRN] true-peak ceiling of %.1f dBTP: loudness target missed by %.2f LU\n", ceiling,
