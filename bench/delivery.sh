@@ -7,7 +7,8 @@
 # level swells and fades slowly (by some 3.5 dB, every 4 s); the one child
 # is other noise of the same kind, darker. At 48000 Hz the tool does
 # not resample, so the plain run and the delivery runs differ only by the
-# delivery steps. The jobs, each the median of RUNS runs (default 5):
+# delivery steps. The jobs, each the median of RUNS runs (default 5), run
+# in turns:
 #   plain              timbral with no delivery setting (the time target)
 #   delivery_loudness  timbral -lu $LU -tp $TP
 #   ffmpeg_loudnorm    ffmpeg's loudnorm on the bench file, two passes
@@ -156,18 +157,49 @@ EOF
 
 # 1. Timing, every job side by side.
 tool_run plain
-tool_run lu -lu $LU -tp $TP
-tool_run hot -lu $LU_HOT -tp $TP
+tool_run lu -lu "$LU" -tp "$TP"
+tool_run hot -lu "$LU_HOT" -tp "$TP"
 tool_run b16 -b 16
 cp "b16/$out_name" b16_first.wav
 mkdir -p peer
-read -r t_plain m_plain f_plain < <(measure plain "$work/plain" "$bin" -mf in/master.wav -cf in/child.wav -d plain) || exit 1
-read -r t_lu m_lu f_lu < <(measure delivery_loudness "$work/lu" "$bin" -mf in/master.wav -cf in/child.wav -d lu -lu $LU -tp $TP) || exit 1
-read -r t_ff m_ff f_ff < <(measure ffmpeg_loudnorm "$work/peer/loudnorm.*" bash loudnorm.sh) || exit 1
-read -r t_sg m_sg f_sg < <(measure sox_gain_n "$work/peer/gain_n.wav" sox in/master.wav -b 32 -e floating-point peer/gain_n.wav gain -n $TP) || exit 1
-read -r t_hot _ _ < <(measure delivery_ceiling "$work/hot" "$bin" -mf in/master.wav -cf in/child.wav -d hot -lu $LU_HOT -tp $TP) || exit 1
-read -r t_16 m_16 f_16 < <(measure delivery_16bit "$work/b16" "$bin" -mf in/master.wav -cf in/child.wav -d b16 -b 16) || exit 1
-read -r t_s16 m_s16 f_s16 < <(measure sox_16bit "$work/peer/sox16.wav" sox in/master.wav -b 16 peer/sox16.wav) || exit 1
+tool=("$bin" -mf in/master.wav -cf in/child.wav)
+# The command of each job, read below through the name cmd_<job>.
+# shellcheck disable=SC2034
+{
+  cmd_plain=("${tool[@]}" -d plain)
+  cmd_delivery_loudness=("${tool[@]}" -d lu -lu "$LU" -tp "$TP")
+  cmd_ffmpeg_loudnorm=(bash loudnorm.sh)
+  cmd_sox_gain_n=(sox in/master.wav -b 32 -e floating-point peer/gain_n.wav gain -n "$TP")
+  cmd_delivery_ceiling=("${tool[@]}" -d hot -lu "$LU_HOT" -tp "$TP")
+  cmd_delivery_16bit=("${tool[@]}" -d b16 -b 16)
+  cmd_sox_16bit=(sox in/master.wav -b 16 peer/sox16.wav)
+}
+declare -A outputs=([plain]="$work/plain" [delivery_loudness]="$work/lu" [ffmpeg_loudnorm]="$work/peer/loudnorm.*"
+  [sox_gain_n]="$work/peer/gain_n.wav" [delivery_ceiling]="$work/hot" [delivery_16bit]="$work/b16"
+  [sox_16bit]="$work/peer/sox16.wav")
+jobs="plain delivery_loudness ffmpeg_loudnorm sox_gain_n delivery_ceiling delivery_16bit sox_16bit"
+# The jobs take turns, one run each per round, so that a change in the
+# machine's load during the bench falls on all of them alike; then the
+# median time and page faults and the largest peak memory of each.
+declare -A times faults peak
+for ((round = 0; round < runs; round++)); do
+  for j in $jobs; do
+    declare -n cmd="cmd_$j"
+    read -r t m f < <(runs=1 measure "$j" "${outputs[$j]}" "${cmd[@]}") || exit 1
+    unset -n cmd
+    times[$j]+="$t "; faults[$j]+="$f "
+    [ "$m" -gt "${peak[$j]:-0}" ] && peak[$j]=$m
+  done
+done
+median() { printf '%s\n' $1 | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
+for j in $jobs; do times[$j]=$(median "${times[$j]}"); faults[$j]=$(median "${faults[$j]}"); done
+t_plain=${times[plain]} m_plain=${peak[plain]} f_plain=${faults[plain]}
+t_lu=${times[delivery_loudness]} m_lu=${peak[delivery_loudness]} f_lu=${faults[delivery_loudness]}
+t_ff=${times[ffmpeg_loudnorm]} m_ff=${peak[ffmpeg_loudnorm]} f_ff=${faults[ffmpeg_loudnorm]}
+t_sg=${times[sox_gain_n]} m_sg=${peak[sox_gain_n]} f_sg=${faults[sox_gain_n]}
+t_hot=${times[delivery_ceiling]}
+t_16=${times[delivery_16bit]} m_16=${peak[delivery_16bit]} f_16=${faults[delivery_16bit]}
+t_s16=${times[sox_16bit]} m_s16=${peak[sox_16bit]} f_s16=${faults[sox_16bit]}
 
 echo "60 s stereo 48000 Hz float, master + 1 child, medians of $runs runs:"
 echo "  timbral plain ${t_plain}s; -lu $LU -tp $TP ${t_lu}s; -lu $LU_HOT -tp $TP ${t_hot}s; -b 16 ${t_16}s"
@@ -178,6 +210,7 @@ ratio delivery_loudness "$t_lu" sox_gain_n "$t_sg"
 ratio delivery_ceiling "$t_hot" plain "$t_plain" 1.5
 ratio delivery_16bit "$t_16" plain "$t_plain" 1.5
 ratio delivery_16bit "$t_16" sox_16bit "$t_s16"
+process_lines delivery_loudness "$m_lu" "$f_lu" plain "$m_plain" "$f_plain"
 process_lines delivery_loudness "$m_lu" "$f_lu" ffmpeg_loudnorm "$m_ff" "$f_ff"
 process_lines delivery_loudness "$m_lu" "$f_lu" sox_gain_n "$m_sg" "$f_sg"
 process_lines delivery_16bit "$m_16" "$f_16" sox_16bit "$m_s16" "$f_s16"
