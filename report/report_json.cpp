@@ -40,6 +40,11 @@ class JsonOut {
     separate();
     text_append_number(out_, v, digits, "null");
   }
+  // Exact, in as few digits as read back to the same double.
+  void shortest(double v) {
+    separate();
+    text_append_shortest(out_, v, "null");
+  }
   void integer(int64_t v) {
     separate();
     text_appendf(out_, "%" PRId64, v);
@@ -248,7 +253,7 @@ void group(JsonOut& j, const ReportGroup& g, const char* const* plot_names, uint
 void setting(JsonOut& j, const ReportSetting& s) {
   j.key(s.key);
   switch (s.type) {
-    case REPORT_VALUE_NUMBER: j.number(s.number, 17); break;
+    case REPORT_VALUE_NUMBER: j.shortest(s.number); break;
     case REPORT_VALUE_TEXT: j.string(s.text); break;
     case REPORT_VALUE_BOOL: j.boolean(s.flag); break;
     case REPORT_VALUE_LIST:

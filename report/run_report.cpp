@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
@@ -191,6 +193,22 @@ int report_add_setting_number(RunReport* r, const char* key, double value) {
   s.type = REPORT_VALUE_NUMBER;
   s.number = value;
   return add_setting(r, key, &s);
+}
+
+int report_add_setting_float(RunReport* r, const char* key, float value) {
+  double shortest = value;
+  if (std::isfinite(value)) {
+    for (int digits = 1; digits <= 9; ++digits) {
+      char tmp[40];
+      snprintf(tmp, sizeof tmp, "%.*g", digits, static_cast<double>(value));
+      double back = strtod(tmp, nullptr);
+      if (static_cast<float>(back) == value) {
+        shortest = back;
+        break;
+      }
+    }
+  }
+  return report_add_setting_number(r, key, shortest);
 }
 
 int report_add_setting_text(RunReport* r, const char* key, const char* value) {

@@ -138,6 +138,9 @@ void report_release(RunReport* r);
 // Settings keep the order they were first added in; adding a key again
 // replaces its value in place.
 [[nodiscard]] int report_add_setting_number(RunReport* r, const char* key, double value);
+// A setting held as a float: written with the fewest digits that give the
+// float back (0.1f as 0.1, not 0.100000001490116).
+[[nodiscard]] int report_add_setting_float(RunReport* r, const char* key, float value);
 [[nodiscard]] int report_add_setting_text(RunReport* r, const char* key, const char* value);
 [[nodiscard]] int report_add_setting_bool(RunReport* r, const char* key, bool value);
 [[nodiscard]] int report_add_setting_null(RunReport* r, const char* key);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "runtime/alloc.h"
@@ -101,6 +102,26 @@ bool append_formatted_number(TextBuffer* b, const char* format, int precision, d
 bool text_append_number(TextBuffer* b, double value, int digits, const char* non_finite) {
   if (!std::isfinite(value)) return text_append(b, non_finite);
   if (value == 0) value = 0;  // no "-0"
+  return append_formatted_number(b, "%.*g", digits, value);
+}
+
+bool text_append_shortest(TextBuffer* b, double value, const char* non_finite) {
+  if (!std::isfinite(value)) return text_append(b, non_finite);
+  if (value == 0) value = 0;
+  int digits = 1;
+  for (; digits < 17; ++digits) {
+    char tmp[40];
+    snprintf(tmp, sizeof tmp, "%.*g", digits, value);
+    // Read back in the same locale the text was written in.
+    if (strtod(tmp, nullptr) == value) break;
+  }
+  // Whole numbers below 1e17 keep their digits instead of an exponent
+  // (1000, not 1e+03).
+  double magnitude = std::fabs(value);
+  if (magnitude >= 10 && magnitude < 1e17) {
+    int whole = static_cast<int>(std::floor(std::log10(magnitude))) + 1;
+    if (whole > digits) digits = whole;
+  }
   return append_formatted_number(b, "%.*g", digits, value);
 }
 

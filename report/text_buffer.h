@@ -27,6 +27,10 @@ bool text_appendf(TextBuffer* b, const char* format, ...) __attribute__((format(
 // are written as `non_finite` (e.g. "null" in JSON).
 bool text_append_number(TextBuffer* b, double value, int digits, const char* non_finite);
 
+// The shortest "%.*g" form (1 to 17 digits) that reads back as exactly
+// `value`: 0.1 is written "0.1", not "0.10000000000000001".
+bool text_append_shortest(TextBuffer* b, double value, const char* non_finite);
+
 // A number with a fixed count of decimals ("%.*f"), '.' as decimal point.
 bool text_append_fixed(TextBuffer* b, double value, int decimals, const char* non_finite);
 

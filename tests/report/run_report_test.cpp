@@ -110,6 +110,12 @@ TEST(RunReport, SettingAddedTwiceKeepsItsPlaceAndTakesTheNewValue) {
   ASSERT_EQ(s[0].item_count, 2u);
   EXPECT_STREQ(s[0].items[1], "y");
   EXPECT_EQ(report_add_setting_null(&r, nullptr), STATUS_BAD_ARGUMENT);
+  // A float setting keeps the digits the user wrote, not the float's error.
+  ASSERT_EQ(report_add_setting_float(&r, "f", 0.1f), STATUS_OK);
+  ASSERT_EQ(report_add_setting_float(&r, "g", -20.5f), STATUS_OK);
+  s = static_cast<const ReportSetting*>(r.settings.data);
+  EXPECT_EQ(s[2].number, 0.1);
+  EXPECT_EQ(s[3].number, -20.5);
   report_release(&r);
 }
 

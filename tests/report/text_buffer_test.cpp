@@ -58,6 +58,17 @@ TEST(TextBuffer, NumbersAreJsonNumbers) {
   EXPECT_EQ(num(NAN, 6), "null");
   EXPECT_EQ(num(INFINITY, 6), "null");
   EXPECT_EQ(num(-INFINITY, 6), "null");
+  auto shortest = [](double v) {
+    return built([&](TextBuffer* b) { return text_append_shortest(b, v, "null"); });
+  };
+  EXPECT_EQ(shortest(0.1), "0.1");
+  EXPECT_EQ(shortest(-1000), "-1000");
+  EXPECT_EQ(shortest(48000), "48000");
+  EXPECT_EQ(shortest(1e20), "1e+20");
+  EXPECT_EQ(shortest(2.5e-7), "2.5e-07");
+  EXPECT_EQ(shortest(1.0 / 3), "0.3333333333333333");
+  EXPECT_EQ(shortest(static_cast<double>(0.1f)), "0.10000000149011612");
+  EXPECT_EQ(shortest(NAN), "null");
   auto fixed = [](double v, int decimals) {
     return built([&](TextBuffer* b) { return text_append_fixed(b, v, decimals, "n/a"); });
   };
