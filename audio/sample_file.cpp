@@ -482,18 +482,24 @@ Status sample_load_file(Sample& sample, String& path, float seconds, char* cause
   }
   // Ask the system first: libsndfile reports every failure of the file
   // system as one error, and keeps its text in process-wide state.
-  int fd = open(utf8, O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO would otherwise wait for a writer forever.
+  int fd = open(utf8, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int error = errno;
     put_cause(cause, cause_size, std::strerror(error));
     return status_from_errno(error);
   }
   struct stat st;
-  bool directory = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  bool known = fstat(fd, &st) == 0;
   ::close(fd);
-  if (directory) {
+  if (known && S_ISDIR(st.st_mode)) {
     put_cause(cause, cause_size, std::strerror(EISDIR));
     return STATUS_IS_DIRECTORY;
+  }
+  if (known && !S_ISREG(st.st_mode)) {
+    // Pipes, sockets and devices have no length to read a whole file by.
+    put_cause(cause, cause_size, "not a regular file");
+    return STATUS_UNSUPPORTED;
   }
 
   SndfileReader reader;

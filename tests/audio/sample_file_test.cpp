@@ -145,6 +145,14 @@ TEST(SampleLoad, FailuresLeaveTheSampleAlone) {
   EXPECT_EQ(sample_load_file(head.s, shortf.s, 0.5f), STATUS_OK);
   EXPECT_EQ(head.s.length, 24000u);
 
+  // A FIFO would block a plain open until some writer came; it is refused
+  // at once with its cause.
+  ASSERT_EQ(mkfifo(dir.path("pipe.wav").c_str(), 0600), 0);
+  PathString pipe(dir.path("pipe.wav"));
+  char cause[128] = "";
+  EXPECT_EQ(sample_load_file(s.s, pipe.s, -1, cause, sizeof cause), STATUS_UNSUPPORTED);
+  EXPECT_STREQ(cause, "not a regular file");
+
   expect_unchanged(s.s, before);
   EXPECT_EQ(s.s.data[32 + 5], pattern_value(1, 5));
 }
