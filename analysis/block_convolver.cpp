@@ -27,10 +27,10 @@ bool block_convolver_init(BlockConvolver& conv, const float* taps, uint64_t coun
   uint64_t k = uint64_t{1} << (rank - 1);
   uint64_t slot = 4 * k;  // 2^(r+1) floats
   uint64_t parts = (count + k - 1) / k;
-  // (P + 2) spectra-sized areas, the pad and the accumulator: at most
-  // 5 (count + K) + 10 K floats, since P x K < count + K.
+  // (P + 2) spectra-sized areas and the accumulator: at most
+  // 5 (count + K) + 9 K floats, since P x K < count + K.
   if (count > (SIZE_MAX / sizeof(float) - 128) / 8 - 16 * k) return false;
-  uint64_t floats = (parts + 2) * slot + k + (parts + 1) * k;
+  uint64_t floats = (parts + 2) * slot + (parts + 1) * k;
   void* memory = mem_alloc_aligned(static_cast<size_t>(floats) * sizeof(float), 64);
   if (!memory) return false;
   const DspTable& t = dsp();
@@ -43,8 +43,8 @@ bool block_convolver_init(BlockConvolver& conv, const float* taps, uint64_t coun
   conv.spectra = base;
   conv.input = conv.spectra + parts * slot;
   conv.scratch = conv.input + slot;
-  conv.pad = conv.scratch + slot;
-  conv.acc = conv.pad + k;
+  conv.pad = conv.scratch;
+  conv.acc = conv.scratch + slot;
   for (uint64_t p = 0; p < parts; ++p) {
     uint64_t at = p * k, take = count - at < k ? count - at : k;
     const float* src = taps + at;

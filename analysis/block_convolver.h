@@ -16,7 +16,8 @@ struct BlockConvolver {
   float* spectra;  // P partition spectra, 2^(r+1) floats each
   float* input;    // spectrum of the current input block, 2^(r+1) floats
   float* scratch;  // 2^(r+1) floats
-  float* pad;      // a short last input block padded to K, K floats
+  float* pad;      // a short input block padded to K floats: the start of
+                   // scratch, which is free whenever a block is transformed
   float* acc;      // outputs [emitted, emitted + (P + 1) x K)
   uint64_t k;
   uint64_t parts;

@@ -195,7 +195,7 @@ Status gather_rows(const Plan& p, const Sample& src, BiquadSection* sections, un
   if (st != STATUS_OK) return st;
   uint64_t channels = src.channels;
   float** pointers = allocate_array<float*>(2 * channels);
-  float* windows = pointers ? allocate_rows(channels, polyphase_window(g), pointers) : nullptr;
+  float* windows = pointers ? allocate_rows(channels, polyphase_window(g, channels), pointers) : nullptr;
   BiquadSection* states = channel_sections(sections, count, channels);
   RowSource in{};
   if (!windows || (count > 0 && !states) ||
@@ -295,8 +295,12 @@ Status downsample_integer(const Sample& src, BiquadSection* sections, unsigned c
   if (src.length > (uint64_t{1} << 62) || !allocate_result(result, channels, length, target_rate))
     return STATUS_NO_MEMORY;
   const DspTable& t = dsp();
+  // The chunk is shared out between the channels, so a row set takes the
+  // memory one channel's chunk used to (but never less than 1024 each).
+  uint64_t piece = channels > 1 ? kChunk / channels : kChunk;
+  if (piece < 1024) piece = 1024;
   float** chunks = allocate_array<float*>(channels);
-  float* block = chunks ? allocate_rows(channels, kChunk, chunks) : nullptr;
+  float* block = chunks ? allocate_rows(channels, piece, chunks) : nullptr;
   BiquadSection* states = channel_sections(sections, count, channels);
   RowSource in{};
   if (!block || (count > 0 && !states) ||
@@ -308,8 +312,8 @@ Status downsample_integer(const Sample& src, BiquadSection* sections, unsigned c
   }
   uint64_t needed = length == 0 ? 0 : (length - 1) * m + 1;  // later samples are never picked
   uint64_t k = 0;  // next result index, taken from input k * m
-  for (uint64_t from = 0; from < needed; from += kChunk) {
-    uint64_t n = needed - from < kChunk ? needed - from : kChunk;
+  for (uint64_t from = 0; from < needed; from += piece) {
+    uint64_t n = needed - from < piece ? needed - from : piece;
     row_source_fill(in, chunks, static_cast<int64_t>(from), static_cast<int64_t>(n));
     uint64_t first = k;
     for (uint64_t c = 0; c < channels; ++c) {

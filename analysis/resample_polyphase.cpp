@@ -321,8 +321,9 @@ Status polyphase_build(PolyphaseGather& g, const PolyphaseScatter& s) {
   return STATUS_OK;
 }
 
-uint64_t polyphase_window(const PolyphaseGather& g) {
-  uint64_t periods = g.mp >= kRefill ? 1 : kRefill / g.mp;
+uint64_t polyphase_window(const PolyphaseGather& g, uint64_t channels) {
+  uint64_t refill = channels > 1 ? kRefill / channels : kRefill;
+  uint64_t periods = g.mp >= refill ? 1 : refill / g.mp;
   return static_cast<uint64_t>(g.hi - g.lo) + periods * g.mp + kLanes;
 }
 
@@ -331,7 +332,7 @@ void polyphase_run(const PolyphaseGather& g, RowSource& src, float* const* windo
   if (begin >= end) return;
   const DspTable& t = *src.dsp;
   const int64_t mp = static_cast<int64_t>(g.mp), span = g.hi - g.lo;
-  const uint64_t capacity = polyphase_window(g);
+  const uint64_t capacity = polyphase_window(g, src.channels);
   const uint64_t batch = (capacity - kLanes - static_cast<uint64_t>(span)) / g.mp;
   uint64_t p = begin / g.lp;
   const uint64_t p_end = (end - 1) / g.lp + 1;

@@ -92,11 +92,13 @@ bool polyphase_fits(const PolyphaseScatter& s);
 // fails or a size overflows; `g` is then empty.
 [[nodiscard]] Status polyphase_build(PolyphaseGather& g, const PolyphaseScatter& s);
 
-// Floats of input window polyphase_run needs.
-uint64_t polyphase_window(const PolyphaseGather& g);
+// Floats of input window polyphase_run needs per channel when it runs
+// `channels` channels together (the refill is shared out between them, so
+// the windows of a row set take what one channel's used to).
+uint64_t polyphase_window(const PolyphaseGather& g, uint64_t channels);
 
 // Computes accumulation values [begin, end) of every channel c of `src`
 // into out[c][0 ... end - begin - 1], reading channel c through windows[c]
-// (at least polyphase_window floats each).
+// (at least polyphase_window(g, src.channels) floats each).
 void polyphase_run(const PolyphaseGather& g, RowSource& src, float* const* windows, uint64_t begin, uint64_t end,
                    float* const* out);
