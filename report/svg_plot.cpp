@@ -69,7 +69,9 @@ Axes make_axes(const ReportGroup* g, const ReportChild* c) {
   spectrum_range(g->spectrum, a.nyquist, &lo, &hi);
   spectrum_range(c->spectrum, a.nyquist, &lo, &hi);
   if (!std::isfinite(hi)) lo = -60, hi = 0;
-  a.spec_top = std::ceil(hi / 10) * 10;
+  // The next 10 dB line above the highest point, so a curve never runs
+  // along the frame.
+  a.spec_top = std::floor(hi / 10) * 10 + 10;
   double span = std::ceil((a.spec_top - lo) / 10) * 10;
   // Deep notches would squeeze the interesting part; 120 dB shows any
   // useful spectrum, 40 dB keeps a flat one from looking dramatic.

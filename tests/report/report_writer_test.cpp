@@ -280,6 +280,33 @@ TEST_F(ReportWriterTest, FlatSpectrumPlotsAsStraightLine) {
   EXPECT_TRUE(found);
 }
 
+// A curve with a hole (values unknown between 1 and 2 kHz) is drawn as two
+// pieces, never bridged; a mono curve has one legend entry.
+TEST_F(ReportWriterTest, CurveGapsAreNotBridged) {
+  ReportGroup* g = static_cast<ReportGroup**>(report_.groups.data)[0];
+  ReportChild* c = static_cast<ReportChild**>(g->children.data)[0];
+  std::vector<double> db(sample::kBins, 3.0);
+  for (uint64_t k = 0; k < sample::kBins; ++k) {
+    double hz = static_cast<double>(k) * sample::kBinHz;
+    if (hz > 1000 && hz < 2000) db[k] = NAN;
+  }
+  ASSERT_EQ(report_child_set_applied(c, db.data(), 1, sample::kBins, sample::kBinHz), STATUS_OK);
+  ASSERT_EQ(report_write(&report_, dir_.c_str()), STATUS_OK);
+  std::vector<XmlElement> elements;
+  std::string error;
+  ASSERT_TRUE(xml_check(read_file(dir_ + "/plot-1-1-snare.svg"), &elements, &error)) << error;
+  int curves = 0, entries = 0;
+  for (const XmlElement& e : elements) {
+    if (e.name == "text" && e.text == "applied correction") ++entries;
+    if (e.name != "path" || e.attributes.at("id").rfind("correction-applied-", 0) != 0) continue;
+    ++curves;
+    const std::string& d = e.attributes.at("d");
+    EXPECT_EQ(std::count(d.begin(), d.end(), 'M'), 2) << d.substr(0, 100);
+  }
+  EXPECT_EQ(curves, 1);
+  EXPECT_EQ(entries, 1);
+}
+
 TEST_F(ReportWriterTest, HtmlReferencesOnlyExistingFiles) {
   ASSERT_EQ(report_write(&report_, dir_.c_str()), STATUS_OK);
   std::string html = read_file(dir_ + "/index.html");
