@@ -5,12 +5,15 @@
 #include "analysis/resample.h"
 #include "analysis/sample.h"
 #include "audio/sample_file.h"
+#include "audio/sndfile_stream.h"
 #include "expr/expression.h"
 #include "expr/value.h"
 #include "expr/variables.h"
+#include "runtime/output.h"
 #include "runtime/file_system.h"
 #include "runtime/path.h"
 #include "runtime/status.h"
+#include "tool/delivery.h"
 #include "tool/tool_config.h"
 
 namespace {
@@ -74,13 +77,13 @@ int set_name_parts(Variables* vars, const char* var_file, const char* var_ext, c
 }
 
 void print_read_error(String* shown, int st) {
-  std::fprintf(stderr, "  could not read file '%s', error code: %d\n", text_of(shown), st);
+  err_printf("  could not read file '%s', error code: %d\n", text_of(shown), st);
 }
 
 void print_file_line(const char* what, String* path, const Sample* s, uint64_t rate) {
   char duration[32];
   format_duration(duration, s->length, rate);
-  std::printf("  %s: '%s', channels: %d, samples: %d, sample rate: %d, duration: %s\n", what,
+  out_printf("  %s: '%s', channels: %d, samples: %d, sample rate: %d, duration: %s\n", what,
               text_of(path), static_cast<int>(s->channels), static_cast<int>(s->length),
               static_cast<int>(rate), duration);
 }
@@ -126,7 +129,7 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
     string_init(&copy);
     if (!name_for_message(&copy, name)) string_clear(&copy);
     print_read_error(&copy, st);
-    if (st == STATUS_BAD_FORMAT) std::fprintf(stderr, "  the name contains a NUL character\n");
+    if (st == STATUS_BAD_FORMAT) err_printf("  the name contains a NUL character\n");
     string_free(&copy);
     string_free(&path);
     return st;
@@ -135,7 +138,7 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
   st = sample_load_file(*target, path, -1.0f, cause, sizeof cause);
   if (st != 0) {
     print_read_error(&path, st);
-    if (cause[0]) std::fprintf(stderr, "  %s\n", cause);
+    if (cause[0]) err_printf("  %s\n", cause);
     string_free(&path);
     return st;
   }
@@ -144,7 +147,7 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
   const uint64_t file_rate = target->sample_rate;
   if (file_rate < kMinInputRate) {
     print_read_error(&path, STATUS_UNSUPPORTED);
-    std::fprintf(stderr, "  file '%s' has the sample rate %llu Hz, below the lowest supported rate of %llu Hz\n",
+    err_printf("  file '%s' has the sample rate %llu Hz, below the lowest supported rate of %llu Hz\n",
                  text_of(&path), static_cast<unsigned long long>(file_rate),
                  static_cast<unsigned long long>(kMinInputRate));
     string_free(&path);
@@ -152,7 +155,7 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
   }
   if (rate != 0 && (file_rate > rate * kMaxRateRatio || file_rate * kMaxRateRatio < rate)) {
     print_read_error(&path, STATUS_UNSUPPORTED);
-    std::fprintf(stderr,
+    err_printf(
                  "  file '%s' has the sample rate %llu Hz, more than a factor of %llu from the run's "
                  "sample rate of %llu Hz\n",
                  text_of(&path), static_cast<unsigned long long>(file_rate),
@@ -163,7 +166,7 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
   uint64_t bad_frame = 0;
   if (sample_find_nonfinite(*target, &bad_frame, nullptr)) {
     print_read_error(&path, STATUS_MALFORMED);
-    std::fprintf(stderr, "  file '%s' holds a NaN or infinite sample at frame %llu\n", text_of(&path),
+    err_printf("  file '%s' holds a NaN or infinite sample at frame %llu\n", text_of(&path),
                  static_cast<unsigned long long>(bad_frame));
     string_free(&path);
     return STATUS_MALFORMED;
@@ -171,7 +174,7 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
   print_file_line("loaded file", &path, target, target->sample_rate);
   st = resample(*target, rate);
   if (st != 0) {
-    std::fprintf(stderr, "  could not resample file '%s' to sample rate %d, error code: %d\n",
+    err_printf("  could not resample file '%s' to sample rate %d, error code: %d\n",
                  text_of(&path), static_cast<int>(rate), st);
   }
   string_free(&path);
@@ -182,7 +185,10 @@ int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group*
                             const String* master, const String* current, uint64_t index) {
   if (!vars || !cfg || !group || !master || !current) return STATUS_BAD_ARGUMENT;
   variables_clear(vars);
-  int st = variables_set_int(vars, "srate", static_cast<int64_t>(cfg->srate));
+  // A run that follows its masters' rates names each group's outputs with
+  // the group's own rate.
+  const uint64_t rate = cfg->srate_source && group->rate ? group->rate : cfg->srate;
+  int st = variables_set_int(vars, "srate", static_cast<int64_t>(rate));
   if (st == 0) st = variables_set_string(vars, "group", &group->name);
   if (st == 0) st = set_name_parts(vars, "master", "master_ext", "master_name", "master_dir", master);
   if (st == 0) st = set_name_parts(vars, "file", "file_ext", "file_name", "file_dir", current);
@@ -205,7 +211,7 @@ int evaluate_output_name(String* name, const String* templ, Variables* vars) {
   expression_init(&expr);
   int st = expression_parse(&expr, const_cast<String*>(templ), EXPR_TEMPLATE);
   if (st != 0) {
-    std::fprintf(stderr, "  invalid expression: '%s'\n", text_of(&templ_text));
+    err_printf("  invalid expression: '%s'\n", text_of(&templ_text));
     expression_destroy(&expr);
     string_free(&templ_text);
     return STATUS_BAD_FORMAT;
@@ -219,10 +225,10 @@ int evaluate_output_name(String* name, const String* templ, Variables* vars) {
   // A template that is one embedded expression can evaluate to undef or
   // null, which has no text to name a file with.
   if (st != 0 || value.type != VALUE_STRING || !value.string_value) {
-    std::fprintf(stderr, "  could not evaluate expression: '%s'\n", text_of(&templ_text));
+    err_printf("  could not evaluate expression: '%s'\n", text_of(&templ_text));
     st = STATUS_BAD_FORMAT;
   } else if (string_has_nul(value.string_value)) {
-    std::fprintf(stderr, "  expression gives a name with a NUL character: '%s'\n", text_of(&templ_text));
+    err_printf("  expression gives a name with a NUL character: '%s'\n", text_of(&templ_text));
     st = STATUS_BAD_FORMAT;
   } else {
     string_swap(value.string_value, name);
@@ -234,6 +240,11 @@ int evaluate_output_name(String* name, const String* templ, Variables* vars) {
 
 int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
                      Variables* vars) {
+  return save_output_file_as(buffer, dst_path, templ, vars, nullptr);
+}
+
+int save_output_file_as(const Sample* buffer, const String* dst_path, const String* templ, Variables* vars,
+                        const SaveOptions* options) {
   String name;
   string_init(&name);
   int st = evaluate_output_name(&name, templ, vars);
@@ -247,25 +258,31 @@ int save_output_file(const Sample* buffer, const String* dst_path, const String*
   string_init(&parent);
   st = make_path(&path, dst_path, &name);
   if (st != 0) {
-    std::fprintf(stderr, "  could not write file '%s', error code: %d\n", text_of(&name), st);
+    err_printf("  could not write file '%s', error code: %d\n", text_of(&name), st);
   } else {
     int pst = path_parent(&path, &parent);
     if (pst != 0 && pst != STATUS_NOT_FOUND) {
-      std::fprintf(stderr, "  could not obtain parent directory for file '%s', error code: %d\n",
+      err_printf("  could not obtain parent directory for file '%s', error code: %d\n",
                    text_of(&name), pst);
       st = pst;
     } else if (pst == 0 && parent.length > 0) {
       st = make_directories(&parent, true);
       if (st != 0) {
-        std::fprintf(stderr, "  could not create directory '%s', error code: %d\n", text_of(&parent),
+        err_printf("  could not create directory '%s', error code: %d\n", text_of(&parent),
                      st);
       }
     }
     if (st == 0) {
-      int64_t n = sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length));
+      char cause[256] = "";
+      int64_t n = options && options->custom
+                      ? sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), options->format,
+                                         nullptr, cause, sizeof cause)
+                      : sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), save_format_default(),
+                                         nullptr, cause, sizeof cause);
       if (n < 0) {
         st = static_cast<int>(-n);
-        std::fprintf(stderr, "  could not write file '%s', error code: %d\n", text_of(&path), st);
+        err_printf("  could not write file '%s', error code: %d\n", text_of(&path), st);
+        if (cause[0]) err_printf("  %s\n", cause);
       } else {
         print_file_line("saved file", &path, buffer, buffer->sample_rate);
       }
@@ -275,4 +292,24 @@ int save_output_file(const Sample* buffer, const String* dst_path, const String*
   string_free(&path);
   string_free(&name);
   return st;
+}
+
+bool probe_input_file(const ToolConfig* cfg, const String* name, uint64_t* rate, uint64_t* channels,
+                      uint64_t* frames) {
+  String path;
+  string_init(&path);
+  bool ok = false;
+  if (resolve_input_path(&path, cfg, name) == 0) {
+    SndfileReader reader;
+    AudioFormat format{};
+    if (reader.open(path) == STATUS_OK && reader.get_format(&format) == STATUS_OK && format.sample_rate > 0) {
+      *rate = format.sample_rate;
+      *channels = format.channels;
+      *frames = format.frames;
+      ok = true;
+    }
+    (void)reader.close();
+  }
+  string_free(&path);
+  return ok;
 }

@@ -7,6 +7,7 @@
 struct Group;
 struct Sample;
 struct ToolConfig;
+struct SaveOptions;
 class Variables;
 
 // Resolves `name` against cfg->src_path (unless absolute), reads the whole
@@ -27,6 +28,12 @@ class Variables;
 //   9  the file holds a NaN or infinite sample.
 [[nodiscard]] int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg,
                                   const String* name);
+
+// The rate, channels and frames an input's header gives (name resolved as
+// load_input_file resolves it), without reading its audio. False when the
+// file cannot be opened or tells no rate; nothing is printed.
+bool probe_input_file(const ToolConfig* cfg, const String* name, uint64_t* rate, uint64_t* channels,
+                      uint64_t* frames);
 
 // Lowest input sample rate, and the largest ratio between an input's rate
 // and the run's, that load_input_file accepts.
@@ -81,6 +88,12 @@ constexpr uint64_t kMaxRateRatio = 256;
 // or writing.
 [[nodiscard]] int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
                                    Variables* vars);
+
+// The same in the file format of `options` (null, or options that are not
+// custom: a 32-bit float WAV file as above). A failed write is followed by
+// a line with its cause in words.
+[[nodiscard]] int save_output_file_as(const Sample* buffer, const String* dst_path, const String* templ,
+                                      Variables* vars, const SaveOptions* options);
 
 // Text of a duration: frames * 1000 / rate milliseconds as "%02d:%02d:%02d.%03d"
 // (hours not reduced modulo 24). `out` must hold at least 32 bytes.

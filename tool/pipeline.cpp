@@ -150,7 +150,7 @@ int process_child(const RunContext* ctx, Group* group, uint64_t index, const Gro
   }
   st = load_input_file(&c.child, g.rate, cfg, child_name);
   if (st != 0) return st;
-  if (rc) report_fill_audio(&rc->input, nullptr, c.child, nullptr);
+  if (rc) report_fill_input(&rc->input, cfg, child_name, c.child);
   if (c.child.channels != g.master.channels) {
     err_printf("  number of channels mimatch: %d (master) vs %d (child), leaving\n",
                  static_cast<int>(g.master.channels), static_cast<int>(c.child.channels));
@@ -474,7 +474,7 @@ int process_group(RunContext* ctx, Group* group) {
     return st;
   }
   set.curve.sample_rate = g.rate;
-  if (g.report) report_fill_audio(&g.report->master, nullptr, g.master, nullptr);
+  if (g.report) report_fill_input(&g.report->master, cfg, &group->master, g.master);
   st = cfg->gate.on ? compute_profile_gated(g.master_profile, g.master, set.rank, cfg->gate.value)
                     : compute_profile(g.master_profile, g.master, set.rank);
   if (st != 0) {

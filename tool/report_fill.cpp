@@ -8,7 +8,9 @@
 #include "analysis/sample.h"
 #include "runtime/alloc.h"
 #include "runtime/status_text.h"
+#include "audio/sample_type.h"
 #include "tool/delivery.h"
+#include "tool/naming.h"
 #include "tool/pipeline.h"
 #include "tool/run_plan.h"
 #include "tool/settings.h"
@@ -126,6 +128,17 @@ void report_fill_audio(ReportAudioInfo* info, const String* path, const Sample& 
   (void)report_set_audio(info, path ? utf8_of(path) : nullptr, static_cast<int64_t>(audio.sample_rate),
                          static_cast<int64_t>(audio.channels), static_cast<int64_t>(audio.length), peak_dbfs(audio));
   if (loudness) report_set_loudness(info, loudness->after_lufs, loudness->true_peak_db);
+}
+
+void report_fill_input(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const Sample& loaded) {
+  if (!info) return;
+  uint64_t rate = 0, channels = 0, frames = 0;
+  if (!probe_input_file(cfg, name, &rate, &channels, &frames) || frames == AUDIO_FRAMES_UNKNOWN) {
+    report_fill_audio(info, nullptr, loaded, nullptr);
+    return;
+  }
+  (void)report_set_audio(info, nullptr, static_cast<int64_t>(rate), static_cast<int64_t>(channels),
+                         static_cast<int64_t>(frames), peak_dbfs(loaded));
 }
 
 void report_fill_spectrum(ReportSpectrum* s, const Sample& profile, uint64_t rate) {

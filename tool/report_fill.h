@@ -30,6 +30,10 @@ ReportChild* report_begin_child(ReportGroup* g, const String* name);
 void report_fill_audio(ReportAudioInfo* info, const String* path, const Sample& audio,
                        const LoudnessReport* loudness);
 
+// An input as its file describes it (its own rate, channels and length),
+// with the sample peak of the loaded audio.
+void report_fill_input(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const Sample& loaded);
+
 // The channel average of a profile's bins 0 .. N/2 at `rate`.
 void report_fill_spectrum(ReportSpectrum* s, const Sample& profile, uint64_t rate);
 

@@ -1,6 +1,5 @@
 #include <cstdio>
 
-#include "audio/sndfile_stream.h"
 #include "report/report_writer.h"
 #include "report/run_report.h"
 #include "runtime/hash_map.h"
@@ -36,17 +35,8 @@ void take_master_rates(ToolConfig* cfg) {
     if (!g) continue;
     g->rate = cfg->srate;
     if (g->master.length == 0) continue;
-    String path;
-    string_init(&path);
-    if (resolve_input_path(&path, cfg, &g->master) == 0) {
-      SndfileReader reader;
-      AudioFormat format{};
-      if (reader.open(path) == STATUS_OK && reader.get_format(&format) == STATUS_OK && format.sample_rate > 0) {
-        g->rate = static_cast<uint64_t>(format.sample_rate);
-      }
-      (void)reader.close();
-    }
-    string_free(&path);
+    uint64_t rate = 0, channels = 0, frames = 0;
+    if (probe_input_file(cfg, &g->master, &rate, &channels, &frames)) g->rate = rate;
   }
   ptrlist_release(&groups);
 }
