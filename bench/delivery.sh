@@ -4,7 +4,7 @@
 # the peers that do the same job on the same file, side by side in one run.
 #
 # The bench file: 60 s of stereo 48000 Hz 32-bit float pink noise whose
-# level swells and fades slowly (by some 3.5 dB, every 4 s); the one child
+# level swells and fades slowly (a 4 s cycle, about 2 dB); the one child
 # is other noise of the same kind, darker. At 48000 Hz the tool does
 # not resample, so the plain run and the delivery runs differ only by the
 # delivery steps. The jobs, each the median of RUNS runs (default 5), run
