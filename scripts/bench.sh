@@ -22,4 +22,4 @@ for piece in "$root"/bench/*.sh; do
   bash "$piece" 2>&1 | tee -a "$log"
 done
 echo "== summary"
-grep -E '^(RATIO|PEAK_KB|FAULTS|SKIP) ' "$log"
+grep -E '^(RATIO|PEAK_KB|FAULTS|SKIP|CHECK|LOUDNESS|NOISE) ' "$log"
