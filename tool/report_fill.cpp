@@ -69,7 +69,7 @@ void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv)
         (void)report_add_setting_text(r, key, utf8_of(setting_field<String>(cfg, &row)));
         break;
       case SETTING_FLOAT:
-        (void)report_add_setting_number(r, key, *setting_field<float>(cfg, &row));
+        (void)report_add_setting_float(r, key, *setting_field<float>(cfg, &row));
         break;
       case SETTING_INTEGER:
         (void)report_add_setting_number(r, key, static_cast<double>(*setting_field<int64_t>(cfg, &row)));
