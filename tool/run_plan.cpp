@@ -63,42 +63,24 @@ void apply_component(char* out, const char* component, size_t length) {
   out[used + length] = 0;
 }
 
-// The canonical form of `path` (UTF-8, absolute or relative to the working
-// directory): the longest prefix of its components that the system can
-// resolve is replaced by realpath's answer (symbolic links followed, ".."
-// taken physically), the rest is applied lexically, which is how the
-// directories of an output that do not exist yet will be created. 0, 5.
-int canonicalize(const char* path, char** out) {
-  char* cwd = nullptr;
-  if (path[0] != '/') {
-    cwd = working_directory();
-    if (!cwd) return STATUS_NO_MEMORY;
-  }
-  size_t path_length = std::strlen(path), cwd_length = cwd ? std::strlen(cwd) : 0;
-  // Absolute text, and the result: realpath's answer (at most PATH_MAX)
-  // plus the components after it.
-  size_t capacity = cwd_length + path_length + PATH_MAX + 4;
-  char* absolute = static_cast<char*>(mem_alloc(capacity));
-  char* result = static_cast<char*>(mem_alloc(capacity));
+// The canonical form of the absolute text `absolute` (modified during the
+// call, restored after), in a fresh buffer from mem_alloc: the longest
+// prefix of its components that the system can resolve is replaced by
+// realpath's answer (symbolic links followed, ".." taken physically), the
+// rest is applied lexically, which is how the directories of an output that
+// do not exist yet will be created. Null when memory runs out.
+char* resolve_absolute(char* absolute) {
+  size_t total = std::strlen(absolute);
+  // realpath's answer (at most PATH_MAX) plus the components after it.
+  char* result = static_cast<char*>(mem_alloc(total + PATH_MAX + 4));
   char* real = static_cast<char*>(mem_alloc(PATH_MAX + 1));
-  if (!absolute || !result || !real) {
-    mem_free(cwd);
-    mem_free(absolute);
+  if (!result || !real) {
     mem_free(result);
     mem_free(real);
-    return STATUS_NO_MEMORY;
+    return nullptr;
   }
-  if (cwd) {
-    std::memcpy(absolute, cwd, cwd_length);
-    absolute[cwd_length] = '/';
-    std::memcpy(absolute + cwd_length + 1, path, path_length + 1);
-  } else {
-    std::memcpy(absolute, path, path_length + 1);
-  }
-  mem_free(cwd);
-
   // Shorten the text one component at a time until realpath succeeds.
-  size_t total = std::strlen(absolute), cut = total;
+  size_t cut = total;
   std::strcpy(result, "/");
   while (cut > 0) {
     char saved = absolute[cut];
@@ -119,15 +101,90 @@ int canonicalize(const char* path, char** out) {
     apply_component(result, absolute + at, end - at);
     at = end;
   }
+  mem_free(real);
+  char* exact = mem_strdup(result);
+  mem_free(result);
+  return exact;
+}
+
+// The canonical form of the last parent directory looked up. Outputs and
+// inputs of a run mostly share a few directories, and resolving a parent
+// that does not exist yet takes a realpath call per missing level.
+struct ParentCache {
+  char* text;       // absolute text of the parent, as given
+  char* canonical;  // its canonical form
+};
+
+void parent_cache_release(ParentCache* cache) {
+  mem_free(cache->text);
+  mem_free(cache->canonical);
+  cache->text = cache->canonical = nullptr;
+}
+
+// The canonical form of `path` (UTF-8, absolute or relative to the working
+// directory), as resolve_absolute gives it, into *out (mem_alloc). The
+// parent's form comes from `cache` (may be null) when the parent is the one
+// last asked for; the result is the same either way, since the last
+// component is resolved by realpath when the whole path exists and
+// lexically after the parent's form otherwise. 0, 5.
+int canonicalize(const char* path, char** out, ParentCache* cache) {
+  char* cwd = nullptr;
+  if (path[0] != '/') {
+    cwd = working_directory();
+    if (!cwd) return STATUS_NO_MEMORY;
+  }
+  size_t path_length = std::strlen(path), cwd_length = cwd ? std::strlen(cwd) : 0;
+  char* absolute = static_cast<char*>(mem_alloc(cwd_length + path_length + 2));
+  char* real = static_cast<char*>(mem_alloc(PATH_MAX + 1));
+  if (!absolute || !real) {
+    mem_free(cwd);
+    mem_free(absolute);
+    mem_free(real);
+    return STATUS_NO_MEMORY;
+  }
+  if (cwd) {
+    std::memcpy(absolute, cwd, cwd_length);
+    absolute[cwd_length] = '/';
+    std::memcpy(absolute + cwd_length + 1, path, path_length + 1);
+  } else {
+    std::memcpy(absolute, path, path_length + 1);
+  }
+  mem_free(cwd);
+
+  char* result = nullptr;
+  if (!cache) {
+    result = resolve_absolute(absolute);
+  } else if (realpath(absolute, real)) {
+    result = mem_strdup(real);
+  } else {
+    char* slash = std::strrchr(absolute, '/');  // absolute: there is one
+    const char* last = slash + 1;
+    *slash = 0;
+    if (!cache->text || std::strcmp(cache->text, absolute) != 0) {
+      parent_cache_release(cache);
+      cache->text = mem_strdup(absolute);
+      cache->canonical = cache->text ? resolve_absolute(absolute) : nullptr;
+      if (!cache->canonical) parent_cache_release(cache);
+    }
+    if (cache->canonical) {
+      size_t parent_length = std::strlen(cache->canonical), last_length = std::strlen(last);
+      result = static_cast<char*>(mem_alloc(parent_length + last_length + 2));
+      if (result) {
+        std::memcpy(result, cache->canonical, parent_length + 1);
+        apply_component(result, last, last_length);
+      }
+    }
+  }
   mem_free(absolute);
   mem_free(real);
+  if (!result) return STATUS_NO_MEMORY;
   *out = result;
   return 0;
 }
 
 // A fresh record for `path`, with its canonical form and, when the file
 // exists, its identity. 0, 5 or 7 (NUL in the path; line printed).
-int make_file(PlannedFile** out, const String* path) {
+int make_file(PlannedFile** out, const String* path, ParentCache* cache) {
   if (string_has_nul(path)) {
     String shown;
     string_init(&shown);
@@ -141,7 +198,7 @@ int make_file(PlannedFile** out, const String* path) {
   string_init(&f->path);
   char* utf8 = path_to_utf8(path);
   int st = utf8 && string_assign(&f->path, path) ? 0 : STATUS_NO_MEMORY;
-  if (st == 0) st = canonicalize(utf8, &f->canonical);
+  if (st == 0) st = canonicalize(utf8, &f->canonical, cache);
   if (st == 0) {
     struct stat info;
     if (stat(f->canonical, &info) == 0) {
@@ -166,12 +223,12 @@ int push_file(PtrList* list, PlannedFile* f) {
 }
 
 int add_input(PtrList* inputs, const ToolConfig* cfg, const Group* group, uint64_t child,
-              const String* name, const PlannedFile** added) {
+              const String* name, const PlannedFile** added, ParentCache* cache) {
   String path;
   string_init(&path);
   int st = resolve_input_path(&path, cfg, name);
   PlannedFile* f = nullptr;
-  if (st == 0) st = make_file(&f, &path);
+  if (st == 0) st = make_file(&f, &path, cache);
   string_free(&path);
   if (st != 0) return st;
   f->group = group;
@@ -181,14 +238,14 @@ int add_input(PtrList* inputs, const ToolConfig* cfg, const Group* group, uint64
 }
 
 int add_output(PtrList* outputs, const ToolConfig* cfg, const PlannedFile* source, OutputKind kind,
-               const String* templ, Variables* vars) {
+               const String* templ, Variables* vars, ParentCache* cache) {
   String name, path;
   string_init(&name);
   string_init(&path);
   int st = evaluate_output_name(&name, templ, vars);
   if (st == 0) st = resolve_output_path(&path, &cfg->dst_path, &name);
   PlannedFile* f = nullptr;
-  if (st == 0) st = make_file(&f, &path);
+  if (st == 0) st = make_file(&f, &path, cache);
   string_free(&name);
   string_free(&path);
   if (st != 0) return st;
@@ -200,16 +257,18 @@ int add_output(PtrList* outputs, const ToolConfig* cfg, const PlannedFile* sourc
 }
 
 // Inputs and outputs of one group, appended to the plan's lists.
-int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variables* vars) {
+int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variables* vars,
+               ParentCache* cache) {
   const uint64_t produce = cfg->produce;
   if (group->master.length == 0 || produce == 0) return 0;
   if (!(produce & PRODUCE_FRM) && group->files.count == 0) return 0;
 
   const PlannedFile* master = nullptr;
-  int st = add_input(&plan->inputs, cfg, group, 0, &group->master, &master);
+  int st = add_input(&plan->inputs, cfg, group, 0, &group->master, &master, cache);
   if (st == 0 && (produce & PRODUCE_FRM)) {
     st = build_pattern_variables(vars, cfg, group, &group->master, &group->master, 0);
-    if (st == 0) st = add_output(&plan->outputs, cfg, master, OUTPUT_FR_MASTER, &cfg->ir.fr_master, vars);
+    if (st == 0) st = add_output(&plan->outputs, cfg, master, OUTPUT_FR_MASTER, &cfg->ir.fr_master, vars,
+                                     cache);
   }
   struct Wanted {
     ProduceFlags flag;
@@ -228,10 +287,11 @@ int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variabl
       return STATUS_SYSTEM;
     }
     const PlannedFile* child = nullptr;
-    st = add_input(&plan->inputs, cfg, group, i + 1, name, &child);
+    st = add_input(&plan->inputs, cfg, group, i + 1, name, &child, cache);
     if (st == 0) st = build_pattern_variables(vars, cfg, group, &group->master, name, i + 1);
     for (const Wanted& w : wanted) {
-      if (st == 0 && (produce & w.flag)) st = add_output(&plan->outputs, cfg, child, w.kind, w.templ, vars);
+      if (st == 0 && (produce & w.flag))
+        st = add_output(&plan->outputs, cfg, child, w.kind, w.templ, vars, cache);
     }
   }
   return st;
@@ -312,6 +372,7 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
   ptrlist_init(&names);
   int st = hashmap_keys(&cfg->groups, &names) ? 0 : STATUS_NO_MEMORY;
   Variables vars;
+  ParentCache cache{nullptr, nullptr};
   for (uint64_t i = 0; st == 0 && i < names.count; ++i) {
     String* name = static_cast<String*>(names.items[i]);
     const Group* group = name ? static_cast<const Group*>(hashmap_get(&cfg->groups, name, nullptr)) : nullptr;
@@ -319,8 +380,9 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
       st = name ? STATUS_SYSTEM : STATUS_NO_MEMORY;
       break;
     }
-    st = plan_group(&fresh, cfg, group, &vars);
+    st = plan_group(&fresh, cfg, group, &vars, &cache);
   }
+  parent_cache_release(&cache);
   variables_destroy(&vars);
   ptrlist_release(&names);
   if (st == 0) {
@@ -337,7 +399,7 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
 int run_plan_add_input(RunPlan* plan, const String* path) {
   if (!plan || !path) return STATUS_BAD_ARGUMENT;
   PlannedFile* f = nullptr;
-  int st = make_file(&f, path);
+  int st = make_file(&f, path, nullptr);
   if (st != 0) return st;
   return push_file(&plan->inputs, f);
 }
