@@ -22,19 +22,62 @@ struct DryPart {
   float gain;
 };
 
-// Writes output positions [lo, hi) of one row with their dry values. A gain
-// of 0 means no dry signal at all: zeros, and the input is not read.
-void put_dry(float* out, const DryPart& d, uint64_t lo, uint64_t hi) {
+// Writes the dry values of output positions [lo, hi) of one row to
+// dst[0 .. hi - lo - 1]. A gain of 0 means no dry signal at all: zeros,
+// and the input is not read.
+void put_dry(float* dst, const DryPart& d, uint64_t lo, uint64_t hi) {
   const DspTable& t = dsp();
   if (d.gain == 0.0f) {
-    t.fill_zero(out + lo, static_cast<size_t>(hi - lo));
+    t.fill_zero(dst, static_cast<size_t>(hi - lo));
     return;
   }
   uint64_t dry_lo = std::clamp(d.at, lo, hi);
   uint64_t dry_hi = std::clamp(d.at + d.b, dry_lo, hi);
-  t.fill_zero(out + lo, static_cast<size_t>(dry_lo - lo));
-  t.scale_copy(out + dry_lo, d.in + (dry_lo - d.at), static_cast<size_t>(dry_hi - dry_lo), d.gain);
-  t.fill_zero(out + dry_hi, static_cast<size_t>(hi - dry_hi));
+  t.fill_zero(dst, static_cast<size_t>(dry_lo - lo));
+  t.scale_copy(dst + (dry_lo - lo), d.in + (dry_lo - d.at), static_cast<size_t>(dry_hi - dry_lo), d.gain);
+  t.fill_zero(dst + (dry_hi - lo), static_cast<size_t>(hi - dry_hi));
+}
+
+// Where one row's mix values go: positions [first, end) of the whole mix
+// land in out[0 ..]; the others are only measured for the peak (when one
+// is wanted) and otherwise not computed at all. Stretches that straddle the
+// window or are only measured pass through `scratch` (kScratch floats).
+constexpr uint64_t kScratch = 32768;  // the longest piece any wet source hands out
+
+struct Window {
+  float* out;
+  uint64_t first, end;
+  float* scratch;
+  bool measure;
+  float peak;  // largest magnitude so far (peak_abs over the mix)
+};
+
+// Mix positions [lo, hi): fill(dst, a, e) writes the values of [a, e).
+template <class Fill>
+void emit(Window& w, uint64_t lo, uint64_t hi, const Fill& fill) {
+  const DspTable& t = dsp();
+  auto measure = [&](const float* v, uint64_t n) {
+    float p = t.peak_abs(v, static_cast<size_t>(n));
+    if (p > w.peak) w.peak = p;
+  };
+  if (lo >= hi) return;
+  if (lo >= w.first && hi <= w.end) {
+    float* dst = w.out + (lo - w.first);
+    fill(dst, lo, hi);
+    if (w.measure) measure(dst, hi - lo);
+    return;
+  }
+  if (!w.measure && (hi <= w.first || lo >= w.end)) return;
+  for (uint64_t a = lo; a < hi;) {
+    uint64_t e = hi - a < kScratch ? hi : a + kScratch;
+    uint64_t keep_lo = std::clamp(w.first, a, e), keep_hi = std::clamp(w.end, keep_lo, e);
+    if (w.measure || keep_hi > keep_lo) {
+      fill(w.scratch, a, e);
+      if (w.measure) measure(w.scratch, e - a);
+      t.copy_floats(w.out + (keep_lo - w.first), w.scratch + (keep_lo - a), static_cast<size_t>(keep_hi - keep_lo));
+    }
+    a = e;
+  }
 }
 
 // Up to this many taps the zero-latency convolver runs its head alone,
@@ -112,7 +155,8 @@ uint64_t wet_next(WetSource& w, const float* in, uint64_t b, uint64_t m, const f
 
 }  // namespace
 
-Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry, float wet) {
+Status convolve_mix_range(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry,
+                          float wet, uint64_t first, int64_t length, float* peak) {
   uint64_t b = input.length;
   uint64_t m = ir.length;
   uint64_t shift = latency >= 1 ? static_cast<uint64_t>(latency) : static_cast<uint64_t>(-latency);
@@ -122,46 +166,71 @@ Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64
     total = b + shift > b + m ? b + shift : b + m;
   else
     total = b + m + shift;
+  uint64_t from = first < total ? first : total;
+  uint64_t frames = length >= 0 ? static_cast<uint64_t>(length) : total - from;
+  if (frames > UINT64_MAX - from) return STATUS_NO_MEMORY;
+  Window w{nullptr, from, std::min(total, from + frames), nullptr, peak != nullptr, 0.0f};
   Sample result;
   sample_init(result);
   // Every value of every row is written below, the padding included, and
   // each only once where there is no dry signal: the wet pieces are
   // scaled straight into the output's rows.
-  if (!sample_allocate_unfilled(result, input.channels, total, total)) return STATUS_NO_MEMORY;
+  if (!sample_allocate_unfilled(result, input.channels, frames, frames)) return STATUS_NO_MEMORY;
+  if (w.measure || w.first > 0 || w.end < total) {
+    w.scratch = static_cast<float*>(mem_alloc_aligned(kScratch * sizeof(float), 64));
+    if (!w.scratch) {
+      sample_destroy(result);
+      return STATUS_NO_MEMORY;
+    }
+  }
   const DspTable& t = dsp();
   WetSource source;
   wet_clear(source);
   uint64_t wet_at = latency >= 1 ? 0 : shift;
   for (uint64_t c = 0; c < input.channels; ++c) {
     const float* in = input.data + c * input.stride;
-    float* out = result.data + c * result.stride;
+    w.out = result.data + c * result.stride;
     if (m > 0 && !wet_init(source, ir.data + c * ir.stride, m, b)) {
       wet_destroy(source);
+      mem_free_aligned(w.scratch);
       sample_destroy(result);
       return STATUS_NO_MEMORY;
     }
     DryPart d = {in, latency >= 1 ? shift : 0, b, dry};
-    put_dry(out, d, 0, wet_at);
+    auto dry_only = [&](float* dst, uint64_t lo, uint64_t hi) { put_dry(dst, d, lo, hi); };
+    emit(w, 0, wet_at, dry_only);
     uint64_t s = 0;
     const float* piece = nullptr;
     for (uint64_t len; m > 0 && (len = wet_next(source, in, b, m, &piece)) > 0; s += len) {
-      if (dry == 0.0f) {
-        // No dry signal to add to: the wet signal is the output.
-        t.scale_copy(out + wet_at + s, piece, static_cast<size_t>(len), wet);
-      } else {
-        put_dry(out, d, wet_at + s, wet_at + s + len);
-        t.multiply_add(out + wet_at + s, piece, static_cast<size_t>(len), wet);
-      }
+      uint64_t at = wet_at + s;
+      emit(w, at, at + len, [&](float* dst, uint64_t lo, uint64_t hi) {
+        const float* src = piece + (lo - at);
+        if (dry == 0.0f) {
+          // No dry signal to add to: the wet signal is the output.
+          t.scale_copy(dst, src, static_cast<size_t>(hi - lo), wet);
+        } else {
+          put_dry(dst, d, lo, hi);
+          t.multiply_add(dst, src, static_cast<size_t>(hi - lo), wet);
+        }
+      });
     }
     // Without taps the wet signal is b zeros.
-    if (m == 0) put_dry(out, d, wet_at, wet_at + b);
-    put_dry(out, d, wet_at + b + m, total);
-    t.fill_zero(out + total, static_cast<size_t>(result.stride - total));
+    if (m == 0) emit(w, wet_at, wet_at + b, dry_only);
+    emit(w, wet_at + b + m, total, dry_only);
+    // Past the end of the mix, and the padding.
+    uint64_t written = w.end - w.first;
+    t.fill_zero(w.out + written, static_cast<size_t>(result.stride - written));
   }
   wet_destroy(source);
+  mem_free_aligned(w.scratch);
+  if (peak) *peak = w.peak;
   sample_swap(output, result);
   sample_destroy(result);
   return STATUS_OK;
+}
+
+Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry, float wet) {
+  return convolve_mix_range(output, input, ir, latency, dry, wet, 0, -1, nullptr);
 }
 
 Status normalize(Sample& audio, int mode, float target) {
@@ -172,10 +241,16 @@ Status normalize(Sample& audio, int mode, float target) {
     float p = t.peak_abs(audio.data + c * audio.stride, static_cast<size_t>(audio.length));
     if (p > peak) peak = p;
   }
+  return normalize_to_peak(audio, mode, target, peak);
+}
+
+Status normalize_to_peak(Sample& audio, int mode, float target, float peak) {
+  if (mode == NORMALIZE_NONE || !audio.data) return STATUS_OK;
   if (static_cast<double>(peak) < 0.000001) return STATUS_OK;
   if (mode == NORMALIZE_ABOVE && target >= peak) return STATUS_OK;
   if (mode == NORMALIZE_BELOW && target <= peak) return STATUS_OK;
   float k = target / peak;
+  const DspTable& t = dsp();
   for (uint64_t c = 0; c < audio.channels; ++c) t.scale(audio.data + c * audio.stride, static_cast<size_t>(audio.length), k);
   return STATUS_OK;
 }

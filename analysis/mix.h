@@ -18,6 +18,31 @@
 [[nodiscard]] Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry,
                                   float wet);
 
+// convolve_mix, then keeping only frames [first, first + length) of the mix
+// (length < 0: to its end), in one pass: the output holds exactly those
+// frames, zeros where they run past the mix, so no frame is written twice
+// and a later cut or pad needs no pass of its own. The values are those of
+// convolve_mix bit for bit. With `peak` non-null, *peak receives the
+// largest magnitude over every channel of the whole mix, kept frames or
+// not (what normalize would measure on convolve_mix's output), so that
+// normalize_to_peak needs no pass of its own to measure it. first past the
+// mix's end keeps nothing. STATUS_NO_MEMORY as convolve_mix, or when a size
+// overflows; `output` and *peak are then unchanged.
+//
+// The group pipeline's sequence
+//   convolve_mix(out, in, ir, latency, dry, wet);
+//   normalize(out, mode, target);
+//   if (lc) compensate_latency(out, latency);
+//   if (ml) sample_resize(out, out.channels, in.length, in.length);
+// gives the same bits as
+//   float peak;
+//   convolve_mix_range(out, in, ir, latency, dry, wet, lc ? max(latency, 0) : 0,
+//                      ml ? in.length : -1, &peak);
+//   normalize_to_peak(out, mode, target, peak);
+// (for finite output).
+[[nodiscard]] Status convolve_mix_range(Sample& output, const Sample& input, const Sample& ir, int64_t latency,
+                                        float dry, float wet, uint64_t first, int64_t length, float* peak);
+
 // Normalize modes.
 enum NormalizeMode : int {
   NORMALIZE_NONE = 0,
@@ -29,6 +54,10 @@ enum NormalizeMode : int {
 // Scales all channels so that the peak becomes `target` (linear) as the mode
 // asks; signals with a peak below 1e-6 are left alone. Always STATUS_OK.
 [[nodiscard]] Status normalize(Sample& audio, int mode, float target);
+
+// normalize with the peak already known (from convolve_mix_range): only the
+// scaling pass, in place. Always STATUS_OK.
+[[nodiscard]] Status normalize_to_peak(Sample& audio, int mode, float target, float peak);
 
 // Removes the first `latency` frames of every channel (all of them when the
 // latency exceeds the length). A latency of 0 or below removes nothing: the

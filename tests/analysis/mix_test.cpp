@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <limits>
 
 #include "runtime/alloc.h"
@@ -195,6 +196,64 @@ TEST(Mix, LatencyCompensationAndLengthMatching) {
   sample_destroy(s);
 }
 
+// The one-pass range gives the bits of the mix followed by normalization,
+// latency compensation and length matching, whichever of those apply; its
+// peak is the one normalization measures on the whole mix. Windows start
+// at 0, inside the dry-only head, inside the wet signal and past the end;
+// they end before, at and past the end of the mix.
+TEST(Mix, RangeEqualsMixThenCutNormalizeAndPad) {
+  struct RangeCase {
+    size_t b, m;
+    int64_t latency;
+    uint64_t first;
+    int64_t length;
+  };
+  const RangeCase cases[] = {{40001, 300, 5000, 5000, -1},     {40001, 300, 5000, 5000, 40001},
+                             {40001, 300, -700, 0, 40001},     {30001, 1, 0, 0, -1},
+                             {30001, 4096, 2048, 2048, 30001}, {30001, 4096, 2048, 100000, 30001},
+                             {30001, 4096, 2048, 2048, 0},     {20000, 40000, 20000, 12345, 70000},
+                             {50000, 129, 90000, 1000, -1}};
+  const DspTable& t = dsp();
+  for (float dry : {0.0f, 0.5f}) {
+    for (const RangeCase& k : cases) {
+      Sample in = make_sample({noise(k.b, 31), noise(k.b, 32)}, 48000);
+      Sample ir = make_sample({noise(k.m, 33, 0.05f), noise(k.m, 34, 0.05f)}, 48000);
+      Sample whole, range;
+      sample_init(whole);
+      sample_init(range);
+      ASSERT_EQ(convolve_mix(whole, in, ir, k.latency, dry, 0.75f), STATUS_OK);
+      float want_peak = 0.0f;
+      for (uint64_t c = 0; c < 2; ++c)
+        want_peak = std::max(want_peak, t.peak_abs(whole.data + c * whole.stride, size_t(whole.length)));
+      ASSERT_EQ(normalize(whole, NORMALIZE_ALWAYS, 0.5f), STATUS_OK);
+      compensate_latency(whole, int64_t(k.first));
+      if (k.length >= 0) {
+        ASSERT_TRUE(sample_resize(whole, 2, uint64_t(k.length), uint64_t(k.length)));
+      }
+
+      float peak = -1.0f;
+      ASSERT_EQ(convolve_mix_range(range, in, ir, k.latency, dry, 0.75f, k.first, k.length, &peak), STATUS_OK);
+      EXPECT_EQ(peak, want_peak);
+      ASSERT_EQ(normalize_to_peak(range, NORMALIZE_ALWAYS, 0.5f, peak), STATUS_OK);
+      ASSERT_EQ(range.length, whole.length) << "first " << k.first << ", length " << k.length;
+      for (uint64_t c = 0; c < 2; ++c) {
+        const float* a = range.data + c * range.stride;
+        const float* w = whole.data + c * whole.stride;
+        size_t differ = 0, padding = 0;
+        for (uint64_t i = 0; i < range.length; ++i) differ += std::memcmp(&a[i], &w[i], sizeof(float)) != 0;
+        for (uint64_t i = range.length; i < range.stride; ++i) padding += a[i] != 0.0f;
+        EXPECT_EQ(differ, 0u) << k.m << " taps, latency " << k.latency << ", first " << k.first << ", length "
+                              << k.length << ", dry " << dry << ", channel " << c;
+        EXPECT_EQ(padding, 0u);
+      }
+      sample_destroy(in);
+      sample_destroy(ir);
+      sample_destroy(whole);
+      sample_destroy(range);
+    }
+  }
+}
+
 TEST(Mix, AllocationFailureKeepsOutput) {
   Sample in = make_sample({noise(2000, 1), noise(2000, 2)}, 48000);
   Sample ir = make_sample({noise(300, 3), noise(300, 4)}, 48000);
@@ -210,6 +269,24 @@ TEST(Mix, AllocationFailureKeepsOutput) {
       EXPECT_EQ(out.length, 8u);
     } else {
       EXPECT_EQ(out.length, 2300u);
+    }
+    sample_destroy(out);
+  });
+  // The range form allocates a scratch on top.
+  for_each_alloc_failure([&] {
+    Sample out;
+    sample_init(out);
+    if (!sample_allocate(out, 1, 8, 8)) return;
+    float* before = out.data;
+    float peak = -1.0f;
+    Status st = convolve_mix_range(out, in, ir, 150, 1.0f, 1.0f, 150, 2000, &peak);
+    if (alloc_failure_hit()) {
+      EXPECT_EQ(st, STATUS_NO_MEMORY);
+      EXPECT_EQ(out.data, before);
+      EXPECT_EQ(peak, -1.0f);
+    } else {
+      EXPECT_EQ(out.length, 2000u);
+      EXPECT_GT(peak, 0.0f);
     }
     sample_destroy(out);
   });
