@@ -1,0 +1,422 @@
+// The run report as a user opens it: report.json parsed by the test's own
+// strict JSON reader and checked against the files the run wrote (the
+// applied curve against the written raw IR, the latency against the
+// trimmed IR), the plots and the overview page with links that lead to
+// existing files, and a report of a run that failed.
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace fs = std::filesystem;
+using e2e::Audio;
+using e2e::E2ETest;
+using testing::HasSubstr;
+
+namespace {
+
+// A JSON value. Numbers stay numbers: a number written as text in the
+// report reads as a string here and fails the checks that want numbers.
+struct Json {
+  enum Type { NUL, BOOL, NUMBER, STRING, ARRAY, OBJECT } type = NUL;
+  bool b = false;
+  double num = 0;
+  std::string str;
+  std::vector<Json> items;
+  std::vector<std::pair<std::string, Json>> members;
+
+  // The member `key`, or a null value when there is none.
+  const Json& operator[](const std::string& key) const {
+    static const Json none;
+    for (const auto& m : members)
+      if (m.first == key) return m.second;
+    return none;
+  }
+  const Json& operator[](size_t i) const {
+    static const Json none;
+    return i < items.size() ? items[i] : none;
+  }
+  bool has(const std::string& key) const {
+    for (const auto& m : members)
+      if (m.first == key) return true;
+    return false;
+  }
+};
+
+// Strict JSON (RFC 8259): no comments, no trailing commas, nothing after
+// the value but whitespace. `ok` is false on any error.
+class JsonReader {
+ public:
+  explicit JsonReader(const std::string& text) : s_(text) {}
+  Json read(bool* ok) {
+    Json v = value();
+    space();
+    *ok = ok_ && i_ == s_.size();
+    return v;
+  }
+
+ private:
+  void space() {
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) ++i_;
+  }
+  bool eat(char c) {
+    space();
+    if (i_ < s_.size() && s_[i_] == c) {
+      ++i_;
+      return true;
+    }
+    return false;
+  }
+  bool word(const char* w) {
+    size_t n = std::char_traits<char>::length(w);
+    if (s_.compare(i_, n, w) != 0) return false;
+    i_ += n;
+    return true;
+  }
+  std::string string() {
+    std::string out;
+    if (!eat('"')) return ok_ = false, out;
+    while (i_ < s_.size() && s_[i_] != '"') {
+      char c = s_[i_++];
+      if (static_cast<unsigned char>(c) < 0x20) return ok_ = false, out;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (i_ >= s_.size()) return ok_ = false, out;
+      char e = s_[i_++];
+      switch (e) {
+        case '"': case '\\': case '/': out += e; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'u': {
+          if (i_ + 4 > s_.size()) return ok_ = false, out;
+          unsigned cp = std::stoul(s_.substr(i_, 4), nullptr, 16);
+          i_ += 4;
+          if (cp < 0x80) {
+            out += static_cast<char>(cp);
+          } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+          } else {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+          }
+          break;
+        }
+        default: return ok_ = false, out;
+      }
+    }
+    if (i_ >= s_.size()) return ok_ = false, out;
+    ++i_;
+    return out;
+  }
+  Json value() {
+    Json v;
+    space();
+    if (++depth_ > 200 || i_ >= s_.size()) return ok_ = false, v;
+    char c = s_[i_];
+    if (c == '{') {
+      v.type = Json::OBJECT;
+      ++i_;
+      if (!eat('}')) {
+        do {
+          std::string key = string();
+          if (!eat(':')) return ok_ = false, v;
+          v.members.emplace_back(key, value());
+        } while (ok_ && eat(','));
+        if (!eat('}')) ok_ = false;
+      }
+    } else if (c == '[') {
+      v.type = Json::ARRAY;
+      ++i_;
+      if (!eat(']')) {
+        do v.items.push_back(value());
+        while (ok_ && eat(','));
+        if (!eat(']')) ok_ = false;
+      }
+    } else if (c == '"') {
+      v.type = Json::STRING;
+      v.str = string();
+    } else if (word("true")) {
+      v.type = Json::BOOL;
+      v.b = true;
+    } else if (word("false")) {
+      v.type = Json::BOOL;
+    } else if (word("null")) {
+      v.type = Json::NUL;
+    } else {
+      static const std::regex number("-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][+-]?[0-9]+)?");
+      std::smatch m;
+      std::string rest = s_.substr(i_, 64);
+      if (!std::regex_search(rest, m, number, std::regex_constants::match_continuous)) return ok_ = false, v;
+      v.type = Json::NUMBER;
+      v.num = std::strtod(m.str().c_str(), nullptr);
+      i_ += m.length();
+    }
+    --depth_;
+    return v;
+  }
+
+  const std::string& s_;
+  size_t i_ = 0;
+  int depth_ = 0;
+  bool ok_ = true;
+};
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Percent-decoding of a link.
+std::string unescape(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size()) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// Every href and src of a page.
+std::vector<std::string> links(const std::string& html) {
+  std::vector<std::string> out;
+  static const std::regex attr("(href|src)\\s*=\\s*\"([^\"]*)\"");
+  for (auto it = std::sregex_iterator(html.begin(), html.end(), attr); it != std::sregex_iterator(); ++it)
+    out.push_back((*it)[2].str());
+  return out;
+}
+
+class Report : public E2ETest {
+ protected:
+  void SetUp() override {
+    E2ETest::SetUp();
+    // A smooth correction: the master and the same noise through an EQ.
+    master = e2e::noise(48000, 2, 24000, 51);
+    write("m.wav", master);
+    write("eq.wav", e2e::filtered(e2e::filtered(master, e2e::Biquad::peaking(48000, 800, 1.0, 9)),
+                                  e2e::Biquad::high_shelf(48000, 5000, -6)));
+    write("dark.wav", e2e::filtered(master, e2e::Biquad::high_shelf(48000, 2000, -10)));
+  }
+
+  Json read_report(const fs::path& path) {
+    bool ok = false;
+    std::string text = slurp(path);
+    Json j = JsonReader(text).read(&ok);
+    EXPECT_TRUE(ok) << path << " is not JSON";
+    return j;
+  }
+
+  Audio master;
+};
+
+TEST_F(Report, HoldsTheRunAndAgreesWithTheWrittenFiles) {
+  std::vector<std::string> args = {"-mf", "m.wav", "-cf", "eq.wav", "-cf", "dark.wav", "-p", "all", "-d", "out", "-r", "rep"};
+  auto r = run(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  fs::path rep = dir / "out/rep";  // resolved against the destination
+  std::vector<std::string> in_rep = e2e::list_files(rep);
+  ASSERT_EQ(in_rep.size(), 4u) << testing::PrintToString(in_rep);
+  EXPECT_TRUE(fs::exists(rep / "report.json"));
+  EXPECT_TRUE(fs::exists(rep / "index.html"));
+  Json j = read_report(rep / "report.json");
+  ASSERT_EQ(j.type, Json::OBJECT);
+
+  EXPECT_EQ(j["version"].str, "0.2.0");
+  ASSERT_EQ(j["command_line"].type, Json::ARRAY);
+  ASSERT_EQ(j["command_line"].items.size(), args.size() + 1);
+  for (size_t i = 0; i < args.size(); ++i) EXPECT_EQ(j["command_line"][i + 1].str, args[i]);
+  EXPECT_EQ(j["status"].type, Json::NUMBER);
+  EXPECT_EQ(j["status"].num, 0);
+
+  // Every effective setting, numbers as numbers and keywords as text.
+  const Json& set = j["settings"];
+  ASSERT_EQ(set.type, Json::OBJECT);
+  EXPECT_EQ(set["srate"].type, Json::NUMBER);
+  EXPECT_EQ(set["srate"].num, 48000);
+  EXPECT_EQ(set["fft_rank"].num, 12);
+  EXPECT_EQ(set["dry"].num, -1000);
+  EXPECT_EQ(set["gain_range"].num, 48);
+  EXPECT_EQ(set["mastering"].type, Json::BOOL);
+  EXPECT_EQ(set["normalize"].str, "none");
+  EXPECT_EQ(set["report"].str, "rep");
+  for (const char* key : {"ir.amount", "ir.smoothing", "ir.max_boost", "ir.head_cut", "norm_gain", "wet"})
+    EXPECT_EQ(set[key].type, Json::NUMBER) << key;
+  EXPECT_EQ(set["ir.phase"].str, "linear");
+  EXPECT_EQ(set["loudness"].type, Json::NUL);  // off
+
+  ASSERT_EQ(j["groups"].items.size(), 1u);
+  const Json& g = j["groups"][0];
+  EXPECT_EQ(g["name"].str, "default");
+  EXPECT_EQ(g["master"]["path"].str, "m.wav");
+  EXPECT_EQ(g["master"]["sample_rate"].num, 48000);
+  EXPECT_EQ(g["master"]["channels"].num, 2);
+  EXPECT_EQ(g["master"]["frames"].num, 24000);
+  EXPECT_NEAR(g["master"]["duration_s"].num, 0.5, 1e-9);
+  EXPECT_EQ(g["master"]["sample_peak_dbfs"].type, Json::NUMBER);
+  ASSERT_EQ(g["children"].items.size(), 2u);
+
+  const char* names[] = {"eq", "dark"};
+  for (size_t ci = 0; ci < 2; ++ci) {
+    const Json& c = g["children"][ci];
+    SCOPED_TRACE(names[ci]);
+    EXPECT_EQ(c["input"]["path"].str, std::string(names[ci]) + ".wav");
+    EXPECT_EQ(c["output"]["frames"].num, 24000 + 4096);
+    // Every file written, relative to the report, exists.
+    ASSERT_EQ(c["files"].items.size(), 4u);
+    for (const Json& f : c["files"].items) EXPECT_TRUE(fs::exists(rep / f["path"].str)) << f["path"].str;
+    ASSERT_EQ(c["plot"].type, Json::STRING);
+    EXPECT_TRUE(fs::exists(rep / c["plot"].str));
+
+    // The latency is where the trimmed IR has its peak (the middle).
+    Audio ir = e2e::read_wav(dir / "out/m" / (std::string(names[ci]) + " - IR.wav"));
+    size_t peak_at = 0;
+    for (size_t t = 0; t < ir.frames(); ++t)
+      if (std::fabs(ir.data[0][t]) > std::fabs(ir.data[0][peak_at])) peak_at = t;
+    EXPECT_EQ(c["latency"]["samples"].num, 2048);
+    EXPECT_EQ(peak_at, 2048u);
+    EXPECT_NEAR(c["latency"]["ms"].num, 2048.0 / 48, 1e-3);
+
+    // The applied curve, per channel on its grid, is the response of the
+    // written raw IR (read at the grid frequency from a finely padded
+    // transform) within 0.5 dB from 50 Hz to 16 kHz.
+    const Json& grid = c["grid_hz"];
+    ASSERT_GT(grid.items.size(), 200u);
+    EXPECT_NEAR(grid[0].num, 20.0, 1e-6);
+    EXPECT_NEAR(grid[24].num, 40.0, 0.01);  // 1/24 octave apart
+    Audio raw = e2e::read_wav(dir / "out/m" / (std::string(names[ci]) + " - Raw IR.wav"));
+    ASSERT_EQ(c["applied_db"].items.size(), 2u);
+    ASSERT_EQ(c["computed_db"].items.size(), 2u);
+    for (int ch = 0; ch < 2; ++ch) {
+      const size_t n = 65536;
+      auto db = e2e::response_db(raw.data[ch], n);
+      const Json& applied = c["applied_db"][ch];
+      ASSERT_EQ(applied.items.size(), grid.items.size());
+      int compared = 0;
+      for (size_t k = 0; k < grid.items.size(); ++k) {
+        double f = grid[k].num;
+        if (f < 50 || f > 16000) continue;
+        double pos = f / 48000 * n, w = pos - std::floor(pos);
+        size_t b = static_cast<size_t>(pos);
+        double actual = db[b] * (1 - w) + db[b + 1] * w;
+        EXPECT_NEAR(applied[k].num, actual, 0.5) << "channel " << ch << " at " << f << " Hz";
+        // No shaping: what was applied is what was computed.
+        EXPECT_EQ(applied[k].num, c["computed_db"][ch][k].num);
+        ++compared;
+      }
+      EXPECT_GE(compared, 199);  // 24 points an octave over 8.3 octaves
+    }
+  }
+  // The EQ'd child is boosted around 800 Hz, the dark one cut at the top.
+  EXPECT_GT(g["children"][0]["max_boost"]["db"].num, 7.0);
+  EXPECT_LT(g["children"][1]["max_cut"]["db"].num, -8.0);
+
+  // The plots are SVG documents, one per child.
+  for (size_t ci = 0; ci < 2; ++ci) {
+    std::string svg = slurp(rep / g["children"][ci]["plot"].str);
+    EXPECT_THAT(svg, HasSubstr("<svg"));
+    EXPECT_THAT(svg, testing::EndsWith("</svg>\n"));
+    EXPECT_THAT(svg, HasSubstr(std::string(names[ci]) + ".wav"));
+  }
+}
+
+TEST_F(Report, LatencyFollowsTheTrimmingAndThePhase) {
+  struct Case {
+    std::vector<std::string> args;
+    int latency;
+  } cases[] = {
+      {{}, 2048},
+      {{"-ihc", "25"}, 1024},  // a quarter of 4096 taps cut from the start
+      {{"-itc", "25"}, 2048},
+      {{"-ph", "minimum"}, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"-mf", "m.wav", "-cf", "eq.wav", "-p", "ir", "-ir", "ir.wav", "-r", "rep"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Json j = read_report(dir / "rep/report.json");
+    const Json& child = j["groups"][0]["children"][0];
+    EXPECT_EQ(child["latency"]["samples"].num, c.latency) << testing::PrintToString(c.args);
+    // The written IR peaks at the latency.
+    Audio ir = e2e::read_wav(dir / "ir.wav");
+    size_t peak_at = 0;
+    for (size_t t = 0; t < ir.frames(); ++t)
+      if (std::fabs(ir.data[0][t]) > std::fabs(ir.data[0][peak_at])) peak_at = t;
+    EXPECT_LE(std::labs(static_cast<long>(peak_at) - c.latency), 2) << testing::PrintToString(c.args);
+  }
+}
+
+TEST_F(Report, PageLinksOnlyToFilesThatExist) {
+  fs::create_directories(dir / "sub dir");
+  auto r = run({"-mf", "m.wav", "-cf", "eq.wav", "-cf", "dark.wav", "-p", "audio,frm", "-f", "sub dir/${file_name} & co.wav",
+                "-r", "rep"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string html = slurp(dir / "rep/index.html");
+  EXPECT_THAT(html, HasSubstr("<html"));
+  auto found = links(html);
+  EXPECT_GE(found.size(), 5u);  // the report, two plots, two outputs, the master's response
+  for (const std::string& link : found) {
+    EXPECT_EQ(link.find("://"), std::string::npos) << link;  // nothing from the network
+    // '&' is written as an entity inside an attribute.
+    std::string target = unescape(std::regex_replace(link, std::regex("&amp;"), "&"));
+    EXPECT_TRUE(fs::exists(dir / "rep" / target)) << link;
+  }
+  // No script is needed to read it.
+  EXPECT_THAT(html, testing::Not(HasSubstr("<script")));
+}
+
+TEST_F(Report, FailedRunStillWritesItsReport) {
+  // Going on past a missing child: the report says which child failed and
+  // why, next to the one that was done.
+  auto r = run({"-k", "true", "-mf", "m.wav", "-cf", "eq.wav", "-cf", "missing.wav", "-r", "rep"});
+  EXPECT_EQ(r.status, 6);
+  Json j = read_report(dir / "rep/report.json");
+  EXPECT_EQ(j["status"].num, 6);
+  const Json& children = j["groups"][0]["children"];
+  ASSERT_EQ(children.items.size(), 2u);
+  EXPECT_EQ(children[0]["status"].num, 0);
+  EXPECT_EQ(children[1]["input"]["path"].str, "missing.wav");
+  EXPECT_EQ(children[1]["status"].type, Json::NUMBER);
+  EXPECT_EQ(children[1]["status"].num, 6);
+  EXPECT_EQ(children[1]["outcome"].str, "failed");
+  EXPECT_THAT(children[1]["message"].str, HasSubstr("no such file"));
+  EXPECT_TRUE(children[1]["files"].items.empty());
+  std::string html = slurp(dir / "rep/index.html");
+  EXPECT_THAT(html, HasSubstr("missing.wav"));
+
+  // Without -k the run ends at the failure; the report holds what was done.
+  fs::remove_all(dir / "rep");
+  r = run({"-mf", "m.wav", "-cf", "eq.wav", "-cf", "missing.wav", "-cf", "dark.wav", "-r", "rep"});
+  EXPECT_EQ(r.status, 6);
+  j = read_report(dir / "rep/report.json");
+  EXPECT_EQ(j["status"].num, 6);
+  EXPECT_EQ(j["groups"][0]["children"][0]["status"].num, 0);
+  EXPECT_TRUE(fs::exists(dir / "rep/index.html"));
+  for (const std::string& link : links(slurp(dir / "rep/index.html")))
+    EXPECT_TRUE(fs::exists(dir / "rep" / unescape(link))) << link;
+}
+
+}  // namespace
