@@ -59,6 +59,17 @@ TEST_F(Naming, TemplatesAndDirectories) {
   EXPECT_THAT(r.out, HasSubstr("  saved file: 'out/deep/undef.wav'"));
 }
 
+TEST_F(Naming, DestinationAboveTheWorkingDirectory) {
+  // "-d ../newout" from a subdirectory makes newout beside it, and nothing
+  // in the working directory.
+  fs::create_directories(dir / "work");
+  auto r = e2e::run_tool({"-mf", "../in/a.wav", "-cf", "../in/b.wav", "-d", "../newout"}, dir / "work");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("  saved file: '../newout/a/b - processed.wav'"));
+  EXPECT_EQ(e2e::list_files(dir / "newout"), std::vector<std::string>{"a/b - processed.wav"});
+  EXPECT_TRUE(fs::is_empty(dir / "work"));
+}
+
 TEST_F(Naming, OutputReplacesAnExistingFile) {
   write_text("out.wav", "old contents");
   auto r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-f", "out.wav"});

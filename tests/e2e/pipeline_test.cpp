@@ -258,6 +258,41 @@ TEST_F(Pipeline, ConfigurationErrors) {
   EXPECT_EQ(e2e::list_files(dir).size(), 8u);  // the four inputs and the four files above
 }
 
+TEST_F(Pipeline, ConfigurationFileConformance) {
+  struct Case {
+    std::string text;
+    std::string err;  // empty: accepted
+  } cases[] = {
+      {"{groups: {}} \"trailing", "Error parsing configuration file: code=7\n  at line 1, column 14: text after the root object\n"},
+      {"{groups: {}} /* x", "Error parsing configuration file: code=7\n  at line 1, column 14: unterminated comment\n"},
+      {"{groups: {}} /* x */ // y\n", ""},
+      {"{dry: NaN, groups: {}}", "Error parsing configuration file: code=7\n  at line 1, column 7: 'dry' must be a finite number\n"},
+      {"{ir: {head_cut: Infinity}}", "Error parsing configuration file: code=7\n  at line 1, column 17: 'head_cut' must be a finite number\n"},
+      {"{srate: 4294967296}",
+       "Error parsing configuration file: code=7\n  at line 1, column 9: 'srate' must be an integer from 1000 to 1536000 or "
+       "'source'\n"},
+      {"{srate: -1}",
+       "Error parsing configuration file: code=7\n  at line 1, column 9: 'srate' must be an integer from 1000 to 1536000 or "
+       "'source'\n"},
+      {"{groups: {g: {master: 'm.wav', files: ['a\\u0000.wav']}}}",
+       "Error parsing configuration file: code=7\n  at line 1, column 40: a file name contains a NUL character\n"},
+  };
+  for (const Case& c : cases) {
+    write_text("c.json5", c.text);
+    e2e::Snapshot before = e2e::snapshot(dir);
+    auto r = run({"-c", "c.json5"});
+    EXPECT_EQ(r.status, c.err.empty() ? 0 : 7) << c.text;
+    EXPECT_EQ(r.err, c.err) << c.text;
+    EXPECT_EQ(e2e::snapshot(dir), before) << c.text;
+  }
+  // "default", the command-line group's name, is an ordinary key.
+  write_text("c.json5", "{produce: ['audio'], groups: {default: {master: 'm.wav', files: ['dark.wav']}}}");
+  auto r = run({"-c", "c.json5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("processing group 'default'...\n"));
+  EXPECT_TRUE(fs::exists(dir / "m/dark - processed.wav"));
+}
+
 TEST_F(Pipeline, UnknownKeysWarnAndTheRunGoesOn) {
   // A misspelt key must not silently turn the run the other way: it is
   // named, with the closest known key when there is one.

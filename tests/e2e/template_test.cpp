@@ -111,6 +111,22 @@ TEST_F(Template, ExpressionsBecomeNames) {
   }
 }
 
+TEST_F(Template, BooleansCompareWithNumbersAsZeroAndOne) {
+  auto r = run_audio("${true = 1.0}-${true > 0.5}-${false < 0.5}-${true = 1}-${false = 0.0}.wav");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(outputs(), Files{"true-true-true-true-true.wav"});
+}
+
+TEST_F(Template, NameWithANulCharacterIsRefused) {
+  // A NUL would cut the name short: 'a' would be written instead.
+  write_text("run.json5", "{ srate: 44100, produce: ['audio'], file: 'a\\u0000b.wav',"
+                          " groups: { g: { master: 'in/kit.wav', files: ['in/b.x.wav'] } } }");
+  auto r = run({"-c", "run.json5"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.err, "  expression gives a name with a NUL character: 'a\\u0000b.wav'\n");
+  EXPECT_EQ(outputs(), Files{"run.json5"});
+}
+
 TEST_F(Template, ValuesWithoutText) {
   // A template that is one expression whose value is undef or null names
   // nothing: reported like any other evaluation failure.
