@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -216,6 +218,28 @@ TEST_F(Delivery, TruePeakCeilingHoldsBetweenSamples) {
   // The tool's meter and the test's may differ in the last digit.
   EXPECT_THAT(r.err, HasSubstr(std::string(line).substr(0, 64)));
   EXPECT_THAT(r.err, testing::ContainsRegex("missed by 0\\.[0-9][0-9] LU\n"));
+}
+
+TEST_F(Delivery, SilentOutputIsNotScaled) {
+  write("zero.wav", e2e::sine(48000, 1, 48000, 1000, 0.0));
+  auto r = run_pair("zero.wav", "zero.wav", "out.wav", {"-lu", "-20", "-r", "rep"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "  [WRN] output is silent (no measurable loudness); not scaled\n");
+  EXPECT_EQ(sample_peak(e2e::read_wav(dir / "out.wav")), 0.0);
+  // An unmeasurable loudness is reported as such, not as a number the
+  // C library made up.
+  EXPECT_THAT(r.out, HasSubstr("  loudness: "));
+  EXPECT_THAT(r.out, Not(HasSubstr("nan")));
+  EXPECT_THAT(r.out, Not(HasSubstr("inf")));
+  std::string report;
+  {
+    std::ifstream in(dir / "rep/report.json");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    report = ss.str();
+  }
+  EXPECT_THAT(report, HasSubstr("\"integrated_loudness_lufs\": null"));
+  EXPECT_THAT(report, Not(HasSubstr("nan")));
 }
 
 TEST_F(Delivery, OversAreWarnedAbout) {
