@@ -213,6 +213,115 @@ TEST_F(Curve, BoostAndCutLimitsHoldOnTheFilter) {
   EXPECT_LT(l2, -11.0);
 }
 
+// Power averages of a response in dB over bands of `fraction` octave from
+// `lo` to `hi` Hz (bins of a 4096-point transform at 48 kHz).
+std::vector<double> band_average(const std::vector<double>& db, double fraction, double lo, double hi) {
+  std::vector<double> out;
+  for (double f = lo; f * std::pow(2.0, fraction) <= hi; f *= std::pow(2.0, fraction)) {
+    size_t a = static_cast<size_t>(f / 48000 * 4096), b = static_cast<size_t>(f * std::pow(2.0, fraction) / 48000 * 4096);
+    double p = 0;
+    for (size_t k = a; k <= b; ++k) p += std::pow(10.0, db[k] / 10);
+    out.push_back(10 * std::log10(p / static_cast<double>(b - a + 1)));
+  }
+  return out;
+}
+
+// RMS distance of a response from its own third-octave average (the mean
+// in dB of the bins within ±1/6 octave), 100 Hz to 12 kHz.
+double roughness(const std::vector<double>& db) {
+  double sum = 0;
+  size_t n = 0;
+  for (size_t k = static_cast<size_t>(100.0 / 48000 * 4096); k <= static_cast<size_t>(12000.0 / 48000 * 4096); ++k) {
+    size_t a = static_cast<size_t>(k / std::pow(2.0, 1.0 / 6)), b = static_cast<size_t>(k * std::pow(2.0, 1.0 / 6) + 0.5);
+    double mean = 0;
+    for (size_t j = a; j <= b; ++j) mean += db[j];
+    mean /= static_cast<double>(b - a + 1);
+    sum += (db[k] - mean) * (db[k] - mean);
+    ++n;
+  }
+  return std::sqrt(sum / static_cast<double>(n));
+}
+
+TEST_F(Curve, AmountAndFrequencyRangeShapeTheFilter) {
+  auto full = raw_response({});
+  auto half = raw_response({"-a", "50"});
+  const size_t lo = 5, hi = 2043;
+  for (size_t k = lo; k <= hi; ++k) EXPECT_NEAR(half[k], full[k] / 2, 0.5) << "bin " << k;
+  auto none = raw_response({"-a", "0"});
+  for (size_t k = lo; k <= hi; ++k) EXPECT_NEAR(none[k], 0.0, 0.05) << "bin " << k;
+
+  // Corrected from 300 Hz to 3 kHz only: flat more than 8 bins outside,
+  // the EQ's boost still there inside.
+  auto range = raw_response({"-lf", "300", "-hf", "3000"});
+  const double bin = 48000.0 / 4096;
+  for (size_t k = 1; k <= hi; ++k) {
+    double f = k * bin;
+    if (f < 300 - 8 * bin || f > 3000 + 8 * bin) {
+      EXPECT_NEAR(range[k], 0.0, 0.5) << f << " Hz";
+    }
+  }
+  size_t at_1k = static_cast<size_t>(1000 / bin);
+  EXPECT_NEAR(range[at_1k], full[at_1k], 0.5);
+  EXPECT_GT(range[at_1k], 10.0);
+}
+
+TEST_F(Curve, SmoothingAndChannelLink) {
+  // Two different noises: a rough curve.
+  write("other.wav", lcg_noise(48000, 1, 24000, 7654321));
+  auto rough = [&](const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"-mf", "m.wav", "-cf", "other.wav", "-p", "raw", "-iw", "rough.wav"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return roughness(e2e::response_db(e2e::read_wav(dir / "rough.wav").data[0], 4096));
+  };
+  double plain = rough({}), smoothed = rough({"-sm", "0.333"});
+  EXPECT_GT(plain, 0.5);
+  EXPECT_LT(smoothed * 3, plain) << plain << " " << smoothed;
+
+  // Stereo with the EQ on the left only: linked fully, both channels get
+  // one curve.
+  Audio m2 = lcg_noise(48000, 2, 24000, 99);
+  Audio c2 = m2;
+  c2.data[0] = e2e::filtered(m2, e2e::Biquad::peaking(48000, 1000, 1.0, 12)).data[0];
+  write("m2.wav", m2);
+  write("c2.wav", c2);
+  auto r = run({"-mf", "m2.wav", "-cf", "c2.wav", "-p", "raw", "-iw", "own.wav"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Audio own = e2e::read_wav(dir / "own.wav");
+  EXPECT_NE(own.data[0], own.data[1]);
+  r = run({"-mf", "m2.wav", "-cf", "c2.wav", "-p", "raw", "-iw", "linked.wav", "-cl", "100"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Audio linked = e2e::read_wav(dir / "linked.wav");
+  EXPECT_EQ(linked.data[0], linked.data[1]);
+  // Each channel gets the mean of the two curves in dB: half the boost.
+  auto db = e2e::response_db(linked.data[1], 4096);
+  EXPECT_NEAR(db[static_cast<size_t>(1000 / (48000.0 / 4096))], 6.0, 0.5);
+}
+
+TEST_F(Curve, MinimumPhaseKeepsTheMagnitudeWithoutPreEcho) {
+  auto linear = band_average(raw_response({}), 1.0 / 6, 100, 10000);
+  std::vector<std::string> args = {"-mf", "m.wav", "-cf", "eq.wav", "-p", "raw", "-iw", "raw.wav", "-ph", "minimum"};
+  auto r = run(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  Audio raw = e2e::read_wav(dir / "raw.wav");
+  ASSERT_EQ(raw.frames(), 4096u);
+  auto minimum = band_average(e2e::response_db(raw.data[0], 4096), 1.0 / 6, 100, 10000);
+  ASSERT_EQ(minimum.size(), linear.size());
+  for (size_t i = 0; i < linear.size(); ++i) EXPECT_NEAR(minimum[i], linear[i], 0.5) << "band " << i;
+  // Energy more than 1 ms (48 taps) before the peak.
+  size_t peak = 0;
+  double total = 0;
+  for (size_t t = 0; t < raw.frames(); ++t) {
+    total += raw.data[0][t] * raw.data[0][t];
+    if (std::fabs(raw.data[0][t]) > std::fabs(raw.data[0][peak])) peak = t;
+  }
+  double early = 0;
+  for (size_t t = 0; t + 48 < peak; ++t) early += raw.data[0][t] * raw.data[0][t];
+  EXPECT_LT(early, 0.05 * total);
+  EXPECT_LT(peak, 48u);
+}
+
 TEST_F(Curve, BadValuesOfTheCurveOptions) {
   struct Case {
     std::vector<std::string> args;
