@@ -95,6 +95,22 @@ TEST_F(Batch, KeepGoingSkipsAGroupWithoutItsMaster) {
   EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 2 files written, 2 children failed, 0 children skipped\n"));
 }
 
+TEST_F(Batch, ChannelMismatchSkipsOnlyThatChild) {
+  write("in/st.wav", e2e::noise(44100, 2, 3000, 29));
+  write("in/st2.wav", e2e::noise(44100, 2, 3000, 30, 0.5));
+  const std::string notice = "  number of channels mimatch: 2 (master) vs 1 (child), leaving\n";
+  auto r = run({"-sr", "44100", "-s", "in", "-mf", "st.wav", "-cf", "a.wav", "-cf", "st2.wav", "-d", "out"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, notice);
+  EXPECT_FALSE(fs::exists(dir / "out"));  // the group ends there
+  // With -k the group goes on to the next child.
+  r = run({"-sr", "44100", "-s", "in", "-mf", "st.wav", "-cf", "a.wav", "-cf", "st2.wav", "-d", "out", "-k", "true"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, notice);
+  EXPECT_EQ(e2e::list_files(dir / "out"), Files{"st/st2 - processed.wav"});
+  EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 1 files written, 0 children failed, 1 children skipped\n"));
+}
+
 TEST_F(Batch, SkipExistingKeepsOutputsAndDoesNotLoadFinishedChildren) {
   // An earlier, partial run: a's processed audio exists, and everything of
   // junk.wav exists (so junk.wav, which cannot be read, is never opened).

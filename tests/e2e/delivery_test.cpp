@@ -321,6 +321,21 @@ TEST_F(Delivery, FormatsReadBackWithTheirType) {
   EXPECT_EQ(e2e::read_wav(dir / "p.flac").format, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
 }
 
+TEST_F(Delivery, EveryFormatReplacesAnOldFileAndLeavesNothingElse) {
+  write("n.wav", e2e::noise(48000, 1, 3000, 40));
+  fs::create_directories(dir / "out");
+  for (auto [format, bits, file] : {std::tuple{"wav", "16", "o.wav"}, {"rf64", "float", "o.rf64"}, {"w64", "24", "o.w64"},
+                                     {"aiff", "32", "o.aiff"}, {"flac", "24", "o.flac"}}) {
+    write_text(std::string("out/") + file, "an old version");
+    auto r = run_pair("n.wav", "n.wav", std::string("out/") + file, {"-of", format, "-b", bits});
+    ASSERT_EQ(r.status, 0) << format << r.err;
+    EXPECT_EQ(e2e::read_wav(dir / "out" / file).frames(), 3000u) << format;
+  }
+  // Only the five outputs: no temporary is left beside them.
+  EXPECT_EQ(e2e::list_files(dir / "out"),
+            (std::vector<std::string>{"o.aiff", "o.flac", "o.rf64", "o.w64", "o.wav"}));
+}
+
 TEST_F(Delivery, FormatsTheyCannotHoldAreRefusedBeforeAnyWork) {
   write("n.wav", e2e::noise(48000, 2, 3000, 33));
   Audio wide = e2e::noise(48000, 9, 3000, 34);
