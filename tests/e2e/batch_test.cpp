@@ -76,6 +76,16 @@ TEST_F(Batch, KeepGoingProcessesEveryOtherChild) {
   EXPECT_THAT(r.out, Not(HasSubstr("in/b.wav")));
 }
 
+TEST_F(Batch, KeepGoingPastAFailedSave) {
+  // A file stands where a's output directory would be made.
+  write_text("out/a", "in the way");
+  auto r = run_group({"a.wav", "c.wav"}, {"-k", "true", "-d", "out", "-f", "${file_name}/x.wav"});
+  EXPECT_EQ(r.status, 17);
+  EXPECT_EQ(r.err, "  could not create directory 'out/a', error code: 17\n  skipping child 'a.wav' after error 17\n");
+  EXPECT_EQ(e2e::list_files(dir / "out"), (Files{"a", "c/x.wav"}));
+  EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 1 files written, 1 children failed, 0 children skipped\n"));
+}
+
 TEST_F(Batch, KeepGoingSkipsAGroupWithoutItsMaster) {
   // Groups run in hash order, so the good group is checked whichever
   // comes first.
@@ -143,9 +153,9 @@ TEST_F(Batch, SkipExistingKeepsOutputsAndDoesNotLoadFinishedChildren) {
 
 TEST_F(Batch, DryRunListsThePlanAndReadsNoAudio) {
   // The inputs are not read: a missing child and one that is not audio do
-  // not stop a dry run.
+  // not stop a dry run. Not even the report is written.
   e2e::Snapshot before = e2e::snapshot(dir);
-  auto r = run_group({"a.wav", "missing.wav", "junk.wav"}, {"-dr", "true", "-d", "out", "-p", "all"});
+  auto r = run_group({"a.wav", "missing.wav", "junk.wav"}, {"-dr", "true", "-d", "out", "-p", "all", "-r", "rep"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out,
