@@ -342,6 +342,38 @@ TEST_F(Report, HoldsTheRunAndAgreesWithTheWrittenFiles) {
   }
 }
 
+TEST_F(Report, ShapedCurveIsReportedAsApplied) {
+  auto r = run({"-mf", "m.wav", "-cf", "eq.wav", "-p", "raw", "-iw", "raw.wav", "-r", "rep", "-mb", "4", "-mc", "3",
+                "-sm", "0.25"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Json j = read_report(dir / "rep/report.json");
+  EXPECT_EQ(j["settings"]["ir.max_boost"].num, 4);
+  EXPECT_EQ(j["settings"]["ir.smoothing"].num, 0.25);
+  const Json& c = j["groups"][0]["children"][0];
+  EXPECT_GT(c["clamped_bins"].num, 0);
+  EXPECT_NEAR(c["max_boost"]["db"].num, 4.0, 0.01);
+  EXPECT_NEAR(c["max_cut"]["db"].num, -3.0, 0.01);
+  // The profiles' own curve goes beyond the limits; the applied one does
+  // not, and it is what the written filter does.
+  Audio raw = e2e::read_wav(dir / "raw.wav");
+  const Json& grid = c["grid_hz"];
+  for (int ch = 0; ch < 2; ++ch) {
+    double computed_max = -1e9, applied_max = -1e9;
+    auto db = e2e::response_db(raw.data[ch], 65536);
+    for (size_t k = 0; k < grid.items.size(); ++k) {
+      computed_max = std::max(computed_max, c["computed_db"][ch][k].num);
+      applied_max = std::max(applied_max, c["applied_db"][ch][k].num);
+      double f = grid[k].num;
+      if (f < 50 || f > 16000) continue;
+      double pos = f / 48000 * 65536, w = pos - std::floor(pos);
+      size_t b = static_cast<size_t>(pos);
+      EXPECT_NEAR(c["applied_db"][ch][k].num, db[b] * (1 - w) + db[b + 1] * w, 0.5) << ch << " at " << f << " Hz";
+    }
+    EXPECT_GT(computed_max, 8.0);
+    EXPECT_LE(applied_max, 4.0 + 1e-3);
+  }
+}
+
 TEST_F(Report, LatencyFollowsTheTrimmingAndThePhase) {
   struct Case {
     std::vector<std::string> args;
