@@ -293,6 +293,51 @@ TEST_F(Pipeline, ConfigurationFileConformance) {
   EXPECT_TRUE(fs::exists(dir / "m/dark - processed.wav"));
 }
 
+TEST_F(Pipeline, NewConfigurationKeysAndTheirBadValues) {
+  const std::string head = "Error parsing configuration file: code=7\n  at line 1, column ";
+  struct Case {
+    std::string text, err;
+  } cases[] = {
+      {"{wet: NaN}", "7: 'wet' must be a finite number\n"},
+      {"{norm_gain: NaN}", "13: 'norm_gain' must be a finite number\n"},
+      {"{gain_range: Infinity}", "14: 'gain_range' must be a finite number\n"},
+      {"{gain_range: -1}", "14: 'gain_range' must lie between 0 and 600\n"},
+      {"{ir: {tail_cut: NaN}}", "17: 'tail_cut' must be a finite number\n"},
+      {"{ir: {channel_link: 150}}", "21: 'channel_link' must lie between 0 and 100\n"},
+      {"{ir: {amount: NaN}}", "15: 'amount' must be a finite number\n"},
+      {"{loudness: 5}", "12: 'loudness' must lie between -100 and 0\n"},
+      {"{true_peak: NaN}", "13: 'true_peak' must be a finite number\n"},
+      {"{gate: Infinity}", "8: 'gate' must be a finite number\n"},
+      {"{match_loudness: 'yes'}", "18: 'match_loudness' must be true or false\n"},
+      {"{bits: 8}", "8: 'bits' must be one of float, 16, 24, 32\n"},
+      {"{report: 5}", "10: 'report' must be a string\n"},
+  };
+  for (const Case& c : cases) {
+    write_text("c.json5", c.text);
+    auto r = run({"-c", "c.json5"});
+    EXPECT_EQ(r.status, 7) << c.text;
+    EXPECT_EQ(r.err, head + c.err) << c.text;
+  }
+  // Keywords name the allowed values after the old notice.
+  write_text("c.json5", "{ir: {phase: 'mixed'}}");
+  auto r = run({"-c", "c.json5"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.err, "Error: unknown flag 'mixed'\n" + head + "14: 'phase' must be one of linear, minimum\n");
+
+  // Good values of every new key, in a run that uses them.
+  write_text("c.json5", R"({ produce: ['audio'], gain_range: 24, gate: 60, loudness: 'off', true_peak: -1, format: 'wav',
+    bits: 24, dither: 'none', keep_going: true, skip_existing: false, quiet: false, dry_run: false,
+    ir: { channel_link: 50, smoothing: 0.167, low_freq: 20, high_freq: 20000, amount: 80, max_boost: 9, max_cut: 12,
+          phase: 'minimum' },
+    groups: { g: { master: 'm.wav', files: ['dark.wav'] } } })");
+  r = run({"-c", "c.json5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  Audio out = e2e::read_wav(dir / "m/dark - processed.wav");
+  EXPECT_EQ(out.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+  EXPECT_THAT(r.out, testing::EndsWith("summary: 1 files written, 0 children failed, 0 children skipped\n"));
+}
+
 TEST_F(Pipeline, UnknownKeysWarnAndTheRunGoesOn) {
   // A misspelt key must not silently turn the run the other way: it is
   // named, with the closest known key when there is one.
