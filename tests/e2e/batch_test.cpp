@@ -230,6 +230,18 @@ TEST_F(Batch, OutputOverAnInputIsRefused) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(e2e::snapshot(dir), before);
 
+  // A hard link and a symbolic link to an input are that input.
+  fs::create_directories(dir / "links");
+  fs::create_hard_link(dir / "a.wav", dir / "links/hard.wav");
+  fs::create_symlink("../a.wav", dir / "links/soft.wav");
+  before = e2e::snapshot(dir);
+  for (const char* out : {"links/hard.wav", "links/soft.wav"}) {
+    r = run({"-sr", "44100", "-mf", "kit.wav", "-cf", "a.wav", "-f", out, "-k", "true"});
+    EXPECT_EQ(r.status, 17) << out;
+    EXPECT_EQ(r.err, std::string("  output '") + out + "' would overwrite input 'a.wav'\n");
+    EXPECT_EQ(e2e::snapshot(dir), before) << out;
+  }
+
   r = run({"-sr", "44100", "-s", "in", "-d", "in", "-mf", "kit.wav", "-cf", "a.wav", "-cf", "b.wav", "-f", "${master}",
            "-se", "true"});
   EXPECT_EQ(r.status, 17);
