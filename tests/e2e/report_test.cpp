@@ -420,6 +420,43 @@ TEST_F(Report, PageLinksOnlyToFilesThatExist) {
   EXPECT_THAT(html, testing::Not(HasSubstr("<script")));
 }
 
+TEST_F(Report, SkippedChildrenAndLostGroupsAreReported) {
+  auto r = run({"-mf", "m.wav", "-cf", "eq.wav", "-d", "out"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = run({"-mf", "m.wav", "-cf", "eq.wav", "-cf", "dark.wav", "-d", "out", "-se", "true", "-r", "rep"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Json j = read_report(dir / "out/rep/report.json");
+  const Json& children = j["groups"][0]["children"];
+  ASSERT_EQ(children.items.size(), 2u);
+  EXPECT_EQ(children[0]["outcome"].str, "skipped");
+  EXPECT_EQ(children[0]["status"].num, 0);
+  EXPECT_EQ(children[0]["message"].str, "all outputs exist");
+  EXPECT_EQ(children[1]["outcome"].str, "done");
+
+  write_text("run.json5", "{produce: ['audio'], file: '${group}.wav',"
+                          " groups: {lost: {master: 'gone.wav', files: ['eq.wav']}, kept: {master: 'm.wav', files: ['dark.wav']}}}");
+  r = run({"-c", "run.json5", "-k", "true", "-r", "rep2"});
+  EXPECT_EQ(r.status, 6);
+  j = read_report(dir / "rep2/report.json");
+  EXPECT_EQ(j["status"].num, 6);
+  ASSERT_EQ(j["groups"].items.size(), 2u);
+  int seen = 0;
+  for (const Json& g : j["groups"].items) {
+    if (g["name"].str == "lost") {
+      EXPECT_EQ(g["outcome"].str, "failed");
+      EXPECT_EQ(g["status"].num, 6);
+      EXPECT_EQ(g["message"].type, Json::STRING);
+      ++seen;
+    } else {
+      EXPECT_EQ(g["name"].str, "kept");
+      EXPECT_EQ(g["outcome"].str, "done");
+      EXPECT_EQ(g["children"][0]["files"][0]["path"].str, "../kept.wav");
+      ++seen;
+    }
+  }
+  EXPECT_EQ(seen, 2);
+}
+
 TEST_F(Report, FailedRunStillWritesItsReport) {
   // Going on past a missing child: the report says which child failed and
   // why, next to the one that was done.
