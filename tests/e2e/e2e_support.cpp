@@ -192,10 +192,10 @@ std::vector<std::complex<double>> fft(const std::vector<double>& x, size_t n) {
 }
 
 std::vector<double> response_db(const std::vector<float>& ir, size_t n) {
-  auto spec = fft(std::vector<double>(ir.begin(), ir.end()), n);
+  auto bins = fft(std::vector<double>(ir.begin(), ir.end()), n);
   std::vector<double> db(n / 2 + 1);
   for (size_t k = 0; k <= n / 2; ++k) {
-    double m = std::abs(spec[k]);
+    double m = std::abs(bins[k]);
     db[k] = m > 0 ? 20 * std::log10(m) : -300.0;
   }
   return db;
