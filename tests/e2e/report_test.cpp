@@ -457,6 +457,25 @@ TEST_F(Report, SkippedChildrenAndLostGroupsAreReported) {
   EXPECT_EQ(seen, 2);
 }
 
+TEST_F(Report, ReportFilesAreCheckedWithTheOutputs) {
+  // The report's own files are outputs of the run: processed audio named
+  // like one of them would be lost under the report.
+  e2e::Snapshot before = e2e::snapshot(dir);
+  auto r = run({"-mf", "m.wav", "-cf", "eq.wav", "-f", "report.json", "-r", "."});
+  EXPECT_EQ(r.status, 17);
+  EXPECT_THAT(r.err, HasSubstr("'report.json'"));
+  EXPECT_THAT(r.out, testing::Not(HasSubstr("loaded file")));
+  EXPECT_EQ(e2e::snapshot(dir), before);
+
+  // A report directory that is a file is found before any work.
+  for (const char* f : {"report.json", "index.html", "plot-1-1-eq.svg"}) fs::remove(dir / f);
+  before = e2e::snapshot(dir);
+  r = run({"-mf", "m.wav", "-cf", "eq.wav", "-r", "m.wav"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_THAT(r.out, testing::Not(HasSubstr("loaded file")));
+  EXPECT_EQ(e2e::snapshot(dir), before);
+}
+
 TEST_F(Report, FailedRunStillWritesItsReport) {
   // Going on past a missing child: the report says which child failed and
   // why, next to the one that was done.
