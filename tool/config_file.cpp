@@ -126,7 +126,7 @@ int read_number(Mapper* m, const SettingRow* row, float* dst) {
   bool neg_inf_ok = (row->flags & SETTING_NEG_INFINITY) && std::isinf(v) && v < 0;
   if (!neg_inf_ok && !std::isfinite(v)) return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be a finite number", key_text(row));
   if (!neg_inf_ok && !setting_in_range(row, v)) {
-    return fail(m, STATUS_TYPE_MISMATCH, "'%s' must lie between %g and %g", key_text(row), row->min, row->max);
+    return fail(m, STATUS_TYPE_MISMATCH, "'%s' must lie between %.10g and %.10g", key_text(row), row->min, row->max);
   }
   *dst = static_cast<float>(v);
   return STATUS_OK;
@@ -152,7 +152,7 @@ int read_setting(Mapper* m, const SettingRow* row) {
     case SETTING_INTEGER:
       if (e.kind != INTEGER) return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be an integer", key_text(row));
       if (!setting_in_range(row, static_cast<double>(e.value.integer))) {
-        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must lie between %g and %g", key_text(row), row->min, row->max);
+        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must lie between %.10g and %.10g", key_text(row), row->min, row->max);
       }
       *setting_field<int64_t>(cfg, row) = e.value.integer;
       return STATUS_OK;
@@ -162,7 +162,7 @@ int read_setting(Mapper* m, const SettingRow* row) {
         return STATUS_OK;
       }
       if (e.kind != INTEGER || !setting_in_range(row, static_cast<double>(e.value.integer))) {
-        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be an integer from %g to %g or 'source'", key_text(row),
+        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be an integer from %.10g to %.10g or 'source'", key_text(row),
                     row->min, row->max);
       }
       cfg->srate = static_cast<uint64_t>(e.value.integer);

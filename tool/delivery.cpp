@@ -69,8 +69,11 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
   report->after_lufs = out.integrated_lufs;
   report->true_peak_db = out.true_peak_db;
   report->gain_db = g.gain_db;
-  out_printf("  loudness: %.2f LUFS, true peak: %.2f dBTP, gain: %+.2f dB\n", out.integrated_lufs,
-              out.true_peak_db, g.gain_db);
+  // Silence has no loudness and no peak: words instead of nan and -inf.
+  char lufs[32] = "unmeasurable", tp[32] = "none";
+  if (std::isfinite(out.integrated_lufs)) std::snprintf(lufs, sizeof lufs, "%.2f LUFS", out.integrated_lufs);
+  if (std::isfinite(out.true_peak_db)) std::snprintf(tp, sizeof tp, "%.2f dBTP", out.true_peak_db);
+  out_printf("  loudness: %s, true peak: %s, gain: %+.2f dB\n", lufs, tp, g.gain_db);
   return 0;
 }
 

@@ -28,6 +28,7 @@ void loudness_report_init(LoudnessReport* r);
 // peak at or below `true_peak`, as libebur128 measures them. Prints on
 // standard output
 //   "  loudness: <L> LUFS, true peak: <TP> dBTP, gain: <+G> dB\n"
+// ("unmeasurable" and "none" in place of the numbers of silence)
 // and on standard error, when it applies,
 //   "  [WRN] output is silent (no measurable loudness); not scaled\n"
 //   "  [WRN] reference is silent (no measurable loudness); loudness not matched\n"

@@ -32,15 +32,15 @@ void allowed_values(FILE* out, const SettingRow& row) {
       std::fputs("true or false (or a number). ", out);
       break;
     case SETTING_LEVEL:
-      std::fprintf(out, "A number from %g to %g, or off. ", row.min, row.max);
+      std::fprintf(out, "A number from %.10g to %.10g, or off. ", row.min, row.max);
       break;
     case SETTING_RATE:
-      std::fprintf(out, "An integer from %g to %g, or source (each group at its master's rate). ", row.min,
+      std::fprintf(out, "An integer from %.10g to %.10g, or source (each group at its master's rate). ", row.min,
                    row.max);
       break;
     case SETTING_FLOAT:
     case SETTING_INTEGER:
-      if (row.min <= row.max) std::fprintf(out, "From %g to %g. ", row.min, row.max);
+      if (row.min <= row.max) std::fprintf(out, "From %.10g to %.10g. ", row.min, row.max);
       break;
     default:
       break;

@@ -220,20 +220,20 @@ int process_child(const RunContext* ctx, Group* group, uint64_t index, const Gro
   if (audio.keep) return 0;
 
   const Sample* input = cfg->mastering ? &c.child : &g.master;
-  st = convolve_mix(c.output, *input, c.work, delay, set.dry, set.wet);
+  // One pass keeps the frames that latency compensation and length
+  // matching keep and measures the peak for normalization on the way.
+  float peak = 0.0f;
+  const uint64_t first = cfg->latency_compensation && delay > 0 ? static_cast<uint64_t>(delay) : 0;
+  const int64_t length = cfg->match_length ? static_cast<int64_t>(input->length) : -1;
+  st = convolve_mix_range(c.output, *input, c.work, delay, set.dry, set.wet, first, length, &peak);
   if (st != 0) {
-    err_printf(
-                 "  error convolving trimmed impulse response with master file, error code: %d\n", st);
+    err_printf("  error convolving trimmed impulse response with master file, error code: %d\n", st);
     return st;
   }
-  st = normalize(c.output, static_cast<int>(cfg->normalize), set.peak);
+  st = normalize_to_peak(c.output, static_cast<int>(cfg->normalize), set.peak, peak);
   if (st != 0) {
     err_printf("  error normalizing output audio file, error code: %d\n", st);
     return st;
-  }
-  if (cfg->latency_compensation) compensate_latency(c.output, delay);
-  if (cfg->match_length) {
-    (void)sample_resize(c.output, c.output.channels, input->length, input->length);
   }
   c.output.sample_rate = g.rate;
   LoudnessReport loudness;

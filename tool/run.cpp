@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 
 #include "report/report_writer.h"
 #include "report/run_report.h"
@@ -55,18 +56,48 @@ int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
   return 0;
 }
 
+
+// The report's own files are outputs of the run like any other: they may
+// replace neither an input nor another output.
+int plan_report_files(RunPlan* plan, const String* dir) {
+  static const char* const kNames[] = {"report.json", "index.html"};
+  int st = 0;
+  for (const char* name : kNames) {
+    String file, path;
+    string_init(&file);
+    string_init(&path);
+    st = string_from_utf8(&file, name, std::strlen(name)) ? resolve_output_path(&path, dir, &file) : STATUS_NO_MEMORY;
+    if (st == 0) st = run_plan_add_report_file(plan, &path);
+    string_free(&file);
+    string_free(&path);
+    if (st != 0) break;
+  }
+  return st;
+}
+
 }  // namespace
 
 int run_groups(ToolConfig* cfg, int argc, char** argv) {
   if (cfg->srate_source) take_master_rates(cfg);
   RunPlan plan;
   run_plan_init(&plan);
+  String report_dir;
+  string_init(&report_dir);
   int st = run_plan_build(&plan, cfg);
   if (st == 0 && cfg->config_file.length > 0) st = run_plan_add_input(&plan, &cfg->config_file);
+  if (st == 0 && cfg->report.length > 0) {
+    st = resolve_output_path(&report_dir, &cfg->dst_path, &cfg->report);
+    if (st != 0) {
+      std::fprintf(stderr, "could not use the report directory '%s', error code: %d\n", text_of(&cfg->report), st);
+    } else {
+      st = plan_report_files(&plan, &report_dir);
+    }
+  }
   if (st == 0) st = run_plan_check(&plan);
   if (st == 0) st = check_formats(cfg, &plan);
   if (st != 0 || cfg->dry_run) {
     if (st == 0) run_plan_print(&plan, stdout);
+    string_free(&report_dir);
     run_plan_release(&plan);
     return st;
   }
@@ -76,16 +107,7 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   ctx.plan = &plan;
   RunReport report;
   report_init(&report);
-  String report_dir;
-  string_init(&report_dir);
   if (cfg->report.length > 0) {
-    st = resolve_output_path(&report_dir, &cfg->dst_path, &cfg->report);
-    if (st != 0) {
-      std::fprintf(stderr, "could not use the report directory '%s', error code: %d\n", text_of(&cfg->report), st);
-      string_free(&report_dir);
-      run_plan_release(&plan);
-      return st;
-    }
     ctx.report = &report;
     ctx.report_dir = string_to_utf8(&report_dir);
     report_fill_run(&report, cfg, argc, argv);

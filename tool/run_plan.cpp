@@ -349,6 +349,7 @@ const char* output_kind_keyword(OutputKind kind) {
     case OUTPUT_RAW_IR: return "raw";
     case OUTPUT_IR: return "ir";
     case OUTPUT_AUDIO: return "audio";
+    case OUTPUT_REPORT: return "report";
   }
   return "";
 }
@@ -404,6 +405,15 @@ int run_plan_add_input(RunPlan* plan, const String* path) {
   return push_file(&plan->inputs, f);
 }
 
+int run_plan_add_report_file(RunPlan* plan, const String* path) {
+  if (!plan || !path) return STATUS_BAD_ARGUMENT;
+  PlannedFile* f = nullptr;
+  int st = make_file(&f, path, nullptr);
+  if (st != 0) return st;
+  f->kind = OUTPUT_REPORT;
+  return push_file(&plan->outputs, f);
+}
+
 int run_plan_check(const RunPlan* plan) {
   if (!plan) return STATUS_BAD_ARGUMENT;
   const uint64_t n = plan->inputs.count + plan->outputs.count;
@@ -440,9 +450,11 @@ int run_plan_check(const RunPlan* plan) {
       std::fprintf(stderr, "  output '%s' would overwrite input '%s'\n", text_of(&out->path),
                    text_of(&other->path));
     } else {
+      // A report file has no source: the run itself writes it.
       std::fprintf(stderr, "  outputs of '%s' (%s) and '%s' (%s) both resolve to '%s'\n",
-                   text_of(&other->source->path), output_kind_keyword(other->kind),
-                   text_of(&out->source->path), output_kind_keyword(out->kind), text_of(&out->path));
+                   other->source ? text_of(&other->source->path) : "the run", output_kind_keyword(other->kind),
+                   out->source ? text_of(&out->source->path) : "the run", output_kind_keyword(out->kind),
+                   text_of(&out->path));
     }
   }
   mem_free(entries);

@@ -24,6 +24,7 @@ enum OutputKind : uint32_t {
   OUTPUT_RAW_IR = 2,     // "raw": the raw impulse response
   OUTPUT_IR = 3,         // "ir": the trimmed impulse response
   OUTPUT_AUDIO = 4,      // "audio": the processed audio
+  OUTPUT_REPORT = 5,     // a file of the run report (no group, no source)
 };
 
 // The produce keyword of a kind ("frm", "frc", "raw", "ir", "audio").
@@ -76,6 +77,11 @@ void run_plan_release(RunPlan* plan);
 // configuration file), so that no output may replace it. 0, 5, 7 (NUL in
 // the path; line printed) or 13.
 [[nodiscard]] int run_plan_add_input(RunPlan* plan, const String* path);
+
+// Adds a file of the run report (report.json, index.html) as an output of
+// the run, so that it may replace neither an input nor another output.
+// 0, 5, 7 (NUL in the path; line printed) or 13.
+[[nodiscard]] int run_plan_add_report_file(RunPlan* plan, const String* path);
 
 // Looks for outputs that would replace an input of the run or each other:
 // the same canonical path, or, where the file exists, the same device and
