@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -60,6 +62,14 @@ int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
 // The report's own files are outputs of the run like any other: they may
 // replace neither an input nor another output.
 int plan_report_files(RunPlan* plan, const String* dir) {
+  // A file where the report's directory should be is found now, not after
+  // the work.
+  const char* utf8 = string_to_utf8(const_cast<String*>(dir));
+  struct stat info;
+  if (utf8 && stat(utf8, &info) == 0 && !S_ISDIR(info.st_mode)) {
+    std::fprintf(stderr, "report directory '%s' exists and is not a directory\n", text_of(dir));
+    return STATUS_EXISTS;
+  }
   static const char* const kNames[] = {"report.json", "index.html"};
   int st = 0;
   for (const char* name : kNames) {
