@@ -114,26 +114,7 @@ int parse_boolean_option(const char* text, const char* label, bool* out) {
 }
 
 int parse_normalize_option(const char* text, uint64_t* out) {
-  String s;
-  string_init(&s);
-  if (!text_from_utf8(&s, text)) {
-    std::fprintf(stderr, "Out of memory\n");
-    return STATUS_NO_MEMORY;
-  }
-  int st = 0;
-  uint64_t mode = 0;
-  {
-    TokenSource src(&s);
-    if (src.next(TOKEN_ADVANCE | TOKEN_NO_KEYWORDS) != TOKEN_IDENTIFIER ||
-        !normalize_keyword_find(&src.tokenizer.text, &mode)) {
-      st = bad_value("normalize", STATUS_BAD_FORMAT);
-    } else if (src.next(TOKEN_ADVANCE) != TOKEN_END) {
-      st = bad_value("normalize", STATUS_BAD_VALUE);
-    }
-  }
-  string_free(&s);
-  if (st == 0) *out = mode;
-  return st;
+  return parse_keyword_option(text, setting_by_option("--normalize"), out);
 }
 
 // Reads `text` as one identifier (or, for rows with numeric words, one
