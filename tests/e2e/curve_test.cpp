@@ -72,18 +72,29 @@ double rms(const std::vector<float>& v) {
   return std::sqrt(s / v.size());
 }
 
-// The lag (within ±max_lag) at which channel 0 of `out` best matches `in`.
+// The lag (within ±max_lag) at which channel 0 of `out` best matches `in`:
+// the peak of their cross-correlation, taken through the transform.
 long best_lag(const Audio& out, const Audio& in, long max_lag) {
+  size_t n = 1;
+  while (n < out.frames() + in.frames()) n <<= 1;
+  auto fo = e2e::fft(std::vector<double>(out.data[0].begin(), out.data[0].end()), n);
+  auto fi = e2e::fft(std::vector<double>(in.data[0].begin(), in.data[0].end()), n);
+  // corr[lag] = sum out[t + lag] in[t], the inverse transform of
+  // fo * conj(fi), computed as in convolve() above.
+  std::vector<double> re(n), im(n);
+  for (size_t k = 0; k < n; ++k) {
+    std::complex<double> p = std::conj(fo[k] * std::conj(fi[k]));
+    re[k] = p.real();
+    im[k] = p.imag();
+  }
+  auto fr = e2e::fft(re, n), fim = e2e::fft(im, n);
   long best = 0;
   double best_sum = -1e300;
   for (long lag = -max_lag; lag <= max_lag; ++lag) {
-    double s = 0;
-    for (size_t t = 0; t < in.frames(); ++t) {
-      long u = static_cast<long>(t) + lag;
-      if (u >= 0 && u < static_cast<long>(out.frames())) s += static_cast<double>(out.data[0][u]) * in.data[0][t];
-    }
-    if (s > best_sum) {
-      best_sum = s;
+    size_t at = lag >= 0 ? static_cast<size_t>(lag) : n - static_cast<size_t>(-lag);
+    double sum = fr[at].real() - fim[at].imag();
+    if (sum > best_sum) {
+      best_sum = sum;
       best = lag;
     }
   }
