@@ -15,7 +15,7 @@ const char* status_text(int status) {
     case STATUS_BAD_ARGUMENT: return "invalid argument";
     case STATUS_INVALID: return "invalid state";
     case STATUS_NOT_IMPLEMENTED: return "not implemented";
-    case STATUS_EXISTS: return "file exists";
+    case STATUS_EXISTS: return "an entry of that name is in the way";
     case STATUS_LIMIT: return "name too long, value too large or no space left";
     case STATUS_NOT_DIRECTORY: return "a component of the path is not a directory";
     case STATUS_ACCESS_DENIED: return "permission denied";

@@ -13,6 +13,7 @@
 #include "runtime/file_system.h"
 #include "runtime/path.h"
 #include "runtime/status.h"
+#include "runtime/status_text.h"
 #include "tool/delivery.h"
 #include "tool/tool_config.h"
 
@@ -268,8 +269,8 @@ int save_output_file_as(const Sample* buffer, const String* dst_path, const Stri
     } else if (pst == 0 && parent.length > 0) {
       st = make_directories(&parent, true);
       if (st != 0) {
-        err_printf("  could not create directory '%s', error code: %d\n", text_of(&parent),
-                     st);
+        err_printf("  could not create directory '%s', error code: %d\n", text_of(&parent), st);
+        err_printf("  %s\n", status_text(st));
       }
     }
     if (st == 0) {

@@ -471,6 +471,11 @@ int process_group(RunContext* ctx, Group* group) {
   int st = load_input_file(&g.master, g.rate, cfg, &group->master);
   if (st != 0) {
     report_group_failed(g.report, st);
+    // The children go with their master; the report names each of them.
+    for (uint64_t i = 0; g.report && i < group->files.count; ++i) {
+      const String* child = static_cast<const String*>(group->files.items[i]);
+      if (child) report_child_failed(report_begin_child(g.report, child), st, "the master could not be loaded");
+    }
     return st;
   }
   set.curve.sample_rate = g.rate;

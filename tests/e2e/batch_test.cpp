@@ -81,7 +81,7 @@ TEST_F(Batch, KeepGoingPastAFailedSave) {
   write_text("out/a", "in the way");
   auto r = run_group({"a.wav", "c.wav"}, {"-k", "true", "-d", "out", "-f", "${file_name}/x.wav"});
   EXPECT_EQ(r.status, 17);
-  EXPECT_EQ(r.err, "  could not create directory 'out/a', error code: 17\n  skipping child 'a.wav' after error 17\n");
+  EXPECT_EQ(r.err, "  could not create directory 'out/a', error code: 17\n  an entry of that name is in the way\n  skipping child 'a.wav' after error 17\n");
   EXPECT_EQ(e2e::list_files(dir / "out"), (Files{"a", "c/x.wav"}));
   EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 1 files written, 1 children failed, 0 children skipped\n"));
 }
@@ -153,7 +153,8 @@ TEST_F(Batch, SkipExistingKeepsOutputsAndDoesNotLoadFinishedChildren) {
 
 TEST_F(Batch, DryRunListsThePlanAndReadsNoAudio) {
   // The inputs are not read: a missing child and one that is not audio do
-  // not stop a dry run. Not even the report is written.
+  // not stop a dry run. Not even the report is written; its files are
+  // listed with the other planned outputs.
   e2e::Snapshot before = e2e::snapshot(dir);
   auto r = run_group({"a.wav", "missing.wav", "junk.wav"}, {"-dr", "true", "-d", "out", "-p", "all", "-r", "rep"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -163,7 +164,8 @@ TEST_F(Batch, DryRunListsThePlanAndReadsNoAudio) {
             "out/kit/a - FR Child.wav\nout/kit/a - Raw IR.wav\nout/kit/a - IR.wav\nout/kit/a - processed.wav\n"
             "out/kit/missing - FR Child.wav\nout/kit/missing - Raw IR.wav\nout/kit/missing - IR.wav\n"
             "out/kit/missing - processed.wav\n"
-            "out/kit/junk - FR Child.wav\nout/kit/junk - Raw IR.wav\nout/kit/junk - IR.wav\nout/kit/junk - processed.wav\n");
+            "out/kit/junk - FR Child.wav\nout/kit/junk - Raw IR.wav\nout/kit/junk - IR.wav\nout/kit/junk - processed.wav\n"
+            "out/rep/report.json\nout/rep/index.html\n");
   EXPECT_EQ(e2e::snapshot(dir), before);
 }
 

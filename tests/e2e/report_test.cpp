@@ -463,7 +463,7 @@ TEST_F(Report, ReportFilesAreCheckedWithTheOutputs) {
   e2e::Snapshot before = e2e::snapshot(dir);
   auto r = run({"-mf", "m.wav", "-cf", "eq.wav", "-f", "report.json", "-r", "."});
   EXPECT_EQ(r.status, 17);
-  EXPECT_THAT(r.err, HasSubstr("'report.json'"));
+  EXPECT_THAT(r.err, HasSubstr("report.json'"));
   EXPECT_THAT(r.out, testing::Not(HasSubstr("loaded file")));
   EXPECT_EQ(e2e::snapshot(dir), before);
 
