@@ -1,36 +1,73 @@
 #include "runtime/charset.h"
 
 #include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "runtime/alloc.h"
 #include "runtime/status.h"
 
-char* locale_charset_name() {
+namespace {
+
+// The name found for the environment as it was last seen. Learning the
+// name means setting the locale, which other threads may be reading, so it
+// is done once per environment, under a lock; parallel work then only
+// copies the kept name.
+std::mutex g_charset_lock;
+char g_charset_key[1024];
+char g_charset[128];
+bool g_charset_known = false;
+
+// The locale settings of the environment, joined: the name depends on
+// nothing else.
+void environment_key(char* out, size_t size) {
+  const char* all = std::getenv("LC_ALL");
+  const char* ctype = std::getenv("LC_CTYPE");
+  const char* lang = std::getenv("LANG");
+  std::snprintf(out, size, "%s|%s|%s", all ? all : "", ctype ? ctype : "", lang ? lang : "");
+}
+
+// The character-set name of the environment's LC_CTYPE, into `out`.
+bool learn_charset(char* out, size_t size) {
   const char* current = setlocale(LC_CTYPE, nullptr);
-  if (!current) return nullptr;
+  if (!current) return false;
   char* saved = mem_strdup(current);
-  if (!saved) return nullptr;
+  if (!saved) return false;
   // Setting LC_CTYPE from the environment is the only portable way to learn
   // its name; the saved locale is put back before returning.
   const char* env = setlocale(LC_CTYPE, "");
   const char* dot = env ? std::strchr(env, '.') : nullptr;
-  char* result;
   if (dot) {
     // A modifier such as "@euro" is not part of the character set name and
     // would make iconv refuse it.
     size_t n = std::strcspn(dot + 1, "@");
-    result = static_cast<char*>(mem_alloc(n + 1));
-    if (result) {
-      std::memcpy(result, dot + 1, n);
-      result[n] = 0;
-    }
+    std::snprintf(out, size, "%.*s", static_cast<int>(n), dot + 1);
   } else {
-    result = mem_strdup("UTF-8");
+    std::snprintf(out, size, "UTF-8");
   }
   setlocale(LC_CTYPE, saved);
   mem_free(saved);
-  return result;
+  return true;
+}
+
+}  // namespace
+
+char* locale_charset_name() {
+  char key[sizeof g_charset_key];
+  environment_key(key, sizeof key);
+  char name[sizeof g_charset];
+  {
+    std::lock_guard<std::mutex> hold(g_charset_lock);
+    if (!g_charset_known || std::strcmp(key, g_charset_key) != 0) {
+      if (!learn_charset(g_charset, sizeof g_charset)) return nullptr;
+      std::memcpy(g_charset_key, key, sizeof key);
+      g_charset_known = true;
+    }
+    std::memcpy(name, g_charset, sizeof name);
+  }
+  return mem_strdup(name);
 }
 
 // Tries the three (to, from) pairs in order; the first that opens wins.

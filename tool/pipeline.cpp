@@ -46,8 +46,13 @@ struct GroupState {
   Variables vars;
   ReportGroup* report;  // null without a report
   uint64_t rate;        // the group's processing rate
+  // Parallel children load while the master is prepared and wait here for
+  // it before they use it; null when the children run one after another.
+  std::mutex* gate_lock;
+  std::condition_variable* gate;
+  int master_state;     // kMasterPending, kMasterReady or kMasterFailed (under gate_lock)
 
-  GroupState() : report(nullptr), rate(0) {
+  GroupState() : report(nullptr), rate(0), gate_lock(nullptr), gate(nullptr), master_state(0) {
     sample_init(master);
     sample_init(master_profile);
     sample_init(work);
@@ -96,8 +101,30 @@ struct ChildState {
 };
 
 // The per-child part of the group: steps from building the variables to
-// writing the processed audio. Returns 0, a status, or kChannelMismatch.
+// writing the processed audio. Returns 0, a status, kChannelMismatch, or
+// kAborted when the master it waited for failed.
 constexpr int kChannelMismatch = -1;
+constexpr int kAborted = -3;
+constexpr int kMasterPending = 0;
+constexpr int kMasterReady = 1;
+constexpr int kMasterFailed = 2;
+
+// Waits until the master is prepared; false when it failed.
+bool wait_for_master(GroupState& g) {
+  if (!g.gate) return true;
+  std::unique_lock<std::mutex> hold(*g.gate_lock);
+  g.gate->wait(hold, [&] { return g.master_state != kMasterPending; });
+  return g.master_state == kMasterReady;
+}
+
+void open_gate(GroupState& g, int state) {
+  if (!g.gate) return;
+  {
+    std::lock_guard<std::mutex> hold(*g.gate_lock);
+    g.master_state = state;
+  }
+  g.gate->notify_all();
+}
 
 struct GroupSettings {
   unsigned rank;
@@ -151,6 +178,8 @@ int process_child(const RunContext* ctx, Group* group, uint64_t index, const Gro
   st = load_input_file(&c.child, g.rate, cfg, child_name);
   if (st != 0) return st;
   if (rc) report_fill_input(&rc->input, cfg, child_name, c.child);
+  // Everything from here on needs the master.
+  if (!wait_for_master(g)) return kAborted;
   if (c.child.channels != g.master.channels) {
     err_printf("  number of channels mimatch: %d (master) vs %d (child), leaving\n",
                  static_cast<int>(g.master.channels), static_cast<int>(c.child.channels));
@@ -320,27 +349,65 @@ unsigned worker_count(const ToolConfig* cfg, uint64_t children) {
   return static_cast<unsigned>(jobs < children ? jobs : children);
 }
 
-// The children of a group in parallel: each worker takes the next child,
-// runs it inside its own floating-point mode with its lines captured, and
-// the calling thread prints each child's lines and settles its outcome in
-// the children's order, exactly as one job would. A child that ends the
-// group stops the workers from taking further children.
-int run_children_parallel(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g, unsigned workers) {
-  const uint64_t n = group->files.count;
-  ChildState* states = static_cast<ChildState*>(mem_calloc(n, sizeof(ChildState)));
-  if (!states) {
-    err_printf("  Not enough memory\n");
-    return STATUS_NO_MEMORY;
+// Loads and profiles the master and writes its frequency response when
+// asked. Returns 0 or the failing step's status, after its message; the
+// group's record in the report says why.
+int prepare_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
+  const ToolConfig* cfg = ctx->cfg;
+  int st = load_input_file(&g.master, g.rate, cfg, &group->master);
+  if (st != 0) {
+    report_group_failed(g.report, st);
+    return st;
   }
-  for (uint64_t i = 0; i < n; ++i) {
-    new (&states[i]) ChildState();
-    states[i].rc = g.report ? report_begin_child(g.report, static_cast<const String*>(group->files.items[i])) : nullptr;
+  if (g.report) report_fill_input(&g.report->master, cfg, &group->master, g.master);
+  st = cfg->gate.on ? compute_profile_gated(g.master_profile, g.master, set.rank, cfg->gate.value)
+                    : compute_profile(g.master_profile, g.master, set.rank);
+  if (st != 0) {
+    err_printf("  error computing spectral profile for the master file '%s'\n", text_of(&group->master));
+    report_group_failed(g.report, st);
+    return st;
   }
+  if (g.report) report_fill_spectrum(&g.report->spectrum, g.master_profile, g.rate);
+  if (!(cfg->produce & PRODUCE_FRM)) return 0;
+  OutputSlot s = slot(ctx, group, 0, OUTPUT_FR_MASTER);
+  if (s.keep) return 0;
+  st = build_pattern_variables(&g.vars, cfg, group, &group->master, &group->master, 0);
+  if (st != 0) {
+    err_printf("  error building pattern variables for master file\n");
+  } else if ((st = synthesize_frequency_response(g.work, g.master_profile, set.rank)) != 0) {
+    err_printf("  error computing frequrency response for the the master file '%s'\n", text_of(&group->master));
+  } else {
+    st = save_output(ctx, g, &g.vars, nullptr, &ctx->files_written, s, &g.work, &cfg->ir.fr_master,
+                     OUTPUT_FR_MASTER, nullptr);
+  }
+  if (st != 0) report_group_failed(g.report, st);
+  return st;
+}
+
+// The children of a group in parallel: the workers start before the
+// master is prepared, each takes the next child, loads it and waits for the
+// master before using it; each child runs inside its own floating-point
+// mode with its lines captured. The calling thread prepares the master,
+// then prints each child's lines and settles its outcome in the children's
+// order, exactly as one job would. A child that ends the group stops the
+// workers from taking further children.
+struct ParallelChildren {
+  RunContext* ctx;
+  Group* group;
+  const GroupSettings* set;
+  GroupState* g;
+  uint64_t n;
+  ChildState* states;
+  std::thread* threads;
+  unsigned started;
   std::mutex lock;
   std::condition_variable finished;
+  std::mutex gate_lock;
+  std::condition_variable gate;
   std::atomic<uint64_t> next{0};
   std::atomic<bool> stop{false};
-  auto work = [&]() {
+
+  void work() {
     const DspTable& table = dsp();
     DspFpState fp{};
     table.dsp_start(&fp);
@@ -349,9 +416,9 @@ int run_children_parallel(RunContext* ctx, Group* group, const GroupSettings& se
       if (i >= n) break;
       ChildState& c = states[i];
       output_capture_begin(&c.capture);
-      int st = run_child(ctx, group, i + 1, set, g, c);
+      int st = run_child(ctx, group, i + 1, *set, *g, c);
       output_capture_end();
-      if (ends_group(ctx, st) || st == kChannelMismatch) stop.store(true);
+      if (ends_group(ctx, st) || st == kChannelMismatch || st == kAborted) stop.store(true);
       {
         std::lock_guard<std::mutex> hold(lock);
         c.status = st;
@@ -360,40 +427,71 @@ int run_children_parallel(RunContext* ctx, Group* group, const GroupSettings& se
       finished.notify_all();
     }
     table.dsp_finish(&fp);
-  };
-  std::thread* threads = static_cast<std::thread*>(mem_calloc(workers, sizeof(std::thread)));
-  unsigned started = 0;
-  if (threads) {
-    for (; started < workers; ++started) new (&threads[started]) std::thread(work);
   }
-  if (started == 0) work();  // no memory for threads: this thread does it all
-  int group_status = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    ChildState& c = states[i];
-    {
-      std::unique_lock<std::mutex> hold(lock);
-      finished.wait(hold, [&] { return c.done; });
+
+  // Starts the workers; false when memory runs out (nothing started).
+  bool start(unsigned workers) {
+    states = static_cast<ChildState*>(mem_calloc(n, sizeof(ChildState)));
+    if (!states) return false;
+    for (uint64_t i = 0; i < n; ++i) {
+      new (&states[i]) ChildState();
+      states[i].rc = g->report ? report_begin_child(g->report, static_cast<const String*>(group->files.items[i])) : nullptr;
     }
-    output_capture_flush(&c.capture);
-    if (!settle_child(ctx, static_cast<const String*>(group->files.items[i]), c, &group_status)) {
-      stop.store(true);
-      break;
+    g->gate_lock = &gate_lock;
+    g->gate = &gate;
+    g->master_state = kMasterPending;
+    threads = static_cast<std::thread*>(mem_calloc(workers, sizeof(std::thread)));
+    if (threads) {
+      for (; started < workers; ++started) new (&threads[started]) std::thread([this] { work(); });
     }
+    return true;
   }
-  for (unsigned t = 0; t < started; ++t) {
-    threads[t].join();
-    threads[t].~thread();
+
+  // Prints and settles the children in order; the group's status.
+  int settle_all() {
+    if (started == 0) work();  // no memory for threads: this thread does it all
+    for (uint64_t i = 0; i < n; ++i) {
+      ChildState& c = states[i];
+      {
+        std::unique_lock<std::mutex> hold(lock);
+        finished.wait(hold, [&] { return c.done; });
+      }
+      output_capture_flush(&c.capture);
+      int group_status = 0;
+      if (!settle_child(ctx, static_cast<const String*>(group->files.items[i]), c, &group_status)) {
+        stop.store(true);
+        return group_status;
+      }
+    }
+    return 0;
   }
-  mem_free(threads);
-  for (uint64_t i = 0; i < n; ++i) states[i].~ChildState();
-  mem_free(states);
-  return group_status;
-}
+
+  // Stops and joins the workers. A master that failed lets the waiting
+  // workers go without using it; their lines are dropped.
+  void join() {
+    stop.store(true);
+    if (g->gate && g->master_state == kMasterPending) open_gate(*g, kMasterFailed);
+    for (unsigned t = 0; t < started; ++t) {
+      threads[t].join();
+      threads[t].~thread();
+    }
+    mem_free(threads);
+    threads = nullptr;
+    started = 0;
+    g->gate = nullptr;
+    g->gate_lock = nullptr;
+  }
+
+  // Frees the children's states (after join).
+  void release() {
+    for (uint64_t i = 0; states && i < n; ++i) states[i].~ChildState();
+    mem_free(states);
+    states = nullptr;
+  }
+};
 
 int run_children(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
   const uint64_t n = group->files.count;
-  unsigned workers = worker_count(ctx->cfg, n);
-  if (workers > 1) return run_children_parallel(ctx, group, set, g, workers);
   for (uint64_t i = 0; i < n; ++i) {
     const String* child = static_cast<const String*>(group->files.items[i]);
     ChildState c;
@@ -465,60 +563,55 @@ int process_group(RunContext* ctx, Group* group) {
     return 0;
   }
 
-  GroupState g;
-  g.rate = cfg->srate_source ? group->rate : cfg->srate;
-  if (ctx->report) g.report = report_begin_group(ctx->report, group);
-  int st = load_input_file(&g.master, g.rate, cfg, &group->master);
-  if (st != 0) {
-    report_group_failed(g.report, st);
-    // The children go with their master; the report names each of them.
-    for (uint64_t i = 0; g.report && i < group->files.count; ++i) {
-      const String* child = static_cast<const String*>(group->files.items[i]);
-      if (child) report_child_failed(report_begin_child(g.report, child), st, "the master could not be loaded");
-    }
-    return st;
-  }
-  set.curve.sample_rate = g.rate;
-  if (g.report) report_fill_input(&g.report->master, cfg, &group->master, g.master);
-  st = cfg->gate.on ? compute_profile_gated(g.master_profile, g.master, set.rank, cfg->gate.value)
-                    : compute_profile(g.master_profile, g.master, set.rank);
-  if (st != 0) {
-    err_printf("  error computing spectral profile for the master file '%s'\n",
-                 text_of(&group->master));
-    report_group_failed(g.report, st);
-    return st;
-  }
-  if (g.report) report_fill_spectrum(&g.report->spectrum, g.master_profile, g.rate);
-  if (cfg->produce & PRODUCE_FRM) {
-    OutputSlot s = slot(ctx, group, 0, OUTPUT_FR_MASTER);
-    if (!s.keep) {
-      st = build_pattern_variables(&g.vars, cfg, group, &group->master, &group->master, 0);
-      if (st != 0) {
-        err_printf("  error building pattern variables for master file\n");
-        report_group_failed(g.report, st);
-        return st;
-      }
-      st = synthesize_frequency_response(g.work, g.master_profile, set.rank);
-      if (st != 0) {
-        err_printf("  error computing frequrency response for the the master file '%s'\n",
-                     text_of(&group->master));
-        report_group_failed(g.report, st);
-        return st;
-      }
-      st = save_output(ctx, g, &g.vars, nullptr, &ctx->files_written, s, &g.work, &cfg->ir.fr_master,
-                       OUTPUT_FR_MASTER, nullptr);
-      if (st != 0) {
-        report_group_failed(g.report, st);
-        return st;
-      }
-    }
-  }
-
   for (uint64_t i = 0; i < group->files.count; ++i) {
     if (!group->files.items[i]) {
       err_printf("  internal error\n");
       return STATUS_SYSTEM;
     }
+  }
+  GroupState g;
+  g.rate = cfg->srate_source ? group->rate : cfg->srate;
+  set.curve.sample_rate = g.rate;
+  if (ctx->report) g.report = report_begin_group(ctx->report, group);
+
+  unsigned workers = worker_count(cfg, group->files.count);
+  if (workers > 1) {
+    ParallelChildren par;
+    par.ctx = ctx;
+    par.group = group;
+    par.set = &set;
+    par.g = &g;
+    par.n = group->files.count;
+    par.states = nullptr;
+    par.threads = nullptr;
+    par.started = 0;
+    if (par.start(workers)) {
+      int st = prepare_master(ctx, group, set, g);
+      if (st != 0) {
+        par.join();
+        // The children's records exist already; they go with the master.
+        for (uint64_t i = 0; i < par.n; ++i)
+          report_child_failed(par.states[i].rc, st, "the master could not be loaded");
+        par.release();
+        return st;
+      }
+      open_gate(g, kMasterReady);
+      st = par.settle_all();
+      par.join();
+      par.release();
+      return st;
+    }
+    par.join();
+    par.release();
+  }
+  int st = prepare_master(ctx, group, set, g);
+  if (st != 0) {
+    // The children go with their master; the report names each of them.
+    for (uint64_t i = 0; g.report && i < group->files.count; ++i) {
+      const String* child = static_cast<const String*>(group->files.items[i]);
+      report_child_failed(report_begin_child(g.report, child), st, "the master could not be loaded");
+    }
+    return st;
   }
   return run_children(ctx, group, set, g);
 }
