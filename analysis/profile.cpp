@@ -110,7 +110,14 @@ void add_pair_magnitudes(const float* z, float* out, size_t n) {
 
 }  // namespace
 
-void profile_channel(const ProfileWork& w, const float* audio, uint64_t length, float* out) {
+namespace {
+
+// Analyses `count` frames and averages their magnitudes into `out`: the
+// frames listed in `chosen` (ascending frame numbers; frame f holds halves
+// f-1 and f), or, with `chosen` null, frames 0 .. count-1. Frames go
+// through the transform in pairs, an odd one out on its own.
+void analyse_frames(const ProfileWork& w, const float* audio, uint64_t length, const uint64_t* chosen,
+                    uint64_t count, float* out) {
   const DspTable& t = dsp();
   size_t n = size_t{1} << w.rank;
   size_t h = n / 2;
@@ -125,23 +132,30 @@ void profile_channel(const ProfileWork& w, const float* audio, uint64_t length, 
     t.copy_floats(w.frame, audio + halves.full * h, rest);
     halves.tail = w.frame;
   }
-  // ceil(length / H) + 1 frames, the last one ending in H zeros.
-  const uint64_t frames = (length + h - 1) / h + 1;
-  uint64_t f = 0;
-  for (; f + 1 < frames; f += 2) {
-    const int64_t j = int64_t(f);
-    put_frames(w.spectrum, halves.at(j - 1), halves.at(j), halves.at(j), halves.at(j + 1), w.window, h);
+  auto frame = [&](uint64_t i) { return int64_t(chosen ? chosen[i] : i); };
+  uint64_t i = 0;
+  for (; i + 1 < count; i += 2) {
+    const int64_t a = frame(i), b = frame(i + 1);
+    put_frames(w.spectrum, halves.at(a - 1), halves.at(a), halves.at(b - 1), halves.at(b), w.window, h);
     t.fft_forward(w.spectrum, w.spectrum, w.rank);
     add_pair_magnitudes(w.spectrum, out, n);
   }
-  if (f < frames) {  // an odd frame out is transformed on its own
-    const int64_t j = int64_t(f);
-    put_frames(w.spectrum, halves.at(j - 1), halves.at(j), halves.zeros, halves.zeros, w.window, h);
+  if (i < count) {
+    const int64_t a = frame(i);
+    put_frames(w.spectrum, halves.at(a - 1), halves.at(a), halves.zeros, halves.zeros, w.window, h);
     t.fft_forward(w.spectrum, w.spectrum, w.rank);
     t.complex_magnitude(w.windowed, w.spectrum, n);
     t.add_to(out, w.windowed, n);
   }
-  t.scale(out, n, 1.0f / static_cast<float>(frames));
+  t.scale(out, n, 1.0f / static_cast<float>(count));
+}
+
+}  // namespace
+
+void profile_channel(const ProfileWork& w, const float* audio, uint64_t length, float* out) {
+  // ceil(length / H) + 1 frames, the last one ending in H zeros.
+  const uint64_t h = (uint64_t{1} << w.rank) / 2;
+  analyse_frames(w, audio, length, nullptr, (length + h - 1) / h + 1, out);
 }
 
 Status compute_profile(Sample& profile, const Sample& audio, unsigned rank) {
@@ -179,39 +193,6 @@ void half_energies(const Sample& audio, size_t h, uint64_t halves, double* energ
     }
     energy[j] = e;
   }
-}
-
-// Analyses the frames listed in `chosen` (ascending frame numbers, as in
-// profile_channel: frame f holds halves f-1 and f) and averages them.
-void profile_channel_frames(const ProfileWork& w, const float* audio, uint64_t length, const uint64_t* chosen,
-                            uint64_t count, float* out) {
-  const DspTable& t = dsp();
-  size_t n = size_t{1} << w.rank;
-  size_t h = n / 2;
-  t.fill_zero(w.frame, n);
-  t.fill_zero(out, n);
-  t.fill_zero(w.spectrum, 2 * n);
-  nuttall_window(w.window, n);
-  Halves halves{audio, length / h, nullptr, w.frame + h, h};
-  if (size_t rest = size_t(length % h)) {
-    t.copy_floats(w.frame, audio + halves.full * h, rest);
-    halves.tail = w.frame;
-  }
-  uint64_t i = 0;
-  for (; i + 1 < count; i += 2) {
-    const int64_t a = int64_t(chosen[i]), b = int64_t(chosen[i + 1]);
-    put_frames(w.spectrum, halves.at(a - 1), halves.at(a), halves.at(b - 1), halves.at(b), w.window, h);
-    t.fft_forward(w.spectrum, w.spectrum, w.rank);
-    add_pair_magnitudes(w.spectrum, out, n);
-  }
-  if (i < count) {
-    const int64_t a = int64_t(chosen[i]);
-    put_frames(w.spectrum, halves.at(a - 1), halves.at(a), halves.zeros, halves.zeros, w.window, h);
-    t.fft_forward(w.spectrum, w.spectrum, w.rank);
-    t.complex_magnitude(w.windowed, w.spectrum, n);
-    t.add_to(out, w.windowed, n);
-  }
-  t.scale(out, n, 1.0f / static_cast<float>(count));
 }
 
 }  // namespace
@@ -255,7 +236,7 @@ Status compute_profile_gated(Sample& profile, const Sample& audio, unsigned rank
   float* base = static_cast<float*>(block);
   ProfileWork work{base, base + n, base + 2 * n, base + 3 * n, rank};
   for (uint64_t c = 0; c < audio.channels; ++c)
-    profile_channel_frames(work, audio.data + c * audio.stride, audio.length, chosen, count,
+    analyse_frames(work, audio.data + c * audio.stride, audio.length, chosen, count,
                            result.data + c * result.stride);
   sample_swap(profile, result);
   sample_destroy(result);

@@ -219,10 +219,20 @@ int64_t sample_write_frames(const Sample& sample, AudioWriter& writer, int64_t f
   return written;
 }
 
-Status sample_load_file(Sample& sample, String& path, float seconds) {
+namespace {
+
+// Writes `text` as the cause of a failure when the caller asked for one.
+void put_cause(char* cause, size_t size, const char* text) {
+  if (cause && size > 0) std::snprintf(cause, size, "%s", text);
+}
+
+// Opens `path` with libsndfile and reads at most `seconds` of it (all when
+// negative) into `sample`; `cause` (when not null) receives why it failed.
+Status read_whole_file(Sample& sample, String& path, float seconds, char* cause, size_t cause_size) {
   SndfileReader reader;
   Status status = reader.open(path);
   if (status != STATUS_OK) {
+    put_cause(cause, cause_size, reader.open_error ? sf_error_number(reader.open_error) : std::strerror(ENOMEM));
     (void)reader.close();
     return status;
   }
@@ -234,8 +244,25 @@ Status sample_load_file(Sample& sample, String& path, float seconds) {
     limit = frames < 9.2e18 ? int64_t(frames) : -1;
   }
   status = sample_read_frames(sample, reader, limit);
+  if (status != STATUS_OK) {
+    if (format.channels == 0)
+      put_cause(cause, cause_size, "the file has no channels");
+    else if (status == STATUS_NO_MEMORY)
+      put_cause(cause, cause_size, std::strerror(ENOMEM));
+    else if (status == STATUS_END_OF_STREAM)
+      put_cause(cause, cause_size, "the file ends before the frames its header announces");
+    else
+      put_cause(cause, cause_size, sf_strerror(static_cast<SNDFILE*>(reader.handle)));
+  }
   Status closed = reader.close();
+  if (status == STATUS_OK && closed != STATUS_OK) put_cause(cause, cause_size, "closing the file failed");
   return status != STATUS_OK ? status : closed;
+}
+
+}  // namespace
+
+Status sample_load_file(Sample& sample, String& path, float seconds) {
+  return read_whole_file(sample, path, seconds, nullptr, 0);
 }
 
 namespace {
@@ -259,10 +286,6 @@ Status status_from_errno(int error) {
     case ENOMEM: return STATUS_NO_MEMORY;
     default: return STATUS_IO_ERROR;
   }
-}
-
-void put_cause(char* cause, size_t size, const char* text) {
-  if (cause && size > 0) std::snprintf(cause, size, "%s", text);
 }
 
 // The file a save replaces: `path` itself, or, when it is a symbolic link,
@@ -502,34 +525,7 @@ Status sample_load_file(Sample& sample, String& path, float seconds, char* cause
     return STATUS_UNSUPPORTED;
   }
 
-  SndfileReader reader;
-  Status status = reader.open(path);
-  if (status != STATUS_OK) {
-    put_cause(cause, cause_size, reader.open_error ? sf_error_number(reader.open_error) : std::strerror(ENOMEM));
-    (void)reader.close();
-    return status;
-  }
-  AudioFormat format;
-  (void)reader.get_format(&format);
-  int64_t limit = -1;
-  if (seconds >= 0) {
-    double frames = double(format.sample_rate) * double(seconds);
-    limit = frames < 9.2e18 ? int64_t(frames) : -1;
-  }
-  status = sample_read_frames(sample, reader, limit);
-  if (status != STATUS_OK) {
-    if (format.channels == 0)
-      put_cause(cause, cause_size, "the file has no channels");
-    else if (status == STATUS_NO_MEMORY)
-      put_cause(cause, cause_size, std::strerror(ENOMEM));
-    else if (status == STATUS_END_OF_STREAM)
-      put_cause(cause, cause_size, "the file ends before the frames its header announces");
-    else
-      put_cause(cause, cause_size, sf_strerror(static_cast<SNDFILE*>(reader.handle)));
-  }
-  Status closed = reader.close();
-  if (status == STATUS_OK && closed != STATUS_OK) put_cause(cause, cause_size, "closing the file failed");
-  return status != STATUS_OK ? status : closed;
+  return read_whole_file(sample, path, seconds, cause, cause_size);
 }
 
 bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* channel) {

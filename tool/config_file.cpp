@@ -97,16 +97,6 @@ int read_produce(Mapper* m, uint64_t* produce) {
   return STATUS_OK;
 }
 
-bool keyword_find(const SettingRow* row, const String* word, uint64_t* value) {
-  for (uint32_t i = 0; i < row->keyword_count; ++i) {
-    if (string_compare_cstr_nocase(word, row->keywords[i].word) == 0) {
-      *value = row->keywords[i].value;
-      return true;
-    }
-  }
-  return false;
-}
-
 // The allowed words of a keyword row, "a, b, c", for messages.
 void keyword_list(const SettingRow* row, char* out, size_t size) {
   out[0] = '\0';
@@ -177,7 +167,7 @@ int read_setting(Mapper* m, const SettingRow* row) {
       uint64_t value = 0;
       bool found = false;
       if (e.kind == STRING) {
-        found = keyword_find(row, &e.text, &value);
+        found = keyword_find(row->keywords, row->keyword_count, &e.text, &value);
       } else if (e.kind == INTEGER && (row->flags & SETTING_NUMERIC_WORDS)) {
         char digits[32];
         std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(e.value.integer));

@@ -16,25 +16,20 @@ const KeywordEntry NORMALIZE_KEYWORDS[4] = {
     {"always", NORMALIZE_ALWAYS},
 };
 
-namespace {
-
-template <std::size_t N>
-bool find(const KeywordEntry (&table)[N], const String* word, uint64_t* value) {
-  for (const KeywordEntry& e : table) {
-    if (string_compare_cstr_nocase(word, e.word) == 0) {
-      *value = e.value;
+bool keyword_find(const KeywordEntry* table, uint32_t count, const String* word, uint64_t* value) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (string_compare_cstr_nocase(word, table[i].word) == 0) {
+      *value = table[i].value;
       return true;
     }
   }
   return false;
 }
 
-}  // namespace
-
 bool produce_keyword_find(const String* word, uint64_t* bits) {
-  return find(PRODUCE_KEYWORDS, word, bits);
+  return keyword_find(PRODUCE_KEYWORDS, 6, word, bits);
 }
 
 bool normalize_keyword_find(const String* word, uint64_t* mode) {
-  return find(NORMALIZE_KEYWORDS, word, mode);
+  return keyword_find(NORMALIZE_KEYWORDS, 4, word, mode);
 }

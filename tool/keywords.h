@@ -18,6 +18,10 @@ extern const KeywordEntry PRODUCE_KEYWORDS[6];
 // "none" 0, "above" 1, "below" 2, "always" 3.
 extern const KeywordEntry NORMALIZE_KEYWORDS[4];
 
+// True with *value set when `word` is one of the `count` words of `table`;
+// false (value untouched) otherwise.
+bool keyword_find(const KeywordEntry* table, uint32_t count, const String* word, uint64_t* value);
+
 // True with *bits set when `word` is a produce keyword; false (bits
 // untouched) otherwise.
 bool produce_keyword_find(const String* word, uint64_t* bits);

@@ -278,7 +278,7 @@ int process_child(const RunContext* ctx, Group* group, uint64_t index, const Gro
   st = save_output(ctx, g, &c.vars, rc, &c.written, audio, &c.output, &cfg->file, OUTPUT_AUDIO, &options);
   if (st != 0) return st;
   warn_overs(audio.planned ? &audio.planned->path : nullptr, c.output, options);
-  if (rc) report_fill_output(rc, c.output, audio.planned, loudness, options);
+  if (rc) report_fill_output(rc, c.output, audio.planned, loudness);
   return 0;
 }
 

@@ -57,6 +57,3 @@ void run_context_init(RunContext* ctx, ToolConfig* cfg);
 // report when one is asked for (also after a failure). `argc`/`argv` go
 // into the report. Returns the run's status.
 [[nodiscard]] int run_groups(ToolConfig* cfg, int argc, char** argv);
-
-// run_groups without a report's command line.
-[[nodiscard]] int process_groups(ToolConfig* cfg);

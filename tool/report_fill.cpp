@@ -170,8 +170,7 @@ void report_fill_curves(ReportChild* c, const CurveTrace& trace, uint64_t rate, 
 }
 
 void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile* planned,
-                        const LoudnessReport& loudness, const SaveOptions& options) {
-  (void)options;
+                        const LoudnessReport& loudness) {
   if (!c) return;
   report_fill_audio(&c->output, planned ? &planned->path : nullptr, output, &loudness);
 }

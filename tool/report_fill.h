@@ -11,7 +11,6 @@ struct RunContext;
 struct Sample;
 struct CurveTrace;
 struct LoudnessReport;
-struct SaveOptions;
 struct ToolConfig;
 
 // Filling the run report from what the pipeline has at hand. Every function
@@ -42,7 +41,7 @@ void report_fill_curves(ReportChild* c, const CurveTrace& trace, uint64_t rate, 
 
 // The processed output: its file, measures and loudness.
 void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile* planned,
-                        const LoudnessReport& loudness, const SaveOptions& options);
+                        const LoudnessReport& loudness);
 
 // A file written for a child (`c`) or for the group (`c` null).
 void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, uint32_t kind,

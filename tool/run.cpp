@@ -147,5 +147,3 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   run_plan_release(&plan);
   return st;
 }
-
-int process_groups(ToolConfig* cfg) { return run_groups(cfg, 0, nullptr); }

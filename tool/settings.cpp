@@ -1,7 +1,6 @@
 #include "tool/settings.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #include "tool/tool_config.h"
@@ -202,105 +201,4 @@ const char* setting_keyword_text(const SettingRow* row, uint64_t value) {
     if (row->keywords[i].value == value) return row->keywords[i].word;
   }
   return nullptr;
-}
-
-namespace {
-
-// Appends `text` as a JSON string; stops before a character that would
-// not fit with the closing quote and the NUL.
-void json_string(char* out, size_t size, const char* text) {
-  size_t n = 0;
-  auto put = [&](const char* piece, size_t len) {
-    if (n + len + 2 > size) return false;
-    std::memcpy(out + n, piece, len);
-    n += len;
-    return true;
-  };
-  put("\"", 1);
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-    char esc[8];
-    size_t len = 1;
-    if (*p == '"' || *p == '\\') {
-      esc[0] = '\\';
-      esc[1] = static_cast<char>(*p);
-      len = 2;
-    } else if (*p < 0x20) {
-      len = static_cast<size_t>(std::snprintf(esc, sizeof esc, "\\u%04x", *p));
-    } else {
-      // A multi-byte character goes in whole or not at all.
-      len = *p < 0x80 ? 1 : *p >= 0xf0 ? 4 : *p >= 0xe0 ? 3 : 2;
-      if (!put(reinterpret_cast<const char*>(p), len)) break;
-      p += len - 1;
-      continue;
-    }
-    if (*p >= 0x20 && *p != '"' && *p != '\\') esc[0] = static_cast<char>(*p);
-    if (!put(esc, len)) break;
-  }
-  out[n++] = '"';
-  out[n] = '\0';
-}
-
-void json_number(char* out, size_t size, double v) {
-  if (!std::isfinite(v)) std::snprintf(out, size, "null");
-  else std::snprintf(out, size, "%.9g", v);
-}
-
-}  // namespace
-
-bool setting_value_json(const ToolConfig* cfg, const SettingRow* row, char* out, size_t size) {
-  if (size < 8) return false;
-  switch (row->kind) {
-    case SETTING_ACTION:
-    case SETTING_CONFIG:
-    case SETTING_CHILD:
-    case SETTING_GROUP:
-      return false;
-    case SETTING_TEXT:
-    case SETTING_TEMPLATE: {
-      const char* text = string_to_utf8(const_cast<String*>(setting_field<String>(cfg, row)));
-      json_string(out, size, text ? text : "");
-      return true;
-    }
-    case SETTING_FLOAT:
-      json_number(out, size, *setting_field<float>(cfg, row));
-      return true;
-    case SETTING_INTEGER:
-      std::snprintf(out, size, "%lld", static_cast<long long>(*setting_field<int64_t>(cfg, row)));
-      return true;
-    case SETTING_RATE:
-      if (cfg->srate_source) json_string(out, size, "source");
-      else std::snprintf(out, size, "%llu", static_cast<unsigned long long>(cfg->srate));
-      return true;
-    case SETTING_BOOLEAN:
-      std::snprintf(out, size, "%s", *setting_field<bool>(cfg, row) ? "true" : "false");
-      return true;
-    case SETTING_KEYWORD: {
-      const char* word = setting_keyword_text(row, *setting_field<uint64_t>(cfg, row));
-      json_string(out, size, word ? word : "default");
-      return true;
-    }
-    case SETTING_PRODUCE: {
-      uint64_t bits = *setting_field<uint64_t>(cfg, row);
-      char list[64] = "[";
-      static const KeywordEntry order[] = {{"ir", PRODUCE_IR},   {"raw", PRODUCE_RAW}, {"audio", PRODUCE_AUDIO},
-                                           {"frm", PRODUCE_FRM}, {"frc", PRODUCE_FRC}};
-      for (const KeywordEntry& e : order) {
-        if (!(bits & e.value)) continue;
-        if (list[1]) std::strcat(list, ",");
-        std::strcat(list, "\"");
-        std::strcat(list, e.word);
-        std::strcat(list, "\"");
-      }
-      std::strcat(list, "]");
-      std::snprintf(out, size, "%s", list);
-      return true;
-    }
-    case SETTING_LEVEL: {
-      const OptionalLevel* level = setting_field<OptionalLevel>(cfg, row);
-      if (level->on) json_number(out, size, level->value);
-      else std::snprintf(out, size, "null");
-      return true;
-    }
-  }
-  return false;
 }

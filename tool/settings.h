@@ -88,12 +88,5 @@ bool setting_in_range(const SettingRow* row, double value);
 // The keyword of `value` in the row's table, or null.
 const char* setting_keyword_text(const SettingRow* row, uint64_t value);
 
-// Writes the value of `row` in `cfg` as JSON (a number, true/false, an
-// escaped UTF-8 string, or null for a level that is off) into `out`, at
-// most `size` bytes with the NUL (a longer text is cut at a character
-// boundary). Returns false for rows that hold no setting (actions, the
-// configuration file, the command-line group).
-bool setting_value_json(const ToolConfig* cfg, const SettingRow* row, char* out, size_t size);
-
 // The version of the program, "0.2.0".
 extern const char* const TIMBRAL_VERSION;
