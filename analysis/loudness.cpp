@@ -9,6 +9,7 @@
 
 #include <ebur128.h>
 
+#include "analysis/true_peak.h"
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
 
@@ -60,22 +61,17 @@ Status measure_integrated(const Sample& audio, double* lufs_out) {
   return status;
 }
 
-// True and sample peak of one channel: a channel's peaks depend on that
-// channel alone, so each gets a state of its own, fed straight from its row.
-Status measure_peaks(const Sample& audio, uint64_t c, double* true_peak, double* sample_peak) {
-  ebur128_state* state =
-      ebur128_init(1, static_cast<unsigned long>(audio.sample_rate), EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK);
-  if (!state) return STATUS_NO_MEMORY;
-  Status status = STATUS_OK;
-  const float* row = audio.data + c * audio.stride;
-  for (uint64_t at = 0; at < audio.length && status == STATUS_OK; at += kBlockFrames) {
-    const uint64_t n = std::min(kBlockFrames, audio.length - at);
-    status = status_from_ebur128(ebur128_add_frames_float(state, row + at, size_t(n)));
-  }
-  if (status == STATUS_OK) status = status_from_ebur128(ebur128_true_peak(state, 0, true_peak));
-  if (status == STATUS_OK) status = status_from_ebur128(ebur128_sample_peak(state, 0, sample_peak));
-  ebur128_destroy(&state);
-  return status;
+// True and sample peak of one channel (a channel's peaks depend on that
+// channel alone), into peaks[0] and peaks[1]: libebur128's values of a
+// whole-channel pass, found by measuring only the blocks that can hold the
+// true peak (analysis/true_peak.h).
+Status measure_peaks(const Sample& audio, uint64_t c, double* peaks) {
+  ChannelPeaks p;
+  Status st = measure_channel_peaks(audio.data + c * audio.stride, audio.length, audio.sample_rate, &p);
+  if (st != STATUS_OK) return st;
+  peaks[0] = p.true_peak;
+  peaks[1] = p.sample_peak;
+  return STATUS_OK;
 }
 
 }  // namespace
@@ -86,8 +82,9 @@ Status measure_loudness(const Sample& audio, LoudnessMeasure* out) {
   const uint64_t channels = audio.channels;
   if (channels > std::numeric_limits<unsigned>::max() / kBlockFrames) return STATUS_BAD_ARGUMENT;
   // Task 0 is the integrated loudness, task 1 + c the peaks of channel c.
-  // The 4x-oversampled true peak costs several times the loudness, so the
-  // tasks run on as many threads as the processor has.
+  // The loudness (one state over every channel) is the longest task, so it
+  // is handed out first and the channels' peaks run beside it, on as many
+  // threads as the processor has.
   const uint64_t tasks = channels + 1;
   double* results = static_cast<double*>(mem_calloc(size_t(2 * tasks), sizeof(double)));
   Status* statuses = static_cast<Status*>(mem_calloc(size_t(tasks), sizeof(Status)));
@@ -99,8 +96,7 @@ Status measure_loudness(const Sample& audio, LoudnessMeasure* out) {
   std::atomic<uint64_t> next{0};
   auto work = [&]() {
     for (uint64_t t = next.fetch_add(1); t < tasks; t = next.fetch_add(1)) {
-      statuses[t] = t == 0 ? measure_integrated(audio, &results[0])
-                           : measure_peaks(audio, t - 1, &results[2 * t], &results[2 * t + 1]);
+      statuses[t] = t == 0 ? measure_integrated(audio, &results[0]) : measure_peaks(audio, t - 1, &results[2 * t]);
     }
   };
   unsigned cores = std::thread::hardware_concurrency();
