@@ -286,6 +286,24 @@ int report_add_child(ReportGroup* g, const char* path, ReportChild** out) {
   return STATUS_OK;
 }
 
+void report_keep_groups(RunReport* r, uint64_t keep) {
+  if (!r) return;
+  while (r->groups.count > keep) {
+    ReportGroup** last = static_cast<ReportGroup**>(dynarray_pop(&r->groups, 1));
+    group_release(*last);
+    mem_free(*last);
+  }
+}
+
+void report_keep_children(ReportGroup* g, uint64_t keep) {
+  if (!g) return;
+  while (g->children.count > keep) {
+    ReportChild** last = static_cast<ReportChild**>(dynarray_pop(&g->children, 1));
+    child_release(*last);
+    mem_free(*last);
+  }
+}
+
 int report_set_audio(ReportAudioInfo* info, const char* path, int64_t sample_rate,
                      int64_t channels, int64_t frames, double sample_peak_dbfs) {
   if (!info) return STATUS_BAD_ARGUMENT;

@@ -156,6 +156,11 @@ void report_release(RunReport* r);
 [[nodiscard]] int report_add_group(RunReport* r, const char* name, ReportGroup** out);
 // Appends a child whose input path is `path`; *out receives it.
 [[nodiscard]] int report_add_child(ReportGroup* g, const char* path, ReportChild** out);
+// Removes and frees every group after the first `keep` (the same for the
+// children of `g`); nothing happens when there are no more than `keep`.
+// Work planned ahead and then not reached leaves no record this way.
+void report_keep_groups(RunReport* r, uint64_t keep);
+void report_keep_children(ReportGroup* g, uint64_t keep);
 
 // Fills `info` (its path is replaced, a null path keeps none). Duration is
 // frames / sample_rate when both are known.

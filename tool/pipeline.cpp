@@ -177,9 +177,10 @@ int process_child(const RunContext* ctx, Group* group, uint64_t index, const Gro
   }
   st = load_input_file(&c.child, g.rate, cfg, child_name);
   if (st != 0) return st;
-  if (rc) report_fill_input(&rc->input, cfg, child_name, c.child);
-  // Everything from here on needs the master.
+  // Everything from here on needs the master (the report too: a child
+  // whose master fails is not described, as when the children wait).
   if (!wait_for_master(g)) return kAborted;
+  if (rc) report_fill_input(&rc->input, cfg, child_name, c.child);
   if (c.child.channels != g.master.channels) {
     err_printf("  number of channels mimatch: %d (master) vs %d (child), leaving\n",
                  static_cast<int>(g.master.channels), static_cast<int>(c.child.channels));
@@ -338,21 +339,15 @@ bool settle_child(RunContext* ctx, const String* child, ChildState& c, int* grou
   return true;
 }
 
-// Whether a child's outcome ends its group.
-bool ends_group(const RunContext* ctx, int st) {
-  return st != 0 && st != kSkipped && !ctx->cfg->keep_going;
-}
-
 unsigned worker_count(const ToolConfig* cfg, uint64_t children) {
   uint64_t jobs = cfg->jobs > 0 ? static_cast<uint64_t>(cfg->jobs) : std::thread::hardware_concurrency();
   if (jobs == 0) jobs = 1;
   return static_cast<unsigned>(jobs < children ? jobs : children);
 }
 
-// Loads and profiles the master and writes its frequency response when
-// asked. Returns 0 or the failing step's status, after its message; the
-// group's record in the report says why.
-int prepare_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
+// Loads and profiles the master. Returns 0 or the failing step's status,
+// after its message; the group's record in the report says why.
+int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
   const ToolConfig* cfg = ctx->cfg;
   int st = load_input_file(&g.master, g.rate, cfg, &group->master);
   if (st != 0) {
@@ -368,10 +363,16 @@ int prepare_master(RunContext* ctx, Group* group, const GroupSettings& set, Grou
     return st;
   }
   if (g.report) report_fill_spectrum(&g.report->spectrum, g.master_profile, g.rate);
+  return 0;
+}
+
+// Writes the master's frequency response when asked, from its profile.
+int write_master_response(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
+  const ToolConfig* cfg = ctx->cfg;
   if (!(cfg->produce & PRODUCE_FRM)) return 0;
   OutputSlot s = slot(ctx, group, 0, OUTPUT_FR_MASTER);
   if (s.keep) return 0;
-  st = build_pattern_variables(&g.vars, cfg, group, &group->master, &group->master, 0);
+  int st = build_pattern_variables(&g.vars, cfg, group, &group->master, &group->master, 0);
   if (st != 0) {
     err_printf("  error building pattern variables for master file\n");
   } else if ((st = synthesize_frequency_response(g.work, g.master_profile, set.rank)) != 0) {
@@ -384,93 +385,318 @@ int prepare_master(RunContext* ctx, Group* group, const GroupSettings& set, Grou
   return st;
 }
 
-// The children of a group in parallel: the workers start before the
-// master is prepared, each takes the next child, loads it and waits for the
-// master before using it; each child runs inside its own floating-point
-// mode with its lines captured. The calling thread prepares the master,
-// then prints each child's lines and settles its outcome in the children's
-// order, exactly as one job would. A child that ends the group stops the
-// workers from taking further children.
-struct ParallelChildren {
-  RunContext* ctx;
+// The settings every child of a group shares, at the group's rate.
+void group_settings(const ToolConfig* cfg, uint64_t rate, GroupSettings& set) {
+  set.rank = effective_fft_rank(cfg->fft_rank);
+  set.dry = mix_gain(cfg->dry);
+  set.wet = mix_gain(cfg->wet);
+  set.peak = decibels_to_gain(cfg->norm_gain);
+  // Every ratio of the IR is limited to the configured range.
+  curve_settings_init(set.curve, decibels_to_gain(cfg->gain_range));
+  const CurveConfig& c = cfg->ir.curve;
+  set.curve.channel_link = c.channel_link;
+  set.curve.smoothing = c.smoothing;
+  set.curve.low_freq = c.low_freq;
+  set.curve.high_freq = c.high_freq;
+  set.curve.amount = c.amount;
+  set.curve.max_boost = c.max_boost;
+  set.curve.max_cut = c.max_cut;
+  set.curve.minimum_phase = c.phase == PHASE_MINIMUM;
+  set.curve.sample_rate = rate;
+  set.shaped = !curve_shaping_off(set.curve);
+  set.deliver = cfg->loudness.on || cfg->match_loudness || cfg->true_peak.on;
+}
+
+uint64_t group_rate(const ToolConfig* cfg, const Group* group) {
+  return cfg->srate_source ? group->rate : cfg->srate;
+}
+
+// Whether a group has work to do, told from the settings alone: kGroupRuns,
+// or the status the group ends with at once (after its notice when `say`).
+constexpr int kGroupRuns = -4;
+
+int group_precheck(const ToolConfig* cfg, const Group* group, bool say) {
+  if (group->master.length == 0) {
+    if (say) out_printf("  group '%s' does not have master file, skipping\n", text_of(&group->name));
+    return 0;
+  }
+  if (cfg->produce == 0) return 0;
+  if (!(cfg->produce & PRODUCE_FRM) && group->files.count == 0) {
+    if (say) out_printf("  group '%s' does not have any child files, skipping\n", text_of(&group->name));
+    return 0;
+  }
+  for (uint64_t i = 0; i < group->files.count; ++i) {
+    if (!group->files.items[i]) {
+      if (say) err_printf("  internal error\n");
+      return STATUS_SYSTEM;
+    }
+  }
+  return kGroupRuns;
+}
+
+// A group of a parallel run: what its children share, its own lines (made
+// ahead of its turn and printed at it), and the gate its children wait at
+// until its master is ready.
+struct ScheduledGroup {
   Group* group;
-  const GroupSettings* set;
-  GroupState* g;
-  uint64_t n;
-  ChildState* states;
+  const String* name;
+  GroupSettings set;
+  GroupState g;
+  std::mutex gate_lock;
+  std::condition_variable gate;
+  OutputCapture capture;
+  int precheck;          // kGroupRuns, or the status the group ends with at once
+  int master_status;     // of loading and profiling the master
+  bool prepared;
+  uint64_t report_index; // groups with a record in the report before this one
+  uint64_t first_job;    // its children are jobs first_job .. first_job + count - 1
+  uint64_t count;
+  uint64_t stop_from;    // jobs from this one on do not start (under the run's lock)
+
+  ScheduledGroup()
+      : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_status(0), prepared(false),
+        report_index(0), first_job(0), count(0), stop_from(UINT64_MAX) {
+    output_capture_init(&capture);
+  }
+  ~ScheduledGroup() { output_capture_release(&capture); }
+};
+
+// One child of a parallel run.
+struct ChildJob {
+  ScheduledGroup* sg;
+  uint64_t index;  // the child's number in its group, from 1
+  ChildState state;
+  bool running;    // started and not yet done (under the run's lock)
+};
+
+// Runs the children of every group on worker threads. Jobs are taken in
+// the run's order (groups in turn, children in turn), each inside its own
+// floating-point mode and with its lines captured. The calling thread
+// prepares the masters, one group ahead: while the workers finish the
+// children of one group it loads and profiles the next group's master (its
+// lines captured), so at most two masters are held at a time. At each
+// group's turn it prints the group's lines, writes the master's response,
+// then prints and settles the children's lines and outcomes in order,
+// exactly as one job does: the same lines, counts, report and status.
+// Children that had started beyond a point where one job would have
+// stopped are finished, but their lines and outcomes are dropped.
+struct RunScheduler {
+  RunContext* ctx;
+  ScheduledGroup* groups;
+  uint64_t ngroups;
+  ChildJob* jobs;
+  uint64_t njobs;
   std::thread* threads;
   unsigned started;
   std::mutex lock;
-  std::condition_variable finished;
-  std::mutex gate_lock;
-  std::condition_variable gate;
+  std::condition_variable changed;
   std::atomic<uint64_t> next{0};
   std::atomic<bool> stop{false};
+
+  RunScheduler(RunContext* c)
+      : ctx(c), groups(nullptr), ngroups(0), jobs(nullptr), njobs(0), threads(nullptr), started(0) {}
+
+  ~RunScheduler() {
+    for (uint64_t i = 0; jobs && i < njobs; ++i) jobs[i].~ChildJob();
+    mem_free(jobs);
+    for (uint64_t i = 0; groups && i < ngroups; ++i) groups[i].~ScheduledGroup();
+    mem_free(groups);
+  }
+
+  // Builds the groups and jobs of the run from the groups' names in order.
+  // Returns 0, 5 without memory, or 4 when a listed group cannot be found.
+  int plan(const PtrList& names) {
+    const ToolConfig* cfg = ctx->cfg;
+    groups = static_cast<ScheduledGroup*>(mem_calloc(names.count ? names.count : 1, sizeof(ScheduledGroup)));
+    if (!groups) return STATUS_NO_MEMORY;
+    for (; ngroups < names.count; ++ngroups) new (&groups[ngroups]) ScheduledGroup();
+    uint64_t records = 0;
+    for (uint64_t i = 0; i < ngroups; ++i) {
+      ScheduledGroup& sg = groups[i];
+      sg.name = static_cast<const String*>(names.items[i]);
+      if (!sg.name) return STATUS_NO_MEMORY;
+      sg.group = static_cast<Group*>(hashmap_get(&cfg->groups, sg.name, nullptr));
+      if (!sg.group) return STATUS_SYSTEM;
+      sg.precheck = group_precheck(cfg, sg.group, false);
+      sg.report_index = records;
+      if (sg.precheck != kGroupRuns) continue;
+      sg.g.rate = group_rate(cfg, sg.group);
+      group_settings(cfg, sg.g.rate, sg.set);
+      sg.g.gate_lock = &sg.gate_lock;
+      sg.g.gate = &sg.gate;
+      sg.g.master_state = kMasterPending;
+      if (ctx->report) {
+        sg.g.report = report_begin_group(ctx->report, sg.group);
+        ++records;
+      }
+      sg.first_job = njobs;
+      sg.count = sg.group->files.count;
+      njobs += sg.count;
+    }
+    jobs = static_cast<ChildJob*>(mem_calloc(njobs ? njobs : 1, sizeof(ChildJob)));
+    if (!jobs) return STATUS_NO_MEMORY;
+    uint64_t made = 0;
+    for (uint64_t i = 0; i < ngroups; ++i) {
+      ScheduledGroup& sg = groups[i];
+      for (uint64_t k = 0; k < sg.count; ++k, ++made) {
+        ChildJob* job = new (&jobs[made]) ChildJob();
+        job->sg = &sg;
+        job->index = k + 1;
+        job->running = false;
+        job->state.rc =
+            sg.g.report ? report_begin_child(sg.g.report, static_cast<const String*>(sg.group->files.items[k]))
+                        : nullptr;
+      }
+    }
+    return 0;
+  }
 
   void work() {
     const DspTable& table = dsp();
     DspFpState fp{};
     table.dsp_start(&fp);
+    const bool keep_going = ctx->cfg->keep_going;
     while (!stop.load()) {
-      uint64_t i = next.fetch_add(1);
-      if (i >= n) break;
-      ChildState& c = states[i];
-      output_capture_begin(&c.capture);
-      int st = run_child(ctx, group, i + 1, *set, *g, c);
-      output_capture_end();
-      if (ends_group(ctx, st) || st == kChannelMismatch || st == kAborted) stop.store(true);
+      const uint64_t i = next.fetch_add(1);
+      if (i >= njobs) break;
+      ChildJob& job = jobs[i];
+      ScheduledGroup& sg = *job.sg;
       {
         std::lock_guard<std::mutex> hold(lock);
-        c.status = st;
-        c.done = true;
+        if (i >= sg.stop_from) {
+          job.state.status = kAborted;
+          job.state.done = true;
+        } else {
+          job.running = true;
+        }
       }
-      finished.notify_all();
+      if (job.state.done) {
+        changed.notify_all();
+        continue;
+      }
+      output_capture_begin(&job.state.capture);
+      const int st = run_child(ctx, sg.group, job.index, sg.set, sg.g, job.state);
+      output_capture_end();
+      // A failure that one job would stop the run at stops the taking of
+      // further children; one that ends only its group (a master that
+      // failed, a channel count that differs) stops that group's later
+      // children (the earlier ones are needed: they come first).
+      const bool ends_run = st != 0 && st != kSkipped && st != kChannelMismatch && st != kAborted && !keep_going;
+      if (ends_run) stop.store(true);
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        if (st == kAborted) sg.stop_from = sg.first_job;
+        if (st == kChannelMismatch && !keep_going && i + 1 < sg.stop_from) sg.stop_from = i + 1;
+        job.state.status = st;
+        job.state.done = true;
+        job.running = false;
+      }
+      changed.notify_all();
     }
     table.dsp_finish(&fp);
   }
 
-  // Starts the workers; false when memory runs out (nothing started).
-  bool start(unsigned workers) {
-    states = static_cast<ChildState*>(mem_calloc(n, sizeof(ChildState)));
-    if (!states) return false;
-    for (uint64_t i = 0; i < n; ++i) {
-      new (&states[i]) ChildState();
-      states[i].rc = g->report ? report_begin_child(g->report, static_cast<const String*>(group->files.items[i])) : nullptr;
-    }
-    g->gate_lock = &gate_lock;
-    g->gate = &gate;
-    g->master_state = kMasterPending;
+  // Starts up to `workers` threads; with none started the calling thread
+  // works the jobs itself at each group's turn.
+  void start(unsigned workers) {
     threads = static_cast<std::thread*>(mem_calloc(workers, sizeof(std::thread)));
-    if (threads) {
-      for (; started < workers; ++started) new (&threads[started]) std::thread([this] { work(); });
-    }
-    return true;
+    if (!threads) return;
+    for (; started < workers; ++started) new (&threads[started]) std::thread([this] { work(); });
   }
 
-  // Prints and settles the children in order; the group's status.
-  int settle_all() {
-    if (started == 0) work();  // no memory for threads: this thread does it all
-    for (uint64_t i = 0; i < n; ++i) {
-      ChildState& c = states[i];
+  // Loads and profiles group k's master ahead of its turn, its lines kept
+  // for the turn, and lets its children go on.
+  void prepare(uint64_t k) {
+    ScheduledGroup& sg = groups[k];
+    output_capture_begin(&sg.capture);
+    const char* utf8 = string_to_utf8(const_cast<String*>(sg.name));
+    out_printf("processing group '%s'...\n", utf8 ? utf8 : "");
+    if (sg.precheck != kGroupRuns) {
+      (void)group_precheck(ctx->cfg, sg.group, true);
+    } else {
+      sg.master_status = load_master(ctx, sg.group, sg.set, sg.g);
+    }
+    output_capture_end();
+    sg.prepared = true;
+    if (sg.precheck == kGroupRuns) open_gate(sg.g, sg.master_status == 0 ? kMasterReady : kMasterFailed);
+  }
+
+  // Group k's turn: its lines, its master's response, then its children
+  // in order. Returns the group's status, as process_group would.
+  int turn(uint64_t k) {
+    ScheduledGroup& sg = groups[k];
+    if (!sg.prepared) prepare(k);
+    output_capture_flush(&sg.capture);
+    if (sg.precheck != kGroupRuns) return sg.precheck;
+    int st = sg.master_status;
+    if (st == 0) st = write_master_response(ctx, sg.group, sg.set, sg.g);
+    if (st != 0) {
+      for (uint64_t i = 0; i < sg.count; ++i)
+        report_child_failed(jobs[sg.first_job + i].state.rc, st, "the master could not be loaded");
+      return st;
+    }
+    if (started == 0) {
+      // No threads: the jobs of this group run here, in order.
+      for (uint64_t i = 0; i < sg.count; ++i) {
+        ChildJob& job = jobs[sg.first_job + i];
+        job.state.status = run_child(ctx, sg.group, job.index, sg.set, sg.g, job.state);
+        job.state.done = true;
+        int group_status = 0;
+        if (!settle_child(ctx, static_cast<const String*>(sg.group->files.items[i]), job.state, &group_status)) {
+          report_keep_children(sg.g.report, i + 1);
+          return group_status;
+        }
+      }
+      return 0;
+    }
+    for (uint64_t i = 0; i < sg.count; ++i) {
+      ChildJob& job = jobs[sg.first_job + i];
       {
         std::unique_lock<std::mutex> hold(lock);
-        finished.wait(hold, [&] { return c.done; });
+        changed.wait(hold, [&] { return job.state.done; });
       }
-      output_capture_flush(&c.capture);
+      output_capture_flush(&job.state.capture);
       int group_status = 0;
-      if (!settle_child(ctx, static_cast<const String*>(group->files.items[i]), c, &group_status)) {
-        stop.store(true);
+      if (!settle_child(ctx, static_cast<const String*>(sg.group->files.items[i]), job.state, &group_status)) {
+        report_keep_children(sg.g.report, i + 1);
         return group_status;
       }
     }
     return 0;
   }
 
-  // Stops and joins the workers. A master that failed lets the waiting
-  // workers go without using it; their lines are dropped.
+  // After group k's turn: no further child of it starts, the running ones
+  // finish, and its master is released.
+  void finish(uint64_t k) {
+    ScheduledGroup& sg = groups[k];
+    {
+      std::unique_lock<std::mutex> hold(lock);
+      sg.stop_from = sg.first_job;
+      changed.wait(hold, [&] {
+        for (uint64_t i = 0; i < sg.count; ++i)
+          if (jobs[sg.first_job + i].running) return false;
+        return true;
+      });
+    }
+    sample_destroy(sg.g.master);
+    sample_destroy(sg.g.master_profile);
+    sample_destroy(sg.g.work);
+  }
+
+  // Stops the workers: gates not yet opened let their waiting children go
+  // without a master.
   void join() {
     stop.store(true);
-    if (g->gate && g->master_state == kMasterPending) open_gate(*g, kMasterFailed);
+    for (uint64_t k = 0; k < ngroups; ++k) {
+      ScheduledGroup& sg = groups[k];
+      if (sg.precheck != kGroupRuns) continue;
+      bool pending;
+      {
+        std::lock_guard<std::mutex> hold(sg.gate_lock);
+        pending = sg.g.master_state == kMasterPending;
+      }
+      if (pending) open_gate(sg.g, kMasterFailed);
+    }
     for (unsigned t = 0; t < started; ++t) {
       threads[t].join();
       threads[t].~thread();
@@ -478,17 +704,43 @@ struct ParallelChildren {
     mem_free(threads);
     threads = nullptr;
     started = 0;
-    g->gate = nullptr;
-    g->gate_lock = nullptr;
   }
 
-  // Frees the children's states (after join).
-  void release() {
-    for (uint64_t i = 0; states && i < n; ++i) states[i].~ChildState();
-    mem_free(states);
-    states = nullptr;
+  int run() {
+    int st = 0;
+    uint64_t k = 0;
+    if (ngroups > 0) prepare(0);
+    for (; k < ngroups; ++k) {
+      if (k + 1 < ngroups) prepare(k + 1);
+      st = turn(k);
+      finish(k);
+      if (st != 0 && ctx->cfg->keep_going) {
+        // The group's master failed: the whole group is skipped.
+        err_printf("  skipping group '%s' after error %d\n", text_of(groups[k].name), st);
+        ctx->children_failed += groups[k].group->files.count;
+        note_failure(ctx, st);
+        st = 0;
+      }
+      if (st != 0) break;
+    }
+    join();
+    // Groups planned beyond the one the run ended in leave no record.
+    if (k + 1 < ngroups) report_keep_groups(ctx->report, groups[k + 1].report_index);
+    return st != 0 ? st : ctx->first_failure;
   }
 };
+
+// The number of children in the groups that have work, for the number of
+// workers a parallel run needs.
+uint64_t children_to_run(const ToolConfig* cfg, const PtrList& names) {
+  uint64_t n = 0;
+  for (uint64_t i = 0; i < names.count; ++i) {
+    const String* name = static_cast<const String*>(names.items[i]);
+    const Group* group = name ? static_cast<const Group*>(hashmap_get(&cfg->groups, name, nullptr)) : nullptr;
+    if (group && group_precheck(cfg, group, false) == kGroupRuns) n += group->files.count;
+  }
+  return n;
+}
 
 int run_children(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
   const uint64_t n = group->files.count;
@@ -534,77 +786,15 @@ void run_context_init(RunContext* ctx, ToolConfig* cfg) {
 
 int process_group(RunContext* ctx, Group* group) {
   ToolConfig* cfg = ctx->cfg;
+  const int precheck = group_precheck(cfg, group, true);
+  if (precheck != kGroupRuns) return precheck;
   GroupSettings set;
-  set.rank = effective_fft_rank(cfg->fft_rank);
-  set.dry = mix_gain(cfg->dry);
-  set.wet = mix_gain(cfg->wet);
-  set.peak = decibels_to_gain(cfg->norm_gain);
-  // Every ratio of the IR is limited to the configured range.
-  curve_settings_init(set.curve, decibels_to_gain(cfg->gain_range));
-  const CurveConfig& c = cfg->ir.curve;
-  set.curve.channel_link = c.channel_link;
-  set.curve.smoothing = c.smoothing;
-  set.curve.low_freq = c.low_freq;
-  set.curve.high_freq = c.high_freq;
-  set.curve.amount = c.amount;
-  set.curve.max_boost = c.max_boost;
-  set.curve.max_cut = c.max_cut;
-  set.curve.minimum_phase = c.phase == PHASE_MINIMUM;
-  set.shaped = !curve_shaping_off(set.curve);
-  set.deliver = cfg->loudness.on || cfg->match_loudness || cfg->true_peak.on;
-
-  if (group->master.length == 0) {
-    out_printf("  group '%s' does not have master file, skipping\n", text_of(&group->name));
-    return 0;
-  }
-  if (cfg->produce == 0) return 0;
-  if (!(cfg->produce & PRODUCE_FRM) && group->files.count == 0) {
-    out_printf("  group '%s' does not have any child files, skipping\n", text_of(&group->name));
-    return 0;
-  }
-
-  for (uint64_t i = 0; i < group->files.count; ++i) {
-    if (!group->files.items[i]) {
-      err_printf("  internal error\n");
-      return STATUS_SYSTEM;
-    }
-  }
   GroupState g;
-  g.rate = cfg->srate_source ? group->rate : cfg->srate;
-  set.curve.sample_rate = g.rate;
+  g.rate = group_rate(cfg, group);
+  group_settings(cfg, g.rate, set);
   if (ctx->report) g.report = report_begin_group(ctx->report, group);
-
-  unsigned workers = worker_count(cfg, group->files.count);
-  if (workers > 1) {
-    ParallelChildren par;
-    par.ctx = ctx;
-    par.group = group;
-    par.set = &set;
-    par.g = &g;
-    par.n = group->files.count;
-    par.states = nullptr;
-    par.threads = nullptr;
-    par.started = 0;
-    if (par.start(workers)) {
-      int st = prepare_master(ctx, group, set, g);
-      if (st != 0) {
-        par.join();
-        // The children's records exist already; they go with the master.
-        for (uint64_t i = 0; i < par.n; ++i)
-          report_child_failed(par.states[i].rc, st, "the master could not be loaded");
-        par.release();
-        return st;
-      }
-      open_gate(g, kMasterReady);
-      st = par.settle_all();
-      par.join();
-      par.release();
-      return st;
-    }
-    par.join();
-    par.release();
-  }
-  int st = prepare_master(ctx, group, set, g);
+  int st = load_master(ctx, group, set, g);
+  if (st == 0) st = write_master_response(ctx, group, set, g);
   if (st != 0) {
     // The children go with their master; the report names each of them.
     for (uint64_t i = 0; g.report && i < group->files.count; ++i) {
@@ -621,6 +811,17 @@ int process_all_groups(RunContext* ctx) {
   PtrList names;
   ptrlist_init(&names);
   if (!hashmap_keys(&cfg->groups, &names)) return STATUS_NO_MEMORY;
+  const unsigned workers = worker_count(cfg, children_to_run(cfg, names));
+  if (workers > 1) {
+    RunScheduler run(ctx);
+    int st = run.plan(names);
+    if (st == 0) {
+      run.start(workers);
+      st = run.run();
+    }
+    ptrlist_release(&names);
+    return st;
+  }
   int st = 0;
   for (uint64_t i = 0; i < names.count && st == 0; ++i) {
     String* name = static_cast<String*>(names.items[i]);

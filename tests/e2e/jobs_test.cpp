@@ -1,0 +1,195 @@
+// Parallel runs (-j): a run over many groups with N workers must print the
+// same lines in the same order, write the same files with the same bytes,
+// fill the same report and end with the same status as one job, whatever
+// fails on the way and whichever of going on, skipping finished work or
+// the report is asked for.
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace fs = std::filesystem;
+using e2e::E2ETest;
+using testing::HasSubstr;
+
+namespace {
+
+using Files = std::vector<std::string>;
+
+// Five groups over short mono inputs at 44100 Hz: good ones, one with a
+// missing and an unreadable child, one without its master, one with a
+// stereo child among mono ones (a channel mismatch ends that group
+// without -k). Each run works in its own directory beside the inputs, so
+// that the paths in the lines are the same for every run.
+class Jobs : public E2ETest {
+ protected:
+  void SetUp() override {
+    E2ETest::SetUp();
+    fs::create_directories(dir / "in");
+    const char* names[] = {"m1", "m2", "m3", "m4", "a", "b", "c", "d", "e"};
+    unsigned seed = 40;
+    for (const char* n : names) write(std::string("in/") + n + ".wav", e2e::noise(44100, 1, 2500 + seed * 7, seed, 0.2 + (seed % 5) * 0.15)), ++seed;
+    write("in/st.wav", e2e::noise(44100, 2, 2600, 60));
+    write_text("in/junk.wav", "text, not audio\n");
+    write_text("run.json5", R"({ srate: 44100, src_path: '../in', dst_path: 'out', produce: ['all'],
+      file: '${group}/${file_name}.wav',
+      ir: { file: '${group}/${file_name} ir.wav', raw: '${group}/${file_name} raw.wav',
+            fr_master: '${group}/master fr.wav', fr_child: '${group}/${file_name} fr.wav' },
+      groups: {
+        one: { master: 'm1.wav', files: ['a.wav', 'b.wav', 'c.wav'] },
+        two: { master: 'm2.wav', files: ['d.wav', 'missing.wav', 'e.wav', 'junk.wav', 'a.wav'] },
+        lost: { master: 'gone.wav', files: ['a.wav', 'b.wav'] },
+        mixed: { master: 'm3.wav', files: ['c.wav', 'st.wav', 'd.wav'] },
+        last: { master: 'm4.wav', files: ['e.wav', 'b.wav'] },
+      } })");
+  }
+
+  e2e::ToolRun run_in(const std::string& where, const Files& extra) {
+    fs::create_directories(dir / where);
+    Files args = {"-c", "../run.json5"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return e2e::run_tool(args, dir / where);
+  }
+
+  // The report's JSON without the lines that name the command line and
+  // the number of jobs, the only ones that differ between the runs.
+  static std::string report_without_jobs(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream whole;
+    whole << in.rdbuf();
+    std::string text = whole.str(), kept, line;
+    for (size_t at = 0; at < text.size();) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) end = text.size();
+      line = text.substr(at, end - at);
+      if (line.find("\"command_line\"") == std::string::npos && line.find("\"jobs\"") == std::string::npos)
+        kept += line + "\n";
+      at = end + 1;
+    }
+    return kept;
+  }
+
+  // Runs one job in "one" and `jobs` jobs in "many" with the same extra
+  // options, both from the state `prepare` leaves, and compares them.
+  // Without going on, workers may have finished children beyond the
+  // failure that ended the run: then the files of one job must be among
+  // the other's, with the same bytes.
+  void expect_same(const Files& extra, const std::string& jobs, bool same_files) {
+    SCOPED_TRACE("-j " + jobs);
+    Files one_args = extra, many_args = extra;
+    one_args.insert(one_args.end(), {"-j", "1"});
+    many_args.insert(many_args.end(), {"-j", jobs});
+    fs::remove_all(dir / "many");
+    fs::copy(dir / "one", dir / "many", fs::copy_options::recursive);
+    auto one = run_in("one", one_args);
+    auto many = run_in("many", many_args);
+    EXPECT_EQ(many.status, one.status);
+    EXPECT_EQ(many.out, one.out);
+    EXPECT_EQ(many.err, one.err);
+    e2e::Snapshot a = e2e::snapshot(dir / "one"), b = e2e::snapshot(dir / "many");
+    const std::string report = "out/rep/report.json", html = "out/rep/index.html";
+    if (a.count(report)) {
+      EXPECT_EQ(report_without_jobs(dir / "many" / report), report_without_jobs(dir / "one" / report));
+      a.erase(report), b.erase(report), a.erase(html), b.erase(html);
+    }
+    if (same_files) {
+      EXPECT_EQ(b, a);
+    } else {
+      for (const auto& [path, what] : a) EXPECT_EQ(b[path], what) << path;
+    }
+    // The next comparison starts again from the state before this one.
+    fs::remove_all(dir / "one");
+    fs::copy(dir / "many_start", dir / "one", fs::copy_options::recursive);
+  }
+
+  void start_from_nothing() {
+    fs::remove_all(dir / "one");
+    fs::remove_all(dir / "many_start");
+    fs::create_directories(dir / "one");
+    fs::create_directories(dir / "many_start");
+  }
+};
+
+TEST_F(Jobs, KeepGoingMatchesOneJob) {
+  start_from_nothing();
+  for (const char* jobs : {"2", "3", "0"}) expect_same({"-k", "true"}, jobs, true);
+  // The run itself, once: every good child of every group is written.
+  auto r = run_in("one", {"-k", "true", "-j", "2"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 44 files written, 4 children failed, 1 children skipped\n"));
+  EXPECT_THAT(r.err, HasSubstr("  skipping group 'lost' after error 6\n"));
+}
+
+TEST_F(Jobs, ReportAndMasteringMatchOneJob) {
+  start_from_nothing();
+  expect_same({"-k", "true", "-r", "rep", "-m", "true"}, "2", true);
+  expect_same({"-r", "rep"}, "3", false);
+}
+
+TEST_F(Jobs, FirstFailureEndsTheRunAsWithOneJob) {
+  // Without -k the run ends at the first failure in the run's order, here
+  // the missing child of the first group: the next group, prepared ahead,
+  // leaves neither lines nor a record in the report.
+  start_from_nothing();
+  for (const char* jobs : {"2", "4"}) expect_same({"-r", "rep"}, jobs, false);
+  auto r = run_in("one", {"-j", "2"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_THAT(r.out, testing::EndsWith("processing group 'two'...\n"
+                                       "  loaded file: '../in/m2.wav', channels: 1, samples: 2787, sample rate: "
+                                       "44100, duration: 00:00:00.063\n"
+                                       "  saved file: 'out/two/master fr.wav', channels: 1, samples: 4096, sample "
+                                       "rate: 44100, duration: 00:00:00.092\n"
+                                       "  loaded file: '../in/d.wav', channels: 1, samples: 2829, sample rate: "
+                                       "44100, duration: 00:00:00.064\n"
+                                       "  saved file: 'out/two/d fr.wav', channels: 1, samples: 4096, sample rate: "
+                                       "44100, duration: 00:00:00.092\n"
+                                       "  saved file: 'out/two/d raw.wav', channels: 1, samples: 4096, sample rate: "
+                                       "44100, duration: 00:00:00.092\n"
+                                       "  saved file: 'out/two/d ir.wav', channels: 1, samples: 4096, sample rate: "
+                                       "44100, duration: 00:00:00.092\n"
+                                       "  saved file: 'out/two/d.wav', channels: 1, samples: 6883, sample rate: "
+                                       "44100, duration: 00:00:00.156\n"));
+  EXPECT_EQ(r.err, "  could not read file '../in/missing.wav', error code: 6\n  No such file or directory\n");
+
+  // A channel mismatch ends only its group; the run goes on to the next
+  // groups and ends at the failure in the last one.
+  write_text("run.json5", R"({ srate: 44100, src_path: '../in', dst_path: 'out', produce: ['audio', 'frm'],
+      file: '${group}/${file_name}.wav', ir: { fr_master: '${group}/master fr.wav' },
+      groups: {
+        one: { master: 'm1.wav', files: ['a.wav', 'b.wav'] },
+        mixed: { master: 'm3.wav', files: ['c.wav', 'st.wav', 'd.wav', 'e.wav'] },
+        last: { master: 'm4.wav', files: ['e.wav'] },
+        broken: { master: 'm2.wav', files: ['d.wav', 'junk.wav', 'e.wav', 'a.wav'] },
+      } })");
+  start_from_nothing();
+  for (const char* jobs : {"2", "3"}) expect_same({"-r", "rep"}, jobs, false);
+  r = run_in("one", {"-j", "3"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.err, "  number of channels mimatch: 1 (master) vs 2 (child), leaving\n"
+                   "  could not read file '../in/junk.wav', error code: 7\n  Format not recognised.\n");
+  EXPECT_THAT(r.out, HasSubstr("processing group 'last'...\n"));
+  EXPECT_THAT(r.out, testing::Not(HasSubstr("'out/mixed/d.wav'")));
+}
+
+TEST_F(Jobs, SkipExistingMatchesOneJob) {
+  // A first run leaves every output; some are removed again, so that the
+  // second run writes some children, keeps files of others and skips
+  // children that are complete.
+  start_from_nothing();
+  auto r = run_in("one", {"-k", "true"});
+  ASSERT_EQ(r.status, 6) << r.err;
+  for (const char* gone : {"out/one/b.wav", "out/two/e ir.wav", "out/last/master fr.wav", "out/mixed/d fr.wav"})
+    ASSERT_TRUE(fs::remove(dir / "one" / gone)) << gone;
+  fs::remove_all(dir / "many_start");
+  fs::copy(dir / "one", dir / "many_start", fs::copy_options::recursive);
+  expect_same({"-k", "true", "-se", "true"}, "2", true);
+  expect_same({"-se", "true"}, "3", false);
+}
+
+}  // namespace
