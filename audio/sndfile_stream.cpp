@@ -1,6 +1,7 @@
 #include "audio/sndfile_stream.h"
 
 #include <cstring>
+#include <mutex>
 
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -8,6 +9,16 @@
 namespace {
 
 SNDFILE* as_sndfile(void* handle) { return static_cast<SNDFILE*>(handle); }
+
+// libsndfile keeps the error of a failed open in one process-wide place:
+// opens that run in parallel take turns, so that each reads its own.
+SNDFILE* open_file(const char* utf8, int mode, SF_INFO* info, int* error) {
+  static std::mutex opening;
+  std::lock_guard<std::mutex> hold(opening);
+  SNDFILE* file = sf_open(utf8, mode, info);
+  *error = file ? SF_ERR_NO_ERROR : sf_error(nullptr);
+  return file;
+}
 
 // The delivery (reading) or accepted (writing) type for a request.
 SampleType sndfile_native_type(SampleType requested) {
@@ -164,9 +175,10 @@ Status SndfileReader::open(String* path) {
   if (!utf8) return status = STATUS_NO_MEMORY;
   SF_INFO info;
   std::memset(&info, 0, sizeof info);
-  SNDFILE* file = sf_open(utf8, SFM_READ, &info);
+  int error = SF_ERR_NO_ERROR;
+  SNDFILE* file = open_file(utf8, SFM_READ, &info, &error);
   if (!file) {
-    open_error = sf_error(nullptr);
+    open_error = error;
     return status = audio_status_from_sndfile(open_error);
   }
   handle = file;
@@ -254,9 +266,10 @@ Status SndfileWriter::open(String* path, const AudioFormat* request, AudioFileFo
   info.samplerate = int(request->sample_rate);
   info.channels = int(request->channels);
   info.format = sf_format;
-  SNDFILE* file = sf_open(utf8, SFM_WRITE, &info);
+  int error = SF_ERR_NO_ERROR;
+  SNDFILE* file = open_file(utf8, SFM_WRITE, &info, &error);
   if (!file) {
-    open_error = sf_error(nullptr);
+    open_error = error;
     return status = audio_status_from_sndfile(open_error);
   }
   // libsndfile would otherwise scan every float written for a PEAK chunk,
