@@ -528,17 +528,41 @@ Status sample_load_file(Sample& sample, String& path, float seconds, char* cause
   return read_whole_file(sample, path, seconds, cause, cause_size);
 }
 
+namespace {
+
+// Whether any of x[0 .. n-1] is a NaN or an infinity (every exponent bit
+// set). Integer operations only, so that the compiler vectorises the loop.
+bool any_nonfinite(const float* x, uint64_t n) {
+  uint32_t hits = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, x + i, sizeof bits);
+    hits |= (bits & 0x7f800000u) == 0x7f800000u ? 1u : 0u;
+  }
+  return hits != 0;
+}
+
+}  // namespace
+
 bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* channel) {
+  // Every loaded file is scanned: blocks are checked with the vector test
+  // and only a block that holds a bad sample is searched one by one.
+  constexpr uint64_t kBlock = 4096;
   uint64_t best_frame = sample.length, best_channel = 0;
   for (uint64_t c = 0; c < sample.channels && sample.data; ++c) {
     const float* row = sample.data + c * sample.stride;
     // Only frames before the best so far can improve on it.
-    for (uint64_t t = 0; t < best_frame; ++t) {
-      if (!std::isfinite(row[t])) {
-        best_frame = t;
-        best_channel = c;
-        break;
+    for (uint64_t at = 0; at < best_frame; at += kBlock) {
+      const uint64_t n = best_frame - at < kBlock ? best_frame - at : kBlock;
+      if (!any_nonfinite(row + at, n)) continue;
+      for (uint64_t t = at; t < at + n; ++t) {
+        if (!std::isfinite(row[t])) {
+          best_frame = t;
+          best_channel = c;
+          break;
+        }
       }
+      break;
     }
   }
   if (best_frame == sample.length) return false;

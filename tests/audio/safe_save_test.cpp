@@ -199,4 +199,26 @@ TEST(NonFinite, FirstBadSampleInFrameOrder) {
   EXPECT_EQ(channel, 1u);
 }
 
+TEST(NonFinite, FoundAcrossBlocksAndAtTheirEdges) {
+  // Long rows are tested block by block: a bad sample on either side of a
+  // block edge, in the last frame, or earlier in a later channel.
+  OwnedSample s(2, 10001, 48000);
+  uint64_t frame = 0, channel = 0;
+  for (uint64_t at : {4095u, 4096u, 8191u, 8192u, 10000u}) {
+    s.s.data[at] = NAN;
+    EXPECT_TRUE(sample_find_nonfinite(s.s, &frame, &channel)) << at;
+    EXPECT_EQ(frame, at);
+    EXPECT_EQ(channel, 0u);
+    s.s.data[at] = 0.0f;
+  }
+  s.s.data[9000] = INFINITY;
+  s.s.data[s.s.stride + 5000] = -INFINITY;
+  EXPECT_TRUE(sample_find_nonfinite(s.s, &frame, &channel));
+  EXPECT_EQ(frame, 5000u);
+  EXPECT_EQ(channel, 1u);
+  s.s.data[9000] = 0.0f;
+  s.s.data[s.s.stride + 5000] = 3.4e38f;  // large but finite
+  EXPECT_FALSE(sample_find_nonfinite(s.s, &frame, &channel));
+}
+
 }  // namespace
