@@ -16,7 +16,9 @@ struct LoudnessMeasure {
   // passes the absolute gate of -70 LUFS: silence, or shorter than 400 ms).
   double integrated_lufs;
   // The largest 4x-oversampled true peak of any channel in dBTP, and the
-  // largest sample magnitude in dBFS; -infinity for digital silence.
+  // largest sample magnitude in dBFS; -infinity for digital silence. Both
+  // are libebur128's whole-channel values, though the oversampler runs only
+  // on the blocks that can hold the true peak (analysis/true_peak.h).
   double true_peak_db;
   double sample_peak_db;
 };
