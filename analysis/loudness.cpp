@@ -9,6 +9,7 @@
 
 #include <ebur128.h>
 
+#include "analysis/sample_progress.h"
 #include "analysis/true_peak.h"
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
@@ -36,21 +37,29 @@ double to_db(double linear) {
 namespace {
 
 // Integrated loudness of all channels together (they are weighted and
-// summed per block, so one state sees every channel, interleaved).
-Status measure_integrated(const Sample& audio, double* lufs_out) {
-  const uint64_t channels = audio.channels;
+// summed per block, so one state sees every channel, interleaved), as
+// libebur128 reports it: -HUGE_VAL when no block passes the gates. With
+// `follow`, the rows are those it describes, and every block is waited for
+// until the writer has finished it; libebur128 sees the same frames in the
+// same order either way, so the value is the same.
+Status measure_integrated(const float* data, uint64_t stride, uint64_t channels, uint64_t length, uint64_t rate,
+                          SampleProgress* follow, double* lufs_out) {
   float* block = static_cast<float*>(mem_alloc(size_t(kBlockFrames * channels) * sizeof(float)));
   if (!block) return STATUS_NO_MEMORY;
-  ebur128_state* state = ebur128_init(unsigned(channels), static_cast<unsigned long>(audio.sample_rate), EBUR128_MODE_I);
+  ebur128_state* state = ebur128_init(unsigned(channels), static_cast<unsigned long>(rate), EBUR128_MODE_I);
   if (!state) {
     mem_free(block);
     return STATUS_NO_MEMORY;
   }
   Status status = STATUS_OK;
-  for (uint64_t at = 0; at < audio.length && status == STATUS_OK; at += kBlockFrames) {
-    const uint64_t n = std::min(kBlockFrames, audio.length - at);
+  for (uint64_t at = 0; at < length && status == STATUS_OK; at += kBlockFrames) {
+    const uint64_t n = std::min(kBlockFrames, length - at);
+    if (follow && !progress_wait(follow, at + n)) {
+      status = STATUS_INVALID;
+      break;
+    }
     for (uint64_t c = 0; c < channels; ++c) {
-      const float* row = audio.data + c * audio.stride + at;
+      const float* row = data + c * stride + at;
       for (uint64_t k = 0; k < n; ++k) block[k * channels + c] = row[k];
     }
     status = status_from_ebur128(ebur128_add_frames_float(state, block, size_t(n)));
@@ -59,6 +68,11 @@ Status measure_integrated(const Sample& audio, double* lufs_out) {
   ebur128_destroy(&state);
   mem_free(block);
   return status;
+}
+
+Status measure_integrated(const Sample& audio, double* lufs_out) {
+  return measure_integrated(audio.data, audio.stride, audio.channels, audio.length, audio.sample_rate, nullptr,
+                            lufs_out);
 }
 
 // True and sample peak of one channel (a channel's peaks depend on that
@@ -76,7 +90,30 @@ Status measure_peaks(const Sample& audio, uint64_t c, double* peaks) {
 
 }  // namespace
 
-Status measure_loudness(const Sample& audio, LoudnessMeasure* out) {
+Status measure_loudness(const Sample& audio, LoudnessMeasure* out) { return measure_loudness(audio, nullptr, out); }
+
+Status measure_integrated_loudness(const Sample& audio, double* lufs) {
+  if (audio.sample_rate == 0 || audio.channels == 0 || !lufs) return STATUS_BAD_ARGUMENT;
+  if (audio.length > 0 && !audio.data) return STATUS_BAD_ARGUMENT;
+  if (audio.channels > std::numeric_limits<unsigned>::max() / kBlockFrames) return STATUS_BAD_ARGUMENT;
+  double raw = 0.0;
+  Status st = measure_integrated(audio, &raw);
+  if (st != STATUS_OK) return st;
+  *lufs = std::isfinite(raw) ? raw : std::numeric_limits<double>::quiet_NaN();
+  return STATUS_OK;
+}
+
+Status measure_integrated_following(SampleProgress* progress, uint64_t rate, double* lufs_out) {
+  if (!progress || !lufs_out || rate == 0) return STATUS_BAD_ARGUMENT;
+  // The rows and their sizes are known once the first frames are (or the
+  // signal is finished).
+  if (!progress_wait(progress, 1)) return STATUS_INVALID;
+  const uint64_t channels = progress->channels;
+  if (channels == 0 || channels > std::numeric_limits<unsigned>::max() / kBlockFrames) return STATUS_BAD_ARGUMENT;
+  return measure_integrated(progress->data, progress->stride, channels, progress->frames, rate, progress, lufs_out);
+}
+
+Status measure_loudness(const Sample& audio, const double* integrated, LoudnessMeasure* out) {
   if (audio.sample_rate == 0 || audio.channels == 0 || !out) return STATUS_BAD_ARGUMENT;
   if (audio.length > 0 && !audio.data) return STATUS_BAD_ARGUMENT;
   const uint64_t channels = audio.channels;
@@ -84,7 +121,7 @@ Status measure_loudness(const Sample& audio, LoudnessMeasure* out) {
   // Task 0 is the integrated loudness, task 1 + c the peaks of channel c.
   // The loudness (one state over every channel) is the longest task, so it
   // is handed out first and the channels' peaks run beside it, on as many
-  // threads as the processor has.
+  // threads as the processor has. A loudness already known skips task 0.
   const uint64_t tasks = channels + 1;
   double* results = static_cast<double*>(mem_calloc(size_t(2 * tasks), sizeof(double)));
   Status* statuses = static_cast<Status*>(mem_calloc(size_t(tasks), sizeof(Status)));
@@ -93,14 +130,18 @@ Status measure_loudness(const Sample& audio, LoudnessMeasure* out) {
     mem_free(statuses);
     return STATUS_NO_MEMORY;
   }
-  std::atomic<uint64_t> next{0};
+  std::atomic<uint64_t> next{integrated ? 1u : 0u};
+  if (integrated) results[0] = *integrated;
   auto work = [&]() {
     for (uint64_t t = next.fetch_add(1); t < tasks; t = next.fetch_add(1)) {
       statuses[t] = t == 0 ? measure_integrated(audio, &results[0]) : measure_peaks(audio, t - 1, &results[2 * t]);
     }
   };
   unsigned cores = std::thread::hardware_concurrency();
-  const uint64_t helpers = std::min<uint64_t>(cores > 1 ? cores - 1 : 0, tasks - 1);
+  // A loudness given is usually still being measured beside this call (it
+  // follows the signal while it is made): one processor is left to it.
+  const unsigned spare = integrated ? 2 : 1;
+  const uint64_t helpers = std::min<uint64_t>(cores > spare ? cores - spare : 0, tasks - 1 - (integrated ? 1 : 0));
   std::thread* threads = helpers ? static_cast<std::thread*>(mem_calloc(size_t(helpers), sizeof(std::thread))) : nullptr;
   uint64_t started = 0;
   if (threads) {

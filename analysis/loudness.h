@@ -30,6 +30,27 @@ struct LoudnessMeasure {
 // reports. `out` is written only on success.
 [[nodiscard]] Status measure_loudness(const Sample& audio, LoudnessMeasure* out);
 
+// measure_loudness with the integrated loudness already known, as
+// libebur128 reported it (-HUGE_VAL when no block passes the gates; see
+// measure_integrated_following); only the peaks are measured. A null
+// `integrated` measures it too.
+[[nodiscard]] Status measure_loudness(const Sample& audio, const double* integrated, LoudnessMeasure* out);
+
+// The integrated loudness alone, in LUFS; NaN when unmeasurable. Statuses
+// as measure_loudness.
+[[nodiscard]] Status measure_integrated_loudness(const Sample& audio, double* lufs);
+
+struct SampleProgress;
+
+// The integrated loudness, as libebur128 reports it, of the signal that
+// `progress` describes, read while a writer makes it: meant for a thread
+// of its own beside the writer, so that the measurement ends soon after
+// the signal. The value is the one measure_loudness finds on the finished
+// signal (libebur128 sees the same frames in the same order). Returns 0;
+// STATUS_INVALID when the writer gave up; 13 for a rate of 0 or a signal
+// without channels; 5 or 4 as measure_loudness.
+[[nodiscard]] Status measure_integrated_following(SampleProgress* progress, uint64_t rate, double* lufs);
+
 struct LoudnessGain {
   double gain_db;        // the gain to apply, in dB (0 when nothing is to be done)
   bool unmeasurable;     // a target was asked for but the loudness is NaN: no gain

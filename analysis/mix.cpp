@@ -43,6 +43,8 @@ void put_dry(float* dst, const DryPart& d, uint64_t lo, uint64_t hi) {
 // is wanted) and otherwise not computed at all. Stretches that straddle the
 // window or are only measured pass through `scratch` (kScratch floats).
 constexpr uint64_t kScratch = 32768;  // the longest piece any wet source hands out
+// Frames between two reports to a reader following the output.
+constexpr uint64_t kProgressStep = 65536;
 
 struct Window {
   float* out;
@@ -157,6 +159,27 @@ uint64_t wet_next(WetSource& w, const float* in, uint64_t b, uint64_t m, const f
 
 Status convolve_mix_range(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry,
                           float wet, uint64_t first, int64_t length, float* peak) {
+  return convolve_mix_range(output, input, ir, latency, dry, wet, first, length, peak, nullptr);
+}
+
+namespace {
+
+Status convolve_mix_rows(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry,
+                         float wet, uint64_t first, int64_t length, float* peak, SampleProgress* progress);
+
+}  // namespace
+
+Status convolve_mix_range(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry,
+                          float wet, uint64_t first, int64_t length, float* peak, SampleProgress* progress) {
+  Status st = convolve_mix_rows(output, input, ir, latency, dry, wet, first, length, peak, progress);
+  if (progress) progress_finish(progress, st == STATUS_OK);
+  return st;
+}
+
+namespace {
+
+Status convolve_mix_rows(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry,
+                         float wet, uint64_t first, int64_t length, float* peak, SampleProgress* progress) {
   uint64_t b = input.length;
   uint64_t m = ir.length;
   uint64_t shift = latency >= 1 ? static_cast<uint64_t>(latency) : static_cast<uint64_t>(-latency);
@@ -176,6 +199,7 @@ Status convolve_mix_range(Sample& output, const Sample& input, const Sample& ir,
   // each only once where there is no dry signal: the wet pieces are
   // scaled straight into the output's rows.
   if (!sample_allocate_unfilled(result, input.channels, frames, frames)) return STATUS_NO_MEMORY;
+  if (progress) progress_publish_rows(progress, result.data, result.stride, result.channels, frames);
   if (w.measure || w.first > 0 || w.end < total) {
     w.scratch = static_cast<float*>(mem_alloc_aligned(kScratch * sizeof(float), 64));
     if (!w.scratch) {
@@ -184,50 +208,117 @@ Status convolve_mix_range(Sample& output, const Sample& input, const Sample& ir,
     }
   }
   const DspTable& t = dsp();
-  WetSource source;
-  wet_clear(source);
-  uint64_t wet_at = latency >= 1 ? 0 : shift;
-  for (uint64_t c = 0; c < input.channels; ++c) {
-    const float* in = input.data + c * input.stride;
-    w.out = result.data + c * result.stride;
-    if (m > 0 && !wet_init(source, ir.data + c * ir.stride, m, b)) {
-      wet_destroy(source);
-      mem_free_aligned(w.scratch);
-      sample_destroy(result);
-      return STATUS_NO_MEMORY;
-    }
-    DryPart d = {in, latency >= 1 ? shift : 0, b, dry};
-    auto dry_only = [&](float* dst, uint64_t lo, uint64_t hi) { put_dry(dst, d, lo, hi); };
-    emit(w, 0, wet_at, dry_only);
-    uint64_t s = 0;
+  const uint64_t wet_at = latency >= 1 ? 0 : shift;
+  float all_peak = 0.0f;
+  // One output row, made piece by piece: the dry head, the wet pieces, then
+  // the dry tail and the padding.
+  struct Row {
+    WetSource source;
+    Window w;
+    DryPart d;
+    uint64_t s;  // wet values emitted
+  };
+  auto start = [&](Row& r, uint64_t c) -> bool {
+    r.w = w;
+    r.w.out = result.data + c * result.stride;
+    r.d = DryPart{input.data + c * input.stride, latency >= 1 ? shift : 0, b, dry};
+    r.s = 0;
+    if (m > 0 && !wet_init(r.source, ir.data + c * ir.stride, m, b)) return false;
+    emit(r.w, 0, wet_at, [&](float* dst, uint64_t lo, uint64_t hi) { put_dry(dst, r.d, lo, hi); });
+    return true;
+  };
+  // The row's next wet piece; false when none is left.
+  auto step = [&](Row& r) -> bool {
     const float* piece = nullptr;
-    for (uint64_t len; m > 0 && (len = wet_next(source, in, b, m, &piece)) > 0; s += len) {
-      uint64_t at = wet_at + s;
-      emit(w, at, at + len, [&](float* dst, uint64_t lo, uint64_t hi) {
-        const float* src = piece + (lo - at);
-        if (dry == 0.0f) {
-          // No dry signal to add to: the wet signal is the output.
-          t.scale_copy(dst, src, static_cast<size_t>(hi - lo), wet);
-        } else {
-          put_dry(dst, d, lo, hi);
-          t.multiply_add(dst, src, static_cast<size_t>(hi - lo), wet);
-        }
-      });
-    }
+    const uint64_t len = m > 0 ? wet_next(r.source, r.d.in, b, m, &piece) : 0;
+    if (len == 0) return false;
+    const uint64_t at = wet_at + r.s;
+    emit(r.w, at, at + len, [&](float* dst, uint64_t lo, uint64_t hi) {
+      const float* src = piece + (lo - at);
+      if (dry == 0.0f) {
+        // No dry signal to add to: the wet signal is the output.
+        t.scale_copy(dst, src, static_cast<size_t>(hi - lo), wet);
+      } else {
+        put_dry(dst, r.d, lo, hi);
+        t.multiply_add(dst, src, static_cast<size_t>(hi - lo), wet);
+      }
+    });
+    r.s += len;
+    return true;
+  };
+  auto finish = [&](Row& r) {
+    auto dry_only = [&](float* dst, uint64_t lo, uint64_t hi) { put_dry(dst, r.d, lo, hi); };
     // Without taps the wet signal is b zeros.
-    if (m == 0) emit(w, wet_at, wet_at + b, dry_only);
-    emit(w, wet_at + b + m, total, dry_only);
+    if (m == 0) emit(r.w, wet_at, wet_at + b, dry_only);
+    emit(r.w, wet_at + b + m, total, dry_only);
     // Past the end of the mix, and the padding.
-    uint64_t written = w.end - w.first;
-    t.fill_zero(w.out + written, static_cast<size_t>(result.stride - written));
+    uint64_t written = r.w.end - r.w.first;
+    t.fill_zero(r.w.out + written, static_cast<size_t>(result.stride - written));
+    if (r.w.peak > all_peak) all_peak = r.w.peak;
+  };
+  auto fail = [&]() {
+    mem_free_aligned(w.scratch);
+    sample_destroy(result);
+    return STATUS_NO_MEMORY;
+  };
+  if (!progress || input.channels < 2) {
+    // One row after another, through one wet source.
+    Row r;
+    wet_clear(r.source);
+    for (uint64_t c = 0; c < input.channels; ++c) {
+      if (!start(r, c)) {
+        wet_destroy(r.source);
+        return fail();
+      }
+      uint64_t told = 0;
+      while (step(r)) {
+        // Only the last row tells a reader (a single row, here).
+        const uint64_t done = wet_at + r.s;
+        if (progress && c + 1 == input.channels && done > told + kProgressStep) {
+          told = done;
+          progress_advance(progress, std::clamp(done, w.first, w.end) - w.first);
+        }
+      }
+      finish(r);
+    }
+    wet_destroy(r.source);
+  } else {
+    // A reader follows the output: the rows advance together, a piece of
+    // each in turn, so that it can start at once. Each row has its own wet
+    // source; the values are the same as one row after another.
+    Row* rows = static_cast<Row*>(mem_calloc(input.channels, sizeof(Row)));
+    if (!rows) return fail();
+    for (uint64_t c = 0; c < input.channels; ++c) wet_clear(rows[c].source);
+    bool ok = true;
+    for (uint64_t c = 0; c < input.channels && ok; ++c) ok = start(rows[c], c);
+    if (ok) {
+      uint64_t told = 0;
+      for (bool more = true; more;) {
+        more = false;
+        uint64_t done = UINT64_MAX;
+        for (uint64_t c = 0; c < input.channels; ++c) {
+          more = step(rows[c]) || more;
+          done = std::min(done, wet_at + rows[c].s);
+        }
+        if (done > told + kProgressStep) {
+          told = done;
+          progress_advance(progress, std::clamp(done, w.first, w.end) - w.first);
+        }
+      }
+      for (uint64_t c = 0; c < input.channels; ++c) finish(rows[c]);
+    }
+    for (uint64_t c = 0; c < input.channels; ++c) wet_destroy(rows[c].source);
+    mem_free(rows);
+    if (!ok) return fail();
   }
-  wet_destroy(source);
   mem_free_aligned(w.scratch);
-  if (peak) *peak = w.peak;
+  if (peak) *peak = all_peak;
   sample_swap(output, result);
   sample_destroy(result);
   return STATUS_OK;
 }
+
+}  // namespace
 
 Status convolve_mix(Sample& output, const Sample& input, const Sample& ir, int64_t latency, float dry, float wet) {
   return convolve_mix_range(output, input, ir, latency, dry, wet, 0, -1, nullptr);

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "analysis/sample.h"
+#include "analysis/sample_progress.h"
 
 // Convolves every channel of `input` with the matching row of `ir` and mixes
 // wet and dry: with latency >= 1 the dry signal is delayed by `latency` and
@@ -42,6 +43,15 @@
 // (for finite output).
 [[nodiscard]] Status convolve_mix_range(Sample& output, const Sample& input, const Sample& ir, int64_t latency,
                                         float dry, float wet, uint64_t first, int64_t length, float* peak);
+
+// The same, telling `progress` (when not null) about the output while it is
+// made: its rows once allocated, the frames complete in every row as the
+// last channel advances, and the end (finished, or given up on failure;
+// the rows are then freed). Once the call returned successfully the rows
+// are `output`'s, so a reader may go on reading them until it is done.
+[[nodiscard]] Status convolve_mix_range(Sample& output, const Sample& input, const Sample& ir, int64_t latency,
+                                        float dry, float wet, uint64_t first, int64_t length, float* peak,
+                                        SampleProgress* progress);
 
 // Normalize modes.
 enum NormalizeMode : int {

@@ -20,10 +20,25 @@ const char* text_of(const String* s) {
   return t ? t : "";
 }
 
-int measure(const Sample& audio, LoudnessMeasure* m) {
-  int st = measure_loudness(audio, m);
-  if (st != 0) err_printf("  error measuring loudness, error code: %d\n", st);
-  return st;
+int measure(const Sample& audio, FollowedLoudness* followed, LoudnessMeasure* m) {
+  if (!followed) {
+    int st = measure_loudness(audio, m);
+    if (st != 0) err_printf("  error measuring loudness, error code: %d\n", st);
+    return st;
+  }
+  // The peaks while the loudness is still being measured, then the loudness.
+  const double pending = 0.0;
+  int st = measure_loudness(audio, &pending, m);
+  followed->meter->join();
+  if (st == 0) st = *followed->status;
+  if (st != 0) {
+    err_printf("  error measuring loudness, error code: %d\n", st);
+    return st;
+  }
+  // libebur128 reports -HUGE_VAL when no block passes the gates.
+  const double lufs = *followed->integrated;
+  m->integrated_lufs = std::isfinite(lufs) ? lufs : kNaN;
+  return 0;
 }
 
 }  // namespace
@@ -35,17 +50,21 @@ void loudness_report_init(LoudnessReport* r) {
   r->gain_db = kNaN;
 }
 
-int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report) {
+int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
+                     FollowedLoudness* followed) {
   LoudnessMeasure out;
-  int st = measure(*output, &out);
+  int st = measure(*output, followed, &out);
   if (st != 0) return st;
   double target = kNaN;
   if (cfg->loudness.on) {
     target = cfg->loudness.value;
   } else if (cfg->match_loudness) {
-    LoudnessMeasure source;
-    if ((st = measure(*timbre, &source)) != 0) return st;
-    target = source.integrated_lufs;
+    // Only the loudness of the file whose timbre the output takes counts.
+    st = measure_integrated_loudness(*timbre, &target);
+    if (st != 0) {
+      err_printf("  error measuring loudness, error code: %d\n", st);
+      return st;
+    }
     if (std::isnan(target)) {
       err_printf("  [WRN] reference is silent (no measurable loudness); loudness not matched\n");
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <thread>
 
 #include "audio/save_format.h"
 #include "runtime/string.h"
@@ -33,10 +34,18 @@ void loudness_report_init(LoudnessReport* r);
 //   "  [WRN] output is silent (no measurable loudness); not scaled\n"
 //   "  [WRN] reference is silent (no measurable loudness); loudness not matched\n"
 //   "  [WRN] true-peak ceiling of <C> dBTP: loudness target missed by <M> LU\n".
-// Returns 0, or the measuring status (5, 13, 4) after
+// With `followed`, the output's integrated loudness is being measured on a
+// thread of its own (measure_integrated_following) while the output was
+// made: only the peaks are measured here, then that thread is joined and
+// its value taken. Returns 0, or the measuring status (5, 13, 4) after
 // "  error measuring loudness, error code: %d\n".
+struct FollowedLoudness {
+  std::thread* meter;        // joined by deliver_loudness
+  const double* integrated;  // libebur128's value, valid after the join
+  const Status* status;      // the measurement's status, valid after the join
+};
 [[nodiscard]] int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre,
-                                   LoudnessReport* report);
+                                   LoudnessReport* report, FollowedLoudness* followed);
 
 // How the processed audio is saved. `custom` is false for the default
 // format (a 32-bit float WAV file), which is saved exactly as ever.

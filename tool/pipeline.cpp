@@ -13,6 +13,8 @@
 #include "analysis/mix.h"
 #include "analysis/profile.h"
 #include "analysis/sample.h"
+#include "analysis/sample_progress.h"
+#include "analysis/loudness.h"
 #include "analysis/trim.h"
 #include "dsp/dsp.h"
 #include "expr/variables.h"
@@ -255,7 +257,33 @@ int process_child(const RunContext* ctx, Group* group, uint64_t index, const Gro
   float peak = 0.0f;
   const uint64_t first = cfg->latency_compensation && delay > 0 ? static_cast<uint64_t>(delay) : 0;
   const int64_t length = cfg->match_length ? static_cast<int64_t>(input->length) : -1;
-  st = convolve_mix_range(c.output, *input, c.work, delay, set.dry, set.wet, first, length, &peak);
+  // The output's integrated loudness is measured while the output is
+  // made, on a thread of its own: libebur128's pass takes longer than the
+  // convolution. Not when normalization may still scale the output.
+  const bool follow = set.deliver && cfg->normalize == NORMALIZE_NONE;
+  SampleProgress progress;
+  progress_init(&progress);
+  double integrated = 0.0;
+  Status follow_status = STATUS_OK;
+  std::thread meter;
+  // However this child ends, the measurement has ended before its buffers go.
+  struct JoinAtExit {
+    std::thread& t;
+    ~JoinAtExit() {
+      if (t.joinable()) t.join();
+    }
+  } join_meter{meter};
+  if (follow) {
+    meter = std::thread([&] {
+      const DspTable& table = dsp();
+      DspFpState fp{};
+      table.dsp_start(&fp);
+      follow_status = measure_integrated_following(&progress, g.rate, &integrated);
+      table.dsp_finish(&fp);
+    });
+  }
+  st = convolve_mix_range(c.output, *input, c.work, delay, set.dry, set.wet, first, length, &peak,
+                          follow ? &progress : nullptr);
   if (st != 0) {
     err_printf("  error convolving trimmed impulse response with master file, error code: %d\n", st);
     return st;
@@ -271,7 +299,8 @@ int process_child(const RunContext* ctx, Group* group, uint64_t index, const Gro
   if (set.deliver) {
     // The output takes the loudness of the file whose timbre it takes.
     const Sample* timbre = cfg->mastering ? &g.master : &c.child;
-    st = deliver_loudness(cfg, &c.output, timbre, &loudness);
+    FollowedLoudness followed{&meter, &integrated, &follow_status};
+    st = deliver_loudness(cfg, &c.output, timbre, &loudness, follow ? &followed : nullptr);
     if (st != 0) return st;
   }
   SaveOptions options;

@@ -1,12 +1,15 @@
 #include "analysis/mix.h"
 
 #include "analysis/convolver.h"
+#include "analysis/loudness.h"
+#include "analysis/sample_progress.h"
 #include "dsp/dsp.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "runtime/alloc.h"
 
@@ -252,6 +255,123 @@ TEST(Mix, RangeEqualsMixThenCutNormalizeAndPad) {
       sample_destroy(range);
     }
   }
+}
+
+// A reader that follows the output while it is made: the rows then
+// advance together, and every value is still the one of the plain call; a
+// frame the reader is told is complete never changes afterwards.
+TEST(Mix, FollowedOutputIsTheSameAndComplete) {
+  struct FollowCase {
+    size_t b, m;
+    int64_t latency;
+    uint64_t first;
+    int64_t length;
+    unsigned channels;
+  };
+  const FollowCase cases[] = {{300001, 4096, 2048, 2048, 300001, 2}, {200001, 100, -700, 0, -1, 3},
+                              {150001, 0, 0, 0, -1, 2},              {250000, 40000, 20000, 12345, 70000, 2},
+                              {180001, 1, 0, 0, -1, 1},              {1000, 300, 0, 5000, 100, 2}};
+  for (float dry : {0.0f, 0.5f}) {
+    for (const FollowCase& k : cases) {
+      std::vector<std::vector<float>> rows_in, rows_ir;
+      for (unsigned c = 0; c < k.channels; ++c) {
+        rows_in.push_back(noise(k.b, 41 + c));
+        rows_ir.push_back(noise(k.m, 51 + c, 0.05f));
+      }
+      Sample in = make_sample(rows_in, 48000), ir = make_sample(rows_ir, 48000);
+      Sample plain, followed;
+      sample_init(plain);
+      sample_init(followed);
+      float plain_peak = -1.0f, followed_peak = -2.0f;
+      ASSERT_EQ(convolve_mix_range(plain, in, ir, k.latency, dry, 0.75f, k.first, k.length, &plain_peak), STATUS_OK);
+      SampleProgress progress;
+      progress_init(&progress);
+      // The reader copies every frame as soon as it is told it is complete.
+      std::vector<float> seen;
+      uint64_t seen_frames = 0;
+      bool reader_ok = false;
+      std::thread reader([&] {
+        if (!progress_wait(&progress, 1)) return;
+        const uint64_t frames = progress.frames, channels = progress.channels;
+        seen.assign(size_t(frames * channels), 0.0f);
+        for (uint64_t at = 0; at < frames; at += 1000) {
+          const uint64_t n = std::min<uint64_t>(1000, frames - at);
+          if (!progress_wait(&progress, at + n)) return;
+          for (uint64_t c = 0; c < channels; ++c)
+            std::memcpy(&seen[size_t(c * frames + at)], progress.data + c * progress.stride + at, n * sizeof(float));
+          seen_frames = at + n;
+        }
+        reader_ok = true;
+      });
+      ASSERT_EQ(convolve_mix_range(followed, in, ir, k.latency, dry, 0.75f, k.first, k.length, &followed_peak,
+                                   &progress),
+                STATUS_OK);
+      reader.join();
+      EXPECT_EQ(followed_peak, plain_peak);
+      ASSERT_EQ(followed.length, plain.length);
+      EXPECT_TRUE(reader_ok);
+      EXPECT_EQ(seen_frames, plain.length);
+      size_t differ = 0, differ_seen = 0;
+      for (uint64_t c = 0; c < k.channels; ++c) {
+        for (uint64_t i = 0; i < plain.stride; ++i)
+          differ += std::memcmp(&plain.data[c * plain.stride + i], &followed.data[c * followed.stride + i], 4) != 0;
+        for (uint64_t i = 0; i < seen_frames; ++i)
+          differ_seen += std::memcmp(&plain.data[c * plain.stride + i], &seen[size_t(c * seen_frames + i)], 4) != 0;
+      }
+      EXPECT_EQ(differ, 0u) << k.m << " taps, " << k.channels << " channels, dry " << dry;
+      EXPECT_EQ(differ_seen, 0u) << k.m << " taps, " << k.channels << " channels, dry " << dry;
+      sample_destroy(in);
+      sample_destroy(ir);
+      sample_destroy(plain);
+      sample_destroy(followed);
+    }
+  }
+}
+
+// The loudness measured while the output is made is the one measured on
+// the finished output, bit for bit; a mix that fails lets its reader go.
+TEST(Mix, LoudnessFollowsTheOutput) {
+  Sample in = make_sample({noise(240000, 61), noise(240000, 62)}, 48000);
+  Sample ir = make_sample({noise(4096, 63, 0.05f), noise(4096, 64, 0.05f)}, 48000);
+  SampleProgress progress;
+  progress_init(&progress);
+  double followed = 0.0;
+  Status followed_status = STATUS_SYSTEM;
+  std::thread meter([&] { followed_status = measure_integrated_following(&progress, 48000, &followed); });
+  Sample out;
+  sample_init(out);
+  ASSERT_EQ(convolve_mix_range(out, in, ir, 0, 0.0f, 0.75f, 0, -1, nullptr, &progress), STATUS_OK);
+  meter.join();
+  ASSERT_EQ(followed_status, STATUS_OK);
+  out.sample_rate = 48000;
+  LoudnessMeasure whole;
+  ASSERT_EQ(measure_loudness(out, &whole), STATUS_OK);
+  EXPECT_EQ(followed, whole.integrated_lufs);
+  LoudnessMeasure given;
+  ASSERT_EQ(measure_loudness(out, &followed, &given), STATUS_OK);
+  EXPECT_EQ(given.integrated_lufs, whole.integrated_lufs);
+  EXPECT_EQ(given.true_peak_db, whole.true_peak_db);
+  EXPECT_EQ(given.sample_peak_db, whole.sample_peak_db);
+  sample_destroy(out);
+
+  // Every allocation failure of the mix ends the reader's wait.
+  for_each_alloc_failure([&] {
+    SampleProgress p;
+    progress_init(&p);
+    Status reader_status = STATUS_OK;
+    double lufs = 0.0;
+    std::thread reader([&] { reader_status = measure_integrated_following(&p, 48000, &lufs); });
+    Sample o;
+    sample_init(o);
+    Status st = convolve_mix_range(o, in, ir, 0, 0.0f, 0.75f, 0, -1, nullptr, &p);
+    reader.join();
+    if (st != STATUS_OK) {
+      EXPECT_NE(reader_status, STATUS_OK);
+    }
+    sample_destroy(o);
+  });
+  sample_destroy(in);
+  sample_destroy(ir);
 }
 
 TEST(Mix, AllocationFailureKeepsOutput) {
