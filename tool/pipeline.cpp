@@ -517,13 +517,14 @@ struct RunScheduler {
   uint64_t njobs;
   std::thread* threads;
   unsigned started;
+  unsigned wanted;  // workers asked for
   std::mutex lock;
   std::condition_variable changed;
   std::atomic<uint64_t> next{0};
   std::atomic<bool> stop{false};
 
   RunScheduler(RunContext* c)
-      : ctx(c), groups(nullptr), ngroups(0), jobs(nullptr), njobs(0), threads(nullptr), started(0) {}
+      : ctx(c), groups(nullptr), ngroups(0), jobs(nullptr), njobs(0), threads(nullptr), started(0), wanted(0) {}
 
   ~RunScheduler() {
     for (uint64_t i = 0; jobs && i < njobs; ++i) jobs[i].~ChildJob();
@@ -625,12 +626,19 @@ struct RunScheduler {
     table.dsp_finish(&fp);
   }
 
-  // Starts up to `workers` threads; with none started the calling thread
-  // works the jobs itself at each group's turn.
+  // Starts the workers; with none started the calling thread works the
+  // jobs itself at each group's turn. The first master is prepared with
+  // one worker fewer: every child needs it, so its preparation gets a
+  // processor of its own, and the last worker starts when it is ready.
   void start(unsigned workers) {
     threads = static_cast<std::thread*>(mem_calloc(workers, sizeof(std::thread)));
     if (!threads) return;
-    for (; started < workers; ++started) new (&threads[started]) std::thread([this] { work(); });
+    wanted = workers;
+    start_up_to(workers > 1 ? workers - 1 : workers);
+  }
+
+  void start_up_to(unsigned count) {
+    for (; threads && started < count; ++started) new (&threads[started]) std::thread([this] { work(); });
   }
 
   // Loads and profiles group k's master ahead of its turn, its lines kept
@@ -739,6 +747,7 @@ struct RunScheduler {
     int st = 0;
     uint64_t k = 0;
     if (ngroups > 0) prepare(0);
+    start_up_to(wanted);
     for (; k < ngroups; ++k) {
       if (k + 1 < ngroups) prepare(k + 1);
       st = turn(k);
