@@ -166,19 +166,29 @@ int save_output(const RunContext* ctx, GroupState& g, Variables* vars, ReportChi
   return 0;
 }
 
-int process_child(const RunContext* ctx, Group* group, uint64_t index, const GroupSettings& set, GroupState& g,
-                  ChildState& c) {
-  ReportChild* rc = c.rc;
+// The part of a child that does not need the master: its variables and
+// its audio, at the group's rate. Returns 0 or the status, after its
+// message.
+int load_child(const RunContext* ctx, Group* group, uint64_t index, const GroupState& g, ChildState& c) {
   const ToolConfig* cfg = ctx->cfg;
   const String* child_name = static_cast<const String*>(group->files.items[index - 1]);
-  const uint64_t produce = cfg->produce;
   int st = build_pattern_variables(&c.vars, cfg, group, &group->master, child_name, index);
   if (st != 0) {
     err_printf("  error building pattern variables for child file\n");
     return st;
   }
-  st = load_input_file(&c.child, g.rate, cfg, child_name);
-  if (st != 0) return st;
+  return load_input_file(&c.child, g.rate, cfg, child_name);
+}
+
+// The rest of a loaded child, from its master on: profile, filters and
+// the processed audio.
+int finish_child(const RunContext* ctx, Group* group, uint64_t index, const GroupSettings& set, GroupState& g,
+                 ChildState& c) {
+  ReportChild* rc = c.rc;
+  const ToolConfig* cfg = ctx->cfg;
+  const String* child_name = static_cast<const String*>(group->files.items[index - 1]);
+  const uint64_t produce = cfg->produce;
+  int st = 0;
   // Everything from here on needs the master (the report too: a child
   // whose master fails is not described, as when the children wait).
   if (!wait_for_master(g)) return kAborted;
@@ -322,14 +332,21 @@ void note_failure(RunContext* ctx, int st) {
 // the release of its buffers. kSkipped when all its outputs exist.
 constexpr int kSkipped = -2;
 
-int run_child(const RunContext* ctx, Group* group, uint64_t index, const GroupSettings& set, GroupState& g,
-              ChildState& c) {
+// The first part of a child: kSkipped when all its outputs exist, else
+// load_child's status.
+int start_child(const RunContext* ctx, Group* group, uint64_t index, const GroupState& g, ChildState& c) {
   const String* child = static_cast<const String*>(group->files.items[index - 1]);
   if (ctx->cfg->skip_existing && ctx->plan && run_plan_child_done(ctx->plan, group, index)) {
     out_printf("  skipping child '%s': all its outputs exist\n", text_of(child));
     return kSkipped;
   }
-  int st = process_child(ctx, group, index, set, g, c);
+  return load_child(ctx, group, index, g, c);
+}
+
+int run_child(const RunContext* ctx, Group* group, uint64_t index, const GroupSettings& set, GroupState& g,
+              ChildState& c) {
+  int st = start_child(ctx, group, index, g, c);
+  if (st == 0) st = finish_child(ctx, group, index, set, g, c);
   c.release_buffers();
   return st;
 }
@@ -520,13 +537,17 @@ struct RunScheduler {
   unsigned wanted;  // workers asked for
   std::mutex lock;
   std::condition_variable changed;
-  std::atomic<uint64_t> next{0};
+  uint64_t next = 0;       // the next job to take (under lock)
+  uint64_t holding = 0;    // jobs taken and not yet done (under lock)
+  uint64_t* parked = nullptr;  // loaded jobs waiting for their master, in order (under lock)
+  uint64_t parked_count = 0;
   std::atomic<bool> stop{false};
 
   RunScheduler(RunContext* c)
       : ctx(c), groups(nullptr), ngroups(0), jobs(nullptr), njobs(0), threads(nullptr), started(0), wanted(0) {}
 
   ~RunScheduler() {
+    mem_free(parked);
     for (uint64_t i = 0; jobs && i < njobs; ++i) jobs[i].~ChildJob();
     mem_free(jobs);
     for (uint64_t i = 0; groups && i < ngroups; ++i) groups[i].~ScheduledGroup();
@@ -581,49 +602,114 @@ struct RunScheduler {
     return 0;
   }
 
+  // Whether group sg's master is ready or failed. Caller holds `lock`.
+  static bool decided(ScheduledGroup& sg) {
+    std::lock_guard<std::mutex> hold(sg.gate_lock);
+    return sg.g.master_state != kMasterPending;
+  }
+
+  // Takes job i's outcome. Caller holds `lock`.
+  void settle_job(uint64_t i, int st) {
+    ChildJob& job = jobs[i];
+    ScheduledGroup& sg = *job.sg;
+    const bool keep_going = ctx->cfg->keep_going;
+    // A failure that one job would stop the run at stops the taking of
+    // further children; one that ends only its group (a master that
+    // failed, a channel count that differs) stops that group's later
+    // children (the earlier ones are needed: they come first).
+    if (st != 0 && st != kSkipped && st != kChannelMismatch && st != kAborted && !keep_going) stop.store(true);
+    if (st == kAborted) sg.stop_from = sg.first_job;
+    if (st == kChannelMismatch && !keep_going && i + 1 < sg.stop_from) sg.stop_from = i + 1;
+    job.state.status = st;
+    job.state.done = true;
+    job.running = false;
+    --holding;
+  }
+
+  // A worker takes jobs in the run's order. It loads a child while that
+  // child's master may still be prepared; if the master is not ready then,
+  // the loaded child is parked and the worker loads the next one, as long
+  // as no more children are held than there are workers. Parked children
+  // are finished first, in order, once their master is ready.
   void work() {
     const DspTable& table = dsp();
     DspFpState fp{};
     table.dsp_start(&fp);
-    const bool keep_going = ctx->cfg->keep_going;
-    while (!stop.load()) {
-      const uint64_t i = next.fetch_add(1);
-      if (i >= njobs) break;
+    for (;;) {
+      uint64_t i = 0;
+      bool loaded = false, quit = false;
+      {
+        std::unique_lock<std::mutex> hold(lock);
+        for (;;) {
+          if (parked_count > 0 && decided(*jobs[parked[0]].sg)) {
+            i = parked[0];
+            for (uint64_t k = 1; k < parked_count; ++k) parked[k - 1] = parked[k];
+            --parked_count;
+            loaded = true;
+            break;
+          }
+          if (!stop.load() && next < njobs && holding < wanted) {
+            i = next++;
+            ++holding;
+            break;
+          }
+          if ((stop.load() || next >= njobs) && parked_count == 0) {
+            quit = true;
+            break;
+          }
+          changed.wait(hold);
+        }
+        ChildJob& job = jobs[i];
+        if (!quit && i >= job.sg->stop_from) {
+          // Its group ended before it: not started, or not finished.
+          job.state.release_buffers();
+          settle_job(i, kAborted);
+          hold.unlock();
+          changed.notify_all();
+          continue;
+        }
+        if (!quit && !loaded) job.running = true;
+      }
+      if (quit) break;
       ChildJob& job = jobs[i];
       ScheduledGroup& sg = *job.sg;
-      {
-        std::lock_guard<std::mutex> hold(lock);
-        if (i >= sg.stop_from) {
-          job.state.status = kAborted;
-          job.state.done = true;
-        } else {
-          job.running = true;
+      if (!loaded) {
+        output_capture_begin(&job.state.capture);
+        int st = start_child(ctx, sg.group, job.index, sg.g, job.state);
+        output_capture_end();
+        bool parked_now = false;
+        {
+          std::lock_guard<std::mutex> hold(lock);
+          if (st != 0) {
+            job.state.release_buffers();
+            settle_job(i, st);
+          } else if (!decided(sg)) {
+            parked[parked_count++] = i;
+            parked_now = true;
+          }
+        }
+        if (st != 0 || parked_now) {
+          changed.notify_all();
+          continue;
         }
       }
-      if (job.state.done) {
-        changed.notify_all();
-        continue;
-      }
       output_capture_begin(&job.state.capture);
-      const int st = run_child(ctx, sg.group, job.index, sg.set, sg.g, job.state);
+      const int st = finish_child(ctx, sg.group, job.index, sg.set, sg.g, job.state);
       output_capture_end();
-      // A failure that one job would stop the run at stops the taking of
-      // further children; one that ends only its group (a master that
-      // failed, a channel count that differs) stops that group's later
-      // children (the earlier ones are needed: they come first).
-      const bool ends_run = st != 0 && st != kSkipped && st != kChannelMismatch && st != kAborted && !keep_going;
-      if (ends_run) stop.store(true);
+      job.state.release_buffers();
       {
         std::lock_guard<std::mutex> hold(lock);
-        if (st == kAborted) sg.stop_from = sg.first_job;
-        if (st == kChannelMismatch && !keep_going && i + 1 < sg.stop_from) sg.stop_from = i + 1;
-        job.state.status = st;
-        job.state.done = true;
-        job.running = false;
+        settle_job(i, st);
       }
       changed.notify_all();
     }
     table.dsp_finish(&fp);
+  }
+
+  // Wakes the workers after a master was decided.
+  void wake() {
+    { std::lock_guard<std::mutex> hold(lock); }
+    changed.notify_all();
   }
 
   // Starts the workers; with none started the calling thread works the
@@ -632,7 +718,12 @@ struct RunScheduler {
   // processor of its own, and the last worker starts when it is ready.
   void start(unsigned workers) {
     threads = static_cast<std::thread*>(mem_calloc(workers, sizeof(std::thread)));
-    if (!threads) return;
+    parked = static_cast<uint64_t*>(mem_calloc(workers, sizeof(uint64_t)));
+    if (!threads || !parked) {
+      mem_free(threads);
+      threads = nullptr;
+      return;
+    }
     wanted = workers;
     start_up_to(workers > 1 ? workers - 1 : workers);
   }
@@ -655,7 +746,10 @@ struct RunScheduler {
     }
     output_capture_end();
     sg.prepared = true;
-    if (sg.precheck == kGroupRuns) open_gate(sg.g, sg.master_status == 0 ? kMasterReady : kMasterFailed);
+    if (sg.precheck == kGroupRuns) {
+      open_gate(sg.g, sg.master_status == 0 ? kMasterReady : kMasterFailed);
+      wake();
+    }
   }
 
   // Group k's turn: its lines, its master's response, then its children
@@ -734,6 +828,7 @@ struct RunScheduler {
       }
       if (pending) open_gate(sg.g, kMasterFailed);
     }
+    wake();
     for (unsigned t = 0; t < started; ++t) {
       threads[t].join();
       threads[t].~thread();
