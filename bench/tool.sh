@@ -133,8 +133,18 @@ cat >jobs.json5 <<EOF2
   groups: { bench: { master: 'master.wav', files: ['brown.wav', 'low.wav', 'high.wav', 'fourth.wav'] } } }
 EOF2
 if "$bin" -c jobs.json5 -j 1 >/dev/null 2>"$work/err"; then
-  read -r j1 _ _ < <(measure tool_group_j1 "$work/jobs" "$bin" -c jobs.json5 -j 1) &&
-    read -r j2 _ _ < <(measure tool_group_j2 "$work/jobs" "$bin" -c jobs.json5 -j 2) &&
+  # The two take turns, one run each per round, so that a change in the
+  # machine's load falls on both alike; then the median of each.
+  t1=() t2=()
+  for ((round = 0; round < runs; round++)); do
+    read -r t _ _ < <(runs=1 measure tool_group_j1 "$work/jobs" "$bin" -c jobs.json5 -j 1) || break
+    t1+=("$t")
+    read -r t _ _ < <(runs=1 measure tool_group_j2 "$work/jobs" "$bin" -c jobs.json5 -j 2) || break
+    t2+=("$t")
+  done
+  j1=$(printf '%s\n' "${t1[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+  j2=$(printf '%s\n' "${t2[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+  [ "${#t2[@]}" -eq "$runs" ] &&
     awk -v a="$j2" -v b="$j1" 'BEGIN {
       r = (b > 0 ? a / b : 0)
       printf "RATIO tool_group_j2 %s tool_group_j1 %s %.3f\n", a, b, r
