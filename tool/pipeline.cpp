@@ -578,7 +578,7 @@ struct RunScheduler {
       sg.g.master_state = kMasterPending;
       if (ctx->report) {
         sg.g.report = report_begin_group(ctx->report, sg.group);
-        ++records;
+        if (sg.g.report) ++records;
       }
       sg.first_job = njobs;
       sg.count = sg.group->files.count;
