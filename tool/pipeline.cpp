@@ -498,10 +498,11 @@ struct ScheduledGroup {
   uint64_t first_job;    // its children are jobs first_job .. first_job + count - 1
   uint64_t count;
   uint64_t stop_from;    // jobs from this one on do not start (under the run's lock)
+  uint64_t report_children;  // children whose records the report keeps
 
   ScheduledGroup()
       : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_status(0), prepared(false),
-        report_index(0), first_job(0), count(0), stop_from(UINT64_MAX) {
+        report_index(0), first_job(0), count(0), stop_from(UINT64_MAX), report_children(UINT64_MAX) {
     output_capture_init(&capture);
   }
   ~ScheduledGroup() { output_capture_release(&capture); }
@@ -774,7 +775,7 @@ struct RunScheduler {
         job.state.done = true;
         int group_status = 0;
         if (!settle_child(ctx, static_cast<const String*>(sg.group->files.items[i]), job.state, &group_status)) {
-          report_keep_children(sg.g.report, i + 1);
+          sg.report_children = i + 1;
           return group_status;
         }
       }
@@ -789,7 +790,7 @@ struct RunScheduler {
       output_capture_flush(&job.state.capture);
       int group_status = 0;
       if (!settle_child(ctx, static_cast<const String*>(sg.group->files.items[i]), job.state, &group_status)) {
-        report_keep_children(sg.g.report, i + 1);
+        sg.report_children = i + 1;
         return group_status;
       }
     }
@@ -797,7 +798,9 @@ struct RunScheduler {
   }
 
   // After group k's turn: no further child of it starts, the running ones
-  // finish, and its master is released.
+  // finish, and its master is released. Children after the one the group
+  // ended at lose their records only now: until they finished, they could
+  // still be writing to them.
   void finish(uint64_t k) {
     ScheduledGroup& sg = groups[k];
     {
@@ -809,6 +812,7 @@ struct RunScheduler {
         return true;
       });
     }
+    report_keep_children(sg.g.report, sg.report_children);
     sample_destroy(sg.g.master);
     sample_destroy(sg.g.master_profile);
     sample_destroy(sg.g.work);
