@@ -20,21 +20,20 @@ const char* text_of(const String* s) {
   return t ? t : "";
 }
 
+// A measuring status, with its line when it is a failure.
+int measured(int st) {
+  if (st != 0) err_printf("  error measuring loudness, error code: %d\n", st);
+  return st;
+}
+
 int measure(const Sample& audio, FollowedLoudness* followed, LoudnessMeasure* m) {
-  if (!followed) {
-    int st = measure_loudness(audio, m);
-    if (st != 0) err_printf("  error measuring loudness, error code: %d\n", st);
-    return st;
-  }
+  if (!followed) return measured(measure_loudness(audio, m));
   // The peaks while the loudness is still being measured, then the loudness.
   const double pending = 0.0;
   int st = measure_loudness(audio, &pending, m);
   followed->meter->join();
   if (st == 0) st = *followed->status;
-  if (st != 0) {
-    err_printf("  error measuring loudness, error code: %d\n", st);
-    return st;
-  }
+  if (st != 0) return measured(st);
   // libebur128 reports -HUGE_VAL when no block passes the gates.
   const double lufs = *followed->integrated;
   m->integrated_lufs = std::isfinite(lufs) ? lufs : kNaN;
@@ -60,11 +59,7 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     target = cfg->loudness.value;
   } else if (cfg->match_loudness) {
     // Only the loudness of the file whose timbre the output takes counts.
-    st = measure_integrated_loudness(*timbre, &target);
-    if (st != 0) {
-      err_printf("  error measuring loudness, error code: %d\n", st);
-      return st;
-    }
+    if ((st = measured(measure_integrated_loudness(*timbre, &target))) != 0) return st;
     if (std::isnan(target)) {
       err_printf("  [WRN] reference is silent (no measurable loudness); loudness not matched\n");
     }

@@ -431,6 +431,17 @@ int write_master_response(RunContext* ctx, Group* group, const GroupSettings& se
   return st;
 }
 
+// A group's status taken into the run: with keep_going a failed group
+// (its master failed) is skipped, counted and remembered, and the run goes
+// on (0); otherwise the status ends the run.
+int group_outcome(RunContext* ctx, const String* name, const Group* group, int st) {
+  if (st == 0 || !ctx->cfg->keep_going) return st;
+  err_printf("  skipping group '%s' after error %d\n", text_of(name), st);
+  ctx->children_failed += group->files.count;
+  note_failure(ctx, st);
+  return 0;
+}
+
 // The settings every child of a group shares, at the group's rate.
 void group_settings(const ToolConfig* cfg, uint64_t rate, GroupSettings& set) {
   set.rank = effective_fft_rank(cfg->fft_rank);
@@ -493,7 +504,6 @@ struct ScheduledGroup {
   OutputCapture capture;
   int precheck;          // kGroupRuns, or the status the group ends with at once
   int master_status;     // of loading and profiling the master
-  bool prepared;
   uint64_t report_index; // groups with a record in the report before this one
   uint64_t first_job;    // its children are jobs first_job .. first_job + count - 1
   uint64_t count;
@@ -501,7 +511,7 @@ struct ScheduledGroup {
   uint64_t report_children;  // children whose records the report keeps
 
   ScheduledGroup()
-      : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_status(0), prepared(false),
+      : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_status(0),
         report_index(0), first_job(0), count(0), stop_from(UINT64_MAX), report_children(UINT64_MAX) {
     output_capture_init(&capture);
   }
@@ -746,18 +756,17 @@ struct RunScheduler {
       sg.master_status = load_master(ctx, sg.group, sg.set, sg.g);
     }
     output_capture_end();
-    sg.prepared = true;
     if (sg.precheck == kGroupRuns) {
       open_gate(sg.g, sg.master_status == 0 ? kMasterReady : kMasterFailed);
       wake();
     }
   }
 
-  // Group k's turn: its lines, its master's response, then its children
-  // in order. Returns the group's status, as process_group would.
+  // Group k's turn (prepared before): its lines, its master's response,
+  // then its children in order. Returns the group's status, as
+  // process_group would.
   int turn(uint64_t k) {
     ScheduledGroup& sg = groups[k];
-    if (!sg.prepared) prepare(k);
     output_capture_flush(&sg.capture);
     if (sg.precheck != kGroupRuns) return sg.precheck;
     int st = sg.master_status;
@@ -851,13 +860,7 @@ struct RunScheduler {
       if (k + 1 < ngroups) prepare(k + 1);
       st = turn(k);
       finish(k);
-      if (st != 0 && ctx->cfg->keep_going) {
-        // The group's master failed: the whole group is skipped.
-        err_printf("  skipping group '%s' after error %d\n", text_of(groups[k].name), st);
-        ctx->children_failed += groups[k].group->files.count;
-        note_failure(ctx, st);
-        st = 0;
-      }
+      st = group_outcome(ctx, groups[k].name, groups[k].group, st);
       if (st != 0) break;
     }
     join();
@@ -974,13 +977,7 @@ int process_all_groups(RunContext* ctx) {
     const char* utf8 = string_to_utf8(name);
     out_printf("processing group '%s'...\n", utf8 ? utf8 : "");
     st = process_group(ctx, group);
-    if (st != 0 && cfg->keep_going) {
-      // The group's master failed: the whole group is skipped.
-      err_printf("  skipping group '%s' after error %d\n", text_of(name), st);
-      ctx->children_failed += group->files.count;
-      note_failure(ctx, st);
-      st = 0;
-    }
+    st = group_outcome(ctx, name, group, st);
   }
   ptrlist_release(&names);
   return st != 0 ? st : ctx->first_failure;

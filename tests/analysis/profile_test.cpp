@@ -91,21 +91,24 @@ TEST(Profile, LinearAndPerChannel) {
 TEST(Profile, AllocationFailureKeepsProfile) {
   std::vector<float> x = noise(3000, 5);
   Sample audio = make_sample({x, x}, 48000);
-  for_each_alloc_failure([&] {
-    Sample profile;
-    sample_init(profile);
-    if (!sample_allocate(profile, 1, 4, 4)) return;
-    float* before = profile.data;
-    Status st = compute_profile(profile, audio, 9);
-    if (alloc_failure_hit()) {
-      EXPECT_EQ(st, STATUS_NO_MEMORY);
-      EXPECT_EQ(profile.data, before);
-      EXPECT_EQ(profile.length, 4u);
-    } else {
-      EXPECT_EQ(st, STATUS_OK);
-    }
-    sample_destroy(profile);
-  });
+  // The plain and the gated profile alike.
+  for (bool gated : {false, true}) {
+    for_each_alloc_failure([&] {
+      Sample profile;
+      sample_init(profile);
+      if (!sample_allocate(profile, 1, 4, 4)) return;
+      float* before = profile.data;
+      Status st = gated ? compute_profile_gated(profile, audio, 9, 30.0) : compute_profile(profile, audio, 9);
+      if (alloc_failure_hit()) {
+        EXPECT_EQ(st, STATUS_NO_MEMORY);
+        EXPECT_EQ(profile.data, before);
+        EXPECT_EQ(profile.length, 4u);
+      } else {
+        EXPECT_EQ(st, STATUS_OK);
+      }
+      sample_destroy(profile);
+    });
+  }
   Sample none, profile;
   sample_init(none);
   sample_init(profile);
@@ -176,26 +179,6 @@ TEST(ProfileGated, ChoosesFramesByEnergyOverAllChannels) {
   EXPECT_EQ(compute_profile_gated(p2, s, rank, 0.0), STATUS_BAD_ARGUMENT);
   EXPECT_EQ(compute_profile_gated(p2, s, rank, NAN), STATUS_BAD_ARGUMENT);
   for (Sample* t : {&a, &b, &only_loud, &s, &p1, &p2}) sample_destroy(*t);
-}
-
-TEST(ProfileGated, AllocationFailureKeepsProfile) {
-  std::vector<float> x = noise(3000, 5);
-  Sample audio = make_sample({x, x}, 48000);
-  for_each_alloc_failure([&] {
-    Sample profile;
-    sample_init(profile);
-    if (!sample_allocate(profile, 1, 4, 4)) return;
-    float* before = profile.data;
-    Status st = compute_profile_gated(profile, audio, 9, 30.0);
-    if (alloc_failure_hit()) {
-      EXPECT_EQ(st, STATUS_NO_MEMORY);
-      EXPECT_EQ(profile.data, before);
-    } else {
-      EXPECT_EQ(st, STATUS_OK);
-    }
-    sample_destroy(profile);
-  });
-  sample_destroy(audio);
 }
 
 }  // namespace
