@@ -637,6 +637,18 @@ struct RunScheduler {
     --holding;
   }
 
+  // The place in `parked` of the earliest job in run order whose master is
+  // decided, or parked_count when there is none. Children park in the order
+  // their loads complete, which need not be the run's: a child of a later
+  // group may sit ahead of one the calling thread is waiting for, so the
+  // first entry alone is not enough. Caller holds `lock`.
+  uint64_t ready_parked() {
+    uint64_t pick = parked_count;
+    for (uint64_t k = 0; k < parked_count; ++k)
+      if ((pick == parked_count || parked[k] < parked[pick]) && decided(*jobs[parked[k]].sg)) pick = k;
+    return pick;
+  }
+
   // A worker takes jobs in the run's order. It loads a child while that
   // child's master may still be prepared; if the master is not ready then,
   // the loaded child is parked and the worker loads the next one, as long
@@ -652,9 +664,10 @@ struct RunScheduler {
       {
         std::unique_lock<std::mutex> hold(lock);
         for (;;) {
-          if (parked_count > 0 && decided(*jobs[parked[0]].sg)) {
-            i = parked[0];
-            for (uint64_t k = 1; k < parked_count; ++k) parked[k - 1] = parked[k];
+          uint64_t pick = ready_parked();
+          if (pick < parked_count) {
+            i = parked[pick];
+            for (uint64_t k = pick + 1; k < parked_count; ++k) parked[k - 1] = parked[k];
             --parked_count;
             loaded = true;
             break;

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <thread>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -31,7 +34,7 @@ std::string slurp(const fs::path& p) {
 }  // namespace
 
 namespace {
-ToolRun run_program(const std::vector<std::string>& args, const fs::path& cwd, bool merged) {
+ToolRun run_program(const std::vector<std::string>& args, const fs::path& cwd, bool merged, double limit = 0) {
   ToolRun r;
   fs::path out = cwd / ".stdout", err = cwd / ".stderr";
   std::string prog = tool_path();
@@ -50,8 +53,21 @@ ToolRun run_program(const std::vector<std::string>& args, const fs::path& cwd, b
     _exit(127);
   }
   int st = 0;
-  waitpid(pid, &st, 0);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  if (limit > 0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(limit);
+    while (waitpid(pid, &st, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        r.status = kTimedOut;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  } else {
+    waitpid(pid, &st, 0);
+  }
+  if (r.status != kTimedOut) r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   r.out = slurp(out);
   if (!merged) r.err = slurp(err);
   fs::remove(out);
@@ -61,6 +77,10 @@ ToolRun run_program(const std::vector<std::string>& args, const fs::path& cwd, b
 }  // namespace
 
 ToolRun run_tool(const std::vector<std::string>& args, const fs::path& cwd) { return run_program(args, cwd, false); }
+
+ToolRun run_tool_within(const std::vector<std::string>& args, const fs::path& cwd, double seconds) {
+  return run_program(args, cwd, false, seconds);
+}
 
 ToolRun run_tool_merged(const std::vector<std::string>& args, const fs::path& cwd) {
   return run_program(args, cwd, true);

@@ -37,6 +37,11 @@ std::string tool_path();
 // Runs the tool with `args` in directory `cwd`.
 ToolRun run_tool(const std::vector<std::string>& args, const std::filesystem::path& cwd);
 
+// Runs the tool as run_tool does, but kills it when it has not ended
+// within `seconds`; the result's status is then kTimedOut.
+constexpr int kTimedOut = -2;
+ToolRun run_tool_within(const std::vector<std::string>& args, const std::filesystem::path& cwd, double seconds);
+
 // Runs the tool with standard output and standard error into one file, as
 // `>log 2>&1` does; the result's `out` holds both in the order written and
 // `err` is empty.

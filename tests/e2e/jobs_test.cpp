@@ -4,6 +4,7 @@
 // fails on the way and whichever of going on, skipping finished work or
 // the report is asked for.
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -190,6 +191,50 @@ TEST_F(Jobs, SkipExistingMatchesOneJob) {
   fs::copy(dir / "one", dir / "many_start", fs::copy_options::recursive);
   expect_same({"-k", "true", "-se", "true"}, "2", true);
   expect_same({"-se", "true"}, "3", false);
+}
+
+// Workers park a loaded child whose master is not ready yet; the calling
+// thread waits for the children of one group at a time. Runs of several
+// groups with long and short masters, at every number of jobs, must end
+// (under a timeout) with the files of one job.
+TEST_F(E2ETest, ManyGroupsNeverHangAtAnyJobCount) {
+  fs::create_directories(dir / "in");
+  std::string groups3, groups7;
+  for (int g = 0; g < 7; ++g) {
+    char m[32], line[64];
+    std::snprintf(m, sizeof m, "m%d.wav", g);
+    const size_t master_frames = g % 2 == 0 ? 88200 : 2205;
+    write(std::string("in/") + m, e2e::noise(44100, 1, master_frames, 100 + g));
+    std::snprintf(line, sizeof line, "g%d: { master: '%s', files: [", g, m);
+    std::string group = line;
+    for (int c = 0; c < 1 + g % 3; ++c) {
+      char name[32];
+      std::snprintf(name, sizeof name, "g%dc%d.wav", g, c);
+      write(std::string("in/") + name, e2e::noise(44100, 1, 2205 + 1500 * c, 200 + g * 3 + c));
+      group.append(c ? ", '" : "'").append(name).append("'");
+    }
+    group += "] },\n";
+    if (g < 3) groups3 += group;
+    groups7 += group;
+  }
+  for (const std::string* groups : {&groups3, &groups7}) {
+    write_text("run.json5", "{ srate: 44100, src_path: 'in', fft_rank: 8, file: '${group}/${file_name}.wav',\n"
+                            "  groups: {\n" + *groups + "} }");
+    fs::remove_all(dir / "out");
+    auto one = e2e::run_tool_within({"-c", "run.json5", "-d", "out", "-j", "1"}, dir, 60);
+    ASSERT_EQ(one.status, 0) << one.err;
+    const auto expected = e2e::snapshot(dir / "out");
+    for (const char* jobs : {"2", "3", "4", "5", "8", "16", "64"}) {
+      for (int rep = 0; rep < 3; ++rep) {
+        fs::remove_all(dir / "out");
+        auto r = e2e::run_tool_within({"-c", "run.json5", "-d", "out", "-j", jobs}, dir, 30);
+        ASSERT_NE(r.status, e2e::kTimedOut) << "-j " << jobs << " hung";
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, one.out);
+        EXPECT_TRUE(e2e::snapshot(dir / "out") == expected) << "-j " << jobs;
+      }
+    }
+  }
 }
 
 }  // namespace
