@@ -304,9 +304,13 @@ bool report_child_has_plot(const ReportGroup*, const ReportChild* c) {
 
 bool report_plot_file_name(uint64_t group_index, uint64_t child_index, const ReportChild* c,
                            TextBuffer* out) {
+  return report_plot_file_name(group_index, child_index, c->input.path, out);
+}
+
+bool report_plot_file_name(uint64_t group_index, uint64_t child_index, const char* child_path, TextBuffer* out) {
   text_appendf(out, "plot-%llu-%llu", static_cast<unsigned long long>(group_index + 1),
                static_cast<unsigned long long>(child_index + 1));
-  const char* path = c->input.path ? c->input.path : "";
+  const char* path = child_path ? child_path : "";
   const char* base = strrchr(path, '/');
   base = base ? base + 1 : path;
   const char* dot = strrchr(base, '.');

@@ -23,6 +23,9 @@ bool report_child_has_plot(const ReportGroup* g, const ReportChild* c);
 // most 40 bytes), so it is unique within a report and safe in any URL.
 bool report_plot_file_name(uint64_t group_index, uint64_t child_index, const ReportChild* c,
                            TextBuffer* out);
+// The same name from the child's path as the run names it (UTF-8), so that
+// a run can plan the plots before it has a record of them.
+bool report_plot_file_name(uint64_t group_index, uint64_t child_index, const char* child_path, TextBuffer* out);
 
 // Appends the SVG document. False when memory runs out.
 bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* out);

@@ -5,6 +5,8 @@
 
 #include "report/report_writer.h"
 #include "report/run_report.h"
+#include "report/svg_plot.h"
+#include "report/text_buffer.h"
 #include "runtime/hash_map.h"
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
@@ -70,9 +72,29 @@ int plan_report_files(RunPlan* plan, const String* dir) {
     std::fprintf(stderr, "report directory '%s' exists and is not a directory\n", text_of(dir));
     return STATUS_EXISTS;
   }
-  static const char* const kNames[] = {"report.json", "index.html"};
-  int st = 0;
-  for (const char* name : kNames) {
+  // Every plot a child may get, named as the report will name it: groups
+  // with work in run order (each begins with its master among the inputs),
+  // children by their place in the group.
+  TextBuffer names;
+  text_init(&names);
+  uint64_t groups_seen = 0;
+  bool ok = true;
+  const uint64_t inputs = plan->inputs.count;
+  for (uint64_t i = 0; i < inputs && ok; ++i) {
+    const PlannedFile* in = static_cast<const PlannedFile*>(plan->inputs.items[i]);
+    if (!in->group) continue;
+    if (in->child == 0) {
+      ++groups_seen;
+      continue;
+    }
+    const char* child = string_to_utf8(static_cast<String*>(in->group->files.items[in->child - 1]));
+    ok = child && groups_seen > 0 && report_plot_file_name(groups_seen - 1, in->child - 1, child, &names) && text_append_char(&names, '\0');
+  }
+  ok = ok && text_append(&names, "report.json") && text_append_char(&names, '\0') && text_append(&names, "index.html") &&
+       text_append_char(&names, '\0');
+  int st = ok ? 0 : STATUS_NO_MEMORY;
+  for (uint64_t at = 0; st == 0 && at < names.length; at += std::strlen(names.data + at) + 1) {
+    const char* name = names.data + at;
     String file, path;
     string_init(&file);
     string_init(&path);
@@ -80,8 +102,8 @@ int plan_report_files(RunPlan* plan, const String* dir) {
     if (st == 0) st = run_plan_add_report_file(plan, &path);
     string_free(&file);
     string_free(&path);
-    if (st != 0) break;
   }
+  text_release(&names);
   return st;
 }
 

@@ -165,6 +165,7 @@ TEST_F(Batch, DryRunListsThePlanAndReadsNoAudio) {
             "out/kit/missing - FR Child.wav\nout/kit/missing - Raw IR.wav\nout/kit/missing - IR.wav\n"
             "out/kit/missing - processed.wav\n"
             "out/kit/junk - FR Child.wav\nout/kit/junk - Raw IR.wav\nout/kit/junk - IR.wav\nout/kit/junk - processed.wav\n"
+            "out/rep/plot-1-1-a.svg\nout/rep/plot-1-2-missing.svg\nout/rep/plot-1-3-junk.svg\n"
             "out/rep/report.json\nout/rep/index.html\n");
   EXPECT_EQ(e2e::snapshot(dir), before);
 }

@@ -467,6 +467,28 @@ TEST_F(Report, ReportFilesAreCheckedWithTheOutputs) {
   EXPECT_THAT(r.out, testing::Not(HasSubstr("loaded file")));
   EXPECT_EQ(e2e::snapshot(dir), before);
 
+  // So are its plots: an input or an output named like one is found before
+  // any work, and nothing is touched.
+  fs::create_directories(dir / "rep");
+  fs::copy_file(dir / "m.wav", dir / "rep" / "plot-1-2-dark.svg");
+  struct Case {
+    std::vector<std::string> args;
+    const char* line;
+  } cases[] = {
+      {{"-mf", "rep/plot-1-2-dark.svg", "-cf", "eq.wav", "-cf", "dark.wav", "-r", "rep"},
+       "  output 'rep/plot-1-2-dark.svg' would overwrite input 'rep/plot-1-2-dark.svg'\n"},
+      {{"-mf", "m.wav", "-cf", "eq.wav", "-f", "rep/plot-1-1-eq.svg", "-r", "rep"},
+       "  outputs of 'eq.wav' (audio) and 'the run' (report) both resolve to 'rep/plot-1-1-eq.svg'\n"},
+  };
+  for (const Case& c : cases) {
+    before = e2e::snapshot(dir);
+    r = run(c.args);
+    EXPECT_EQ(r.status, 17) << c.line;
+    EXPECT_EQ(r.err, c.line);
+    EXPECT_THAT(r.out, testing::Not(HasSubstr("loaded file")));
+    EXPECT_EQ(e2e::snapshot(dir), before);
+  }
+
   // A report directory that is a file is found before any work.
   for (const char* f : {"report.json", "index.html", "plot-1-1-eq.svg"}) fs::remove(dir / f);
   before = e2e::snapshot(dir);
