@@ -570,3 +570,15 @@ bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* chan
   if (channel) *channel = best_channel;
   return true;
 }
+
+bool sample_output_target(const char* path, char* out, size_t size) {
+  char target[kPathBytes];
+  if (!resolve_links(path, target)) return false;
+  const size_t length = std::strlen(target);
+  if (length >= size) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(out, target, length + 1);
+  return true;
+}

@@ -90,4 +90,11 @@
 // Finds the first sample, in frame order and channel order within a frame,
 // that is NaN or infinite; true with its frame and channel (either pointer
 // may be null), false when every sample is finite.
+// The file a save to `path` replaces: `path` itself or, when it is a
+// symbolic link, the end of its chain of links, which need not exist (a
+// dangling link is written through). A relative link is taken from the
+// directory of the link. False with errno set when the chain loops or is
+// too long, or the answer does not fit `size` bytes.
+bool sample_output_target(const char* path, char* out, size_t size);
+
 bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* channel);

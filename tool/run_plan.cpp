@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/sample_file.h"
 #include "expr/variables.h"
 #include "runtime/alloc.h"
 #include "runtime/hash_map.h"
@@ -198,7 +199,20 @@ int make_file(PlannedFile** out, const String* path, ParentCache* cache) {
   string_init(&f->path);
   char* utf8 = path_to_utf8(path);
   int st = utf8 && string_assign(&f->path, path) ? 0 : STATUS_NO_MEMORY;
-  if (st == 0) st = canonicalize(utf8, &f->canonical, cache);
+  if (st == 0) {
+    // A dangling symbolic link is written through by a save: its target is
+    // the file the output will be, and that is what must be compared.
+    const char* name = utf8;
+    char* target = nullptr;
+    struct stat link_info, file_info;
+    if (lstat(utf8, &link_info) == 0 && S_ISLNK(link_info.st_mode) && stat(utf8, &file_info) != 0) {
+      target = static_cast<char*>(mem_alloc(PATH_MAX + 1));
+      if (!target) st = STATUS_NO_MEMORY;
+      else if (sample_output_target(utf8, target, PATH_MAX + 1)) name = target;
+    }
+    if (st == 0) st = canonicalize(name, &f->canonical, cache);
+    mem_free(target);
+  }
   if (st == 0) {
     struct stat info;
     if (stat(f->canonical, &info) == 0) {

@@ -134,6 +134,24 @@ TEST_F(SaveSafety, SymbolicLinkOutputWritesItsTarget) {
   EXPECT_EQ(after, before);
 }
 
+// A dangling link at one output's name that points at another output's
+// name: the save would write through it, so the two outputs are one file
+// and the run is refused before any work, for relative and absolute links.
+TEST_F(SaveSafety, DanglingLinkJoiningTwoOutputsIsRefused) {
+  write("c2.wav", e2e::noise(48000, 2, 24000, 3, 0.3));
+  fs::create_directories(dir / "d/m");
+  for (const fs::path& target : {fs::path("c2 - processed.wav"), dir / "d/m/c2 - processed.wav"}) {
+    fs::remove(dir / "d/m/c - processed.wav");
+    fs::create_symlink(target, dir / "d/m/c - processed.wav");
+    auto before = snapshot(dir);
+    auto r = run({"-mf", "m.wav", "-cf", "c.wav", "-cf", "c2.wav", "-d", "d"});
+    EXPECT_EQ(r.status, 17) << target;
+    EXPECT_EQ(r.err, "  outputs of 'c.wav' (audio) and 'c2.wav' (audio) both resolve to 'd/m/c2 - processed.wav'\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(snapshot(dir), before);
+  }
+}
+
 // An ordinary user replaces their own read-only output in a directory
 // they may write: the new file keeps the read-only mode. Run as root, the
 // program runs as "nobody" in a child, since root writes anything anyway.
