@@ -503,6 +503,12 @@ Status sample_load_file(Sample& sample, String& path, float seconds, char* cause
     put_cause(cause, cause_size, std::strerror(ENOMEM));
     return STATUS_NO_MEMORY;
   }
+  Status checked = sample_check_input(utf8, cause, cause_size);
+  if (checked != STATUS_OK) return checked;
+  return read_whole_file(sample, path, seconds, cause, cause_size);
+}
+
+Status sample_check_input(const char* utf8, char* cause, size_t cause_size) {
   // Ask the system first: libsndfile reports every failure of the file
   // system as one error, and keeps its text in process-wide state.
   // Without blocking: a FIFO would otherwise wait for a writer forever.
@@ -524,8 +530,7 @@ Status sample_load_file(Sample& sample, String& path, float seconds, char* cause
     put_cause(cause, cause_size, "not a regular file");
     return STATUS_UNSUPPORTED;
   }
-
-  return read_whole_file(sample, path, seconds, cause, cause_size);
+  return STATUS_OK;
 }
 
 namespace {

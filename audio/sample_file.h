@@ -90,6 +90,13 @@
 // Finds the first sample, in frame order and channel order within a frame,
 // that is NaN or infinite; true with its frame and channel (either pointer
 // may be null), false when every sample is finite.
+// Whether the file at `utf8` may be opened as audio input, asked of the
+// system without blocking: 0; 42 for a directory; 8 with the cause "not a
+// regular file" for a FIFO, socket or device (opening one for reading
+// could wait forever); or the status of the failed open (6, 22, ...), its
+// text in `cause`.
+[[nodiscard]] Status sample_check_input(const char* utf8, char* cause, size_t cause_size);
+
 // The file a save to `path` replaces: `path` itself or, when it is a
 // symbolic link, the end of its chain of links, which need not exist (a
 // dangling link is written through). A relative link is taken from the

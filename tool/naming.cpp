@@ -300,7 +300,9 @@ bool probe_input_file(const ToolConfig* cfg, const String* name, uint64_t* rate,
   String path;
   string_init(&path);
   bool ok = false;
-  if (resolve_input_path(&path, cfg, name) == 0) {
+  const char* utf8 = nullptr;
+  if (resolve_input_path(&path, cfg, name) == 0 && (utf8 = string_to_utf8(&path)) &&
+      sample_check_input(utf8, nullptr, 0) == STATUS_OK) {
     SndfileReader reader;
     AudioFormat format{};
     if (reader.open(path) == STATUS_OK && reader.get_format(&format) == STATUS_OK && format.sample_rate > 0) {

@@ -3,6 +3,8 @@
 // the order of a combined log, and the checks that keep a batch from
 // writing one output over another or over an input.
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -149,6 +151,21 @@ TEST_F(Batch, SkipExistingKeepsOutputsAndDoesNotLoadFinishedChildren) {
   EXPECT_THAT(r.out, HasSubstr("  skipping child 'a.wav': all its outputs exist\n"));
   EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 0 files written, 0 children failed, 2 children skipped\n"));
   EXPECT_EQ(e2e::snapshot(dir), before);
+}
+
+// A FIFO as master with the group's rate taken from it: asking its rate
+// must not wait for a writer, in a dry run or a real one.
+TEST_F(Batch, FifoMasterNeverBlocks) {
+  ASSERT_EQ(mkfifo((dir / "in/pipe.wav").c_str(), 0644), 0);
+  const Files args = {"-s", "in", "-mf", "pipe.wav", "-cf", "a.wav", "-sr", "source", "-d", "out"};
+  Files dry = args;
+  dry.insert(dry.end(), {"-dr", "true"});
+  auto r = e2e::run_tool_within(dry, dir, 20);
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = e2e::run_tool_within(args, dir, 20);
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(r.err, "  could not read file 'in/pipe.wav', error code: 8\n  not a regular file\n");
+  EXPECT_FALSE(fs::exists(dir / "out"));
 }
 
 TEST_F(Batch, DryRunListsThePlanAndReadsNoAudio) {
