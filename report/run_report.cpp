@@ -286,6 +286,14 @@ int report_add_child(ReportGroup* g, const char* path, ReportChild** out) {
   return STATUS_OK;
 }
 
+void report_child_clear(ReportChild* c) {
+  if (!c) return;
+  char* path = c->input.path;
+  c->input.path = nullptr;
+  child_release(c);
+  c->input.path = path;
+}
+
 void report_keep_groups(RunReport* r, uint64_t keep) {
   if (!r) return;
   while (r->groups.count > keep) {

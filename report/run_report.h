@@ -162,6 +162,11 @@ void report_release(RunReport* r);
 void report_keep_groups(RunReport* r, uint64_t keep);
 void report_keep_children(ReportGroup* g, uint64_t keep);
 
+// Forgets everything of a child's record but its input's path, as if it
+// had just been added: for work done ahead that the run then does not
+// take. Accepts null.
+void report_child_clear(ReportChild* c);
+
 // Fills `info` (its path is replaced, a null path keeps none). Duration is
 // frames / sample_rate when both are known.
 [[nodiscard]] int report_set_audio(ReportAudioInfo* info, const char* path, int64_t sample_rate,

@@ -108,6 +108,9 @@ struct ChildState {
 constexpr int kChannelMismatch = -1;
 constexpr int kAborted = -3;
 constexpr int kMasterPending = 0;
+// Why the children of a failed master did not run, as the report says it.
+constexpr const char* kMasterNotLoaded = "the master could not be loaded";
+constexpr const char* kMasterResponseNotSaved = "the master's frequency response could not be saved";
 constexpr int kMasterReady = 1;
 constexpr int kMasterFailed = 2;
 
@@ -509,10 +512,13 @@ struct ScheduledGroup {
   uint64_t count;
   uint64_t stop_from;    // jobs from this one on do not start (under the run's lock)
   uint64_t report_children;  // children whose records the report keeps
+  int failed_status;         // the master's failure at its turn, 0 when none
+  const char* failed_why;    // what failed, for the children's records
 
   ScheduledGroup()
       : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_status(0),
-        report_index(0), first_job(0), count(0), stop_from(UINT64_MAX), report_children(UINT64_MAX) {
+        report_index(0), first_job(0), count(0), stop_from(UINT64_MAX), report_children(UINT64_MAX),
+        failed_status(0), failed_why(nullptr) {
     output_capture_init(&capture);
   }
   ~ScheduledGroup() { output_capture_release(&capture); }
@@ -783,10 +789,14 @@ struct RunScheduler {
     output_capture_flush(&sg.capture);
     if (sg.precheck != kGroupRuns) return sg.precheck;
     int st = sg.master_status;
-    if (st == 0) st = write_master_response(ctx, sg.group, sg.set, sg.g);
+    sg.failed_why = kMasterNotLoaded;
+    if (st == 0) {
+      st = write_master_response(ctx, sg.group, sg.set, sg.g);
+      sg.failed_why = kMasterResponseNotSaved;
+    }
     if (st != 0) {
-      for (uint64_t i = 0; i < sg.count; ++i)
-        report_child_failed(jobs[sg.first_job + i].state.rc, st, "the master could not be loaded");
+      // The records are settled in finish(), once no child works on them.
+      sg.failed_status = st;
       return st;
     }
     if (started == 0) {
@@ -835,6 +845,15 @@ struct RunScheduler {
       });
     }
     report_keep_children(sg.g.report, sg.report_children);
+    if (sg.failed_status != 0) {
+      // Children that ran ahead of a master that then failed leave only
+      // what one job would: their names and why they did not run.
+      for (uint64_t i = 0; i < sg.count; ++i) {
+        ReportChild* rc = jobs[sg.first_job + i].state.rc;
+        report_child_clear(rc);
+        report_child_failed(rc, sg.failed_status, sg.failed_why);
+      }
+    }
     sample_destroy(sg.g.master);
     sample_destroy(sg.g.master_profile);
     sample_destroy(sg.g.work);
@@ -947,12 +966,16 @@ int process_group(RunContext* ctx, Group* group) {
   group_settings(cfg, g.rate, set);
   if (ctx->report) g.report = report_begin_group(ctx->report, group);
   int st = load_master(ctx, group, set, g);
-  if (st == 0) st = write_master_response(ctx, group, set, g);
+  const char* why = kMasterNotLoaded;
+  if (st == 0) {
+    st = write_master_response(ctx, group, set, g);
+    why = kMasterResponseNotSaved;
+  }
   if (st != 0) {
     // The children go with their master; the report names each of them.
     for (uint64_t i = 0; g.report && i < group->files.count; ++i) {
       const String* child = static_cast<const String*>(group->files.items[i]);
-      report_child_failed(report_begin_child(g.report, child), st, "the master could not be loaded");
+      report_child_failed(report_begin_child(g.report, child), st, why);
     }
     return st;
   }

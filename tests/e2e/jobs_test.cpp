@@ -133,6 +133,20 @@ TEST_F(Jobs, ReportAndMasteringMatchOneJob) {
   expect_same({"-r", "rep"}, "3", false);
 }
 
+TEST_F(Jobs, MasterResponseThatCannotBeSavedIsReportedAsWithOneJob) {
+  // The last group's master loads, so workers run its children ahead, but
+  // its response cannot be saved (a directory holds its name): the report
+  // says so for every child of it and keeps nothing they made.
+  start_from_nothing();
+  fs::create_directories(dir / "one/out/last/master fr.wav");
+  fs::create_directories(dir / "many_start/out/last/master fr.wav");
+  for (const char* jobs : {"2", "4"}) expect_same({"-k", "true", "-r", "rep"}, jobs, false);
+  auto r = run_in("one", {"-k", "true", "-r", "rep", "-j", "4"});
+  const std::string report = report_without_jobs(dir / "one/out/rep/report.json");
+  EXPECT_THAT(report, HasSubstr("the master's frequency response could not be saved"));
+  EXPECT_THAT(report, testing::Not(HasSubstr("plot-5-")));
+}
+
 TEST_F(Jobs, FirstFailureEndsTheRunAsWithOneJob) {
   // Without -k the run ends at the first failure in the run's order, here
   // the missing child of the first group: the next group, prepared ahead,
