@@ -501,8 +501,10 @@ const PlannedFile* run_plan_find(const RunPlan* plan, const Group* group, uint64
 
 bool run_plan_file_exists(const PlannedFile* file) {
   if (!file) return false;
+  // Only a regular file is an output made before: a directory or a FIFO
+  // at its name is in the way, as it is without skipping.
   struct stat info;
-  return stat(file->canonical, &info) == 0;
+  return stat(file->canonical, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool run_plan_child_done(const RunPlan* plan, const Group* group, uint64_t child) {

@@ -108,7 +108,8 @@ const PlannedFile* run_plan_output(const RunPlan* plan, uint64_t i);
 const PlannedFile* run_plan_find(const RunPlan* plan, const Group* group, uint64_t child,
                                  OutputKind kind);
 
-// Whether the file exists now (following symbolic links).
+// Whether a regular file exists now at its name (following symbolic links):
+// a directory, FIFO or device there is not an output made before.
 bool run_plan_file_exists(const PlannedFile* file);
 
 // Whether the child has planned outputs and every one of them exists now;

@@ -153,6 +153,31 @@ TEST_F(Batch, SkipExistingKeepsOutputsAndDoesNotLoadFinishedChildren) {
   EXPECT_EQ(e2e::snapshot(dir), before);
 }
 
+// Only a regular file at an output's name is an output made before: a
+// directory or a FIFO there fails the save with -se as it does without.
+TEST_F(Batch, SkipExistingKeepsOnlyRegularFiles) {
+  fs::create_directories(dir / "out/kit/b - processed.wav");
+  ASSERT_EQ(mkfifo((dir / "out/kit/a - processed.wav").c_str(), 0644), 0);
+  for (const char* child : {"a.wav", "b.wav"}) {
+    const Files args = {"-sr", "44100", "-s", "in", "-mf", "kit.wav", "-cf", child, "-d", "out"};
+    Files with_skip = args;
+    with_skip.insert(with_skip.end(), {"-se", "true"});
+    auto skipping = e2e::run_tool_within(with_skip, dir, 20);
+    EXPECT_THAT(skipping.out, Not(HasSubstr("skipping child"))) << child;
+    EXPECT_THAT(skipping.out, Not(HasSubstr("kept existing"))) << child;
+    if (std::string(child) == "a.wav") {
+      // The FIFO is replaced by the output, as a save replaces any entry.
+      EXPECT_EQ(skipping.status, 0) << skipping.err;
+      EXPECT_TRUE(fs::is_regular_file(dir / "out/kit/a - processed.wav"));
+    } else {
+      auto plain = e2e::run_tool_within(args, dir, 20);
+      EXPECT_EQ(plain.status, 42);
+      EXPECT_EQ(skipping.status, plain.status);
+      EXPECT_EQ(skipping.err, plain.err);
+    }
+  }
+}
+
 // A FIFO as master with the group's rate taken from it: asking its rate
 // must not wait for a writer, in a dry run or a real one.
 TEST_F(Batch, FifoMasterNeverBlocks) {
