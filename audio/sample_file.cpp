@@ -341,6 +341,7 @@ bool create_temp(const char* target, char* temp, mode_t* fresh_mode) {
     }
     int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
+      signal_cleanup_created();
       struct stat st;
       *fresh_mode = fstat(fd, &st) == 0 ? (st.st_mode & 0777) : 0644;
       ::close(fd);

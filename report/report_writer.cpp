@@ -13,6 +13,7 @@
 #include "runtime/alloc.h"
 #include "runtime/file_system.h"
 #include "runtime/path.h"
+#include "runtime/signal_cleanup.h"
 #include "runtime/status.h"
 #include "runtime/string.h"
 
@@ -120,10 +121,16 @@ int report_write_file(const char* dir, const char* name, const char* data, uint6
   char* tmp_path = join(dir, ".", name, tmp_suffix);
   int status = final_path && tmp_path ? STATUS_OK : STATUS_NO_MEMORY;
   int fd = -1;
+  // Registered before it exists, so that a signal removes it whichever
+  // thread it reaches.
+  bool registered = false;
   if (status == STATUS_OK) {
+    (void)signal_cleanup_install();
+    registered = signal_cleanup_register(tmp_path);
     do fd = open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) status = errno_status(errno);
+    else if (registered) signal_cleanup_created();
   }
   uint64_t done = 0;
   while (status == STATUS_OK && done < count) {
@@ -135,6 +142,7 @@ int report_write_file(const char* dir, const char* name, const char* data, uint6
   if (fd >= 0 && close(fd) != 0 && status == STATUS_OK) status = errno_status(errno);
   if (status == STATUS_OK && rename(tmp_path, final_path) != 0) status = errno_status(errno);
   if (status != STATUS_OK && fd >= 0) unlink(tmp_path);
+  if (registered) signal_cleanup_clear();
   mem_free(final_path);
   mem_free(tmp_path);
   return status;

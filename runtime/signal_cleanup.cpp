@@ -4,26 +4,48 @@
 #include <csignal>
 #include <cstring>
 
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr size_t kPathBytes = 4096;
 // One slot per file being written at the same time (parallel jobs save at
-// once; the jobs setting is at most 1024). A slot is free (0), being filled
-// (1) or armed (2); the handler removes the armed ones. Lock-free atomics
-// are safe to read in a signal handler.
+// once; the jobs setting is at most 1024). A slot is free, being filled,
+// creating (its file is about to be made or being made) or armed (its file
+// exists). Lock-free atomics are safe to read in a signal handler.
 constexpr int kSlots = 1024;
+enum : int { kFree = 0, kFilling = 1, kArmed = 2, kCreating = 3 };
 char g_paths[kSlots][kPathBytes];
 std::atomic<int> g_state[kSlots];
 thread_local int t_slot = -1;
+// Set by the handler before it looks at the slots. A thread that learns of
+// it while it registers or creates removes its own file and waits for the
+// end, so no file is made after the handler has passed its slot.
+std::atomic<int> g_dying{0};
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
+[[noreturn]] void wait_for_the_end() {
+  for (;;) pause();
+}
+
 void on_signal(int sig) {
+  g_dying.store(1);
   for (int i = 0; i < kSlots; ++i) {
-    if (g_state[i].load() == 2) {
-      g_state[i].store(0);
+    // Another thread between registering and knowing whether it created
+    // its file finishes that step first (it cannot take long: an open).
+    if (i != t_slot) {
+      for (int waited = 0; waited < 2000; ++waited) {
+        const int state = g_state[i].load();
+        if (state != kFilling && state != kCreating) break;
+        struct timespec pause_ms = {0, 1000000};
+        nanosleep(&pause_ms, nullptr);
+      }
+    }
+    const int state = g_state[i].load();
+    if (state == kArmed || state == kCreating) {
+      g_state[i].store(kFree);
       unlink(g_paths[i]);
     }
   }
@@ -69,19 +91,34 @@ bool signal_cleanup_register(const char* path) {
   if (n >= kPathBytes) return false;
   if (t_slot < 0) {
     for (int i = 0; i < kSlots && t_slot < 0; ++i) {
-      int expected = 0;
-      if (g_state[i].compare_exchange_strong(expected, 1)) t_slot = i;
+      int expected = kFree;
+      if (g_state[i].compare_exchange_strong(expected, kFilling)) t_slot = i;
     }
     if (t_slot < 0) return false;
   }
-  g_state[t_slot].store(1);
+  g_state[t_slot].store(kFilling);
   std::memcpy(g_paths[t_slot], path, n + 1);
-  g_state[t_slot].store(2);
+  g_state[t_slot].store(kCreating);
+  if (g_dying.load()) {
+    // The handler may have passed this slot already: make nothing.
+    g_state[t_slot].store(kFree);
+    wait_for_the_end();
+  }
   return true;
+}
+
+void signal_cleanup_created() {
+  if (t_slot < 0) return;
+  if (g_dying.load()) {
+    unlink(g_paths[t_slot]);
+    g_state[t_slot].store(kFree);
+    wait_for_the_end();
+  }
+  g_state[t_slot].store(kArmed);
 }
 
 void signal_cleanup_clear() {
   if (t_slot < 0) return;
-  g_state[t_slot].store(0);
+  g_state[t_slot].store(kFree);
   t_slot = -1;
 }

@@ -19,8 +19,16 @@
 bool signal_cleanup_install();
 
 // Registers `path` (NUL-terminated, at most 4095 bytes) as the file to
-// remove; false (nothing registered) when it is longer.
+// remove, before the file is created; false (nothing registered) when it
+// is longer. Then create the file and call signal_cleanup_created, or
+// signal_cleanup_clear when it was not created. A handler that runs in
+// between waits for that step (threads save at the same time), so a file
+// made by any thread is removed. Should the process be dying of a signal
+// already, this call (and signal_cleanup_created) do not return.
 bool signal_cleanup_register(const char* path);
+
+// The registered file was created.
+void signal_cleanup_created();
 
 // Forgets the calling thread's registered file; call it before renaming or removing it.
 void signal_cleanup_clear();

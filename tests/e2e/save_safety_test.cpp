@@ -15,6 +15,8 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -132,6 +134,56 @@ TEST_F(SaveSafety, SymbolicLinkOutputWritesItsTarget) {
   auto after = snapshot(dir);
   after["takes/final.wav"] = before["takes/final.wav"];
   EXPECT_EQ(after, before);
+}
+
+// Signals at any moment of a parallel run that writes many files and a
+// report: whatever was being written, no temporary is left behind.
+TEST_F(SaveSafety, SignalsDuringParallelRunLeaveNoTemporary) {
+  std::vector<std::string> args = {"-mf", "m.wav", "-d", "out", "-p", "all", "-r", "rep", "-j", "4", "-fr", "10"};
+  for (int i = 0; i < 8; ++i) {
+    const std::string name = "c" + std::to_string(i) + ".wav";
+    write(name, e2e::noise(48000, 2, 12000 + 3000 * i, 10 + i, 0.4));
+    args.push_back("-cf");
+    args.push_back(name);
+  }
+  const std::string prog = e2e::tool_path();
+  auto start = [&] {
+    pid_t child = fork();
+    if (child == 0) {
+      if (chdir(dir.c_str()) != 0) _exit(127);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::vector<char*> argv = {const_cast<char*>(prog.c_str())};
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(prog.c_str(), argv.data());
+      _exit(127);
+    }
+    return child;
+  };
+  // One whole run tells how long a run takes here; the signals then fall
+  // at spread moments of it.
+  const auto t0 = std::chrono::steady_clock::now();
+  pid_t child = start();
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const auto whole = std::chrono::steady_clock::now() - t0;
+  constexpr int kRuns = 24;
+  for (int run = 0; run < kRuns; ++run) {
+    fs::remove_all(dir / "out");
+    fs::remove_all(dir / "rep");
+    child = start();
+    std::this_thread::sleep_for(whole * run / kRuns);
+    kill(child, run % 2 ? SIGINT : SIGTERM);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+      const std::string leaf = e.path().filename().string();
+      EXPECT_FALSE(leaf.rfind(".tb", 0) == 0 || leaf.find(".tmp") != std::string::npos)
+          << e.path() << " left by the signal in run " << run;
+    }
+  }
 }
 
 // A dangling link at one output's name that points at another output's
