@@ -442,7 +442,8 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
   // `given` lives in the path's conversion cache, which the dither seed
   // needs after the writer has converted its own copy of the names.
   SaveQuantizer quantizer;
-  save_quantizer_init(quantizer, resolved.bits, save_dither_active(resolved), given);
+  save_quantizer_init(quantizer, resolved.bits, save_dither_active(resolved),
+                      format.dither_seed ? format.dither_seed : given);
   // The temporary lives in the target's directory so that the final rename
   // stays within one file system and replaces the target atomically.
   mode_t fresh_mode = 0644;

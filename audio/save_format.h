@@ -38,6 +38,9 @@ struct SaveFormat {
   int container;  // SaveContainer
   int bits;       // SaveBits
   int dither;     // SaveDither
+  // The text the dither's noise is seeded from, so that an output's bits
+  // do not depend on how its path was spelled; null: the path as given.
+  const char* dither_seed = nullptr;
 };
 
 // What a save found in the audio it wrote: the largest magnitude (linear,

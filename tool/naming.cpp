@@ -275,8 +275,12 @@ int save_output_file_as(const Sample* buffer, const String* dst_path, const Stri
     }
     if (st == 0) {
       char cause[256] = "";
+      // The dither follows the output's name under the destination, not
+      // the spelling of the destination: runs reproduce from anywhere.
+      SaveFormat format = options ? options->format : save_format_default();
+      format.dither_seed = string_to_utf8(&name);
       int64_t n = options && options->custom
-                      ? sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), options->format,
+                      ? sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), format,
                                          nullptr, cause, sizeof cause)
                       : sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), save_format_default(),
                                          nullptr, cause, sizeof cause);

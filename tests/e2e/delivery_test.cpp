@@ -443,6 +443,16 @@ TEST_F(Delivery, DitherIsReproducibleAtItsExpectedLevel) {
   EXPECT_THAT(r.out, HasSubstr("skipping child 'other.wav': all its outputs exist"));
   EXPECT_EQ(e2e::read_wav(dir / "2.wav").data, e2e::read_wav(dir / "2-first.wav").data);
 
+  // Nor on how the destination is spelled: relative, with "./" or
+  // absolute, the same output under it gets the same bits.
+  for (const std::string& dst : {std::string("d1"), std::string("./d2"), (dir / "d3").string()}) {
+    r = run_pair("quiet.wav", "quiet.wav", "a.wav", {"-b", "16", "-d", dst});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(e2e::read_wav(fs::path(dst).is_absolute() ? fs::path(dst) / "a.wav" : dir / dst / "a.wav").data,
+              e2e::read_wav(dir / "d1/a.wav").data)
+        << dst;
+  }
+
   // Without dither the silence stays silent and the error is rounding's.
   r = run_pair("quiet.wav", "quiet.wav", "c.wav", {"-b", "16", "-di", "none"});
   ASSERT_EQ(r.status, 0) << r.err;
