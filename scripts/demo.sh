@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 "$root/scripts/deps.sh"
-cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DTIMBRAL_TESTS=OFF >/dev/null
 cmake --build "$root/build/release" -j "$(nproc 2>/dev/null || echo 2)" --target timbral make_examples
 rm -rf "$root/build/example"
 mkdir -p "$root/build/example/in"

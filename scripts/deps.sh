@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
 # Installs with apt-get whatever the build, the tests, the demo or the
-# benchmarks need and is missing. Usage: scripts/deps.sh [extra packages...]
+# benchmarks need and is missing.
+# Usage: scripts/deps.sh [--tests] [extra packages...]
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libsndfile1-dev libebur128-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales)
+# What the build and the demo need; `--tests` adds what the tests, the
+# fuzz runs and the report's render check need.
+packages=(cmake g++ make pkg-config libsndfile1-dev libebur128-dev)
+if [ "${1:-}" = "--tests" ]; then
+  shift
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales chromium)
+fi
 packages+=("$@")
 
 missing=()

@@ -219,6 +219,32 @@ TEST_F(SaveSafety, ReadOnlyOutputIsReplacedByItsOwner) {
   }
   auto before = snapshot(dir);
   std::string prog = e2e::tool_path();
+  // The build may sit where "nobody" cannot reach it (a home directory of
+  // mode 0700, a private temporary directory): the ordinary user runs a
+  // copy from a directory of its own.
+  fs::path copy_dir;
+  if (root) {
+    char templ[] = "/tmp/timbral-bin-XXXXXX";
+    std::error_code ec;
+    if (!mkdtemp(templ)) GTEST_SKIP() << "no directory for a copy of the program that nobody can reach";
+    copy_dir = templ;
+    fs::copy_file(prog, copy_dir / "timbral", ec);
+    fs::permissions(copy_dir, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, ec);
+    fs::permissions(copy_dir / "timbral", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec,
+                    ec);
+    if (ec) {
+      fs::remove_all(copy_dir);
+      GTEST_SKIP() << "could not copy the program where nobody can run it: " << ec.message();
+    }
+    prog = (copy_dir / "timbral").string();
+  }
+  struct RemoveCopy {
+    fs::path dir;
+    ~RemoveCopy() {
+      std::error_code ec;
+      if (!dir.empty()) fs::remove_all(dir, ec);
+    }
+  } remove_copy{copy_dir};
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
