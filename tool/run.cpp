@@ -7,7 +7,9 @@
 #include "report/run_report.h"
 #include "report/svg_plot.h"
 #include "report/text_buffer.h"
+#include "runtime/alloc.h"
 #include "runtime/hash_map.h"
+#include "runtime/path.h"
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
 #include "runtime/status_text.h"
@@ -61,17 +63,71 @@ int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
 }
 
 
+// The directories on the way to the report's directory that exist must be
+// directories: a file or a link that leads nowhere there would stop the
+// report after all the work. 0 or 17 after its line.
+int check_report_dir_way(const String* dir, const char* utf8) {
+  if (!utf8) return 0;
+  const size_t length = std::strlen(utf8);
+  char* prefix = static_cast<char*>(mem_alloc(length + 1));
+  if (!prefix) return STATUS_NO_MEMORY;
+  int st = 0;
+  for (size_t end = 1; end <= length && st == 0; ++end) {
+    if (end < length && utf8[end] != '/') continue;
+    std::memcpy(prefix, utf8, end);
+    prefix[end] = 0;
+    struct stat link, info;
+    if (lstat(prefix, &link) != 0) break;  // from here on everything is made
+    const bool dangling = S_ISLNK(link.st_mode) && stat(prefix, &info) != 0;
+    if (!dangling && stat(prefix, &info) == 0 && S_ISDIR(info.st_mode)) continue;
+    String shown;
+    string_init(&shown);
+    (void)path_set(&shown, prefix);
+    std::fprintf(stderr, "report directory '%s' cannot be made: '%s' %s\n", text_of(dir), text_of(&shown),
+                 dangling ? "is a symbolic link to nothing" : "is not a directory");
+    string_free(&shown);
+    st = STATUS_EXISTS;
+  }
+  mem_free(prefix);
+  return st;
+}
+
+// An output of the run whose file would stand where the report's directory
+// (or one on the way to it) is to be made. 0 or 17 after its line.
+int check_report_dir_outputs(const RunPlan* plan, const String* dir) {
+  // The directory's canonical form is that of its planned index.html
+  // without the last component.
+  const PlannedFile* index = run_plan_output(plan, run_plan_output_count(plan) - 1);
+  if (!index || index->kind != OUTPUT_REPORT || !index->canonical) return 0;
+  const char* slash = std::strrchr(index->canonical, '/');
+  const size_t dir_length = slash ? static_cast<size_t>(slash - index->canonical) : 0;
+  for (uint64_t i = 0; i < run_plan_output_count(plan); ++i) {
+    const PlannedFile* out = run_plan_output(plan, i);
+    if (out->kind == OUTPUT_REPORT || !out->canonical) continue;
+    const size_t n = std::strlen(out->canonical);
+    if (n <= dir_length && std::strncmp(out->canonical, index->canonical, n) == 0 &&
+        (n == dir_length || index->canonical[n] == '/')) {
+      std::fprintf(stderr, "report directory '%s' cannot be made: output '%s' is written there\n", text_of(dir),
+                   text_of(&out->path));
+      return STATUS_EXISTS;
+    }
+  }
+  return 0;
+}
+
 // The report's own files are outputs of the run like any other: they may
 // replace neither an input nor another output.
 int plan_report_files(RunPlan* plan, const String* dir) {
-  // A file where the report's directory should be is found now, not after
-  // the work.
+  // A file where the report's directory should be, or on the way to it,
+  // is found now, not after the work.
   const char* utf8 = string_to_utf8(const_cast<String*>(dir));
   struct stat info;
   if (utf8 && stat(utf8, &info) == 0 && !S_ISDIR(info.st_mode)) {
     std::fprintf(stderr, "report directory '%s' exists and is not a directory\n", text_of(dir));
     return STATUS_EXISTS;
   }
+  int st = check_report_dir_way(dir, utf8);
+  if (st != 0) return st;
   // Every plot a child may get, named as the report will name it: groups
   // with work in run order (each begins with its master among the inputs),
   // children by their place in the group.
@@ -92,7 +148,7 @@ int plan_report_files(RunPlan* plan, const String* dir) {
   }
   ok = ok && text_append(&names, "report.json") && text_append_char(&names, '\0') && text_append(&names, "index.html") &&
        text_append_char(&names, '\0');
-  int st = ok ? 0 : STATUS_NO_MEMORY;
+  st = ok ? 0 : STATUS_NO_MEMORY;
   for (uint64_t at = 0; st == 0 && at < names.length; at += std::strlen(names.data + at) + 1) {
     const char* name = names.data + at;
     String file, path;
@@ -104,7 +160,7 @@ int plan_report_files(RunPlan* plan, const String* dir) {
     string_free(&path);
   }
   text_release(&names);
-  return st;
+  return st == 0 ? check_report_dir_outputs(plan, dir) : st;
 }
 
 }  // namespace

@@ -480,6 +480,27 @@ TEST_F(Report, ReportFilesAreCheckedWithTheOutputs) {
       {{"-mf", "m.wav", "-cf", "eq.wav", "-f", "rep/plot-1-1-eq.svg", "-r", "rep"},
        "  outputs of 'eq.wav' (audio) and 'the run' (report) both resolve to 'rep/plot-1-1-eq.svg'\n"},
   };
+  // A report directory whose way passes a file, a link to nothing, or an
+  // output the run writes: found before any work as well.
+  fs::create_symlink("nowhere/at/all", dir / "dangling");
+  const Case ways[] = {
+      {{"-mf", "m.wav", "-cf", "eq.wav", "-r", "m.wav/rep"},
+       "report directory 'm.wav/rep' cannot be made: 'm.wav' is not a directory\n"},
+      {{"-mf", "m.wav", "-cf", "eq.wav", "-r", "dangling/rep"},
+       "report directory 'dangling/rep' cannot be made: 'dangling' is a symbolic link to nothing\n"},
+      {{"-mf", "m.wav", "-cf", "eq.wav", "-f", "o", "-r", "o/rep"},
+       "report directory 'o/rep' cannot be made: output 'o' is written there\n"},
+  };
+  for (const Case& c : ways) {
+    before = e2e::snapshot(dir);
+    r = run(c.args);
+    EXPECT_EQ(r.status, 17) << c.line;
+    EXPECT_EQ(r.err, c.line);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(e2e::snapshot(dir), before);
+  }
+  fs::remove(dir / "dangling");
+
   for (const Case& c : cases) {
     before = e2e::snapshot(dir);
     r = run(c.args);
