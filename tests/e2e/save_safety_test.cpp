@@ -115,6 +115,17 @@ TEST_F(SaveSafety, LongestLegalNameIsWritten) {
   EXPECT_EQ(e2e::read_wav(dir / name).frames(), 48000u + 4096u);
   after.erase(name);
   EXPECT_EQ(after, before);
+
+  // One byte more, in the file's name or in a folder's, is refused before
+  // any audio is read, and nothing is made.
+  for (const std::string& longer : {std::string(252, 'n') + ".wav", std::string(256, 'd') + "/x.wav"}) {
+    before = snapshot(dir);
+    r = run({"-mf", "m.wav", "-cf", "c.wav", "-f", longer});
+    EXPECT_EQ(r.status, 18);
+    EXPECT_EQ(r.err, "  could not write file '" + longer + "', error code: 18\n  File name too long\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(snapshot(dir), before);
+  }
 }
 
 // The output name is a link into another directory: the file there is
