@@ -452,7 +452,12 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
   int64_t result;
   SndfileWriter writer;
   int container = resolved.container;
+  // libsndfile opens the temporary again by its name, which creates it
+  // anew should a signal's handler have removed it meanwhile: the open is
+  // announced like the first creation.
+  (void)signal_cleanup_register(temp);
   Status status = save_open_writer(writer, temp, resolved, sample.sample_rate, sample.channels, n, &container);
+  signal_cleanup_created();
   if (stats) stats->container = container;
   if (status != STATUS_OK) {
     put_cause(cause, cause_size,

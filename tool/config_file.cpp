@@ -320,6 +320,8 @@ int map_groups(Mapper* m) {
     if (st != STATUS_OK) return st;
     if (m->event.kind == OBJECT_END) return STATUS_OK;
     if (m->event.kind != PROPERTY) return STATUS_BAD_FORMAT;
+    // A NUL would cut the name short in every line and in the report.
+    if (string_has_nul(&m->event.text)) return fail(m, STATUS_BAD_FORMAT, "a group name contains a NUL character");
     Group* g = nullptr;
     st = group_create(m->cfg, &m->event.text, &g);
     if (st == STATUS_EXISTS) {

@@ -276,6 +276,8 @@ TEST_F(Pipeline, ConfigurationFileConformance) {
        "'source'\n"},
       {"{groups: {g: {master: 'm.wav', files: ['a\\u0000.wav']}}}",
        "Error parsing configuration file: code=7\n  at line 1, column 40: a file name contains a NUL character\n"},
+      {"{groups: {'g\\u0000h': {master: 'm.wav', files: ['a.wav']}}}",
+       "Error parsing configuration file: code=7\n  at line 1, column 11: a group name contains a NUL character\n"},
   };
   for (const Case& c : cases) {
     write_text("c.json5", c.text);
