@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "report/html_overview.h"
@@ -89,7 +90,28 @@ int make_plot_names(const RunReport* r, char*** out) {
   return STATUS_OK;
 }
 
-int write_plots(const RunReport* r, const char* dir, char* const* names) {
+// Whether dir/name exists (as anything).
+bool exists_in(const char* dir, const char* name) {
+  char* path = join(dir, "", name, "");
+  struct stat info;
+  const bool there = path && lstat(path, &info) == 0;
+  mem_free(path);
+  return there;
+}
+
+// Removes the plots this writing made where there was nothing before
+// (`fresh[k]`), so that a report that fails part-way leaves no new plot
+// beside an older report.json. Plots that replaced older ones stay.
+void remove_fresh_plots(const char* dir, char* const* names, const bool* fresh, uint64_t count) {
+  for (uint64_t k = 0; names && fresh && k < count; ++k) {
+    if (!names[k] || !fresh[k]) continue;
+    char* path = join(dir, "", names[k], "");
+    if (path) unlink(path);
+    mem_free(path);
+  }
+}
+
+int write_plots(const RunReport* r, const char* dir, char* const* names, bool* fresh) {
   uint64_t k = 0;
   TextBuffer svg;
   text_init(&svg);
@@ -104,7 +126,9 @@ int write_plots(const RunReport* r, const char* dir, char* const* names) {
         status = STATUS_NO_MEMORY;
         break;
       }
+      const bool was_there = exists_in(dir, names[k]);
       status = report_write_file(dir, names[k], svg.data, svg.length);
+      if (status == STATUS_OK && fresh) fresh[k] = !was_there;
     }
   }
   text_release(&svg);
@@ -159,7 +183,12 @@ int report_write(const RunReport* r, const char* dir) {
 
   char** names = nullptr;
   status = make_plot_names(r, &names);
-  if (status == STATUS_OK && names) status = write_plots(r, dir, names);
+  const uint64_t children = child_count(r);
+  bool* fresh = nullptr;
+  if (status == STATUS_OK && names) {
+    fresh = static_cast<bool*>(mem_calloc(children, sizeof(bool)));
+    status = fresh ? write_plots(r, dir, names, fresh) : STATUS_NO_MEMORY;
+  }
   TextBuffer doc;
   text_init(&doc);
   if (status == STATUS_OK)
@@ -171,7 +200,9 @@ int report_write(const RunReport* r, const char* dir) {
                                                     : STATUS_NO_MEMORY;
   }
   text_release(&doc);
-  free_plot_names(names, child_count(r));
+  if (status != STATUS_OK) remove_fresh_plots(dir, names, fresh, children);
+  mem_free(fresh);
+  free_plot_names(names, children);
   return status;
 }
 

@@ -384,6 +384,9 @@ TEST_F(ReportWriterTest, UnwritableDirectoryFailsCleanly) {
   ASSERT_EQ(system(("mkdir -p '" + dir_ + "/report.json'").c_str()), 0);
   EXPECT_NE(report_write(&report_, dir_.c_str()), STATUS_OK);
   for (const std::string& name : list_dir(dir_)) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+  // The plot it made before failing is gone again: no new plot stands
+  // beside an older report.json.
+  EXPECT_EQ(list_dir(dir_), (std::set<std::string>{"report.json"}));
 }
 
 // Each run starts from a missing directory. A run may still succeed after an
