@@ -160,6 +160,10 @@ const char* string_to_utf8(String* s);
 const char* string_to_locale(String* s, int64_t start, int64_t end, const char* charset);
 // The whole string in the locale's character set.
 const char* string_to_locale(String* s);
+// The whole string for a line on a terminal: as string_to_locale, with
+// every control character escaped too (C0 and DEL as \xHH, C1 as \u00HH),
+// so that a name cannot move the cursor, clear the screen or end a line.
+const char* string_to_message(String* s);
 
 // ---- Formatted text ----------------------------------------------------------
 

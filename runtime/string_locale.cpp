@@ -72,19 +72,26 @@ namespace {
 
 bool is_kept_byte(uint32_t c) { return c >= STRING_BYTE_BASE + 0x80 && c <= STRING_BYTE_BASE + 0xFF; }
 
-// The range with every kept byte spelled \xHH, encoded through a copy and
-// placed in s's cache.
-const char* to_locale_escaped(String* s, int64_t start, int64_t end, const char* charset) {
+// A control character: C0, DEL and C1, which a terminal may act on.
+bool is_control(uint32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+// The range with every kept byte spelled \xHH (and, with `controls`, every
+// control character: C0 and DEL as \xHH, C1 as \uHHHH), encoded through a
+// copy and placed in s's cache.
+const char* to_locale_escaped(String* s, int64_t start, int64_t end, const char* charset, bool controls) {
   String t;
   string_init(&t);
   static const char kHex[] = "0123456789ABCDEF";
   bool ok = true;
   for (int64_t i = start; ok && i < end; ++i) {
     const uint32_t c = s->chars[i];
-    if (is_kept_byte(c)) {
-      const uint32_t b = c - STRING_BYTE_BASE;
+    if (is_kept_byte(c) || (controls && is_control(c) && c < 0x80)) {
+      const uint32_t b = is_kept_byte(c) ? c - STRING_BYTE_BASE : c;
       const uint32_t escaped[4] = {'\\', 'x', uint32_t(kHex[b >> 4]), uint32_t(kHex[b & 15])};
       ok = string_append_chars(&t, escaped, 4);
+    } else if (controls && is_control(c)) {
+      const uint32_t escaped[6] = {'\\', 'u', '0', '0', uint32_t(kHex[c >> 4]), uint32_t(kHex[c & 15])};
+      ok = string_append_chars(&t, escaped, 6);
     } else {
       ok = string_append_chars(&t, &c, 1);
     }
@@ -105,7 +112,7 @@ const char* to_locale_escaped(String* s, int64_t start, int64_t end, const char*
 const char* string_to_locale(String* s, int64_t start, int64_t end, const char* charset) {
   if (!resolve_range(s, &start, &end)) return nullptr;
   for (int64_t i = start; i < end; ++i) {
-    if (is_kept_byte(s->chars[i])) return to_locale_escaped(s, start, end, charset);
+    if (is_kept_byte(s->chars[i])) return to_locale_escaped(s, start, end, charset, false);
   }
   iconv_t cd;
   if (charset_open_encoder(charset, &cd) != 0) return string_to_utf8(s, start, end);
@@ -147,3 +154,11 @@ const char* string_to_locale(String* s, int64_t start, int64_t end, const char* 
 }
 
 const char* string_to_locale(String* s) { return string_to_locale(s, 0, static_cast<int64_t>(s->length), nullptr); }
+
+const char* string_to_message(String* s) {
+  const int64_t end = static_cast<int64_t>(s->length);
+  for (int64_t i = 0; i < end; ++i) {
+    if (is_kept_byte(s->chars[i]) || is_control(s->chars[i])) return to_locale_escaped(s, 0, end, nullptr, true);
+  }
+  return string_to_locale(s);
+}

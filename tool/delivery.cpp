@@ -22,7 +22,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kRemeasureBelowLufs = -60.0;
 
 const char* text_of(const String* s) {
-  const char* t = s ? string_to_locale(const_cast<String*>(s)) : nullptr;
+  const char* t = s ? string_to_message(const_cast<String*>(s)) : nullptr;
   return t ? t : "";
 }
 

@@ -22,7 +22,7 @@ namespace {
 
 // Text of a String for a message, in the locale's character set.
 const char* text_of(String* s) {
-  const char* t = string_to_locale(s);
+  const char* t = string_to_message(s);
   return t ? t : "";
 }
 

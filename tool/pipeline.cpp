@@ -33,7 +33,7 @@
 namespace {
 
 const char* text_of(String* s) {
-  const char* t = string_to_locale(s);
+  const char* t = string_to_message(s);
   return t ? t : "";
 }
 

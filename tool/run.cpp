@@ -29,7 +29,7 @@
 namespace {
 
 const char* text_of(const String* s) {
-  const char* t = string_to_locale(const_cast<String*>(s));
+  const char* t = string_to_message(const_cast<String*>(s));
   return t ? t : "";
 }
 
@@ -87,14 +87,14 @@ int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
 int check_name_lengths(const RunPlan* plan) {
   for (uint64_t i = 0; i < run_plan_output_count(plan); ++i) {
     const PlannedFile* out = run_plan_output(plan, i);
-    const char* bytes = string_to_locale(const_cast<String*>(&out->path));
+    const char* bytes = string_to_utf8(const_cast<String*>(&out->path));
     if (!bytes) continue;
     size_t run = 0;
     for (const char* p = bytes;; ++p) {
       if (*p == '/' || *p == 0) {
         if (run > NAME_MAX) {
-          std::fprintf(stderr, "  could not write file '%s', error code: %d\n  %s\n", bytes, STATUS_LIMIT,
-                       std::strerror(ENAMETOOLONG));
+          std::fprintf(stderr, "  could not write file '%s', error code: %d\n  %s\n", text_of(&out->path),
+                       STATUS_LIMIT, std::strerror(ENAMETOOLONG));
           return STATUS_LIMIT;
         }
         if (*p == 0) break;

@@ -20,7 +20,7 @@
 namespace {
 
 const char* text_of(const String* s) {
-  const char* t = string_to_locale(const_cast<String*>(s));
+  const char* t = string_to_message(const_cast<String*>(s));
   return t ? t : "";
 }
 

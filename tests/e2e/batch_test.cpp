@@ -178,6 +178,21 @@ TEST_F(Batch, SkipExistingKeepsOnlyRegularFiles) {
   }
 }
 
+// Control characters in file names reach the terminal escaped, in progress
+// and error lines alike; the files keep their real names.
+TEST_F(Batch, ControlCharactersInNamesAreEscapedInLines) {
+  const std::string odd = "e\x1b[2Jx\ny.wav";
+  fs::copy_file(dir / "in/a.wav", dir / "in" / odd);
+  auto r = run_group({odd, "gone\x07.wav"}, {"-d", "out", "-k", "true"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_THAT(r.out, HasSubstr("  loaded file: 'in/e\\x1B[2Jx\\x0Ay.wav', channels: 1"));
+  EXPECT_THAT(r.out, HasSubstr("  saved file: 'out/kit/e\\x1B[2Jx\\x0Ay - processed.wav'"));
+  EXPECT_THAT(r.err, HasSubstr("  could not read file 'in/gone\\x07.wav', error code: 6\n"));
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(r.err.find('\x07'), std::string::npos);
+  EXPECT_TRUE(fs::exists(dir / "out/kit/e\x1b[2Jx\ny - processed.wav"));
+}
+
 // A FIFO as master with the group's rate taken from it: asking its rate
 // must not wait for a writer, in a dry run or a real one.
 TEST_F(Batch, FifoMasterNeverBlocks) {
