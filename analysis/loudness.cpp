@@ -183,11 +183,11 @@ LoudnessGain loudness_gain(const LoudnessMeasure& measured, double target_lufs, 
     g.unmeasurable = has_target;
     return g;
   }
-  if (has_target) {
-    if (std::isnan(measured.integrated_lufs)) {
-      g.unmeasurable = true;
-      return g;
-    }
+  if (has_target && std::isnan(measured.integrated_lufs)) {
+    // Too short for one gating block, or below the absolute gate: no
+    // loudness to bring to the target, yet a peak the ceiling still holds.
+    g.unmeasurable = true;
+  } else if (has_target) {
     g.gain_db = target_lufs - measured.integrated_lufs;
     if (has_ceiling && tp + g.gain_db > ceiling_dbtp) {
       const double limited = ceiling_dbtp - tp;

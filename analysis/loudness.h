@@ -66,9 +66,11 @@ struct LoudnessGain {
 //     by how much the loudness falls short of the target;
 //   - ceiling only: ceiling - true peak when the true peak is above it,
 //     whatever the loudness (a short click is not "silent"), else 0.
-// With a target and an unmeasurable loudness the gain is 0 and
-// `unmeasurable` is set: silent output is never scaled. Digital silence
-// (true peak -infinity) never gets a gain.
+// With a target and an unmeasurable loudness (output shorter than one
+// 400 ms block or below the absolute gate of -70 LUFS) `unmeasurable` is
+// set and only the ceiling applies, as it does without a target: such
+// output is never raised. Digital silence (true peak -infinity) never gets
+// a gain.
 LoudnessGain loudness_gain(const LoudnessMeasure& measured, double target_lufs, double ceiling_dbtp);
 
 // Multiplies every sample of `audio` (frames 0 .. length-1 of each

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 
 #include <fcntl.h>
@@ -133,6 +134,21 @@ mode_t saved_file_mode(const char* path, mode_t fresh) {
 
 }  // namespace
 
+namespace {
+
+// Doubles to floats, rounded to nearest; finite values beyond the range of
+// a float become the largest float of their sign instead of an infinity.
+void narrow(float* out, const double* in, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const double v = in[i];
+    out[i] = v > FLT_MAX && v <= DBL_MAX     ? FLT_MAX
+             : v < -FLT_MAX && v >= -DBL_MAX ? -FLT_MAX
+                                             : static_cast<float>(v);
+  }
+}
+
+}  // namespace
+
 Status sample_read_frames(Sample& sample, AudioReader& reader, int64_t frame_limit) {
   AudioFormat format;
   if (reader.get_format(&format) != STATUS_OK || format.channels == 0) return STATUS_NO_MEMORY;
@@ -151,6 +167,19 @@ Status sample_read_frames(Sample& sample, AudioReader& reader, int64_t frame_lim
     mem_free(planes);
     return STATUS_NO_MEMORY;
   }
+  // A 64-bit float file is read as such and narrowed here: a finite value
+  // beyond the range of a float stays finite (the largest float of its
+  // sign), so that it is refused as out of range and not as infinite.
+  double* wide = nullptr;
+  if (sample_type_kind(SampleType(format.type)) == SAMPLE_KIND_F64) {
+    wide = static_cast<double*>(
+        mem_alloc_aligned(size_t(std::min<uint64_t>(wanted, AUDIO_CHUNK_FRAMES) * channels) * sizeof(double), 16));
+    if (!wide) {
+      mem_free_aligned(block);
+      mem_free(planes);
+      return STATUS_NO_MEMORY;
+    }
+  }
 
   Status status = STATUS_OK;
   uint64_t done = 0;
@@ -163,7 +192,8 @@ Status sample_read_frames(Sample& sample, AudioReader& reader, int64_t frame_lim
         break;
       }
     }
-    int64_t got = reader.read_f32(block, int64_t(chunk));
+    int64_t got = wide ? reader.read_f64(wide, int64_t(chunk)) : reader.read_f32(block, int64_t(chunk));
+    if (wide && got > 0) narrow(block, wide, size_t(uint64_t(got) * channels));
     if (got < 0) {
       // The end of a stream of unknown length is its natural end.
       if (!known && got == -int64_t(STATUS_END_OF_STREAM)) break;
@@ -174,6 +204,7 @@ Status sample_read_frames(Sample& sample, AudioReader& reader, int64_t frame_lim
     done += uint64_t(got);
   }
   mem_free_aligned(block);
+  mem_free_aligned(wide);
   if (status != STATUS_OK) {
     mem_free(planes);
     return status;
@@ -425,6 +456,22 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
   const uint64_t n = frames_to_save(sample, first, count);
   Status checked = save_format_check(format, path, sample.channels, sample.sample_rate, n, cause, cause_size);
   if (checked != STATUS_OK) return -int64_t(checked);
+  // No file ever holds a NaN or an infinity: audio that has one is not
+  // written at all.
+  if (sample.data && n > 0) {
+    Sample part = sample;
+    part.data = sample.data + first;
+    part.length = n;
+    uint64_t bad_frame = 0, bad_channel = 0;
+    if (sample_find_nonfinite(part, &bad_frame, &bad_channel)) {
+      if (cause && cause_size > 0) {
+        std::snprintf(cause, cause_size, "the audio holds a NaN or infinite sample at frame %llu of channel %llu",
+                      static_cast<unsigned long long>(uint64_t(first) + bad_frame),
+                      static_cast<unsigned long long>(bad_channel));
+      }
+      return -int64_t(STATUS_MALFORMED);
+    }
+  }
   SaveFormat resolved = format;
   resolved.container = save_container_resolve(format, path);
 
@@ -435,7 +482,8 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
   }
   auto system_failure = [&](int error) {
     put_cause(cause, cause_size, std::strerror(error));
-    return -int64_t(system_status ? status_from_errno(error) : STATUS_SYSTEM);
+    const bool full = error == ENOSPC || error == EDQUOT;
+    return -int64_t(system_status || full ? status_from_errno(error) : STATUS_SYSTEM);
   };
   char target[kPathBytes], temp[kPathBytes];
   if (!resolve_links(given, target)) return system_failure(errno);
@@ -480,6 +528,11 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
       put_cause(cause, cause_size, "closing the file failed");
       result = -int64_t(STATUS_IO_ERROR);
     }
+  }
+  // A full disk is told as such, whatever part of libsndfile met it.
+  if (result < 0 && (writer.system_error == ENOSPC || writer.system_error == EDQUOT)) {
+    put_cause(cause, cause_size, std::strerror(writer.system_error));
+    result = -int64_t(STATUS_LIMIT);
   }
   if (result >= 0) {
     // Set last: libsndfile reopened the temporary by name, which a
@@ -542,23 +595,30 @@ Status sample_check_input(const char* utf8, char* cause, size_t cause_size) {
 
 namespace {
 
-// Whether any of x[0 .. n-1] is a NaN or an infinity (every exponent bit
-// set). Integer operations only, so that the compiler vectorises the loop.
-bool any_nonfinite(const float* x, uint64_t n) {
+// Whether the magnitude of any of x[0 .. n-1] has a bit pattern above
+// `limit_bits` (NaN and infinities lie above every finite value). Integer
+// operations only, so that the compiler vectorises the loop.
+bool any_above(const float* x, uint64_t n, uint32_t limit_bits) {
   uint32_t hits = 0;
   for (uint64_t i = 0; i < n; ++i) {
     uint32_t bits;
     std::memcpy(&bits, x + i, sizeof bits);
-    hits |= (bits & 0x7f800000u) == 0x7f800000u ? 1u : 0u;
+    hits |= (bits & 0x7fffffffu) > limit_bits ? 1u : 0u;
   }
   return hits != 0;
 }
 
-}  // namespace
+uint32_t magnitude_bits(float x) {
+  uint32_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  return bits & 0x7fffffffu;
+}
 
-bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* channel) {
-  // Every loaded file is scanned: blocks are checked with the vector test
-  // and only a block that holds a bad sample is searched one by one.
+// The first sample in frame order (channel order within a frame) whose
+// magnitude's bit pattern passes `limit_bits`.
+bool find_above(const Sample& sample, uint32_t limit_bits, uint64_t* frame, uint64_t* channel) {
+  // Blocks are checked with the vector test and only a block that holds a
+  // bad sample is searched one by one.
   constexpr uint64_t kBlock = 4096;
   uint64_t best_frame = sample.length, best_channel = 0;
   for (uint64_t c = 0; c < sample.channels && sample.data; ++c) {
@@ -566,9 +626,9 @@ bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* chan
     // Only frames before the best so far can improve on it.
     for (uint64_t at = 0; at < best_frame; at += kBlock) {
       const uint64_t n = best_frame - at < kBlock ? best_frame - at : kBlock;
-      if (!any_nonfinite(row + at, n)) continue;
+      if (!any_above(row + at, n, limit_bits)) continue;
       for (uint64_t t = at; t < at + n; ++t) {
-        if (!std::isfinite(row[t])) {
+        if (magnitude_bits(row[t]) > limit_bits) {
           best_frame = t;
           best_channel = c;
           break;
@@ -581,6 +641,17 @@ bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* chan
   if (frame) *frame = best_frame;
   if (channel) *channel = best_channel;
   return true;
+}
+
+}  // namespace
+
+bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* channel) {
+  return find_above(sample, magnitude_bits(FLT_MAX), frame, channel);
+}
+
+bool sample_find_unusable(const Sample& sample, uint64_t* frame, uint64_t* channel) {
+  // The largest float not above the limit: 1e15 itself rounds down.
+  return find_above(sample, magnitude_bits(static_cast<float>(SAMPLE_MAGNITUDE_LIMIT)), frame, channel);
 }
 
 bool sample_output_target(const char* path, char* out, size_t size) {

@@ -56,10 +56,11 @@
 // writable.
 //
 // Returns the frames written or a negated status: -15 for a sample rate of
-// 0 (no file is created), -5 when memory runs out, the mapped libsndfile
-// failure of opening (-4 also when the temporary cannot be created or the
-// rename fails), the failure of a write that could not write every frame,
-// or -23 when closing failed.
+// 0 and -9 for frames that hold a NaN or an infinity (no file is created
+// for either), -5 when memory runs out, the mapped libsndfile failure of
+// opening (-4 also when the temporary cannot be created or the rename
+// fails), the failure of a write that could not write every frame, or -23
+// when closing failed; -18 whenever the disk (or the quota) is full.
 [[nodiscard]] int64_t sample_save_file(const Sample& sample, String& path, int64_t first, int64_t count);
 
 // As above in the container, width and dither of `format` (AUTO resolved
@@ -70,7 +71,7 @@
 // and the container written, also after a failed write. `cause` (when not
 // null) receives on failure one line of text without a newline saying why:
 // the format check's message, libsndfile's text for its error, or the
-// system's (strerror) for the temporary file and the rename. Failures of
+// system's (strerror) for the temporary file, the rename and a full disk. Failures of
 // the file system are reported by their own status here: 6 missing
 // directory, 22 permission denied, 18 name too long or no space, 46
 // read-only file system, 43 a path component is not a directory, else 23.
@@ -105,3 +106,12 @@
 bool sample_output_target(const char* path, char* out, size_t size);
 
 bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* channel);
+
+// Largest magnitude of a sample that the tool takes in: far beyond any
+// real signal (1e15 is 300 dB above full scale), yet low enough that no
+// gain, filter or sum of the processing can overflow a float.
+constexpr double SAMPLE_MAGNITUDE_LIMIT = 1e15;
+
+// As sample_find_nonfinite, for a sample that is NaN, infinite or of a
+// magnitude above SAMPLE_MAGNITUDE_LIMIT.
+bool sample_find_unusable(const Sample& sample, uint64_t* frame, uint64_t* channel);

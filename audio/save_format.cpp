@@ -132,6 +132,14 @@ Status save_format_check(const SaveFormat& format, String& path, uint64_t channe
       put_message(message, message_size, text);
       return STATUS_UNSUPPORTED;
     }
+    // A frame header holds a rate in Hz up to 65535 and in tens of Hz
+    // above that; the encoder refuses any other rate.
+    if (rate > 65535 && rate % 10 != 0) {
+      std::snprintf(text, sizeof text, "FLAC cannot hold a sample rate of %" PRIu64
+                    " Hz (above 65535 Hz only multiples of 10)", rate);
+      put_message(message, message_size, text);
+      return STATUS_UNSUPPORTED;
+    }
   }
   if (container == SAVE_CONTAINER_AIFF &&
       save_data_bytes(format.bits, channels, frames) >= SAVE_SIZE_LIMIT - SAVE_HEADER_ALLOWANCE) {

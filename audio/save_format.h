@@ -83,8 +83,8 @@ bool save_dither_active(const SaveFormat& format);
 
 // Checks, before any work, that `format` can hold the output: known values
 // of container, bits and dither (else 13, STATUS_BAD_ARGUMENT), FLAC only
-// with 16 or 24 bits, at most 8 channels and 655350 Hz, and AIFF output
-// below 4 GiB (all else 8, STATUS_UNSUPPORTED). Channels, rate and frames
+// with 16 or 24 bits, at most 8 channels and 655350 Hz (above 65535 Hz a
+// multiple of 10), and AIFF output below 4 GiB (all else 8, STATUS_UNSUPPORTED). Channels, rate and frames
 // of 0 mean "not known yet" and are not checked, so the check can run
 // once before loading and again before the save. On failure a line of text
 // without the path and without a newline is written to `message` (when not

@@ -1,5 +1,6 @@
 #include "audio/sndfile_stream.h"
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -12,10 +13,12 @@ SNDFILE* as_sndfile(void* handle) { return static_cast<SNDFILE*>(handle); }
 
 // libsndfile keeps the error of a failed open in one process-wide place:
 // opens that run in parallel take turns, so that each reads its own.
-SNDFILE* open_file(const char* utf8, int mode, SF_INFO* info, int* error) {
+SNDFILE* open_file(const char* utf8, int mode, SF_INFO* info, int* error, int* system_error = nullptr) {
   static std::mutex opening;
   std::lock_guard<std::mutex> hold(opening);
+  errno = 0;
   SNDFILE* file = sf_open(utf8, mode, info);
+  if (system_error) *system_error = file ? 0 : errno;
   *error = file ? SF_ERR_NO_ERROR : sf_error(nullptr);
   return file;
 }
@@ -194,7 +197,7 @@ Status SndfileReader::open(String* path) {
 // ---------------------------------------------------------------------------
 // SndfileWriter
 
-SndfileWriter::SndfileWriter() : handle(nullptr), seekable(false), open_error(0) {}
+SndfileWriter::SndfileWriter() : handle(nullptr), seekable(false), open_error(0), system_error(0) {}
 
 SndfileWriter::~SndfileWriter() { (void)SndfileWriter::close(); }
 
@@ -204,6 +207,7 @@ int64_t SndfileWriter::write_native(const void* src, int64_t frames, SampleType 
   if (!handle) return fail(STATUS_NOT_OPEN);
   SNDFILE* file = as_sndfile(handle);
   sf_count_t put;
+  errno = 0;
   if (type >= 16 && type <= 19)
     put = sf_writef_short(file, static_cast<const short*>(src), frames);
   else if (type >= 32 && type <= 35)
@@ -212,6 +216,7 @@ int64_t SndfileWriter::write_native(const void* src, int64_t frames, SampleType 
     put = sf_writef_double(file, static_cast<const double*>(src), frames);
   else
     put = sf_writef_float(file, static_cast<const float*>(src), frames);
+  if (put < frames && errno != 0) system_error = errno;
   return put > 0 ? put : transfer_failure(file);
 }
 
@@ -224,7 +229,9 @@ int64_t SndfileWriter::flush() {
 
 Status SndfileWriter::close() {
   release_scratch();
+  errno = 0;
   int rc = handle ? sf_close(as_sndfile(handle)) : 0;
+  if (rc != 0 && errno != 0) system_error = errno;
   handle = nullptr;
   position = -1;
   status = rc != 0 ? STATUS_IO_ERROR : STATUS_OK;
@@ -267,7 +274,7 @@ Status SndfileWriter::open(String* path, const AudioFormat* request, AudioFileFo
   info.channels = int(request->channels);
   info.format = sf_format;
   int error = SF_ERR_NO_ERROR;
-  SNDFILE* file = open_file(utf8, SFM_WRITE, &info, &error);
+  SNDFILE* file = open_file(utf8, SFM_WRITE, &info, &error, &system_error);
   if (!file) {
     open_error = error;
     return status = audio_status_from_sndfile(open_error);

@@ -78,4 +78,8 @@ class SndfileWriter : public AudioWriter {
   // taken the moment it failed: libsndfile keeps it in process-wide state,
   // which the next failing open anywhere in the process replaces.
   int open_error;
+  // The system's errno behind the last failed open, write or close (0 when
+  // none failed or the system gave no reason): libsndfile reports every
+  // failure of the system as one "System error", a full disk included.
+  int system_error;
 };

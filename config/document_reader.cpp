@@ -82,6 +82,7 @@ int emit_scalar(DocumentReader* r, int32_t k) {
       [[fallthrough]];
     case DOC_TOKEN_DECIMAL:
       r->event_value.integer = r->tokenizer->value.integer;
+      r->event_overflowed = r->tokenizer->overflowed;
       return emit(r, INTEGER);
     case DOC_TOKEN_FLOAT:
       r->event_value.real = r->tokenizer->value.real;
@@ -211,6 +212,7 @@ int copy_event(const DocumentReader* r, DocumentEvent* event) {
   event->kind = r->event_kind;
   if (r->event_kind == INTEGER || r->event_kind == FLOAT || r->event_kind == BOOLEAN)
     event->value = r->event_value;
+  event->overflowed = r->event_kind == INTEGER && r->event_overflowed;
   event->line = r->event_line;
   event->column = r->event_column;
   return STATUS_OK;
@@ -319,6 +321,7 @@ void document_event_init(DocumentEvent* event) {
   event->kind = -1;
   string_init(&event->text);
   event->value.integer = 0;
+  event->overflowed = false;
   event->line = event->column = 0;
 }
 

@@ -43,6 +43,7 @@ struct DocumentEvent {
   int32_t kind;
   String text;
   DocumentValue value;
+  bool overflowed;  // INTEGER: the number does not fit int64_t (value holds its low 64 bits)
   uint32_t line;
   uint32_t column;
 };
@@ -90,6 +91,7 @@ struct DocumentReader {
   int32_t event_kind;            // -1 when there is no current event
   String event_text;
   DocumentValue event_value;
+  bool event_overflowed;         // INTEGER whose number does not fit
   DynArray stack;                // 16-byte entries of (state, flags)
   uint32_t event_line;           // where the current event's token begins
   uint32_t event_column;

@@ -1,6 +1,7 @@
 #include "config/document_tokenizer.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <cwctype>
 
@@ -285,6 +286,9 @@ int32_t read_number(DocumentTokenizer* tok, int32_t c) {
   int base = 10;
   uint64_t mantissa = 0;
   uint64_t int_digits = 0;
+  bool wrapped = false;   // the digits passed 64 bits
+  double mantissa_real = 0.0;  // the same digits, for a float whose integer part wrapped
+  tok->overflowed = false;
   if (c == '0') {
     int32_t next = take(tok);
     if (next == 'x' || next == 'X') {
@@ -296,7 +300,10 @@ int32_t read_number(DocumentTokenizer* tok, int32_t c) {
     }
   }
   for (int d; (d = digit_value(c, base)) >= 0; c = take(tok)) {
-    mantissa = mantissa * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);  // wraps
+    const uint64_t next = mantissa * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);  // wraps
+    if (mantissa > (UINT64_MAX - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) wrapped = true;
+    mantissa = next;
+    mantissa_real = mantissa_real * base + d;
     ++int_digits;
   }
 
@@ -304,6 +311,7 @@ int32_t read_number(DocumentTokenizer* tok, int32_t c) {
     hold(tok, c);
     if (int_digits == 0) return invalid(tok, DOC_REASON_BAD_NUMBER);
     tok->value.integer = static_cast<int64_t>(negative ? 0 - mantissa : mantissa);
+    tok->overflowed = wrapped;
     return finish(tok, DOC_TOKEN_HEXADECIMAL);
   }
 
@@ -354,9 +362,12 @@ int32_t read_number(DocumentTokenizer* tok, int32_t c) {
 
   if (!is_float) {
     tok->value.integer = static_cast<int64_t>(negative ? 0 - mantissa : mantissa);
+    // int64_t holds magnitudes up to 2^63 - 1, and 2^63 when negative.
+    tok->overflowed = wrapped || mantissa > (negative ? (UINT64_MAX >> 1) + 1 : UINT64_MAX >> 1);
     return finish(tok, DOC_TOKEN_DECIMAL);
   }
-  double v = std::pow(10.0, exponent) * (fraction + static_cast<double>(static_cast<int64_t>(mantissa)));
+  const double whole = wrapped ? mantissa_real : static_cast<double>(static_cast<int64_t>(mantissa));
+  double v = std::pow(10.0, exponent) * (fraction + whole);
   tok->value.real = negative ? -v : v;
   return finish(tok, DOC_TOKEN_FLOAT);
 }

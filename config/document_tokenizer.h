@@ -60,6 +60,11 @@ struct DocumentTokenizer {
     int64_t integer;   // DOC_TOKEN_DECIMAL, DOC_TOKEN_HEXADECIMAL
     double real;       // DOC_TOKEN_FLOAT
   } value;
+  // DOC_TOKEN_DECIMAL and DOC_TOKEN_HEXADECIMAL: the number does not fit
+  // (a decimal outside the range of int64_t, a hexadecimal of more than 64
+  // bits). The value is then the number's low 64 bits, as ever; whoever
+  // maps it onto a setting refuses it.
+  bool overflowed;
   int32_t error;       // status explaining the last DOC_TOKEN_ERROR
   uint64_t pushback;   // times the last token is to be delivered again
   // UTF-16 code units of a run of consecutive \x and \u escapes, converted

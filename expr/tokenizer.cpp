@@ -1,6 +1,7 @@
 #include "expr/tokenizer.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "runtime/char_reader.h"
 #include "runtime/status.h"
@@ -164,6 +165,9 @@ int scan_number(ExprTokenizer* t, Scan& s) {
   uint64_t part = 0;
   double fraction = 0.0;
   int64_t exponent = 0;
+  bool wrapped = false;    // the integer digits passed 64 bits
+  double part_real = 0.0;  // the same digits, for a float whose integer part wrapped
+  t->overflowed = false;
   bool negative = false, has_sign = false, int_digits = false, point = false;
   bool frac_digits = false, exp_digits = false, prefix = false;
 
@@ -188,7 +192,9 @@ int scan_number(ExprTokenizer* t, Scan& s) {
   for (;;) {
     int d = digit_value(s.c);
     if (d < base) {
+      if (part > (UINT64_MAX - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) wrapped = true;
       part = part * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+      part_real = part_real * base + d;
       int_digits = true;
       s.take();
     } else if (s.c == '_') {
@@ -258,17 +264,19 @@ int scan_number(ExprTokenizer* t, Scan& s) {
   }
   if (!point && !frac_digits && !exp_digits) {
     t->number.int_value = static_cast<int64_t>(negative ? 0 - part : part);
+    // int64_t holds magnitudes up to 2^63 - 1, and 2^63 when negative.
+    t->overflowed = wrapped || (base == 10 && part > (negative ? (UINT64_MAX >> 1) + 1 : UINT64_MAX >> 1));
     return finish(t, s, TOKEN_INT);
   }
   double x = std::pow(static_cast<double>(base), static_cast<double>(exponent)) *
-             (static_cast<double>(part) + fraction);
+             ((wrapped ? part_real : static_cast<double>(part)) + fraction);
   t->number.float_value = negative ? -x : x;
   return finish(t, s, TOKEN_FLOAT);
 }
 
 }  // namespace
 
-ExprTokenizer::ExprTokenizer() : reader(nullptr), lookahead(-1), token(TOKEN_INVALID), error(0) {
+ExprTokenizer::ExprTokenizer() : reader(nullptr), lookahead(-1), token(TOKEN_INVALID), overflowed(false), error(0) {
   string_init(&text);
   number.int_value = 0;
 }
@@ -281,6 +289,7 @@ void tokenizer_init(ExprTokenizer* t, CharReader* reader) {
   t->lookahead = -1;
   t->token = TOKEN_INVALID;
   t->number.int_value = 0;
+  t->overflowed = false;
   t->error = 0;
 }
 

@@ -106,6 +106,10 @@ class ExprTokenizer {
     int64_t int_value;   // TOKEN_INT
     double float_value;  // TOKEN_FLOAT
   } number;
+  // TOKEN_INT whose number does not fit: a decimal outside the range of
+  // int64_t, or more than 64 bits in another base. int_value then holds the
+  // low 64 bits.
+  bool overflowed;
   int32_t error;       // status behind TOKEN_ERROR (25 after TOKEN_END)
 };
 

@@ -129,6 +129,13 @@ uint64_t string_hash(String* s);
 [[nodiscard]] bool string_from_utf16(String* s, const uint16_t* units, uint64_t count);
 // Every byte becomes the code point of the same value.
 [[nodiscard]] bool string_from_latin1(String* s, const char* bytes, uint64_t count);
+// UTF-8 in which every byte that is not part of a valid sequence is kept
+// as the code point STRING_BYTE_BASE + byte (U+DC80..U+DCFF, which valid
+// UTF-8 never yields), so that a name of any bytes (a file name from the
+// command line) comes back unchanged from string_to_utf8 and shows escaped
+// from string_to_locale. Fails only when memory runs out.
+[[nodiscard]] bool string_from_name_bytes(String* s, const char* bytes, uint64_t count);
+constexpr uint32_t STRING_BYTE_BASE = 0xDC00;
 // Converts from `charset` (null: the locale's character set) through iconv;
 // if no converter opens, the built-in lenient UTF-8 decoder is used.
 // Fails (false, unchanged) for null bytes, when memory runs out, and when the
@@ -140,13 +147,16 @@ uint64_t string_hash(String* s);
 // The result lives in s's conversion cache and stays valid until s is next
 // encoded, changed or destroyed. Null on failure (bad range, no memory).
 
-// UTF-8 of [start, end) (negative indexes allowed), NUL-terminated.
+// UTF-8 of [start, end) (negative indexes allowed), NUL-terminated; a
+// kept byte (U+DC80..U+DCFF, see string_from_name_bytes) is written as
+// that byte.
 const char* string_to_utf8(String* s, int64_t start, int64_t end);
 // UTF-8 of the whole string.
 const char* string_to_utf8(String* s);
 // [start, end) in `charset` (null: the locale's); UTF-8 when no converter
 // opens. Ended by four zero bytes. Null also when the character set cannot
-// represent a code point.
+// represent a code point. A kept byte (see string_from_name_bytes) is
+// written as the four characters \xHH.
 const char* string_to_locale(String* s, int64_t start, int64_t end, const char* charset);
 // The whole string in the locale's character set.
 const char* string_to_locale(String* s);

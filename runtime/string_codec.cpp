@@ -154,6 +154,22 @@ bool string_from_utf8(String* s, const char* bytes, uint64_t count) {
                      [](const uint8_t** p, uint64_t* left) { return decode_utf8_char(p, left, true); });
 }
 
+bool string_from_name_bytes(String* s, const char* bytes, uint64_t count) {
+  return decode_into(s, reinterpret_cast<const uint8_t*>(bytes), count, [](const uint8_t** p, uint64_t* left) {
+    const uint8_t* start = *p;
+    const uint64_t before = *left;
+    int64_t c = decode_utf8_char(p, left, true);
+    if (c != UTF_REPLACEMENT) return c;
+    // U+FFFD written out is a character like any other.
+    if (before >= 3 && start[0] == 0xEF && start[1] == 0xBF && start[2] == 0xBD) return c;
+    // Any other replacement stands for a byte outside a valid sequence
+    // (never below 0x80): keep that one byte and go on after it.
+    *p = start + 1;
+    *left = before - 1;
+    return static_cast<int64_t>(STRING_BYTE_BASE + start[0]);
+  });
+}
+
 bool string_from_utf16(String* s, const uint16_t* units, uint64_t count) {
   return decode_into(s, units, count, [](const uint16_t** p, uint64_t* left) { return decode_utf16_char(p, left, true); });
 }
@@ -208,7 +224,11 @@ const char* string_to_utf8(String* s, int64_t start, int64_t end) {
       if (!cache_append(c, buffer, fill)) return nullptr;
       fill = 0;
     }
-    fill += encode_utf8_char(s->chars[i], buffer + fill);
+    const uint32_t c = s->chars[i];
+    if (c >= STRING_BYTE_BASE + 0x80 && c <= STRING_BYTE_BASE + 0xFF)
+      buffer[fill++] = static_cast<uint8_t>(c - STRING_BYTE_BASE);
+    else
+      fill += encode_utf8_char(c, buffer + fill);
   }
   if (fill == sizeof(buffer)) {
     if (!cache_append(c, buffer, fill)) return nullptr;

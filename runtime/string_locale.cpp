@@ -68,8 +68,45 @@ bool string_from_locale(String* s, const char* bytes, uint64_t count, const char
   return true;
 }
 
+namespace {
+
+bool is_kept_byte(uint32_t c) { return c >= STRING_BYTE_BASE + 0x80 && c <= STRING_BYTE_BASE + 0xFF; }
+
+// The range with every kept byte spelled \xHH, encoded through a copy and
+// placed in s's cache.
+const char* to_locale_escaped(String* s, int64_t start, int64_t end, const char* charset) {
+  String t;
+  string_init(&t);
+  static const char kHex[] = "0123456789ABCDEF";
+  bool ok = true;
+  for (int64_t i = start; ok && i < end; ++i) {
+    const uint32_t c = s->chars[i];
+    if (is_kept_byte(c)) {
+      const uint32_t b = c - STRING_BYTE_BASE;
+      const uint32_t escaped[4] = {'\\', 'x', uint32_t(kHex[b >> 4]), uint32_t(kHex[b & 15])};
+      ok = string_append_chars(&t, escaped, 4);
+    } else {
+      ok = string_append_chars(&t, &c, 1);
+    }
+  }
+  const char* text = ok ? string_to_locale(&t, 0, static_cast<int64_t>(t.length), charset) : nullptr;
+  const char* result = nullptr;
+  if (text && ensure_cache(s) && cache_reserve(s->cache, t.cache->used, 0)) {
+    std::memcpy(s->cache->data, text, t.cache->used);
+    s->cache->used = t.cache->used;
+    result = s->cache->data;
+  }
+  string_free(&t);
+  return result;
+}
+
+}  // namespace
+
 const char* string_to_locale(String* s, int64_t start, int64_t end, const char* charset) {
   if (!resolve_range(s, &start, &end)) return nullptr;
+  for (int64_t i = start; i < end; ++i) {
+    if (is_kept_byte(s->chars[i])) return to_locale_escaped(s, start, end, charset);
+  }
   iconv_t cd;
   if (charset_open_encoder(charset, &cd) != 0) return string_to_utf8(s, start, end);
   if (!ensure_cache(s)) {

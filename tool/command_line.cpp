@@ -36,6 +36,12 @@ bool text_from_utf8(String* out, const char* text) {
   return string_from_utf8(out, text, std::strlen(text));
 }
 
+// File names, paths and templates keep bytes that are not valid UTF-8, so
+// that the file is opened by the very bytes given.
+bool name_from_bytes(String* out, const char* text) {
+  return string_from_name_bytes(out, text, std::strlen(text));
+}
+
 int bad_value(const char* label, int status) {
   std::fprintf(stderr, "Bad '%s' value\n", label);
   return status;
@@ -66,8 +72,9 @@ int read_scalar(const char* text, const char* label, bool allow_float, bool allo
     TokenSource src(&s);
     out->token = src.next(TOKEN_ADVANCE);
     if (out->token == TOKEN_INT) {
+      // A number too large for 64 bits is refused, never wrapped.
       out->int_value = src.tokenizer.number.int_value;
-      ok = true;
+      ok = !src.tokenizer.overflowed;
     } else if (out->token == TOKEN_FLOAT && allow_float) {
       out->float_value = src.tokenizer.number.float_value;
       ok = true;
@@ -134,6 +141,8 @@ int read_word(const char* text, const char* label, bool numbers, char* word, siz
     if (tok == TOKEN_IDENTIFIER) {
       const char* utf8 = string_to_utf8(&src.tokenizer.text);
       std::snprintf(word, size, "%s", utf8 ? utf8 : "");
+    } else if (tok == TOKEN_INT && numbers && src.tokenizer.overflowed) {
+      st = bad_value(label, STATUS_BAD_VALUE);
     } else if (tok == TOKEN_INT && numbers) {
       std::snprintf(word, size, "%lld", static_cast<long long>(src.tokenizer.number.int_value));
     } else {
@@ -187,7 +196,7 @@ int parse_level_option(const char* text, const SettingRow* row, OptionalLevel* o
   double value = v.token == TOKEN_INT ? static_cast<double>(v.int_value) : v.float_value;
   if (!setting_in_range(row, value)) return bad_value(row->label, STATUS_BAD_VALUE);
   out->value = static_cast<float>(value);
-  out->on = true;
+  out->on = !(value == 0.0 && (row->flags & SETTING_ZERO_OFF));
   return 0;
 }
 
@@ -363,11 +372,11 @@ int setup_command_line_group(ToolConfig* cfg, const Collected& c) {
     if (st == STATUS_EXISTS) st = 0;
   }
   if (st == 0) {
-    st = text_from_utf8(&text, c.get("--master")) ? group_set_master(group, &text) : STATUS_NO_MEMORY;
+    st = name_from_bytes(&text, c.get("--master")) ? group_set_master(group, &text) : STATUS_NO_MEMORY;
   }
   for (uint64_t i = 0; st == 0 && i < c.children.count; ++i) {
     const char* child = static_cast<const char*>(c.children.items[i]);
-    st = text_from_utf8(&text, child) ? group_add_file(group, &text) : STATUS_NO_MEMORY;
+    st = name_from_bytes(&text, child) ? group_add_file(group, &text) : STATUS_NO_MEMORY;
   }
   string_free(&name);
   string_free(&text);
@@ -382,7 +391,7 @@ int setup_command_line_group(ToolConfig* cfg, const Collected& c) {
 int set_text_option(String* target, const char* value) {
   String s;
   string_init(&s);
-  if (!text_from_utf8(&s, value)) {
+  if (!name_from_bytes(&s, value)) {
     std::fprintf(stderr, "Not enough memory\n");
     return STATUS_NO_MEMORY;
   }

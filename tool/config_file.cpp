@@ -129,6 +129,9 @@ int read_setting(Mapper* m, const SettingRow* row) {
   int st = next(m);
   if (st != STATUS_OK) return st;
   const DocumentEvent& e = m->event;
+  if (e.kind == INTEGER && e.overflowed) {
+    return fail(m, STATUS_BAD_FORMAT, "'%s' is an integer too large to be read (beyond the 64-bit range)", key_text(row));
+  }
   switch (row->kind) {
     case SETTING_TEXT:
     case SETTING_TEMPLATE:
@@ -202,7 +205,7 @@ int read_setting(Mapper* m, const SettingRow* row) {
         return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be a number or 'off'", key_text(row));
       }
       st = read_number(m, row, &level->value);
-      if (st == STATUS_OK) level->on = true;
+      if (st == STATUS_OK) level->on = !(level->value == 0.0f && (row->flags & SETTING_ZERO_OFF));
       return st;
     }
     default:

@@ -15,6 +15,12 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// A scaled output whose loudness ends below this is measured again: its
+// blocks lie within reach of the absolute gate (-70 LUFS), so the gain may
+// have moved some across it. Above it the gain's prediction is exact to the
+// reported precision.
+constexpr double kRemeasureBelowLufs = -60.0;
+
 const char* text_of(const String* s) {
   const char* t = s ? string_to_locale(const_cast<String*>(s)) : nullptr;
   return t ? t : "";
@@ -61,14 +67,22 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     // Only the loudness of the file whose timbre the output takes counts.
     if ((st = measured(measure_integrated_loudness(*timbre, &target))) != 0) return st;
     if (std::isnan(target)) {
-      err_printf("  [WRN] reference is silent (no measurable loudness); loudness not matched\n");
+      err_printf("  [WRN] reference has no measurable loudness (silent, shorter than 0.4 s or below -70 LUFS); "
+                 "loudness not matched\n");
     }
   }
   const double ceiling = cfg->true_peak.on ? static_cast<double>(cfg->true_peak.value) : kNaN;
   LoudnessGain g = loudness_gain(out, target, ceiling);
   report->before_lufs = out.integrated_lufs;
   if (g.unmeasurable || (!std::isnan(target) && std::isnan(out.integrated_lufs))) {
-    err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
+    // Only digital silence is called silent; a short or very quiet output
+    // still has a peak, and the ceiling below still holds it.
+    if (std::isinf(out.true_peak_db) && out.true_peak_db < 0) {
+      err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
+    } else {
+      err_printf("  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); "
+                 "not brought to the target\n");
+    }
   }
   if (g.gain_db != 0.0 && std::isfinite(g.gain_db)) {
     loudness_apply_gain(*output, g.gain_db);
@@ -76,6 +90,19 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     // measurement is needed.
     out.integrated_lufs += g.gain_db;
     out.true_peak_db += g.gain_db;
+    // Near the absolute gate of -70 LUFS a gain moves blocks across it, and
+    // the loudness no longer follows the gain: it is measured again, so
+    // that only a measured value is reported.
+    if (std::isfinite(out.integrated_lufs) && out.integrated_lufs < kRemeasureBelowLufs) {
+      const double predicted = out.integrated_lufs;
+      if ((st = measured(measure_integrated_loudness(*output, &out.integrated_lufs))) != 0) return st;
+      if (!(std::fabs(out.integrated_lufs - predicted) < 0.05)) {
+        char now[32] = "unmeasurable";
+        if (!std::isnan(out.integrated_lufs)) std::snprintf(now, sizeof now, "%.2f LUFS", out.integrated_lufs);
+        err_printf("  [WRN] loudness after the gain measures %s: the gate at -70 LUFS drops part of the output\n",
+                   now);
+      }
+    }
   }
   if (g.ceiling_limited && !std::isnan(target) && g.target_missed_lu > 0.0) {
     err_printf("  [WRN] true-peak ceiling of %.1f dBTP: loudness target missed by %.2f LU\n", ceiling,

@@ -26,13 +26,17 @@ void loudness_report_init(LoudnessReport* r);
 
 // Brings `output` (at its sample rate) to the loudness target (`loudness`)
 // or to the loudness of `timbre` (`match_loudness`), then keeps its true
-// peak at or below `true_peak`, as libebur128 measures them. Prints on
+// peak at or below `true_peak`, as libebur128 measures them. The ceiling
+// holds whenever it is set, also when the loudness cannot be measured; an
+// output brought below -60 LUFS is measured again, so the loudness printed
+// and reported is always a measured one. Prints on
 // standard output
 //   "  loudness: <L> LUFS, true peak: <TP> dBTP, gain: <+G> dB\n"
 // ("unmeasurable" and "none" in place of the numbers of silence)
 // and on standard error, when it applies,
 //   "  [WRN] output is silent (no measurable loudness); not scaled\n"
-//   "  [WRN] reference is silent (no measurable loudness); loudness not matched\n"
+//   "  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); not brought to the target\n"
+//   "  [WRN] reference has no measurable loudness (silent, shorter than 0.4 s or below -70 LUFS); loudness not matched\n"
 //   "  [WRN] true-peak ceiling of <C> dBTP: loudness target missed by <M> LU\n".
 // With `followed`, the output's integrated loudness is being measured on a
 // thread of its own (measure_integrated_following) while the output was

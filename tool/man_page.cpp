@@ -32,7 +32,8 @@ void allowed_values(FILE* out, const SettingRow& row) {
       std::fputs("true or false (or a number). ", out);
       break;
     case SETTING_LEVEL:
-      std::fprintf(out, "A number from %.10g to %.10g, or off. ", row.min, row.max);
+      std::fprintf(out, "A number from %.10g to %.10g, or off%s. ", row.min, row.max,
+                   (row.flags & SETTING_ZERO_OFF) ? " (0 is off too)" : "");
       break;
     case SETTING_RATE:
       std::fprintf(out, "An integer from %.10g to %.10g, or source (each group at its master's rate). ", row.min,

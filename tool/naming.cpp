@@ -1,5 +1,6 @@
 #include "tool/naming.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "analysis/resample.h"
@@ -164,11 +165,16 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
     string_free(&path);
     return STATUS_UNSUPPORTED;
   }
-  uint64_t bad_frame = 0;
-  if (sample_find_nonfinite(*target, &bad_frame, nullptr)) {
+  uint64_t bad_frame = 0, bad_channel = 0;
+  if (sample_find_unusable(*target, &bad_frame, &bad_channel)) {
     print_read_error(&path, STATUS_MALFORMED);
-    err_printf("  file '%s' holds a NaN or infinite sample at frame %llu\n", text_of(&path),
+    if (std::isfinite(target->data[bad_channel * target->stride + bad_frame])) {
+      err_printf("  file '%s' holds a sample out of range at frame %llu: its magnitude passes %g\n",
+                 text_of(&path), static_cast<unsigned long long>(bad_frame), SAMPLE_MAGNITUDE_LIMIT);
+    } else {
+      err_printf("  file '%s' holds a NaN or infinite sample at frame %llu\n", text_of(&path),
                  static_cast<unsigned long long>(bad_frame));
+    }
     string_free(&path);
     return STATUS_MALFORMED;
   }

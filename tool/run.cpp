@@ -20,6 +20,7 @@
 #include "tool/pipeline.h"
 #include "tool/report_fill.h"
 #include "tool/run_plan.h"
+#include "tool/settings.h"
 #include "tool/tool_config.h"
 
 // The run as a whole: everything between the command line and the exit
@@ -34,20 +35,35 @@ const char* text_of(const String* s) {
 
 // With `srate: 'source'` each group runs at its master's own rate, which
 // its header tells without reading the audio. A master that cannot be
-// opened keeps the run's rate here; loading it later reports why.
-void take_master_rates(ToolConfig* cfg) {
+// opened keeps the run's rate here; loading it later reports why. A rate
+// outside the one the run's own setting accepts is refused before any work
+// (28), as that setting would be.
+int take_master_rates(ToolConfig* cfg) {
   PtrList groups;
   ptrlist_init(&groups);
-  if (!hashmap_values(&cfg->groups, &groups)) return;
-  for (uint64_t i = 0; i < groups.count; ++i) {
+  if (!hashmap_values(&cfg->groups, &groups)) {
+    std::fprintf(stderr, "Out of memory\n");
+    return STATUS_NO_MEMORY;
+  }
+  const SettingRow* row = setting_by_option("--srate");
+  int st = 0;
+  for (uint64_t i = 0; i < groups.count && st == 0; ++i) {
     Group* g = static_cast<Group*>(groups.items[i]);
     if (!g) continue;
     g->rate = cfg->srate;
     if (g->master.length == 0) continue;
     uint64_t rate = 0, channels = 0, frames = 0;
-    if (probe_input_file(cfg, &g->master, &rate, &channels, &frames)) g->rate = rate;
+    if (!probe_input_file(cfg, &g->master, &rate, &channels, &frames)) continue;
+    if (!setting_in_range(row, static_cast<double>(rate))) {
+      std::fprintf(stderr, "Bad '%s' value\n  the master '%s' is at %llu Hz; rates from %.10g to %.10g Hz are "
+                   "accepted\n", row->label, text_of(&g->master), static_cast<unsigned long long>(rate), row->min,
+                   row->max);
+      st = STATUS_BAD_VALUE;
+    }
+    g->rate = rate;
   }
   ptrlist_release(&groups);
+  return st;
 }
 
 // Refuses an output format that cannot hold the run's audio before any
@@ -194,7 +210,10 @@ int plan_report_files(RunPlan* plan, const String* dir) {
 }  // namespace
 
 int run_groups(ToolConfig* cfg, int argc, char** argv) {
-  if (cfg->srate_source) take_master_rates(cfg);
+  if (cfg->srate_source) {
+    int rate_st = take_master_rates(cfg);
+    if (rate_st != 0) return rate_st;
+  }
   RunPlan plan;
   run_plan_init(&plan);
   String report_dir;

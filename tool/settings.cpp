@@ -152,10 +152,10 @@ const SettingRow SETTINGS[] = {
      "Phase of the correction filter (linear, minimum)"},
 
     // Delivery.
-    {"-gt", "--gate", "gate", SETTING_LEVEL, 0, 50, 0, "gate", "dB or off", "off", nullptr, 0, 0.0, 300.0,
+    {"-gt", "--gate", "gate", SETTING_LEVEL, SETTING_ZERO_OFF, 50, 0, "gate", "dB or off", "off", nullptr, 0, 0.0, 300.0,
      FIELD(gate), "Profile only frames within this many dB of the loudest one"},
     {"-lu", "--loudness", "loudness", SETTING_LEVEL, 0, 51, 0, "loudness", "LUFS or off", "off", nullptr,
-     0, -100.0, 0.0, FIELD(loudness), "Integrated loudness target (in LUFS) of the processed audio"},
+     0, -70.0, 0.0, FIELD(loudness), "Integrated loudness target (in LUFS) of the processed audio"},
     {"-lm", "--match-loudness", "match_loudness", SETTING_BOOLEAN, 0, 52, 0, "match loudness", "boolean",
      "false", nullptr, 0, kNoMin, kNoMax, FIELD(match_loudness),
      "Give the output the loudness of the file whose timbre it takes"},
