@@ -242,6 +242,48 @@ TEST_F(Delivery, SilentOutputIsNotScaled) {
   EXPECT_THAT(report, Not(HasSubstr("nan")));
 }
 
+TEST_F(Delivery, CeilingHoldsWhereLoudnessCannotBeMeasured) {
+  // A shot shorter than one 400 ms block, and a take below the absolute
+  // gate with one click: no loudness to reach, a peak to hold.
+  write("shot.wav", e2e::sine(48000, 1, 12000, 1000, 0.9));
+  Audio faint = e2e::sine(48000, 1, 48000, 1000, 1e-5);
+  faint.data[0][24000] = 0.02f;
+  write("faint.wav", faint);
+  struct Case {
+    const char* input;
+    std::vector<std::string> args;
+    double ceiling;
+  } cases[] = {
+      {"shot.wav", {"-lu", "-14", "-tp", "-1", "-wg", "6", "-b", "16"}, -1.0},
+      {"faint.wav", {"-lu", "-14", "-tp", "-40"}, -40.0},
+  };
+  for (const Case& c : cases) {
+    auto r = run_pair(c.input, c.input, "out.wav", c.args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LE(true_peak_db(e2e::read_wav(dir / "out.wav")), c.ceiling + 0.1) << c.input << " " << c.ceiling;
+    EXPECT_THAT(r.err, HasSubstr("output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS)"));
+    EXPECT_THAT(r.err, Not(HasSubstr("silent")));
+    EXPECT_THAT(r.out, HasSubstr("  loudness: unmeasurable, true peak: " + std::to_string(int(c.ceiling)) + ".0"));
+  }
+
+  // The lowest target: what is printed and reported is what the file
+  // measures, never the target itself.
+  write("tone.wav", e2e::sine(48000, 1, 48000, 997, 0.5));
+  EXPECT_EQ(run_pair("tone.wav", "tone.wav", "x.wav", {"-lu", "-70.5"}).status, 28);
+  auto r = run_pair("tone.wav", "tone.wav", "low.wav", {"-lu", "-70", "-r", "rep"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const double measured = integrated_lufs(e2e::read_wav(dir / "low.wav"));
+  std::ifstream in(dir / "rep/report.json");
+  std::stringstream report;
+  report << in.rdbuf();
+  if (std::isnan(measured)) {
+    EXPECT_THAT(r.out, HasSubstr("  loudness: unmeasurable,"));
+    EXPECT_THAT(report.str(), HasSubstr("\"integrated_loudness_lufs\": null"));
+  } else {
+    EXPECT_NEAR(measured, -70.0, 0.05);
+  }
+}
+
 TEST_F(Delivery, OversAreWarnedAbout) {
   write("loud.wav", e2e::sine(48000, 1, 4800, 1000, 1.5));
   auto r = run_pair("loud.wav", "loud.wav", "float.wav");
