@@ -9,7 +9,9 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -215,6 +217,41 @@ TEST_F(Limits, FileNamesAreOpenedByTheirBytes) {
   r = run({"-mf", "m.wav", "-cf", "n\xE9.wav", "-d", "out"});
   EXPECT_EQ(r.status, 6);
   EXPECT_THAT(r.err, HasSubstr("  could not read file 'n\\xE9.wav', error code: 6\n  No such file or directory\n"));
+}
+
+TEST_F(Limits, StatusesAreTheOnesTheReadmeGives) {
+  // Each case runs, and the README's row of its status names it.
+  fs::create_directory(dir / "conf.d");
+  write_text("empty.wav", "");
+  write_text("junk.wav", "not audio at all\n");
+  // A WAV header with its format chunk and no data chunk.
+  const char header[] = "RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x80\xbb\0\0\0\x77\x01\0\x02\0\x10\0";
+  write_text("nodata.wav", std::string(header, sizeof header - 1));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string row_says;
+  } cases[] = {
+      {{"-c", "conf.d"}, 6, "also `-c` naming a directory"},
+      {{"-mf", "m.wav", "-cf", "nodata.wav"}, 4, "a WAV file without a `data` chunk"},
+      {{"-mf", "m.wav", "-cf", "empty.wav"}, 7, "an empty or unrecognised audio file"},
+      {{"-mf", "m.wav", "-cf", "junk.wav"}, 7, "an empty or unrecognised audio file"},
+  };
+  std::ifstream readme(fs::path(TIMBRAL_SOURCE_DIR) / "README.md");
+  ASSERT_TRUE(readme.good());
+  std::map<int, std::string> rows;
+  for (std::string line; std::getline(readme, line);) {
+    int status = 0;
+    char bar = 0;
+    if (std::sscanf(line.c_str(), "| %d %c", &status, &bar) == 2 && bar == '|') rows[status] += line;
+  }
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-d", "out"});
+    auto r = run(args);
+    EXPECT_EQ(r.status, c.status) << c.args.back() << "\n" << r.err;
+    EXPECT_THAT(rows[c.status], HasSubstr(c.row_says)) << c.args.back();
+  }
 }
 
 }  // namespace
