@@ -2,18 +2,32 @@
 // table among the seeds): through the document reader
 // at both syntax levels (skipping some values on the way, so that the skip
 // path sees the same inputs), then through the mapping into a fresh
-// ToolConfig.
+// ToolConfig. Then the same bytes as the value of one key: the first byte
+// picks a row of the settings table (so every key, a new one too, is
+// reached without a seed of its own) and the rest is its value.
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "config/document_reader.h"
 #include "runtime/char_reader.h"
 #include "runtime/log.h"
 #include "tool/config_file.h"
+#include "tool/settings.h"
 #include "tool/tool_config.h"
 
 namespace {
+
+void map_text(const char* text, size_t size) {
+  StringReader input;
+  if (input.set_text(text, size) != 0) return;
+  ToolConfig cfg;
+  ConfigError error;
+  if (toolconfig_init(&cfg) == 0) (void)config_map_document(&cfg, &input, &error);
+  toolconfig_release(&cfg);
+  (void)input.close();
+}
 
 void read_all(const uint8_t* data, size_t size, int32_t level) {
   StringReader input;
@@ -51,12 +65,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   read_all(data, size, 4999);
   read_all(data, size, 5000);
 
-  StringReader input;
-  if (input.set_text(reinterpret_cast<const char*>(data), size) != 0) return 0;
-  ToolConfig cfg;
-  ConfigError error;
-  if (toolconfig_init(&cfg) == 0) (void)config_map_document(&cfg, &input, &error);
-  toolconfig_release(&cfg);
-  (void)input.close();
+  map_text(reinterpret_cast<const char*>(data), size);
+
+  if (size > 0) {
+    const SettingRow& row = SETTINGS[data[0] % SETTINGS_COUNT];
+    if (row.key) {
+      const bool in_ir = (row.flags & SETTING_IN_IR) != 0;
+      std::string doc = in_ir ? std::string("{ ir: { ") + row.key + ": " : std::string("{ ") + row.key + ": ";
+      doc.append(reinterpret_cast<const char*>(data) + 1, size - 1);
+      doc += in_ir ? " } }" : " }";
+      map_text(doc.data(), doc.size());
+    }
+  }
   return 0;
 }

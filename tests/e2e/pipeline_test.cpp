@@ -307,7 +307,7 @@ TEST_F(Pipeline, NewConfigurationKeysAndTheirBadValues) {
       {"{ir: {tail_cut: NaN}}", "17: 'tail_cut' must be a finite number\n"},
       {"{ir: {channel_link: 150}}", "21: 'channel_link' must lie between 0 and 100\n"},
       {"{ir: {amount: NaN}}", "15: 'amount' must be a finite number\n"},
-      {"{loudness: 5}", "12: 'loudness' must lie between -100 and 0\n"},
+      {"{loudness: 5}", "12: 'loudness' must lie between -70 and 0\n"},
       {"{true_peak: NaN}", "13: 'true_peak' must be a finite number\n"},
       {"{gate: Infinity}", "8: 'gate' must be a finite number\n"},
       {"{match_loudness: 'yes'}", "18: 'match_loudness' must be true or false\n"},

@@ -396,7 +396,7 @@ TEST_F(ConfigFileTest, BadValuesNameTheirKey) {
       {"{quiet: 'yes'}", "'quiet' must be true or false"},
       {"{ir: {phase: 'minimal'}}", "'phase' must be one of linear, minimum"},
       {"{bits: 20}", "'bits' must be one of float, 16, 24, 32"},
-      {"{loudness: 5}", "'loudness' must lie between -100 and 0"},
+      {"{loudness: 5}", "'loudness' must lie between -70 and 0"},
       {"{true_peak: true}", "'true_peak' must be a number or 'off'"},
       {"{report: 'a\\u0000b'}", "'report' contains a NUL character"},
       {"{groups: {g: {master: 'a\\u0000b.wav'}}}", "'master' contains a NUL character"},
