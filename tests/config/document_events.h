@@ -21,7 +21,7 @@ inline std::string event_word(const DocumentEvent& e) {
     case ARRAY_END: return "]";
     case NULL_VALUE: return "N";
     case BOOLEAN: return e.value.boolean ? "B:1" : "B:0";
-    case INTEGER: return std::string("I:").append(std::to_string(e.value.integer));
+    case INTEGER: return std::string("I:").append(std::to_string(e.value.integer)).append(e.overflowed ? "!" : "");
     case FLOAT: {
       char buf[64];
       std::snprintf(buf, sizeof buf, "F:%g", e.value.real);

@@ -111,10 +111,15 @@ TEST(DocumentReader, Numbers) {
   EXPECT_EQ(read_text(".", 5000), "=55");
   EXPECT_EQ(read_text("-Inf", 5000), "=55");
   EXPECT_EQ(read_text("1.2.3", 5000), "F:1.2 =55");
-  // 64-bit wrapping without an error.
-  EXPECT_EQ(read_text("18446744073709551617", 4999), "I:1 =25");
-  EXPECT_EQ(read_text("[9223372036854775808]", 4999), "[ I:-9223372036854775808 ] =25");
-  EXPECT_EQ(read_text("0x1ffffffffffffffff", 5000), "I:-1 =25");
+  // 64-bit wrapping without an error, marked (!) as overflowed where the
+  // number does not fit int64_t.
+  EXPECT_EQ(read_text("18446744073709551617", 4999), "I:1! =25");
+  EXPECT_EQ(read_text("[9223372036854775808]", 4999), "[ I:-9223372036854775808! ] =25");
+  EXPECT_EQ(read_text("[9223372036854775807, -9223372036854775808, -9223372036854775809]", 4999),
+            "[ I:9223372036854775807 I:-9223372036854775808 I:9223372036854775807! ] =25");
+  EXPECT_EQ(read_text("[0xFFFFFFFFFFFFFFFF, 0x10000000000000001, 18446744073709551616.5]", 5000),
+            "[ I:-1 I:1! F:1.84467e+19 ] =25");
+  EXPECT_EQ(read_text("0x1ffffffffffffffff", 5000), "I:-1! =25");
 }
 
 TEST(DocumentReader, WhitespaceAndComments) {

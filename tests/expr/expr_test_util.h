@@ -67,6 +67,7 @@ struct Scanned {
   int64_t int_value;
   double float_value;
   int error;
+  bool overflowed;
 };
 
 inline std::vector<Scanned> scan(const char* text, int flags = TOKEN_ADVANCE) {
@@ -78,7 +79,7 @@ inline std::vector<Scanned> scan(const char* text, int flags = TOKEN_ADVANCE) {
   std::vector<Scanned> out;
   for (int i = 0; i < 64; ++i) {
     int t = next_token(&tok, flags);
-    out.push_back({t, utf8(&tok.text), tok.number.int_value, tok.number.float_value, tok.error});
+    out.push_back({t, utf8(&tok.text), tok.number.int_value, tok.number.float_value, tok.error, tok.overflowed});
     if (t == TOKEN_END || t == TOKEN_ERROR || t == TOKEN_INVALID) break;
   }
   tokenizer_destroy(&tok);

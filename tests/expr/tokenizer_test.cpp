@@ -67,15 +67,26 @@ TEST(ExprTokenizer, SignsBelongToNumbersUnlessOperators) {
 }
 
 TEST(ExprTokenizer, IntegersInEveryBaseWithSeparators) {
-  struct Case { const char* text; int64_t want; } cases[] = {
-      {"1_000_000", 1000000}, {"1__0", 10}, {"0b1010", 10}, {"0o17", 15}, {"0d19", 19},
-      {"0xff", 255}, {"0XFF", 255}, {"007", 7}, {"1e", 1}, {"9223372036854775808", INT64_MIN},
-      {"18446744073709551617", 1},
+  // A number that does not fit keeps its low 64 bits and says so.
+  struct Case { const char* text; int64_t want; bool overflowed; } cases[] = {
+      {"1_000_000", 1000000, false}, {"1__0", 10, false}, {"0b1010", 10, false}, {"0o17", 15, false},
+      {"0d19", 19, false}, {"0xff", 255, false}, {"0XFF", 255, false}, {"007", 7, false}, {"1e", 1, false},
+      {"9223372036854775807", INT64_MAX, false}, {"9223372036854775808", INT64_MIN, true},
+      {"18446744073709551617", 1, true}, {"0xFFFFFFFFFFFFFFFF", -1, false}, {"0x1_0000_0000_0000_0001", 1, true},
   };
   for (const Case& c : cases) {
     Scanned s = first(c.text);
     EXPECT_EQ(s.token, TOKEN_INT) << c.text;
     EXPECT_EQ(s.int_value, c.want) << c.text;
+    EXPECT_EQ(s.overflowed, c.overflowed) << c.text;
+  }
+  // With its sign, -2^63 fits and one less does not.
+  std::vector<Scanned> low = scan("-9223372036854775808 -9223372036854775809", TOKEN_ADVANCE);
+  ASSERT_GE(low.size(), 2u);
+  if (low[0].token == TOKEN_INT) {
+    EXPECT_FALSE(low[0].overflowed);
+    EXPECT_EQ(low[0].int_value, INT64_MIN);
+    EXPECT_TRUE(low[1].overflowed);
   }
   std::vector<Scanned> two = scan("0b102");
   ASSERT_EQ(two.size(), 3u);
