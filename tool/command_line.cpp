@@ -42,6 +42,9 @@ bool name_from_bytes(String* out, const char* text) {
   return string_from_name_bytes(out, text, std::strlen(text));
 }
 
+// The line after "Bad '<label>' value" for an integer that does not fit.
+const char* const kTooLarge = "  the number is too large for a 64-bit integer\n";
+
 int bad_value(const char* label, int status) {
   std::fprintf(stderr, "Bad '%s' value\n", label);
   return status;
@@ -67,14 +70,15 @@ int read_scalar(const char* text, const char* label, bool allow_float, bool allo
     if (!quiet_memory) std::fprintf(stderr, "Out of memory\n");
     return STATUS_NO_MEMORY;
   }
-  bool ok = false;
+  bool ok = false, too_large = false;
   {
     TokenSource src(&s);
     out->token = src.next(TOKEN_ADVANCE);
     if (out->token == TOKEN_INT) {
       // A number too large for 64 bits is refused, never wrapped.
       out->int_value = src.tokenizer.number.int_value;
-      ok = !src.tokenizer.overflowed;
+      too_large = src.tokenizer.overflowed;
+      ok = !too_large;
     } else if (out->token == TOKEN_FLOAT && allow_float) {
       out->float_value = src.tokenizer.number.float_value;
       ok = true;
@@ -85,7 +89,10 @@ int read_scalar(const char* text, const char* label, bool allow_float, bool allo
     ok = ok && src.next(TOKEN_ADVANCE) == TOKEN_END;
   }
   string_free(&s);
-  return ok ? 0 : bad_value(label, STATUS_BAD_VALUE);
+  if (ok) return 0;
+  int st = bad_value(label, STATUS_BAD_VALUE);
+  if (too_large) std::fprintf(stderr, "%s", kTooLarge);
+  return st;
 }
 
 }  // namespace
@@ -143,6 +150,7 @@ int read_word(const char* text, const char* label, bool numbers, char* word, siz
       std::snprintf(word, size, "%s", utf8 ? utf8 : "");
     } else if (tok == TOKEN_INT && numbers && src.tokenizer.overflowed) {
       st = bad_value(label, STATUS_BAD_VALUE);
+      std::fprintf(stderr, "%s", kTooLarge);
     } else if (tok == TOKEN_INT && numbers) {
       std::snprintf(word, size, "%lld", static_cast<long long>(src.tokenizer.number.int_value));
     } else {
