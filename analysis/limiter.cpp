@@ -1,0 +1,450 @@
+#include "analysis/limiter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "analysis/true_peak.h"
+#include "runtime/alloc.h"
+
+namespace {
+
+// Frames per internal block; calls of any size are cut into these.
+constexpr uint64_t kBlock = 1024;
+// The detector reads a hair below the meter it follows (float rounding,
+// and the gain's own slope across the interpolator's taps): the gain is
+// computed for a ceiling this much lower.
+constexpr double kMarginDb = 0.02;
+constexpr double kHoldMs = 10.0;
+constexpr double kFastReleaseMs = 25.0;
+constexpr double kSlowReleaseMs = 400.0;
+constexpr double kSustainMs = 1000.0;
+// A frame counts as limited below this gain (0.001 dB).
+constexpr double kLimitedGain = 0.999884877;
+constexpr unsigned kMaxTaps = 25;
+constexpr unsigned kMaxPhases = 3;
+constexpr uint64_t kMaxChannels = 64;
+
+double coefficient(double ms, uint64_t rate) {
+  const double frames = ms * 0.001 * double(rate);
+  return frames > 0.0 ? 1.0 - std::exp(-1.0 / frames) : 1.0;
+}
+
+}  // namespace
+
+struct LimiterState {
+  LimiterSettings set;
+  uint64_t channels;
+  // Detector: phases of the interpolator, each taps[k] against x[n - k],
+  // giving the value at n - center + (phase + 1) / factor.
+  unsigned nphases;
+  unsigned ntaps[kMaxPhases];
+  float taps[kMaxPhases][kMaxTaps];
+  uint64_t center;   // frames the detector looks ahead
+  uint64_t history;  // frames of input the interpolator keeps (>= center)
+  float ceiling;     // linear, margin included
+  // Per channel: `history` frames before the block, then the block.
+  float* ext;
+  uint64_t ext_stride;
+  float* acc;   // kBlock: one phase's output
+  float* peak;  // kBlock + 1: peak[0] is the previous block's last frame
+  // Window minimum of the needed gain over W frames (a monotonic queue).
+  uint64_t window;
+  float* queue_value;
+  uint64_t* queue_index;
+  uint64_t queue_mask;
+  uint64_t queue_head, queue_tail;
+  uint64_t gain_index;  // index of the next needed gain
+  // Hold and release.
+  double envelope;
+  double sustained;
+  uint64_t hold;
+  uint64_t hold_left;
+  double fast, slow, sustain;
+  bool adaptive;
+  // Two moving averages of the envelope.
+  uint64_t len1, len2;
+  double* ring1;
+  double* ring2;
+  uint64_t pos1, pos2;
+  double sum1, sum2;
+  // Per channel: `latency` frames before the block, then the block.
+  uint64_t latency;
+  float* delay;
+  uint64_t delay_stride;
+  float* gain;   // kBlock
+  float* zeros;  // kBlock zeros, the input of the flush
+  uint64_t fed;       // input frames taken, flush zeros included
+  uint64_t real;      // input frames taken, without flush zeros
+  uint64_t emitted;
+  bool flushed;
+  LimiterStats stats;
+};
+
+namespace {
+
+bool settings_ok(const LimiterSettings& s) {
+  return s.rate > 0 && s.rate <= 10000000 && s.channels >= 1 && s.channels <= kMaxChannels &&
+         s.ceiling_db >= -60.0 && s.ceiling_db <= 0.0 && s.lookahead_ms >= 0.5 && s.lookahead_ms <= 10.0 &&
+         (s.release_ms == 0.0 || (s.release_ms >= 1.0 && s.release_ms <= 5000.0));
+}
+
+void free_state(LimiterState* st) {
+  if (!st) return;
+  mem_free(st->ext);
+  mem_free(st->acc);
+  mem_free(st->peak);
+  mem_free(st->queue_value);
+  mem_free(st->queue_index);
+  mem_free(st->ring1);
+  mem_free(st->ring2);
+  mem_free(st->delay);
+  mem_free(st->gain);
+  mem_free(st->zeros);
+  mem_free(st);
+}
+
+// The needed gains of frames peak[1 ..] (each with its predecessor), through
+// window minimum, hold and release and the two averages, into st->gain:
+// gain[j] is the gain of the frame `latency` frames before input j.
+void gain_curve(LimiterState* st, uint64_t n) {
+  const float ceiling = st->ceiling;
+  const uint64_t w = st->window;
+  float* qv = st->queue_value;
+  uint64_t* qi = st->queue_index;
+  const uint64_t mask = st->queue_mask;
+  uint64_t head = st->queue_head, tail = st->queue_tail, index = st->gain_index;
+  double e = st->envelope, sus = st->sustained;
+  uint64_t hold_left = st->hold_left;
+  const double fast = st->fast, slow = st->slow, sustain = st->sustain;
+  const double inv1 = 1.0 / double(st->len1), inv2 = 1.0 / double(st->len2);
+  double sum1 = st->sum1, sum2 = st->sum2;
+  uint64_t pos1 = st->pos1, pos2 = st->pos2;
+  for (uint64_t j = 0; j < n; ++j) {
+    const float p = std::max(st->peak[j], st->peak[j + 1]);
+    // A NaN peak needs no gain; an infinite one needs all of it.
+    const float r = p > ceiling ? ceiling / p : 1.0f;
+    while (tail != head && qv[(tail - 1) & mask] >= r) --tail;
+    qv[tail & mask] = r;
+    qi[tail & mask] = index;
+    ++tail;
+    if (qi[head & mask] + w <= index) ++head;
+    ++index;
+    const double h = qv[head & mask];
+    if (h <= e) {
+      e = h;
+      hold_left = st->hold;
+    } else if (hold_left > 0) {
+      --hold_left;
+    } else {
+      if (st->adaptive && e < sus) {
+        e += (sus - e) * fast;
+      } else {
+        e += (1.0 - e) * slow;
+      }
+      if (e > h) e = h;
+    }
+    sus += (e - sus) * sustain;
+    const double a = e * inv1;
+    sum1 += a - st->ring1[pos1];
+    st->ring1[pos1] = a;
+    if (++pos1 == st->len1) pos1 = 0;
+    const double b = sum1 * inv2;
+    sum2 += b - st->ring2[pos2];
+    st->ring2[pos2] = b;
+    if (++pos2 == st->len2) pos2 = 0;
+    st->gain[j] = float(std::min(sum2, 1.0));
+  }
+  st->queue_head = head;
+  st->queue_tail = tail;
+  st->gain_index = index;
+  st->envelope = e;
+  st->sustained = sus;
+  st->hold_left = hold_left;
+  st->sum1 = sum1;
+  st->sum2 = sum2;
+  st->pos1 = pos1;
+  st->pos2 = pos2;
+}
+
+// The three phases of a 4x interpolator of `NT` taps each in one pass:
+// every frame's peak is raised to the magnitudes of its three values.
+template <unsigned NT>
+void three_phases(const float (*taps)[kMaxTaps], const float* src, float* peak, uint64_t n) {
+  float t0[NT], t1[NT], t2[NT];
+  for (unsigned k = 0; k < NT; ++k) {
+    t0[k] = taps[0][k];
+    t1[k] = taps[1][k];
+    t2[k] = taps[2][k];
+  }
+  for (uint64_t j = 0; j < n; ++j) {
+    float a = 0.0f, b = 0.0f, c = 0.0f;
+    for (unsigned k = 0; k < NT; ++k) {
+      const float x = src[j - k];
+      a += t0[k] * x;
+      b += t1[k] * x;
+      c += t2[k] * x;
+    }
+    const float m = std::max(std::max(std::fabs(a), std::fabs(b)), std::fabs(c));
+    peak[j] = std::max(peak[j], m);
+  }
+}
+
+// Largest magnitude over the channels of every frame's sample and its
+// interpolated values, into peak[1 .. n].
+void detect(LimiterState* st, const float* const* in, uint64_t n) {
+  float* peak = st->peak + 1;
+  std::fill(peak, peak + n, 0.0f);
+  const uint64_t hist = st->history;
+  const bool fixed = st->nphases == 3 && st->ntaps[0] == 12 && st->ntaps[1] == 12 && st->ntaps[2] == 12;
+  for (uint64_t c = 0; c < st->channels; ++c) {
+    float* ext = st->ext + c * st->ext_stride;
+    std::memcpy(ext + hist, in[c], size_t(n) * sizeof(float));
+    const float* self = ext + hist - st->center;
+    for (uint64_t j = 0; j < n; ++j) peak[j] = std::max(peak[j], std::fabs(self[j]));
+    if (fixed) {
+      three_phases<12>(st->taps, ext + hist, peak, n);
+    } else {
+      for (unsigned ph = 0; ph < st->nphases; ++ph) {
+        float* acc = st->acc;
+        const float* taps = st->taps[ph];
+        const unsigned nt = st->ntaps[ph];
+        for (uint64_t j = 0; j < n; ++j) acc[j] = 0.0f;
+        for (unsigned k = 0; k < nt; ++k) {
+          const float t = taps[k];
+          const float* src = ext + hist - k;
+          for (uint64_t j = 0; j < n; ++j) acc[j] += t * src[j];
+        }
+        for (uint64_t j = 0; j < n; ++j) peak[j] = std::max(peak[j], std::fabs(acc[j]));
+      }
+    }
+    std::memmove(ext, ext + n, size_t(hist) * sizeof(float));
+  }
+}
+
+// 20 log10(g) for g in (0, 1], to about 1e-4 dB: the exponent and a
+// polynomial of the mantissa's logarithm.
+inline float gain_db(float g) {
+  uint32_t bits;
+  std::memcpy(&bits, &g, sizeof bits);
+  const int e = int((bits >> 23) & 0xff) - 127;
+  bits = (bits & 0x007fffffu) | 0x3f800000u;
+  float m;
+  std::memcpy(&m, &bits, sizeof m);
+  // log2(m) on [1, 2): a minimax fit in (m - 1).
+  const float x = m - 1.0f;
+  const float l = x * (1.4425449f + x * (-0.7181452f + x * (0.4575485f + x * (-0.2779042f + x * (0.121797f + x * -0.0258411f)))));
+  return 6.0205999f * (float(e) + l);
+}
+
+// One block of at most kBlock frames (null `in`: zeros); the output of the
+// frames before the stream's start and after its real end is dropped.
+// Output frames go to out[c] from the frame emitted when `base` frames had
+// been emitted.
+uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, uint64_t n, uint64_t base) {
+  const float* zeros[kMaxChannels];
+  if (!in) {
+    for (uint64_t c = 0; c < st->channels; ++c) zeros[c] = st->zeros;
+    in = zeros;
+  }
+  // Take the input in before anything is written (out may be in).
+  const uint64_t lat = st->latency;
+  for (uint64_t c = 0; c < st->channels; ++c) {
+    std::memcpy(st->delay + c * st->delay_stride + lat, in[c], size_t(n) * sizeof(float));
+  }
+  detect(st, in, n);
+  gain_curve(st, n);
+  st->peak[0] = st->peak[n];
+  // Frames of this block's outputs: fed - lat + j.
+  const uint64_t first = st->fed;
+  st->fed += n;
+  uint64_t j0 = 0, j1 = n;
+  if (first < lat) j0 = std::min<uint64_t>(n, lat - first);
+  const uint64_t end = st->real + lat;  // output j is real while first + j < end
+  if (first + j1 > end) j1 = end > first ? end - first : 0;
+  if (j1 < j0) j1 = j0;
+  const uint64_t count = j1 - j0;
+  for (uint64_t c = 0; c < st->channels; ++c) {
+    float* d = st->delay + c * st->delay_stride;
+    float* o = out[c] + (st->emitted - base);
+    const float* g = st->gain + j0;
+    const float* src = d + j0;
+    for (uint64_t j = 0; j < count; ++j) o[j] = g[j] * src[j];
+    std::memmove(d, d + n, size_t(lat) * sizeof(float));
+  }
+  // Reductions in blocks of 8 lanes, so that the loop vectorises.
+  LimiterStats& s = st->stats;
+  float low = 1.0f;
+  for (uint64_t j = j0; j < j1; ++j) low = std::min(low, st->gain[j]);
+  if (low < float(kLimitedGain)) {
+    float sum[8] = {}, count8[8] = {};
+    const float* g = st->gain + j0;
+    const uint64_t m = j1 - j0;
+    uint64_t j = 0;
+    for (; j + 8 <= m; j += 8) {
+      for (unsigned k = 0; k < 8; ++k) {
+        const float v = std::max(g[j + k], 1e-30f);
+        const bool on = v < float(kLimitedGain);
+        sum[k] += on ? -gain_db(v) : 0.0f;
+        count8[k] += on ? 1.0f : 0.0f;
+      }
+    }
+    double total = 0.0, limited = 0.0;
+    for (; j < m; ++j) {
+      const float v = std::max(g[j], 1e-30f);
+      if (v < float(kLimitedGain)) {
+        total -= gain_db(v);
+        limited += 1.0;
+      }
+    }
+    for (unsigned k = 0; k < 8; ++k) {
+      total += sum[k];
+      limited += count8[k];
+    }
+    s.limited_frames += uint64_t(limited);
+    s.sum_reduction_db += total;
+    s.max_reduction_db = std::max(s.max_reduction_db, double(-gain_db(std::max(low, 1e-30f))));
+  }
+  s.frames += count;
+  st->emitted += count;
+  return count;
+}
+
+}  // namespace
+
+double limiter_mean_reduction_db(const LimiterStats& s) {
+  return s.limited_frames ? s.sum_reduction_db / double(s.limited_frames) : 0.0;
+}
+
+double limiter_limited_share(const LimiterStats& s) {
+  return s.frames ? double(s.limited_frames) / double(s.frames) : 0.0;
+}
+
+void limiter_init(Limiter& l) { l.state = nullptr; }
+
+void limiter_release(Limiter& l) {
+  free_state(l.state);
+  l.state = nullptr;
+}
+
+Status limiter_start(Limiter& l, const LimiterSettings& settings) {
+  if (!settings_ok(settings)) return STATUS_BAD_ARGUMENT;
+  limiter_release(l);
+  LimiterState* st = static_cast<LimiterState*>(mem_calloc(1, sizeof(LimiterState)));
+  if (!st) return STATUS_NO_MEMORY;
+  st->set = settings;
+  st->channels = settings.channels;
+  const uint64_t rate = settings.rate;
+
+  TruePeakFilter f;
+  true_peak_filter_for_rate(rate, &f);
+  st->center = f.factor > 1 ? 24 / f.factor : 0;
+  unsigned most = 0;
+  for (unsigned p = 1; p < f.factor; ++p) {
+    unsigned& nt = st->ntaps[st->nphases];
+    nt = 0;
+    for (unsigned k = 0; p + f.factor * k < 49 && nt < kMaxTaps; ++k) {
+      const double c = f.coeff[p + f.factor * k];
+      st->taps[st->nphases][nt++] = std::fabs(c) > 1e-9 ? float(c) : 0.0f;
+    }
+    most = std::max(most, nt);
+    ++st->nphases;
+  }
+  st->history = std::max<uint64_t>(most ? most - 1 : 0, st->center);
+  st->ceiling = float(std::pow(10.0, (settings.ceiling_db - kMarginDb) / 20.0));
+
+  st->window = std::max<uint64_t>(1, uint64_t(std::lround(settings.lookahead_ms * 0.001 * double(rate))));
+  st->len1 = (st->window + 1) / 2;
+  st->len2 = st->window + 1 - st->len1;
+  st->latency = st->center + st->window - 1;
+  uint64_t cap = 1;
+  while (cap < st->window + 1) cap <<= 1;
+  st->queue_mask = cap - 1;
+  st->hold = uint64_t(std::lround(kHoldMs * 0.001 * double(rate)));
+  st->adaptive = settings.release_ms == 0.0;
+  st->fast = coefficient(kFastReleaseMs, rate);
+  st->slow = coefficient(st->adaptive ? kSlowReleaseMs : settings.release_ms, rate);
+  st->sustain = coefficient(kSustainMs, rate);
+  st->envelope = 1.0;
+  st->sustained = 1.0;
+
+  st->ext_stride = st->history + kBlock;
+  st->delay_stride = st->latency + kBlock;
+  st->ext = static_cast<float*>(mem_calloc(size_t(st->ext_stride * st->channels), sizeof(float)));
+  st->acc = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
+  st->peak = static_cast<float*>(mem_calloc(size_t(kBlock + 1), sizeof(float)));
+  st->queue_value = static_cast<float*>(mem_calloc(size_t(cap), sizeof(float)));
+  st->queue_index = static_cast<uint64_t*>(mem_calloc(size_t(cap), sizeof(uint64_t)));
+  st->ring1 = static_cast<double*>(mem_calloc(size_t(st->len1), sizeof(double)));
+  st->ring2 = static_cast<double*>(mem_calloc(size_t(st->len2), sizeof(double)));
+  st->delay = static_cast<float*>(mem_calloc(size_t(st->delay_stride * st->channels), sizeof(float)));
+  st->gain = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
+  st->zeros = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
+  if (!st->ext || !st->acc || !st->peak || !st->queue_value || !st->queue_index || !st->ring1 || !st->ring2 ||
+      !st->delay || !st->gain || !st->zeros) {
+    free_state(st);
+    return STATUS_NO_MEMORY;
+  }
+  // Before the stream the gain was 1.
+  for (uint64_t i = 0; i < st->len1; ++i) st->ring1[i] = 1.0 / double(st->len1);
+  for (uint64_t i = 0; i < st->len2; ++i) st->ring2[i] = 1.0 / double(st->len2);
+  st->sum1 = 1.0;
+  st->sum2 = 1.0;
+  l.state = st;
+  return STATUS_OK;
+}
+
+uint64_t limiter_latency(const Limiter& l) { return l.state ? l.state->latency : 0; }
+
+Status limiter_process(Limiter& l, const float* const* in, float* const* out, uint64_t frames, uint64_t* produced) {
+  LimiterState* st = l.state;
+  if (!st || st->flushed || !in || !out || !produced) return STATUS_INVALID;
+  const uint64_t start = st->emitted;
+  const float* rows[kMaxChannels];
+  for (uint64_t at = 0; at < frames; at += kBlock) {
+    const uint64_t n = std::min(kBlock, frames - at);
+    for (uint64_t c = 0; c < st->channels; ++c) rows[c] = in[c] + at;
+    st->real += n;
+    run_block(st, rows, out, n, start);
+  }
+  *produced = st->emitted - start;
+  return STATUS_OK;
+}
+
+Status limiter_flush(Limiter& l, float* const* out, uint64_t* produced) {
+  LimiterState* st = l.state;
+  if (!st || st->flushed || !out || !produced) return STATUS_INVALID;
+  const uint64_t start = st->emitted;
+  for (uint64_t left = st->latency; left > 0;) {
+    const uint64_t n = std::min(kBlock, left);
+    run_block(st, nullptr, out, n, start);
+    left -= n;
+  }
+  st->flushed = true;
+  *produced = st->emitted - start;
+  return STATUS_OK;
+}
+
+LimiterStats limiter_stats(const Limiter& l) {
+  return l.state ? l.state->stats : LimiterStats{0, 0, 0.0, 0.0};
+}
+
+Status limiter_apply(Sample& audio, const LimiterSettings& settings, LimiterStats* stats) {
+  if (audio.channels != settings.channels || audio.sample_rate != settings.rate) return STATUS_BAD_ARGUMENT;
+  if (audio.length > 0 && !audio.data) return STATUS_BAD_ARGUMENT;
+  Limiter l;
+  limiter_init(l);
+  Status st = limiter_start(l, settings);
+  if (st != STATUS_OK) return st;
+  float* rows[kMaxChannels];
+  for (uint64_t c = 0; c < audio.channels; ++c) rows[c] = audio.data + c * audio.stride;
+  uint64_t produced = 0, done = 0;
+  st = limiter_process(l, rows, rows, audio.length, &produced);
+  done += produced;
+  float* tail[kMaxChannels];
+  for (uint64_t c = 0; c < audio.channels; ++c) tail[c] = rows[c] + done;
+  if (st == STATUS_OK) st = limiter_flush(l, tail, &produced);
+  if (st == STATUS_OK && stats) *stats = limiter_stats(l);
+  limiter_release(l);
+  return st;
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/sample.h"
+#include "runtime/status.h"
+
+// A look-ahead true-peak limiter, streamed in blocks of planar floats.
+//
+// Detection: every frame's peak is the largest magnitude of the sample and
+// of the interpolated values between it and the next frame, on the grid
+// and with the interpolator libebur128 measures true peaks with (4x below
+// 96 kHz, 2x below 192 kHz, none above); a frame takes the larger of its own
+// and its predecessor's peak, so that a peak between two frames holds both
+// down. The gain each frame needs (ceiling / peak, at most 1) goes through
+//   - a minimum over the look-ahead window (W frames ahead),
+//   - a hold of 10 ms and a release: with release 0 (adaptive) a fast one
+//     (25 ms) back to the gain the programme has been limited to over the
+//     last second, then a slow one (400 ms) beyond it, so that isolated peaks
+//     recover quickly and sustained limiting does not pump; a release time
+//     in ms is one release of that time constant,
+//   - two moving averages whose lengths add up to W + 1 frames, so that the
+//     gain reaches each peak's value by the frame of the peak along a smooth
+//     (piecewise quadratic) curve.
+// Every value the averages see lies at or below the gain the peak needs, so
+// the applied gain never exceeds it. One gain drives every channel.
+//
+// The output is delayed by limiter_latency() frames inside the limiter and
+// given back aligned: the stream of outputs starts with the output of the
+// first input frame, and limiter_flush() emits the last frames, so that the
+// output is exactly as long as the input. Everything is computed in a fixed
+// order, so the same input gives the same bits.
+
+struct LimiterSettings {
+  uint64_t rate;        // Hz, > 0
+  uint64_t channels;    // 1 .. 64
+  double ceiling_db;    // dBTP the output is held at or below, -60 .. 0 (the detector's value)
+  double lookahead_ms;  // 0.5 .. 10 (1.5 by default)
+  double release_ms;    // 0 = adaptive, else 1 .. 5000 (time constant)
+};
+
+// Gain reduction over the frames emitted so far.
+struct LimiterStats {
+  uint64_t frames;          // frames emitted
+  uint64_t limited_frames;  // frames whose gain is below 1 (by more than 0.001 dB)
+  double max_reduction_db;  // largest reduction, >= 0
+  double sum_reduction_db;  // sum of the reductions of the limited frames
+};
+
+// The reductions' mean over the limited frames (0 when none) and the share
+// of limited frames (0 .. 1).
+double limiter_mean_reduction_db(const LimiterStats& s);
+double limiter_limited_share(const LimiterStats& s);
+
+struct LimiterState;
+
+struct Limiter {
+  LimiterState* state;  // null until limiter_start succeeds
+};
+
+void limiter_init(Limiter& l);
+
+// Sets up `l` for a stream (a started limiter is released first). Returns
+// 0, STATUS_BAD_ARGUMENT for settings out of range, STATUS_NO_MEMORY.
+[[nodiscard]] Status limiter_start(Limiter& l, const LimiterSettings& settings);
+
+// Frames the output lags the input inside the limiter (for information:
+// process and flush already compensate it).
+uint64_t limiter_latency(const Limiter& l);
+
+// Takes `frames` frames of in[c][0 ..] for each channel c and writes the
+// output frames that are ready, at most `frames`, to out[c][0 ..]; their
+// count goes to *produced. `out` may be `in` or lag behind it in the same
+// rows (the input is taken in before anything is written). Returns 0, or
+// STATUS_INVALID for a limiter not started or already flushed.
+[[nodiscard]] Status limiter_process(Limiter& l, const float* const* in, float* const* out, uint64_t frames,
+                                     uint64_t* produced);
+
+// Ends the stream: writes the remaining output frames (at most the latency)
+// to out[c][0 ..] and their count to *produced. Afterwards only
+// limiter_release or limiter_start are allowed.
+[[nodiscard]] Status limiter_flush(Limiter& l, float* const* out, uint64_t* produced);
+
+// Gain reduction so far.
+LimiterStats limiter_stats(const Limiter& l);
+
+void limiter_release(Limiter& l);
+
+// Limits the frames 0 .. length-1 of `audio` in place (at its rate and
+// channels). `stats` (when not null) receives the reduction. Returns the
+// statuses of limiter_start.
+[[nodiscard]] Status limiter_apply(Sample& audio, const LimiterSettings& settings, LimiterStats* stats);
