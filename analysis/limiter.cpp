@@ -19,8 +19,8 @@ constexpr double kHoldMs = 10.0;
 constexpr double kFastReleaseMs = 25.0;
 constexpr double kSlowReleaseMs = 400.0;
 constexpr double kSustainMs = 1000.0;
-// A frame counts as limited below this gain (0.001 dB).
-constexpr double kLimitedGain = 0.999884877;
+// A frame counts as limited below this gain (0.1 dB of reduction).
+constexpr double kLimitedGain = 0.988553095;
 constexpr unsigned kMaxTaps = 25;
 constexpr unsigned kMaxPhases = 3;
 constexpr uint64_t kMaxChannels = 64;

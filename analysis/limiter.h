@@ -42,7 +42,7 @@ struct LimiterSettings {
 // Gain reduction over the frames emitted so far.
 struct LimiterStats {
   uint64_t frames;          // frames emitted
-  uint64_t limited_frames;  // frames whose gain is below 1 (by more than 0.001 dB)
+  uint64_t limited_frames;  // frames whose gain is reduced by more than 0.1 dB
   double max_reduction_db;  // largest reduction, >= 0
   double sum_reduction_db;  // sum of the reductions of the limited frames
 };

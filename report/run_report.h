@@ -81,6 +81,12 @@ struct ReportChild {
   int64_t clamped_bins;          // bins any limit clamped; -1 = unknown
   int64_t latency_samples;       // -1 = unknown
   double latency_ms;             // NaN = unknown
+  // The true-peak limiter of the output; the record exists only when it ran.
+  bool limiter_ran;
+  double limiter_ceiling_dbtp;
+  double limiter_reduction_max_db;
+  double limiter_reduction_mean_db;  // over the frames it limited
+  double limiter_limited_share;      // 0 .. 1
   DynArray files;                // ReportFile
   ReportOutcome outcome;
   int32_t status;                // status number of a failure, 0 otherwise

@@ -173,6 +173,13 @@ void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile*
                         const LoudnessReport& loudness) {
   if (!c) return;
   report_fill_audio(&c->output, planned ? &planned->path : nullptr, output, &loudness);
+  if (loudness.limiter_on) {
+    c->limiter_ran = true;
+    c->limiter_ceiling_dbtp = loudness.limiter_ceiling_db;
+    c->limiter_reduction_max_db = loudness.reduction_max_db;
+    c->limiter_reduction_mean_db = loudness.reduction_mean_db;
+    c->limiter_limited_share = loudness.limited_share;
+  }
 }
 
 void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, uint32_t kind, const String* path) {
