@@ -79,8 +79,11 @@ namespace {
 
 // Most gain reduction the limiter is given to reach a loudness target.
 constexpr double kMaxReductionDb = 12.0;
-// A limited output within this of the target has met it.
+// A limited output within this of the target has met it; the gain is
+// corrected until it is within a little less (the written file's
+// quantization moves the loudness by a few thousandths).
 constexpr double kTargetToleranceLu = 0.1;
+constexpr double kAimLu = 0.08;
 // Corrections of the gain after the first limited pass.
 constexpr int kCorrections = 3;
 
@@ -118,6 +121,9 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   if (aim) gain = target - unlimited.integrated_lufs;
   LimiterStats stats{};
   double lufs = kNaN, needed = 0.0;
+  // The previous pass, for the slope of loudness against gain: under
+  // limiting a dB of gain raises the loudness by less than a LU.
+  double last_gain = kNaN, last_lufs = kNaN;
   int st = 0;
   // One pass more than the corrections when the reduction must be capped.
   for (int pass = 0; pass <= kCorrections + 1; ++pass) {
@@ -130,10 +136,16 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
       gain -= excess;
       continue;
     }
-    if (std::fabs(lufs - target) <= kTargetToleranceLu) break;
+    if (std::fabs(lufs - target) <= kAimLu) break;
     if (needed > 0.0 && lufs < target) break;  // no more reduction allowed
     if (pass >= kCorrections) break;
-    gain += target - lufs;
+    double slope = 1.0;
+    if (!std::isnan(last_lufs) && std::fabs(lufs - last_lufs) > 0.01) {
+      slope = std::clamp((gain - last_gain) / (lufs - last_lufs), 1.0, 4.0);
+    }
+    last_gain = gain;
+    last_lufs = lufs;
+    gain += (target - lufs) * slope;
   }
   if (st != 0) {
     sample_destroy(work);
