@@ -19,6 +19,9 @@ constexpr double kHoldMs = 10.0;
 constexpr double kFastReleaseMs = 25.0;
 constexpr double kSlowReleaseMs = 400.0;
 constexpr double kSustainMs = 1000.0;
+// Mean reduction (linear, 1 - gain) over the last second from which the
+// adaptive release is wholly slow: 0.2, about 2 dB.
+constexpr double kSustainedScale = 1.0 / 0.2;
 // A frame counts as limited below this gain (0.1 dB of reduction).
 constexpr double kLimitedGain = 0.988553095;
 constexpr unsigned kMaxTaps = 25;
@@ -55,11 +58,16 @@ struct LimiterState {
   uint64_t queue_mask;
   uint64_t queue_head, queue_tail;
   uint64_t gain_index;  // index of the next needed gain
-  // Hold and release.
-  double envelope;
-  double sustained;
+  // Hold: the minimum of the window minima over the last `hold` frames (a
+  // second monotonic queue), which the release may not pass.
   uint64_t hold;
-  uint64_t hold_left;
+  float* hold_value;
+  uint64_t* hold_index;
+  uint64_t hold_mask;
+  uint64_t hold_head, hold_tail;
+  // Release.
+  double envelope;
+  double sustained;  // mean reduction (1 - gain) of the last second
   double fast, slow, sustain;
   bool adaptive;
   // Two moving averages of the envelope.
@@ -96,6 +104,8 @@ void free_state(LimiterState* st) {
   mem_free(st->peak);
   mem_free(st->queue_value);
   mem_free(st->queue_index);
+  mem_free(st->hold_value);
+  mem_free(st->hold_index);
   mem_free(st->ring1);
   mem_free(st->ring2);
   mem_free(st->delay);
@@ -115,7 +125,10 @@ void gain_curve(LimiterState* st, uint64_t n) {
   const uint64_t mask = st->queue_mask;
   uint64_t head = st->queue_head, tail = st->queue_tail, index = st->gain_index;
   double e = st->envelope, sus = st->sustained;
-  uint64_t hold_left = st->hold_left;
+  float* hv = st->hold_value;
+  uint64_t* hi = st->hold_index;
+  const uint64_t hmask = st->hold_mask, hold = st->hold;
+  uint64_t hhead = st->hold_head, htail = st->hold_tail;
   const double fast = st->fast, slow = st->slow, sustain = st->sustain;
   const double inv1 = 1.0 / double(st->len1), inv2 = 1.0 / double(st->len2);
   double sum1 = st->sum1, sum2 = st->sum2;
@@ -130,21 +143,25 @@ void gain_curve(LimiterState* st, uint64_t n) {
     ++tail;
     if (qi[head & mask] + w <= index) ++head;
     ++index;
-    const double h = qv[head & mask];
+    const float hf = qv[head & mask];
+    // The held gain: the least window minimum of the last `hold` frames
+    // (the window minima of this gain's index, index - w + 1, and before).
+    while (htail != hhead && hv[(htail - 1) & hmask] >= hf) --htail;
+    hv[htail & hmask] = hf;
+    hi[htail & hmask] = index;
+    ++htail;
+    if (hi[hhead & hmask] + hold <= index) ++hhead;
+    const double h = hf, held = hv[hhead & hmask];
     if (h <= e) {
       e = h;
-      hold_left = st->hold;
-    } else if (hold_left > 0) {
-      --hold_left;
     } else {
-      if (st->adaptive && e < sus) {
-        e += (sus - e) * fast;
-      } else {
-        e += (1.0 - e) * slow;
-      }
-      if (e > h) e = h;
+      // Adaptive: the release slows from fast to slow as the reduction
+      // of the last second grows to kSustainedReduction.
+      const double k = st->adaptive ? fast + (slow - fast) * std::min(1.0, sus * kSustainedScale) : slow;
+      e += (1.0 - e) * k;
+      if (e > held) e = held;
     }
-    sus += (e - sus) * sustain;
+    sus += ((1.0 - e) - sus) * sustain;
     const double a = e * inv1;
     sum1 += a - st->ring1[pos1];
     st->ring1[pos1] = a;
@@ -160,7 +177,8 @@ void gain_curve(LimiterState* st, uint64_t n) {
   st->gain_index = index;
   st->envelope = e;
   st->sustained = sus;
-  st->hold_left = hold_left;
+  st->hold_head = hhead;
+  st->hold_tail = htail;
   st->sum1 = sum1;
   st->sum2 = sum2;
   st->pos1 = pos1;
@@ -360,13 +378,18 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   uint64_t cap = 1;
   while (cap < st->window + 1) cap <<= 1;
   st->queue_mask = cap - 1;
-  st->hold = uint64_t(std::lround(kHoldMs * 0.001 * double(rate)));
+  st->hold = std::max<uint64_t>(1, uint64_t(std::lround(kHoldMs * 0.001 * double(rate))));
+  uint64_t hold_cap = 1;
+  while (hold_cap < st->hold + 1) hold_cap <<= 1;
+  st->hold_mask = hold_cap - 1;
   st->adaptive = settings.release_ms == 0.0;
   st->fast = coefficient(kFastReleaseMs, rate);
   st->slow = coefficient(st->adaptive ? kSlowReleaseMs : settings.release_ms, rate);
   st->sustain = coefficient(kSustainMs, rate);
   st->envelope = 1.0;
-  st->sustained = 1.0;
+  // The release starts slow: it speeds up only once a second without much
+  // limiting has shown that the peaks are isolated.
+  st->sustained = 1.0 / kSustainedScale;
 
   st->ext_stride = st->history + kBlock;
   st->delay_stride = st->latency + kBlock;
@@ -375,12 +398,15 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->peak = static_cast<float*>(mem_calloc(size_t(kBlock + 1), sizeof(float)));
   st->queue_value = static_cast<float*>(mem_calloc(size_t(cap), sizeof(float)));
   st->queue_index = static_cast<uint64_t*>(mem_calloc(size_t(cap), sizeof(uint64_t)));
+  st->hold_value = static_cast<float*>(mem_calloc(size_t(hold_cap), sizeof(float)));
+  st->hold_index = static_cast<uint64_t*>(mem_calloc(size_t(hold_cap), sizeof(uint64_t)));
   st->ring1 = static_cast<double*>(mem_calloc(size_t(st->len1), sizeof(double)));
   st->ring2 = static_cast<double*>(mem_calloc(size_t(st->len2), sizeof(double)));
   st->delay = static_cast<float*>(mem_calloc(size_t(st->delay_stride * st->channels), sizeof(float)));
   st->gain = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
   st->zeros = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
-  if (!st->ext || !st->acc || !st->peak || !st->queue_value || !st->queue_index || !st->ring1 || !st->ring2 ||
+  if (!st->ext || !st->acc || !st->peak || !st->queue_value || !st->queue_index || !st->hold_value ||
+      !st->hold_index || !st->ring1 || !st->ring2 ||
       !st->delay || !st->gain || !st->zeros) {
     free_state(st);
     return STATUS_NO_MEMORY;

@@ -160,7 +160,9 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   report->limited_share = limiter_limited_share(stats);
   report->gain_db = gain;
   report->after_lufs = lufs;
-  if (aim && lufs < target - kTargetToleranceLu && needed > 0.0) {
+  if (aim && lufs < target - kTargetToleranceLu) {
+    // The corrections ran out, or the reduction was capped.
+    needed = std::max(needed, stats.max_reduction_db + (target - lufs));
     report->missed_lu = target - lufs;
     report->needed_reduction_db = needed;
     err_printf("  [WRN] true-peak limiter at %.1f dBTP: loudness target missed by %.2f LU; reaching it needs %.1f dB "
