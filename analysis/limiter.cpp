@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "analysis/true_peak.h"
+#include "dsp/dsp.h"
 #include "runtime/alloc.h"
 
 namespace {
@@ -24,7 +25,14 @@ constexpr double kSustainMs = 1000.0;
 constexpr double kSustainedScale = 1.0 / 0.2;
 // A frame counts as limited below this gain (0.1 dB of reduction).
 constexpr double kLimitedGain = 0.988553095;
-constexpr unsigned kMaxTaps = 25;
+constexpr unsigned kMaxTaps = 32;
+// The second interpolator: a Kaiser-windowed sinc of the whole band, 4x,
+// kHqHalf taps on either side. libebur128's interpolator (a short Hann
+// window) reads low on content near the Nyquist frequency, where meters
+// with a longer filter (ffmpeg's) see peaks up to dB higher.
+constexpr unsigned kHqHalf = 16;
+constexpr unsigned kHqTaps = 2 * kHqHalf;
+constexpr double kHqBeta = 8.0;
 constexpr unsigned kMaxPhases = 3;
 constexpr uint64_t kMaxChannels = 64;
 
@@ -38,18 +46,22 @@ double coefficient(double ms, uint64_t rate) {
 struct LimiterState {
   LimiterSettings set;
   uint64_t channels;
-  // Detector: phases of the interpolator, each taps[k] against x[n - k],
-  // giving the value at n - center + (phase + 1) / factor.
+  // Detector: phases of libebur128's interpolator, each taps[k] against
+  // x[n - k], giving the value at n - lib_center + (phase + 1) / factor, and
+  // the three phases of the second one, hq_taps[p][k] against x[n - k]
+  // giving the value at n - kHqHalf + (p + 1) / 4.
   unsigned nphases;
   unsigned ntaps[kMaxPhases];
   float taps[kMaxPhases][kMaxTaps];
-  uint64_t center;   // frames the detector looks ahead
-  uint64_t history;  // frames of input the interpolator keeps (>= center)
+  uint64_t lib_center;
+  float hq_taps[kMaxPhases][kMaxTaps];
+  uint64_t center;   // frames the detector looks ahead, the larger of the two
+  uint64_t history;  // frames of input the interpolators keep (>= center)
   float ceiling;     // linear, margin included
   // Per channel: `history` frames before the block, then the block.
   float* ext;
   uint64_t ext_stride;
-  float* acc;   // kBlock: one phase's output
+  float* acc;   // kBlock + 2 * kMaxTaps: one phase's FIR output
   float* peak;  // kBlock + 1: peak[0] is the previous block's last frame
   // Window minimum of the needed gain over W frames (a monotonic queue).
   uint64_t window;
@@ -185,27 +197,16 @@ void gain_curve(LimiterState* st, uint64_t n) {
   st->pos2 = pos2;
 }
 
-// The three phases of a 4x interpolator of `NT` taps each in one pass:
-// every frame's peak is raised to the magnitudes of its three values.
-template <unsigned NT>
-void three_phases(const float (*taps)[kMaxTaps], const float* src, float* peak, uint64_t n) {
-  float t0[NT], t1[NT], t2[NT];
-  for (unsigned k = 0; k < NT; ++k) {
-    t0[k] = taps[0][k];
-    t1[k] = taps[1][k];
-    t2[k] = taps[2][k];
-  }
-  for (uint64_t j = 0; j < n; ++j) {
-    float a = 0.0f, b = 0.0f, c = 0.0f;
-    for (unsigned k = 0; k < NT; ++k) {
-      const float x = src[j - k];
-      a += t0[k] * x;
-      b += t1[k] * x;
-      c += t2[k] * x;
-    }
-    const float m = std::max(std::max(std::fabs(a), std::fabs(b)), std::fabs(c));
-    peak[j] = std::max(peak[j], m);
-  }
+// One phase of an interpolator: peak[j] is raised to |sum_k taps[k] *
+// src[j - k]| for j < n, by the dispatched FIR kernel into `acc`
+// (n + 2 * (ntaps - 1) floats).
+void phase_into_peak(const float* taps, unsigned ntaps, const float* src, float* acc, float* peak, uint64_t n) {
+  const DspTable& t = dsp();
+  const uint64_t len = n + ntaps - 1;
+  t.fill_zero(acc, size_t(len + ntaps - 1));
+  t.fir_accumulate(acc, src - (ntaps - 1), taps, ntaps, size_t(len));
+  const float* y = acc + (ntaps - 1);
+  for (uint64_t j = 0; j < n; ++j) peak[j] = std::max(peak[j], std::fabs(y[j]));
 }
 
 // Largest magnitude over the channels of every frame's sample and its
@@ -214,27 +215,16 @@ void detect(LimiterState* st, const float* const* in, uint64_t n) {
   float* peak = st->peak + 1;
   std::fill(peak, peak + n, 0.0f);
   const uint64_t hist = st->history;
-  const bool fixed = st->nphases == 3 && st->ntaps[0] == 12 && st->ntaps[1] == 12 && st->ntaps[2] == 12;
   for (uint64_t c = 0; c < st->channels; ++c) {
     float* ext = st->ext + c * st->ext_stride;
     std::memcpy(ext + hist, in[c], size_t(n) * sizeof(float));
     const float* self = ext + hist - st->center;
     for (uint64_t j = 0; j < n; ++j) peak[j] = std::max(peak[j], std::fabs(self[j]));
-    if (fixed) {
-      three_phases<12>(st->taps, ext + hist, peak, n);
-    } else {
-      for (unsigned ph = 0; ph < st->nphases; ++ph) {
-        float* acc = st->acc;
-        const float* taps = st->taps[ph];
-        const unsigned nt = st->ntaps[ph];
-        for (uint64_t j = 0; j < n; ++j) acc[j] = 0.0f;
-        for (unsigned k = 0; k < nt; ++k) {
-          const float t = taps[k];
-          const float* src = ext + hist - k;
-          for (uint64_t j = 0; j < n; ++j) acc[j] += t * src[j];
-        }
-        for (uint64_t j = 0; j < n; ++j) peak[j] = std::max(peak[j], std::fabs(acc[j]));
-      }
+    const float* hq = ext + hist + kHqHalf - st->center;
+    for (unsigned ph = 0; ph < 3; ++ph) phase_into_peak(st->hq_taps[ph], kHqTaps, hq, st->acc, peak, n);
+    const float* lib = ext + hist + st->lib_center - st->center;
+    for (unsigned ph = 0; ph < st->nphases; ++ph) {
+      phase_into_peak(st->taps[ph], st->ntaps[ph], lib, st->acc, peak, n);
     }
     std::memmove(ext, ext + n, size_t(hist) * sizeof(float));
   }
@@ -356,7 +346,29 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
 
   TruePeakFilter f;
   true_peak_filter_for_rate(rate, &f);
-  st->center = f.factor > 1 ? 24 / f.factor : 0;
+  st->lib_center = f.factor > 1 ? 24 / f.factor : 0;
+  st->center = std::max<uint64_t>(st->lib_center, kHqHalf);
+  {
+    double i0beta = 0.0, term = 1.0;
+    for (int k = 1; k < 40; ++k) {
+      i0beta += term;
+      term *= (kHqBeta / 2) * (kHqBeta / 2) / double(k * k);
+    }
+    for (unsigned p = 0; p < 3; ++p) {
+      const double frac = double(p + 1) / 4.0;
+      for (unsigned k = 0; k < kHqTaps; ++k) {
+        const double u = double(k) - double(kHqHalf) + frac;  // x[n - k] sits u frames before the value
+        const double r = u / double(kHqHalf);
+        const double arg = kHqBeta * std::sqrt(std::max(0.0, 1.0 - r * r));
+        double i0 = 0.0, t = 1.0;
+        for (int m = 1; m < 40; ++m) {
+          i0 += t;
+          t *= (arg / 2) * (arg / 2) / double(m * m);
+        }
+        st->hq_taps[p][k] = float(std::sin(M_PI * u) / (M_PI * u) * i0 / i0beta);
+      }
+    }
+  }
   unsigned most = 0;
   for (unsigned p = 1; p < f.factor; ++p) {
     unsigned& nt = st->ntaps[st->nphases];
@@ -368,12 +380,17 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
     most = std::max(most, nt);
     ++st->nphases;
   }
-  st->history = std::max<uint64_t>(most ? most - 1 : 0, st->center);
+  st->history = std::max<uint64_t>({(most ? most - 1 : 0) + st->center - st->lib_center, kHqTaps - 1, st->center});
   st->ceiling = float(std::pow(10.0, (settings.ceiling_db - kMarginDb) / 20.0));
 
-  st->window = std::max<uint64_t>(1, uint64_t(std::lround(settings.lookahead_ms * 0.001 * double(rate))));
-  st->len1 = (st->window + 1) / 2;
-  st->len2 = st->window + 1 - st->len1;
+  // The averages take `attack` frames to bring the gain down; the window
+  // reaches kHqHalf frames further, so that the gain is already flat over
+  // the interpolators' main lobe when the peak arrives (a gain that still
+  // falls there would lift the interpolated peak of the output).
+  const uint64_t attack = std::max<uint64_t>(1, uint64_t(std::lround(settings.lookahead_ms * 0.001 * double(rate))));
+  st->window = attack + kHqHalf;
+  st->len1 = (attack + 1) / 2;
+  st->len2 = attack + 1 - st->len1;
   st->latency = st->center + st->window - 1;
   uint64_t cap = 1;
   while (cap < st->window + 1) cap <<= 1;
@@ -394,7 +411,7 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->ext_stride = st->history + kBlock;
   st->delay_stride = st->latency + kBlock;
   st->ext = static_cast<float*>(mem_calloc(size_t(st->ext_stride * st->channels), sizeof(float)));
-  st->acc = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
+  st->acc = static_cast<float*>(mem_calloc(size_t(kBlock + 2 * kMaxTaps), sizeof(float)));
   st->peak = static_cast<float*>(mem_calloc(size_t(kBlock + 1), sizeof(float)));
   st->queue_value = static_cast<float*>(mem_calloc(size_t(cap), sizeof(float)));
   st->queue_index = static_cast<uint64_t*>(mem_calloc(size_t(cap), sizeof(uint64_t)));

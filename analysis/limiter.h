@@ -8,20 +8,25 @@
 // A look-ahead true-peak limiter, streamed in blocks of planar floats.
 //
 // Detection: every frame's peak is the largest magnitude of the sample and
-// of the interpolated values between it and the next frame, on the grid
-// and with the interpolator libebur128 measures true peaks with (4x below
-// 96 kHz, 2x below 192 kHz, none above); a frame takes the larger of its own
-// and its predecessor's peak, so that a peak between two frames holds both
-// down. The gain each frame needs (ceiling / peak, at most 1) goes through
-//   - a minimum over the look-ahead window (W frames ahead),
-//   - a hold of 10 ms and a release: with release 0 (adaptive) a fast one
-//     (25 ms) back to the gain the programme has been limited to over the
-//     last second, then a slow one (400 ms) beyond it, so that isolated peaks
-//     recover quickly and sustained limiting does not pump; a release time
-//     in ms is one release of that time constant,
+// of the interpolated values between it and the next frame, read by two
+// interpolators: libebur128's own (its grid and taps: 4x below 96 kHz, 2x
+// below 192 kHz, none above), so that the limiter never reads lower than
+// that meter, and a longer Kaiser-windowed sinc at 4x, which reads near
+// the Nyquist frequency what meters with longer filters read. A frame
+// takes the larger of its own and its predecessor's peak, so that a peak
+// between two frames holds both down. The gain each frame needs (ceiling /
+// peak, at most 1, with a margin of 0.02 dB) goes through
+//   - a minimum over the look-ahead window (the attack, W frames, and 16
+//     frames more, so that the gain is flat around the peak),
+//   - a hold of 10 ms (a minimum over the last 10 ms that the release may
+//     not pass) and a release toward 1: with release 0 (adaptive) its time
+//     constant moves from 25 ms after isolated peaks to 400 ms while the
+//     mean reduction of the last second grows to about 2 dB, so that dense
+//     material does not pump; a release time in ms is one fixed time
+//     constant,
 //   - two moving averages whose lengths add up to W + 1 frames, so that the
-//     gain reaches each peak's value by the frame of the peak along a smooth
-//     (piecewise quadratic) curve.
+//     gain reaches each peak's value by the peak along a smooth (piecewise
+//     quadratic) curve.
 // Every value the averages see lies at or below the gain the peak needs, so
 // the applied gain never exceeds it. One gain drives every channel.
 //

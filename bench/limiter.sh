@@ -107,7 +107,7 @@ ours() {
 }
 loudn() {
   local m=$1 out=$2 i=$3 post=$4; shift 4
-  "${FF[@]}" -i "$m.wav" -af "loudnorm=I=$i:TP=$C:LRA=20,aresample=48000$post" "$@" "$out"
+  "${FF[@]}" -i "$m.wav" -af "loudnorm=I=$i:TP=$C:LRA=20,aresample=48000$post,aformat=channel_layouts=stereo" "$@" "$out"
 }
 S16=(-c:a pcm_s16le)
 D16=":osf=s16:dither_method=triangular"
@@ -164,7 +164,7 @@ for l in ours alim ln; do
 done
 Q[ours,speed]=$(cpu_x "$bin" -mf dense.wav -cf dense.wav -lc true -ml true -f sp.wav -tl $C -lu -9)
 Q[alim,speed]=$(cpu_x "${FF[@]}" -threads 1 -filter_threads 1 -i dense.wav -af "alimiter=limit=$CL:level=0" -c:a pcm_f32le sp.wav)
-Q[ln,speed]=$(cpu_x "${FF[@]}" -threads 1 -filter_threads 1 -i dense.wav -af "loudnorm=I=-9:TP=$C:LRA=20,aresample=48000" -c:a pcm_f32le sp.wav)
+Q[ln,speed]=$(cpu_x "${FF[@]}" -threads 1 -filter_threads 1 -i dense.wav -af "loudnorm=I=-9:TP=$C:LRA=20,aresample=48000,aformat=channel_layouts=stereo" -c:a pcm_f32le sp.wav)
 for l in ours alim ln; do
   name=$([ $l = ours ] && echo timbral || ([ $l = alim ] && echo alimiter || echo loudnorm))
   echo "QUALITY $name thdn ${Q[$l,thdn]} imd ${Q[$l,imd]} pump ${Q[$l,pump]} speed ${Q[$l,speed]}"

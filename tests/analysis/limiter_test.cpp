@@ -151,7 +151,7 @@ TEST(Limiter, AlignedAndDeterministic) {
   uint64_t produced = 0;
   ASSERT_EQ(limiter_flush(l, o, &produced), STATUS_OK);
   EXPECT_EQ(out_at + produced, x[0].size());
-  EXPECT_EQ(limiter_latency(l), 6u + 72u - 1u);
+  EXPECT_EQ(limiter_latency(l), 16u + 72u + 16u - 1u);
   EXPECT_EQ(limiter_process(l, o, o, 1, &produced), STATUS_INVALID);
   limiter_release(l);
   EXPECT_EQ(out, whole);

@@ -74,7 +74,7 @@ TEST_F(Limiter, WrittenFilesMeetTheCeilingAndTheTarget) {
       {{"-lu", "-9", "-tl", "-1"}, -1.0, -9.0, true},
       {{"-lu", "-9", "-tl", "-1", "-b", "24"}, -1.0, -9.0, true},
       {{"-lu", "-9", "-tl", "-0.1", "-b", "16", "-tla", "0.5"}, -0.1, -9.0, true},
-      {{"-lu", "-9", "-tl", "-1", "-tp", "-1.5", "-b", "16", "-tlr", "1000"}, -1.5, -9.0, true},
+      {{"-lu", "-11", "-tl", "-1", "-tp", "-1.5", "-b", "16", "-tlr", "1000"}, -1.5, -11.0, true},
       {{"-c", "c.json5", "-mf", "dense.wav", "-cf", "dense.wav"}, -2.0, -10.0, true},
       // The whole-file ceiling alone, on 16-bit dithered output.
       {{"-tp", "-0.5", "-b", "16"}, -0.5, NAN, false},
