@@ -294,7 +294,7 @@ int hold_written_ceiling(double ceiling_db, Sample* output, const SaveOptions& o
   }
   if (st == 0) {
     double lufs = kNaN;
-    if (quantized || trim != 0.0 || std::isnan(report->after_lufs) || report->limiter_on) {
+    if (quantized || trim != 0.0 || std::isnan(report->after_lufs)) {
       st = measure_integrated_loudness(quantized ? written : *output, &lufs);
     } else {
       lufs = report->after_lufs;
