@@ -105,7 +105,7 @@ namespace {
 
 bool settings_ok(const LimiterSettings& s) {
   return s.rate > 0 && s.rate <= 10000000 && s.channels >= 1 && s.channels <= kMaxChannels &&
-         s.ceiling_db >= -60.0 && s.ceiling_db <= 0.0 && s.lookahead_ms >= 0.5 && s.lookahead_ms <= 10.0 &&
+         s.ceiling_db >= -200.0 && s.ceiling_db <= 24.0 && s.lookahead_ms >= 0.5 && s.lookahead_ms <= 10.0 &&
          (s.release_ms == 0.0 || (s.release_ms >= 1.0 && s.release_ms <= 5000.0));
 }
 

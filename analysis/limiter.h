@@ -39,7 +39,7 @@
 struct LimiterSettings {
   uint64_t rate;        // Hz, > 0
   uint64_t channels;    // 1 .. 64
-  double ceiling_db;    // dBTP the output is held at or below, -60 .. 0 (the detector's value)
+  double ceiling_db;    // dBTP the output is held at or below, -200 .. 24
   double lookahead_ms;  // 0.5 .. 10 (1.5 by default)
   double release_ms;    // 0 = adaptive, else 1 .. 5000 (time constant)
 };

@@ -97,7 +97,10 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
     t.scale_copy(work->data + c * work->stride, output.data + c * output.stride, size_t(output.length), k);
   }
   int st = limiter_apply(*work, set, stats);
-  if (st != 0) return measured(st);
+  if (st != 0) {
+    err_printf("  error limiting the output audio, error code: %d\n", st);
+    return st;
+  }
   return measured(measure_integrated_loudness(*work, lufs));
 }
 
@@ -289,8 +292,10 @@ int hold_written_ceiling(double ceiling_db, Sample* output, const SaveOptions& o
   }
   if (st == 0 && over) {
     sample_destroy(written);
-    err_printf("  true-peak ceiling of %.2f dBTP cannot be met by the written samples\n", ceiling_db);
-    return STATUS_SYSTEM;
+    err_printf("  true-peak ceiling of %.2f dBTP cannot be met by the written samples (it lies in the noise of "
+               "their quantization)\n",
+               ceiling_db);
+    return STATUS_UNSUPPORTED;
   }
   if (st == 0) {
     double lufs = kNaN;

@@ -84,8 +84,9 @@ struct SaveOptions;
 // they pass the ceiling `output` is lowered by the excess and measured
 // again. The report then holds the written file's loudness and true peak
 // and the gain includes the trim. Returns 0, or 5, 13, 4 (after "  error
-// measuring loudness, error code: %d\n"), or 4 after "  true-peak ceiling
-// of <C> dBTP cannot be met by the written samples\n".
+// measuring loudness, error code: %d\n"), or 8 after "  true-peak ceiling
+// of <C> dBTP cannot be met by the written samples (it lies in the noise of
+// their quantization)\n".
 [[nodiscard]] int hold_written_ceiling(double ceiling_db, Sample* output, const SaveOptions& options,
                                        const char* seed_text, LoudnessReport* report);
 

@@ -125,6 +125,11 @@ TEST_F(Limiter, TargetBeyondTwelveDecibelsOfReductionIsTold) {
     report = ss.str();
   }
   EXPECT_THAT(report, ContainsRegex("\"limiter\": \\{\"ceiling_dbtp\": -1, \"reduction_max_db\": 12[,.]"));
+  // A ceiling in the dither's noise cannot be promised: the run fails.
+  r = run({"-mf", "dense.wav", "-cf", "dense.wav", "-f", "low.wav", "-tp", "-100", "-b", "16"});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_THAT(r.err, HasSubstr("  true-peak ceiling of -100.00 dBTP cannot be met by the written samples"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "low.wav"));
   // Bad values say what is wrong.
   r = run({"-mf", "dense.wav", "-cf", "dense.wav", "-tl", "-1", "-tlr", "5"});
   EXPECT_EQ(r.status, 28);
