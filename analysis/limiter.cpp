@@ -99,6 +99,9 @@ struct LimiterState {
   uint64_t emitted;
   bool flushed;
   LimiterStats stats;
+  // The gain over time, when kept.
+  float* trace;
+  uint64_t trace_count, trace_step, trace_bucket, trace_left;
 };
 
 namespace {
@@ -313,6 +316,20 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
     s.sum_reduction_db += total;
     s.max_reduction_db = std::max(s.max_reduction_db, double(-gain_db(std::max(low, 1e-30f))));
   }
+  if (st->trace) {
+    for (uint64_t j = j0; j < j1 && st->trace_bucket < st->trace_count;) {
+      const uint64_t take = std::min(j1 - j, st->trace_left);
+      float low_here = st->trace[st->trace_bucket];
+      for (uint64_t k = j; k < j + take; ++k) low_here = std::min(low_here, st->gain[k]);
+      st->trace[st->trace_bucket] = low_here;
+      j += take;
+      st->trace_left -= take;
+      if (st->trace_left == 0) {
+        ++st->trace_bucket;
+        st->trace_left = st->trace_step;
+      }
+    }
+  }
   s.frames += count;
   st->emitted += count;
   return count;
@@ -329,6 +346,17 @@ double limiter_limited_share(const LimiterStats& s) {
 }
 
 void limiter_init(Limiter& l) { l.state = nullptr; }
+
+void limiter_trace_into(Limiter& l, float* buckets, uint64_t count, uint64_t frames_per_bucket) {
+  LimiterState* st = l.state;
+  if (!st) return;
+  const bool on = buckets && count > 0 && frames_per_bucket > 0;
+  st->trace = on ? buckets : nullptr;
+  st->trace_count = on ? count : 0;
+  st->trace_step = frames_per_bucket;
+  st->trace_bucket = 0;
+  st->trace_left = frames_per_bucket;
+}
 
 void limiter_release(Limiter& l) {
   free_state(l.state);
@@ -472,13 +500,15 @@ LimiterStats limiter_stats(const Limiter& l) {
   return l.state ? l.state->stats : LimiterStats{0, 0, 0.0, 0.0};
 }
 
-Status limiter_apply(Sample& audio, const LimiterSettings& settings, LimiterStats* stats) {
+Status limiter_apply(Sample& audio, const LimiterSettings& settings, LimiterStats* stats, float* trace_buckets,
+                     uint64_t trace_count, uint64_t frames_per_bucket) {
   if (audio.channels != settings.channels || audio.sample_rate != settings.rate) return STATUS_BAD_ARGUMENT;
   if (audio.length > 0 && !audio.data) return STATUS_BAD_ARGUMENT;
   Limiter l;
   limiter_init(l);
   Status st = limiter_start(l, settings);
   if (st != STATUS_OK) return st;
+  limiter_trace_into(l, trace_buckets, trace_count, frames_per_bucket);
   float* rows[kMaxChannels];
   for (uint64_t c = 0; c < audio.channels; ++c) rows[c] = audio.data + c * audio.stride;
   uint64_t produced = 0, done = 0;

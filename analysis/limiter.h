@@ -89,9 +89,19 @@ uint64_t limiter_latency(const Limiter& l);
 // Gain reduction so far.
 LimiterStats limiter_stats(const Limiter& l);
 
+// Keeps the gain over time from here on: buckets[i] becomes the smallest
+// gain of the emitted frames i * frames_per_bucket .. (i + 1) *
+// frames_per_bucket - 1 (counted from the first frame emitted after this
+// call); buckets past `count` are not kept. The caller sets the buckets to
+// 1 and keeps them alive while the limiter runs.
+void limiter_trace_into(Limiter& l, float* buckets, uint64_t count, uint64_t frames_per_bucket);
+
 void limiter_release(Limiter& l);
 
 // Limits the frames 0 .. length-1 of `audio` in place (at its rate and
-// channels). `stats` (when not null) receives the reduction. Returns the
-// statuses of limiter_start.
-[[nodiscard]] Status limiter_apply(Sample& audio, const LimiterSettings& settings, LimiterStats* stats);
+// channels). `stats` (when not null) receives the reduction, and
+// `trace_buckets` (when not null) the gain over time as limiter_trace_into
+// keeps it. Returns the statuses of limiter_start.
+[[nodiscard]] Status limiter_apply(Sample& audio, const LimiterSettings& settings, LimiterStats* stats,
+                                   float* trace_buckets = nullptr, uint64_t trace_count = 0,
+                                   uint64_t frames_per_bucket = 0);

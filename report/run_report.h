@@ -87,6 +87,9 @@ struct ReportChild {
   double limiter_reduction_max_db;
   double limiter_reduction_mean_db;  // over the frames it limited
   double limiter_limited_share;      // 0 .. 1
+  double* limiter_gain_db;           // the gain over time (least of each step), owned; null = none
+  uint64_t limiter_gain_count;
+  double limiter_gain_step_s;
   DynArray files;                // ReportFile
   ReportOutcome outcome;
   int32_t status;                // status number of a failure, 0 otherwise

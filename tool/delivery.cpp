@@ -63,6 +63,8 @@ void loudness_report_init(LoudnessReport* r) {
   r->limited_share = 0.0;
   r->needed_reduction_db = 0.0;
   r->missed_lu = 0.0;
+  r->limiter_trace_count = 0;
+  r->limiter_trace_step_s = 0.0;
 }
 
 double delivery_ceiling_db(const ToolConfig* cfg) {
@@ -90,13 +92,17 @@ constexpr int kCorrections = 3;
 // `work` := `output` times the gain, limited; its integrated loudness (NaN
 // when unmeasurable) and the limiter's reduction.
 int limited_pass(const Sample& output, double gain_db, const LimiterSettings& set, Sample* work, double* lufs,
-                 LimiterStats* stats) {
+                 LimiterStats* stats, LoudnessReport* report) {
   const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
   const DspTable& t = dsp();
   for (uint64_t c = 0; c < output.channels; ++c) {
     t.scale_copy(work->data + c * work->stride, output.data + c * output.stride, size_t(output.length), k);
   }
-  int st = limiter_apply(*work, set, stats);
+  const uint64_t step = std::max<uint64_t>(1, (output.length + kLimiterTracePoints - 1) / kLimiterTracePoints);
+  report->limiter_trace_count = (output.length + step - 1) / step;
+  report->limiter_trace_step_s = double(step) / double(output.sample_rate);
+  for (uint64_t i = 0; i < report->limiter_trace_count; ++i) report->limiter_trace[i] = 1.0f;
+  int st = limiter_apply(*work, set, stats, report->limiter_trace, report->limiter_trace_count, step);
   if (st != 0) {
     err_printf("  error limiting the output audio, error code: %d\n", st);
     return st;
@@ -130,7 +136,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   int st = 0;
   // One pass more than the corrections when the reduction must be capped.
   for (int pass = 0; pass <= kCorrections + 1; ++pass) {
-    if ((st = limited_pass(*output, gain, set, &work, &lufs, &stats)) != 0) break;
+    if ((st = limited_pass(*output, gain, set, &work, &lufs, &stats, report)) != 0) break;
     if (!aim || std::isnan(lufs)) break;
     if (stats.max_reduction_db > kMaxReductionDb + 0.05 && pass <= kCorrections) {
       // Turning the input down lowers the largest reduction by as much.

@@ -14,6 +14,9 @@ struct ToolConfig;
 // full scale. The pipeline calls the loudness step only when a loudness or
 // true-peak setting is on.
 
+// Points of the limiter's gain over time kept for the report.
+constexpr uint64_t kLimiterTracePoints = 400;
+
 // What the loudness step measured and did; NaN where nothing was measured.
 struct LoudnessReport {
   double before_lufs;   // the output before the gain
@@ -28,6 +31,11 @@ struct LoudnessReport {
   double limited_share;        // share of the frames it limited, 0 .. 1
   double needed_reduction_db;  // > 12 when reaching the target would need more reduction; else 0
   double missed_lu;            // by how much the limited output stays below the target; 0 when met
+  // The limiter's gain over time: the smallest gain of every
+  // limiter_trace_step_s seconds, limiter_trace_count values.
+  float limiter_trace[kLimiterTracePoints];
+  uint64_t limiter_trace_count;
+  double limiter_trace_step_s;
 };
 
 void loudness_report_init(LoudnessReport* r);

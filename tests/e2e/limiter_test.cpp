@@ -125,6 +125,15 @@ TEST_F(Limiter, TargetBeyondTwelveDecibelsOfReductionIsTold) {
     report = ss.str();
   }
   EXPECT_THAT(report, ContainsRegex("\"limiter\": \\{\"ceiling_dbtp\": -1, \"reduction_max_db\": 12[,.]"));
+  EXPECT_THAT(report, ContainsRegex("\"gain_step_s\": 0\\.0025, \"gain_db\": \\[-?[0-9]"));
+  std::string svg;
+  {
+    std::ifstream in(dir / "rep/plot-1-1-dense.svg");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    svg = ss.str();
+  }
+  EXPECT_THAT(svg, HasSubstr("<path id=\"limiter-gain\""));
   // A ceiling in the dither's noise cannot be promised: the run fails.
   r = run({"-mf", "dense.wav", "-cf", "dense.wav", "-f", "low.wav", "-tp", "-100", "-b", "16"});
   EXPECT_EQ(r.status, 8);
