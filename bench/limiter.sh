@@ -23,8 +23,11 @@
 #   pump   standard deviation of the short-term loudness (3 s) of the output
 #          minus that of the input, from 3 s on, LU, on dense
 #   speed  seconds of audio per CPU second of the whole process on dense
-#          (timbral's includes reading, profiling and convolving); the
-#          limiter stage alone is measured by bench/limiter_bench
+#          (timbral's includes reading, profiling, convolving and the
+#          loudness passes); the limiter stage alone is measured by
+#          bench/limiter_bench (its x_realtime, printed as SPEED when built)
+# and the CPU time of a -lu -9 -tl -1 run against the plain run on 60 s of
+# dense material (target: at most 2x).
 # Lines:
 #   LIMITER <limiter> <material> over <dB> [ebur128 <dB>] loudness <LUFS>
 #   QUALITY <limiter> thdn <dB> imd <dB> pump <LU> speed <x>
@@ -169,6 +172,20 @@ for l in ours alim ln; do
   name=$([ $l = ours ] && echo timbral || ([ $l = alim ] && echo alimiter || echo loudnorm))
   echo "QUALITY $name thdn ${Q[$l,thdn]} imd ${Q[$l,imd]} pump ${Q[$l,pump]} speed ${Q[$l,speed]}"
 done
+
+# The stage alone, when its benchmark is built beside the binary.
+stage="$(dirname "$bin")/bench/limiter_bench"
+[ -x "$stage" ] || stage="$bdir/limiter_bench"
+if [ -x "$stage" ]; then
+  "$stage" --benchmark_filter=limiting --benchmark_min_time=0.5 2>/dev/null |
+    awk '/BM_limiter_limiting/ { for (i = 1; i <= NF; i++) if ($i ~ /^x_realtime=/) { sub("x_realtime=", "", $i); sub("/s", "", $i); print "SPEED limiter_stage " $i } }'
+fi
+# A -lu -9 -tl -1 run against the plain one on 60 s.
+"${FF[@]}" -filter_complex "anoisesrc=d=60:c=pink:r=48000:a=0.5:s=1[l];anoisesrc=d=60:c=pink:r=48000:a=0.5:s=2[r];[l][r]amerge=inputs=2[n];aevalsrc=exprs='0.8*exp(-30*mod(t,0.5))*sin(2*PI*55*mod(t,0.5))|0.8*exp(-30*mod(t,0.5))*sin(2*PI*55*mod(t,0.5))':s=48000:d=60[k];[n][k]amix=inputs=2:normalize=0" -c:a pcm_s16le -ch_layout stereo long.wav
+cpu_s() { /usr/bin/time -f "%U %S" -o t.txt "$@" >/dev/null 2>&1; awk '{ printf "%.3f", $1 + $2 }' t.txt; }
+plain=$(cpu_s "$bin" -mf long.wav -cf long.wav -lc true -ml true -f l1.wav)
+limited=$(cpu_s "$bin" -mf long.wav -cf long.wav -lc true -ml true -f l2.wav -lu -9 -tl $C)
+awk -v o=$limited -v p=$plain 'BEGIN { printf "RATIO limiter_run_60s %s plain %s %.2f\n", o, p, (p > 0 ? o / p : 0) }'
 
 # RATIO lines against the better peer (lower is better but for speed).
 best() {  # best <figure> <lower|higher>
