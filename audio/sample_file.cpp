@@ -633,7 +633,7 @@ Status sample_as_saved(const Sample& sample, const SaveFormat& format, const cha
       return STATUS_NO_MEMORY;
     }
     SaveQuantizer q;
-    save_quantizer_init(q, format.bits, save_dither_active(format), seed_text);
+    save_quantizer_init(q, format.bits, save_dither_active(format), format.dither_seed ? format.dither_seed : seed_text);
     const double unit = std::ldexp(1.0, -31);  // the top bits of a word, as a fraction of full scale
     for (uint64_t at = 0; at < sample.length; at += chunk_frames) {
       const uint64_t n = std::min(chunk_frames, sample.length - at);

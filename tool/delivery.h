@@ -88,7 +88,7 @@ struct SaveOptions;
 
 // Keeps the true peak of the file as written at or below `ceiling_db`: the
 // samples are quantized and dithered as the save will do it (`seed_text`,
-// the output's path, seeds the dither), measured by libebur128, and when
+// the output's name under the destination, seeds the dither), measured by libebur128, and when
 // they pass the ceiling `output` is lowered by the excess and measured
 // again. The report then holds the written file's loudness and true peak
 // and the gain includes the trim. Returns 0, or 5, 13, 4 (after "  error

@@ -254,13 +254,8 @@ int evaluate_output_name(String* name, const String* templ, Variables* vars) {
   return evaluate_name(name, templ, vars, true);
 }
 
-int output_path_of(String* path, const String* dst_path, const String* templ, Variables* vars) {
-  String name;
-  string_init(&name);
-  int st = evaluate_name(&name, templ, vars, false);
-  if (st == 0) st = make_path(path, dst_path, &name);
-  string_free(&name);
-  return st;
+int output_name_of(String* name, const String* templ, Variables* vars) {
+  return evaluate_name(name, templ, vars, false);
 }
 
 int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,

@@ -321,18 +321,18 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   if (set.deliver) {
     const double ceiling = delivery_ceiling_db(cfg);
     if (!std::isnan(ceiling)) {
-      // The dither is seeded from the output's path: the written samples
+      // The dither is seeded from the output's name: the written samples
       // are known before the save. A name that cannot be made leaves the
       // save to fail and say why.
-      String path;
-      string_init(&path);
+      String name;
+      string_init(&name);
       const char* seed = "";
-      if (options.custom && output_path_of(&path, &cfg->dst_path, &cfg->file, &c.vars) == 0) {
-        const char* utf8 = string_to_utf8(&path);
+      if (options.custom && output_name_of(&name, &cfg->file, &c.vars) == 0) {
+        const char* utf8 = string_to_utf8(&name);
         if (utf8) seed = utf8;
       }
       st = hold_written_ceiling(ceiling, &c.output, options, seed, &loudness);
-      string_free(&path);
+      string_free(&name);
       if (st != 0) return st;
     }
     print_loudness_line(loudness);

@@ -351,9 +351,11 @@ TEST(SaveFormat, OutputPastFourGibibytesIsRf64) {
 TEST(SaveFormat, SamplesAsSavedAreTheWrittenOnes) {
   TempDir dir;
   Signal sig(5000, 48000);
-  for (int bits : {0, 16, 24, 32}) {
+  for (int bits : {0, 16, 24, 32, -16}) {
     SCOPED_TRACE(bits);
-    const SaveFormat f{SAVE_CONTAINER_WAV, bits, SAVE_DITHER_TPDF};
+    // -16: 16 bits with a dither seed of its own, which wins over the path.
+    SaveFormat f{SAVE_CONTAINER_WAV, bits < 0 ? -bits : bits, SAVE_DITHER_TPDF};
+    if (bits < 0) f.dither_seed = "name under the destination";
     PathString p(dir.path("q.wav"));
     ASSERT_EQ(sample_save_file(sig.s, p.s, 0, -1, f, nullptr, nullptr, 0), 5000);
     Sample q;
