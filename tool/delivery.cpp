@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <thread>
 
 #include "analysis/limiter.h"
 #include "analysis/loudness.h"
+#include "analysis/sample_progress.h"
 #include "audio/sample_file.h"
 #include "analysis/sample.h"
 #include "dsp/dsp.h"
@@ -91,23 +93,73 @@ constexpr int kCorrections = 3;
 
 // `work` := `output` times the gain, limited; its integrated loudness (NaN
 // when unmeasurable) and the limiter's reduction.
+// Frames scaled and limited per step while the loudness follows.
+constexpr uint64_t kPassBlock = 65536;
+
 int limited_pass(const Sample& output, double gain_db, const LimiterSettings& set, Sample* work, double* lufs,
                  LimiterStats* stats, LoudnessReport* report) {
-  const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
-  const DspTable& t = dsp();
-  for (uint64_t c = 0; c < output.channels; ++c) {
-    t.scale_copy(work->data + c * work->stride, output.data + c * output.stride, size_t(output.length), k);
-  }
-  const uint64_t step = std::max<uint64_t>(1, (output.length + kLimiterTracePoints - 1) / kLimiterTracePoints);
-  report->limiter_trace_count = (output.length + step - 1) / step;
+  const uint64_t channels = output.channels, length = output.length;
+  const uint64_t step = std::max<uint64_t>(1, (length + kLimiterTracePoints - 1) / kLimiterTracePoints);
+  report->limiter_trace_count = (length + step - 1) / step;
   report->limiter_trace_step_s = double(step) / double(output.sample_rate);
   for (uint64_t i = 0; i < report->limiter_trace_count; ++i) report->limiter_trace[i] = 1.0f;
-  int st = limiter_apply(*work, set, stats, report->limiter_trace, report->limiter_trace_count, step);
+  Limiter l;
+  limiter_init(l);
+  int st = limiter_start(l, set);
   if (st != 0) {
     err_printf("  error limiting the output audio, error code: %d\n", st);
     return st;
   }
-  return measured(measure_integrated_loudness(*work, lufs));
+  limiter_trace_into(l, report->limiter_trace, report->limiter_trace_count, step);
+  // The loudness of the limited output is measured on a thread of its own
+  // while the limiter makes it, block by block (libebur128 sees the frames
+  // in the same order as after the whole pass).
+  SampleProgress progress;
+  progress_init(&progress);
+  progress_publish_rows(&progress, work->data, work->stride, channels, length);
+  double raw = 0.0;
+  Status meter_status = STATUS_OK;
+  std::thread meter([&] {
+    const DspTable& table = dsp();
+    DspFpState fp{};
+    table.dsp_start(&fp);
+    meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
+    table.dsp_finish(&fp);
+  });
+  const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
+  const DspTable& t = dsp();
+  float* rows[64];
+  float* outs[64];
+  uint64_t done = 0;
+  for (uint64_t at = 0; at < length && st == 0; at += kPassBlock) {
+    const uint64_t n = std::min(kPassBlock, length - at);
+    for (uint64_t c = 0; c < channels; ++c) {
+      rows[c] = work->data + c * work->stride + at;
+      outs[c] = work->data + c * work->stride + done;
+      t.scale_copy(rows[c], output.data + c * output.stride + at, size_t(n), k);
+    }
+    uint64_t produced = 0;
+    st = limiter_process(l, rows, outs, n, &produced);
+    done += produced;
+    if (st == 0) progress_advance(&progress, done);
+  }
+  if (st == 0) {
+    for (uint64_t c = 0; c < channels; ++c) outs[c] = work->data + c * work->stride + done;
+    uint64_t produced = 0;
+    st = limiter_flush(l, outs, &produced);
+  }
+  if (st == 0) *stats = limiter_stats(l);
+  limiter_release(l);
+  progress_finish(&progress, st == 0);
+  meter.join();
+  if (st != 0) {
+    err_printf("  error limiting the output audio, error code: %d\n", st);
+    return st;
+  }
+  if (meter_status != STATUS_OK) return measured(meter_status);
+  // libebur128 reports -HUGE_VAL when no block passes the gates.
+  *lufs = std::isfinite(raw) ? raw : kNaN;
+  return 0;
 }
 
 // The limiter after the loudness gain: the target (NaN for none) is reached
