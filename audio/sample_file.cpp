@@ -614,6 +614,37 @@ uint32_t magnitude_bits(float x) {
   return bits & 0x7fffffffu;
 }
 
+// The first sample in frame order (channel order within a frame) whose
+// magnitude's bit pattern passes `limit_bits`.
+bool find_above(const Sample& sample, uint32_t limit_bits, uint64_t* frame, uint64_t* channel) {
+  // Blocks are checked with the vector test and only a block that holds a
+  // bad sample is searched one by one.
+  constexpr uint64_t kBlock = 4096;
+  uint64_t best_frame = sample.length, best_channel = 0;
+  for (uint64_t c = 0; c < sample.channels && sample.data; ++c) {
+    const float* row = sample.data + c * sample.stride;
+    // Only frames before the best so far can improve on it.
+    for (uint64_t at = 0; at < best_frame; at += kBlock) {
+      const uint64_t n = best_frame - at < kBlock ? best_frame - at : kBlock;
+      if (!any_above(row + at, n, limit_bits)) continue;
+      for (uint64_t t = at; t < at + n; ++t) {
+        if (magnitude_bits(row[t]) > limit_bits) {
+          best_frame = t;
+          best_channel = c;
+          break;
+        }
+      }
+      break;
+    }
+  }
+  if (best_frame == sample.length) return false;
+  if (frame) *frame = best_frame;
+  if (channel) *channel = best_channel;
+  return true;
+}
+
+}  // namespace
+
 Status sample_as_saved(const Sample& sample, const SaveFormat& format, const char* seed_text, Sample* out) {
   if (!out || sample.channels == 0 || (sample.length > 0 && !sample.data)) return STATUS_INVALID;
   Sample copy;
@@ -649,37 +680,6 @@ Status sample_as_saved(const Sample& sample, const SaveFormat& format, const cha
   sample_destroy(copy);
   return STATUS_OK;
 }
-
-// The first sample in frame order (channel order within a frame) whose
-// magnitude's bit pattern passes `limit_bits`.
-bool find_above(const Sample& sample, uint32_t limit_bits, uint64_t* frame, uint64_t* channel) {
-  // Blocks are checked with the vector test and only a block that holds a
-  // bad sample is searched one by one.
-  constexpr uint64_t kBlock = 4096;
-  uint64_t best_frame = sample.length, best_channel = 0;
-  for (uint64_t c = 0; c < sample.channels && sample.data; ++c) {
-    const float* row = sample.data + c * sample.stride;
-    // Only frames before the best so far can improve on it.
-    for (uint64_t at = 0; at < best_frame; at += kBlock) {
-      const uint64_t n = best_frame - at < kBlock ? best_frame - at : kBlock;
-      if (!any_above(row + at, n, limit_bits)) continue;
-      for (uint64_t t = at; t < at + n; ++t) {
-        if (magnitude_bits(row[t]) > limit_bits) {
-          best_frame = t;
-          best_channel = c;
-          break;
-        }
-      }
-      break;
-    }
-  }
-  if (best_frame == sample.length) return false;
-  if (frame) *frame = best_frame;
-  if (channel) *channel = best_channel;
-  return true;
-}
-
-}  // namespace
 
 bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* channel) {
   return find_above(sample, magnitude_bits(FLT_MAX), frame, channel);

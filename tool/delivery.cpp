@@ -256,7 +256,12 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
   report->before_lufs = out.integrated_lufs;
   if (cfg->limiter.on) {
     if (!std::isnan(target) && std::isnan(out.integrated_lufs)) {
-      err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
+      if (std::isinf(out.true_peak_db) && out.true_peak_db < 0) {
+        err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
+      } else {
+        err_printf("  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); "
+                   "not brought to the target\n");
+      }
     }
     return deliver_limited(cfg, output, out, target, report);
   }
