@@ -645,6 +645,42 @@ bool find_above(const Sample& sample, uint32_t limit_bits, uint64_t* frame, uint
 
 }  // namespace
 
+Status sample_as_saved(const Sample& sample, const SaveFormat& format, const char* seed_text, Sample* out) {
+  if (!out || sample.channels == 0 || (sample.length > 0 && !sample.data)) return STATUS_INVALID;
+  Sample copy;
+  sample_init(copy);
+  Status st = sample_copy(copy, sample);
+  if (st != STATUS_OK) return st;
+  if (format.bits != SAVE_BITS_FLOAT && sample.length > 0) {
+    const uint64_t channels = sample.channels;
+    const uint64_t chunk_frames = std::min<uint64_t>(sample.length, AUDIO_CHUNK_FRAMES);
+    float* block = alloc_block(chunk_frames, channels);
+    int32_t* words =
+        static_cast<int32_t*>(mem_alloc_aligned(size_t(chunk_frames * channels) * sizeof(int32_t), 16));
+    if (!block || !words) {
+      mem_free_aligned(block);
+      mem_free_aligned(words);
+      sample_destroy(copy);
+      return STATUS_NO_MEMORY;
+    }
+    SaveQuantizer q;
+    save_quantizer_init(q, format.bits, save_dither_active(format), format.dither_seed ? format.dither_seed : seed_text);
+    const double unit = std::ldexp(1.0, -31);  // the top bits of a word, as a fraction of full scale
+    for (uint64_t at = 0; at < sample.length; at += chunk_frames) {
+      const uint64_t n = std::min(chunk_frames, sample.length - at);
+      interleave(block, sample.data, sample.stride, channels, at, n);
+      save_quantize(q, block, words, size_t(n * channels), nullptr);
+      for (uint64_t i = 0; i < n * channels; ++i) block[i] = float(double(words[i]) * unit);
+      deinterleave(copy.data, copy.stride, channels, at, block, n);
+    }
+    mem_free_aligned(block);
+    mem_free_aligned(words);
+  }
+  sample_swap(copy, *out);
+  sample_destroy(copy);
+  return STATUS_OK;
+}
+
 bool sample_find_nonfinite(const Sample& sample, uint64_t* frame, uint64_t* channel) {
   return find_above(sample, magnitude_bits(FLT_MAX), frame, channel);
 }

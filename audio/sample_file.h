@@ -88,6 +88,16 @@
 // among them).
 [[nodiscard]] Status sample_load_file(Sample& sample, String& path, float seconds, char* cause, size_t cause_size);
 
+// The samples a save of `sample` in `format` writes, read back as floats
+// (an integer sample k of b bits as k / 2^(b-1), as libsndfile reads it):
+// the same quantization and the same dither, seeded as the save seeds it:
+// from format.dither_seed when set, else from `seed_text` (for a save
+// without a dither seed, the path as given to sample_save_file). For
+// float output a copy. `out` is replaced on success only. Returns 0,
+// STATUS_INVALID for a sample without data or channels, STATUS_NO_MEMORY.
+[[nodiscard]] Status sample_as_saved(const Sample& sample, const SaveFormat& format, const char* seed_text,
+                                     Sample* out);
+
 // Finds the first sample, in frame order and channel order within a frame,
 // that is NaN or infinite; true with its frame and channel (either pointer
 // may be null), false when every sample is finite.

@@ -177,6 +177,17 @@ void child_card(TextBuffer* b, const ReportChild& c, const char* plot, const cha
     text_append(b, " ms)");
     row_end(b);
   }
+  if (c.limiter_ran) {
+    row_start(b, "Limiter");
+    text_append(b, "max ");
+    fixed(b, c.limiter_reduction_max_db, 2);
+    text_append(b, " dB, mean ");
+    fixed(b, c.limiter_reduction_mean_db, 2);
+    text_append(b, " dB, ");
+    fixed(b, 100.0 * c.limiter_limited_share, 1);
+    text_append(b, "% of the time");
+    row_end(b);
+  }
   text_append(b, "</table>\n");
   file_list(b, c.files, report_dir);
   text_append(b, "</article>\n");

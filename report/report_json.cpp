@@ -217,6 +217,25 @@ void child(JsonOut& j, const ReportChild& c, const ReportSpectrum& master, const
   j.key("ms");
   j.number(c.latency_ms, 6);
   j.close('}');
+  if (c.limiter_ran) {
+    j.key("limiter");
+    j.open('{', true);
+    j.key("ceiling_dbtp");
+    j.number(c.limiter_ceiling_dbtp, 6);
+    j.key("reduction_max_db");
+    j.number(c.limiter_reduction_max_db, 6);
+    j.key("reduction_mean_db");
+    j.number(c.limiter_reduction_mean_db, 6);
+    j.key("limited_share");
+    j.number(c.limiter_limited_share, 6);
+    j.key("gain_step_s");
+    j.number(c.limiter_gain_step_s, 6);
+    j.key("gain_db");
+    j.open('[', true);
+    for (uint64_t i = 0; i < c.limiter_gain_count; ++i) j.number(c.limiter_gain_db[i], 3);
+    j.close(']');
+    j.close('}');
+  }
   files(j, c.files);
   j.key("plot");
   j.string(plot);

@@ -71,6 +71,7 @@ void child_release(ReportChild* c) {
   curve_release(&c->applied);
   files_release(&c->files);
   mem_free(c->message);
+  mem_free(c->limiter_gain_db);
   child_init(c);
 }
 

@@ -81,6 +81,15 @@ struct ReportChild {
   int64_t clamped_bins;          // bins any limit clamped; -1 = unknown
   int64_t latency_samples;       // -1 = unknown
   double latency_ms;             // NaN = unknown
+  // The true-peak limiter of the output; the record exists only when it ran.
+  bool limiter_ran;
+  double limiter_ceiling_dbtp;
+  double limiter_reduction_max_db;
+  double limiter_reduction_mean_db;  // over the frames it limited
+  double limiter_limited_share;      // 0 .. 1
+  double* limiter_gain_db;           // the gain over time (least of each step), owned; null = none
+  uint64_t limiter_gain_count;
+  double limiter_gain_step_s;
   DynArray files;                // ReportFile
   ReportOutcome outcome;
   int32_t status;                // status number of a failure, 0 otherwise

@@ -1,5 +1,6 @@
 #include "report/svg_plot.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -326,6 +327,43 @@ bool report_plot_file_name(uint64_t group_index, uint64_t child_index, const cha
   return text_append(out, ".svg");
 }
 
+// The limiter's gain over time, in a panel of its own from `top` down:
+// 0 dB at the top, the largest reduction (at least 3 dB) at the bottom.
+constexpr double kGainPanelHeight = 110, kGainPanelSpace = 160;
+
+void gain_panel(TextBuffer* b, const ReportChild* c, double top) {
+  const uint64_t n = c->limiter_gain_count;
+  double range = 3.0;
+  for (uint64_t i = 0; i < n; ++i) range = std::max(range, std::ceil(-c->limiter_gain_db[i]));
+  text_at(b, kLeft, top - 10, "start", " font-weight=\"bold\"", "Limiter gain over time");
+  const double bottom = top + kGainPanelHeight;
+  char label[48];
+  text_at(b, kLeft - 6, top + 5, "end", "", "0 dB");
+  snprintf(label, sizeof label, "-%.0f dB", range);
+  text_at(b, kLeft - 6, bottom + 5, "end", "", label);
+  text_at(b, kLeft, bottom + 20, "start", "", "0 s");
+  snprintf(label, sizeof label, "%.1f s", double(n) * c->limiter_gain_step_s);
+  text_at(b, kRight, bottom + 20, "end", "", label);
+  text_append(b, "<path id=\"limiter-gain\" fill=\"none\" stroke=\"#9467bd\" stroke-width=\"1.5\" d=\"");
+  for (uint64_t i = 0; i < n; ++i) {
+    const double x = kLeft + (kRight - kLeft) * (n > 1 ? double(i) / double(n - 1) : 0.0);
+    const double y = top + kGainPanelHeight * std::min(1.0, std::max(0.0, -c->limiter_gain_db[i] / range));
+    text_append(b, i ? " L" : "M");
+    num(b, x);
+    text_append(b, " ");
+    num(b, y);
+  }
+  text_append(b, "\"/>\n<rect x=\"");
+  num(b, kLeft);
+  text_append(b, "\" y=\"");
+  num(b, top);
+  text_append(b, "\" width=\"");
+  num(b, kRight - kLeft);
+  text_append(b, "\" height=\"");
+  num(b, kGainPanelHeight);
+  text_append(b, "\" fill=\"none\" stroke=\"#666\"/>\n");
+}
+
 bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* out) {
   TextBuffer* b = out;
   Axes a = make_axes(g, c);
@@ -357,6 +395,9 @@ bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* ou
   double caption_top = kLegendTop + kLegendRow * legend_rows(count) + 10;
   int lines = c->outcome != REPORT_DONE ? 4 : 3;
   int height = static_cast<int>(caption_top + kCaptionLine * (lines - 1) + 16);
+  const bool gain = c->limiter_ran && c->limiter_gain_count > 0 && c->limiter_gain_db;
+  const double gain_top = height + 40;
+  if (gain) height += static_cast<int>(kGainPanelSpace);
 
   text_append(b, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
   text_appendf(b,
@@ -413,6 +454,7 @@ bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* ou
   text_append(b, "\" fill=\"none\" stroke=\"#666\"/>\n");
   if (count) legend(b, entries, count);
   caption(b, g, c, caption_top);
+  if (gain) gain_panel(b, c, gain_top);
   text_append(b, "</svg>\n");
   return !b->failed;
 }

@@ -11,7 +11,8 @@
 // frequency, with a legend and a caption of file names and key numbers.
 // The series are <path> elements with the ids "spectrum-master",
 // "spectrum-child" and "correction-applied-<channel>" (from 1), so tools and
-// tests can find them.
+// tests can find them. When the true-peak limiter ran, a panel under the
+// caption shows its gain over time (the path "limiter-gain").
 
 // Whether the child has anything of its own to plot (its spectrum or an
 // applied curve reaching above 20 Hz); the master's spectrum alone is not a

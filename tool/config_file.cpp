@@ -116,6 +116,10 @@ int read_number(Mapper* m, const SettingRow* row, float* dst) {
   bool neg_inf_ok = (row->flags & SETTING_NEG_INFINITY) && std::isinf(v) && v < 0;
   if (!neg_inf_ok && !std::isfinite(v)) return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be a finite number", key_text(row));
   if (!neg_inf_ok && !setting_in_range(row, v)) {
+    if (row->flags & SETTING_ZERO_TOO) {
+      return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be 0 or lie between %.10g and %.10g", key_text(row), row->min,
+                  row->max);
+    }
     return fail(m, STATUS_TYPE_MISMATCH, "'%s' must lie between %.10g and %.10g", key_text(row), row->min, row->max);
   }
   *dst = static_cast<float>(v);

@@ -1,10 +1,15 @@
 #include "tool/delivery.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <thread>
 
+#include "analysis/limiter.h"
 #include "analysis/loudness.h"
+#include "analysis/sample_progress.h"
+#include "audio/sample_file.h"
 #include "analysis/sample.h"
 #include "dsp/dsp.h"
 #include "runtime/output.h"
@@ -53,7 +58,184 @@ void loudness_report_init(LoudnessReport* r) {
   r->after_lufs = kNaN;
   r->true_peak_db = kNaN;
   r->gain_db = kNaN;
+  r->limiter_on = false;
+  r->limiter_ceiling_db = kNaN;
+  r->reduction_max_db = 0.0;
+  r->reduction_mean_db = 0.0;
+  r->limited_share = 0.0;
+  r->needed_reduction_db = 0.0;
+  r->missed_lu = 0.0;
+  r->limiter_trace_count = 0;
+  r->limiter_trace_step_s = 0.0;
 }
+
+double delivery_ceiling_db(const ToolConfig* cfg) {
+  double c = kNaN;
+  if (cfg->true_peak.on) c = static_cast<double>(cfg->true_peak.value);
+  if (cfg->limiter.on) {
+    const double l = static_cast<double>(cfg->limiter.value);
+    c = std::isnan(c) ? l : std::min(c, l);
+  }
+  return c;
+}
+
+namespace {
+
+// Most gain reduction the limiter is given to reach a loudness target.
+constexpr double kMaxReductionDb = 12.0;
+// A limited output within this of the target has met it; the gain is
+// corrected until it is within a little less (the written file's
+// quantization moves the loudness by a few thousandths).
+constexpr double kTargetToleranceLu = 0.1;
+constexpr double kAimLu = 0.08;
+// Corrections of the gain after the first limited pass.
+constexpr int kCorrections = 3;
+
+// `work` := `output` times the gain, limited; its integrated loudness (NaN
+// when unmeasurable) and the limiter's reduction.
+// Frames scaled and limited per step while the loudness follows.
+constexpr uint64_t kPassBlock = 65536;
+
+int limited_pass(const Sample& output, double gain_db, const LimiterSettings& set, Sample* work, double* lufs,
+                 LimiterStats* stats, LoudnessReport* report) {
+  const uint64_t channels = output.channels, length = output.length;
+  const uint64_t step = std::max<uint64_t>(1, (length + kLimiterTracePoints - 1) / kLimiterTracePoints);
+  report->limiter_trace_count = (length + step - 1) / step;
+  report->limiter_trace_step_s = double(step) / double(output.sample_rate);
+  for (uint64_t i = 0; i < report->limiter_trace_count; ++i) report->limiter_trace[i] = 1.0f;
+  Limiter l;
+  limiter_init(l);
+  int st = limiter_start(l, set);
+  if (st != 0) {
+    err_printf("  error limiting the output audio, error code: %d\n", st);
+    return st;
+  }
+  limiter_trace_into(l, report->limiter_trace, report->limiter_trace_count, step);
+  // The loudness of the limited output is measured on a thread of its own
+  // while the limiter makes it, block by block (libebur128 sees the frames
+  // in the same order as after the whole pass).
+  SampleProgress progress;
+  progress_init(&progress);
+  progress_publish_rows(&progress, work->data, work->stride, channels, length);
+  double raw = 0.0;
+  Status meter_status = STATUS_OK;
+  std::thread meter([&] {
+    const DspTable& table = dsp();
+    DspFpState fp{};
+    table.dsp_start(&fp);
+    meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
+    table.dsp_finish(&fp);
+  });
+  const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
+  const DspTable& t = dsp();
+  float* rows[64];
+  float* outs[64];
+  uint64_t done = 0;
+  for (uint64_t at = 0; at < length && st == 0; at += kPassBlock) {
+    const uint64_t n = std::min(kPassBlock, length - at);
+    for (uint64_t c = 0; c < channels; ++c) {
+      rows[c] = work->data + c * work->stride + at;
+      outs[c] = work->data + c * work->stride + done;
+      t.scale_copy(rows[c], output.data + c * output.stride + at, size_t(n), k);
+    }
+    uint64_t produced = 0;
+    st = limiter_process(l, rows, outs, n, &produced);
+    done += produced;
+    if (st == 0) progress_advance(&progress, done);
+  }
+  if (st == 0) {
+    for (uint64_t c = 0; c < channels; ++c) outs[c] = work->data + c * work->stride + done;
+    uint64_t produced = 0;
+    st = limiter_flush(l, outs, &produced);
+  }
+  if (st == 0) *stats = limiter_stats(l);
+  limiter_release(l);
+  progress_finish(&progress, st == 0);
+  meter.join();
+  if (st != 0) {
+    err_printf("  error limiting the output audio, error code: %d\n", st);
+    return st;
+  }
+  if (meter_status != STATUS_OK) return measured(meter_status);
+  // libebur128 reports -HUGE_VAL when no block passes the gates.
+  *lufs = std::isfinite(raw) ? raw : kNaN;
+  return 0;
+}
+
+// The limiter after the loudness gain: the target (NaN for none) is reached
+// on the limited output, within kTargetToleranceLu, unless that needs more
+// than kMaxReductionDb of reduction.
+int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure& unlimited, double target,
+                    LoudnessReport* report) {
+  const double ceiling = delivery_ceiling_db(cfg);
+  const LimiterSettings set{output->sample_rate, output->channels, ceiling,
+                            static_cast<double>(cfg->limiter_lookahead), static_cast<double>(cfg->limiter_release)};
+  Sample work;
+  sample_init(work);
+  if (!sample_allocate_unfilled(work, output->channels, output->length, output->length)) {
+    return measured(STATUS_NO_MEMORY);
+  }
+  work.sample_rate = output->sample_rate;
+  double gain = 0.0;
+  const bool aim = !std::isnan(target) && std::isfinite(unlimited.integrated_lufs) &&
+                   std::isfinite(unlimited.true_peak_db);
+  if (aim) gain = target - unlimited.integrated_lufs;
+  LimiterStats stats{};
+  double lufs = kNaN, needed = 0.0;
+  // The previous pass, for the slope of loudness against gain: under
+  // limiting a dB of gain raises the loudness by less than a LU.
+  double last_gain = kNaN, last_lufs = kNaN;
+  int st = 0;
+  // One pass more than the corrections when the reduction must be capped.
+  for (int pass = 0; pass <= kCorrections + 1; ++pass) {
+    if ((st = limited_pass(*output, gain, set, &work, &lufs, &stats, report)) != 0) break;
+    if (!aim || std::isnan(lufs)) break;
+    if (stats.max_reduction_db > kMaxReductionDb + 0.05 && pass <= kCorrections) {
+      // Turning the input down lowers the largest reduction by as much.
+      const double excess = stats.max_reduction_db - kMaxReductionDb;
+      needed = std::max(needed, stats.max_reduction_db + std::max(0.0, target - lufs));
+      gain -= excess;
+      continue;
+    }
+    if (std::fabs(lufs - target) <= kAimLu) break;
+    if (needed > 0.0 && lufs < target) break;  // no more reduction allowed
+    if (pass >= kCorrections) break;
+    double slope = 1.0;
+    if (!std::isnan(last_lufs) && std::fabs(lufs - last_lufs) > 0.01) {
+      slope = std::clamp((gain - last_gain) / (lufs - last_lufs), 1.0, 4.0);
+    }
+    last_gain = gain;
+    last_lufs = lufs;
+    gain += (target - lufs) * slope;
+  }
+  if (st != 0) {
+    sample_destroy(work);
+    return st;
+  }
+  sample_swap(work, *output);
+  sample_destroy(work);
+  report->limiter_on = true;
+  report->limiter_ceiling_db = ceiling;
+  report->reduction_max_db = stats.max_reduction_db;
+  report->reduction_mean_db = limiter_mean_reduction_db(stats);
+  report->limited_share = limiter_limited_share(stats);
+  report->gain_db = gain;
+  report->after_lufs = lufs;
+  if (aim && lufs < target - kTargetToleranceLu) {
+    // The corrections ran out, or the reduction was capped.
+    needed = std::max(needed, stats.max_reduction_db + (target - lufs));
+    report->missed_lu = target - lufs;
+    report->needed_reduction_db = needed;
+    err_printf("  [WRN] true-peak limiter at %.1f dBTP: loudness target missed by %.2f LU; reaching it needs %.1f dB "
+               "of gain reduction (at most %.0f dB)\n",
+               ceiling, report->missed_lu, needed, kMaxReductionDb);
+  }
+  // The true peak is measured on the written samples (hold_written_ceiling).
+  report->true_peak_db = kNaN;
+  return 0;
+}
+
+}  // namespace
 
 int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
                      FollowedLoudness* followed) {
@@ -71,9 +253,20 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
                  "loudness not matched\n");
     }
   }
+  report->before_lufs = out.integrated_lufs;
+  if (cfg->limiter.on) {
+    if (!std::isnan(target) && std::isnan(out.integrated_lufs)) {
+      if (std::isinf(out.true_peak_db) && out.true_peak_db < 0) {
+        err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
+      } else {
+        err_printf("  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); "
+                   "not brought to the target\n");
+      }
+    }
+    return deliver_limited(cfg, output, out, target, report);
+  }
   const double ceiling = cfg->true_peak.on ? static_cast<double>(cfg->true_peak.value) : kNaN;
   LoudnessGain g = loudness_gain(out, target, ceiling);
-  report->before_lufs = out.integrated_lufs;
   if (g.unmeasurable || (!std::isnan(target) && std::isnan(out.integrated_lufs))) {
     // Only digital silence is called silent; a short or very quiet output
     // still has a peak, and the ceiling below still holds it.
@@ -111,12 +304,77 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
   report->after_lufs = out.integrated_lufs;
   report->true_peak_db = out.true_peak_db;
   report->gain_db = g.gain_db;
-  // Silence has no loudness and no peak: words instead of nan and -inf.
-  char lufs[32] = "unmeasurable", tp[32] = "none";
-  if (std::isfinite(out.integrated_lufs)) std::snprintf(lufs, sizeof lufs, "%.2f LUFS", out.integrated_lufs);
-  if (std::isfinite(out.true_peak_db)) std::snprintf(tp, sizeof tp, "%.2f dBTP", out.true_peak_db);
-  out_printf("  loudness: %s, true peak: %s, gain: %+.2f dB\n", lufs, tp, g.gain_db);
   return 0;
+}
+
+void print_loudness_line(const LoudnessReport& r) {
+  // Silence has no loudness and no peak: words instead of nan and -inf.
+  char lufs[32] = "unmeasurable", tp[32] = "none", limiter[160] = "", missed[96] = "";
+  if (std::isfinite(r.after_lufs)) std::snprintf(lufs, sizeof lufs, "%.2f LUFS", r.after_lufs);
+  if (std::isfinite(r.true_peak_db)) std::snprintf(tp, sizeof tp, "%.2f dBTP", r.true_peak_db);
+  if (r.limiter_on) {
+    std::snprintf(limiter, sizeof limiter, ", limiter: %.2f dB max, %.2f dB mean, %.1f%% of the time",
+                  r.reduction_max_db, r.reduction_mean_db, 100.0 * r.limited_share);
+  }
+  if (r.needed_reduction_db > 0.0) {
+    std::snprintf(missed, sizeof missed, ", target missed by %.2f LU (needs %.1f dB of reduction)", r.missed_lu,
+                  r.needed_reduction_db);
+  }
+  out_printf("  loudness: %s, true peak: %s, gain: %+.2f dB%s%s\n", lufs, tp, r.gain_db, limiter, missed);
+}
+
+int hold_written_ceiling(double ceiling_db, Sample* output, const SaveOptions& options, const char* seed_text,
+                         LoudnessReport* report) {
+  const SaveFormat format = options.custom ? options.format : save_format_default();
+  const bool quantized = format.bits != SAVE_BITS_FLOAT;
+  Sample written;
+  sample_init(written);
+  LoudnessMeasure m{kNaN, kNaN, kNaN};
+  double trim = 0.0;
+  int st = 0;
+  // Each round lowers by the excess and a hair more, the quantization's
+  // own wobble (a few steps of the last bit).
+  constexpr int kRounds = 4;
+  bool over = false;
+  for (int round = 0;; ++round) {
+    const Sample* measured_audio = output;
+    if (quantized) {
+      if ((st = sample_as_saved(*output, format, seed_text, &written)) != 0) break;
+      measured_audio = &written;
+    }
+    const double skip = 0.0;  // the loudness is measured once, at the end
+    if ((st = measure_loudness(*measured_audio, &skip, &m)) != 0) break;
+    if (!(m.true_peak_db > ceiling_db)) break;
+    if (round == kRounds) {
+      over = true;
+      break;
+    }
+    const double lower = m.true_peak_db - ceiling_db + 0.001 * (round + 1);
+    loudness_apply_gain(*output, -lower);
+    trim -= lower;
+  }
+  if (st == 0 && over) {
+    sample_destroy(written);
+    err_printf("  true-peak ceiling of %.2f dBTP cannot be met by the written samples (it lies in the noise of "
+               "their quantization)\n",
+               ceiling_db);
+    return STATUS_UNSUPPORTED;
+  }
+  if (st == 0) {
+    double lufs = kNaN;
+    if (quantized || trim != 0.0 || std::isnan(report->after_lufs)) {
+      st = measure_integrated_loudness(quantized ? written : *output, &lufs);
+    } else {
+      lufs = report->after_lufs;
+    }
+    if (st == 0) {
+      report->after_lufs = lufs;
+      report->true_peak_db = m.true_peak_db;
+      report->gain_db = (std::isnan(report->gain_db) ? 0.0 : report->gain_db) + trim;
+    }
+  }
+  sample_destroy(written);
+  return measured(st);
 }
 
 void save_options_from_config(SaveOptions* options, const ToolConfig* cfg) {

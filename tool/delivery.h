@@ -14,12 +14,28 @@ struct ToolConfig;
 // full scale. The pipeline calls the loudness step only when a loudness or
 // true-peak setting is on.
 
+// Points of the limiter's gain over time kept for the report.
+constexpr uint64_t kLimiterTracePoints = 400;
+
 // What the loudness step measured and did; NaN where nothing was measured.
 struct LoudnessReport {
   double before_lufs;   // the output before the gain
-  double after_lufs;    // after it
-  double true_peak_db;  // after it
+  double after_lufs;    // after it (and the limiter), of the file as written
+  double true_peak_db;  // after it (and the limiter), of the file as written
   double gain_db;       // applied gain
+  // The true-peak limiter, when it ran (limiter_on).
+  bool limiter_on;
+  double limiter_ceiling_db;   // the ceiling it worked to (the lower of -tl and -tp)
+  double reduction_max_db;     // largest gain reduction
+  double reduction_mean_db;    // mean gain reduction over the frames it limited
+  double limited_share;        // share of the frames it limited, 0 .. 1
+  double needed_reduction_db;  // > 12 when reaching the target would need more reduction; else 0
+  double missed_lu;            // by how much the limited output stays below the target; 0 when met
+  // The limiter's gain over time: the smallest gain of every
+  // limiter_trace_step_s seconds, limiter_trace_count values.
+  float limiter_trace[kLimiterTracePoints];
+  uint64_t limiter_trace_count;
+  double limiter_trace_step_s;
 };
 
 void loudness_report_init(LoudnessReport* r);
@@ -29,15 +45,19 @@ void loudness_report_init(LoudnessReport* r);
 // peak at or below `true_peak`, as libebur128 measures them. The ceiling
 // holds whenever it is set, also when the loudness cannot be measured; an
 // output brought below -60 LUFS is measured again, so the loudness printed
-// and reported is always a measured one. Prints on
-// standard output
-//   "  loudness: <L> LUFS, true peak: <TP> dBTP, gain: <+G> dB\n"
-// ("unmeasurable" and "none" in place of the numbers of silence)
-// and on standard error, when it applies,
+// and reported is always a measured one. With the true-peak limiter on,
+// the gain that reaches the target is applied and the limiter holds the
+// peaks at the lower of its ceiling and `true_peak`; the limited output is
+// measured and the gain corrected (at most three times) until it is within
+// 0.1 LU of the target, unless that needs more than 12 dB of gain
+// reduction (the gain is then lowered to 12 dB of reduction). Prints on
+// standard error, when it applies,
 //   "  [WRN] output is silent (no measurable loudness); not scaled\n"
 //   "  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); not brought to the target\n"
 //   "  [WRN] reference has no measurable loudness (silent, shorter than 0.4 s or below -70 LUFS); loudness not matched\n"
-//   "  [WRN] true-peak ceiling of <C> dBTP: loudness target missed by <M> LU\n".
+//   "  [WRN] true-peak ceiling of <C> dBTP: loudness target missed by <M> LU\n"
+//   "  [WRN] true-peak limiter at <C> dBTP: loudness target missed by <M> LU;
+//    reaching it needs <N> dB of gain reduction (at most 12 dB)\n".
 // With `followed`, the output's integrated loudness is being measured on a
 // thread of its own (measure_integrated_following) while the output was
 // made: only the peaks are measured here, then that thread is joined and
@@ -50,6 +70,33 @@ struct FollowedLoudness {
 };
 [[nodiscard]] int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre,
                                    LoudnessReport* report, FollowedLoudness* followed);
+
+// The effective true-peak ceiling of the settings in dBTP (the lower of
+// -tp and -tl), NaN when neither is on.
+double delivery_ceiling_db(const ToolConfig* cfg);
+
+// Prints the loudness line of `report` on standard output:
+//   "  loudness: <L> LUFS, true peak: <TP> dBTP, gain: <+G> dB\n"
+// ("unmeasurable" and "none" in place of the numbers of silence); with the
+// limiter, before the newline,
+//   ", limiter: <R> dB max, <A> dB mean, <S>% of the time"
+// and, when the target needs more reduction than allowed,
+//   ", target missed by <M> LU (needs <N> dB of reduction)".
+void print_loudness_line(const LoudnessReport& report);
+
+struct SaveOptions;
+
+// Keeps the true peak of the file as written at or below `ceiling_db`: the
+// samples are quantized and dithered as the save will do it (`seed_text`,
+// the output's name under the destination, seeds the dither), measured by libebur128, and when
+// they pass the ceiling `output` is lowered by the excess and measured
+// again. The report then holds the written file's loudness and true peak
+// and the gain includes the trim. Returns 0, or 5, 13, 4 (after "  error
+// measuring loudness, error code: %d\n"), or 8 after "  true-peak ceiling
+// of <C> dBTP cannot be met by the written samples (it lies in the noise of
+// their quantization)\n".
+[[nodiscard]] int hold_written_ceiling(double ceiling_db, Sample* output, const SaveOptions& options,
+                                       const char* seed_text, LoudnessReport* report);
 
 // How the processed audio is saved. `custom` is false for the default
 // format (a 32-bit float WAV file), which is saved exactly as ever.

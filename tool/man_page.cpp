@@ -41,7 +41,11 @@ void allowed_values(FILE* out, const SettingRow& row) {
       break;
     case SETTING_FLOAT:
     case SETTING_INTEGER:
-      if (row.min <= row.max) std::fprintf(out, "From %.10g to %.10g. ", row.min, row.max);
+      if (row.min <= row.max && (row.flags & SETTING_ZERO_TOO)) {
+        std::fprintf(out, "0, or from %.10g to %.10g. ", row.min, row.max);
+      } else if (row.min <= row.max) {
+        std::fprintf(out, "From %.10g to %.10g. ", row.min, row.max);
+      }
       break;
     default:
       break;

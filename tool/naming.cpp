@@ -208,7 +208,10 @@ int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group*
   return build_pattern_variables(vars, cfg, group, master, current, 0);
 }
 
-int evaluate_output_name(String* name, const String* templ, Variables* vars) {
+namespace {
+
+// evaluate_output_name, with its lines only when `say`.
+int evaluate_name(String* name, const String* templ, Variables* vars, bool say) {
   if (!name || !templ || !vars) return STATUS_BAD_ARGUMENT;
   String templ_text;
   string_init(&templ_text);
@@ -218,7 +221,7 @@ int evaluate_output_name(String* name, const String* templ, Variables* vars) {
   expression_init(&expr);
   int st = expression_parse(&expr, const_cast<String*>(templ), EXPR_TEMPLATE);
   if (st != 0) {
-    err_printf("  invalid expression: '%s'\n", text_of(&templ_text));
+    if (say) err_printf("  invalid expression: '%s'\n", text_of(&templ_text));
     expression_destroy(&expr);
     string_free(&templ_text);
     return STATUS_BAD_FORMAT;
@@ -232,10 +235,10 @@ int evaluate_output_name(String* name, const String* templ, Variables* vars) {
   // A template that is one embedded expression can evaluate to undef or
   // null, which has no text to name a file with.
   if (st != 0 || value.type != VALUE_STRING || !value.string_value) {
-    err_printf("  could not evaluate expression: '%s'\n", text_of(&templ_text));
+    if (say) err_printf("  could not evaluate expression: '%s'\n", text_of(&templ_text));
     st = STATUS_BAD_FORMAT;
   } else if (string_has_nul(value.string_value)) {
-    err_printf("  expression gives a name with a NUL character: '%s'\n", text_of(&templ_text));
+    if (say) err_printf("  expression gives a name with a NUL character: '%s'\n", text_of(&templ_text));
     st = STATUS_BAD_FORMAT;
   } else {
     string_swap(value.string_value, name);
@@ -243,6 +246,16 @@ int evaluate_output_name(String* name, const String* templ, Variables* vars) {
   value_clear(&value);
   string_free(&templ_text);
   return st;
+}
+
+}  // namespace
+
+int evaluate_output_name(String* name, const String* templ, Variables* vars) {
+  return evaluate_name(name, templ, vars, true);
+}
+
+int output_name_of(String* name, const String* templ, Variables* vars) {
+  return evaluate_name(name, templ, vars, false);
 }
 
 int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,

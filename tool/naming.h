@@ -89,6 +89,11 @@ constexpr uint64_t kMaxRateRatio = 256;
 [[nodiscard]] int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
                                    Variables* vars);
 
+// The name (under the destination) save_output_file_as gives the output of
+// `templ`, which seeds its dither; without a line on failure (the save
+// says why). Returns 0 or the status the save would fail with.
+[[nodiscard]] int output_name_of(String* name, const String* templ, Variables* vars);
+
 // The same in the file format of `options` (null, or options that are not
 // custom: a 32-bit float WAV file as above). A failed write is followed by
 // a line with its cause in words.

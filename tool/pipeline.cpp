@@ -318,6 +318,25 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   }
   SaveOptions options;
   save_options_from_config(&options, cfg);
+  if (set.deliver) {
+    const double ceiling = delivery_ceiling_db(cfg);
+    if (!std::isnan(ceiling)) {
+      // The dither is seeded from the output's name: the written samples
+      // are known before the save. A name that cannot be made leaves the
+      // save to fail and say why.
+      String name;
+      string_init(&name);
+      const char* seed = "";
+      if (options.custom && output_name_of(&name, &cfg->file, &c.vars) == 0) {
+        const char* utf8 = string_to_utf8(&name);
+        if (utf8) seed = utf8;
+      }
+      st = hold_written_ceiling(ceiling, &c.output, options, seed, &loudness);
+      string_free(&name);
+      if (st != 0) return st;
+    }
+    print_loudness_line(loudness);
+  }
   st = save_output(ctx, g, &c.vars, rc, &c.written, audio, &c.output, &cfg->file, OUTPUT_AUDIO, &options);
   if (st != 0) return st;
   warn_overs(audio.planned ? &audio.planned->path : nullptr, c.output, options);
@@ -464,7 +483,7 @@ void group_settings(const ToolConfig* cfg, uint64_t rate, GroupSettings& set) {
   set.curve.minimum_phase = c.phase == PHASE_MINIMUM;
   set.curve.sample_rate = rate;
   set.shaped = !curve_shaping_off(set.curve);
-  set.deliver = cfg->loudness.on || cfg->match_loudness || cfg->true_peak.on;
+  set.deliver = cfg->loudness.on || cfg->match_loudness || cfg->true_peak.on || cfg->limiter.on;
 }
 
 uint64_t group_rate(const ToolConfig* cfg, const Group* group) {

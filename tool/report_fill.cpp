@@ -173,6 +173,27 @@ void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile*
                         const LoudnessReport& loudness) {
   if (!c) return;
   report_fill_audio(&c->output, planned ? &planned->path : nullptr, output, &loudness);
+  if (loudness.limiter_on) {
+    c->limiter_ran = true;
+    c->limiter_ceiling_dbtp = loudness.limiter_ceiling_db;
+    c->limiter_reduction_max_db = loudness.reduction_max_db;
+    c->limiter_reduction_mean_db = loudness.reduction_mean_db;
+    c->limiter_limited_share = loudness.limited_share;
+    // The gain over time is left out when memory runs out.
+    mem_free(c->limiter_gain_db);
+    c->limiter_gain_db = nullptr;
+    c->limiter_gain_count = 0;
+    const uint64_t n = loudness.limiter_trace_count;
+    if (n > 0) c->limiter_gain_db = static_cast<double*>(mem_alloc(size_t(n) * sizeof(double)));
+    if (c->limiter_gain_db) {
+      for (uint64_t i = 0; i < n; ++i) {
+        const double g = loudness.limiter_trace[i];
+        c->limiter_gain_db[i] = g > 0.0 ? 20.0 * std::log10(g) : -200.0;
+      }
+      c->limiter_gain_count = n;
+      c->limiter_gain_step_s = loudness.limiter_trace_step_s;
+    }
+  }
 }
 
 void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, uint32_t kind, const String* path) {

@@ -169,6 +169,15 @@ const SettingRow SETTINGS[] = {
      "Sample format of the processed audio (float, 16, 24, 32)"},
     {"-di", "--dither", "dither", SETTING_KEYWORD, 0, 56, 0, "dither", "keyword", "tpdf (16, 24 bits)",
      KW(DITHER_KEYWORDS), kNoMin, kNoMax, FIELD(dither), "Dither of 16- and 24-bit output (tpdf, none)"},
+    {"-tl", "--true-peak-limiter", "true_peak_limiter", SETTING_LEVEL, 0, 57, 0, "true-peak limiter",
+     "dBTP or off", "off", nullptr, 0, -20.0, 0.0, FIELD(limiter),
+     "Ceiling (in dBTP) of a look-ahead true-peak limiter after the loudness gain"},
+    {"-tla", "--limiter-lookahead", "limiter_lookahead", SETTING_FLOAT, SETTING_FINITE, 58, 0,
+     "limiter lookahead", "ms", "1.5", nullptr, 0, 0.5, 10.0, FIELD(limiter_lookahead),
+     "Look-ahead (attack) of the true-peak limiter (in ms)"},
+    {"-tlr", "--limiter-release", "limiter_release", SETTING_FLOAT, SETTING_FINITE | SETTING_ZERO_TOO, 59, 0,
+     "limiter release", "ms", "0", nullptr, 0, 10.0, 1000.0, FIELD(limiter_release),
+     "Release time of the true-peak limiter (in ms, 0 = adaptive)"},
 };
 
 const size_t SETTINGS_COUNT = sizeof(SETTINGS) / sizeof(SETTINGS[0]);
@@ -193,6 +202,7 @@ const SettingRow* setting_by_key(const String* key, bool in_ir) {
 bool setting_in_range(const SettingRow* row, double value) {
   if (std::isnan(value)) return false;
   if (row->min > row->max) return true;
+  if ((row->flags & SETTING_ZERO_TOO) && value == 0.0) return true;
   return value >= row->min && value <= row->max;
 }
 

@@ -44,6 +44,9 @@ int toolconfig_init(ToolConfig* cfg) {
   cfg->gate = OptionalLevel{0.0f, false};
   cfg->loudness = OptionalLevel{0.0f, false};
   cfg->true_peak = OptionalLevel{0.0f, false};
+  cfg->limiter = OptionalLevel{0.0f, false};
+  cfg->limiter_lookahead = 1.5f;
+  cfg->limiter_release = 0.0f;
   cfg->format = FORMAT_WAV;
   cfg->bits = BITS_FLOAT;
   cfg->dither = DITHER_DEFAULT;

@@ -121,6 +121,9 @@ struct ToolConfig {
   OptionalLevel gate;         // off; dB below the loudest frame kept in profiles
   OptionalLevel loudness;     // off; LUFS target of the processed audio
   OptionalLevel true_peak;    // off; dBTP ceiling of the processed audio
+  OptionalLevel limiter;      // off; dBTP ceiling of the look-ahead true-peak limiter
+  float limiter_lookahead;    // ms; 1.5
+  float limiter_release;      // ms; 0 = adaptive
   uint64_t format;            // OutputFormat; wav
   uint64_t bits;              // OutputBits; float
   uint64_t dither;            // DitherMode; default

@@ -344,3 +344,29 @@ TEST(SaveFormat, OutputPastFourGibibytesIsRf64) {
 }
 
 }  // namespace
+
+// The samples a save will write are known before it: the copy quantized and
+// dithered as the save does it (seeded from the same path) is, value for
+// value, what libsndfile reads back from the written file, for every width.
+TEST(SaveFormat, SamplesAsSavedAreTheWrittenOnes) {
+  TempDir dir;
+  Signal sig(5000, 48000);
+  for (int bits : {0, 16, 24, 32, -16}) {
+    SCOPED_TRACE(bits);
+    // -16: 16 bits with a dither seed of its own, which wins over the path.
+    SaveFormat f{SAVE_CONTAINER_WAV, bits < 0 ? -bits : bits, SAVE_DITHER_TPDF};
+    if (bits < 0) f.dither_seed = "name under the destination";
+    PathString p(dir.path("q.wav"));
+    ASSERT_EQ(sample_save_file(sig.s, p.s, 0, -1, f, nullptr, nullptr, 0), 5000);
+    Sample q;
+    sample_init(q);
+    ASSERT_EQ(sample_as_saved(sig.s, f, dir.path("q.wav").c_str(), &q), STATUS_OK);
+    ASSERT_EQ(q.length, 5000u);
+    FileInfo file = read_file(dir.path("q.wav"));
+    uint64_t differ = 0;
+    for (uint64_t t = 0; t < 5000; ++t)
+      for (uint64_t ch = 0; ch < 2; ++ch) differ += file.frames[t * 2 + ch] != q.data[ch * q.stride + t];
+    EXPECT_EQ(differ, 0u);
+    sample_destroy(q);
+  }
+}

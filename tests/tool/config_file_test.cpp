@@ -342,6 +342,7 @@ TEST_F(ConfigFileTest, SettingsAddedToTheOriginalOnes) {
   ASSERT_EQ(load(R"({
     srate: 'source', gain_range: 24, quiet: true, dry_run: 1, keep_going: true, skip_existing: true,
     jobs: 0, report: 'rep', gate: 40, loudness: -16, true_peak: -1, format: 'FLAC', bits: 24, dither: 'none',
+    true_peak_limiter: -1.5, limiter_lookahead: 3, limiter_release: 50,
     ir: { channel_link: 100, smoothing: 0.333, low_freq: 30, high_freq: 16000, amount: 50,
           max_boost: 12, max_cut: 6, phase: 'Minimum' },
   })"),
@@ -360,6 +361,10 @@ TEST_F(ConfigFileTest, SettingsAddedToTheOriginalOnes) {
   EXPECT_EQ(cfg_.format, FORMAT_FLAC);
   EXPECT_EQ(cfg_.bits, BITS_24);
   EXPECT_EQ(cfg_.dither, DITHER_NONE);
+  EXPECT_TRUE(cfg_.limiter.on);
+  EXPECT_EQ(cfg_.limiter.value, -1.5f);
+  EXPECT_EQ(cfg_.limiter_lookahead, 3.0f);
+  EXPECT_EQ(cfg_.limiter_release, 50.0f);
   EXPECT_EQ(cfg_.ir.curve.channel_link, 100.0f);
   EXPECT_EQ(cfg_.ir.curve.smoothing, 0.333f);
   EXPECT_EQ(cfg_.ir.curve.low_freq, 30.0f);
@@ -398,6 +403,9 @@ TEST_F(ConfigFileTest, BadValuesNameTheirKey) {
       {"{bits: 20}", "'bits' must be one of float, 16, 24, 32"},
       {"{loudness: 5}", "'loudness' must lie between -70 and 0"},
       {"{true_peak: true}", "'true_peak' must be a number or 'off'"},
+      {"{true_peak_limiter: 0.5}", "'true_peak_limiter' must lie between -20 and 0"},
+      {"{limiter_lookahead: 0.4}", "'limiter_lookahead' must lie between 0.5 and 10"},
+      {"{limiter_release: 9}", "'limiter_release' must be 0 or lie between 10 and 1000"},
       {"{report: 'a\\u0000b'}", "'report' contains a NUL character"},
       {"{groups: {g: {master: 'a\\u0000b.wav'}}}", "'master' contains a NUL character"},
       {"{groups: {g: {files: ['a\\u0000b.wav']}}}", "a file name contains a NUL character"},

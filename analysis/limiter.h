@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/sample.h"
+#include "runtime/status.h"
+
+// A look-ahead true-peak limiter, streamed in blocks of planar floats.
+//
+// Detection: every frame's peak is the largest magnitude of the sample and
+// of the interpolated values between it and the next frame, read by two
+// interpolators: libebur128's own (its grid and taps: 4x below 96 kHz, 2x
+// below 192 kHz, none above), so that the limiter never reads lower than
+// that meter, and a longer Kaiser-windowed sinc at 4x, which reads near
+// the Nyquist frequency what meters with longer filters read. A frame
+// takes the larger of its own and its predecessor's peak, so that a peak
+// between two frames holds both down. The gain each frame needs (ceiling /
+// peak, at most 1, with a margin of 0.02 dB) goes through
+//   - a minimum over the look-ahead window (the attack, W frames, and 16
+//     frames more, so that the gain is flat around the peak),
+//   - a hold of 10 ms (a minimum over the last 10 ms that the release may
+//     not pass) and a release toward 1: with release 0 (adaptive) its time
+//     constant moves from 25 ms after isolated peaks to 400 ms while the
+//     mean reduction of the last second grows to about 2 dB, so that dense
+//     material does not pump; a release time in ms is one fixed time
+//     constant,
+//   - two moving averages whose lengths add up to W + 1 frames, so that the
+//     gain reaches each peak's value by the peak along a smooth (piecewise
+//     quadratic) curve.
+// Every value the averages see lies at or below the gain the peak needs, so
+// the applied gain never exceeds it. One gain drives every channel.
+//
+// The output is delayed by limiter_latency() frames inside the limiter and
+// given back aligned: the stream of outputs starts with the output of the
+// first input frame, and limiter_flush() emits the last frames, so that the
+// output is exactly as long as the input. Everything is computed in a fixed
+// order, so the same input gives the same bits.
+
+struct LimiterSettings {
+  uint64_t rate;        // Hz, > 0
+  uint64_t channels;    // 1 .. 64
+  double ceiling_db;    // dBTP the output is held at or below, -200 .. 24
+  double lookahead_ms;  // 0.5 .. 10 (1.5 by default)
+  double release_ms;    // 0 = adaptive, else 1 .. 5000 (time constant)
+};
+
+// Gain reduction over the frames emitted so far.
+struct LimiterStats {
+  uint64_t frames;          // frames emitted
+  uint64_t limited_frames;  // frames whose gain is reduced by more than 0.1 dB
+  double max_reduction_db;  // largest reduction, >= 0
+  double sum_reduction_db;  // sum of the reductions of the limited frames
+};
+
+// The reductions' mean over the limited frames (0 when none) and the share
+// of limited frames (0 .. 1).
+double limiter_mean_reduction_db(const LimiterStats& s);
+double limiter_limited_share(const LimiterStats& s);
+
+struct LimiterState;
+
+struct Limiter {
+  LimiterState* state;  // null until limiter_start succeeds
+};
+
+void limiter_init(Limiter& l);
+
+// Sets up `l` for a stream (a started limiter is released first). Returns
+// 0, STATUS_BAD_ARGUMENT for settings out of range, STATUS_NO_MEMORY.
+[[nodiscard]] Status limiter_start(Limiter& l, const LimiterSettings& settings);
+
+// Frames the output lags the input inside the limiter (for information:
+// process and flush already compensate it).
+uint64_t limiter_latency(const Limiter& l);
+
+// Takes `frames` frames of in[c][0 ..] for each channel c and writes the
+// output frames that are ready, at most `frames`, to out[c][0 ..]; their
+// count goes to *produced. `out` may be `in` or lag behind it in the same
+// rows (the input is taken in before anything is written). Returns 0, or
+// STATUS_INVALID for a limiter not started or already flushed.
+[[nodiscard]] Status limiter_process(Limiter& l, const float* const* in, float* const* out, uint64_t frames,
+                                     uint64_t* produced);
+
+// Ends the stream: writes the remaining output frames (at most the latency)
+// to out[c][0 ..] and their count to *produced. Afterwards only
+// limiter_release or limiter_start are allowed.
+[[nodiscard]] Status limiter_flush(Limiter& l, float* const* out, uint64_t* produced);
+
+// Gain reduction so far.
+LimiterStats limiter_stats(const Limiter& l);
+
+// Keeps the gain over time from here on: buckets[i] becomes the smallest
+// gain of the emitted frames i * frames_per_bucket .. (i + 1) *
+// frames_per_bucket - 1 (counted from the first frame emitted after this
+// call); buckets past `count` are not kept. The caller sets the buckets to
+// 1 and keeps them alive while the limiter runs.
+void limiter_trace_into(Limiter& l, float* buckets, uint64_t count, uint64_t frames_per_bucket);
+
+void limiter_release(Limiter& l);
+
+// Limits the frames 0 .. length-1 of `audio` in place (at its rate and
+// channels). `stats` (when not null) receives the reduction, and
+// `trace_buckets` (when not null) the gain over time as limiter_trace_into
+// keeps it. Returns the statuses of limiter_start.
+[[nodiscard]] Status limiter_apply(Sample& audio, const LimiterSettings& settings, LimiterStats* stats,
+                                   float* trace_buckets = nullptr, uint64_t trace_count = 0,
+                                   uint64_t frames_per_bucket = 0);
