@@ -503,7 +503,7 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
   // libsndfile opens the temporary again by its name, which creates it
   // anew should a signal's handler have removed it meanwhile: the open is
   // announced like the first creation.
-  (void)signal_cleanup_register(temp);
+  signal_cleanup_reopening();
   Status status = save_open_writer(writer, temp, resolved, sample.sample_rate, sample.channels, n, &container);
   signal_cleanup_created();
   if (stats) stats->container = container;

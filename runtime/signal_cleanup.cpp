@@ -107,6 +107,18 @@ bool signal_cleanup_register(const char* path) {
   return true;
 }
 
+void signal_cleanup_reopening() {
+  if (t_slot < 0) return;
+  g_state[t_slot].store(kCreating);
+  if (g_dying.load()) {
+    // The file exists already: the handler may have passed the slot
+    // while it was armed and removed it, or not; either way it goes now.
+    unlink(g_paths[t_slot]);
+    g_state[t_slot].store(kFree);
+    wait_for_the_end();
+  }
+}
+
 void signal_cleanup_created() {
   if (t_slot < 0) return;
   if (g_dying.load()) {

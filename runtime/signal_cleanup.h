@@ -30,5 +30,10 @@ bool signal_cleanup_register(const char* path);
 // The registered file was created.
 void signal_cleanup_created();
 
+// The registered file, which exists, is about to be opened again by its
+// name (a library that opens by name creates it anew should it be gone);
+// call signal_cleanup_created after the open.
+void signal_cleanup_reopening();
+
 // Forgets the calling thread's registered file; call it before renaming or removing it.
 void signal_cleanup_clear();

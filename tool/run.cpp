@@ -87,20 +87,24 @@ int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
 int check_name_lengths(const RunPlan* plan) {
   for (uint64_t i = 0; i < run_plan_output_count(plan); ++i) {
     const PlannedFile* out = run_plan_output(plan, i);
-    const char* bytes = string_to_utf8(const_cast<String*>(&out->path));
-    if (!bytes) continue;
-    size_t run = 0;
-    for (const char* p = bytes;; ++p) {
-      if (*p == '/' || *p == 0) {
+    // Bytes of each component as the file system gets them (UTF-8, a kept
+    // byte as itself), counted from the code points: no copy of the path.
+    const String& path = out->path;
+    uint64_t run = 0;
+    for (uint64_t k = 0;; ++k) {
+      const bool end = k == path.length;
+      if (end || path.chars[k] == '/') {
         if (run > NAME_MAX) {
           std::fprintf(stderr, "  could not write file '%s', error code: %d\n  %s\n", text_of(&out->path),
                        STATUS_LIMIT, std::strerror(ENAMETOOLONG));
           return STATUS_LIMIT;
         }
-        if (*p == 0) break;
+        if (end) break;
         run = 0;
       } else {
-        ++run;
+        const uint32_t c = path.chars[k];
+        const bool kept = c >= STRING_BYTE_BASE + 0x80 && c <= STRING_BYTE_BASE + 0xFF;
+        run += kept || c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
       }
     }
   }
