@@ -78,8 +78,10 @@ void write_man_page(FILE* out) {
   for (size_t i = 0; i < SETTINGS_COUNT; ++i) {
     const SettingRow& row = SETTINGS[i];
     std::fputs(".TP\n\\fB", out);
-    roff_text(out, row.short_name);
-    std::fputs("\\fR, \\fB", out);
+    if (row.short_name[0]) {
+      roff_text(out, row.short_name);
+      std::fputs("\\fR, \\fB", out);
+    }
     roff_text(out, row.long_name);
     std::fputs("\\fR", out);
     if (row.kind != SETTING_ACTION) {

@@ -90,6 +90,8 @@ struct Group {
   PtrList files;  // heap Strings (string_clone), owned, in the order given
   uint64_t rate;  // the group's processing rate when the run follows its
                   // masters' rates; 0 otherwise (the run's srate holds)
+  uint64_t position;  // 1-based place in the whole configuration's run order
+                      // when the run is a shard or a selection; 0 otherwise
 };
 
 struct ToolConfig {
@@ -127,6 +129,14 @@ struct ToolConfig {
   String report;              // directory of the run report; empty = none
   int64_t jobs;               // 1; 0 = one per processor
   String config_file;         // the configuration file read, as named; empty = none
+
+  // Spreading one configuration over several processes (tool/shard.h).
+  String shard;               // "i/n" or "env" as given; empty = the whole run (0/1)
+  uint64_t shard_index;       // resolved by resolve_selection; 0
+  uint64_t shard_count;       // resolved; 1
+  PtrList only_groups;        // heap Strings (owned): run only these groups; empty = all
+  String list_groups;         // path (or "-") of the JSON Lines plan; empty = none
+  String merge_reports;       // directory whose shard reports are merged; empty = none
 };
 
 // Default templates.
