@@ -99,7 +99,7 @@ class Shards : public E2ETest {
     fs::create_directories(dir / "in");
     std::string groups;
     for (int g = 0; g < kGroups; ++g) {
-      std::string name = "g" + std::to_string(g);
+      const std::string name = std::string("g").append(std::to_string(g));
       write("in/" + name + ".wav", noise(8000, 1, 800, 100 + g, 0.3));
       write("in/" + name + "-c.wav", noise(8000, 1, 800, 300 + g));
       groups += (g ? ", " : "") + name + ": {master: '" + name + ".wav', files: ['" + name + "-c.wav']}";
@@ -140,11 +140,13 @@ class Shards : public E2ETest {
 
 // The union of the shards' outputs is the one run's outputs, byte for byte,
 // and the merged report is the one run's report but for the command line
-// and the shard's own members; shards run one after another and through
-// GNU parallel (the recipe in deploy/).
+// and the shard's own members; shards run one after another, through GNU
+// parallel, and as the Slurm and Kubernetes recipes in deploy/ run them
+// (their commands and variables, without the schedulers).
 TEST_F(Shards, ShardsTogetherMakeTheOneRun) {
-  fs::path one = place("one"), four = place("four"), seven = place("seven");
-  ToolRun r = in(one, {"-r", "rep"});
+  fs::path one = place("one"), four = place("four"), seven = place("seven"), slurm = place("slurm"),
+           k8s = place("k8s");
+  ToolRun r = in(one, {"-r", "report"});
   ASSERT_EQ(r.status, 0) << r.err;
   for (int i = 0; i < 4; ++i) {
     r = in(four, {"-r", "rep", "-sh", std::to_string(i) + "/4"});
@@ -164,19 +166,43 @@ TEST_F(Shards, ShardsTogetherMakeTheOneRun) {
     ADD_FAILURE() << "GNU parallel is missing: scripts/deps.sh installs it";
   }
 
+  // Slurm: an array 10-12, each task with the variables Slurm sets, then
+  // the merge job (the report directory absolute, as the submission makes it).
+  const std::string sbatch = std::string(TIMBRAL_SOURCE_DIR) + "/deploy/slurm-array.sbatch";
+  for (int task = 10; task <= 13; ++task) {
+    const std::string vars = task <= 12 ? "SLURM_ARRAY_TASK_ID=" + std::to_string(task) +
+                                              " SLURM_ARRAY_TASK_MIN=10 SLURM_ARRAY_TASK_MAX=12 SLURM_ARRAY_TASK_COUNT=3"
+                                        : std::string("SLURM_JOB_ID=99");
+    std::string cmd = "cd '" + slurm.string() + "' && env " + vars + " TIMBRAL_CONFIG=cfg.json TIMBRAL_REPORT='" +
+                      (slurm / "out/report").string() + "' TIMBRAL='" + tool_path() + "' '" + sbatch + "' > log 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << read_text(slurm / "log");
+  }
+  // Kubernetes: the Indexed Job's command and variables for every index,
+  // /data being the working directory, then the merge Job.
+  fs::copy_file(dir / "cfg.json", k8s / "timbral.json5");
+  if (std::system("python3 -c 'import yaml' 2> /dev/null") == 0) {
+    std::string cmd = "python3 '" + std::string(TIMBRAL_SOURCE_DIR) + "/tests/e2e/k8s_job_run.py' '" +
+                      std::string(TIMBRAL_SOURCE_DIR) + "/deploy/k8s-indexed-job.yaml' '" + k8s.string() + "' '" +
+                      tool_path() + "' > '" + (k8s / "log").string() + "' 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << read_text(k8s / "log");
+  } else {
+    ADD_FAILURE() << "python3-yaml is missing: scripts/deps.sh installs it";
+  }
+
   const Snapshot expected = outputs(one);
   EXPECT_EQ(expected.size(), 40u * 6u);  // per group: its directory, frm, frc, raw, ir and audio
   // The recipe adds --quiet and --skip-existing to the command line.
   const std::vector<std::string> ignored = {"/command_line", "/settings/shard", "/settings/report", "/shards",
-                                            "/settings/quiet", "/settings/skip_existing"};
-  const auto report = flatten(read_text(one / "out/rep/report.json"), ignored);
-  for (const fs::path& run : {four, seven}) {
+                                            "/settings/quiet", "/settings/skip_existing", "/settings/jobs"};
+  const auto report = flatten(read_text(one / "out/report/report.json"), ignored);
+  for (const fs::path& run : {four, seven, slurm, k8s}) {
     SCOPED_TRACE(run.filename().string());
+    const fs::path merged = run / (run == four || run == seven ? "out/rep" : "out/report");
     EXPECT_EQ(outputs(run), expected);
-    EXPECT_EQ(flatten(read_text(run / "out/rep/report.json"), ignored), report);
-    for (auto& f : list_files(one / "out/rep")) {
+    EXPECT_EQ(flatten(read_text(merged / "report.json"), ignored), report);
+    for (auto& f : list_files(one / "out/report")) {
       if (f.find(".svg") == std::string::npos) continue;
-      EXPECT_EQ(read_text(run / "out/rep" / f), read_text(one / "out/rep" / f)) << f;
+      EXPECT_EQ(read_text(merged / f), read_text(one / "out/report" / f)) << f;
     }
     // The page differs in its command line, and in the last shown digit
     // of a number where report.json's rounding meets the page's.
@@ -192,7 +218,7 @@ TEST_F(Shards, ShardsTogetherMakeTheOneRun) {
       }
       return kept;
     };
-    EXPECT_EQ(page(run / "out/rep/index.html"), page(one / "out/rep/index.html"));
+    EXPECT_EQ(page(merged / "index.html"), page(one / "out/report/index.html"));
   }
   const auto merged = flatten(read_text(four / "out/rep/report.json"), {});
   EXPECT_NE(std::find(merged.begin(), merged.end(), "/shards/count = 4"), merged.end());
