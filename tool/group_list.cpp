@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "report/text_buffer.h"
+#include "runtime/alloc.h"
 #include "runtime/hash_map.h"
+#include "runtime/path.h"
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
 #include "runtime/string.h"
@@ -20,9 +22,14 @@ const char* utf8_of(const String* s) {
   return t ? t : "";
 }
 
+// A copy, not the string's conversion cache: a listing of a large plan
+// would otherwise keep a second form of every path until the end.
 void path_member(TextBuffer* b, const char* key, const String* path) {
   text_appendf(b, "\"%s\": ", key);
-  text_append_json_string(b, utf8_of(path));
+  char* utf8 = path_to_utf8(path);
+  if (!utf8) b->failed = true;
+  else text_append_json_string(b, utf8);
+  mem_free(utf8);
 }
 
 // The resolved input path of `name` (as the run reads it).
