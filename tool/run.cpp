@@ -164,7 +164,9 @@ int check_report_dir_outputs(const RunPlan* plan, const String* dir) {
 
 // The report's own files are outputs of the run like any other: they may
 // replace neither an input nor another output.
-int plan_report_files(RunPlan* plan, const String* dir) {
+// With `selection`, only the groups that run in this process count (a
+// shard's own report); without, every group of the configuration.
+int plan_report_files(RunPlan* plan, const String* dir, const ToolConfig* selection = nullptr) {
   // A file where the report's directory should be, or on the way to it,
   // is found now, not after the work.
   const char* utf8 = string_to_utf8(const_cast<String*>(dir));
@@ -185,7 +187,7 @@ int plan_report_files(RunPlan* plan, const String* dir) {
   const uint64_t inputs = plan->inputs.count;
   for (uint64_t i = 0; i < inputs && ok; ++i) {
     const PlannedFile* in = static_cast<const PlannedFile*>(plan->inputs.items[i]);
-    if (!in->group) continue;
+    if (!in->group || (selection && !group_selected(selection, in->group))) continue;
     if (in->child == 0) {
       ++groups_seen;
       continue;
@@ -271,8 +273,13 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
     if (st != 0) {
       std::fprintf(stderr, "could not use the report directory '%s', error code: %d\n", text_of(&cfg->report), st);
     } else {
-      st = shard_report_directory(cfg, &report_dir);
-      if (st == 0) st = plan_report_files(&plan, &report_dir);
+      // A shard plans the merged report's files as well as its own, so that
+      // what the merge will write is refused alike by every shard.
+      st = plan_report_files(&plan, &report_dir);
+      if (st == 0 && run_is_shard(cfg)) {
+        st = shard_report_directory(cfg, &report_dir);
+        if (st == 0) st = plan_report_files(&plan, &report_dir, cfg);
+      }
     }
   }
   if (st == 0) st = run_plan_check(&plan);
