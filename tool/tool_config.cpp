@@ -59,7 +59,7 @@ int toolconfig_init(ToolConfig* cfg) {
   bool ok = set_text(&cfg->file, TOOLCONFIG_DEFAULT_FILE) && set_text(&cfg->ir.file, TOOLCONFIG_DEFAULT_IR_FILE) &&
             set_text(&cfg->ir.raw, TOOLCONFIG_DEFAULT_IR_RAW) &&
             set_text(&cfg->ir.fr_master, TOOLCONFIG_DEFAULT_FR_MASTER) &&
-            set_text(&cfg->ir.fr_child, TOOLCONFIG_DEFAULT_FR_CHILD);
+            set_text(&cfg->ir.fr_child, TOOLCONFIG_DEFAULT_FR_CHILD) && set_text(&cfg->shard, "0/1");
   return ok ? STATUS_OK : STATUS_NO_MEMORY;
 }
 

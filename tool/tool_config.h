@@ -131,7 +131,7 @@ struct ToolConfig {
   String config_file;         // the configuration file read, as named; empty = none
 
   // Spreading one configuration over several processes (tool/shard.h).
-  String shard;               // "i/n" or "env" as given; empty = the whole run (0/1)
+  String shard;               // "i/n" or "env" as given; "0/1" (the whole run)
   uint64_t shard_index;       // resolved by resolve_selection; 0
   uint64_t shard_count;       // resolved; 1
   PtrList only_groups;        // heap Strings (owned): run only these groups; empty = all
@@ -147,7 +147,7 @@ extern const char* const TOOLCONFIG_DEFAULT_FR_MASTER;  // "... - FR Master.wav"
 extern const char* const TOOLCONFIG_DEFAULT_FR_CHILD;   // "... - FR Child.wav"
 
 // Sets every field to its default and creates the empty group map. The five
-// default templates need memory, so this returns 0, or 5 (STATUS_NO_MEMORY)
+// default templates and the shard "0/1" need memory, so this returns 0, or 5 (STATUS_NO_MEMORY)
 // when they cannot be allocated; even then the record is in a valid state
 // (all numeric defaults set, the map usable, the templates possibly empty)
 // and must be released with toolconfig_release.
