@@ -217,8 +217,12 @@ int parse_file(const char* path, Node** out, const char** why) {
       if (!ok) node_free(n);
       if (ok && parent->kind == NODE_OBJECT) {
         ok = ptrlist_push(&parent->keys, pending_key) != nullptr;
-        if (ok) pending_key = nullptr;
-        else --parent->items.count, node_free(n);
+        if (ok) {
+          pending_key = nullptr;
+        } else {
+          --parent->items.count;
+          node_free(n);
+        }
       }
       if (!ok) {
         st = STATUS_NO_MEMORY;

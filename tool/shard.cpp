@@ -105,7 +105,7 @@ const char* utf8_of(const String* s) {
 }
 
 // 13 with "Unknown group '<name>'" and, when one is close, a suggestion.
-int unknown_group(const ToolConfig* cfg, const String* name, const PtrList& keys) {
+int unknown_group(const String* name, const PtrList& keys) {
   const char** known = static_cast<const char**>(mem_calloc(keys.count ? keys.count : 1, sizeof(char*)));
   int64_t best = -1;
   if (known) {
@@ -116,7 +116,6 @@ int unknown_group(const ToolConfig* cfg, const String* name, const PtrList& keys
   if (best >= 0) std::fprintf(stderr, "  did you mean '%s'?\n", known[best]);
   else std::fprintf(stderr, "  the configuration has no group of that name\n");
   mem_free(known);
-  (void)cfg;
   return STATUS_BAD_ARGUMENT;
 }
 
@@ -164,7 +163,7 @@ int resolve_selection(ToolConfig* cfg, EnvironmentFn env) {
   }
   for (uint64_t i = 0; st == 0 && i < cfg->only_groups.count; ++i) {
     String* name = static_cast<String*>(cfg->only_groups.items[i]);
-    if (!toolconfig_find_group(cfg, name)) st = unknown_group(cfg, name, keys);
+    if (!toolconfig_find_group(cfg, name)) st = unknown_group(name, keys);
   }
   ptrlist_release(&keys);
   return st;
