@@ -100,8 +100,9 @@ void remove_member(Node* obj, const char* key) {
 }
 
 // Inserts `value` as `key` before member `before` (at the end when absent);
-// takes `value` in every case. False without memory.
+// takes `value` in every case. False without memory, or for a null value.
 bool insert_member(Node* obj, const char* key, Node* value, const char* before) {
+  if (!value) return false;  // a value that could not be made
   char* copy = mem_strdup(key);
   if (!copy || !ptrlist_push(&obj->keys, copy)) {
     mem_free(copy);
@@ -172,7 +173,7 @@ int parse_file(const char* path, Node** out, const char** why) {
     if (e.kind == PROPERTY) {
       mem_free(pending_key);
       const char* k = string_to_utf8(&e.text);
-      pending_key = mem_strdup(k ? k : "");
+      pending_key = k ? mem_strdup(k) : nullptr;
       if (!pending_key) st = STATUS_NO_MEMORY;
       continue;
     }
@@ -188,7 +189,7 @@ int parse_file(const char* path, Node** out, const char** why) {
       case STRING: {
         n = node_new(NODE_STRING);
         const char* t = string_to_utf8(&e.text);
-        if (n && !(n->text = mem_strdup(t ? t : ""))) {
+        if (n && !(n->text = t ? mem_strdup(t) : nullptr)) {
           node_free(n);
           n = nullptr;
         }
@@ -399,7 +400,15 @@ ReportOutcome outcome_of(const Node* obj) {
   return REPORT_DONE;
 }
 
-void fill_audio(ReportAudioInfo* info, const Node* a) {
+// The first failure of a chain of report_* calls; 0 while all succeed.
+struct Outcome {
+  int status = 0;
+  void operator+=(int st) {
+    if (status == 0) status = st;
+  }
+};
+
+void fill_audio(Outcome& out, ReportAudioInfo* info, const Node* a) {
   if (!a) return;
   int64_t rate = 0, channels = 0, frames = -1;
   (void)integer_of(member(a, "sample_rate"), &rate);
@@ -407,19 +416,19 @@ void fill_audio(ReportAudioInfo* info, const Node* a) {
   (void)integer_of(member(a, "frames"), &frames);
   const Node* peak = member(a, "sample_peak_dbfs");
   // A written null peak is silence or unknown; both read as unknown here.
-  (void)report_set_audio(info, string_of(member(a, "path")), rate, channels, frames, number_of(peak));
+  out += report_set_audio(info, string_of(member(a, "path")), rate, channels, frames, number_of(peak));
   info->duration_s = number_of(member(a, "duration_s"));
   report_set_loudness(info, number_of(member(a, "integrated_loudness_lufs")), number_of(member(a, "true_peak_dbtp")));
 }
 
-void fill_files(DynArray* out, const Node* files) {
+void fill_files(Outcome& out, DynArray* files_out, const Node* files) {
   for (uint64_t i = 0; files && files->kind == NODE_ARRAY && i < files->items.count; ++i) {
     const Node* f = static_cast<const Node*>(files->items.items[i]);
     const char* kind = string_of(member(f, "kind"));
     const char* path = string_of(member(f, "path"));
     for (int k = REPORT_FILE_AUDIO; kind && path && k <= REPORT_FILE_FRM; ++k) {
       if (std::strcmp(kind, report_file_kind_name(static_cast<ReportFileKind>(k))) == 0) {
-        (void)report_add_file(out, static_cast<ReportFileKind>(k), path);
+        out += report_add_file(files_out, static_cast<ReportFileKind>(k), path);
         break;
       }
     }
@@ -433,9 +442,9 @@ int64_t status_of(const Node* obj) {
 
 // The record index.html is made from: everything the page shows (the
 // curves are in the plots, which it links).
-void fill_child(ReportChild* c, const Node* n) {
-  fill_audio(&c->input, member(n, "input"));
-  fill_audio(&c->output, member(n, "output"));
+void fill_child(Outcome& out, ReportChild* c, const Node* n) {
+  fill_audio(out, &c->input, member(n, "input"));
+  fill_audio(out, &c->output, member(n, "output"));
   const Node* boost = member(n, "max_boost");
   const Node* cut = member(n, "max_cut");
   report_child_set_extremes(c, number_of(member(boost, "db")), number_of(member(boost, "hz")),
@@ -448,46 +457,49 @@ void fill_child(ReportChild* c, const Node* n) {
     c->latency_samples = samples;
     c->latency_ms = number_of(member(latency, "ms"));
   }
-  fill_files(&c->files, member(n, "files"));
+  fill_files(out, &c->files, member(n, "files"));
   ReportOutcome o = outcome_of(n);
   if (o != REPORT_DONE || status_of(n) != 0)
-    (void)report_child_set_outcome(c, o, static_cast<int>(status_of(n)), string_of(member(n, "message")));
+    out += report_child_set_outcome(c, o, static_cast<int>(status_of(n)), string_of(member(n, "message")));
 }
 
+// 0, or 5 when memory runs out.
 int build_record(const Node* doc, RunReport* r) {
-  (void)report_set_version(r, string_of(member(doc, "version")) ? string_of(member(doc, "version")) : "unknown");
+  Outcome out;
+  const char* version = string_of(member(doc, "version"));
+  out += report_set_version(r, version ? version : "unknown");
   const Node* argv = member(doc, "command_line");
   if (argv && argv->kind == NODE_ARRAY) {
     const char** args = static_cast<const char**>(mem_calloc(argv->items.count + 1, sizeof(char*)));
     if (!args) return STATUS_NO_MEMORY;
     for (uint64_t i = 0; i < argv->items.count; ++i) args[i] = string_of(static_cast<const Node*>(argv->items.items[i]));
-    (void)report_set_command_line(r, static_cast<int>(argv->items.count), args);
+    out += report_set_command_line(r, static_cast<int>(argv->items.count), args);
     mem_free(args);
   }
   int64_t status = -1;
   (void)integer_of(member(doc, "status"), &status);
-  (void)report_set_result(r, static_cast<int>(status), string_of(member(doc, "message")));
+  out += report_set_result(r, static_cast<int>(status), string_of(member(doc, "message")));
   const Node* groups = member(doc, "groups");
-  for (uint64_t gi = 0; groups && gi < groups->items.count; ++gi) {
+  for (uint64_t gi = 0; out.status == 0 && groups && gi < groups->items.count; ++gi) {
     const Node* gn = static_cast<const Node*>(groups->items.items[gi]);
     ReportGroup* g = nullptr;
     const char* name = string_of(member(gn, "name"));
     if (report_add_group(r, name ? name : "", &g) != 0) return STATUS_NO_MEMORY;
-    fill_audio(&g->master, member(gn, "master"));
-    fill_files(&g->files, member(gn, "files"));
+    fill_audio(out, &g->master, member(gn, "master"));
+    fill_files(out, &g->files, member(gn, "files"));
     ReportOutcome o = outcome_of(gn);
     if (o != REPORT_DONE || status_of(gn) != 0)
-      (void)report_group_set_outcome(g, o, static_cast<int>(status_of(gn)), string_of(member(gn, "message")));
+      out += report_group_set_outcome(g, o, static_cast<int>(status_of(gn)), string_of(member(gn, "message")));
     const Node* children = member(gn, "children");
-    for (uint64_t ci = 0; children && ci < children->items.count; ++ci) {
+    for (uint64_t ci = 0; out.status == 0 && children && ci < children->items.count; ++ci) {
       const Node* cn = static_cast<const Node*>(children->items.items[ci]);
       ReportChild* c = nullptr;
       const char* path = string_of(member(member(cn, "input"), "path"));
       if (report_add_child(g, path ? path : "", &c) != 0) return STATUS_NO_MEMORY;
-      fill_child(c, cn);
+      fill_child(out, c, cn);
     }
   }
-  return 0;
+  return out.status;
 }
 
 // Renames the plots to their place in the merged report (the name one
@@ -653,9 +665,9 @@ int load_shard(const char* dir, Shard* s, uint64_t count) {
     why = "is not the report of that shard (its \"shard\" member or its groups do not match)";
     st = STATUS_SYNTAX;
   }
-  if (st != 0) {
+  if (st != 0 && st != STATUS_NO_MEMORY) {
     std::fprintf(stderr, "could not merge '%s'\n  it %s\n", path, why ? why : "cannot be read");
-    if (st != STATUS_NO_MEMORY) st = STATUS_SYNTAX;
+    st = STATUS_SYNTAX;
   }
   mem_free(path);
   return st;
