@@ -37,8 +37,16 @@ void input_member(TextBuffer* b, const char* key, const ToolConfig* cfg, const S
   String path;
   string_init(&path);
   if (resolve_input_path(&path, cfg, name) == 0) path_member(b, key, &path);
-  else path_member(b, key, name);
+  else b->failed = true;  // memory: the only failure of a name the plan resolved
   string_free(&path);
+}
+
+// A name as it is (not a path: a '\' stays).
+void name_member(TextBuffer* b, const char* key, const String* name) {
+  const char* utf8 = string_to_utf8(const_cast<String*>(name));
+  text_appendf(b, "\"%s\": ", key);
+  if (!utf8) b->failed = true;
+  else text_append_json_string(b, utf8);
 }
 
 // Appends the outputs of [*at, end) that belong to `group` and child
@@ -80,7 +88,7 @@ int write_group_list(const ToolConfig* cfg, const RunPlan* plan, FILE* out) {
     if (!group_selected(cfg, g)) continue;
     line.length = 0;
     text_append(&line, "{");
-    path_member(&line, "group", &g->name);
+    name_member(&line, "group", &g->name);
     text_appendf(&line, ", \"shard\": %llu, \"position\": %llu, ", static_cast<unsigned long long>(cfg->shard_index),
                  static_cast<unsigned long long>(i + 1));
     if (g->master.length > 0) input_member(&line, "master", cfg, &g->master);

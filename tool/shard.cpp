@@ -169,13 +169,27 @@ int resolve_selection(ToolConfig* cfg, EnvironmentFn env) {
   return st;
 }
 
-bool group_selected(const ToolConfig* cfg, const Group* group) {
-  if (cfg->shard_count > 1) {
-    String* name = const_cast<String*>(&group->name);
-    const char* utf8 = string_to_utf8(name);
-    if (!utf8) return false;
-    if (shard_hash(utf8, std::strlen(utf8)) % cfg->shard_count != cfg->shard_index) return false;
+namespace {
+
+// shard_hash of the name's UTF-8, encoded on the way: nothing to allocate,
+// so nothing that could fail and move a group out of its shard.
+uint64_t name_hash(const String* name) {
+  uint64_t h = 14695981039346656037ull;
+  uint8_t bytes[4];
+  for (uint64_t i = 0; i < name->length; ++i) {
+    const unsigned n = encode_utf8_char(name->chars[i], bytes);
+    for (unsigned k = 0; k < n; ++k) {
+      h ^= bytes[k];
+      h *= 1099511628211ull;
+    }
   }
+  return h;
+}
+
+}  // namespace
+
+bool group_selected(const ToolConfig* cfg, const Group* group) {
+  if (cfg->shard_count > 1 && name_hash(&group->name) % cfg->shard_count != cfg->shard_index) return false;
   if (cfg->only_groups.count == 0) return true;
   for (uint64_t i = 0; i < cfg->only_groups.count; ++i) {
     if (string_compare(static_cast<const String*>(cfg->only_groups.items[i]), &group->name) == 0) return true;

@@ -106,10 +106,11 @@ class Shards : public E2ETest {
     fs::create_directories(dir / "in");
     std::string groups;
     for (int g = 0; g < kGroups; ++g) {
-      const std::string name = std::string("g").append(std::to_string(g));
+      // The last name is not ASCII: the hash is over its UTF-8 bytes.
+      const std::string name = std::string("g").append(std::to_string(g)).append(g == kGroups - 1 ? "-\xC3\xBC" : "");
       write("in/" + name + ".wav", noise(8000, 1, 800, 100 + g, 0.3));
       write("in/" + name + "-c.wav", noise(8000, 1, 800, 300 + g));
-      groups += (g ? ", " : "") + name + ": {master: '" + name + ".wav', files: ['" + name + "-c.wav']}";
+      groups += std::string(g ? ", '" : "'") + name + "': {master: '" + name + ".wav', files: ['" + name + "-c.wav']}";
     }
     write_text("cfg.json", "{src_path: '../in', dst_path: 'out', srate: 8000, fft_rank: 8, file: '${group}/${file_name}.wav',"
                            " ir: {file: '${group}/ir.wav', raw: '${group}/raw.wav', fr_master: '${group}/frm.wav',"
