@@ -82,7 +82,7 @@ echo "== slurm array recipe"
 slurm_log="$root/build/release/slurm-check.log"
 if "$root/scripts/slurm_check.sh" "$root/build/release/timbral" >"$slurm_log" 2>&1; then
   tail -n 1 "$slurm_log"
-  grep -q '^slurm check: passed' "$slurm_log" && passed=$((passed + 1))
+  if grep -q '^slurm check: passed' "$slurm_log"; then passed=$((passed + 1)); else skipped=$((skipped + 1)); fi
 else
   tail -n 20 "$slurm_log"; failed=$((failed + 1)); status=1
 fi
