@@ -52,7 +52,9 @@ int take_master_rates(ToolConfig* cfg) {
   int st = 0;
   for (uint64_t i = 0; i < groups.count && st == 0; ++i) {
     Group* g = static_cast<Group*>(groups.items[i]);
-    if (!g || !group_selected(cfg, g)) continue;
+    // Every group, also in a shard: names may hold ${srate}, and what one
+    // process refuses every shard refuses.
+    if (!g) continue;
     g->rate = cfg->srate;
     if (g->master.length == 0) continue;
     uint64_t rate = 0, channels = 0, frames = 0;
