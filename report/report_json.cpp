@@ -253,6 +253,10 @@ void group(JsonOut& j, const ReportGroup& g, const char* const* plot_names, uint
   j.open('{');
   j.key("name");
   j.string(g.name);
+  if (g.position > 0) {
+    j.key("position");
+    j.integer(static_cast<int64_t>(g.position));
+  }
   outcome(j, g.outcome, g.status, g.message);
   j.key("master");
   audio(j, g.master);
@@ -306,6 +310,15 @@ bool report_json_build(const RunReport* r, const char* const* plot_names, TextBu
   if (r->status >= 0) j.integer(r->status); else j.null();
   j.key("message");
   j.string(r->message);
+  if (r->shard_count > 0) {
+    j.key("shard");
+    j.open('{', true);
+    j.key("index");
+    j.integer(static_cast<int64_t>(r->shard_index));
+    j.key("count");
+    j.integer(static_cast<int64_t>(r->shard_count));
+    j.close('}');
+  }
   j.key("grid_points_per_octave");
   j.integer(kJsonGridPerOctave);
   j.key("groups");

@@ -105,6 +105,8 @@ struct ReportGroup {
   ReportOutcome outcome;
   int32_t status;
   char* message;
+  uint64_t position;             // 1-based place in the whole run when the report is
+                                 // one shard's; 0 otherwise (not written)
 };
 
 enum ReportValueType : int32_t {
@@ -134,6 +136,8 @@ struct RunReport {
   DynArray groups;              // ReportGroup* (each mem_alloc'd, owned)
   int32_t status;               // final status of the run (exit status); -1 = still running
   char* message;                // final error message; null = none
+  uint64_t shard_index;         // the part of a larger run this report covers;
+  uint64_t shard_count;         // 0 = the whole run (no "shard" member written)
 };
 
 void report_init(RunReport* r);

@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libsndfile1-dev libebur128-dev)
 if [ "${1:-}" = "--tests" ]; then
   shift
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales chromium)
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales chromium parallel python3-yaml slurmctld slurmd slurm-client munge)
 fi
 packages+=("$@")
 

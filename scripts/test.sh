@@ -76,6 +76,17 @@ else
   skipped=$((skipped + 1))
 fi
 
+# The Slurm recipe on a cluster of this one machine; skipped with a line
+# where Slurm cannot be started.
+echo "== slurm array recipe"
+slurm_log="$root/build/release/slurm-check.log"
+if "$root/scripts/slurm_check.sh" "$root/build/release/timbral" >"$slurm_log" 2>&1; then
+  tail -n 1 "$slurm_log"
+  if grep -q '^slurm check: passed' "$slurm_log"; then passed=$((passed + 1)); else skipped=$((skipped + 1)); fi
+else
+  tail -n 20 "$slurm_log"; failed=$((failed + 1)); status=1
+fi
+
 if [ -x "$root/scripts/fuzz.sh" ] && command -v clang++ >/dev/null 2>&1; then
   echo "== short fuzz runs"
   if "$root/scripts/fuzz.sh" --smoke; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi

@@ -286,7 +286,8 @@ int print_help(const char* program) {
       const SettingRow& row = SETTINGS[ri];
       if (((row.flags & SETTING_ORIGINAL) != 0) != (pass == 0)) continue;
       char names[64];
-      std::snprintf(names, sizeof names, "%s, %s", row.short_name, row.long_name);
+      if (row.short_name[0]) std::snprintf(names, sizeof names, "%s, %s", row.short_name, row.long_name);
+      else std::snprintf(names, sizeof names, "    %s", row.long_name);
       std::printf(format, names, row.help);
     }
   }
@@ -305,14 +306,17 @@ namespace {
 struct Collected {
   HashMap options;
   PtrList children;
+  PtrList repeated;  // pairs of (const SettingRow*, value) of SETTING_NAMES options
 
   Collected() {
     hashmap_init_cstr(&options);
     ptrlist_init(&children);
+    ptrlist_init(&repeated);
   }
   ~Collected() {
     hashmap_clear(&options);
     ptrlist_release(&children);
+    ptrlist_release(&repeated);
   }
   const char* get(const char* name) const {
     return static_cast<const char*>(hashmap_get(&options, name, nullptr));
@@ -346,6 +350,18 @@ int collect(Collected* c, int argc, char** argv) {
     if (!row) {
       std::fprintf(stderr, "Invalid option: %s\n", arg);
       return STATUS_BAD_ARGUMENT;
+    }
+    if (row->kind == SETTING_NAMES) {
+      if (j + 1 >= argc) {
+        std::fprintf(stderr, "Not defined value for option: %s\n", arg);
+        return STATUS_BAD_ARGUMENT;
+      }
+      if (!ptrlist_push(&c->repeated, const_cast<SettingRow*>(row)) || !ptrlist_push(&c->repeated, argv[j + 1])) {
+        std::fprintf(stderr, "Not enough memory\n");
+        return STATUS_NO_MEMORY;
+      }
+      j += 2;
+      continue;
     }
     if (j + 1 >= argc) {
       std::fprintf(stderr, "Not defined value for option: %s\n", arg);
@@ -455,6 +471,18 @@ int apply_value(ToolConfig* cfg, const SettingRow* row, const char* v, bool grou
 // is true when the command line defines a group (templates then also
 // request outputs).
 int apply_values(ToolConfig* cfg, const Collected& c, bool group_mode) {
+  for (uint64_t i = 0; i + 1 < c.repeated.count; i += 2) {
+    const SettingRow* row = static_cast<const SettingRow*>(c.repeated.items[i]);
+    String text;
+    string_init(&text);
+    String* copy = text_from_utf8(&text, static_cast<const char*>(c.repeated.items[i + 1])) ? string_take(&text) : nullptr;
+    string_free(&text);
+    if (!copy || !ptrlist_push(setting_field<PtrList>(cfg, row), copy)) {
+      string_delete(copy);
+      std::fprintf(stderr, "Not enough memory\n");
+      return STATUS_NO_MEMORY;
+    }
+  }
   unsigned last = 0;
   for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri)
     if (SETTINGS[ri].apply_order > last) last = SETTINGS[ri].apply_order;
@@ -512,7 +540,7 @@ int parse_command_line(ToolConfig* cfg, int argc, char** argv) {
       return st;
     }
   }
-  if (!config && !master) {
+  if (!config && !master && !c.get("--merge-reports")) {
     std::fprintf(stderr, "Not defined configuration file name\n");
     return STATUS_BAD_ARGUMENT;
   }

@@ -10,6 +10,7 @@
 #include "runtime/status.h"
 #include "tool/command_line.h"
 #include "tool/pipeline.h"
+#include "tool/report_merge.h"
 #include "tool/tool_config.h"
 
 namespace {
@@ -51,7 +52,7 @@ int tool_main(int argc, char** argv) {
     const DspTable& table = dsp();
     DspFpState fp{};
     table.dsp_start(&fp);
-    status = run_groups(&cfg, argc, argv);
+    status = cfg.merge_reports.length > 0 ? merge_reports(&cfg) : run_groups(&cfg, argc, argv);
     table.dsp_finish(&fp);
   }
   toolconfig_release(&cfg);

@@ -82,8 +82,10 @@ void write_man_page(FILE* out) {
   for (size_t i = 0; i < SETTINGS_COUNT; ++i) {
     const SettingRow& row = SETTINGS[i];
     std::fputs(".TP\n\\fB", out);
-    roff_text(out, row.short_name);
-    std::fputs("\\fR, \\fB", out);
+    if (row.short_name[0]) {
+      roff_text(out, row.short_name);
+      std::fputs("\\fR, \\fB", out);
+    }
     roff_text(out, row.long_name);
     std::fputs("\\fR", out);
     if (row.kind != SETTING_ACTION) {
@@ -137,13 +139,16 @@ void write_man_page(FILE* out) {
       "settings; 17 an output would replace an input or another output, or an entry exists where a\n"
       "directory is needed; 18 name too long or no space; 22 permission denied; 23 input/output\n"
       "error; 28 bad option value; 42 a directory where a file was expected; 43 a path component\n"
-      "is not a directory. With \\fB\\-k\\fR the status is that of the first failure.\n"
+      "is not a directory; 55 a shard report that \\fB\\-\\-merge\\-reports\\fR cannot read. With\n"
+      "\\fB\\-k\\fR the status is that of the first failure.\n"
       ".SH EXAMPLES\n"
       ".nf\n"
       "timbral \\-mf kit.wav \\-cf snare.wav \\-cf tom.wav \\-sr 44100 \\-dg \\-20 \\-d out\n"
       "timbral \\-mf ref.wav \\-cf mix.wav \\-m true \\-sm 0.333 \\-mb 12 \\-mc 12 \\-lu \\-14 \\-tp \\-1\n"
       "timbral \\-c session.json5 \\-k true \\-se true \\-r report\n"
       "timbral \\-c session.json5 \\-dr true\n"
+      "timbral \\-c session.json5 \\-sh 3/16 \\-r report\n"
+      "timbral \\-\\-merge\\-reports out/report\n"
       ".fi\n"
       ".SH SEE ALSO\n"
       "The README of the source distribution.\n",

@@ -28,6 +28,7 @@
 #include "tool/naming.h"
 #include "tool/report_fill.h"
 #include "tool/run_plan.h"
+#include "tool/shard.h"
 #include "tool/tool_config.h"
 
 namespace {
@@ -1006,6 +1007,7 @@ int process_all_groups(RunContext* ctx) {
   PtrList names;
   ptrlist_init(&names);
   if (!hashmap_keys(&cfg->groups, &names)) return STATUS_NO_MEMORY;
+  keep_selected_groups(cfg, &names);
   const unsigned workers = worker_count(cfg, children_to_run(cfg, names));
   if (workers > 1) {
     RunScheduler run(ctx);

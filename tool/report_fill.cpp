@@ -112,6 +112,7 @@ ReportGroup* report_begin_group(RunReport* r, const Group* group) {
   if (!r) return nullptr;
   ReportGroup* g = nullptr;
   if (report_add_group(r, utf8_of(&group->name), &g) != 0) return nullptr;
+  if (r->shard_count > 0) g->position = group->position;
   (void)report_set_audio(&g->master, utf8_of(&group->master), 0, 0, -1, std::nan(""));
   return g;
 }

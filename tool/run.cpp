@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "report/report_writer.h"
@@ -16,11 +17,13 @@
 #include "runtime/status.h"
 #include "runtime/status_text.h"
 #include "tool/delivery.h"
+#include "tool/group_list.h"
 #include "tool/naming.h"
 #include "tool/pipeline.h"
 #include "tool/report_fill.h"
 #include "tool/run_plan.h"
 #include "tool/settings.h"
+#include "tool/shard.h"
 #include "tool/tool_config.h"
 
 // The run as a whole: everything between the command line and the exit
@@ -49,6 +52,8 @@ int take_master_rates(ToolConfig* cfg) {
   int st = 0;
   for (uint64_t i = 0; i < groups.count && st == 0; ++i) {
     Group* g = static_cast<Group*>(groups.items[i]);
+    // Every group, also in a shard: names may hold ${srate}, and what one
+    // process refuses every shard refuses.
     if (!g) continue;
     g->rate = cfg->srate;
     if (g->master.length == 0) continue;
@@ -165,7 +170,9 @@ int check_report_dir_outputs(const RunPlan* plan, const String* dir) {
 
 // The report's own files are outputs of the run like any other: they may
 // replace neither an input nor another output.
-int plan_report_files(RunPlan* plan, const String* dir) {
+// With `selection`, only the groups that run in this process count (a
+// shard's own report); without, every group of the configuration.
+int plan_report_files(RunPlan* plan, const String* dir, const ToolConfig* selection = nullptr) {
   // A file where the report's directory should be, or on the way to it,
   // is found now, not after the work.
   const char* utf8 = string_to_utf8(const_cast<String*>(dir));
@@ -186,7 +193,7 @@ int plan_report_files(RunPlan* plan, const String* dir) {
   const uint64_t inputs = plan->inputs.count;
   for (uint64_t i = 0; i < inputs && ok; ++i) {
     const PlannedFile* in = static_cast<const PlannedFile*>(plan->inputs.items[i]);
-    if (!in->group) continue;
+    if (!in->group || (selection && !group_selected(selection, in->group))) continue;
     if (in->child == 0) {
       ++groups_seen;
       continue;
@@ -211,37 +218,95 @@ int plan_report_files(RunPlan* plan, const String* dir) {
   return st == 0 ? check_report_dir_outputs(plan, dir) : st;
 }
 
+const char* environment(const char* name) { return std::getenv(name); }
+
+// A shard's report goes to DIR/shard-i-of-n, so that shards writing to one
+// shared directory never meet; --merge-reports DIR folds them together.
+int shard_report_directory(const ToolConfig* cfg, String* dir) {
+  if (!run_is_shard(cfg)) return 0;
+  char part[96];
+  std::snprintf(part, sizeof part, "shard-%llu-of-%llu", static_cast<unsigned long long>(cfg->shard_index),
+                static_cast<unsigned long long>(cfg->shard_count));
+  String name, joined;
+  string_init(&name);
+  string_init(&joined);
+  int st = string_from_utf8(&name, part, std::strlen(part)) ? resolve_output_path(&joined, dir, &name)
+                                                            : STATUS_NO_MEMORY;
+  if (st == 0) string_swap(dir, &joined);
+  string_free(&name);
+  string_free(&joined);
+  return st;
+}
+
+// A shard that no group falls in is a successful run with nothing to do.
+bool announce_empty_shard(const ToolConfig* cfg) {
+  if (!run_is_shard(cfg)) return false;
+  PtrList groups;
+  ptrlist_init(&groups);
+  bool any = !hashmap_values(&cfg->groups, &groups);  // without memory: let the run go on
+  for (uint64_t i = 0; !any && i < groups.count; ++i)
+    any = group_selected(cfg, static_cast<const Group*>(groups.items[i]));
+  ptrlist_release(&groups);
+  if (!any)
+    std::printf("shard %llu/%llu holds no group: nothing to do\n", static_cast<unsigned long long>(cfg->shard_index),
+                static_cast<unsigned long long>(cfg->shard_count));
+  return !any;
+}
+
 }  // namespace
 
 int run_groups(ToolConfig* cfg, int argc, char** argv) {
-  if (cfg->srate_source) {
-    int rate_st = take_master_rates(cfg);
-    if (rate_st != 0) return rate_st;
-  }
   RunPlan plan;
   run_plan_init(&plan);
   String report_dir;
   string_init(&report_dir);
-  int st = run_plan_build(&plan, cfg);
+  // Every shard plans the whole configuration, so that a clash one process
+  // would refuse is refused by every shard alike.
+  int st = resolve_selection(cfg, environment);
+  if (st != 0) {
+    run_plan_release(&plan);
+    return st;
+  }
+  if (cfg->srate_source) st = take_master_rates(cfg);
+  if (st != 0) {
+    run_plan_release(&plan);
+    return st;
+  }
+  st = run_plan_build(&plan, cfg);
   if (st == 0 && cfg->config_file.length > 0) st = run_plan_add_input(&plan, &cfg->config_file);
   if (st == 0 && cfg->report.length > 0) {
     st = resolve_output_path(&report_dir, &cfg->dst_path, &cfg->report);
     if (st != 0) {
       std::fprintf(stderr, "could not use the report directory '%s', error code: %d\n", text_of(&cfg->report), st);
     } else {
+      // A shard plans the merged report's files as well as its own, so that
+      // what the merge will write is refused alike by every shard.
       st = plan_report_files(&plan, &report_dir);
+      if (st == 0 && run_is_shard(cfg)) {
+        st = shard_report_directory(cfg, &report_dir);
+        if (st == 0) st = plan_report_files(&plan, &report_dir, cfg);
+      }
     }
   }
   if (st == 0) st = run_plan_check(&plan);
   if (st == 0) st = check_name_lengths(&plan);
   if (st == 0) st = check_formats(cfg, &plan);
+  if (st == 0 && cfg->list_groups.length > 0) {
+    st = list_groups(cfg, &plan);
+    string_free(&report_dir);
+    run_plan_release(&plan);
+    return st;
+  }
   if (st != 0 || cfg->dry_run) {
-    if (st == 0) run_plan_print(&plan, stdout);
+    const bool selection = run_is_shard(cfg) || cfg->only_groups.count > 0;
+    if (st == 0 && selection) print_selected_outputs(cfg, &plan, stdout);
+    else if (st == 0) run_plan_print(&plan, stdout);
     string_free(&report_dir);
     run_plan_release(&plan);
     return st;
   }
 
+  (void)announce_empty_shard(cfg);
   RunContext ctx;
   run_context_init(&ctx, cfg);
   ctx.plan = &plan;
@@ -250,6 +315,10 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   if (cfg->report.length > 0) {
     ctx.report = &report;
     ctx.report_dir = string_to_utf8(&report_dir);
+    if (run_is_shard(cfg)) {
+      report.shard_index = cfg->shard_index;
+      report.shard_count = cfg->shard_count;
+    }
     report_fill_run(&report, cfg, argc, argv);
   }
 

@@ -108,39 +108,117 @@ char* resolve_absolute(char* absolute) {
   return exact;
 }
 
-// The canonical form of the last parent directory looked up. Outputs and
-// inputs of a run mostly share a few directories, and resolving a parent
-// that does not exist yet takes a realpath call per missing level.
+// The canonical forms of the directories looked up last. Outputs and inputs
+// of a run mostly share a few directories, taken in turn (the masters', the
+// children's, a group's output folder), and a directory's form follows from
+// its parent's with one lstat, where realpath costs a readlink per
+// component: planning a large configuration is mostly this.
 struct ParentCache {
-  char* text;       // absolute text of the parent, as given
-  char* canonical;  // its canonical form
+  static constexpr int kSlots = 16;
+  char* text[kSlots];       // absolute text of a directory, as given
+  char* canonical[kSlots];  // its canonical form
+  bool exists[kSlots];      // it exists (as a directory)
+  int next;                 // the slot replaced next
+  char* cwd;                // the working directory, once asked for
 };
 
 void parent_cache_release(ParentCache* cache) {
-  mem_free(cache->text);
-  mem_free(cache->canonical);
-  cache->text = cache->canonical = nullptr;
+  for (int i = 0; i < ParentCache::kSlots; ++i) {
+    mem_free(cache->text[i]);
+    mem_free(cache->canonical[i]);
+    cache->text[i] = cache->canonical[i] = nullptr;
+  }
+  mem_free(cache->cwd);
+  cache->cwd = nullptr;
+}
+
+bool plain_component(const char* name) {
+  return name[0] && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+}
+
+// *out = the canonical form of `parent` + "/" + `name` (mem_alloc), name
+// applied lexically. Null when memory runs out.
+char* append_component(const char* parent, const char* name) {
+  size_t parent_length = std::strlen(parent), name_length = std::strlen(name);
+  char* result = static_cast<char*>(mem_alloc(parent_length + name_length + 2));
+  if (!result) return nullptr;
+  std::memcpy(result, parent, parent_length + 1);
+  apply_component(result, name, name_length);
+  return result;
+}
+
+// The canonical form of the absolute directory text `dir` (modified during
+// the call, restored after), as resolve_absolute gives it, and whether the
+// directory exists; both kept in `cache`, which owns the returned text.
+// Null when memory runs out.
+const char* directory_form(char* dir, ParentCache* cache, bool* exists) {
+  for (int i = 0; i < ParentCache::kSlots; ++i) {
+    if (cache->text[i] && std::strcmp(cache->text[i], dir) == 0) {
+      *exists = cache->exists[i];
+      return cache->canonical[i];
+    }
+  }
+  char* slash = std::strrchr(dir, '/');
+  char* form = nullptr;
+  bool here = false;
+  struct stat info;
+  if (slash && slash != dir && plain_component(slash + 1)) {
+    // From the parent's form: what does not exist below a missing parent
+    // cannot exist; below an existing one an lstat tells.
+    *slash = 0;
+    bool parent_exists = false;
+    const char* parent = directory_form(dir, cache, &parent_exists);
+    char* parent_copy = parent ? mem_strdup(parent) : nullptr;
+    *slash = '/';
+    if (!parent_copy) return nullptr;
+    if (!parent_exists || lstat(dir, &info) != 0) {
+      form = append_component(parent_copy, slash + 1);
+    } else if (S_ISLNK(info.st_mode)) {
+      form = resolve_absolute(dir);
+      here = form && stat(form, &info) == 0 && S_ISDIR(info.st_mode);
+    } else {
+      form = append_component(parent_copy, slash + 1);
+      here = S_ISDIR(info.st_mode);
+    }
+    mem_free(parent_copy);
+  } else {
+    // The root, or a name with "." or "..": as a whole.
+    form = resolve_absolute(dir);
+    here = form && stat(form, &info) == 0 && S_ISDIR(info.st_mode);
+  }
+  char* text = form ? mem_strdup(dir) : nullptr;
+  if (!text) {
+    mem_free(form);
+    return nullptr;
+  }
+  const int slot = cache->next;
+  cache->next = (cache->next + 1) % ParentCache::kSlots;
+  mem_free(cache->text[slot]);
+  mem_free(cache->canonical[slot]);
+  cache->text[slot] = text;
+  cache->canonical[slot] = form;
+  cache->exists[slot] = here;
+  *exists = here;
+  return form;
 }
 
 // The canonical form of `path` (UTF-8, absolute or relative to the working
-// directory), as resolve_absolute gives it, into *out (mem_alloc). The
-// parent's form comes from `cache` (may be null) when the parent is the one
-// last asked for; the result is the same either way, since the last
-// component is resolved by realpath when the whole path exists and
-// lexically after the parent's form otherwise. 0, 5.
+// directory), as resolve_absolute gives it, into *out (mem_alloc). With a
+// `cache` (may be null) the parent's form comes from directory_form; the
+// result is the same either way: realpath's answer when the whole path
+// exists, the parent's form and the last component lexically otherwise.
+// 0, 5.
 int canonicalize(const char* path, char** out, ParentCache* cache) {
   char* cwd = nullptr;
   if (path[0] != '/') {
-    cwd = working_directory();
+    if (cache && !cache->cwd) cache->cwd = working_directory();
+    cwd = cache ? (cache->cwd ? mem_strdup(cache->cwd) : nullptr) : working_directory();
     if (!cwd) return STATUS_NO_MEMORY;
   }
   size_t path_length = std::strlen(path), cwd_length = cwd ? std::strlen(cwd) : 0;
   char* absolute = static_cast<char*>(mem_alloc(cwd_length + path_length + 2));
-  char* real = static_cast<char*>(mem_alloc(PATH_MAX + 1));
-  if (!absolute || !real) {
+  if (!absolute) {
     mem_free(cwd);
-    mem_free(absolute);
-    mem_free(real);
     return STATUS_NO_MEMORY;
   }
   if (cwd) {
@@ -153,31 +231,22 @@ int canonicalize(const char* path, char** out, ParentCache* cache) {
   mem_free(cwd);
 
   char* result = nullptr;
-  if (!cache) {
+  char* slash = std::strrchr(absolute, '/');  // absolute: there is one
+  if (!cache || slash == absolute || !plain_component(slash + 1)) {
     result = resolve_absolute(absolute);
-  } else if (realpath(absolute, real)) {
-    result = mem_strdup(real);
   } else {
-    char* slash = std::strrchr(absolute, '/');  // absolute: there is one
-    const char* last = slash + 1;
     *slash = 0;
-    if (!cache->text || std::strcmp(cache->text, absolute) != 0) {
-      parent_cache_release(cache);
-      cache->text = mem_strdup(absolute);
-      cache->canonical = cache->text ? resolve_absolute(absolute) : nullptr;
-      if (!cache->canonical) parent_cache_release(cache);
-    }
-    if (cache->canonical) {
-      size_t parent_length = std::strlen(cache->canonical), last_length = std::strlen(last);
-      result = static_cast<char*>(mem_alloc(parent_length + last_length + 2));
-      if (result) {
-        std::memcpy(result, cache->canonical, parent_length + 1);
-        apply_component(result, last, last_length);
-      }
+    bool parent_exists = false;
+    const char* parent = directory_form(absolute, cache, &parent_exists);
+    *slash = '/';
+    struct stat info;
+    if (parent && parent_exists && lstat(absolute, &info) == 0 && S_ISLNK(info.st_mode)) {
+      result = resolve_absolute(absolute);
+    } else if (parent) {
+      result = append_component(parent, slash + 1);
     }
   }
   mem_free(absolute);
-  mem_free(real);
   if (!result) return STATUS_NO_MEMORY;
   *out = result;
   return 0;
@@ -387,7 +456,7 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
   ptrlist_init(&names);
   int st = hashmap_keys(&cfg->groups, &names) ? 0 : STATUS_NO_MEMORY;
   Variables vars;
-  ParentCache cache{nullptr, nullptr};
+  ParentCache cache{};
   for (uint64_t i = 0; st == 0 && i < names.count; ++i) {
     String* name = static_cast<String*>(names.items[i]);
     const Group* group = name ? static_cast<const Group*>(hashmap_get(&cfg->groups, name, nullptr)) : nullptr;

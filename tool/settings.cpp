@@ -123,6 +123,16 @@ const SettingRow SETTINGS[] = {
     {"-r", "--report", "report", SETTING_TEXT, 0, 35, 0, "report", "path", "", nullptr, 0, kNoMin, kNoMax,
      FIELD(report), "Directory of the run report (report.json, plots, index.html)"},
 
+    // Many machines.
+    {"-sh", "--shard", "shard", SETTING_TEXT, 0, 36, 0, "shard", "i/n or env", "0/1", nullptr, 0, kNoMin,
+     kNoMax, FIELD(shard), "Run only shard i of n of the groups (env: index and count from the scheduler)"},
+    {"-lg", "--list-groups", nullptr, SETTING_TEXT, 0, 37, 0, "list groups", "path", "", nullptr, 0, kNoMin,
+     kNoMax, FIELD(list_groups), "Write the groups of the run as JSON Lines (- for standard output) and exit"},
+    {"-og", "--only-group", nullptr, SETTING_NAMES, 0, 0, 0, "only group", "name", "", nullptr, 0, kNoMin,
+     kNoMax, FIELD(only_groups), "Run only this group (multiple options allowed)"},
+    {"", "--merge-reports", nullptr, SETTING_TEXT, 0, 38, 0, "merge reports", "path", "", nullptr, 0, kNoMin,
+     kNoMax, FIELD(merge_reports), "Merge the shard reports under this directory into one and exit"},
+
     // Correction curve.
     {"-gr", "--gain-range", "gain_range", SETTING_FLOAT, SETTING_FINITE, 40, 0, "gain range", "dB", "48",
      nullptr, 0, 0.0, 600.0, FIELD(gain_range), "Largest boost or cut (in dB) of any IR bin"},
@@ -185,7 +195,8 @@ const size_t SETTINGS_COUNT = sizeof(SETTINGS) / sizeof(SETTINGS[0]);
 const SettingRow* setting_by_option(const char* name) {
   for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
       const SettingRow& row = SETTINGS[ri];
-    if (std::strcmp(row.short_name, name) == 0 || std::strcmp(row.long_name, name) == 0) return &row;
+    if ((row.short_name[0] && std::strcmp(row.short_name, name) == 0) || std::strcmp(row.long_name, name) == 0)
+      return &row;
   }
   return nullptr;
 }

@@ -27,6 +27,7 @@ enum SettingKind : uint8_t {
   SETTING_KEYWORD,   // uint64_t, one of `keywords`
   SETTING_PRODUCE,   // uint64_t ProduceFlags from a list of keywords
   SETTING_LEVEL,     // OptionalLevel: a number in [min, max], or "off"
+  SETTING_NAMES,     // PtrList of heap Strings; repeatable, command line only
 };
 
 enum SettingFlag : uint16_t {
@@ -40,7 +41,7 @@ enum SettingFlag : uint16_t {
 };
 
 struct SettingRow {
-  const char* short_name;  // "-sm"
+  const char* short_name;  // "-sm"; "" for an option with no short form
   const char* long_name;   // "--smoothing"
   const char* key;         // configuration key, null when the setting is command line only
   SettingKind kind;

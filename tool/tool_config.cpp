@@ -53,10 +53,16 @@ int toolconfig_init(ToolConfig* cfg) {
   string_init(&cfg->report);
   cfg->jobs = 1;
   string_init(&cfg->config_file);
+  string_init(&cfg->shard);
+  cfg->shard_index = 0;
+  cfg->shard_count = 1;
+  ptrlist_init(&cfg->only_groups);
+  string_init(&cfg->list_groups);
+  string_init(&cfg->merge_reports);
   bool ok = set_text(&cfg->file, TOOLCONFIG_DEFAULT_FILE) && set_text(&cfg->ir.file, TOOLCONFIG_DEFAULT_IR_FILE) &&
             set_text(&cfg->ir.raw, TOOLCONFIG_DEFAULT_IR_RAW) &&
             set_text(&cfg->ir.fr_master, TOOLCONFIG_DEFAULT_FR_MASTER) &&
-            set_text(&cfg->ir.fr_child, TOOLCONFIG_DEFAULT_FR_CHILD);
+            set_text(&cfg->ir.fr_child, TOOLCONFIG_DEFAULT_FR_CHILD) && set_text(&cfg->shard, "0/1");
   return ok ? STATUS_OK : STATUS_NO_MEMORY;
 }
 
@@ -97,6 +103,11 @@ void toolconfig_release(ToolConfig* cfg) {
   // A zeroed record has no key functions; its map holds nothing to release.
   if (cfg->groups.count) toolconfig_release_groups(cfg);
   hashmap_clear(&cfg->groups);
+  string_free(&cfg->merge_reports);
+  string_free(&cfg->list_groups);
+  for (uint64_t i = 0; i < cfg->only_groups.count; ++i) string_delete(static_cast<String*>(cfg->only_groups.items[i]));
+  ptrlist_release(&cfg->only_groups);
+  string_free(&cfg->shard);
   string_free(&cfg->config_file);
   string_free(&cfg->report);
   string_free(&cfg->ir.fr_child);
@@ -124,6 +135,7 @@ int group_create(ToolConfig* cfg, const String* name, Group** out) {
   string_init(&g->master);
   ptrlist_init(&g->files);
   g->rate = 0;
+  g->position = 0;
   if (!string_assign(&g->name, name) || !hashmap_add(&cfg->groups, name, g)) {
     group_release(g);
     return STATUS_NO_MEMORY;

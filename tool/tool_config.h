@@ -90,6 +90,8 @@ struct Group {
   PtrList files;  // heap Strings (string_clone), owned, in the order given
   uint64_t rate;  // the group's processing rate when the run follows its
                   // masters' rates; 0 otherwise (the run's srate holds)
+  uint64_t position;  // 1-based place in the whole configuration's run order
+                      // when the run is a shard or a selection; 0 otherwise
 };
 
 struct ToolConfig {
@@ -130,6 +132,14 @@ struct ToolConfig {
   String report;              // directory of the run report; empty = none
   int64_t jobs;               // 1; 0 = one per processor
   String config_file;         // the configuration file read, as named; empty = none
+
+  // Spreading one configuration over several processes (tool/shard.h).
+  String shard;               // "i/n" or "env" as given; "0/1" (the whole run)
+  uint64_t shard_index;       // resolved by resolve_selection; 0
+  uint64_t shard_count;       // resolved; 1
+  PtrList only_groups;        // heap Strings (owned): run only these groups; empty = all
+  String list_groups;         // path (or "-") of the JSON Lines plan; empty = none
+  String merge_reports;       // directory whose shard reports are merged; empty = none
 };
 
 // Default templates.
@@ -140,7 +150,7 @@ extern const char* const TOOLCONFIG_DEFAULT_FR_MASTER;  // "... - FR Master.wav"
 extern const char* const TOOLCONFIG_DEFAULT_FR_CHILD;   // "... - FR Child.wav"
 
 // Sets every field to its default and creates the empty group map. The five
-// default templates need memory, so this returns 0, or 5 (STATUS_NO_MEMORY)
+// default templates and the shard "0/1" need memory, so this returns 0, or 5 (STATUS_NO_MEMORY)
 // when they cannot be allocated; even then the record is in a valid state
 // (all numeric defaults set, the map usable, the templates possibly empty)
 // and must be released with toolconfig_release.
