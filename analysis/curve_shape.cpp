@@ -8,6 +8,8 @@ constexpr double kPi = 3.14159265358979323846;
 
 bool on(float v) { return v > 0.0f; }
 
+bool limited(float v) { return v >= 0.0f; }
+
 // Raised-cosine rise over half an octave above `edge`: 0 at the edge, 1 half
 // an octave further; `octaves_in` is log2(f / edge) measured into the range.
 double half_octave_rise(double octaves_in) {
@@ -25,15 +27,45 @@ void curve_settings_init(CurveSettings& s, float gain_cap) {
   s.low_freq = 0.0f;
   s.high_freq = 0.0f;
   s.amount = 100.0f;
-  s.max_boost = 0.0f;
-  s.max_cut = 0.0f;
+  s.max_boost = kNoLimit;
+  s.max_cut = kNoLimit;
   s.minimum_phase = false;
   s.sample_rate = 0;
 }
 
 bool curve_shaping_off(const CurveSettings& s) {
   return !on(s.channel_link) && !on(s.smoothing) && !on(s.low_freq) && !on(s.high_freq) && s.amount == 100.0f &&
-         !on(s.max_boost) && !on(s.max_cut) && !s.minimum_phase;
+         !limited(s.max_boost) && !limited(s.max_cut) && !s.minimum_phase;
+}
+
+bool curve_shaped_around_level(const CurveSettings& s) {
+  return on(s.low_freq) || on(s.high_freq) || s.amount != 100.0f || limited(s.max_boost) || limited(s.max_cut);
+}
+
+float curve_level(const float* row, size_t bins, double bin_hz, float low_hz, float high_hz) {
+  if (bins < 2) return 0.0f;
+  // The range in bin units.
+  double lo = 0.5, hi = static_cast<double>(bins - 1) + 0.5;
+  if (bin_hz > 0.0) {
+    lo = (on(low_hz) ? static_cast<double>(low_hz) : 20.0) / bin_hz;
+    hi = on(high_hz) ? static_cast<double>(high_hz) / bin_hz : static_cast<double>(bins - 1);
+  }
+  if (lo < 0.5) lo = 0.5;
+  double sum = 0.0, weight = 0.0;
+  for (size_t k = 1; k < bins; ++k) {
+    double a = static_cast<double>(k) - 0.5, b = static_cast<double>(k) + 0.5;
+    if (a < lo) a = lo;
+    if (b > hi) b = hi;
+    if (b <= a) continue;
+    double w = std::log2(b / a);
+    sum += w * static_cast<double>(row[k]);
+    weight += w;
+  }
+  return weight > 0.0 ? static_cast<float>(sum / weight) : 0.0f;
+}
+
+void offset_curve(float* row, size_t bins, float db) {
+  for (size_t k = 0; k < bins; ++k) row[k] += db;
 }
 
 uint64_t clamp_ratios(float* ratio, const float* target, size_t n, size_t counted, float cap) {
@@ -132,7 +164,7 @@ void scale_curve(float* row, size_t bins, float percent) {
 
 uint64_t limit_gain(float* row, size_t bins, float max_boost, float max_cut) {
   uint64_t changed = 0;
-  bool boost = on(max_boost), cut = on(max_cut);
+  bool boost = limited(max_boost), cut = limited(max_cut);
   if (!boost && !cut) return 0;
   for (size_t k = 0; k < bins; ++k) {
     if (boost && row[k] > max_boost) {

@@ -13,6 +13,12 @@
 // order synthesize_ir_shaped (analysis/ir_synthesis.h) applies them:
 // gain-range clamp (on the linear ratio), channel link, smoothing, frequency
 // range, amount, boost/cut limits. Each is skipped entirely at its default.
+//
+// Frequency range, amount and limits act on the curve's shape, not on its
+// level: when any of them is on, each row's level (curve_level) is taken
+// off first and added back after them, so the broadband gain of the filter
+// stays what the profiles ask for and only the tonal correction is limited,
+// scaled or confined to the range. Level and tone are separate decisions.
 
 // What to do to the curve. Every field has an "off" value that leaves the
 // curve exactly as it was; curve_settings_init sets all of them. Values are
@@ -25,13 +31,16 @@ struct CurveSettings {
   float low_freq;        // Hz; 0 or less off
   float high_freq;       // Hz; 0 or less off
   float amount;          // percent; 100 unchanged, 0 flat, 150 exaggerated
-  float max_boost;       // dB; 0 or less off
-  float max_cut;         // dB; 0 or less off
+  float max_boost;       // dB above the curve's level; negative off (kNoLimit); 0 no boost at all
+  float max_cut;         // dB below the curve's level; negative off (kNoLimit); 0 no cut at all
   bool minimum_phase;    // false: linear phase (centre tap N/2); true: minimum phase (energy at tap 0)
   uint64_t sample_rate;  // Hz; maps bins to frequency; needed only for the frequency range
 };
 
-// All shaping off, linear phase, gain_cap = `gain_cap`, sample_rate 0.
+// The value of max_boost and max_cut that sets no limit.
+constexpr float kNoLimit = -1.0f;
+
+// All shaping off (limits kNoLimit), linear phase, gain_cap = `gain_cap`, sample_rate 0.
 void curve_settings_init(CurveSettings& s, float gain_cap);
 
 // True when none of channel link, smoothing, frequency range, amount, limits
@@ -74,16 +83,32 @@ void link_channels(Sample& curve, float percent);
 // the smoothing, which is what the smoothing is meant to prevent.
 void smooth_octaves(float* row, size_t bins, float octaves, double* scratch);
 
-// Returns the curve to 0 dB outside [low_hz, high_hz] with a half-octave
+// Returns the curve to 0 dB (its level, when the level has been taken off)
+// outside [low_hz, high_hz] with a half-octave
 // raised-cosine transition inside the range: weight 0 at low_hz rising to 1
 // at low_hz x 2^0.5, and 1 at high_hz x 2^-0.5 falling to 0 at high_hz. A
 // limit of 0 or below is off. `bin_hz` is sample_rate / N. When the
 // transitions overlap their weights multiply; an empty range flattens all.
 void limit_band(float* row, size_t bins, double bin_hz, float low_hz, float high_hz);
 
+// True when frequency range, amount or a limit is on: the curve is then
+// shaped around its level.
+bool curve_shaped_around_level(const CurveSettings& s);
+
+// The level of one row of `bins` dB values: their mean over the frequency
+// range [low_hz, high_hz] (20 Hz and the last bin's frequency where a limit
+// is 0 or less), each bin weighted by the part of an octave it covers
+// (bin k spans (k - 1/2) .. (k + 1/2) x bin_hz), so each octave counts
+// equally. Bin 0 takes no part. With bin_hz 0 or less the range is all bins
+// from 1 on. An empty range gives 0.
+float curve_level(const float* row, size_t bins, double bin_hz, float low_hz, float high_hz);
+
+// Adds `db` to every value.
+void offset_curve(float* row, size_t bins, float db);
+
 // Multiplies the dB values by percent / 100.
 void scale_curve(float* row, size_t bins, float percent);
 
-// Clamps the dB values to [-max_cut, +max_boost]; a limit of 0 or below is
-// off. Returns the number of values changed.
+// Clamps the dB values to [-max_cut, +max_boost]; a negative limit is off, 0
+// allows no boost (or cut) at all. Returns the number of values changed.
 uint64_t limit_gain(float* row, size_t bins, float max_boost, float max_cut);

@@ -84,6 +84,7 @@ struct ShapeWork {
   void* block;     // SynthesisWork
   Sample curve;    // applied curve, one row per channel
   Sample computed; // computed curve (only with a trace)
+  Sample levels;   // one value per channel (only when shaped around the level)
   double* sums;    // smoothing running sums
 };
 
@@ -91,6 +92,7 @@ void shape_work_init(ShapeWork& sw) {
   sw.block = nullptr;
   sample_init(sw.curve);
   sample_init(sw.computed);
+  sample_init(sw.levels);
   sw.sums = nullptr;
 }
 
@@ -98,13 +100,16 @@ void shape_work_release(ShapeWork& sw) {
   if (sw.block) mem_free_aligned(sw.block);
   sample_destroy(sw.curve);
   sample_destroy(sw.computed);
+  sample_destroy(sw.levels);
   mem_free(sw.sums);
   shape_work_init(sw);
 }
 
-// The shaping steps after the clamp, in their fixed order. Returns the
+// The shaping steps after the clamp, in their fixed order. Frequency
+// range, amount and limits work on the curve minus its level when
+// `levels` has data (one value per channel, filled here). Returns the
 // number of values changed by the gain limits.
-uint64_t shape_curve(Sample& curve, const CurveSettings& s, double* sums, size_t n) {
+uint64_t shape_curve(Sample& curve, Sample& levels, const CurveSettings& s, double* sums, size_t n) {
   link_channels(curve, s.channel_link);
   uint64_t limited = 0;
   const size_t bins = static_cast<size_t>(curve.length);
@@ -112,9 +117,16 @@ uint64_t shape_curve(Sample& curve, const CurveSettings& s, double* sums, size_t
   for (uint64_t c = 0; c < curve.channels; ++c) {
     float* row = curve.data + c * curve.stride;
     smooth_octaves(row, bins, s.smoothing, sums);
+    float level = 0.0f;
+    if (levels.data) {
+      level = curve_level(row, bins, bin_hz, s.low_freq, s.high_freq);
+      levels.data[c * levels.stride] = level;
+      offset_curve(row, bins, -level);
+    }
     limit_band(row, bins, bin_hz, s.low_freq, s.high_freq);
     scale_curve(row, bins, s.amount);
     limited += limit_gain(row, bins, s.max_boost, s.max_cut);
+    if (levels.data) offset_curve(row, bins, level);
   }
   return limited;
 }
@@ -156,6 +168,7 @@ Status synthesize_ir(Sample& ir, const Sample& reference, const Sample& target, 
 void curve_trace_init(CurveTrace& trace) {
   sample_init(trace.computed_db);
   sample_init(trace.applied_db);
+  sample_init(trace.level_db);
   trace.clamped_bins = 0;
   trace.limited_bins = 0;
 }
@@ -163,6 +176,7 @@ void curve_trace_init(CurveTrace& trace) {
 void curve_trace_destroy(CurveTrace& trace) {
   sample_destroy(trace.computed_db);
   sample_destroy(trace.applied_db);
+  sample_destroy(trace.level_db);
   trace.clamped_bins = 0;
   trace.limited_bins = 0;
 }
@@ -187,6 +201,7 @@ Status synthesize_ir_shaped(Sample& ir, const Sample& reference, const Sample& t
   sw.block = allocate_work(n, w);
   bool ok = sw.block && sample_allocate(sw.curve, result.channels, bins, bins);
   if (ok && trace) ok = sample_allocate(sw.computed, result.channels, bins, bins);
+  if (ok && curve_shaped_around_level(settings)) ok = sample_allocate(sw.levels, result.channels, 1, 1);
   if (ok && settings.smoothing > 0.0f) {
     sw.sums = static_cast<double*>(mem_alloc((bins + 1) * sizeof(double)));
     ok = sw.sums != nullptr;
@@ -202,7 +217,7 @@ Status synthesize_ir_shaped(Sample& ir, const Sample& reference, const Sample& t
     ratio_to_db(sw.curve.data + c * sw.curve.stride, result.data + c * result.stride, bins);
   if (trace) t.copy_floats(sw.computed.data, sw.curve.data, static_cast<size_t>(sw.curve.channels * sw.curve.stride));
   uint64_t limited = 0;
-  if (shaping) limited = shape_curve(sw.curve, settings, sw.sums, n);
+  if (shaping) limited = shape_curve(sw.curve, sw.levels, settings, sw.sums, n);
   for (uint64_t c = 0; c < result.channels; ++c) {
     float* row = result.data + c * result.stride;
     const float* db = sw.curve.data + c * sw.curve.stride;
@@ -227,6 +242,7 @@ Status synthesize_ir_shaped(Sample& ir, const Sample& reference, const Sample& t
     sw.curve.sample_rate = settings.sample_rate;
     sample_swap(trace->computed_db, sw.computed);
     sample_swap(trace->applied_db, sw.curve);
+    sample_swap(trace->level_db, sw.levels);
     trace->clamped_bins = clamped;
     trace->limited_bins = limited;
   }

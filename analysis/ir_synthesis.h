@@ -35,6 +35,10 @@
 struct CurveTrace {
   Sample computed_db;     // the clamped ratio, before any shaping
   Sample applied_db;      // after shaping: the magnitude the filter is built for
+  // Each channel's level (curve_level), one row of one value per channel,
+  // when the curve was shaped around it (curve_shaped_around_level);
+  // empty otherwise. applied_db holds the level: subtract it for the shape.
+  Sample level_db;
   uint64_t clamped_bins;  // bins (0 .. N/2, all channels) set to a limit of gain_cap
   uint64_t limited_bins;  // bins set to a limit of max_boost / max_cut
 };
@@ -47,7 +51,7 @@ void curve_trace_destroy(CurveTrace& trace);
 // synthesize_ir with the curve shaped by `settings` (analysis/curve_shape.h):
 // the clamped ratio is taken to dB over bins 0 .. N/2, linked, smoothed,
 // limited in frequency, scaled and limited in gain (each step only when it
-// is on), and turned back into a filter of N taps: linear phase with the
+// is on; the last three around each channel's level, see curve_shape.h), and turned back into a filter of N taps: linear phase with the
 // curve mirrored onto bins N/2+1 .. N-1 (centre tap N/2, as synthesize_ir),
 // or minimum phase (analysis/min_phase.h, energy from tap 0). With every
 // shaping step off and linear phase the result is bit for bit that of

@@ -168,6 +168,17 @@ void child_card(TextBuffer* b, const ReportChild& c, const char* plot, const cha
   if (c.clamped_bins >= 0) {
     row_start(b, "Clamped bins");
     text_appendf(b, "%lld", static_cast<long long>(c.clamped_bins));
+    if (c.range_clamped_bins >= 0 && c.limit_clamped_bins >= 0)
+      text_appendf(b, " (gain range %lld, limits %lld)", static_cast<long long>(c.range_clamped_bins),
+                   static_cast<long long>(c.limit_clamped_bins));
+    row_end(b);
+  }
+  if (c.curve_level_db) {
+    row_start(b, "Curve level");
+    for (uint64_t ch = 0; ch < c.level_channels; ++ch) {
+      if (ch) text_append(b, ", ");
+      text_appendf(b, "%+.2f dB", c.curve_level_db[ch]);
+    }
     row_end(b);
   }
   if (c.latency_samples >= 0) {

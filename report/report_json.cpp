@@ -210,6 +210,18 @@ void child(JsonOut& j, const ReportChild& c, const ReportSpectrum& master, const
   extreme(j, "max_cut", c.max_cut_db, c.max_cut_hz);
   j.key("clamped_bins");
   j.count(c.clamped_bins);
+  j.key("clamped_by_range");
+  j.count(c.range_clamped_bins);
+  j.key("clamped_by_limits");
+  j.count(c.limit_clamped_bins);
+  j.key("curve_level_db");
+  if (c.curve_level_db) {
+    j.open('[', true);
+    for (uint64_t ch = 0; ch < c.level_channels; ++ch) j.number(c.curve_level_db[ch], 5);
+    j.close(']');
+  } else {
+    j.null();
+  }
   j.key("latency");
   j.open('{', true);
   j.key("samples");

@@ -58,6 +58,8 @@ void child_init(ReportChild* c) {
   audio_init(&c->output);
   c->max_boost_db = c->max_boost_hz = c->max_cut_db = c->max_cut_hz = kNaN;
   c->clamped_bins = -1;
+  c->range_clamped_bins = -1;
+  c->limit_clamped_bins = -1;
   c->latency_samples = -1;
   c->latency_ms = kNaN;
   c->files.elem_size = sizeof(ReportFile);
@@ -72,6 +74,7 @@ void child_release(ReportChild* c) {
   files_release(&c->files);
   mem_free(c->message);
   mem_free(c->limiter_gain_db);
+  mem_free(c->curve_level_db);
   child_init(c);
 }
 
@@ -414,6 +417,25 @@ int report_child_set_applied(ReportChild* child, const double* db, uint64_t chan
   child->max_cut_db = std::isnan(cut_hz) ? kNaN : cut;
   child->max_cut_hz = cut_hz;
   return STATUS_OK;
+}
+
+int report_child_set_levels(ReportChild* child, const double* level_db, uint64_t channels) {
+  if (!child || (channels && !level_db)) return STATUS_BAD_ARGUMENT;
+  double* copy = nullptr;
+  if (channels) {
+    if (!(copy = static_cast<double*>(mem_alloc(channels * sizeof(double))))) return STATUS_NO_MEMORY;
+    memcpy(copy, level_db, channels * sizeof(double));
+  }
+  mem_free(child->curve_level_db);
+  child->curve_level_db = copy;
+  child->level_channels = channels;
+  return STATUS_OK;
+}
+
+void report_child_set_clamps(ReportChild* child, int64_t range_bins, int64_t limit_bins) {
+  child->range_clamped_bins = range_bins;
+  child->limit_clamped_bins = limit_bins;
+  child->clamped_bins = range_bins + limit_bins;
 }
 
 void report_child_set_extremes(ReportChild* child, double max_boost_db, double max_boost_hz,

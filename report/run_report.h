@@ -79,6 +79,12 @@ struct ReportChild {
   double max_boost_db, max_boost_hz, max_cut_db, max_cut_hz;
   bool extremes_given;           // set by report_child_set_extremes
   int64_t clamped_bins;          // bins any limit clamped; -1 = unknown
+  int64_t range_clamped_bins;    // of those, bins the gain range clamped; -1 = unknown
+  int64_t limit_clamped_bins;    // of those, bins the boost/cut limits clamped; -1 = unknown
+  // Each channel's curve level (dB) when the curve was shaped around it:
+  // the applied curve is plotted relative to it. Owned; null = none.
+  double* curve_level_db;
+  uint64_t level_channels;
   int64_t latency_samples;       // -1 = unknown
   double latency_ms;             // NaN = unknown
   // The true-peak limiter of the output; the record exists only when it ran.
@@ -204,6 +210,12 @@ double report_peak_dbfs(const float* samples, uint64_t count);
 // it (between 20 Hz and the last bin) unless they were given explicitly.
 [[nodiscard]] int report_child_set_applied(ReportChild* child, const double* db,
                                            uint64_t channels, uint64_t bins, double bin_hz);
+// Copies one level per channel (report_child_set_levels(c, nullptr, 0)
+// removes them).
+[[nodiscard]] int report_child_set_levels(ReportChild* child, const double* level_db, uint64_t channels);
+// Bins clamped by the gain range and by the boost/cut limits; clamped_bins
+// becomes their sum.
+void report_child_set_clamps(ReportChild* child, int64_t range_bins, int64_t limit_bins);
 void report_child_set_extremes(ReportChild* child, double max_boost_db, double max_boost_hz,
                                double max_cut_db, double max_cut_hz);
 // Latency in samples at `sample_rate`; milliseconds follow from both.

@@ -50,6 +50,12 @@ double nyquist_of(const ReportChild* c) {
   return 0;
 }
 
+// The level channel `ch` of the applied curve is drawn relative to; 0 when
+// the curve was not shaped around a level.
+double curve_level(const ReportChild* c, uint64_t ch) {
+  return c->curve_level_db && ch < c->level_channels ? c->curve_level_db[ch] : 0.0;
+}
+
 uint64_t draw_points(double nyquist) { return grid_count(nyquist, kDrawPerOctave); }
 
 void spectrum_range(const ReportSpectrum& s, double nyquist, double* lo, double* hi) {
@@ -82,8 +88,8 @@ Axes make_axes(const ReportGroup* g, const ReportChild* c) {
   const ReportCurve& cu = c->applied;
   for (uint64_t k = 0; cu.db && k < cu.channels * cu.bins; ++k) {
     double hz = static_cast<double>(k % cu.bins) * cu.bin_hz;
-    if (hz >= kGridLowHz && std::isfinite(cu.db[k]) && std::fabs(cu.db[k]) > peak)
-      peak = std::fabs(cu.db[k]);
+    double v = cu.db[k] - curve_level(c, k / cu.bins);
+    if (hz >= kGridLowHz && std::isfinite(v) && std::fabs(v) > peak) peak = std::fabs(v);
   }
   a.curve_range = peak <= 6 ? 6 : std::ceil(peak / 6) * 6;
   if (a.curve_range > 96) a.curve_range = 96;
@@ -238,6 +244,9 @@ void caption(TextBuffer* b, const ReportGroup* g, const ReportChild* c, double t
   if (c->clamped_bins >= 0) {
     item(&t);
     text_appendf(&t, "Clamped bins: %lld", static_cast<long long>(c->clamped_bins));
+    if (c->range_clamped_bins >= 0 && c->limit_clamped_bins >= 0)
+      text_appendf(&t, " (gain range %lld, limits %lld)", static_cast<long long>(c->range_clamped_bins),
+                   static_cast<long long>(c->limit_clamped_bins));
   }
   text_at(b, kLeft, top + kCaptionLine, "start", "", t.data ? t.data : "");
   t.length = 0;
@@ -386,10 +395,12 @@ bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* ou
   if (child) add_entry(kColourChild, "", "child spectrum (1/6 oct)");
   for (uint64_t ch = 0; cu.db && ch < cu.channels && ch < kMaxChannelEntries; ++ch) {
     char text[64];
-    if (cu.channels == 1)
-      snprintf(text, sizeof text, "applied correction");
-    else
-      snprintf(text, sizeof text, "correction, channel %llu", static_cast<unsigned long long>(ch + 1));
+    int used = cu.channels == 1
+                   ? snprintf(text, sizeof text, "applied correction")
+                   : snprintf(text, sizeof text, "correction, channel %llu", static_cast<unsigned long long>(ch + 1));
+    // A curve shaped around its level is drawn relative to it.
+    if (c->curve_level_db && ch < c->level_channels && used > 0 && static_cast<size_t>(used) < sizeof text)
+      snprintf(text + used, sizeof text - static_cast<size_t>(used), " - level %+.2f dB", c->curve_level_db[ch]);
     add_entry(kChannelColours[ch % 8], kChannelDashes[ch % 4], text);
   }
   double caption_top = kLegendTop + kLegendRow * legend_rows(count) + 10;
@@ -439,8 +450,9 @@ bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* ou
       char id[48];
       snprintf(id, sizeof id, "correction-applied-%llu", static_cast<unsigned long long>(ch + 1));
       const double* row = cu.db + ch * cu.bins;
+      const double level = curve_level(c, ch);
       series(b, a, id, kChannelColours[ch % 8], kChannelDashes[ch % 4], a.curve_range,
-             -a.curve_range, [&](double hz) { return curve_at(row, cu.bins, cu.bin_hz, hz); });
+             -a.curve_range, [&](double hz) { return curve_at(row, cu.bins, cu.bin_hz, hz) - level; });
     }
   }
   text_append(b, "<rect x=\"");

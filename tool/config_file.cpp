@@ -209,8 +209,14 @@ int read_setting(Mapper* m, const SettingRow* row) {
         return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be a number or 'off'", key_text(row));
       }
       st = read_number(m, row, &level->value);
-      if (st == STATUS_OK) level->on = !(level->value == 0.0f && (row->flags & SETTING_ZERO_OFF));
-      return st;
+      if (st != STATUS_OK) return st;
+      level->on = !(level->value == 0.0f && (row->flags & SETTING_ZERO_OFF));
+      if ((row->flags & SETTING_ZERO_WAS_OFF) && level->value == 0.0f) {
+        // Files written when 0 switched the limit off would now forbid it.
+        const char* what = std::strncmp(row->key, "max_", 4) == 0 ? row->key + 4 : row->key;
+        log_line("[WRN] '%s' of 0 now means no %s at all; 'off' means no limit\n", row->key, what);
+      }
+      return STATUS_OK;
     }
     default:
       return document_reader_skip_value(&m->reader);

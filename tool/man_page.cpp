@@ -76,7 +76,8 @@ void write_man_page(FILE* out) {
       "Every option but \\fB\\-h\\fR and \\fB\\-V\\fR takes exactly one value, the next argument, and\n"
       "may be given once (\\fB\\-cf\\fR any number of times). Command\\-line values override the\n"
       "configuration file. A level set in the file is switched off on the command line with the\n"
-      "value \\fBoff\\fR; a curve setting with \\fB0\\fR (\\fBlinear\\fR for the phase).\n"
+      "value \\fBoff\\fR (so are the boost and cut limits); another curve setting with \\fB0\\fR\n"
+      "(\\fBlinear\\fR for the phase).\n"
       ".SH OPTIONS\n",
       out);
   for (size_t i = 0; i < SETTINGS_COUNT; ++i) {

@@ -479,8 +479,8 @@ void group_settings(const ToolConfig* cfg, uint64_t rate, GroupSettings& set) {
   set.curve.low_freq = c.low_freq;
   set.curve.high_freq = c.high_freq;
   set.curve.amount = c.amount;
-  set.curve.max_boost = c.max_boost;
-  set.curve.max_cut = c.max_cut;
+  set.curve.max_boost = c.max_boost.on ? c.max_boost.value : kNoLimit;
+  set.curve.max_cut = c.max_cut.on ? c.max_cut.value : kNoLimit;
   set.curve.minimum_phase = c.phase == PHASE_MINIMUM;
   set.curve.sample_rate = rate;
   set.shaped = !curve_shaping_off(set.curve);

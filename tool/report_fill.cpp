@@ -167,7 +167,11 @@ void report_fill_curves(ReportChild* c, const CurveTrace& trace, uint64_t rate, 
     (void)report_child_set_applied(c, db, trace.applied_db.channels, trace.applied_db.length, bin_hz);
     mem_free(db);
   }
-  c->clamped_bins = static_cast<int64_t>(trace.clamped_bins + trace.limited_bins);
+  report_child_set_clamps(c, static_cast<int64_t>(trace.clamped_bins), static_cast<int64_t>(trace.limited_bins));
+  if (double* levels = rows_as_double(trace.level_db)) {
+    (void)report_child_set_levels(c, levels, trace.level_db.channels);
+    mem_free(levels);
+  }
 }
 
 void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile* planned,

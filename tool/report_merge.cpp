@@ -449,8 +449,22 @@ void fill_child(Outcome& out, ReportChild* c, const Node* n) {
   const Node* cut = member(n, "max_cut");
   report_child_set_extremes(c, number_of(member(boost, "db")), number_of(member(boost, "hz")),
                             number_of(member(cut, "db")), number_of(member(cut, "hz")));
-  int64_t clamped = -1;
+  int64_t clamped = -1, by_range = -1, by_limits = -1;
   if (integer_of(member(n, "clamped_bins"), &clamped)) c->clamped_bins = clamped;
+  if (integer_of(member(n, "clamped_by_range"), &by_range) && integer_of(member(n, "clamped_by_limits"), &by_limits))
+    report_child_set_clamps(c, by_range, by_limits);
+  const Node* levels = member(n, "curve_level_db");
+  if (levels && levels->kind == NODE_ARRAY && levels->items.count > 0) {
+    double* values = static_cast<double*>(mem_alloc(levels->items.count * sizeof(double)));
+    if (!values) {
+      out += STATUS_NO_MEMORY;
+    } else {
+      for (uint64_t i = 0; i < levels->items.count; ++i)
+        values[i] = number_of(static_cast<const Node*>(levels->items.items[i]));
+      out += report_child_set_levels(c, values, levels->items.count);
+      mem_free(values);
+    }
+  }
   const Node* latency = member(n, "latency");
   int64_t samples = -1;
   if (integer_of(member(latency, "samples"), &samples)) {

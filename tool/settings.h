@@ -38,6 +38,7 @@ enum SettingFlag : uint16_t {
   SETTING_NUMERIC_WORDS = 16, // keywords that are numbers ("16") may be given as numbers
   SETTING_ZERO_OFF = 32,      // SETTING_LEVEL: the number 0 switches the setting off, as "off" does
   SETTING_ZERO_TOO = 64,      // 0 is accepted besides the range (a number meaning "automatic")
+  SETTING_ZERO_WAS_OFF = 128, // a level whose 0 once meant "off": the configuration file warns about it
 };
 
 struct SettingRow {

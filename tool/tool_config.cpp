@@ -33,7 +33,7 @@ int toolconfig_init(ToolConfig* cfg) {
   string_init(&cfg->ir.raw);
   string_init(&cfg->ir.fr_master);
   string_init(&cfg->ir.fr_child);
-  cfg->ir.curve = CurveConfig{0.0f, 0.0f, 0.0f, 0.0f, 100.0f, 0.0f, 0.0f, PHASE_LINEAR};
+  cfg->ir.curve = CurveConfig{0.0f, 0.0f, 0.0f, 0.0f, 100.0f, {0.0f, false}, {0.0f, false}, PHASE_LINEAR};
   hashmap_init_string(&cfg->groups);
   cfg->srate_source = false;
   cfg->dry_run = false;

@@ -32,16 +32,23 @@ struct IrTrimSettings {
   float fade_out;
 };
 
+// A level setting that can be switched off: `on` false means "off" (the
+// default), whatever `value` holds.
+struct OptionalLevel {
+  float value;
+  bool on;
+};
+
 // Shaping of the correction curve. Every field at its default leaves the
 // curve as the plain ratio of the two profiles (clamped to `gain_range`).
 struct CurveConfig {
   float channel_link;  // percent of the channels' mean curve mixed in; 0 = off
   float smoothing;     // fractional-octave smoothing width in octaves; 0 = off
-  float low_freq;      // Hz; below it the curve returns to 0 dB; 0 = off
-  float high_freq;     // Hz; above it the curve returns to 0 dB; 0 = off
-  float amount;        // percent of the curve in dB that is applied; 100
-  float max_boost;     // dB; largest boost; 0 = off
-  float max_cut;       // dB; largest cut; 0 = off
+  float low_freq;      // Hz; below it the curve returns to its level; 0 = off
+  float high_freq;     // Hz; above it the curve returns to its level; 0 = off
+  float amount;        // percent of the curve's shape (around its level) that is applied; 100
+  OptionalLevel max_boost;  // dB above the curve's level; off; 0 = no boost at all
+  OptionalLevel max_cut;    // dB below the curve's level; off; 0 = no cut at all
   uint64_t phase;      // PhaseMode; linear
 };
 
@@ -57,13 +64,6 @@ struct IrConfig {
   String fr_master;     // template of the master's frequency response ("frm")
   String fr_child;      // template of the child's frequency response ("frc")
   CurveConfig curve;
-};
-
-// A level setting that can be switched off: `on` false means "off" (the
-// default), whatever `value` holds.
-struct OptionalLevel {
-  float value;
-  bool on;
 };
 
 // Containers of the processed audio. FORMAT_WAV switches to RF64 by itself

@@ -78,19 +78,41 @@ TEST(CurveShape, BandLimitsFadeOverHalfAnOctave) {
   EXPECT_EQ(untouched[30], 0.0f);
 }
 
-// One-sided limits: the property tests of the filter hold both at once.
+// One-sided limits: the property tests of the filter hold both at once. A
+// limit of 0 allows nothing on its side; kNoLimit is none.
 TEST(CurveShape, AmountAndOneSidedLimits) {
   float row[] = {10, -10, 4, -30, 0};
   scale_curve(row, 5, 50);
   EXPECT_EQ(row[0], 5.0f);
   EXPECT_EQ(row[3], -15.0f);
-  EXPECT_EQ(limit_gain(row, 5, 3, 0), 1u);  // cut off: only the boost is held
+  EXPECT_EQ(limit_gain(row, 5, 3, kNoLimit), 1u);  // only the boost is held
   EXPECT_EQ(row[0], 3.0f);
   EXPECT_EQ(row[3], -15.0f);
-  EXPECT_EQ(limit_gain(row, 5, 0, 4), 2u);
+  EXPECT_EQ(limit_gain(row, 5, kNoLimit, 4), 2u);
   EXPECT_EQ(row[1], -4.0f);
   EXPECT_EQ(row[3], -4.0f);
   EXPECT_EQ(row[2], 2.0f);
+  EXPECT_EQ(limit_gain(row, 5, 0, kNoLimit), 2u);  // no boost at all: cuts only
+  EXPECT_EQ(row[0], 0.0f);
+  EXPECT_EQ(row[2], 0.0f);
+  EXPECT_EQ(row[1], -4.0f);
+}
+
+// The level weighs each octave alike: a curve at +6 dB over the octave
+// 100..200 Hz and 0 over 200..800 Hz (bins of 1 Hz) has the level 2 dB
+// over 100..800, although the +6 covers only a seventh of the bins; the
+// range is that of the limits, 20 Hz .. the last bin when they are off.
+TEST(CurveShape, LevelIsTheOctaveWeightedMeanOverTheRange) {
+  std::vector<float> row(1001, 0.0f);
+  for (size_t k = 100; k < 200; ++k) row[k] = 6.0f;
+  row[0] = 1000.0f;  // DC takes no part
+  EXPECT_NEAR(curve_level(row.data(), row.size(), 1.0, 99.5f, 799.5f), 2.0, 0.01);
+  // From 20 Hz up: one octave of +6 in log2(1000 / 20).
+  EXPECT_NEAR(curve_level(row.data(), row.size(), 1.0, 0.0f, 0.0f), 6.0 / std::log2(1000.0 / 20.0), 0.01);
+  std::vector<float> flat(1001, -3.5f);
+  EXPECT_FLOAT_EQ(curve_level(flat.data(), flat.size(), 1.0, 300.0f, 0.0f), -3.5f);
+  EXPECT_FLOAT_EQ(curve_level(flat.data(), flat.size(), 0.0, 300.0f, 0.0f), -3.5f);  // no rate: all bins
+  EXPECT_EQ(curve_level(flat.data(), flat.size(), 1.0, 500.0f, 400.0f), 0.0f);    // empty range
 }
 
 }  // namespace

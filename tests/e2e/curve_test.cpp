@@ -285,27 +285,88 @@ double roughness(const std::vector<double>& db) {
   return std::sqrt(sum / static_cast<double>(n));
 }
 
+// The mean in dB of a response (bins of a 4096-point transform at 48 kHz)
+// from lo to hi Hz, each bin weighted by the part of an octave it spans:
+// the curve's level as the tool defines it.
+double octave_mean(const std::vector<double>& db, double lo = 20, double hi = 24000) {
+  const double bin = 48000.0 / 4096;
+  double sum = 0, weight = 0;
+  for (size_t k = 1; k < db.size(); ++k) {
+    double a = std::max(k - 0.5, lo / bin), b = std::min(k + 0.5, std::min(hi / bin, 2048.0));
+    if (b <= a) continue;
+    sum += std::log2(b / a) * db[k];
+    weight += std::log2(b / a);
+  }
+  return sum / weight;
+}
+
+// Amount and frequency range shape the curve around its level: -a 0 leaves
+// the level alone, -a 50 halves the distance from it, and outside the range
+// the curve returns to the level over the range.
 TEST_F(Curve, AmountAndFrequencyRangeShapeTheFilter) {
   auto full = raw_response({});
+  const double level = octave_mean(full);
+  EXPECT_LT(level, -0.1);  // the EQ cuts more octaves than it boosts
   auto half = raw_response({"-a", "50"});
   const size_t lo = 5, hi = 2043;
-  for (size_t k = lo; k <= hi; ++k) EXPECT_NEAR(half[k], full[k] / 2, 0.5) << "bin " << k;
+  for (size_t k = lo; k <= hi; ++k) EXPECT_NEAR(half[k], level + (full[k] - level) / 2, 0.5) << "bin " << k;
   auto none = raw_response({"-a", "0"});
-  for (size_t k = lo; k <= hi; ++k) EXPECT_NEAR(none[k], 0.0, 0.05) << "bin " << k;
+  for (size_t k = lo; k <= hi; ++k) EXPECT_NEAR(none[k], level, 0.1) << "bin " << k;
 
-  // Corrected from 300 Hz to 3 kHz only: flat more than 8 bins outside,
-  // the EQ's boost still there inside.
+  // Corrected from 300 Hz to 3 kHz only: at the range's level more than 8
+  // bins outside, the EQ's boost still there inside.
   auto range = raw_response({"-lf", "300", "-hf", "3000"});
+  const double range_level = octave_mean(full, 300, 3000);
+  EXPECT_GT(range_level, 3.0);
   const double bin = 48000.0 / 4096;
   for (size_t k = 1; k <= hi; ++k) {
     double f = k * bin;
     if (f < 300 - 8 * bin || f > 3000 + 8 * bin) {
-      EXPECT_NEAR(range[k], 0.0, 0.5) << f << " Hz";
+      EXPECT_NEAR(range[k], range_level, 0.5) << f << " Hz";
     }
   }
   size_t at_1k = static_cast<size_t>(1000 / bin);
   EXPECT_NEAR(range[at_1k], full[at_1k], 0.5);
   EXPECT_GT(range[at_1k], 10.0);
+}
+
+// A take far quieter (or louder) than its reference, through an EQ: the
+// broadband level difference is not the limits' business, so limits wider
+// than the EQ leave the filter as it is without them, and a limit of 0
+// forbids any boost above the level. 'off' is no limit at all.
+TEST_F(Curve, LimitsHoldAroundTheLevelOfMismatchedTakes) {
+  for (double gain_db : {-11.5, 7.0}) {
+    Audio take = e2e::filtered(master, e2e::Biquad::high_shelf(48000, 8000, -10));
+    for (auto& row : take.data)
+      for (float& v : row) v *= static_cast<float>(std::pow(10.0, gain_db / 20));
+    write("take.wav", take);
+    auto response = [&](const std::vector<std::string>& extra) {
+      std::vector<std::string> args = {"-m", "true", "-mf", "m.wav", "-cf", "take.wav", "-p", "raw", "-iw", "raw.wav"};
+      args.insert(args.end(), extra.begin(), extra.end());
+      auto r = run(args);
+      EXPECT_EQ(r.status, 0) << r.err;
+      return e2e::response_db(e2e::read_wav(dir / "raw.wav").data[0], 4096);
+    };
+    auto free = response({});
+    const double level = octave_mean(free);
+    EXPECT_NEAR(level, -gain_db + 1.6, 1.0) << gain_db;  // the shelf adds about 1.6 dB over 10 octaves
+    auto limited = response({"-mb", "12", "-mc", "12"});
+    const double bin = 48000.0 / 4096;
+    double worst = 0;
+    for (size_t k = static_cast<size_t>(50 / bin); k <= static_cast<size_t>(16000 / bin); ++k)
+      worst = std::max(worst, std::fabs(limited[k] - free[k]));
+    EXPECT_LT(worst, 0.05) << gain_db;
+    EXPECT_GT(free[static_cast<size_t>(15000 / bin)], level + 7.0) << gain_db;  // the shelf's correction
+    auto cuts_only = response({"-mb", "0", "-mc", "off"});
+    for (size_t k = static_cast<size_t>(50 / bin); k <= static_cast<size_t>(16000 / bin); ++k)
+      ASSERT_LT(cuts_only[k], level + 0.3) << gain_db << " at " << k * bin << " Hz";
+  }
+  // 'off' is the default: the same bits.
+  auto r = run({"-mf", "m.wav", "-cf", "eq.wav", "-p", "raw", "-iw", "plain.wav"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = run({"-mf", "m.wav", "-cf", "eq.wav", "-p", "raw", "-iw", "off.wav", "--max-boost", "OFF", "-mc", "off"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(e2e::sample_hash(e2e::read_wav(dir / "plain.wav")), e2e::sample_hash(e2e::read_wav(dir / "off.wav")));
 }
 
 TEST_F(Curve, SmoothingAndChannelLink) {

@@ -152,8 +152,8 @@ TEST_F(Limits, SamplesOfAbsurdMagnitudeAreRefusedAndNeverWritten) {
     EXPECT_FALSE(fs::exists(dir / "out")) << file;
   }
 
-  // Just below the bound the run goes on; an amount of correction that
-  // takes the result past the range of a float writes nothing at all.
+  // Just below the bound the run goes on; a normalization gain that takes
+  // the result past the range of a float writes nothing at all.
   Audio loud = e2e::noise(48000, 1, 4800, 6);
   for (float& v : loud.data[0]) v *= 9e14f;
   write("loud.wav", loud);
@@ -164,7 +164,7 @@ TEST_F(Limits, SamplesOfAbsurdMagnitudeAreRefusedAndNeverWritten) {
   for (float v : ok.data[0]) ASSERT_TRUE(std::isfinite(v));
   e2e::Snapshot before = e2e::snapshot(dir);
   for (const char* bits : {"float", "16"}) {
-    r = run({"-mf", "c.wav", "-cf", "loud.wav", "-a", "1000", "-gr", "600", "-b", bits, "-f", "inf.wav"});
+    r = run({"-mf", "c.wav", "-cf", "loud.wav", "-n", "always", "-ng", "800", "-gr", "600", "-b", bits, "-f", "inf.wav"});
     EXPECT_EQ(r.status, 9) << bits;
     EXPECT_THAT(r.err, HasSubstr("  could not write file 'inf.wav', error code: 9\n"
                                  "  the audio holds a NaN or infinite sample at frame "));

@@ -262,10 +262,10 @@ TEST_F(Report, HoldsTheRunAndAgreesWithTheWrittenFiles) {
   EXPECT_EQ(set["mastering"].type, Json::BOOL);
   EXPECT_EQ(set["normalize"].str, "none");
   EXPECT_EQ(set["report"].str, "rep");
-  for (const char* key : {"ir.amount", "ir.smoothing", "ir.max_boost", "ir.head_cut", "norm_gain", "wet"})
+  for (const char* key : {"ir.amount", "ir.smoothing", "ir.head_cut", "norm_gain", "wet"})
     EXPECT_EQ(set[key].type, Json::NUMBER) << key;
   EXPECT_EQ(set["ir.phase"].str, "linear");
-  EXPECT_EQ(set["loudness"].type, Json::NUL);  // off
+  for (const char* key : {"loudness", "ir.max_boost", "ir.max_cut"}) EXPECT_EQ(set[key].type, Json::NUL) << key;  // off
 
   ASSERT_EQ(j["groups"].items.size(), 1u);
   const Json& g = j["groups"][0];
@@ -350,9 +350,15 @@ TEST_F(Report, ShapedCurveIsReportedAsApplied) {
   EXPECT_EQ(j["settings"]["ir.max_boost"].num, 4);
   EXPECT_EQ(j["settings"]["ir.smoothing"].num, 0.25);
   const Json& c = j["groups"][0]["children"][0];
-  EXPECT_GT(c["clamped_bins"].num, 0);
-  EXPECT_NEAR(c["max_boost"]["db"].num, 4.0, 0.01);
-  EXPECT_NEAR(c["max_cut"]["db"].num, -3.0, 0.01);
+  // The limits clamp around each channel's level; the gain range clamps
+  // nothing here.
+  EXPECT_GT(c["clamped_by_limits"].num, 0);
+  EXPECT_EQ(c["clamped_by_range"].num, 0);
+  EXPECT_EQ(c["clamped_bins"].num, c["clamped_by_limits"].num);
+  ASSERT_EQ(c["curve_level_db"].items.size(), 2u);
+  double level[2] = {c["curve_level_db"][0].num, c["curve_level_db"][1].num};
+  EXPECT_NEAR(c["max_boost"]["db"].num, std::max(level[0], level[1]) + 4.0, 0.01);
+  EXPECT_NEAR(c["max_cut"]["db"].num, std::min(level[0], level[1]) - 3.0, 0.01);
   // The profiles' own curve goes beyond the limits; the applied one does
   // not, and it is what the written filter does.
   Audio raw = e2e::read_wav(dir / "raw.wav");
@@ -361,8 +367,8 @@ TEST_F(Report, ShapedCurveIsReportedAsApplied) {
     double computed_max = -1e9, applied_max = -1e9;
     auto db = e2e::response_db(raw.data[ch], 65536);
     for (size_t k = 0; k < grid.items.size(); ++k) {
-      computed_max = std::max(computed_max, c["computed_db"][ch][k].num);
-      applied_max = std::max(applied_max, c["applied_db"][ch][k].num);
+      computed_max = std::max(computed_max, c["computed_db"][ch][k].num - level[ch]);
+      applied_max = std::max(applied_max, c["applied_db"][ch][k].num - level[ch]);
       double f = grid[k].num;
       if (f < 50 || f > 16000) continue;
       double pos = f / 48000 * 65536, w = pos - std::floor(pos);
@@ -372,6 +378,12 @@ TEST_F(Report, ShapedCurveIsReportedAsApplied) {
     EXPECT_GT(computed_max, 8.0);
     EXPECT_LE(applied_max, 4.0 + 1e-3);
   }
+  // The plot draws the curve relative to its level and names it.
+  std::string svg = slurp(dir / "rep" / c["plot"].str);
+  char legend[64];
+  std::snprintf(legend, sizeof legend, "correction, channel 1 - level %+.2f dB", level[0]);
+  EXPECT_THAT(svg, HasSubstr(legend));
+  EXPECT_THAT(svg, HasSubstr("(gain range 0, limits "));
 }
 
 TEST_F(Report, LatencyFollowsTheTrimmingAndThePhase) {

@@ -370,8 +370,9 @@ TEST_F(ConfigFileTest, SettingsAddedToTheOriginalOnes) {
   EXPECT_EQ(cfg_.ir.curve.low_freq, 30.0f);
   EXPECT_EQ(cfg_.ir.curve.high_freq, 16000.0f);
   EXPECT_EQ(cfg_.ir.curve.amount, 50.0f);
-  EXPECT_EQ(cfg_.ir.curve.max_boost, 12.0f);
-  EXPECT_EQ(cfg_.ir.curve.max_cut, 6.0f);
+  EXPECT_TRUE(cfg_.ir.curve.max_boost.on && cfg_.ir.curve.max_cut.on);
+  EXPECT_EQ(cfg_.ir.curve.max_boost.value, 12.0f);
+  EXPECT_EQ(cfg_.ir.curve.max_cut.value, 6.0f);
   EXPECT_EQ(cfg_.ir.curve.phase, PHASE_MINIMUM);
   // Levels switch off again with null or 'off'; a later rate replaces 'source'.
   ASSERT_EQ(load("{gate: null, loudness: 'OFF', srate: 44100, bits: 'float'}"), 0) << err_;
@@ -381,6 +382,15 @@ TEST_F(ConfigFileTest, SettingsAddedToTheOriginalOnes) {
   EXPECT_FALSE(cfg_.srate_source);
   EXPECT_EQ(cfg_.srate, 44100u);
   EXPECT_EQ(cfg_.bits, BITS_FLOAT);
+  // A limit of 0 once switched the limit off and now forbids any boost (or
+  // cut): a file that gives it is told so, once per key.
+  ASSERT_EQ(load("{ir: {max_boost: 0, max_cut: 'off'}}"), 0) << err_;
+  EXPECT_EQ(err_, "[WRN] 'max_boost' of 0 now means no boost at all; 'off' means no limit\n");
+  EXPECT_TRUE(cfg_.ir.curve.max_boost.on);
+  EXPECT_EQ(cfg_.ir.curve.max_boost.value, 0.0f);
+  EXPECT_FALSE(cfg_.ir.curve.max_cut.on);
+  ASSERT_EQ(load("{ir: {max_cut: 0.0}}"), 0) << err_;
+  EXPECT_EQ(err_, "[WRN] 'max_cut' of 0 now means no cut at all; 'off' means no limit\n");
 }
 
 TEST_F(ConfigFileTest, BadValuesNameTheirKey) {
