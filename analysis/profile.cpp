@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -242,5 +243,32 @@ Status compute_profile_gated(Sample& profile, const Sample& audio, unsigned rank
   sample_destroy(result);
   mem_free_aligned(block);
   mem_free(lists);
+  return STATUS_OK;
+}
+
+Status profile_for_channels(Sample& out, const Sample& profile, uint64_t channels) {
+  const uint64_t have = profile.channels;
+  if (channels == 0 || !(have == channels || have == 1 || channels == 1)) return STATUS_BAD_ARGUMENT;
+  Sample result;
+  sample_init(result);
+  if (!sample_allocate(result, channels, profile.length, profile.length)) return STATUS_NO_MEMORY;
+  const size_t n = static_cast<size_t>(profile.length);
+  if (have == channels || have == 1) {
+    for (uint64_t c = 0; c < channels; ++c)
+      std::memcpy(result.data + c * result.stride, profile.data + (have == 1 ? 0 : c) * profile.stride,
+                  n * sizeof(float));
+  } else {
+    for (size_t k = 0; k < n; ++k) {
+      double sum = 0.0;
+      for (uint64_t c = 0; c < have; ++c) {
+        const double m = profile.data[c * profile.stride + k];
+        sum += m * m;
+      }
+      result.data[k] = static_cast<float>(std::sqrt(sum / static_cast<double>(have)));
+    }
+  }
+  result.sample_rate = profile.sample_rate;
+  sample_swap(out, result);
+  sample_destroy(result);
   return STATUS_OK;
 }

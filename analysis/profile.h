@@ -38,3 +38,12 @@ void profile_channel(const ProfileWork& work, const float* audio, uint64_t lengt
 // (STATUS_BAD_ARGUMENT); otherwise the statuses and the swap are those of
 // compute_profile.
 [[nodiscard]] Status compute_profile_gated(Sample& profile, const Sample& audio, unsigned rank, double gate_db);
+
+// `profile` made to serve `channels` channels: with as many rows, a copy;
+// a one-row profile, its row for every channel; for one channel, the power
+// mean of the rows (per bin the square root of the mean of the squared
+// magnitudes), so that a quiet channel counts by its energy and not by
+// its level in dB. Any other pair of counts is refused with
+// STATUS_BAD_ARGUMENT (no message). STATUS_NO_MEMORY when the result
+// cannot be allocated. `out` is replaced only on success.
+[[nodiscard]] Status profile_for_channels(Sample& out, const Sample& profile, uint64_t channels);

@@ -72,6 +72,7 @@ struct GroupState {
 // number of files it wrote.
 struct ChildState {
   Sample child, child_profile, raw, work, output;
+  Sample master_profile;  // the master's profile made for the child's channels, when they differ
   CurveTrace trace;
   Variables vars;
   ReportChild* rc;
@@ -86,6 +87,7 @@ struct ChildState {
     sample_init(raw);
     sample_init(work);
     sample_init(output);
+    sample_init(master_profile);
     curve_trace_init(trace);
     output_capture_init(&capture);
   }
@@ -95,6 +97,7 @@ struct ChildState {
     sample_destroy(raw);
     sample_destroy(work);
     sample_destroy(output);
+    sample_destroy(master_profile);
     curve_trace_destroy(trace);
   }
   ~ChildState() {
@@ -197,10 +200,22 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   // whose master fails is not described, as when the children wait).
   if (!wait_for_master(g)) return kAborted;
   if (rc) report_fill_input(&rc->input, cfg, child_name, c.child);
+  // In mastering mode a mono master gives its timbre to every channel of
+  // a child, and a multichannel master its power mean to a mono child.
+  // Correction mode writes the master's channels: they must agree.
+  const Sample* master_profile = &g.master_profile;
   if (c.child.channels != g.master.channels) {
-    err_printf("  number of channels mimatch: %d (master) vs %d (child), leaving\n",
+    if (!cfg->mastering || (g.master.channels != 1 && c.child.channels != 1)) {
+      err_printf("  number of channels mimatch: %d (master) vs %d (child), leaving\n",
                  static_cast<int>(g.master.channels), static_cast<int>(c.child.channels));
-    return kChannelMismatch;
+      return kChannelMismatch;
+    }
+    st = profile_for_channels(c.master_profile, g.master_profile, c.child.channels);
+    if (st != 0) {
+      err_printf("  error computing spectral profile for the master file '%s'\n", text_of(&group->master));
+      return st;
+    }
+    master_profile = &c.master_profile;
   }
   st = cfg->gate.on ? compute_profile_gated(c.child_profile, c.child, set.rank, cfg->gate.value)
                     : compute_profile(c.child_profile, c.child, set.rank);
@@ -224,8 +239,8 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   }
   // Normal mode maps the master onto the child's timbre; mastering mode
   // maps the child onto the master's.
-  const Sample* reference = cfg->mastering ? &c.child_profile : &g.master_profile;
-  const Sample* target = cfg->mastering ? &g.master_profile : &c.child_profile;
+  const Sample* reference = cfg->mastering ? &c.child_profile : master_profile;
+  const Sample* target = cfg->mastering ? master_profile : &c.child_profile;
   // The shaped synthesis gives the plain filter bit for bit when shaping is
   // off; it also runs then when a report wants the curves.
   if (set.shaped || rc) {
