@@ -395,7 +395,8 @@ int setup_command_line_group(ToolConfig* cfg, const Collected& c) {
     st = group_create(cfg, &name, &group);
     if (st == STATUS_EXISTS) st = 0;
   }
-  if (st == 0) {
+  // Without a master the group is matched to the target curve alone.
+  if (st == 0 && c.get("--master")) {
     st = name_from_bytes(&text, c.get("--master")) ? group_set_master(group, &text) : STATUS_NO_MEMORY;
   }
   for (uint64_t i = 0; st == 0 && i < c.children.count; ++i) {
@@ -540,12 +541,14 @@ int parse_command_line(ToolConfig* cfg, int argc, char** argv) {
       return st;
     }
   }
-  if (!config && !master && !c.get("--merge-reports")) {
+  // Children and a target curve make a group without a master.
+  const bool group_mode = master || (c.get("--target-curve") && c.children.count > 0);
+  if (!config && !group_mode && !c.get("--merge-reports")) {
     std::fprintf(stderr, "Not defined configuration file name\n");
     return STATUS_BAD_ARGUMENT;
   }
-  if (master && (st = setup_command_line_group(cfg, c))) return st;
-  st = apply_values(cfg, c, master != nullptr);
+  if (group_mode && (st = setup_command_line_group(cfg, c))) return st;
+  st = apply_values(cfg, c, group_mode);
   if (st != 0) return st;
   return check_combinations(cfg);
 }

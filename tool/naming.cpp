@@ -339,3 +339,8 @@ bool probe_input_file(const ToolConfig* cfg, const String* name, uint64_t* rate,
   string_free(&path);
   return ok;
 }
+
+const String* group_reference_name(const ToolConfig* cfg, const Group* group) {
+  if (group->master.length == 0 && cfg->target_curve.length > 0) return &cfg->target_curve;
+  return &group->master;
+}

@@ -75,6 +75,11 @@ constexpr uint64_t kMaxRateRatio = 256;
 [[nodiscard]] int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group* group,
                                           const String* master, const String* current,
                                           uint64_t index);
+
+// The name a group's outputs take their ${master_*} variables from: its
+// master, or, for a group without one that is matched to the target curve
+// alone, the target curve's file. Empty when the group has neither.
+const String* group_reference_name(const ToolConfig* cfg, const Group* group);
 // The same with "file_index" 0.
 [[nodiscard]] int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group* group,
                                           const String* master, const String* current);

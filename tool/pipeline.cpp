@@ -14,6 +14,7 @@
 #include "analysis/profile.h"
 #include "analysis/sample.h"
 #include "analysis/sample_progress.h"
+#include "analysis/target_curve.h"
 #include "analysis/loudness.h"
 #include "analysis/trim.h"
 #include "dsp/dsp.h"
@@ -24,6 +25,7 @@
 #include "runtime/hash_map.h"
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
+#include "tool/curve_files.h"
 #include "tool/delivery.h"
 #include "tool/naming.h"
 #include "tool/report_fill.h"
@@ -54,8 +56,10 @@ struct GroupState {
   std::mutex* gate_lock;
   std::condition_variable* gate;
   int master_state;     // kMasterPending, kMasterReady or kMasterFailed (under gate_lock)
+  bool curve_only;      // no master: the children are matched to the target curve alone
 
-  GroupState() : report(nullptr), rate(0), gate_lock(nullptr), gate(nullptr), master_state(0) {
+  GroupState()
+      : report(nullptr), rate(0), gate_lock(nullptr), gate(nullptr), master_state(0), curve_only(false) {
     sample_init(master);
     sample_init(master_profile);
     sample_init(work);
@@ -73,6 +77,7 @@ struct GroupState {
 struct ChildState {
   Sample child, child_profile, raw, work, output;
   Sample master_profile;  // the master's profile made for the child's channels, when they differ
+  Sample target;          // the target spectrum with the target curve
   CurveTrace trace;
   Variables vars;
   ReportChild* rc;
@@ -88,6 +93,7 @@ struct ChildState {
     sample_init(work);
     sample_init(output);
     sample_init(master_profile);
+    sample_init(target);
     curve_trace_init(trace);
     output_capture_init(&capture);
   }
@@ -98,6 +104,7 @@ struct ChildState {
     sample_destroy(work);
     sample_destroy(output);
     sample_destroy(master_profile);
+    sample_destroy(target);
     curve_trace_destroy(trace);
   }
   ~ChildState() {
@@ -173,13 +180,82 @@ int save_output(const RunContext* ctx, GroupState& g, Variables* vars, ReportChi
   return 0;
 }
 
+// The target spectrum with the target curve: `base` times the curve, or,
+// without a base (no master), the curve alone at the level that leaves the
+// child's broadband level as it is: the correction's level (curve_level,
+// over the frequency range, averaged over the channels) is 0 dB.
+int curve_target(Sample& out, const Sample* base, const Sample& child, const TargetCurve& curve,
+                 const GroupSettings& set, uint64_t rate) {
+  const double bin_hz = static_cast<double>(rate) / static_cast<double>(child.length);
+  Sample t;
+  sample_init(t);
+  if (base) {
+    if (sample_copy(t, *base) != STATUS_OK) return STATUS_NO_MEMORY;
+    target_curve_apply(t, curve, bin_hz, 0.0);
+    sample_swap(out, t);
+    sample_destroy(t);
+    return 0;
+  }
+  const size_t bins = static_cast<size_t>(child.length / 2 + 1);
+  float* row = static_cast<float*>(mem_alloc(bins * sizeof(float)));
+  if (!row || !sample_allocate(t, child.channels, child.length, child.length)) {
+    mem_free(row);
+    return STATUS_NO_MEMORY;
+  }
+  double level = 0.0;
+  for (uint64_t c = 0; c < child.channels; ++c) {
+    const float* magnitude = child.data + c * child.stride;
+    for (size_t k = 0; k < bins; ++k) {
+      // A zero bin (a silent child) counts as far below any curve.
+      const double m = magnitude[k] > 1e-30f ? static_cast<double>(magnitude[k]) : 1e-30;
+      row[k] = static_cast<float>(target_curve_db_at(curve, static_cast<double>(k) * bin_hz) - 20.0 * std::log10(m));
+    }
+    level += curve_level(row, bins, bin_hz, set.curve.low_freq, set.curve.high_freq);
+  }
+  mem_free(row);
+  for (uint64_t c = 0; c < t.channels; ++c)
+    for (uint64_t k = 0; k < t.length; ++k) t.data[c * t.stride + k] = 1.0f;
+  target_curve_apply(t, curve, bin_hz, -level / static_cast<double>(child.channels));
+  sample_swap(out, t);
+  sample_destroy(t);
+  return 0;
+}
+
+// Writes the applied correction of a child as CSV, unless the slot keeps
+// the existing file.
+int export_correction(const RunContext* ctx, GroupState& g, ChildState& c, const Group* group, uint64_t index,
+                      unsigned rank) {
+  const ToolConfig* cfg = ctx->cfg;
+  OutputSlot s = slot(ctx, group, index, OUTPUT_CURVE);
+  if (s.keep) return 0;
+  String name, path;
+  string_init(&name);
+  string_init(&path);
+  int st = 0;
+  if (s.planned) {
+    st = string_assign(&path, &s.planned->path) ? 0 : STATUS_NO_MEMORY;
+  } else {
+    st = evaluate_output_name(&name, &cfg->export_curve, &c.vars);
+    if (st == 0) st = resolve_output_path(&path, &cfg->dst_path, &name);
+  }
+  char* text = nullptr;
+  uint64_t size = 0;
+  if (st == 0) st = correction_csv(&text, &size, c.trace, g.rate, rank);
+  if (st == 0) st = save_text_file(&path, text, size);
+  if (st == 0) ++c.written;
+  mem_free(text);
+  string_free(&name);
+  string_free(&path);
+  return st;
+}
+
 // The part of a child that does not need the master: its variables and
 // its audio, at the group's rate. Returns 0 or the status, after its
 // message.
 int load_child(const RunContext* ctx, Group* group, uint64_t index, const GroupState& g, ChildState& c) {
   const ToolConfig* cfg = ctx->cfg;
   const String* child_name = static_cast<const String*>(group->files.items[index - 1]);
-  int st = build_pattern_variables(&c.vars, cfg, group, &group->master, child_name, index);
+  int st = build_pattern_variables(&c.vars, cfg, group, group_reference_name(cfg, group), child_name, index);
   if (st != 0) {
     err_printf("  error building pattern variables for child file\n");
     return st;
@@ -204,7 +280,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   // a child, and a multichannel master its power mean to a mono child.
   // Correction mode writes the master's channels: they must agree.
   const Sample* master_profile = &g.master_profile;
-  if (c.child.channels != g.master.channels) {
+  if (!g.curve_only && c.child.channels != g.master.channels) {
     if (!cfg->mastering || (g.master.channels != 1 && c.child.channels != 1)) {
       err_printf("  number of channels mimatch: %d (master) vs %d (child), leaving\n",
                  static_cast<int>(g.master.channels), static_cast<int>(c.child.channels));
@@ -241,10 +317,21 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   // maps the child onto the master's.
   const Sample* reference = cfg->mastering ? &c.child_profile : master_profile;
   const Sample* target = cfg->mastering ? master_profile : &c.child_profile;
+  if (ctx->target_curve) {
+    st = curve_target(c.target, g.curve_only ? nullptr : target, c.child_profile, *ctx->target_curve, set, g.rate);
+    if (st != 0) {
+      err_printf("  error computing the target spectrum for the child file '%s'\n", text_of(child_name));
+      return st;
+    }
+    target = &c.target;
+  }
   // The shaped synthesis gives the plain filter bit for bit when shaping is
-  // off; it also runs then when a report wants the curves.
-  if (set.shaped || rc) {
-    st = synthesize_ir_shaped(c.raw, *reference, *target, set.rank, set.curve, rc ? &c.trace : nullptr);
+  // off; it also runs then when a report or an exported curve wants the
+  // curves.
+  const bool export_curve = cfg->export_curve.length > 0;
+  if (set.shaped || rc || export_curve) {
+    st = synthesize_ir_shaped(c.raw, *reference, *target, set.rank, set.curve,
+                              rc || export_curve ? &c.trace : nullptr);
   } else {
     st = synthesize_ir(c.raw, *reference, *target, set.rank, set.curve.gain_cap);
   }
@@ -257,6 +344,10 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   if (produce & PRODUCE_RAW) {
     st = save_output(ctx, g, &c.vars, rc, &c.written, slot(ctx, group, index, OUTPUT_RAW_IR), &c.raw, &cfg->ir.raw, OUTPUT_RAW_IR,
                      nullptr);
+    if (st != 0) return st;
+  }
+  if (export_curve) {
+    st = export_correction(ctx, g, c, group, index, set.rank);
     if (st != 0) return st;
   }
   if (!(produce & (PRODUCE_IR | PRODUCE_AUDIO))) return 0;
@@ -433,6 +524,15 @@ unsigned worker_count(const ToolConfig* cfg, uint64_t children) {
 // after its message; the group's record in the report says why.
 int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
   const ToolConfig* cfg = ctx->cfg;
+  if (group->master.length == 0) {
+    // Matched to the target curve alone; the report names the curve.
+    g.curve_only = true;
+    if (g.report) {
+      const char* curve = string_to_utf8(const_cast<String*>(&cfg->target_curve));
+      (void)report_set_audio(&g.report->master, curve ? curve : "", 0, 0, -1, std::nan(""));
+    }
+    return 0;
+  }
   int st = load_input_file(&g.master, g.rate, cfg, &group->master);
   if (st != 0) {
     report_group_failed(g.report, st);
@@ -446,6 +546,17 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
     report_group_failed(g.report, st);
     return st;
   }
+  // In mastering mode a silent master has no timbre to give. (In
+  // correction mode it is the audio processed: silence in, silence out.)
+  bool silent = cfg->mastering;
+  for (uint64_t ch = 0; ch < g.master_profile.channels && silent; ++ch)
+    for (uint64_t k = 0; k < g.master_profile.length && silent; ++k)
+      silent = g.master_profile.data[ch * g.master_profile.stride + k] == 0.0f;
+  if (silent) {
+    err_printf("  the master file '%s' is silent: it has no timbre to match\n", text_of(&group->master));
+    report_group_failed(g.report, STATUS_BAD_ARGUMENT);
+    return STATUS_BAD_ARGUMENT;
+  }
   if (g.report) report_fill_spectrum(&g.report->spectrum, g.master_profile, g.rate);
   return 0;
 }
@@ -453,7 +564,7 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
 // Writes the master's frequency response when asked, from its profile.
 int write_master_response(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
   const ToolConfig* cfg = ctx->cfg;
-  if (!(cfg->produce & PRODUCE_FRM)) return 0;
+  if (!(cfg->produce & PRODUCE_FRM) || g.curve_only) return 0;
   OutputSlot s = slot(ctx, group, 0, OUTPUT_FR_MASTER);
   if (s.keep) return 0;
   int st = build_pattern_variables(&g.vars, cfg, group, &group->master, &group->master, 0);
@@ -511,7 +622,7 @@ uint64_t group_rate(const ToolConfig* cfg, const Group* group) {
 constexpr int kGroupRuns = -4;
 
 int group_precheck(const ToolConfig* cfg, const Group* group, bool say) {
-  if (group->master.length == 0) {
+  if (group_reference_name(cfg, group)->length == 0) {
     if (say) out_printf("  group '%s' does not have master file, skipping\n", text_of(&group->name));
     return 0;
   }
@@ -985,6 +1096,7 @@ void run_context_init(RunContext* ctx, ToolConfig* cfg) {
   ctx->plan = nullptr;
   ctx->report = nullptr;
   ctx->report_dir = nullptr;
+  ctx->target_curve = nullptr;
   ctx->files_written = 0;
   ctx->children_failed = 0;
   ctx->children_skipped = 0;

@@ -6,6 +6,7 @@ struct Group;
 struct ToolConfig;
 struct RunPlan;
 struct RunReport;
+struct TargetCurve;
 
 // Linear gain of a dB setting: exp(dB x ln 10 x 0.05), the product formed
 // in double precision with the single-precision 0.05, rounded to float and
@@ -26,6 +27,7 @@ struct RunContext {
   const RunPlan* plan;    // null: every output is written, none is looked up
   RunReport* report;      // null: no report
   const char* report_dir; // UTF-8 directory of the report (files are listed relative to it)
+  const TargetCurve* target_curve;  // null: none; else added to every target spectrum
   uint64_t files_written;
   uint64_t children_failed;
   uint64_t children_skipped;

@@ -16,6 +16,8 @@
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
 #include "runtime/status_text.h"
+#include "analysis/target_curve.h"
+#include "tool/curve_files.h"
 #include "tool/delivery.h"
 #include "tool/group_list.h"
 #include "tool/naming.h"
@@ -272,8 +274,15 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
     run_plan_release(&plan);
     return st;
   }
-  st = run_plan_build(&plan, cfg);
+  // The target curve is read and checked before the plan: a fault in it
+  // stops the run before any work.
+  TargetCurve curve;
+  target_curve_init(curve);
+  st = check_target_curve_groups(cfg);
+  if (st == 0 && cfg->target_curve.length > 0) st = load_target_curve(cfg, curve);
+  if (st == 0) st = run_plan_build(&plan, cfg);
   if (st == 0 && cfg->config_file.length > 0) st = run_plan_add_input(&plan, &cfg->config_file);
+  if (st == 0 && cfg->target_curve.length > 0) st = run_plan_add_input(&plan, &cfg->target_curve);
   if (st == 0 && cfg->report.length > 0) {
     st = resolve_output_path(&report_dir, &cfg->dst_path, &cfg->report);
     if (st != 0) {
@@ -293,6 +302,7 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   if (st == 0) st = check_formats(cfg, &plan);
   if (st == 0 && cfg->list_groups.length > 0) {
     st = list_groups(cfg, &plan);
+    target_curve_destroy(curve);
     string_free(&report_dir);
     run_plan_release(&plan);
     return st;
@@ -301,6 +311,7 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
     const bool selection = run_is_shard(cfg) || cfg->only_groups.count > 0;
     if (st == 0 && selection) print_selected_outputs(cfg, &plan, stdout);
     else if (st == 0) run_plan_print(&plan, stdout);
+    target_curve_destroy(curve);
     string_free(&report_dir);
     run_plan_release(&plan);
     return st;
@@ -310,6 +321,7 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   RunContext ctx;
   run_context_init(&ctx, cfg);
   ctx.plan = &plan;
+  if (cfg->target_curve.length > 0) ctx.target_curve = &curve;
   RunReport report;
   report_init(&report);
   if (cfg->report.length > 0) {
@@ -342,6 +354,7 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
     }
   }
   report_release(&report);
+  target_curve_destroy(curve);
   string_free(&report_dir);
   run_plan_release(&plan);
   return st;

@@ -343,12 +343,16 @@ int add_output(PtrList* outputs, const ToolConfig* cfg, const PlannedFile* sourc
 int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variables* vars,
                ParentCache* cache) {
   const uint64_t produce = cfg->produce;
-  if (group->master.length == 0 || produce == 0) return 0;
+  const String* reference = group_reference_name(cfg, group);
+  if (reference->length == 0 || produce == 0) return 0;
   if (!(produce & PRODUCE_FRM) && group->files.count == 0) return 0;
 
+  // A group matched to the target curve alone has no master to read or
+  // describe (the curve file is an input of the run as a whole).
+  const bool has_master = group->master.length > 0;
   const PlannedFile* master = nullptr;
-  int st = add_input(&plan->inputs, cfg, group, 0, &group->master, &master, cache);
-  if (st == 0 && (produce & PRODUCE_FRM)) {
+  int st = has_master ? add_input(&plan->inputs, cfg, group, 0, &group->master, &master, cache) : 0;
+  if (st == 0 && has_master && (produce & PRODUCE_FRM)) {
     st = build_pattern_variables(vars, cfg, group, &group->master, &group->master, 0);
     if (st == 0) st = add_output(&plan->outputs, cfg, master, OUTPUT_FR_MASTER, &cfg->ir.fr_master, vars,
                                      cache);
@@ -360,6 +364,7 @@ int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variabl
   } const wanted[] = {
       {PRODUCE_FRC, OUTPUT_FR_CHILD, &cfg->ir.fr_child},
       {PRODUCE_RAW, OUTPUT_RAW_IR, &cfg->ir.raw},
+      {PRODUCE_CURVE, OUTPUT_CURVE, &cfg->export_curve},
       {PRODUCE_IR, OUTPUT_IR, &cfg->ir.file},
       {PRODUCE_AUDIO, OUTPUT_AUDIO, &cfg->file},
   };
@@ -371,9 +376,11 @@ int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variabl
     }
     const PlannedFile* child = nullptr;
     st = add_input(&plan->inputs, cfg, group, i + 1, name, &child, cache);
-    if (st == 0) st = build_pattern_variables(vars, cfg, group, &group->master, name, i + 1);
+    if (st == 0) st = build_pattern_variables(vars, cfg, group, reference, name, i + 1);
     for (const Wanted& w : wanted) {
-      if (st == 0 && (produce & w.flag))
+      // The exported curve is asked for by its name alone.
+      const bool on = w.flag == PRODUCE_CURVE ? cfg->export_curve.length > 0 : (produce & w.flag) != 0;
+      if (st == 0 && on)
         st = add_output(&plan->outputs, cfg, child, w.kind, w.templ, vars, cache);
     }
   }
@@ -433,6 +440,7 @@ const char* output_kind_keyword(OutputKind kind) {
     case OUTPUT_IR: return "ir";
     case OUTPUT_AUDIO: return "audio";
     case OUTPUT_REPORT: return "report";
+    case OUTPUT_CURVE: return "curve";
   }
   return "";
 }

@@ -25,6 +25,7 @@ enum OutputKind : uint32_t {
   OUTPUT_IR = 3,         // "ir": the trimmed impulse response
   OUTPUT_AUDIO = 4,      // "audio": the processed audio
   OUTPUT_REPORT = 5,     // a file of the run report (no group, no source)
+  OUTPUT_CURVE = 6,      // the applied correction as CSV, written after the raw IR
 };
 
 // The produce keyword of a kind ("frm", "frc", "raw", "ir", "audio").

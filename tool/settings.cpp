@@ -160,6 +160,12 @@ const SettingRow SETTINGS[] = {
     {"-ph", "--phase", "phase", SETTING_KEYWORD, SETTING_IN_IR, 48, 0, "phase", "keyword", "linear",
      KW(PHASE_KEYWORDS), kNoMin, kNoMax, FIELD(ir.curve.phase),
      "Phase of the correction filter (linear, minimum)"},
+    {"-tc", "--target-curve", "target_curve", SETTING_TEXT, 0, 49, 0, "target curve", "path", "", nullptr, 0,
+     kNoMin, kNoMax, FIELD(target_curve),
+     "CSV of frequency,dB rows added to the target spectrum (the whole target without a master)"},
+    {"-ec", "--export-curve", "export_curve", SETTING_TEMPLATE, 0, 57, 0, "export curve", "template", "",
+     nullptr, 0, kNoMin, kNoMax, FIELD(export_curve),
+     "Name of a CSV of the applied correction per channel on a 1/24-octave grid"},
 
     // Delivery.
     {"-gt", "--gate", "gate", SETTING_LEVEL, SETTING_ZERO_OFF, 50, 0, "gate", "dB or off", "off", nullptr, 0, 0.0, 300.0,

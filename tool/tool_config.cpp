@@ -59,6 +59,8 @@ int toolconfig_init(ToolConfig* cfg) {
   ptrlist_init(&cfg->only_groups);
   string_init(&cfg->list_groups);
   string_init(&cfg->merge_reports);
+  string_init(&cfg->target_curve);
+  string_init(&cfg->export_curve);
   bool ok = set_text(&cfg->file, TOOLCONFIG_DEFAULT_FILE) && set_text(&cfg->ir.file, TOOLCONFIG_DEFAULT_IR_FILE) &&
             set_text(&cfg->ir.raw, TOOLCONFIG_DEFAULT_IR_RAW) &&
             set_text(&cfg->ir.fr_master, TOOLCONFIG_DEFAULT_FR_MASTER) &&
@@ -103,6 +105,8 @@ void toolconfig_release(ToolConfig* cfg) {
   // A zeroed record has no key functions; its map holds nothing to release.
   if (cfg->groups.count) toolconfig_release_groups(cfg);
   hashmap_clear(&cfg->groups);
+  string_free(&cfg->export_curve);
+  string_free(&cfg->target_curve);
   string_free(&cfg->merge_reports);
   string_free(&cfg->list_groups);
   for (uint64_t i = 0; i < cfg->only_groups.count; ++i) string_delete(static_cast<String*>(cfg->only_groups.items[i]));

@@ -19,6 +19,9 @@ enum ProduceFlags : uint64_t {
   PRODUCE_FRM = 8,     // "frm": frequency response of the master
   PRODUCE_FRC = 16,    // "frc": frequency response of the child
   PRODUCE_ALL = 31,
+  // Not a produce keyword: the exported correction curve, written whenever
+  // its template is set; used to describe it beside the others.
+  PRODUCE_CURVE = 32,
 };
 
 
@@ -140,6 +143,8 @@ struct ToolConfig {
   PtrList only_groups;        // heap Strings (owned): run only these groups; empty = all
   String list_groups;         // path (or "-") of the JSON Lines plan; empty = none
   String merge_reports;       // directory whose shard reports are merged; empty = none
+  String target_curve;        // CSV of frequency,dB added to the target spectrum; empty = none
+  String export_curve;        // template of the CSV of the applied correction; empty = none
 };
 
 // Default templates.

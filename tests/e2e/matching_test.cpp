@@ -1,8 +1,10 @@
 // Matching a child to a reference whose layout differs from the child's,
-// as the written filters show it: a mono reference serves every channel of
-// a child, a multichannel one gives a mono child its power mean.
+// and to target curves read from CSV files, as the written filters and
+// curve files show it.
 
 #include <cmath>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -80,6 +82,133 @@ TEST_F(Matching, MonoAndMultichannelReferencesInMasteringMode) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, x.err);
     EXPECT_FALSE(std::filesystem::exists(dir / "refused.wav"));
+  }
+}
+
+// The rows of a CSV the tool wrote: header, then numbers.
+struct Table {
+  std::string header;
+  std::vector<std::vector<double>> rows;
+};
+
+Table read_table(const std::filesystem::path& p) {
+  std::ifstream in(p);
+  Table t;
+  std::getline(in, t.header);
+  for (std::string line; std::getline(in, line);) {
+    std::vector<double> row;
+    std::istringstream fields(line);
+    for (std::string f; std::getline(fields, f, ',');) row.push_back(std::stod(f));
+    t.rows.push_back(row);
+  }
+  return t;
+}
+
+// A response in dB (bins of a 4096-point transform at 48 kHz) at `hz`.
+double at(const std::vector<double>& db, double hz) {
+  double pos = hz / 48000 * 4096, w = pos - std::floor(pos);
+  size_t b = static_cast<size_t>(pos);
+  return db[b] * (1 - w) + db[b + 1] * w;
+}
+
+TEST_F(Matching, TargetCurvesAloneAndOnAReference) {
+  // A tilt of -3 dB a decade from 100 Hz to 10 kHz, flat beyond.
+  write_text("tilt.csv", "# a tilt\r\nfrequency,dB\r\n\r\n  100 , 0\r\n1000,-3\r\n1e4,-6.0\r\n");
+  Audio ref = e2e::noise(48000, 1, 48000, 21);
+  Audio take = e2e::noise(48000, 1, 48000, 22);
+  write("ref.wav", ref);
+  write("take.wav", take);
+
+  // On a reference: the filter is the plain one times the curve.
+  Audio plain = raw_ir({"-m", "true", "-mf", "ref.wav", "-cf", "take.wav"});
+  Audio tilted = raw_ir({"-m", "true", "-mf", "ref.wav", "-cf", "take.wav", "-tc", "tilt.csv"});
+  auto p = e2e::response_db(plain.data[0], 4096), t = e2e::response_db(tilted.data[0], 4096);
+  for (double hz : {60.0, 100.0, 316.0, 1000.0, 3162.0, 10000.0, 16000.0}) {
+    double want = hz <= 100 ? 0 : hz >= 10000 ? -6 : -3 * std::log10(hz / 100);
+    EXPECT_NEAR(at(t, hz) - at(p, hz), want, 0.3) << hz << " Hz";
+  }
+
+  // Alone (no master, mastering mode): the child is matched to the tilt at
+  // its own broadband level. The default names take the curve's name; the
+  // exported correction is the written filter and has the level 0 (the
+  // grid is logarithmic, so its plain mean weighs each octave alike).
+  auto r = run({"-m", "true", "-cf", "take.wav", "-tc", "tilt.csv", "-sm", "0.5", "-p", "audio,raw", "-ec",
+                "${master_name}/${file_name}.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / "tilt/take - processed.wav"));
+  Table csv = read_table(dir / "tilt/take.csv");
+  EXPECT_EQ(csv.header, "frequency_hz,db_ch1");
+  ASSERT_GT(csv.rows.size(), 24u * 10);
+  auto raw = e2e::response_db(e2e::read_wav(dir / "tilt/take - Raw IR.wav").data[0], 4096);
+  double mean = 0, worst = 0;
+  for (const auto& row : csv.rows) {
+    mean += row[1] / static_cast<double>(csv.rows.size());
+    if (row[0] >= 50 && row[0] <= 16000) worst = std::max(worst, std::fabs(row[1] - at(raw, row[0])));
+  }
+  EXPECT_NEAR(mean, 0.0, 0.05);
+  EXPECT_LT(worst, 0.5);
+  auto csv_at = [&](double hz) {
+    for (const auto& row : csv.rows)
+      if (row[0] >= hz) return row[1];
+    return 0.0;
+  };
+  // The tilt over wide spans (a second of noise has a ragged profile).
+  EXPECT_NEAR(csv_at(4000) - csv_at(400), -3.0, 0.6);
+  EXPECT_NEAR(csv_at(8000) - csv_at(1000), -3 * std::log10(8.0), 0.6);
+
+  // The plan holds the exported curve like every output.
+  r = run({"-m", "true", "-cf", "take.wav", "-tc", "tilt.csv", "-ec", "c.csv", "-dr", "true"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "c.csv\ntilt/take - processed.wav\n");
+}
+
+TEST_F(Matching, TargetCurveRefusals) {
+  write("ref.wav", e2e::noise(48000, 1, 4800, 31));
+  write("take.wav", e2e::noise(48000, 1, 4800, 32));
+  write("silent.wav", e2e::sine(48000, 1, 4800, 1000, 0.0));
+  write_text("good.csv", "20,0\n20000,0\n");
+  const struct {
+    std::string csv;  // written as bad.csv when not empty
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {"100,0\n100,1\n", {}, 7, "Bad target curve 'bad.csv', line 2: frequencies must increase from row to row\n"},
+      {"f,g\n# only one\n100,1\n", {}, 7, "Bad target curve 'bad.csv': at least two rows of frequency,dB are needed\n"},
+      {"100;0\n200;1\n", {}, 7, "Bad target curve 'bad.csv', line 2: expected two comma-separated values: frequency,dB\n"},
+      {"100,0\n200,1,5\n", {}, 7, "Bad target curve 'bad.csv', line 2: expected two comma-separated values: frequency,dB\n"},
+      {"100,0\n200,0x1\n", {}, 7, "Bad target curve 'bad.csv', line 2: the gain (dB) is not a number\n"},
+      {"100,0\n200,nan\n", {}, 7, "Bad target curve 'bad.csv', line 2: the gain (dB) is not a number\n"},
+      {"0,0\n200,1\n", {}, 7, "Bad target curve 'bad.csv', line 1: the frequency must be positive\n"},
+      {"100,0\n200,300\n", {}, 7, "Bad target curve 'bad.csv', line 2: the gain must lie between -200 and 200 dB\n"},
+      {"", {"-tc", "missing.csv"}, 6, "Could not read target curve 'missing.csv': No such file or directory\n"},
+      {"", {"-tc", "good.csv", "-lm", "true"}, 13,
+       "Group 'default' has no master: there is no loudness to match (-lm)\n"},
+      {"", {"-tc", "good.csv", "--mastering", "false"}, 13,
+       "Group 'default' has no master: a target curve alone needs mastering mode (-m true)\n"},
+      {"", {"-tc", "good.csv", "-mf", "ref.wav", "-ec", "take - processed.wav"}, 17,
+       "  outputs of 'take.wav' (curve) and 'take.wav' (audio) both resolve to 'take - processed.wav'\n"},
+  };
+  for (const auto& c : cases) {
+    if (!c.csv.empty()) write_text("bad.csv", c.csv);
+    e2e::Snapshot before = e2e::snapshot(dir);
+    std::vector<std::string> args = {"-cf", "take.wav", "-f", "take - processed.wav"};
+    if (c.args.size() < 4 || c.args[2] != "--mastering") args.insert(args.end(), {"-m", "true"});
+    if (!c.csv.empty()) args.insert(args.end(), {"-tc", "bad.csv"});
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto r = run(args);
+    EXPECT_EQ(r.status, c.status) << c.csv << c.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(e2e::snapshot(dir), before) << c.err;
+  }
+  // A silent master is refused, with or without a target curve.
+  for (bool curve : {false, true}) {
+    std::vector<std::string> args = {"-m", "true", "-mf", "silent.wav", "-cf", "take.wav", "-f", "out.wav"};
+    if (curve) args.insert(args.end(), {"-tc", "good.csv"});
+    auto r = run(args);
+    EXPECT_EQ(r.status, 13);
+    EXPECT_EQ(r.err, "  the master file 'silent.wav' is silent: it has no timbre to match\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
   }
 }
 

@@ -343,6 +343,7 @@ TEST_F(ConfigFileTest, SettingsAddedToTheOriginalOnes) {
     srate: 'source', gain_range: 24, quiet: true, dry_run: 1, keep_going: true, skip_existing: true,
     jobs: 0, report: 'rep', gate: 40, loudness: -16, true_peak: -1, format: 'FLAC', bits: 24, dither: 'none',
     true_peak_limiter: -1.5, limiter_lookahead: 3, limiter_release: 50,
+    target_curve: 'house.csv', export_curve: '${file_name}.csv',
     ir: { channel_link: 100, smoothing: 0.333, low_freq: 30, high_freq: 16000, amount: 50,
           max_boost: 12, max_cut: 6, phase: 'Minimum' },
   })"),
@@ -354,6 +355,8 @@ TEST_F(ConfigFileTest, SettingsAddedToTheOriginalOnes) {
   EXPECT_TRUE(cfg_.quiet && cfg_.dry_run && cfg_.keep_going && cfg_.skip_existing);
   EXPECT_EQ(cfg_.jobs, 0);
   EXPECT_EQ(utf8(&cfg_.report), "rep");
+  EXPECT_EQ(utf8(&cfg_.target_curve), "house.csv");
+  EXPECT_EQ(utf8(&cfg_.export_curve), "${file_name}.csv");
   EXPECT_TRUE(cfg_.gate.on && cfg_.loudness.on && cfg_.true_peak.on);
   EXPECT_EQ(cfg_.gate.value, 40.0f);
   EXPECT_EQ(cfg_.loudness.value, -16.0f);
