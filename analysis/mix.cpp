@@ -1,6 +1,7 @@
 #include "analysis/mix.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "analysis/block_convolver.h"
 #include "analysis/convolver.h"
@@ -356,4 +357,29 @@ void compensate_latency(Sample& audio, int64_t latency) {
     t.fill_zero(row + audio.length - k, static_cast<size_t>(k));
   }
   audio.length -= k;
+}
+
+void mid_side_encode(Sample& audio) {
+  if (audio.channels != 2) return;
+  float* l = audio.data;
+  float* r = audio.data + audio.stride;
+  for (uint64_t t = 0; t < audio.length; ++t) {
+    const float a = l[t], b = r[t];
+    l[t] = 0.5f * (a + b);
+    r[t] = 0.5f * (a - b);
+  }
+}
+
+float mid_side_decode(Sample& audio) {
+  if (audio.channels != 2) return 0.0f;
+  float* m = audio.data;
+  float* s = audio.data + audio.stride;
+  float peak = 0.0f;
+  for (uint64_t t = 0; t < audio.length; ++t) {
+    const float a = m[t], b = s[t];
+    m[t] = a + b;
+    s[t] = a - b;
+    peak = std::fmax(peak, std::fmax(std::fabs(m[t]), std::fabs(s[t])));
+  }
+  return peak;
 }

@@ -74,3 +74,11 @@ enum NormalizeMode : int {
 // mix then already starts at the filter's centre. The vacated values are
 // zeroed, so a later resize to a longer length pads with zeros.
 void compensate_latency(Sample& audio, int64_t latency);
+
+// Mid/side coding of a two-channel Sample, in place: encoding turns left
+// and right into mid = (L + R) / 2 and side = (L - R) / 2, decoding turns
+// them back into L = M + S and R = M - S. Samples of other channel counts
+// are left alone. The largest magnitude over every channel of the decoded
+// audio is returned by decoding (0 for other counts).
+void mid_side_encode(Sample& audio);
+float mid_side_decode(Sample& audio);

@@ -147,15 +147,16 @@ double target_curve_db_at(const TargetCurve& curve, double hz) {
   return curve.db[lo] + w * (curve.db[hi] - curve.db[lo]);
 }
 
-void target_curve_apply(Sample& profile, const TargetCurve& curve, double bin_hz, double offset_db) {
-  const uint64_t n = profile.length;
+void target_curve_apply_row(float* row, uint64_t n, const TargetCurve& curve, double bin_hz, double offset_db) {
   for (uint64_t k = 0; k <= n / 2; ++k) {
-    const float gain =
-        static_cast<float>(std::pow(10.0, (target_curve_db_at(curve, static_cast<double>(k) * bin_hz) + offset_db) / 20.0));
-    for (uint64_t c = 0; c < profile.channels; ++c) {
-      float* row = profile.data + c * profile.stride;
-      row[k] *= gain;
-      if (k > 0 && k < n - k) row[n - k] *= gain;
-    }
+    const double db = target_curve_db_at(curve, static_cast<double>(k) * bin_hz) + offset_db;
+    const float gain = static_cast<float>(std::pow(10.0, db / 20.0));
+    row[k] *= gain;
+    if (k > 0 && k < n - k) row[n - k] *= gain;
   }
+}
+
+void target_curve_apply(Sample& profile, const TargetCurve& curve, double bin_hz, double offset_db) {
+  for (uint64_t c = 0; c < profile.channels; ++c)
+    target_curve_apply_row(profile.data + c * profile.stride, profile.length, curve, bin_hz, offset_db);
 }

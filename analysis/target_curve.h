@@ -48,3 +48,5 @@ double target_curve_db_at(const TargetCurve& curve, double hz);
 // mirror of the lower: bin N - k is at k x bin_hz) by the curve's gain,
 // scaled by 10^(offset_db / 20).
 void target_curve_apply(Sample& profile, const TargetCurve& curve, double bin_hz, double offset_db);
+// The same on one row of `n` bins.
+void target_curve_apply_row(float* row, uint64_t n, const TargetCurve& curve, double bin_hz, double offset_db);

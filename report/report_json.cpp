@@ -214,6 +214,15 @@ void child(JsonOut& j, const ReportChild& c, const ReportSpectrum& master, const
   j.count(c.range_clamped_bins);
   j.key("clamped_by_limits");
   j.count(c.limit_clamped_bins);
+  j.key("curve_channels");
+  if (c.mid_side) {
+    j.open('[', true);
+    j.string("mid");
+    j.string("side");
+    j.close(']');
+  } else {
+    j.null();
+  }
   j.key("curve_level_db");
   if (c.curve_level_db) {
     j.open('[', true);

@@ -85,6 +85,7 @@ struct ReportChild {
   // the applied curve is plotted relative to it. Owned; null = none.
   double* curve_level_db;
   uint64_t level_channels;
+  bool mid_side;                 // the curves' two channels are mid and side, not left and right
   int64_t latency_samples;       // -1 = unknown
   double latency_ms;             // NaN = unknown
   // The true-peak limiter of the output; the record exists only when it ran.

@@ -395,8 +395,9 @@ bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* ou
   if (child) add_entry(kColourChild, "", "child spectrum (1/6 oct)");
   for (uint64_t ch = 0; cu.db && ch < cu.channels && ch < kMaxChannelEntries; ++ch) {
     char text[64];
-    int used = cu.channels == 1
-                   ? snprintf(text, sizeof text, "applied correction")
+    int used = cu.channels == 1 ? snprintf(text, sizeof text, "applied correction")
+               : c->mid_side && ch < 2
+                   ? snprintf(text, sizeof text, "correction, %s", ch == 0 ? "mid" : "side")
                    : snprintf(text, sizeof text, "correction, channel %llu", static_cast<unsigned long long>(ch + 1));
     // A curve shaped around its level is drawn relative to it.
     if (c->curve_level_db && ch < c->level_channels && used > 0 && static_cast<size_t>(used) < sizeof text)

@@ -148,6 +148,7 @@ struct GroupSettings {
   CurveSettings curve;
   bool shaped;        // a curve setting is on: the shaped synthesis runs
   bool deliver;       // a loudness or true-peak setting is on
+  bool mid_side;      // stereo curves on mid and side
 };
 
 // One output of one child (or the master's response, child 0).
@@ -180,6 +181,23 @@ int save_output(const RunContext* ctx, GroupState& g, Variables* vars, ReportChi
   return 0;
 }
 
+// The profile of `audio` as the run takes it: gated when asked, and of
+// mid and side for a stereo file when the run matches on them.
+int profile_of(Sample& profile, const Sample& audio, const ToolConfig* cfg, unsigned rank) {
+  const Sample* source = &audio;
+  Sample coded;
+  sample_init(coded);
+  if (cfg->mid_side && audio.channels == 2) {
+    if (sample_copy(coded, audio) != STATUS_OK) return STATUS_NO_MEMORY;
+    mid_side_encode(coded);
+    source = &coded;
+  }
+  int st = cfg->gate.on ? compute_profile_gated(profile, *source, rank, cfg->gate.value)
+                        : compute_profile(profile, *source, rank);
+  sample_destroy(coded);
+  return st;
+}
+
 // The target spectrum with the target curve: `base` times the curve, or,
 // without a base (no master), the curve alone at the level that leaves the
 // child's broadband level as it is: the correction's level (curve_level,
@@ -202,6 +220,13 @@ int curve_target(Sample& out, const Sample* base, const Sample& child, const Tar
     mem_free(row);
     return STATUS_NO_MEMORY;
   }
+  // Mid and side each keep their own level; left and right share one.
+  double* levels = static_cast<double*>(mem_alloc(child.channels * sizeof(double)));
+  if (!levels) {
+    mem_free(row);
+    sample_destroy(t);
+    return STATUS_NO_MEMORY;
+  }
   double level = 0.0;
   for (uint64_t c = 0; c < child.channels; ++c) {
     const float* magnitude = child.data + c * child.stride;
@@ -210,12 +235,17 @@ int curve_target(Sample& out, const Sample* base, const Sample& child, const Tar
       const double m = magnitude[k] > 1e-30f ? static_cast<double>(magnitude[k]) : 1e-30;
       row[k] = static_cast<float>(target_curve_db_at(curve, static_cast<double>(k) * bin_hz) - 20.0 * std::log10(m));
     }
-    level += curve_level(row, bins, bin_hz, set.curve.low_freq, set.curve.high_freq);
+    levels[c] = curve_level(row, bins, bin_hz, set.curve.low_freq, set.curve.high_freq);
+    level += levels[c];
   }
   mem_free(row);
-  for (uint64_t c = 0; c < t.channels; ++c)
-    for (uint64_t k = 0; k < t.length; ++k) t.data[c * t.stride + k] = 1.0f;
-  target_curve_apply(t, curve, bin_hz, -level / static_cast<double>(child.channels));
+  for (uint64_t c = 0; c < t.channels; ++c) {
+    float* out = t.data + c * t.stride;
+    for (uint64_t k = 0; k < t.length; ++k) out[k] = 1.0f;
+    const double offset = set.mid_side ? levels[c] : level / static_cast<double>(child.channels);
+    target_curve_apply_row(out, t.length, curve, bin_hz, -offset);
+  }
+  mem_free(levels);
   sample_swap(out, t);
   sample_destroy(t);
   return 0;
@@ -280,6 +310,15 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   // a child, and a multichannel master its power mean to a mono child.
   // Correction mode writes the master's channels: they must agree.
   const Sample* master_profile = &g.master_profile;
+  if (cfg->mid_side) {
+    const bool master_fails = !g.curve_only && g.master.channels != 2;
+    if (master_fails || c.child.channels != 2) {
+      err_printf("  mid/side needs two channels: '%s' has %d, leaving\n",
+                 text_of(master_fails ? &group->master : child_name),
+                 static_cast<int>(master_fails ? g.master.channels : c.child.channels));
+      return kChannelMismatch;
+    }
+  }
   if (!g.curve_only && c.child.channels != g.master.channels) {
     if (!cfg->mastering || (g.master.channels != 1 && c.child.channels != 1)) {
       err_printf("  number of channels mimatch: %d (master) vs %d (child), leaving\n",
@@ -293,8 +332,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     }
     master_profile = &c.master_profile;
   }
-  st = cfg->gate.on ? compute_profile_gated(c.child_profile, c.child, set.rank, cfg->gate.value)
-                    : compute_profile(c.child_profile, c.child, set.rank);
+  st = profile_of(c.child_profile, c.child, cfg, set.rank);
   if (st != 0) {
     err_printf("  error computing spectral profile for the child file '%s'\n", text_of(child_name));
     return st;
@@ -340,7 +378,10 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
                  text_of(child_name));
     return st;
   }
-  if (rc) report_fill_curves(rc, c.trace, g.rate, set.rank);
+  if (rc) {
+    report_fill_curves(rc, c.trace, g.rate, set.rank);
+    rc->mid_side = set.mid_side;
+  }
   if (produce & PRODUCE_RAW) {
     st = save_output(ctx, g, &c.vars, rc, &c.written, slot(ctx, group, index, OUTPUT_RAW_IR), &c.raw, &cfg->ir.raw, OUTPUT_RAW_IR,
                      nullptr);
@@ -372,6 +413,23 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   if (audio.keep) return 0;
 
   const Sample* input = cfg->mastering ? &c.child : &g.master;
+  // Mid/side: the input is coded before the convolution and the output
+  // decoded right after it, so normalization, loudness and the meters see
+  // left and right (the dry part goes through the same coding unchanged).
+  Sample coded;
+  sample_init(coded);
+  struct ReleaseAtExit {
+    Sample& s;
+    ~ReleaseAtExit() { sample_destroy(s); }
+  } release_coded{coded};
+  if (set.mid_side) {
+    if (sample_copy(coded, *input) != STATUS_OK) {
+      err_printf("  error convolving trimmed impulse response with master file, error code: %d\n", STATUS_NO_MEMORY);
+      return STATUS_NO_MEMORY;
+    }
+    mid_side_encode(coded);
+    input = &coded;
+  }
   // One pass keeps the frames that latency compensation and length
   // matching keep and measures the peak for normalization on the way.
   float peak = 0.0f;
@@ -380,7 +438,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   // The output's integrated loudness is measured while the output is
   // made, on a thread of its own: libebur128's pass takes longer than the
   // convolution. Not when normalization may still scale the output.
-  const bool follow = set.deliver && cfg->normalize == NORMALIZE_NONE;
+  const bool follow = set.deliver && cfg->normalize == NORMALIZE_NONE && !set.mid_side;
   SampleProgress progress;
   progress_init(&progress);
   double integrated = 0.0;
@@ -407,6 +465,11 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   if (st != 0) {
     err_printf("  error convolving trimmed impulse response with master file, error code: %d\n", st);
     return st;
+  }
+  if (set.mid_side) {
+    // The peak of what is kept, decoded.
+    peak = mid_side_decode(c.output);
+    sample_destroy(coded);
   }
   st = normalize_to_peak(c.output, static_cast<int>(cfg->normalize), set.peak, peak);
   if (st != 0) {
@@ -539,8 +602,7 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
     return st;
   }
   if (g.report) report_fill_input(&g.report->master, cfg, &group->master, g.master);
-  st = cfg->gate.on ? compute_profile_gated(g.master_profile, g.master, set.rank, cfg->gate.value)
-                    : compute_profile(g.master_profile, g.master, set.rank);
+  st = profile_of(g.master_profile, g.master, cfg, set.rank);
   if (st != 0) {
     err_printf("  error computing spectral profile for the master file '%s'\n", text_of(&group->master));
     report_group_failed(g.report, st);
@@ -600,7 +662,9 @@ void group_settings(const ToolConfig* cfg, uint64_t rate, GroupSettings& set) {
   // Every ratio of the IR is limited to the configured range.
   curve_settings_init(set.curve, decibels_to_gain(cfg->gain_range));
   const CurveConfig& c = cfg->ir.curve;
-  set.curve.channel_link = c.channel_link;
+  // Mid and side are not linked: the side's balance is its own.
+  set.curve.channel_link = cfg->mid_side ? 0.0f : c.channel_link;
+  set.mid_side = cfg->mid_side;
   set.curve.smoothing = c.smoothing;
   set.curve.low_freq = c.low_freq;
   set.curve.high_freq = c.high_freq;

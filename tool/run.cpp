@@ -279,6 +279,8 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   TargetCurve curve;
   target_curve_init(curve);
   st = check_target_curve_groups(cfg);
+  if (cfg->mid_side && cfg->ir.curve.channel_link > 0.0f)
+    std::fprintf(stderr, "[WRN] channel link does not apply between mid and side; ignored\n");
   if (st == 0 && cfg->target_curve.length > 0) st = load_target_curve(cfg, curve);
   if (st == 0) st = run_plan_build(&plan, cfg);
   if (st == 0 && cfg->config_file.length > 0) st = run_plan_add_input(&plan, &cfg->config_file);

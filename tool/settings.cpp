@@ -166,6 +166,8 @@ const SettingRow SETTINGS[] = {
     {"-ec", "--export-curve", "export_curve", SETTING_TEMPLATE, 0, 57, 0, "export curve", "template", "",
      nullptr, 0, kNoMin, kNoMax, FIELD(export_curve),
      "Name of a CSV of the applied correction per channel on a 1/24-octave grid"},
+    {"-ms", "--mid-side", "mid_side", SETTING_BOOLEAN, 0, 58, 0, "mid side", "boolean", "false", nullptr, 0,
+     kNoMin, kNoMax, FIELD(mid_side), "Match stereo files on mid and side instead of left and right"},
 
     // Delivery.
     {"-gt", "--gate", "gate", SETTING_LEVEL, SETTING_ZERO_OFF, 50, 0, "gate", "dB or off", "off", nullptr, 0, 0.0, 300.0,

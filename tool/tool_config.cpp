@@ -41,6 +41,7 @@ int toolconfig_init(ToolConfig* cfg) {
   cfg->skip_existing = false;
   cfg->quiet = false;
   cfg->match_loudness = false;
+  cfg->mid_side = false;
   cfg->gate = OptionalLevel{0.0f, false};
   cfg->loudness = OptionalLevel{0.0f, false};
   cfg->true_peak = OptionalLevel{0.0f, false};

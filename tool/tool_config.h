@@ -145,6 +145,7 @@ struct ToolConfig {
   String merge_reports;       // directory whose shard reports are merged; empty = none
   String target_curve;        // CSV of frequency,dB added to the target spectrum; empty = none
   String export_curve;        // template of the CSV of the applied correction; empty = none
+  bool mid_side;              // false; stereo curves made and applied on mid and side
 };
 
 // Default templates.
