@@ -272,3 +272,44 @@ Status profile_for_channels(Sample& out, const Sample& profile, uint64_t channel
   sample_destroy(result);
   return STATUS_OK;
 }
+
+Status profile_median(Sample& median, Sample* lowest, Sample* highest, const Sample* const* profiles,
+                      const double* gains, uint64_t count) {
+  if (count == 0) return STATUS_BAD_ARGUMENT;
+  const uint64_t channels = profiles[0]->channels, n = profiles[0]->length;
+  for (uint64_t i = 1; i < count; ++i)
+    if (profiles[i]->channels != channels || profiles[i]->length != n) return STATUS_BAD_ARGUMENT;
+  Sample out[3];
+  for (Sample& s : out) sample_init(s);
+  double* values = static_cast<double*>(mem_alloc(count * sizeof(double)));
+  bool ok = values != nullptr;
+  for (int o = 0; ok && o < 3; ++o)
+    if (o == 0 || (o == 1 && lowest) || (o == 2 && highest)) ok = sample_allocate(out[o], channels, n, n);
+  if (!ok) {
+    mem_free(values);
+    for (Sample& s : out) sample_destroy(s);
+    return STATUS_NO_MEMORY;
+  }
+  for (uint64_t c = 0; c < channels; ++c) {
+    for (uint64_t k = 0; k < n; ++k) {
+      // Insertion sort: references are few.
+      for (uint64_t i = 0; i < count; ++i) {
+        const double v = gains[i] * profiles[i]->data[c * profiles[i]->stride + k];
+        uint64_t j = i;
+        for (; j > 0 && values[j - 1] > v; --j) values[j] = values[j - 1];
+        values[j] = v;
+      }
+      const uint64_t mid = count / 2;
+      const double m = count % 2 ? values[mid] : std::sqrt(values[mid - 1] * values[mid]);
+      out[0].data[c * out[0].stride + k] = static_cast<float>(m);
+      if (lowest) out[1].data[c * out[1].stride + k] = static_cast<float>(values[0]);
+      if (highest) out[2].data[c * out[2].stride + k] = static_cast<float>(values[count - 1]);
+    }
+  }
+  mem_free(values);
+  sample_swap(median, out[0]);
+  if (lowest) sample_swap(*lowest, out[1]);
+  if (highest) sample_swap(*highest, out[2]);
+  for (Sample& s : out) sample_destroy(s);
+  return STATUS_OK;
+}

@@ -47,3 +47,13 @@ void profile_channel(const ProfileWork& work, const float* audio, uint64_t lengt
 // STATUS_BAD_ARGUMENT (no message). STATUS_NO_MEMORY when the result
 // cannot be allocated. `out` is replaced only on success.
 [[nodiscard]] Status profile_for_channels(Sample& out, const Sample& profile, uint64_t channels);
+
+// The per-bin median of `count` profiles of one shape, each multiplied by
+// gains[i] first (to bring them to a common level): for an odd count the
+// middle value, for an even count the geometric mean of the two middle
+// values (their mean in dB). `lowest` and `highest`, when not null, receive
+// per bin the smallest and largest of the scaled values. STATUS_BAD_ARGUMENT
+// for no profile or profiles of different shapes; STATUS_NO_MEMORY. The
+// outputs are replaced only on success.
+[[nodiscard]] Status profile_median(Sample& median, Sample* lowest, Sample* highest, const Sample* const* profiles,
+                                    const double* gains, uint64_t count);

@@ -199,7 +199,8 @@ void extreme(JsonOut& j, const char* name, double db, double hz) {
   j.close('}');
 }
 
-void child(JsonOut& j, const ReportChild& c, const ReportSpectrum& master, const char* plot) {
+void child(JsonOut& j, const ReportChild& c, const ReportGroup& g, const char* plot) {
+  const ReportSpectrum& master = g.spectrum;
   j.open('{');
   outcome(j, c.outcome, c.status, c.message);
   j.key("input");
@@ -265,6 +266,8 @@ void child(JsonOut& j, const ReportChild& c, const ReportSpectrum& master, const
   grid(j, n);
   spectrum(j, "spectrum_db", c.spectrum, n);
   spectrum(j, "master_spectrum_db", master, n);
+  spectrum(j, "reference_low_db", g.spread_low, n);
+  spectrum(j, "reference_high_db", g.spread_high, n);
   curve(j, "computed_db", c.computed, n);
   curve(j, "applied_db", c.applied, n);
   j.close('}');
@@ -282,13 +285,17 @@ void group(JsonOut& j, const ReportGroup& g, const char* const* plot_names, uint
   j.key("master");
   audio(j, g.master);
   files(j, g.files);
+  j.key("references");
+  j.open('[', true);
+  for (uint64_t i = 0; i < g.references.count; ++i) j.string(static_cast<char* const*>(g.references.data)[i]);
+  j.close(']');
   j.key("children");
   j.open('[');
   for (uint64_t i = 0; i < g.children.count; ++i) {
     const ReportChild* c = static_cast<ReportChild* const*>(g.children.data)[i];
     const char* plot = plot_names ? plot_names[(*plot_index)] : nullptr;
     ++*plot_index;
-    child(j, *c, g.spectrum, plot);
+    child(j, *c, g, plot);
   }
   j.close(']');
   j.close('}');

@@ -83,12 +83,17 @@ void group_init(ReportGroup* g) {
   audio_init(&g->master);
   g->children.elem_size = sizeof(ReportChild*);
   g->files.elem_size = sizeof(ReportFile);
+  g->references.elem_size = sizeof(char*);
 }
 
 void group_release(ReportGroup* g) {
   mem_free(g->name);
   audio_release(&g->master);
   spectrum_release(&g->spectrum);
+  spectrum_release(&g->spread_low);
+  spectrum_release(&g->spread_high);
+  for (uint64_t i = 0; i < g->references.count; ++i) mem_free(static_cast<char**>(g->references.data)[i]);
+  dynarray_release(&g->references);
   for (uint64_t i = 0; i < g->children.count; ++i) {
     ReportChild* c = static_cast<ReportChild**>(g->children.data)[i];
     child_release(c);
@@ -471,6 +476,17 @@ int report_child_add_file(ReportChild* child, ReportFileKind kind, const char* r
 
 int report_group_add_file(ReportGroup* group, ReportFileKind kind, const char* relative_path) {
   return group ? report_add_file(&group->files, kind, relative_path) : STATUS_BAD_ARGUMENT;
+}
+
+int report_add_reference(ReportGroup* group, const char* path) {
+  if (!group || !path) return STATUS_BAD_ARGUMENT;
+  char* copy = mem_strdup(path);
+  if (!copy) return STATUS_NO_MEMORY;
+  if (!dynarray_append(&group->references, 1, &copy)) {
+    mem_free(copy);
+    return STATUS_NO_MEMORY;
+  }
+  return STATUS_OK;
 }
 
 int report_child_set_outcome(ReportChild* child, ReportOutcome outcome, int status,

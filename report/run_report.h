@@ -106,7 +106,11 @@ struct ReportChild {
 struct ReportGroup {
   char* name;
   ReportAudioInfo master;
-  ReportSpectrum spectrum;       // the master's long-term spectrum
+  ReportSpectrum spectrum;       // the master's long-term spectrum (several references: the target)
+  DynArray references;           // char*: every master the target was made from, in order
+  // Several references: per bin the lowest and highest of their levelled
+  // spectra around the target; empty otherwise.
+  ReportSpectrum spread_low, spread_high;
   DynArray children;             // ReportChild* (each mem_alloc'd, owned)
   DynArray files;                // ReportFile: per-group outputs (frm)
   ReportOutcome outcome;
@@ -229,6 +233,8 @@ void report_child_set_latency(ReportChild* child, int64_t samples, int64_t sampl
                                         const char* relative_path);
 [[nodiscard]] int report_group_add_file(ReportGroup* group, ReportFileKind kind,
                                         const char* relative_path);
+// Appends a master the group's target was made from (copied).
+[[nodiscard]] int report_add_reference(ReportGroup* group, const char* path);
 
 // Marks a child or group as skipped or failed. `status` is the status number
 // (0 for a skip), `message` the text shown to the user (may be null).

@@ -194,6 +194,34 @@ void series(TextBuffer* b, const Axes& a, const char* id, const char* colour, co
   text_append(b, "\"/>\n");
 }
 
+// The area between two spectra (smoothed as the spectra are), for the
+// spread of several references around their median; points where either
+// is not finite are left out.
+void spread_band(TextBuffer* b, const Axes& a, const ReportSpectrum& low, const ReportSpectrum& high,
+                 const char* colour) {
+  const uint64_t n = draw_points(a.nyquist);
+  text_appendf(b, "<path id=\"reference-spread\" fill=\"%s\" fill-opacity=\"0.18\" stroke=\"none\" d=\"", colour);
+  bool first = true;
+  for (int pass = 0; pass < 2; ++pass) {
+    const ReportSpectrum& s = pass == 0 ? high : low;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t k = pass == 0 ? i : n - 1 - i;
+      const double hz = grid_frequency(k, kDrawPerOctave);
+      const double lo = smoothed_at(low.db, low.bins, low.bin_hz, hz, kSmoothPerOctave);
+      const double hi = smoothed_at(high.db, high.bins, high.bin_hz, hz, kSmoothPerOctave);
+      if (!std::isfinite(lo) || !std::isfinite(hi)) continue;
+      const double v = smoothed_at(s.db, s.bins, s.bin_hz, hz, kSmoothPerOctave);
+      text_append_char(b, first ? 'M' : 'L');
+      first = false;
+      num(b, x_of(a, hz));
+      text_append_char(b, ' ');
+      num(b, y_of(v, a.spec_top, a.spec_bottom));
+      text_append_char(b, ' ');
+    }
+  }
+  text_append(b, first ? "\"/>\n" : "Z\"/>\n");
+}
+
 struct LegendEntry {
   const char* colour;
   const char* dash;
@@ -383,7 +411,7 @@ bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* ou
 
   // Legend first: its rows decide the height.
   constexpr int kMaxChannelEntries = 8;
-  LegendEntry entries[2 + kMaxChannelEntries];
+  LegendEntry entries[3 + kMaxChannelEntries];
   int count = 0;
   auto add_entry = [&](const char* colour, const char* dash, const char* text) {
     entries[count].colour = colour;
@@ -391,7 +419,9 @@ bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* ou
     snprintf(entries[count].text, sizeof entries[count].text, "%s", text);
     ++count;
   };
-  if (master) add_entry(kColourMaster, "", "master spectrum (1/6 oct)");
+  const bool spread = master && g->spread_low.db && g->spread_high.db;
+  if (master) add_entry(kColourMaster, "", spread ? "target: median of the references" : "master spectrum (1/6 oct)");
+  if (spread) add_entry(kColourMaster, "2 2", "spread of the references");
   if (child) add_entry(kColourChild, "", "child spectrum (1/6 oct)");
   for (uint64_t ch = 0; cu.db && ch < cu.channels && ch < kMaxChannelEntries; ++ch) {
     char text[64];
@@ -432,6 +462,7 @@ bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* ou
 
   if (master) {
     const ReportSpectrum& s = g->spectrum;
+    if (spread) spread_band(b, a, g->spread_low, g->spread_high, kColourMaster);
     series(b, a, "spectrum-master", kColourMaster, "", a.spec_top, a.spec_bottom, [&](double hz) {
       return smoothed_at(s.db, s.bins, s.bin_hz, hz, kSmoothPerOctave);
     });

@@ -303,20 +303,24 @@ int print_version() {
 namespace {
 
 // Collected options: long name -> value argument (pointing into argv).
+// Masters after the first (several references) are kept apart.
 struct Collected {
   HashMap options;
   PtrList children;
   PtrList repeated;  // pairs of (const SettingRow*, value) of SETTING_NAMES options
+  PtrList masters;
 
   Collected() {
     hashmap_init_cstr(&options);
     ptrlist_init(&children);
     ptrlist_init(&repeated);
+    ptrlist_init(&masters);
   }
   ~Collected() {
     hashmap_clear(&options);
     ptrlist_release(&children);
     ptrlist_release(&repeated);
+    ptrlist_release(&masters);
   }
   const char* get(const char* name) const {
     return static_cast<const char*>(hashmap_get(&options, name, nullptr));
@@ -367,6 +371,14 @@ int collect(Collected* c, int argc, char** argv) {
       std::fprintf(stderr, "Not defined value for option: %s\n", arg);
       return STATUS_BAD_ARGUMENT;
     }
+    if (std::strcmp(arg, "--master") == 0 && hashmap_find(&c->options, arg)) {
+      if (!ptrlist_push(&c->masters, argv[j + 1])) {
+        std::fprintf(stderr, "Not enough memory\n");
+        return STATUS_NO_MEMORY;
+      }
+      j += 2;
+      continue;
+    }
     if (hashmap_find(&c->options, arg)) {
       std::fprintf(stderr, "Duplicate option: %s\n", arg);
       return STATUS_BAD_ARGUMENT;
@@ -398,6 +410,10 @@ int setup_command_line_group(ToolConfig* cfg, const Collected& c) {
   // Without a master the group is matched to the target curve alone.
   if (st == 0 && c.get("--master")) {
     st = name_from_bytes(&text, c.get("--master")) ? group_set_master(group, &text) : STATUS_NO_MEMORY;
+  }
+  for (uint64_t i = 0; st == 0 && i < c.masters.count; ++i) {
+    const char* reference = static_cast<const char*>(c.masters.items[i]);
+    st = name_from_bytes(&text, reference) ? group_add_reference(group, &text) : STATUS_NO_MEMORY;
   }
   for (uint64_t i = 0; st == 0 && i < c.children.count; ++i) {
     const char* child = static_cast<const char*>(c.children.items[i]);

@@ -285,6 +285,28 @@ int map_group_files(Mapper* m, Group* g) {
   }
 }
 
+// "master": a file name, or a list of them (several references; the first
+// names the outputs).
+int map_group_masters(Mapper* m, Group* g) {
+  int st = next(m);
+  if (st != STATUS_OK) return st;
+  const bool list = m->event.kind == ARRAY_BEGIN;
+  for (uint64_t n = 0;; ++n) {
+    if (list) {
+      st = next(m);
+      if (st != STATUS_OK) return st;
+      if (m->event.kind == ARRAY_END) {
+        if (n == 0) return fail(m, STATUS_BAD_FORMAT, "'master' must name at least one file");
+        return STATUS_OK;
+      }
+    }
+    if (m->event.kind != STRING) return fail(m, STATUS_BAD_FORMAT, "'master' must be a file name or a list of them");
+    if (string_has_nul(&m->event.text)) return fail(m, STATUS_BAD_FORMAT, "'master' contains a NUL character");
+    st = n == 0 ? group_set_master(g, &m->event.text) : group_add_reference(g, &m->event.text);
+    if (st != STATUS_OK || !list) return st;
+  }
+}
+
 // The value of one group, after its name: an object with "master" and
 // "files", each at most once.
 int map_group_body(Mapper* m, Group* g) {
@@ -302,11 +324,7 @@ int map_group_body(Mapper* m, Group* g) {
         log_line("[ERR] Duplicate 'master' property\n");
         return STATUS_BAD_FORMAT;
       }
-      st = next(m);
-      if (st != STATUS_OK) return st;
-      if (m->event.kind != STRING) return fail(m, STATUS_BAD_FORMAT, "'master' must be a file name");
-      if (string_has_nul(&m->event.text)) return fail(m, STATUS_BAD_FORMAT, "'master' contains a NUL character");
-      st = group_set_master(g, &m->event.text);
+      st = map_group_masters(m, g);
       master_seen = true;
     } else if (is_key(m, "files")) {
       if (files_seen) {

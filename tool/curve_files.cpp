@@ -97,15 +97,21 @@ int load_target_curve(const ToolConfig* cfg, TargetCurve& curve) {
   return st;
 }
 
-int check_target_curve_groups(const ToolConfig* cfg) {
-  if (cfg->target_curve.length == 0) return 0;
+int check_reference_groups(const ToolConfig* cfg) {
   PtrList groups;
   ptrlist_init(&groups);
   if (!hashmap_values(&cfg->groups, &groups)) return STATUS_NO_MEMORY;
   int st = 0;
   for (uint64_t i = 0; i < groups.count && st == 0; ++i) {
     const Group* g = static_cast<const Group*>(groups.items[i]);
-    if (!g || g->master.length > 0 || g->files.count == 0) continue;
+    if (!g) continue;
+    if (group_master_count(g) > 1 && !cfg->mastering) {
+      std::fprintf(stderr, "Group '%s' has %llu masters: several references need mastering mode (-m true)\n",
+                   text_of(&g->name), static_cast<unsigned long long>(group_master_count(g)));
+      st = STATUS_BAD_ARGUMENT;
+      continue;
+    }
+    if (cfg->target_curve.length == 0 || g->master.length > 0 || g->files.count == 0) continue;
     if (!cfg->mastering) {
       std::fprintf(stderr, "Group '%s' has no master: a target curve alone needs mastering mode (-m true)\n",
                    text_of(&g->name));

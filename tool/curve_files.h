@@ -23,12 +23,14 @@ struct Group;
 [[nodiscard]] int load_target_curve(const ToolConfig* cfg, TargetCurve& curve);
 
 // Refuses settings that cannot work with the groups as given, before any
-// work: a target curve stands in for a missing master in mastering mode
-// only, and without a master there is no loudness to match. Returns 0 or
-// 13 with one line naming the group:
+// work: several masters are references to match to, so mastering mode
+// only; a target curve stands in for a missing master in mastering mode
+// only, and without a master there is no loudness to match. Returns 0, 5
+// or 13 with one line naming the group:
+//   "Group '<g>' has N masters: several references need mastering mode (-m true)"
 //   "Group '<g>' has no master: a target curve alone needs mastering mode (-m true)"
 //   "Group '<g>' has no master: there is no loudness to match (-lm)"
-[[nodiscard]] int check_target_curve_groups(const ToolConfig* cfg);
+[[nodiscard]] int check_reference_groups(const ToolConfig* cfg);
 
 // The applied correction of `trace` as CSV text: the header
 // "frequency_hz,db_ch1[,db_ch2...]" and one row per point of the report's

@@ -238,13 +238,15 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
 }  // namespace
 
 int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
-                     FollowedLoudness* followed) {
+                     FollowedLoudness* followed, const double* reference_lufs) {
   LoudnessMeasure out;
   int st = measure(*output, followed, &out);
   if (st != 0) return st;
   double target = kNaN;
   if (cfg->loudness.on) {
     target = cfg->loudness.value;
+  } else if (cfg->match_loudness && reference_lufs && !std::isnan(*reference_lufs)) {
+    target = *reference_lufs;
   } else if (cfg->match_loudness) {
     // Only the loudness of the file whose timbre the output takes counts.
     if ((st = measured(measure_integrated_loudness(*timbre, &target))) != 0) return st;

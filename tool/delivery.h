@@ -68,8 +68,11 @@ struct FollowedLoudness {
   const double* integrated;  // libebur128's value, valid after the join
   const Status* status;      // the measurement's status, valid after the join
 };
+// With `reference_lufs` (not null, not NaN) the loudness to match is that
+// value (several references: their median) and `timbre` is not measured.
 [[nodiscard]] int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre,
-                                   LoudnessReport* report, FollowedLoudness* followed);
+                                   LoudnessReport* report, FollowedLoudness* followed,
+                                   const double* reference_lufs = nullptr);
 
 // The effective true-peak ceiling of the settings in dBTP (the lower of
 // -tp and -tl), NaN when neither is on.

@@ -200,6 +200,7 @@ int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group*
   if (st == 0) st = set_name_parts(vars, "master", "master_ext", "master_name", "master_dir", master);
   if (st == 0) st = set_name_parts(vars, "file", "file_ext", "file_name", "file_dir", current);
   if (st == 0) st = variables_set_int(vars, "file_index", static_cast<int64_t>(index));
+  if (st == 0) st = variables_set_int(vars, "master_count", static_cast<int64_t>(group_master_count(group)));
   return st;
 }
 

@@ -57,9 +57,11 @@ struct GroupState {
   std::condition_variable* gate;
   int master_state;     // kMasterPending, kMasterReady or kMasterFailed (under gate_lock)
   bool curve_only;      // no master: the children are matched to the target curve alone
+  double reference_lufs;  // several references: their median loudness (NaN: measure the master)
 
   GroupState()
-      : report(nullptr), rate(0), gate_lock(nullptr), gate(nullptr), master_state(0), curve_only(false) {
+      : report(nullptr), rate(0), gate_lock(nullptr), gate(nullptr), master_state(0), curve_only(false),
+        reference_lufs(std::nan("")) {
     sample_init(master);
     sample_init(master_profile);
     sample_init(work);
@@ -483,7 +485,8 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     // The output takes the loudness of the file whose timbre it takes.
     const Sample* timbre = cfg->mastering ? &g.master : &c.child;
     FollowedLoudness followed{&meter, &integrated, &follow_status};
-    st = deliver_loudness(cfg, &c.output, timbre, &loudness, follow ? &followed : nullptr);
+    st = deliver_loudness(cfg, &c.output, timbre, &loudness, follow ? &followed : nullptr,
+                          cfg->mastering ? &g.reference_lufs : nullptr);
     if (st != 0) return st;
   }
   SaveOptions options;
@@ -583,6 +586,8 @@ unsigned worker_count(const ToolConfig* cfg, uint64_t children) {
   return static_cast<unsigned>(jobs < children ? jobs : children);
 }
 
+int median_references(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g);
+
 // Loads and profiles the master. Returns 0 or the failing step's status,
 // after its message; the group's record in the report says why.
 int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
@@ -619,8 +624,114 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
     report_group_failed(g.report, STATUS_BAD_ARGUMENT);
     return STATUS_BAD_ARGUMENT;
   }
+  if (g.report) (void)report_add_reference(g.report, string_to_utf8(&group->master));
+  if (group_master_count(group) > 1) {
+    st = median_references(ctx, group, set, g);
+    if (st != 0) {
+      report_group_failed(g.report, st);
+      return st;
+    }
+  }
   if (g.report) report_fill_spectrum(&g.report->spectrum, g.master_profile, g.rate);
   return 0;
+}
+
+// The level a reference is brought to before the median: its integrated
+// loudness, or, when that cannot be measured, its mean power in dB.
+struct ReferenceLevel {
+  double lufs;   // NaN when unmeasurable
+  double power;  // dB; -inf for silence
+};
+
+int reference_level(const Sample& audio, ReferenceLevel* level) {
+  Status st = measure_integrated_loudness(audio, &level->lufs);
+  if (st != STATUS_OK) {
+    err_printf("  error measuring loudness, error code: %d\n", st);
+    return st;
+  }
+  double sum = 0.0;
+  for (uint64_t c = 0; c < audio.channels; ++c)
+    for (uint64_t t = 0; t < audio.length; ++t) {
+      const double v = audio.data[c * audio.stride + t];
+      sum += v * v;
+    }
+  const double frames = static_cast<double>(audio.channels * audio.length);
+  level->power = frames > 0 && sum > 0 ? 10.0 * std::log10(sum / frames) : -INFINITY;
+  return 0;
+}
+
+double median_of(double* v, uint64_t n) {
+  for (uint64_t i = 1; i < n; ++i)
+    for (uint64_t j = i; j > 0 && v[j - 1] > v[j]; --j) std::swap(v[j - 1], v[j]);
+  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+// Several references: each is loaded and profiled as the first was, the
+// profiles are brought to the references' median level (loudness, or mean
+// power when a loudness cannot be measured) and their per-bin median becomes
+// the group's target; the first reference stays loaded (it names the
+// outputs). The report gets every reference and the spread of the levelled
+// profiles.
+int median_references(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
+  const ToolConfig* cfg = ctx->cfg;
+  const uint64_t count = group_master_count(group);
+  Sample* profiles = static_cast<Sample*>(mem_calloc(count, sizeof(Sample)));
+  ReferenceLevel* levels = static_cast<ReferenceLevel*>(mem_calloc(count, sizeof(ReferenceLevel)));
+  double* gains = static_cast<double*>(mem_calloc(count, sizeof(double)));
+  const Sample** views = static_cast<const Sample**>(mem_calloc(count, sizeof(Sample*)));
+  int st = profiles && levels && gains && views ? 0 : STATUS_NO_MEMORY;
+  for (uint64_t i = 0; profiles && i < count; ++i) sample_init(profiles[i]);
+  if (st == 0) st = reference_level(g.master, &levels[0]);
+  if (st == 0 && sample_copy(profiles[0], g.master_profile) != STATUS_OK) st = STATUS_NO_MEMORY;
+  for (uint64_t i = 1; st == 0 && i < count; ++i) {
+    const String* name = group_master_at(group, i);
+    Sample audio, profile;
+    sample_init(audio);
+    sample_init(profile);
+    st = load_input_file(&audio, g.rate, cfg, name);
+    if (st == 0 && g.report) (void)report_add_reference(g.report, string_to_utf8(const_cast<String*>(name)));
+    if (st == 0 && audio.channels != g.master.channels && audio.channels != 1 && g.master.channels != 1) {
+      err_printf("  number of channels mimatch: %d (master) vs %d ('%s'), leaving\n",
+                 static_cast<int>(g.master.channels), static_cast<int>(audio.channels), text_of(name));
+      st = STATUS_BAD_ARGUMENT;
+    }
+    if (st == 0) {
+      st = profile_of(profile, audio, cfg, set.rank);
+      if (st != 0) err_printf("  error computing spectral profile for the master file '%s'\n", text_of(name));
+    }
+    if (st == 0) st = profile_for_channels(profiles[i], profile, g.master.channels);
+    if (st == 0) st = reference_level(audio, &levels[i]);
+    sample_destroy(audio);
+    sample_destroy(profile);
+  }
+  if (st == 0) {
+    bool loudness = true;
+    for (uint64_t i = 0; i < count; ++i) loudness = loudness && !std::isnan(levels[i].lufs);
+    for (uint64_t i = 0; i < count; ++i) gains[i] = loudness ? levels[i].lufs : levels[i].power;
+    double common = median_of(gains, count);
+    if (loudness) g.reference_lufs = common;
+    for (uint64_t i = 0; i < count; ++i) {
+      const double own = loudness ? levels[i].lufs : levels[i].power;
+      gains[i] = std::isfinite(own) && std::isfinite(common) ? std::pow(10.0, (common - own) / 20.0) : 1.0;
+      views[i] = &profiles[i];
+    }
+    Sample low, high;
+    sample_init(low);
+    sample_init(high);
+    st = profile_median(g.master_profile, g.report ? &low : nullptr, g.report ? &high : nullptr, views, gains, count);
+    if (st == 0 && g.report) {
+      report_fill_spectrum(&g.report->spread_low, low, g.rate);
+      report_fill_spectrum(&g.report->spread_high, high, g.rate);
+    }
+    sample_destroy(low);
+    sample_destroy(high);
+  }
+  for (uint64_t i = 0; profiles && i < count; ++i) sample_destroy(profiles[i]);
+  mem_free(profiles);
+  mem_free(levels);
+  mem_free(gains);
+  mem_free(views);
+  return st;
 }
 
 // Writes the master's frequency response when asked, from its profile.

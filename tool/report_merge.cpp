@@ -501,6 +501,10 @@ int build_record(const Node* doc, RunReport* r) {
     if (report_add_group(r, name ? name : "", &g) != 0) return STATUS_NO_MEMORY;
     fill_audio(out, &g->master, member(gn, "master"));
     fill_files(out, &g->files, member(gn, "files"));
+    const Node* references = member(gn, "references");
+    for (uint64_t i = 0; references && references->kind == NODE_ARRAY && i < references->items.count; ++i)
+      if (const char* reference = string_of(static_cast<const Node*>(references->items.items[i])))
+        out += report_add_reference(g, reference);
     ReportOutcome o = outcome_of(gn);
     if (o != REPORT_DONE || status_of(gn) != 0)
       out += report_group_set_outcome(g, o, static_cast<int>(status_of(gn)), string_of(member(gn, "message")));

@@ -278,7 +278,7 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   // stops the run before any work.
   TargetCurve curve;
   target_curve_init(curve);
-  st = check_target_curve_groups(cfg);
+  st = check_reference_groups(cfg);
   if (cfg->mid_side && cfg->ir.curve.channel_link > 0.0f)
     std::fprintf(stderr, "[WRN] channel link does not apply between mid and side; ignored\n");
   if (st == 0 && cfg->target_curve.length > 0) st = load_target_curve(cfg, curve);

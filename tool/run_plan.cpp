@@ -352,6 +352,10 @@ int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variabl
   const bool has_master = group->master.length > 0;
   const PlannedFile* master = nullptr;
   int st = has_master ? add_input(&plan->inputs, cfg, group, 0, &group->master, &master, cache) : 0;
+  for (uint64_t i = 1; st == 0 && i < group_master_count(group); ++i) {
+    const PlannedFile* reference = nullptr;
+    st = add_input(&plan->inputs, cfg, group, 0, group_master_at(group, i), &reference, cache);
+  }
   if (st == 0 && has_master && (produce & PRODUCE_FRM)) {
     st = build_pattern_variables(vars, cfg, group, &group->master, &group->master, 0);
     if (st == 0) st = add_output(&plan->outputs, cfg, master, OUTPUT_FR_MASTER, &cfg->ir.fr_master, vars,

@@ -73,6 +73,8 @@ void group_release(Group* g) {
   if (!g) return;
   for (uint64_t i = 0; i < g->files.count; ++i) string_delete(static_cast<String*>(g->files.items[i]));
   ptrlist_release(&g->files);
+  for (uint64_t i = 0; i < g->references.count; ++i) string_delete(static_cast<String*>(g->references.items[i]));
+  ptrlist_release(&g->references);
   string_free(&g->master);
   string_free(&g->name);
   mem_free(g);
@@ -139,6 +141,7 @@ int group_create(ToolConfig* cfg, const String* name, Group** out) {
   string_init(&g->name);
   string_init(&g->master);
   ptrlist_init(&g->files);
+  ptrlist_init(&g->references);
   g->rate = 0;
   g->position = 0;
   if (!string_assign(&g->name, name) || !hashmap_add(&cfg->groups, name, g)) {
@@ -161,4 +164,20 @@ int group_add_file(Group* g, const String* file) {
     return STATUS_NO_MEMORY;
   }
   return STATUS_OK;
+}
+
+int group_add_reference(Group* g, const String* reference) {
+  String* copy = string_clone(reference);
+  if (!copy) return STATUS_NO_MEMORY;
+  if (!ptrlist_push(&g->references, copy)) {
+    string_delete(copy);
+    return STATUS_NO_MEMORY;
+  }
+  return STATUS_OK;
+}
+
+uint64_t group_master_count(const Group* g) { return g->master.length == 0 ? 0 : 1 + g->references.count; }
+
+const String* group_master_at(const Group* g, uint64_t i) {
+  return i == 0 ? &g->master : static_cast<const String*>(g->references.items[i - 1]);
 }

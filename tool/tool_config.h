@@ -90,6 +90,7 @@ enum DitherMode : uint64_t { DITHER_DEFAULT = 0, DITHER_TPDF = 1, DITHER_NONE = 
 struct Group {
   String name;    // equal to its key in ToolConfig::groups
   String master;  // as written by the user (unresolved); empty when none named
+  PtrList references;  // further masters (heap Strings, owned): their median is the target
   PtrList files;  // heap Strings (string_clone), owned, in the order given
   uint64_t rate;  // the group's processing rate when the run follows its
                   // masters' rates; 0 otherwise (the run's srate holds)
@@ -180,6 +181,12 @@ Group* toolconfig_find_group(const ToolConfig* cfg, const String* name);
 [[nodiscard]] int group_set_master(Group* g, const String* master);
 // Appends a copy of `file` to the children: 0 or 5 (nothing changes).
 [[nodiscard]] int group_add_file(Group* g, const String* file);
+// Appends a copy of `reference` to the masters after the first: 0 or 5.
+[[nodiscard]] int group_add_reference(Group* g, const String* reference);
+// The number of masters of the group (0 without one).
+uint64_t group_master_count(const Group* g);
+// Master i (0 the first) of a group with more than i masters.
+const String* group_master_at(const Group* g, uint64_t i);
 
 // Releases the child strings and their list, then master, then name, then
 // the record itself (g from group_create); null allowed.

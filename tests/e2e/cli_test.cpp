@@ -93,7 +93,7 @@ TEST_F(CommandLine, UsageErrors) {
       {{"-mf"}, "Not defined value for option: --master\n"},
       {{"-mf", "m.wav", "-cf"}, "Not defined value for option: --child\n"},
       {{"-s", "a", "--src-path", "b", "-mf", "m.wav"}, "Duplicate option: --src-path\n"},
-      {{"-mf", "m.wav", "-mf", "m.wav"}, "Duplicate option: --master\n"},
+      {{"-mf", "m.wav", "-d", "a", "-d", "b"}, "Duplicate option: --dst-path\n"},
       {{"-x", "--help"}, "Invalid argument: -x\n"},
   };
   for (const auto& c : cases) {

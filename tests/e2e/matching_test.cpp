@@ -284,4 +284,54 @@ TEST_F(Matching, MidSideFollowsTheReferencesStereoImage) {
   EXPECT_GT(worst_lr, 4.0);  // left and right cannot tell the side's EQ apart
 }
 
+TEST_F(Matching, SeveralReferencesGiveTheirMedian) {
+  // Three takes of one kind of material: one 6 dB louder, one brighter by a
+  // +6 dB shelf above 4 kHz. Levelled, their median ignores the outlier.
+  Audio a = e2e::noise(48000, 1, 48000, 51), b = e2e::noise(48000, 1, 48000, 52);
+  for (float& v : b.data[0]) v *= 2.0f;
+  Audio bright = e2e::filtered(e2e::noise(48000, 1, 48000, 53), e2e::Biquad::high_shelf(48000, 4000, 6));
+  write("r1.wav", a);
+  write("r2.wav", b);
+  write("r3.wav", bright);
+  write("take.wav", e2e::noise(48000, 1, 48000, 54));
+  auto tilt = [&](const std::vector<std::string>& masters) {
+    std::vector<std::string> args = {"-m", "true", "-cf", "take.wav", "-sm", "0.5"};
+    for (const auto& m : masters) args.insert(args.end(), {"-mf", m});
+    auto db = e2e::response_db(raw_ir(args).data[0], 4096);
+    double high = 0, low = 0;
+    for (double hz = 8000; hz <= 16000; hz += 1000) high += at(db, hz) / 9;
+    for (double hz = 300; hz <= 1100; hz += 100) low += at(db, hz) / 9;
+    return high - low;
+  };
+  EXPECT_GT(tilt({"r3.wav"}), 5.0);
+  EXPECT_LT(std::fabs(tilt({"r1.wav", "r2.wav", "r3.wav"})), 1.0);
+  // Loudness is matched to the references' median: here the bright one's.
+  auto loudness_line = [&](const std::vector<std::string>& masters) {
+    std::vector<std::string> args = {"-m", "true", "-cf", "take.wav", "-lm", "true", "-f",
+                                     "${master_name} ${master_count}.wav", "-r", "rep"};
+    for (const auto& m : masters) args.insert(args.end(), {"-mf", m});
+    auto r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    size_t at_line = r.out.find("  loudness: ");
+    return at_line == std::string::npos ? std::string() : r.out.substr(at_line, r.out.find('\n', at_line) - at_line);
+  };
+  std::string alone = loudness_line({"r3.wav"}), median = loudness_line({"r1.wav", "r2.wav", "r3.wav"});
+  ASSERT_FALSE(alone.empty());
+  EXPECT_EQ(alone.substr(0, alone.find(',')), median.substr(0, median.find(',')));
+  EXPECT_TRUE(std::filesystem::exists(dir / "r1 3.wav"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "r3 1.wav"));
+  std::ifstream in(dir / "rep/report.json");
+  std::stringstream json;
+  json << in.rdbuf();
+  EXPECT_NE(json.str().find("\"references\": [\"r1.wav\", \"r2.wav\", \"r3.wav\"]"), std::string::npos);
+  EXPECT_NE(json.str().find("\"reference_high_db\": ["), std::string::npos);
+
+  // Correction mode processes the master: one only.
+  e2e::Snapshot before = e2e::snapshot(dir);
+  auto r = run({"-mf", "r1.wav", "-mf", "r2.wav", "-cf", "take.wav"});
+  EXPECT_EQ(r.status, 13);
+  EXPECT_EQ(r.err, "Group 'default' has 2 masters: several references need mastering mode (-m true)\n");
+  EXPECT_EQ(e2e::snapshot(dir), before);
+}
+
 }  // namespace

@@ -259,6 +259,23 @@ TEST_F(ConfigFileTest, UnknownKeysAreSkippedWithTheirValues) {
   EXPECT_THAT(err_, ::testing::HasSubstr("[WRN] Unknown key 'mastring' skipped"));
 }
 
+TEST_F(ConfigFileTest, MasterMayBeAListOfReferences) {
+  ASSERT_EQ(load("{groups: {g: {master: ['a.wav', 'b.wav', 'c.wav'], files: ['x.wav']}, h: {master: 'm.wav'}}}"), 0)
+      << err_;
+  String name;
+  string_init(&name);
+  ASSERT_TRUE(string_from_utf8(&name, "g", 1));
+  const Group* g = toolconfig_find_group(&cfg_, &name);
+  string_free(&name);
+  ASSERT_NE(g, nullptr);
+  ASSERT_EQ(group_master_count(g), 3u);
+  EXPECT_EQ(utf8(const_cast<String*>(group_master_at(g, 0))), "a.wav");
+  EXPECT_EQ(utf8(const_cast<String*>(group_master_at(g, 2))), "c.wav");
+  EXPECT_EQ(group_master(&cfg_, "h"), "m.wav");
+  EXPECT_EQ(load("{groups: {g: {master: []}}}"), STATUS_BAD_FORMAT);
+  EXPECT_EQ(load("{groups: {g: {master: ['a.wav', 3]}}}"), STATUS_BAD_FORMAT);
+}
+
 TEST_F(ConfigFileTest, MissingFileGivesTheOpenStatus) {
   ::testing::internal::CaptureStderr();
   int st = load_config_file(&cfg_, (dir_ + "/absent.json").c_str());
