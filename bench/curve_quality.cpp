@@ -19,7 +19,7 @@
 // noise: different content, so the curve is rough.
 //
 // Curves: the default, smoothing 0.333 octave with max boost and max cut of
-// 12 dB ("shaped"), and minimum phase. Rank 12 (4096 taps), gain range 48 dB,
+// 12 dB around the curve's level ("shaped"), and minimum phase. Rank 12 (4096 taps), gain range 48 dB,
 // no trims. Columns:
 //   err mean/max   third-octave level difference between the processed
 //                  audio and the target, 50 Hz .. 16 kHz, dB
@@ -38,50 +38,12 @@
 #include "analysis/profile.h"
 #include "analysis/resample.h"
 #include "analysis/trim.h"
+#include "bench/quality_signals.h"
 #include "dsp/dsp.h"
 
 namespace {
 
-constexpr double kRate = 48000;
-constexpr size_t kLength = 6 * 48000;
-constexpr size_t kOnset = 24000;
-constexpr unsigned kRank = 12;
-constexpr size_t kTaps = size_t{1} << kRank;
-
-struct Peak {
-  double hz, db, q;
-};
-
-void peak_eq(std::vector<float>& x, const Peak& p) {
-  double a = std::pow(10.0, p.db / 40.0), w = 2 * M_PI * p.hz / kRate, alpha = std::sin(w) / (2 * p.q);
-  double a0 = 1 + alpha / a, b0 = (1 + alpha * a) / a0, b1 = -2 * std::cos(w) / a0, b2 = (1 - alpha * a) / a0;
-  double a2 = (1 - alpha / a) / a0, x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-  for (float& v : x) {
-    double out = b0 * v + b1 * x1 + b2 * x2 - b1 * y1 - a2 * y2;
-    x2 = x1, x1 = v, y2 = y1, y1 = out, v = float(out);
-  }
-}
-
-void resonator(std::vector<float>& x, double hz, double q) { peak_eq(x, Peak{hz, 18, q}); }
-
-std::vector<float> pink_noise() {
-  std::mt19937 gen(1);
-  std::normal_distribution<double> d(0, 0.05);
-  std::vector<float> x(kLength, 0.0f);
-  double b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0, b5 = 0, b6 = 0;
-  for (size_t i = kOnset; i < kLength; ++i) {  // Paul Kellet's filter
-    double w = d(gen);
-    b0 = 0.99886 * b0 + w * 0.0555179;
-    b1 = 0.99332 * b1 + w * 0.0750759;
-    b2 = 0.96900 * b2 + w * 0.1538520;
-    b3 = 0.86650 * b3 + w * 0.3104856;
-    b4 = 0.55000 * b4 + w * 0.5329522;
-    b5 = -0.7616 * b5 - w * 0.0168980;
-    x[i] = float(b0 + b1 + b2 + b3 + b4 + b5 + b6 + w * 0.5362);
-    b6 = w * 0.115926;
-  }
-  return x;
-}
+using namespace quality;
 
 std::vector<float> speech_like() {
   std::mt19937 gen(2);
@@ -119,32 +81,6 @@ std::vector<float> drum_like() {
     }
   }
   return x;
-}
-
-Sample mono(const std::vector<float>& x) {
-  Sample s;
-  sample_init(s);
-  if (!sample_allocate(s, 1, x.size(), x.size())) return s;
-  s.sample_rate = 48000;
-  std::copy(x.begin(), x.end(), s.data);
-  return s;
-}
-
-// Third-octave band levels (dB of summed squared profile bins), 50 Hz .. 16 kHz.
-std::vector<double> third_octaves(const Sample& audio) {
-  Sample p;
-  sample_init(p);
-  std::vector<double> bands;
-  if (compute_profile(p, audio, kRank) != STATUS_OK) return bands;
-  for (double f = 50; f <= 16000 * 1.0001; f *= std::exp2(1.0 / 3)) {
-    size_t lo = size_t(std::ceil(f * std::exp2(-1.0 / 6) * kTaps / kRate));
-    size_t hi = std::max(lo, size_t(f * std::exp2(1.0 / 6) * kTaps / kRate));
-    double e = 0;
-    for (size_t k = lo; k <= hi; ++k) e += double(p.data[k]) * p.data[k];
-    bands.push_back(10 * std::log10(e + 1e-30));
-  }
-  sample_destroy(p);
-  return bands;
 }
 
 double max_gain_db(const Sample& ir) {
@@ -237,7 +173,9 @@ int main() {
     std::vector<float> samples;
   };
   const Material materials[] = {{"pink", pink_noise()}, {"speech", speech_like()}, {"drums", drum_like()}};
-  const Mode modes[] = {{"default", 0, 0, 0, false}, {"shaped", 0.333f, 12, 12, false}, {"minimum", 0, 0, 0, true}};
+  const Mode modes[] = {{"default", 0, kNoLimit, kNoLimit, false},
+                        {"shaped", 0.333f, 12, 12, false},
+                        {"minimum", 0, kNoLimit, kNoLimit, true}};
   struct Band {
     const char* name;
     uint64_t rate;
