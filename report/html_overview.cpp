@@ -252,6 +252,16 @@ bool report_html_build(const RunReport* r, const char* const* plot_names, const 
     text_append(b, "</code> &middot; ");
     audio_summary(b, g.master);
     text_append(b, "</p>\n");
+    if (g.references.count > 1) {
+      // Several references: the target is their median.
+      text_append(b, "<p class=\"meta\">References (target: their median):");
+      for (uint64_t i = 0; i < g.references.count; ++i) {
+        text_append(b, i ? ", <code>" : " <code>");
+        esc(b, static_cast<char* const*>(g.references.data)[i]);
+        text_append(b, "</code>");
+      }
+      text_append(b, "</p>\n");
+    }
     problem(b, g.outcome, g.status, g.message);
     file_list(b, g.files, report_dir);
     text_append(b, "<div class=\"cards\">\n");

@@ -182,3 +182,74 @@ TEST(ProfileGated, ChoosesFramesByEnergyOverAllChannels) {
 }
 
 }  // namespace
+
+namespace {
+
+// A profile of `channels` rows of `n` values given per channel.
+Sample rows_of(const std::vector<std::vector<float>>& rows) {
+  Sample s;
+  sample_init(s);
+  EXPECT_TRUE(sample_allocate(s, rows.size(), rows[0].size(), rows[0].size()));
+  for (size_t c = 0; c < rows.size(); ++c)
+    for (size_t k = 0; k < rows[c].size(); ++k) s.data[c * s.stride + k] = rows[c][k];
+  return s;
+}
+
+}  // namespace
+
+// Per bin and channel: the middle of the scaled values (odd count), the
+// geometric mean of the two middle ones (even count), and their extremes;
+// one reference far off does not move it.
+TEST(ProfileMedian, MiddleValueOfTheLevelledProfiles) {
+  Sample a = rows_of({{1, 2}, {4, 4}}), b = rows_of({{3, 8}, {1, 1}}), c = rows_of({{100, 0.5f}, {2, 9}});
+  const Sample* three[] = {&a, &b, &c};
+  const double gains[] = {2, 1, 1};  // a counts twice as loud
+  Sample median, low, high;
+  for (Sample* s : {&median, &low, &high}) sample_init(*s);
+  ASSERT_EQ(profile_median(median, &low, &high, three, gains, 3), STATUS_OK);
+  EXPECT_FLOAT_EQ(median.data[0], 3);  // 2, 3, 100
+  EXPECT_FLOAT_EQ(median.data[1], 4);  // 4, 8, 0.5
+  EXPECT_FLOAT_EQ(median.data[median.stride], 2);  // 8, 1, 2
+  EXPECT_FLOAT_EQ(low.data[1], 0.5f);
+  EXPECT_FLOAT_EQ(high.data[0], 100);
+  ASSERT_EQ(profile_median(median, nullptr, nullptr, three, gains, 2), STATUS_OK);
+  EXPECT_FLOAT_EQ(median.data[0], std::sqrt(6.0f));  // 2 and 3: their mean in dB
+  Sample wide = rows_of({{1, 2, 3}});
+  const Sample* mixed[] = {&a, &wide};
+  EXPECT_EQ(profile_median(median, nullptr, nullptr, mixed, gains, 2), STATUS_BAD_ARGUMENT);
+  EXPECT_EQ(profile_median(median, nullptr, nullptr, mixed, gains, 0), STATUS_BAD_ARGUMENT);
+  for_each_alloc_failure([&] {
+    Sample m, l;
+    sample_init(m);
+    sample_init(l);
+    Status st = profile_median(m, &l, nullptr, three, gains, 3);
+    EXPECT_EQ(st, alloc_failure_hit() ? STATUS_NO_MEMORY : STATUS_OK);
+    EXPECT_EQ(m.data == nullptr, alloc_failure_hit());
+    sample_destroy(m);
+    sample_destroy(l);
+  });
+  for (Sample* s : {&a, &b, &c, &median, &low, &high, &wide}) sample_destroy(*s);
+}
+
+// A mono profile serves every channel; several channels give a mono one
+// their power mean; other counts are refused.
+TEST(ProfileMedian, ProfilesForOtherChannelCounts) {
+  Sample mono = rows_of({{1, 2}}), stereo = rows_of({{3, 0}, {4, 2}}), out;
+  sample_init(out);
+  ASSERT_EQ(profile_for_channels(out, mono, 3), STATUS_OK);
+  ASSERT_EQ(out.channels, 3u);
+  EXPECT_EQ(out.data[2 * out.stride + 1], 2.0f);
+  ASSERT_EQ(profile_for_channels(out, stereo, 1), STATUS_OK);
+  EXPECT_FLOAT_EQ(out.data[0], std::sqrt(12.5f));  // sqrt((9 + 16) / 2)
+  EXPECT_FLOAT_EQ(out.data[1], std::sqrt(2.0f));
+  EXPECT_EQ(profile_for_channels(out, stereo, 3), STATUS_BAD_ARGUMENT);
+  EXPECT_EQ(out.channels, 1u);
+  for_each_alloc_failure([&] {
+    Sample o;
+    sample_init(o);
+    Status st = profile_for_channels(o, stereo, 1);
+    EXPECT_EQ(st, alloc_failure_hit() ? STATUS_NO_MEMORY : STATUS_OK);
+    sample_destroy(o);
+  });
+  for (Sample* s : {&mono, &stereo, &out}) sample_destroy(*s);
+}
