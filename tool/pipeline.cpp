@@ -28,6 +28,7 @@
 #include "tool/curve_files.h"
 #include "tool/delivery.h"
 #include "tool/naming.h"
+#include "tool/references.h"
 #include "tool/report_fill.h"
 #include "tool/run_plan.h"
 #include "tool/shard.h"
@@ -183,76 +184,6 @@ int save_output(const RunContext* ctx, GroupState& g, Variables* vars, ReportChi
   return 0;
 }
 
-// The profile of `audio` as the run takes it: gated when asked, and of
-// mid and side for a stereo file when the run matches on them.
-int profile_of(Sample& profile, const Sample& audio, const ToolConfig* cfg, unsigned rank) {
-  const Sample* source = &audio;
-  Sample coded;
-  sample_init(coded);
-  if (cfg->mid_side && audio.channels == 2) {
-    if (sample_copy(coded, audio) != STATUS_OK) return STATUS_NO_MEMORY;
-    mid_side_encode(coded);
-    source = &coded;
-  }
-  int st = cfg->gate.on ? compute_profile_gated(profile, *source, rank, cfg->gate.value)
-                        : compute_profile(profile, *source, rank);
-  sample_destroy(coded);
-  return st;
-}
-
-// The target spectrum with the target curve: `base` times the curve, or,
-// without a base (no master), the curve alone at the level that leaves the
-// child's broadband level as it is: the correction's level (curve_level,
-// over the frequency range, averaged over the channels) is 0 dB.
-int curve_target(Sample& out, const Sample* base, const Sample& child, const TargetCurve& curve,
-                 const GroupSettings& set, uint64_t rate) {
-  const double bin_hz = static_cast<double>(rate) / static_cast<double>(child.length);
-  Sample t;
-  sample_init(t);
-  if (base) {
-    if (sample_copy(t, *base) != STATUS_OK) return STATUS_NO_MEMORY;
-    target_curve_apply(t, curve, bin_hz, 0.0);
-    sample_swap(out, t);
-    sample_destroy(t);
-    return 0;
-  }
-  const size_t bins = static_cast<size_t>(child.length / 2 + 1);
-  float* row = static_cast<float*>(mem_alloc(bins * sizeof(float)));
-  if (!row || !sample_allocate(t, child.channels, child.length, child.length)) {
-    mem_free(row);
-    return STATUS_NO_MEMORY;
-  }
-  // Mid and side each keep their own level; left and right share one.
-  double* levels = static_cast<double*>(mem_alloc(child.channels * sizeof(double)));
-  if (!levels) {
-    mem_free(row);
-    sample_destroy(t);
-    return STATUS_NO_MEMORY;
-  }
-  double level = 0.0;
-  for (uint64_t c = 0; c < child.channels; ++c) {
-    const float* magnitude = child.data + c * child.stride;
-    for (size_t k = 0; k < bins; ++k) {
-      // A zero bin (a silent child) counts as far below any curve.
-      const double m = magnitude[k] > 1e-30f ? static_cast<double>(magnitude[k]) : 1e-30;
-      row[k] = static_cast<float>(target_curve_db_at(curve, static_cast<double>(k) * bin_hz) - 20.0 * std::log10(m));
-    }
-    levels[c] = curve_level(row, bins, bin_hz, set.curve.low_freq, set.curve.high_freq);
-    level += levels[c];
-  }
-  mem_free(row);
-  for (uint64_t c = 0; c < t.channels; ++c) {
-    float* out = t.data + c * t.stride;
-    for (uint64_t k = 0; k < t.length; ++k) out[k] = 1.0f;
-    const double offset = set.mid_side ? levels[c] : level / static_cast<double>(child.channels);
-    target_curve_apply_row(out, t.length, curve, bin_hz, -offset);
-  }
-  mem_free(levels);
-  sample_swap(out, t);
-  sample_destroy(t);
-  return 0;
-}
-
 // Writes the applied correction of a child as CSV, unless the slot keeps
 // the existing file.
 int export_correction(const RunContext* ctx, GroupState& g, ChildState& c, const Group* group, uint64_t index,
@@ -334,7 +265,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     }
     master_profile = &c.master_profile;
   }
-  st = profile_of(c.child_profile, c.child, cfg, set.rank);
+  st = reference_profile(c.child_profile, c.child, cfg, set.rank);
   if (st != 0) {
     err_printf("  error computing spectral profile for the child file '%s'\n", text_of(child_name));
     return st;
@@ -358,7 +289,8 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   const Sample* reference = cfg->mastering ? &c.child_profile : master_profile;
   const Sample* target = cfg->mastering ? master_profile : &c.child_profile;
   if (ctx->target_curve) {
-    st = curve_target(c.target, g.curve_only ? nullptr : target, c.child_profile, *ctx->target_curve, set, g.rate);
+    st = curve_target(c.target, g.curve_only ? nullptr : target, c.child_profile, *ctx->target_curve, set.curve,
+                      set.mid_side, g.rate);
     if (st != 0) {
       err_printf("  error computing the target spectrum for the child file '%s'\n", text_of(child_name));
       return st;
@@ -586,8 +518,6 @@ unsigned worker_count(const ToolConfig* cfg, uint64_t children) {
   return static_cast<unsigned>(jobs < children ? jobs : children);
 }
 
-int median_references(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g);
-
 // Loads and profiles the master. Returns 0 or the failing step's status,
 // after its message; the group's record in the report says why.
 int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
@@ -607,7 +537,7 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
     return st;
   }
   if (g.report) report_fill_input(&g.report->master, cfg, &group->master, g.master);
-  st = profile_of(g.master_profile, g.master, cfg, set.rank);
+  st = reference_profile(g.master_profile, g.master, cfg, set.rank);
   if (st != 0) {
     err_printf("  error computing spectral profile for the master file '%s'\n", text_of(&group->master));
     report_group_failed(g.report, st);
@@ -626,7 +556,7 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
   }
   if (g.report) (void)report_add_reference(g.report, string_to_utf8(&group->master));
   if (group_master_count(group) > 1) {
-    st = median_references(ctx, group, set, g);
+    st = median_references(cfg, group, g.rate, set.rank, g.master, g.master_profile, &g.reference_lufs, g.report);
     if (st != 0) {
       report_group_failed(g.report, st);
       return st;
@@ -634,104 +564,6 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
   }
   if (g.report) report_fill_spectrum(&g.report->spectrum, g.master_profile, g.rate);
   return 0;
-}
-
-// The level a reference is brought to before the median: its integrated
-// loudness, or, when that cannot be measured, its mean power in dB.
-struct ReferenceLevel {
-  double lufs;   // NaN when unmeasurable
-  double power;  // dB; -inf for silence
-};
-
-int reference_level(const Sample& audio, ReferenceLevel* level) {
-  Status st = measure_integrated_loudness(audio, &level->lufs);
-  if (st != STATUS_OK) {
-    err_printf("  error measuring loudness, error code: %d\n", st);
-    return st;
-  }
-  double sum = 0.0;
-  for (uint64_t c = 0; c < audio.channels; ++c)
-    for (uint64_t t = 0; t < audio.length; ++t) {
-      const double v = audio.data[c * audio.stride + t];
-      sum += v * v;
-    }
-  const double frames = static_cast<double>(audio.channels * audio.length);
-  level->power = frames > 0 && sum > 0 ? 10.0 * std::log10(sum / frames) : -INFINITY;
-  return 0;
-}
-
-double median_of(double* v, uint64_t n) {
-  for (uint64_t i = 1; i < n; ++i)
-    for (uint64_t j = i; j > 0 && v[j - 1] > v[j]; --j) std::swap(v[j - 1], v[j]);
-  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-// Several references: each is loaded and profiled as the first was, the
-// profiles are brought to the references' median level (loudness, or mean
-// power when a loudness cannot be measured) and their per-bin median becomes
-// the group's target; the first reference stays loaded (it names the
-// outputs). The report gets every reference and the spread of the levelled
-// profiles.
-int median_references(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
-  const ToolConfig* cfg = ctx->cfg;
-  const uint64_t count = group_master_count(group);
-  Sample* profiles = static_cast<Sample*>(mem_calloc(count, sizeof(Sample)));
-  ReferenceLevel* levels = static_cast<ReferenceLevel*>(mem_calloc(count, sizeof(ReferenceLevel)));
-  double* gains = static_cast<double*>(mem_calloc(count, sizeof(double)));
-  const Sample** views = static_cast<const Sample**>(mem_calloc(count, sizeof(Sample*)));
-  int st = profiles && levels && gains && views ? 0 : STATUS_NO_MEMORY;
-  for (uint64_t i = 0; profiles && i < count; ++i) sample_init(profiles[i]);
-  if (st == 0) st = reference_level(g.master, &levels[0]);
-  if (st == 0 && sample_copy(profiles[0], g.master_profile) != STATUS_OK) st = STATUS_NO_MEMORY;
-  for (uint64_t i = 1; st == 0 && i < count; ++i) {
-    const String* name = group_master_at(group, i);
-    Sample audio, profile;
-    sample_init(audio);
-    sample_init(profile);
-    st = load_input_file(&audio, g.rate, cfg, name);
-    if (st == 0 && g.report) (void)report_add_reference(g.report, string_to_utf8(const_cast<String*>(name)));
-    if (st == 0 && audio.channels != g.master.channels && audio.channels != 1 && g.master.channels != 1) {
-      err_printf("  number of channels mimatch: %d (master) vs %d ('%s'), leaving\n",
-                 static_cast<int>(g.master.channels), static_cast<int>(audio.channels), text_of(name));
-      st = STATUS_BAD_ARGUMENT;
-    }
-    if (st == 0) {
-      st = profile_of(profile, audio, cfg, set.rank);
-      if (st != 0) err_printf("  error computing spectral profile for the master file '%s'\n", text_of(name));
-    }
-    if (st == 0) st = profile_for_channels(profiles[i], profile, g.master.channels);
-    if (st == 0) st = reference_level(audio, &levels[i]);
-    sample_destroy(audio);
-    sample_destroy(profile);
-  }
-  if (st == 0) {
-    bool loudness = true;
-    for (uint64_t i = 0; i < count; ++i) loudness = loudness && !std::isnan(levels[i].lufs);
-    for (uint64_t i = 0; i < count; ++i) gains[i] = loudness ? levels[i].lufs : levels[i].power;
-    double common = median_of(gains, count);
-    if (loudness) g.reference_lufs = common;
-    for (uint64_t i = 0; i < count; ++i) {
-      const double own = loudness ? levels[i].lufs : levels[i].power;
-      gains[i] = std::isfinite(own) && std::isfinite(common) ? std::pow(10.0, (common - own) / 20.0) : 1.0;
-      views[i] = &profiles[i];
-    }
-    Sample low, high;
-    sample_init(low);
-    sample_init(high);
-    st = profile_median(g.master_profile, g.report ? &low : nullptr, g.report ? &high : nullptr, views, gains, count);
-    if (st == 0 && g.report) {
-      report_fill_spectrum(&g.report->spread_low, low, g.rate);
-      report_fill_spectrum(&g.report->spread_high, high, g.rate);
-    }
-    sample_destroy(low);
-    sample_destroy(high);
-  }
-  for (uint64_t i = 0; profiles && i < count; ++i) sample_destroy(profiles[i]);
-  mem_free(profiles);
-  mem_free(levels);
-  mem_free(gains);
-  mem_free(views);
-  return st;
 }
 
 // Writes the master's frequency response when asked, from its profile.
