@@ -135,7 +135,10 @@ int median_references(const ToolConfig* cfg, const Group* group, uint64_t rate, 
     sample_init(own);
     st = load_input_file(&audio, rate, cfg, name);
     if (st == 0 && report) (void)report_add_reference(report, string_to_utf8(const_cast<String*>(name)));
-    if (st == 0 && audio.channels != first.channels && audio.channels != 1 && first.channels != 1) {
+    if (st == 0 && cfg->mid_side && audio.channels != 2) {
+      err_printf("  mid/side needs two channels: '%s' has %d, leaving\n", text_of(name), static_cast<int>(audio.channels));
+      st = STATUS_BAD_ARGUMENT;
+    } else if (st == 0 && audio.channels != first.channels && audio.channels != 1 && first.channels != 1) {
       err_printf("  number of channels mimatch: %d (master) vs %d ('%s'), leaving\n",
                  static_cast<int>(first.channels), static_cast<int>(audio.channels), text_of(name));
       st = STATUS_BAD_ARGUMENT;

@@ -37,6 +37,7 @@ struct ToolConfig;
 // `report` (may be null) gets every further reference and the spread of
 // the levelled profiles. Returns 0, or the status of loading, profiling or
 // measuring (after its line), 13 for a reference whose channels can serve
-// neither way ("  number of channels mimatch: ..."), or 5.
+// neither way ("  number of channels mimatch: ...") or, with mid/side, one
+// without two channels ("  mid/side needs two channels: ..."), or 5.
 [[nodiscard]] int median_references(const ToolConfig* cfg, const Group* group, uint64_t rate, unsigned rank,
                                     const Sample& first, Sample& profile, double* median_lufs, ReportGroup* report);
