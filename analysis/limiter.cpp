@@ -102,6 +102,12 @@ struct LimiterState {
   // The gain over time, when kept.
   float* trace;
   uint64_t trace_count, trace_step, trace_bucket, trace_left;
+  // The detector's peaks of every fed frame, kept (record) or read back
+  // scaled instead of being detected (replay).
+  float* peaks;
+  uint64_t peaks_count;
+  float peaks_scale;
+  bool replay;
 };
 
 namespace {
@@ -263,7 +269,20 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
   for (uint64_t c = 0; c < st->channels; ++c) {
     std::memcpy(st->delay + c * st->delay_stride + lat, in[c], size_t(n) * sizeof(float));
   }
-  detect(st, in, n);
+  if (st->peaks && st->replay) {
+    // The detector is linear: the peaks of the input times a gain are the
+    // kept peaks times it.
+    const uint64_t have = st->fed < st->peaks_count ? std::min(n, st->peaks_count - st->fed) : 0;
+    const float* kept = st->peaks + st->fed;
+    const float k = st->peaks_scale;
+    for (uint64_t j = 0; j < have; ++j) st->peak[j + 1] = kept[j] * k;
+    std::fill(st->peak + 1 + have, st->peak + 1 + n, 0.0f);
+  } else {
+    detect(st, in, n);
+    if (st->peaks && st->fed < st->peaks_count) {
+      std::memcpy(st->peaks + st->fed, st->peak + 1, size_t(std::min(n, st->peaks_count - st->fed)) * sizeof(float));
+    }
+  }
   gain_curve(st, n);
   st->peak[0] = st->peak[n];
   // Frames of this block's outputs: fed - lat + j.
@@ -356,6 +375,23 @@ void limiter_trace_into(Limiter& l, float* buckets, uint64_t count, uint64_t fra
   st->trace_step = frames_per_bucket;
   st->trace_bucket = 0;
   st->trace_left = frames_per_bucket;
+}
+
+void limiter_peaks_record(Limiter& l, float* peaks, uint64_t count) {
+  LimiterState* st = l.state;
+  if (!st) return;
+  st->peaks = count > 0 ? peaks : nullptr;
+  st->peaks_count = st->peaks ? count : 0;
+  st->replay = false;
+}
+
+void limiter_peaks_replay(Limiter& l, const float* peaks, uint64_t count, float scale) {
+  LimiterState* st = l.state;
+  if (!st) return;
+  st->peaks = count > 0 ? const_cast<float*>(peaks) : nullptr;
+  st->peaks_count = st->peaks ? count : 0;
+  st->peaks_scale = scale;
+  st->replay = st->peaks != nullptr;
 }
 
 void limiter_release(Limiter& l) {

@@ -96,6 +96,18 @@ LimiterStats limiter_stats(const Limiter& l);
 // 1 and keeps them alive while the limiter runs.
 void limiter_trace_into(Limiter& l, float* buckets, uint64_t count, uint64_t frames_per_bucket);
 
+// Passes over the same signal at different gains detect the same peaks,
+// times the gain. limiter_peaks_record (after limiter_start) keeps the
+// detector's peak of every frame fed (the input frames and the latency's
+// flush), peaks[0 .. count-1]; limiter_peaks_replay reads them back, times
+// `scale`, instead of detecting them, for an input that is the recorded
+// one times `scale` (the frames fed are still delayed and limited; only
+// the detection is skipped). Frames past `count` replay as peaks of 0, so
+// `count` must cover length + limiter_latency(). The caller keeps
+// `peaks` alive while the limiter runs.
+void limiter_peaks_record(Limiter& l, float* peaks, uint64_t count);
+void limiter_peaks_replay(Limiter& l, const float* peaks, uint64_t count, float scale);
+
 void limiter_release(Limiter& l);
 
 // Limits the frames 0 .. length-1 of `audio` in place (at its rate and

@@ -12,6 +12,7 @@
 #include "audio/sample_file.h"
 #include "analysis/sample.h"
 #include "dsp/dsp.h"
+#include "runtime/alloc.h"
 #include "runtime/output.h"
 #include "runtime/status.h"
 #include "tool/tool_config.h"
@@ -96,8 +97,17 @@ constexpr int kCorrections = 3;
 // Frames scaled and limited per step while the loudness follows.
 constexpr uint64_t kPassBlock = 65536;
 
+// The detector's peaks of the first pass, which later passes at other gains
+// read back scaled instead of detecting them again.
+struct KeptPeaks {
+  float* peaks = nullptr;
+  uint64_t count = 0;
+  float gain = 0.0f;  // the linear gain of the pass that kept them
+  bool kept = false;
+};
+
 int limited_pass(const Sample& output, double gain_db, const LimiterSettings& set, Sample* work, double* lufs,
-                 LimiterStats* stats, LoudnessReport* report) {
+                 LimiterStats* stats, LoudnessReport* report, KeptPeaks* kept) {
   const uint64_t channels = output.channels, length = output.length;
   const uint64_t step = std::max<uint64_t>(1, (length + kLimiterTracePoints - 1) / kLimiterTracePoints);
   report->limiter_trace_count = (length + step - 1) / step;
@@ -111,6 +121,16 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
     return st;
   }
   limiter_trace_into(l, report->limiter_trace, report->limiter_trace_count, step);
+  const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
+  if (kept->kept) {
+    limiter_peaks_replay(l, kept->peaks, kept->count, static_cast<float>(double(k) / double(kept->gain)));
+  } else {
+    // Without room for them every pass detects its own peaks.
+    kept->count = length + limiter_latency(l);
+    kept->peaks = static_cast<float*>(mem_alloc(size_t(kept->count) * sizeof(float)));
+    if (kept->peaks) limiter_peaks_record(l, kept->peaks, kept->count);
+    kept->gain = k;
+  }
   // The loudness of the limited output is measured on a thread of its own
   // while the limiter makes it, block by block (libebur128 sees the frames
   // in the same order as after the whole pass).
@@ -126,7 +146,6 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
     meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
     table.dsp_finish(&fp);
   });
-  const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
   const DspTable& t = dsp();
   float* rows[64];
   float* outs[64];
@@ -149,6 +168,7 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
     st = limiter_flush(l, outs, &produced);
   }
   if (st == 0) *stats = limiter_stats(l);
+  if (st == 0 && kept->peaks) kept->kept = true;
   limiter_release(l);
   progress_finish(&progress, st == 0);
   meter.join();
@@ -181,6 +201,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
                    std::isfinite(unlimited.true_peak_db);
   if (aim) gain = target - unlimited.integrated_lufs;
   LimiterStats stats{};
+  KeptPeaks kept;
   double lufs = kNaN, needed = 0.0;
   // The previous pass, for the slope of loudness against gain: under
   // limiting a dB of gain raises the loudness by less than a LU.
@@ -188,7 +209,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   int st = 0;
   // One pass more than the corrections when the reduction must be capped.
   for (int pass = 0; pass <= kCorrections + 1; ++pass) {
-    if ((st = limited_pass(*output, gain, set, &work, &lufs, &stats, report)) != 0) break;
+    if ((st = limited_pass(*output, gain, set, &work, &lufs, &stats, report, &kept)) != 0) break;
     if (!aim || std::isnan(lufs)) break;
     if (stats.max_reduction_db > kMaxReductionDb + 0.05 && pass <= kCorrections) {
       // Turning the input down lowers the largest reduction by as much.
@@ -208,6 +229,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
     last_lufs = lufs;
     gain += (target - lufs) * slope;
   }
+  mem_free(kept.peaks);
   if (st != 0) {
     sample_destroy(work);
     return st;
