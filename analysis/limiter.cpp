@@ -108,6 +108,9 @@ struct LimiterState {
   uint64_t peaks_count;
   float peaks_scale;
   bool replay;
+  // The gain of every emitted frame, when kept.
+  float* gains;
+  uint64_t gains_count;
 };
 
 namespace {
@@ -349,6 +352,10 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
       }
     }
   }
+  if (st->gains && st->emitted < st->gains_count) {
+    std::memcpy(st->gains + st->emitted, st->gain + j0,
+                size_t(std::min(count, st->gains_count - st->emitted)) * sizeof(float));
+  }
   s.frames += count;
   st->emitted += count;
   return count;
@@ -392,6 +399,13 @@ void limiter_peaks_replay(Limiter& l, const float* peaks, uint64_t count, float 
   st->peaks_count = st->peaks ? count : 0;
   st->peaks_scale = scale;
   st->replay = st->peaks != nullptr;
+}
+
+void limiter_gains_into(Limiter& l, float* gains, uint64_t count) {
+  LimiterState* st = l.state;
+  if (!st) return;
+  st->gains = count > 0 ? gains : nullptr;
+  st->gains_count = st->gains ? count : 0;
 }
 
 void limiter_release(Limiter& l) {

@@ -108,6 +108,11 @@ void limiter_trace_into(Limiter& l, float* buckets, uint64_t count, uint64_t fra
 void limiter_peaks_record(Limiter& l, float* peaks, uint64_t count);
 void limiter_peaks_replay(Limiter& l, const float* peaks, uint64_t count, float scale);
 
+// Keeps the gain of every frame emitted from the stream's start:
+// gains[i] is the gain that output frame i was multiplied by, for i <
+// `count`. The caller keeps `gains` alive while the limiter runs.
+void limiter_gains_into(Limiter& l, float* gains, uint64_t count);
+
 void limiter_release(Limiter& l);
 
 // Limits the frames 0 .. length-1 of `audio` in place (at its rate and

@@ -91,6 +91,8 @@ constexpr double kTargetToleranceLu = 0.1;
 constexpr double kAimLu = 0.08;
 // Corrections of the gain after the first limited pass.
 constexpr int kCorrections = 3;
+// Searches that end on a metered value this many times stop there.
+constexpr int kMeteredRounds = 2;
 
 // `work` := `output` times the gain, limited; its integrated loudness (NaN
 // when unmeasurable) and the limiter's reduction.
@@ -106,8 +108,10 @@ struct KeptPeaks {
   bool kept = false;
 };
 
+// With `gains` (length floats) the gain of every frame is kept there and
+// the loudness is not measured (*lufs is left as it is).
 int limited_pass(const Sample& output, double gain_db, const LimiterSettings& set, Sample* work, double* lufs,
-                 LimiterStats* stats, LoudnessReport* report, KeptPeaks* kept) {
+                 LimiterStats* stats, LoudnessReport* report, KeptPeaks* kept, float* gains) {
   const uint64_t channels = output.channels, length = output.length;
   const uint64_t step = std::max<uint64_t>(1, (length + kLimiterTracePoints - 1) / kLimiterTracePoints);
   report->limiter_trace_count = (length + step - 1) / step;
@@ -121,6 +125,7 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
     return st;
   }
   limiter_trace_into(l, report->limiter_trace, report->limiter_trace_count, step);
+  if (gains) limiter_gains_into(l, gains, length);
   const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
   if (kept->kept) {
     limiter_peaks_replay(l, kept->peaks, kept->count, static_cast<float>(double(k) / double(kept->gain)));
@@ -139,13 +144,16 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
   progress_publish_rows(&progress, work->data, work->stride, channels, length);
   double raw = 0.0;
   Status meter_status = STATUS_OK;
-  std::thread meter([&] {
-    const DspTable& table = dsp();
-    DspFpState fp{};
-    table.dsp_start(&fp);
-    meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
-    table.dsp_finish(&fp);
-  });
+  std::thread meter;
+  if (!gains) {
+    meter = std::thread([&] {
+      const DspTable& table = dsp();
+      DspFpState fp{};
+      table.dsp_start(&fp);
+      meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
+      table.dsp_finish(&fp);
+    });
+  }
   const DspTable& t = dsp();
   float* rows[64];
   float* outs[64];
@@ -171,15 +179,143 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
   if (st == 0 && kept->peaks) kept->kept = true;
   limiter_release(l);
   progress_finish(&progress, st == 0);
-  meter.join();
+  if (meter.joinable()) meter.join();
   if (st != 0) {
     err_printf("  error limiting the output audio, error code: %d\n", st);
     return st;
   }
+  if (gains) return 0;
   if (meter_status != STATUS_OK) return measured(meter_status);
   // libebur128 reports -HUGE_VAL when no block passes the gates.
   *lufs = std::isfinite(raw) ? raw : kNaN;
   return 0;
+}
+
+// The integrated loudness of a limited output, foretold without metering
+// it. The output is the input times the pass's gain k times the limiter's
+// gain g(t); the limiter's gain moves slowly beside the K-weighting filter,
+// so the K-weighted output is close to k g(t) times the K-weighted input.
+// The input's K-weighted power of every frame (libebur128's filter, channel
+// weights and 400 ms blocks every 100 ms, gated at -70 LUFS and 10 LU
+// below) is computed once; each pass then costs one weighted sum.
+struct LoudnessForecast {
+  float* power = nullptr;  // per frame: sum over channels of weight * z^2
+  float* gains = nullptr;  // per frame: the limiter's gain of the last pass
+  double* blocks = nullptr;  // per 400 ms block: its mean power
+  uint64_t length = 0;
+  uint64_t hop = 0;  // frames in 100 ms
+};
+
+void forecast_free(LoudnessForecast* f) {
+  mem_free(f->power);
+  mem_free(f->gains);
+  mem_free(f->blocks);
+  f->power = f->gains = nullptr;
+  f->blocks = nullptr;
+}
+
+// libebur128's weight of channel c of `channels` in its default map.
+double channel_weight(uint64_t c, uint64_t channels) {
+  if (channels == 4) return c < 2 ? 1.0 : 1.41;
+  if (channels == 5) return c < 3 ? 1.0 : 1.41;
+  if (c < 3) return 1.0;
+  if (c == 4 || c == 5) return 1.41;
+  return 0.0;
+}
+
+// False when there is no memory for it (the passes are then metered).
+bool forecast_start(const Sample& in, LoudnessForecast* f) {
+  const uint64_t n = in.length;
+  f->length = n;
+  f->hop = (in.sample_rate + 5) / 10;
+  f->power = static_cast<float*>(mem_calloc(size_t(std::max<uint64_t>(n, 1)), sizeof(float)));
+  f->gains = static_cast<float*>(mem_alloc(size_t(std::max<uint64_t>(n, 1)) * sizeof(float)));
+  f->blocks = static_cast<double*>(mem_alloc(size_t(std::max<uint64_t>(n / std::max<uint64_t>(f->hop, 1), 1)) * sizeof(double)));
+  if (!f->power || !f->gains || !f->blocks) {
+    forecast_free(f);
+    return false;
+  }
+  // libebur128's K-weighting: a high shelf, then a high pass.
+  const double rate = double(in.sample_rate);
+  double pb[3], pa[3], rb[3] = {1.0, -2.0, 1.0}, ra[3] = {1.0, 0.0, 0.0};
+  {
+    const double f0 = 1681.974450955533, g = 3.999843853973347, q = 0.7071752369554196;
+    const double k = std::tan(M_PI * f0 / rate), vh = std::pow(10.0, g / 20.0), vb = std::pow(vh, 0.4996667741545416);
+    const double a0 = 1.0 + k / q + k * k;
+    pb[0] = (vh + vb * k / q + k * k) / a0;
+    pb[1] = 2.0 * (k * k - vh) / a0;
+    pb[2] = (vh - vb * k / q + k * k) / a0;
+    pa[0] = 1.0;
+    pa[1] = 2.0 * (k * k - 1.0) / a0;
+    pa[2] = (1.0 - k / q + k * k) / a0;
+  }
+  {
+    const double f0 = 38.13547087602444, q = 0.5003270373238773;
+    const double k = std::tan(M_PI * f0 / rate);
+    ra[1] = 2.0 * (k * k - 1.0) / (1.0 + k / q + k * k);
+    ra[2] = (1.0 - k / q + k * k) / (1.0 + k / q + k * k);
+  }
+  for (uint64_t c = 0; c < in.channels; ++c) {
+    const double w = channel_weight(c, in.channels);
+    if (w == 0.0) continue;
+    const float* x = in.data + c * in.stride;
+    double s1 = 0, s2 = 0, t1 = 0, t2 = 0;  // transposed direct form II states
+    for (uint64_t t = 0; t < n; ++t) {
+      const double v = x[t];
+      const double y = pb[0] * v + s1;
+      s1 = pb[1] * v - pa[1] * y + s2;
+      s2 = pb[2] * v - pa[2] * y;
+      const double z = rb[0] * y + t1;
+      t1 = rb[1] * y - ra[1] * z + t2;
+      t2 = rb[2] * y - ra[2] * z;
+      f->power[t] += float(w * z * z);
+    }
+  }
+  return true;
+}
+
+// The forecast loudness of the last pass (at linear gain k), NaN when no
+// block passes the gates.
+double forecast_lufs(const LoudnessForecast& f, double k) {
+  const uint64_t hops = f.hop ? f.length / f.hop : 0;
+  if (hops < 4) return kNaN;
+  // Mean power of every 100 ms, then of the 400 ms blocks.
+  double sums[4] = {0, 0, 0, 0};
+  double abs_sum = 0.0;
+  uint64_t abs_count = 0;
+  const double scale = k * k / double(4 * f.hop);
+  const double abs_gate = std::pow(10.0, (-70.0 + 0.691) / 10.0);
+  // Two sweeps over the blocks: the first for the relative gate.
+  double* blocks = f.blocks;
+  for (uint64_t h = 0; h < hops; ++h) {
+    double s = 0.0;
+    const float* p = f.power + h * f.hop;
+    const float* g = f.gains + h * f.hop;
+    for (uint64_t t = 0; t < f.hop; ++t) s += double(p[t] * g[t] * g[t]);
+    sums[h & 3] = s;
+    if (h >= 3) {
+      const double e = (sums[0] + sums[1] + sums[2] + sums[3]) * scale;
+      blocks[h - 3] = e;
+      if (e >= abs_gate) {
+        abs_sum += e;
+        ++abs_count;
+      }
+    }
+  }
+  double lufs = kNaN;
+  if (abs_count > 0) {
+    const double rel_gate = abs_sum / double(abs_count) * 0.1;
+    double sum = 0.0;
+    uint64_t count = 0;
+    for (uint64_t b = 0; b + 3 < hops; ++b) {
+      if (blocks[b] >= abs_gate && blocks[b] >= rel_gate) {
+        sum += blocks[b];
+        ++count;
+      }
+    }
+    if (count > 0) lufs = 10.0 * std::log10(sum / double(count)) - 0.691;
+  }
+  return lufs;
 }
 
 // The limiter after the loudness gain: the target (NaN for none) is reached
@@ -203,32 +339,76 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   LimiterStats stats{};
   KeptPeaks kept;
   double lufs = kNaN, needed = 0.0;
+  // With a target the passes' loudness is forecast, and only the pass that
+  // ends the search is metered; the search then decides again on the
+  // metered value, and later forecasts take on the difference (at most
+  // kMeteredRounds times, after which the metered pass stands).
+  LoudnessForecast forecast;
+  const bool forecasting = aim && forecast_start(*output, &forecast);
+  double bias = 0.0;
+  bool metered = !forecasting;
+  int rounds = 0;
   // The previous pass, for the slope of loudness against gain: under
   // limiting a dB of gain raises the loudness by less than a LU.
   double last_gain = kNaN, last_lufs = kNaN;
-  int st = 0;
-  // One pass more than the corrections when the reduction must be capped.
-  for (int pass = 0; pass <= kCorrections + 1; ++pass) {
-    if ((st = limited_pass(*output, gain, set, &work, &lufs, &stats, report, &kept)) != 0) break;
-    if (!aim || std::isnan(lufs)) break;
-    if (stats.max_reduction_db > kMaxReductionDb + 0.05 && pass <= kCorrections) {
-      // Turning the input down lowers the largest reduction by as much.
-      const double excess = stats.max_reduction_db - kMaxReductionDb;
-      needed = std::max(needed, stats.max_reduction_db + std::max(0.0, target - lufs));
-      gain -= excess;
-      continue;
+  auto run = [&]() {
+    int r = limited_pass(*output, gain, set, &work, &lufs, &stats, report, &kept,
+                         forecasting ? forecast.gains : nullptr);
+    if (r == 0 && forecasting) {
+      lufs = forecast_lufs(forecast, std::exp(gain * 2.302585092994046 * 0.05)) + bias;
     }
-    if (std::fabs(lufs - target) <= kAimLu) break;
-    if (needed > 0.0 && lufs < target) break;  // no more reduction allowed
-    if (pass >= kCorrections) break;
-    double slope = 1.0;
-    if (!std::isnan(last_lufs) && std::fabs(lufs - last_lufs) > 0.01) {
-      slope = std::clamp((gain - last_gain) / (lufs - last_lufs), 1.0, 4.0);
+    return r;
+  };
+  int st = run();
+  // Passes since the last metered value; one more than the corrections
+  // when the reduction must be capped.
+  for (int pass = 0; st == 0;) {
+    bool again = false;
+    if (aim && !std::isnan(lufs)) {
+      if (stats.max_reduction_db > kMaxReductionDb + 0.05 && pass <= kCorrections) {
+        // Turning the input down lowers the largest reduction by as much.
+        const double excess = stats.max_reduction_db - kMaxReductionDb;
+        needed = std::max(needed, stats.max_reduction_db + std::max(0.0, target - lufs));
+        gain -= excess;
+        again = true;
+      } else if (std::fabs(lufs - target) <= kAimLu) {
+      } else if (needed > 0.0 && lufs < target) {  // no more reduction allowed
+      } else if (pass < kCorrections) {
+        double slope = 1.0;
+        if (!std::isnan(last_lufs) && std::fabs(lufs - last_lufs) > 0.01) {
+          slope = std::clamp((gain - last_gain) / (lufs - last_lufs), 1.0, 4.0);
+        }
+        last_gain = gain;
+        last_lufs = lufs;
+        gain += (target - lufs) * slope;
+        again = true;
+      }
     }
-    last_gain = gain;
-    last_lufs = lufs;
-    gain += (target - lufs) * slope;
+    if (!again && !metered) {
+      // The pass that ends the search is metered, and the search decides
+      // again on the metered value; the forecasts take the difference on.
+      double m = kNaN;
+      if ((st = measured(measure_integrated_loudness(work, &m))) != 0) break;
+      if (!std::isnan(m) && !std::isnan(lufs)) {
+        const double moved = m - lufs;
+        bias += moved;
+        if (!std::isnan(last_lufs)) last_lufs += moved;
+      }
+      lufs = m;
+      metered = true;
+      if (rounds < kMeteredRounds && !std::isnan(m)) {
+        ++rounds;
+        pass = 0;
+        continue;
+      }
+      break;
+    }
+    if (!again) break;
+    ++pass;
+    st = run();
+    metered = !forecasting;
   }
+  forecast_free(&forecast);
   mem_free(kept.peaks);
   if (st != 0) {
     sample_destroy(work);
