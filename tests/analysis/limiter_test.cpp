@@ -157,6 +157,59 @@ TEST(Limiter, AlignedAndDeterministic) {
   EXPECT_EQ(out, whole);
 }
 
+// A pass that reads back the peaks another pass detected, scaled, limits
+// as a pass that detects them: at twice the input (an exact scaling in
+// floats) the outputs are the same bits. The kept gains are the ones the
+// output frames were multiplied by.
+TEST(Limiter, ReplayedPeaksLimitAsDetectedOnes) {
+  const uint64_t rate = 48000;
+  const LimiterSettings set{rate, 2, -1.0, 1.5, 0.0};
+  const Channels x = pulses(20000, rate, 5);
+  Channels twice = x;
+  for (auto& row : twice)
+    for (float& v : row) v *= 2.0f;
+  const Channels fresh = limited(twice, set);
+  // pass(in, replay): the output and gains of one streamed pass.
+  std::vector<float> peaks;
+  auto pass = [&](const Channels& in, bool replay, std::vector<float>* gains) {
+    Limiter l;
+    limiter_init(l);
+    EXPECT_EQ(limiter_start(l, set), STATUS_OK);
+    const uint64_t n = in[0].size();
+    if (!replay) peaks.assign(n + limiter_latency(l), -1.0f);
+    if (replay) {
+      limiter_peaks_replay(l, peaks.data(), peaks.size(), 2.0f);
+    } else {
+      limiter_peaks_record(l, peaks.data(), peaks.size());
+    }
+    gains->assign(n, -1.0f);
+    limiter_gains_into(l, gains->data(), n);
+    Channels out(2, std::vector<float>(n));
+    const float* rows[2] = {in[0].data(), in[1].data()};
+    float* o[2] = {out[0].data(), out[1].data()};
+    uint64_t produced = 0, flushed = 0;
+    EXPECT_EQ(limiter_process(l, rows, o, n, &produced), STATUS_OK);
+    float* tail[2] = {out[0].data() + produced, out[1].data() + produced};
+    EXPECT_EQ(limiter_flush(l, tail, &flushed), STATUS_OK);
+    EXPECT_EQ(produced + flushed, n);
+    limiter_release(l);
+    return out;
+  };
+  std::vector<float> g1, g2;
+  pass(x, false, &g1);
+  for (float p : peaks) ASSERT_GE(p, 0.0f);
+  const Channels replayed = pass(twice, true, &g2);
+  EXPECT_EQ(replayed, fresh);
+  size_t limited_frames = 0;
+  for (size_t i = 0; i < g2.size(); ++i) {
+    ASSERT_GT(g2[i], 0.0f);
+    ASSERT_LE(g2[i], 1.0f);
+    limited_frames += g2[i] < g1[i];
+    for (size_t c = 0; c < 2; ++c) ASSERT_EQ(replayed[c][i], g2[i] * twice[c][i]) << i;
+  }
+  EXPECT_GT(limited_frames, 100u);
+}
+
 // A 50 Hz sine driven 6 dB into the limiter comes out as a sine: once the
 // gain has settled, what is not the 50 Hz tone stays 60 dB down.
 TEST(Limiter, LowSineStaysClean) {
