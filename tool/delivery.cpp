@@ -52,6 +52,36 @@ int measure(const Sample& audio, FollowedLoudness* followed, LoudnessMeasure* m)
   return 0;
 }
 
+// measure() for the limiter's path, which needs of the peaks only whether
+// the output is silent or holds an infinite value: the sample peak stands
+// for the true peak (the limiter finds the true peaks itself, and the
+// written file's are measured at the end).
+int measure_before_limiter(const Sample& audio, FollowedLoudness* followed, LoudnessMeasure* m) {
+  double lufs = kNaN;
+  if (followed) {
+    followed->meter->join();
+    if (*followed->status != 0) return measured(*followed->status);
+    // libebur128 reports -HUGE_VAL when no block passes the gates.
+    lufs = std::isfinite(*followed->integrated) ? *followed->integrated : kNaN;
+  } else {
+    int st = measured(measure_integrated_loudness(audio, &lufs));
+    if (st != 0) return st;
+  }
+  const DspTable& t = dsp();
+  float peak = 0.0f;
+  bool bad = false;
+  for (uint64_t c = 0; c < audio.channels; ++c) {
+    const float* row = audio.data + c * audio.stride;
+    const float p = t.peak_abs(row, static_cast<size_t>(audio.length));
+    peak = std::fmax(peak, p);
+    bad = bad || !std::isfinite(p);
+  }
+  m->integrated_lufs = lufs;
+  m->sample_peak_db = bad ? std::numeric_limits<double>::infinity() : 20.0 * std::log10(double(peak));
+  m->true_peak_db = m->sample_peak_db;
+  return 0;
+}
+
 }  // namespace
 
 void loudness_report_init(LoudnessReport* r) {
@@ -442,7 +472,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
 int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
                      FollowedLoudness* followed, const double* reference_lufs) {
   LoudnessMeasure out;
-  int st = measure(*output, followed, &out);
+  int st = cfg->limiter.on ? measure_before_limiter(*output, followed, &out) : measure(*output, followed, &out);
   if (st != 0) return st;
   double target = kNaN;
   if (cfg->loudness.on) {
