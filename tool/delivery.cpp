@@ -285,21 +285,32 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
     ra[1] = 2.0 * (k * k - 1.0) / (1.0 + k / q + k * k);
     ra[2] = (1.0 - k / q + k * k) / (1.0 + k / q + k * k);
   }
-  for (uint64_t c = 0; c < in.channels; ++c) {
-    const double w = channel_weight(c, in.channels);
-    if (w == 0.0) continue;
-    const float* x = in.data + c * in.stride;
-    double s1 = 0, s2 = 0, t1 = 0, t2 = 0;  // transposed direct form II states
+  // Two channels at a time: their filters' chains of dependent steps
+  // interleave.
+  bool first = true;
+  for (uint64_t c = 0; c < in.channels; c += 2) {
+    const bool pair = c + 1 < in.channels;
+    const double w0 = channel_weight(c, in.channels), w1 = pair ? channel_weight(c + 1, in.channels) : 0.0;
+    if (w0 == 0.0 && w1 == 0.0) continue;
+    const float* x0 = in.data + c * in.stride;
+    const float* x1 = pair ? x0 + in.stride : x0;
+    // Transposed direct form II states of both sections, per channel.
+    double s1[2] = {0, 0}, s2[2] = {0, 0}, t1[2] = {0, 0}, t2[2] = {0, 0};
     for (uint64_t t = 0; t < n; ++t) {
-      const double v = x[t];
-      const double y = pb[0] * v + s1;
-      s1 = pb[1] * v - pa[1] * y + s2;
-      s2 = pb[2] * v - pa[2] * y;
-      const double z = rb[0] * y + t1;
-      t1 = rb[1] * y - ra[1] * z + t2;
-      t2 = rb[2] * y - ra[2] * z;
-      f->power[t] += float(w * z * z);
+      const double v[2] = {x0[t], x1[t]};
+      double z[2];
+      for (int i = 0; i < 2; ++i) {
+        const double y = pb[0] * v[i] + s1[i];
+        s1[i] = pb[1] * v[i] - pa[1] * y + s2[i];
+        s2[i] = pb[2] * v[i] - pa[2] * y;
+        z[i] = rb[0] * y + t1[i];
+        t1[i] = rb[1] * y - ra[1] * z[i] + t2[i];
+        t2[i] = rb[2] * y - ra[2] * z[i];
+      }
+      const float p = float(w0 * z[0] * z[0] + w1 * z[1] * z[1]);
+      f->power[t] = first ? p : f->power[t] + p;
     }
+    first = false;
   }
   return true;
 }
