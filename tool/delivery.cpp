@@ -52,36 +52,6 @@ int measure(const Sample& audio, FollowedLoudness* followed, LoudnessMeasure* m)
   return 0;
 }
 
-// measure() for the limiter's path, which needs of the peaks only whether
-// the output is silent or holds an infinite value: the sample peak stands
-// for the true peak (the limiter finds the true peaks itself, and the
-// written file's are measured at the end).
-int measure_before_limiter(const Sample& audio, FollowedLoudness* followed, LoudnessMeasure* m) {
-  double lufs = kNaN;
-  if (followed) {
-    followed->meter->join();
-    if (*followed->status != 0) return measured(*followed->status);
-    // libebur128 reports -HUGE_VAL when no block passes the gates.
-    lufs = std::isfinite(*followed->integrated) ? *followed->integrated : kNaN;
-  } else {
-    int st = measured(measure_integrated_loudness(audio, &lufs));
-    if (st != 0) return st;
-  }
-  const DspTable& t = dsp();
-  float peak = 0.0f;
-  bool bad = false;
-  for (uint64_t c = 0; c < audio.channels; ++c) {
-    const float* row = audio.data + c * audio.stride;
-    const float p = t.peak_abs(row, static_cast<size_t>(audio.length));
-    peak = std::fmax(peak, p);
-    bad = bad || !std::isfinite(p);
-  }
-  m->integrated_lufs = lufs;
-  m->sample_peak_db = bad ? std::numeric_limits<double>::infinity() : 20.0 * std::log10(double(peak));
-  m->true_peak_db = m->sample_peak_db;
-  return 0;
-}
-
 }  // namespace
 
 void loudness_report_init(LoudnessReport* r) {
@@ -359,17 +329,55 @@ double forecast_lufs(const LoudnessForecast& f, double k) {
   return lufs;
 }
 
+// measure() for the limiter's path, which needs of the peaks only whether
+// the output is silent or holds an infinite value: the sample peak stands
+// for the true peak (the limiter finds the true peaks itself, and the
+// written file's are measured at the end).
+int measure_before_limiter(const Sample& audio, FollowedLoudness* followed, LoudnessForecast* forecast,
+                           LoudnessMeasure* m) {
+  double lufs = kNaN;
+  if (forecast) {
+    // The forecast at unit gain is the loudness of the output as it is.
+    std::fill(forecast->gains, forecast->gains + forecast->length, 1.0f);
+    lufs = forecast_lufs(*forecast, 1.0);
+  } else if (followed) {
+    followed->meter->join();
+    if (*followed->status != 0) return measured(*followed->status);
+    // libebur128 reports -HUGE_VAL when no block passes the gates.
+    lufs = std::isfinite(*followed->integrated) ? *followed->integrated : kNaN;
+  } else {
+    int st = measured(measure_integrated_loudness(audio, &lufs));
+    if (st != 0) return st;
+  }
+  const DspTable& t = dsp();
+  float peak = 0.0f;
+  bool bad = false;
+  for (uint64_t c = 0; c < audio.channels; ++c) {
+    const float* row = audio.data + c * audio.stride;
+    const float p = t.peak_abs(row, static_cast<size_t>(audio.length));
+    peak = std::fmax(peak, p);
+    bad = bad || !std::isfinite(p);
+  }
+  m->integrated_lufs = lufs;
+  m->sample_peak_db = bad ? std::numeric_limits<double>::infinity() : 20.0 * std::log10(double(peak));
+  m->true_peak_db = m->sample_peak_db;
+  return 0;
+}
+
 // The limiter after the loudness gain: the target (NaN for none) is reached
 // on the limited output, within kTargetToleranceLu, unless that needs more
 // than kMaxReductionDb of reduction.
+// `forecast` (which it frees) may be started already.
 int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure& unlimited, double target,
-                    LoudnessReport* report) {
+                    LoudnessReport* report, LoudnessForecast* started) {
+  LoudnessForecast& forecast = *started;
   const double ceiling = delivery_ceiling_db(cfg);
   const LimiterSettings set{output->sample_rate, output->channels, ceiling,
                             static_cast<double>(cfg->limiter_lookahead), static_cast<double>(cfg->limiter_release)};
   Sample work;
   sample_init(work);
   if (!sample_allocate_unfilled(work, output->channels, output->length, output->length)) {
+    forecast_free(&forecast);
     return measured(STATUS_NO_MEMORY);
   }
   work.sample_rate = output->sample_rate;
@@ -384,8 +392,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   // ends the search is metered; the search then decides again on the
   // metered value, and later forecasts take on the difference (at most
   // kMeteredRounds times, after which the metered pass stands).
-  LoudnessForecast forecast;
-  const bool forecasting = aim && forecast_start(*output, &forecast);
+  const bool forecasting = aim && (forecast.power || forecast_start(*output, &forecast));
   double bias = 0.0;
   bool metered = !forecasting;
   int rounds = 0;
@@ -480,23 +487,54 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
 
 }  // namespace
 
-int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
-                     FollowedLoudness* followed, const double* reference_lufs) {
-  LoudnessMeasure out;
-  int st = cfg->limiter.on ? measure_before_limiter(*output, followed, &out) : measure(*output, followed, &out);
-  if (st != 0) return st;
-  double target = kNaN;
+namespace {
+
+// The loudness the output is brought to: the setting's, the references'
+// (`reference_lufs`, when given and not NaN) or the timbre file's; NaN for
+// none.
+int loudness_target(const ToolConfig* cfg, const Sample* timbre, const double* reference_lufs, double* target) {
+  *target = kNaN;
   if (cfg->loudness.on) {
-    target = cfg->loudness.value;
+    *target = cfg->loudness.value;
   } else if (cfg->match_loudness && reference_lufs && !std::isnan(*reference_lufs)) {
-    target = *reference_lufs;
+    *target = *reference_lufs;
   } else if (cfg->match_loudness) {
     // Only the loudness of the file whose timbre the output takes counts.
-    if ((st = measured(measure_integrated_loudness(*timbre, &target))) != 0) return st;
-    if (std::isnan(target)) {
+    int st = measured(measure_integrated_loudness(*timbre, target));
+    if (st != 0) return st;
+    if (std::isnan(*target)) {
       err_printf("  [WRN] reference has no measurable loudness (silent, shorter than 0.4 s or below -70 LUFS); "
                  "loudness not matched\n");
     }
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool deliver_follows_loudness(const ToolConfig* cfg) {
+  // With the limiter and a target the loudness forecast measures the
+  // output before limiting.
+  return !(cfg->limiter.on && (cfg->loudness.on || cfg->match_loudness));
+}
+
+int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
+                     FollowedLoudness* followed, const double* reference_lufs) {
+  LoudnessMeasure out;
+  double target = kNaN;
+  LoudnessForecast forecast;
+  int st = 0;
+  if (cfg->limiter.on && !followed) {
+    if ((st = loudness_target(cfg, timbre, reference_lufs, &target)) != 0) return st;
+    if (!std::isnan(target) && !forecast_start(*output, &forecast)) forecast_free(&forecast);
+    st = measure_before_limiter(*output, nullptr, forecast.power ? &forecast : nullptr, &out);
+  } else {
+    st = cfg->limiter.on ? measure_before_limiter(*output, followed, nullptr, &out) : measure(*output, followed, &out);
+    if (st == 0) st = loudness_target(cfg, timbre, reference_lufs, &target);
+  }
+  if (st != 0) {
+    forecast_free(&forecast);
+    return st;
   }
   report->before_lufs = out.integrated_lufs;
   if (cfg->limiter.on) {
@@ -508,7 +546,7 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
                    "not brought to the target\n");
       }
     }
-    return deliver_limited(cfg, output, out, target, report);
+    return deliver_limited(cfg, output, out, target, report, &forecast);
   }
   const double ceiling = cfg->true_peak.on ? static_cast<double>(cfg->true_peak.value) : kNaN;
   LoudnessGain g = loudness_gain(out, target, ceiling);

@@ -74,6 +74,10 @@ struct FollowedLoudness {
                                    LoudnessReport* report, FollowedLoudness* followed,
                                    const double* reference_lufs = nullptr);
 
+// Whether the output's loudness is worth following while it is made: not
+// with the limiter and a target, whose search measures the output itself.
+bool deliver_follows_loudness(const ToolConfig* cfg);
+
 // The effective true-peak ceiling of the settings in dBTP (the lower of
 // -tp and -tl), NaN when neither is on.
 double delivery_ceiling_db(const ToolConfig* cfg);

@@ -372,7 +372,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   // The output's integrated loudness is measured while the output is
   // made, on a thread of its own: libebur128's pass takes longer than the
   // convolution. Not when normalization may still scale the output.
-  const bool follow = set.deliver && cfg->normalize == NORMALIZE_NONE && !set.mid_side;
+  const bool follow = set.deliver && cfg->normalize == NORMALIZE_NONE && !set.mid_side && deliver_follows_loudness(cfg);
   SampleProgress progress;
   progress_init(&progress);
   double integrated = 0.0;
