@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <new>
 
 #include "analysis/resample.h"
 #include "analysis/sample.h"
@@ -10,6 +11,7 @@
 #include "expr/expression.h"
 #include "expr/value.h"
 #include "expr/variables.h"
+#include "runtime/alloc.h"
 #include "runtime/output.h"
 #include "runtime/file_system.h"
 #include "runtime/path.h"
@@ -211,41 +213,51 @@ int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group*
 
 namespace {
 
-// evaluate_output_name, with its lines only when `say`.
-int evaluate_name(String* name, const String* templ, Variables* vars, bool say) {
-  if (!name || !templ || !vars) return STATUS_BAD_ARGUMENT;
-  String templ_text;
-  string_init(&templ_text);
-  if (!name_for_message(&templ_text, templ)) string_clear(&templ_text);
+// The template as a message shows it (a NUL as \u0000).
+void say_template(const char* what, const String* templ) {
+  String shown;
+  string_init(&shown);
+  if (!name_for_message(&shown, templ)) string_clear(&shown);
+  err_printf(what, text_of(&shown));
+  string_free(&shown);
+}
 
-  Expression expr;
-  expression_init(&expr);
-  int st = expression_parse(&expr, const_cast<String*>(templ), EXPR_TEMPLATE);
-  if (st != 0) {
-    if (say) err_printf("  invalid expression: '%s'\n", text_of(&templ_text));
-    expression_destroy(&expr);
-    string_free(&templ_text);
-    return STATUS_BAD_FORMAT;
-  }
-  expr.resolver = vars;
+// The name `expr` (parsed from `templ`) gives with `vars`, with its lines
+// only when `say`.
+int evaluate_parsed(String* name, Expression* expr, const String* templ, Variables* vars, bool say) {
+  expr->resolver = vars;
   ExprValue value;
   value_init(&value);
-  st = expression_evaluate(&expr, &value);
+  int st = expression_evaluate(expr, &value);
   if (st == 0) st = value_to_string(&value);
-  expression_destroy(&expr);
   // A template that is one embedded expression can evaluate to undef or
   // null, which has no text to name a file with.
   if (st != 0 || value.type != VALUE_STRING || !value.string_value) {
-    if (say) err_printf("  could not evaluate expression: '%s'\n", text_of(&templ_text));
+    if (say) say_template("  could not evaluate expression: '%s'\n", templ);
     st = STATUS_BAD_FORMAT;
   } else if (string_has_nul(value.string_value)) {
-    if (say) err_printf("  expression gives a name with a NUL character: '%s'\n", text_of(&templ_text));
+    if (say) say_template("  expression gives a name with a NUL character: '%s'\n", templ);
     st = STATUS_BAD_FORMAT;
   } else {
     string_swap(value.string_value, name);
   }
   value_clear(&value);
-  string_free(&templ_text);
+  return st;
+}
+
+// evaluate_output_name, with its lines only when `say`.
+int evaluate_name(String* name, const String* templ, Variables* vars, bool say) {
+  if (!name || !templ || !vars) return STATUS_BAD_ARGUMENT;
+  Expression expr;
+  expression_init(&expr);
+  int st = expression_parse(&expr, const_cast<String*>(templ), EXPR_TEMPLATE);
+  if (st != 0) {
+    if (say) say_template("  invalid expression: '%s'\n", templ);
+    st = STATUS_BAD_FORMAT;
+  } else {
+    st = evaluate_parsed(name, &expr, templ, vars, say);
+  }
+  expression_destroy(&expr);
   return st;
 }
 
@@ -253,6 +265,56 @@ int evaluate_name(String* name, const String* templ, Variables* vars, bool say) 
 
 int evaluate_output_name(String* name, const String* templ, Variables* vars) {
   return evaluate_name(name, templ, vars, true);
+}
+
+struct TemplateCache {
+  static constexpr int kSlots = 8;
+  const String* templ[kSlots];
+  Expression* expr[kSlots];  // null where the template did not parse
+  int used;
+};
+
+TemplateCache* template_cache_new() {
+  TemplateCache* c = static_cast<TemplateCache*>(mem_calloc(1, sizeof(TemplateCache)));
+  return c;
+}
+
+void template_cache_free(TemplateCache* c) {
+  if (!c) return;
+  for (int i = 0; i < c->used; ++i) {
+    if (!c->expr[i]) continue;
+    expression_destroy(c->expr[i]);
+    c->expr[i]->~Expression();
+    mem_free(c->expr[i]);
+  }
+  mem_free(c);
+}
+
+int evaluate_output_name(String* name, const String* templ, Variables* vars, TemplateCache* cache) {
+  if (!cache || !name || !templ || !vars) return evaluate_name(name, templ, vars, true);
+  int at = 0;
+  while (at < cache->used && cache->templ[at] != templ) ++at;
+  if (at == cache->used) {
+    if (at == TemplateCache::kSlots) return evaluate_name(name, templ, vars, true);
+    void* place = mem_alloc(sizeof(Expression));
+    if (!place) return STATUS_NO_MEMORY;
+    Expression* expr = new (place) Expression();
+    expression_init(expr);
+    if (expression_parse(expr, const_cast<String*>(templ), EXPR_TEMPLATE) != 0) {
+      expression_destroy(expr);
+      expr->~Expression();
+      mem_free(place);
+      expr = nullptr;
+    }
+    cache->templ[at] = templ;
+    cache->expr[at] = expr;
+    cache->used = at + 1;
+  }
+  if (!cache->expr[at]) {
+    say_template("  invalid expression: '%s'\n", templ);
+    return STATUS_BAD_FORMAT;
+  }
+  return evaluate_parsed(name, cache->expr[at], templ, vars, true);
 }
 
 int output_name_of(String* name, const String* templ, Variables* vars) {

@@ -59,6 +59,17 @@ constexpr uint64_t kMaxRateRatio = 256;
 // text holds U+0000. 5 when memory runs out. `name` replaced only on success.
 [[nodiscard]] int evaluate_output_name(String* name, const String* templ, Variables* vars);
 
+// Parsed templates of one planning pass: a template named for thousands of
+// children is parsed once. Keyed by the template's address, so the
+// templates must outlive the cache. Owns its expressions.
+struct TemplateCache;
+// Null when memory runs out (evaluate_output_name then parses each time).
+TemplateCache* template_cache_new();
+void template_cache_free(TemplateCache* cache);
+// evaluate_output_name through `cache` (may be null): the same names,
+// lines and statuses.
+[[nodiscard]] int evaluate_output_name(String* name, const String* templ, Variables* vars, TemplateCache* cache);
+
 // A copy of `s` for messages, with every U+0000 written as the six
 // characters "\u0000". False when memory runs out (`out` then unchanged).
 [[nodiscard]] bool name_for_message(String* out, const String* s);

@@ -120,6 +120,7 @@ struct ParentCache {
   bool exists[kSlots];      // it exists (as a directory)
   int next;                 // the slot replaced next
   char* cwd;                // the working directory, once asked for
+  TemplateCache* templates;  // parsed output templates; may be null
 };
 
 void parent_cache_release(ParentCache* cache) {
@@ -325,7 +326,7 @@ int add_output(PtrList* outputs, const ToolConfig* cfg, const PlannedFile* sourc
   String name, path;
   string_init(&name);
   string_init(&path);
-  int st = evaluate_output_name(&name, templ, vars);
+  int st = evaluate_output_name(&name, templ, vars, cache ? cache->templates : nullptr);
   if (st == 0) st = resolve_output_path(&path, &cfg->dst_path, &name);
   PlannedFile* f = nullptr;
   if (st == 0) st = make_file(&f, &path, cache);
@@ -469,6 +470,7 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
   int st = hashmap_keys(&cfg->groups, &names) ? 0 : STATUS_NO_MEMORY;
   Variables vars;
   ParentCache cache{};
+  cache.templates = template_cache_new();
   for (uint64_t i = 0; st == 0 && i < names.count; ++i) {
     String* name = static_cast<String*>(names.items[i]);
     const Group* group = name ? static_cast<const Group*>(hashmap_get(&cfg->groups, name, nullptr)) : nullptr;
@@ -478,6 +480,7 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
     }
     st = plan_group(&fresh, cfg, group, &vars, &cache);
   }
+  template_cache_free(cache.templates);
   parent_cache_release(&cache);
   variables_destroy(&vars);
   ptrlist_release(&names);
