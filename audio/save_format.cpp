@@ -70,19 +70,27 @@ double tpdf(uint64_t& state) {
 
 SaveFormat save_format_default() { return SaveFormat{SAVE_CONTAINER_WAV, SAVE_BITS_FLOAT, SAVE_DITHER_DEFAULT}; }
 
-int save_container_from_name(String& path) {
-  const char* utf8 = string_to_utf8(&path);
-  if (!utf8) return SAVE_CONTAINER_WAV;
+const char* save_path_extension(const char* utf8) {
+  if (!utf8) return nullptr;
   const char* slash = std::strrchr(utf8, '/');
   const char* name = slash ? slash + 1 : utf8;
   const char* dot = std::strrchr(name, '.');
-  if (!dot) return SAVE_CONTAINER_WAV;
-  const char* ext = dot + 1;
+  return dot && dot[1] ? dot + 1 : nullptr;
+}
+
+int save_container_from_extension(const char* ext) {
+  if (equals_ignoring_case(ext, "wav")) return SAVE_CONTAINER_WAV;
   if (equals_ignoring_case(ext, "rf64")) return SAVE_CONTAINER_RF64;
   if (equals_ignoring_case(ext, "w64")) return SAVE_CONTAINER_W64;
   if (equals_ignoring_case(ext, "aif") || equals_ignoring_case(ext, "aiff")) return SAVE_CONTAINER_AIFF;
   if (equals_ignoring_case(ext, "flac")) return SAVE_CONTAINER_FLAC;
-  return SAVE_CONTAINER_WAV;
+  return -1;
+}
+
+int save_container_from_name(String& path) {
+  const char* ext = save_path_extension(string_to_utf8(&path));
+  const int container = ext ? save_container_from_extension(ext) : -1;
+  return container < 0 ? SAVE_CONTAINER_WAV : container;
 }
 
 int save_container_resolve(const SaveFormat& format, String& path) {
@@ -115,6 +123,17 @@ Status save_format_check(const SaveFormat& format, String& path, uint64_t channe
   }
   const int container = save_container_resolve(format, path);
   char text[160];
+  if (format.container == SAVE_CONTAINER_AUTO) {
+    // A name that asks for a format none of the containers is (mp3, ogg,
+    // caf) is not written as WAV behind its back.
+    const char* ext = save_path_extension(string_to_utf8(&path));
+    if (ext && save_container_from_extension(ext) < 0) {
+      std::snprintf(text, sizeof text, "no format it can write has the extension '.%.40s' (.wav .rf64 .w64 .aif .aiff .flac)",
+                    ext);
+      put_message(message, message_size, text);
+      return STATUS_UNSUPPORTED;
+    }
+  }
   if (container == SAVE_CONTAINER_FLAC) {
     if (format.bits == SAVE_BITS_FLOAT || format.bits == SAVE_BITS_32) {
       std::snprintf(text, sizeof text, "FLAC cannot hold %s samples (use 16 or 24 bits)",

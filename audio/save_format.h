@@ -65,6 +65,15 @@ constexpr uint64_t SAVE_HEADER_ALLOWANCE = 256;
 // any case); WAV for any other or no extension.
 int save_container_from_name(String& path);
 
+// The extension of the file part of the UTF-8 path `utf8` (the text after
+// its last '.', without the dot), or null when the file part has none (or
+// ends in the dot).
+const char* save_path_extension(const char* utf8);
+
+// The container the extension `ext` (without the dot, any case) names, or
+// -1 when it names none of them.
+int save_container_from_extension(const char* ext);
+
 // The concrete container for `format` and the output `path`: AUTO resolved
 // from the name; any other value unchanged.
 int save_container_resolve(const SaveFormat& format, String& path);
@@ -84,7 +93,9 @@ bool save_dither_active(const SaveFormat& format);
 // Checks, before any work, that `format` can hold the output: known values
 // of container, bits and dither (else 13, STATUS_BAD_ARGUMENT), FLAC only
 // with 16 or 24 bits, at most 8 channels and 655350 Hz (above 65535 Hz a
-// multiple of 10), and AIFF output below 4 GiB (all else 8, STATUS_UNSUPPORTED). Channels, rate and frames
+// multiple of 10), AIFF output below 4 GiB, and for AUTO a name without
+// extension or with one of the containers' (all else 8,
+// STATUS_UNSUPPORTED). Channels, rate and frames
 // of 0 mean "not known yet" and are not checked, so the check can run
 // once before loading and again before the save. On failure a line of text
 // without the path and without a newline is written to `message` (when not

@@ -13,6 +13,7 @@
 #include "runtime/status.h"
 #include "runtime/string.h"
 #include "tool/config_file.h"
+#include "tool/delivery.h"
 #include "tool/keywords.h"
 #include "tool/settings.h"
 #include "tool/tool_config.h"
@@ -511,6 +512,7 @@ int apply_values(ToolConfig* cfg, const Collected& c, bool group_mode) {
       if (!v) continue;
       int st = apply_value(cfg, &row, v, group_mode);
       if (st != 0) return st;
+      setting_mark_given(cfg, &row);
     }
   }
   return 0;
@@ -566,5 +568,7 @@ int parse_command_line(ToolConfig* cfg, int argc, char** argv) {
   if (group_mode && (st = setup_command_line_group(cfg, c))) return st;
   st = apply_values(cfg, c, group_mode);
   if (st != 0) return st;
-  return check_combinations(cfg);
+  st = check_combinations(cfg);
+  if (st == 0 && (st = adopt_format_extension(cfg)) != 0) std::fprintf(stderr, "Not enough memory\n");
+  return st;
 }

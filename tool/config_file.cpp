@@ -127,7 +127,7 @@ int read_number(Mapper* m, const SettingRow* row, float* dst) {
 }
 
 // Reads the value of the setting `row` into the configuration.
-int read_setting(Mapper* m, const SettingRow* row) {
+int read_setting_value(Mapper* m, const SettingRow* row) {
   ToolConfig* cfg = m->cfg;
   if (row->kind == SETTING_PRODUCE) return read_produce(m, setting_field<uint64_t>(cfg, row));
   int st = next(m);
@@ -221,6 +221,13 @@ int read_setting(Mapper* m, const SettingRow* row) {
     default:
       return document_reader_skip_value(&m->reader);
   }
+}
+
+// The same, recording that the file gave the setting.
+int read_setting(Mapper* m, const SettingRow* row) {
+  int st = read_setting_value(m, row);
+  if (st == STATUS_OK) setting_mark_given(m->cfg, row);
+  return st;
 }
 
 // Warns about a key that is not known here and skips its value.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "runtime/alloc.h"
 #include "runtime/output.h"
 #include "runtime/status.h"
+#include "tool/settings.h"
 #include "tool/tool_config.h"
 
 namespace {
@@ -679,6 +681,44 @@ int check_output_format(const ToolConfig* cfg, const String* path, uint64_t rate
   if (st != 0) err_printf("Output format not possible for '%s': %s\n", text_of(path), why);
   string_free(&copy);
   return st;
+}
+
+int adopt_format_extension(ToolConfig* cfg) {
+  const char* ext = cfg->format == FORMAT_FLAC ? "flac"
+                    : cfg->format == FORMAT_AIFF ? "aiff"
+                    : cfg->format == FORMAT_W64  ? "w64"
+                                                 : nullptr;
+  if (!ext || setting_given(cfg, setting_by_option("--file"))) return 0;
+  // The default template ends in ".wav".
+  const size_t keep = std::strlen(TOOLCONFIG_DEFAULT_FILE) - 3;
+  String text;
+  string_init(&text);
+  bool ok = string_from_latin1(&text, TOOLCONFIG_DEFAULT_FILE, keep) && string_append_ascii(&text, ext);
+  if (ok) string_swap(&text, &cfg->file);
+  string_free(&text);
+  return ok ? 0 : STATUS_NO_MEMORY;
+}
+
+int check_output_name(const ToolConfig* cfg, const String* path) {
+  const SettingRow* row = setting_by_option("--format");
+  if (cfg->format == FORMAT_AUTO || !setting_given(cfg, row)) return 0;
+  String copy;
+  string_init(&copy);
+  if (!string_assign(&copy, path)) return STATUS_NO_MEMORY;
+  const char* ext = save_path_extension(string_to_utf8(&copy));
+  const int named = ext ? save_container_from_extension(ext) : -1;
+  const bool fits = !ext || named == static_cast<int>(cfg->format) ||
+                    (cfg->format == FORMAT_RF64 && named == SAVE_CONTAINER_WAV);
+  if (!fits) {
+    char lower[48];
+    size_t n = 0;
+    for (; ext[n] && n + 1 < sizeof lower; ++n) lower[n] = ext[n] >= 'A' && ext[n] <= 'Z' ? char(ext[n] + 32) : ext[n];
+    lower[n] = 0;
+    err_printf("Output name '%s' contradicts the output format: the name says %s, the format is %s\n",
+               text_of(path), named == SAVE_CONTAINER_AIFF ? "aiff" : lower, setting_keyword_text(row, cfg->format));
+  }
+  string_free(&copy);
+  return fits ? 0 : STATUS_BAD_ARGUMENT;
 }
 
 void warn_overs(const String* path, const Sample& output, const SaveOptions& options) {

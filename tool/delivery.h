@@ -120,6 +120,21 @@ void save_options_from_config(SaveOptions* options, const ToolConfig* cfg);
 // error and returns 8 (13 for values out of range); 0 when it can hold it.
 [[nodiscard]] int check_output_format(const ToolConfig* cfg, const String* path, uint64_t rate);
 
+// With a format chosen whose files have an extension of their own (flac,
+// aiff, w64), the processed audio's template, when it is still the
+// default one, takes that extension in place of ".wav" (RF64 keeps
+// ".wav", as is the convention). 0 or 5.
+[[nodiscard]] int adopt_format_extension(ToolConfig* cfg);
+
+// Refuses, once the format was chosen (-of, or the key `format`), a
+// processed-audio path whose extension is not one of that format's:
+//   "Output name '<path>' contradicts the output format: the name says
+//    <extension>, the format is <format>\n"
+// on standard error, 13. RF64 takes ".wav" and ".rf64", AIFF ".aif" and
+// ".aiff"; a name without extension fits every format; auto is checked by
+// check_output_format. 0 when the name fits.
+[[nodiscard]] int check_output_name(const ToolConfig* cfg, const String* path);
+
 // Prints, for an output whose samples pass full scale,
 //   "  [WRN] '<path>' peaks at <+P> dBFS: <N> samples over full scale\n"
 // (", clipped" added for integer formats) on standard error. Nothing for an

@@ -76,12 +76,14 @@ int take_master_rates(ToolConfig* cfg) {
 // Refuses an output format that cannot hold the run's audio before any
 // work: once per planned processed-audio file (the name decides "auto").
 int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
-  if (cfg->format == FORMAT_WAV && cfg->bits == BITS_FLOAT) return 0;
+  const bool chosen = setting_given(cfg, setting_by_option("--format"));
+  if (!chosen && cfg->format == FORMAT_WAV && cfg->bits == BITS_FLOAT) return 0;
   for (uint64_t i = 0; i < run_plan_output_count(plan); ++i) {
     const PlannedFile* f = run_plan_output(plan, i);
     if (f->kind != OUTPUT_AUDIO) continue;
     uint64_t rate = cfg->srate_source ? f->group->rate : cfg->srate;
-    int st = check_output_format(cfg, &f->path, rate);
+    int st = check_output_name(cfg, &f->path);
+    if (st == 0) st = check_output_format(cfg, &f->path, rate);
     if (st != 0) return st;
   }
   return 0;

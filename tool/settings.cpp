@@ -199,6 +199,18 @@ const SettingRow SETTINGS[] = {
 };
 
 const size_t SETTINGS_COUNT = sizeof(SETTINGS) / sizeof(SETTINGS[0]);
+static_assert(sizeof(SETTINGS) / sizeof(SETTINGS[0]) <= 64 * sizeof(ToolConfig::given) / sizeof(uint64_t),
+              "ToolConfig::given has a bit per row");
+
+bool setting_given(const ToolConfig* cfg, const SettingRow* row) {
+  const size_t i = static_cast<size_t>(row - SETTINGS);
+  return (cfg->given[i / 64] >> (i % 64)) & 1;
+}
+
+void setting_mark_given(ToolConfig* cfg, const SettingRow* row) {
+  const size_t i = static_cast<size_t>(row - SETTINGS);
+  cfg->given[i / 64] |= uint64_t{1} << (i % 64);
+}
 
 const SettingRow* setting_by_option(const char* name) {
   for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {

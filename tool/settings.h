@@ -85,6 +85,11 @@ const T* setting_field(const ToolConfig* cfg, const SettingRow* row) {
   return reinterpret_cast<const T*>(reinterpret_cast<const char*>(cfg) + row->offset);
 }
 
+// Whether the command line or the configuration file gave the row's
+// value, and the record of it (setting a value through the table does it).
+bool setting_given(const ToolConfig* cfg, const SettingRow* row);
+void setting_mark_given(ToolConfig* cfg, const SettingRow* row);
+
 // True when `value` lies in the row's accepted range (always when the row
 // has none). NaN is never in range.
 bool setting_in_range(const SettingRow* row, double value);

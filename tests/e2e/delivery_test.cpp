@@ -333,7 +333,7 @@ TEST_F(Delivery, FormatsReadBackWithTheirType) {
       {{"-of", "auto", "-b", "16"}, "auto.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1.0 / 32768},
       {{"-of", "AUTO", "-b", "24"}, "auto.aif", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 1.0 / 8388608},
       {{"-of", "auto"}, "auto.w64", SF_FORMAT_W64 | SF_FORMAT_FLOAT, 0},
-      {{"-of", "auto"}, "auto.xyz", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0},
+      {{"-of", "auto"}, "auto", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0},
   };
   for (const Case& c : cases) {
     r = run_pair("n.wav", "n.wav", c.file, c.args);
