@@ -211,16 +211,30 @@ Status compute_profile_gated(Sample& profile, const Sample& audio, unsigned rank
   uint64_t* chosen = reinterpret_cast<uint64_t*>(energy + frames);
   half_energies(audio, h, halves, energy);
 
-  // Frame f holds halves f-1 and f; its energy is theirs together.
-  auto frame_energy = [&](uint64_t f) {
-    return (f > 0 ? energy[f - 1] : 0.0) + (f < halves ? energy[f] : 0.0);
+  // Frame f holds halves f-1 and f; its energy is theirs together, its
+  // power that energy over the frame's N samples (1 = 0 dB of full scale,
+  // channels summed as BS.1770 sums them).
+  auto frame_power = [&](uint64_t f) {
+    return ((f > 0 ? energy[f - 1] : 0.0) + (f < halves ? energy[f] : 0.0)) / double(n);
   };
-  double loudest = 0.0;
-  for (uint64_t f = 0; f < frames; ++f) loudest = std::max(loudest, frame_energy(f));
-  const double floor = loudest * std::pow(10.0, -gate_db / 10.0);
+  // The absolute gate drops silence and near-silence; the relative gate
+  // sits gate_db below the mean power of what the absolute gate keeps, so
+  // a single loud frame (a bump, a click) hardly moves it.
+  double sum = 0.0;
+  uint64_t above = 0;
+  for (uint64_t f = 0; f < frames; ++f) {
+    const double p = frame_power(f);
+    if (p > kProfileAbsoluteGate) {
+      sum += p;
+      ++above;
+    }
+  }
+  const double relative = above ? sum / double(above) * std::pow(10.0, -gate_db / 10.0) : 0.0;
   uint64_t count = 0;
-  for (uint64_t f = 0; f < frames; ++f)
-    if (loudest == 0.0 || frame_energy(f) >= floor) chosen[count++] = f;
+  for (uint64_t f = 0; f < frames; ++f) {
+    const double p = frame_power(f);
+    if (above == 0 || (p > kProfileAbsoluteGate && p > relative)) chosen[count++] = f;
+  }
 
   void* block = mem_alloc_aligned(5 * n * sizeof(float), 64);
   if (!block) {

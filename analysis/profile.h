@@ -29,14 +29,21 @@ void profile_channel(const ProfileWork& work, const float* audio, uint64_t lengt
 // has no channels); `profile` is then unchanged.
 [[nodiscard]] Status compute_profile(Sample& profile, const Sample& audio, unsigned rank);
 
-// As compute_profile, but the mean runs only over the frames whose energy,
-// summed over all channels, lies within `gate_db` dB of the loudest frame's,
-// so that stretches of silence (or of noise far below the programme) do not
-// pull the profile down. Every channel uses the same frames. When no frame
-// has energy (silence throughout) every frame counts, as in compute_profile.
-// A NaN or infinite gate_db, or one of 0 or less, is refused with 13
-// (STATUS_BAD_ARGUMENT); otherwise the statuses and the swap are those of
-// compute_profile.
+// Power of a frame (mean square over its N samples, summed over the
+// channels; 1 = 0 dB of full scale) that the absolute gate requires:
+// -70 dB of full scale.
+constexpr double kProfileAbsoluteGate = 1e-7;
+
+// As compute_profile, but the mean runs only over the frames that pass two
+// gates, as BS.1770 gates loudness blocks: an absolute one (a frame's power
+// above kProfileAbsoluteGate) and a relative one `gate_db` dB below the
+// mean power of the frames above the absolute gate. Stretches of silence,
+// or of noise far below the programme, do not pull the profile down, and a
+// short loud event moves the relative gate by little. Every channel uses
+// the same frames. When no frame passes the absolute gate (silence
+// throughout) every frame counts, as in compute_profile. A NaN or infinite
+// gate_db, or one of 0 or less, is refused with 13 (STATUS_BAD_ARGUMENT);
+// otherwise the statuses and the swap are those of compute_profile.
 [[nodiscard]] Status compute_profile_gated(Sample& profile, const Sample& audio, unsigned rank, double gate_db);
 
 // `profile` made to serve `channels` channels: with as many rows, a copy;

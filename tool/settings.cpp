@@ -170,8 +170,9 @@ const SettingRow SETTINGS[] = {
      kNoMin, kNoMax, FIELD(mid_side), "Match stereo files on mid and side instead of left and right"},
 
     // Delivery.
-    {"-gt", "--gate", "gate", SETTING_LEVEL, SETTING_ZERO_OFF, 50, 0, "gate", "dB or off", "off", nullptr, 0, 0.0, 300.0,
-     FIELD(gate), "Profile only frames within this many dB of the loudest one"},
+    {"-gt", "--gate", "gate", SETTING_LEVEL, SETTING_ZERO_OFF, 50, 0, "gate", "dB or off", "off", nullptr, 0, 0.0,
+     300.0, FIELD(gate),
+     "Profile only frames above -70 dBFS and within this many dB of their mean power (0 = off)"},
     {"-lu", "--loudness", "loudness", SETTING_LEVEL, 0, 51, 0, "loudness", "LUFS or off", "off", nullptr,
      0, -70.0, 0.0, FIELD(loudness), "Integrated loudness target (in LUFS) of the processed audio"},
     {"-lm", "--match-loudness", "match_loudness", SETTING_BOOLEAN, 0, 52, 0, "match loudness", "boolean",

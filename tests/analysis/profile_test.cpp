@@ -148,16 +148,20 @@ TEST(ProfileGated, SilenceDoesNotLowerTheProfile) {
   sample_destroy(plain_silent);
 }
 
-// When the gate keeps every frame the result is compute_profile's, bit for
-// bit; a quiet passage 60 dB down counts at a gate of 80 but not at 40; a
-// silent signal (nothing above any gate) averages all frames.
+// When the gates keep every frame the result is compute_profile's, bit for
+// bit; a quiet passage 46 dB below the loud one (43 dB below the mean
+// power) counts at a gate of 80 but not at 40; one below -70 dBFS counts at
+// no gate; a silent signal (nothing above any gate) averages all frames.
 TEST(ProfileGated, ChoosesFramesByEnergyOverAllChannels) {
   const unsigned rank = 9;
-  std::vector<float> x = noise(20000, 21), quiet = noise(20000, 22, 0.0005f), silent(20000, 0.0f);
-  std::vector<float> loud_then_quiet(x);
+  std::vector<float> x = noise(20000, 21), quiet = noise(20000, 22, 0.0025f), silent(20000, 0.0f);
+  std::vector<float> loud_then_quiet(x), loud_then_faint(x);
   loud_then_quiet.insert(loud_then_quiet.end(), quiet.begin(), quiet.end());
+  for (float& v : quiet) v *= 0.2f;  // -70.8 dBFS
+  loud_then_faint.insert(loud_then_faint.end(), quiet.begin(), quiet.end());
   std::vector<float> zeros(loud_then_quiet.size(), 0.0f);
   Sample a = make_sample({x, silent}, 48000), b = make_sample({zeros, loud_then_quiet}, 48000);
+  Sample faint = make_sample({zeros, loud_then_faint}, 48000);
   Sample p1, p2;
   sample_init(p1);
   sample_init(p2);
@@ -170,6 +174,8 @@ TEST(ProfileGated, ChoosesFramesByEnergyOverAllChannels) {
   ASSERT_EQ(compute_profile(p1, only_loud, rank), STATUS_OK);
   ASSERT_EQ(compute_profile_gated(p2, b, rank, 40.0), STATUS_OK);
   for (size_t k = 1; k < 256; ++k) EXPECT_NEAR(db(p2.data[512 + k]), db(p1.data[512 + k]), 0.1) << k;
+  ASSERT_EQ(compute_profile_gated(p2, faint, rank, 200.0), STATUS_OK);
+  for (size_t k = 1; k < 256; ++k) EXPECT_NEAR(db(p2.data[512 + k]), db(p1.data[512 + k]), 0.1) << k;
   ASSERT_EQ(compute_profile_gated(p2, b, rank, 80.0), STATUS_OK);
   EXPECT_LT(db(p2.data[512 + 100]), db(p1.data[512 + 100]) - 5.0);
 
@@ -178,7 +184,7 @@ TEST(ProfileGated, ChoosesFramesByEnergyOverAllChannels) {
   for (size_t k = 0; k < 512; ++k) EXPECT_EQ(p2.data[k], 0.0f);
   EXPECT_EQ(compute_profile_gated(p2, s, rank, 0.0), STATUS_BAD_ARGUMENT);
   EXPECT_EQ(compute_profile_gated(p2, s, rank, NAN), STATUS_BAD_ARGUMENT);
-  for (Sample* t : {&a, &b, &only_loud, &s, &p1, &p2}) sample_destroy(*t);
+  for (Sample* t : {&a, &b, &faint, &only_loud, &s, &p1, &p2}) sample_destroy(*t);
 }
 
 }  // namespace

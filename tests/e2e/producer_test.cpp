@@ -19,7 +19,28 @@ using testing::HasSubstr;
 
 namespace {
 
-class Producer : public E2ETest {};
+class Producer : public E2ETest {
+ protected:
+  // Response of the raw IR of `child` against `master` in third-octave bands
+  // from 100 Hz to 4 kHz, in dB.
+  std::vector<double> third_octaves(const std::string& master, const std::string& child,
+                                    const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"-mf", master, "-cf", child, "-p", "raw", "-iw", "raw.wav"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto db = e2e::response_db(e2e::read_wav(dir / "raw.wav").data[0], 4096);
+    std::vector<double> out;
+    for (double f = 100; f <= 4000; f *= std::pow(2.0, 1.0 / 3)) {
+      size_t lo = static_cast<size_t>(f * std::pow(2.0, -1.0 / 6) / 48000 * 4096);
+      size_t hi = static_cast<size_t>(f * std::pow(2.0, 1.0 / 6) / 48000 * 4096);
+      double p = 0;
+      for (size_t k = lo; k <= hi; ++k) p += std::pow(10.0, db[k] / 10);
+      out.push_back(10 * std::log10(p / static_cast<double>(hi - lo + 1)));
+    }
+    return out;
+  }
+};
 
 TEST_F(Producer, OutputNamesFollowTheirFormat) {
   write("n.wav", e2e::noise(48000, 2, 3000, 51));
@@ -82,6 +103,38 @@ TEST_F(Producer, OutputNamesFollowTheirFormat) {
   }
   EXPECT_EQ(e2e::read_wav(dir / "ok.flac").format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
   EXPECT_EQ(e2e::read_wav(dir / "ok").format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+}
+
+TEST_F(Producer, ABumpDoesNotMoveTheGate) {
+  // A take 30 dB below full scale: coloured noise in syllables of 200 ms,
+  // every fourth one a pause. A bump of the stand near full scale (15 Hz,
+  // 150 ms, smooth envelope) falls into the second pause; it has nothing
+  // in the bands compared.
+  Audio take = e2e::filtered(e2e::noise(48000, 1, 96000, 61), e2e::Biquad::peaking(48000, 400, 1.0, 6));
+  double power = 0;
+  for (float v : take.data[0]) power += static_cast<double>(v) * v;
+  const float scale = static_cast<float>(std::pow(10.0, -30.0 / 20) / std::sqrt(power / 96000));
+  for (size_t t = 0; t < 96000; ++t) {
+    size_t syllable = t / 9600;
+    double env = syllable % 4 == 3 ? 0.0 : std::sin(M_PI * static_cast<double>(t % 9600) / 9600);
+    take.data[0][t] = static_cast<float>(take.data[0][t] * scale * env);
+  }
+  Audio bumped = take;
+  const double centre = 1.4 * 48000, sigma = 0.019 * 48000;
+  for (size_t t = static_cast<size_t>(centre - 4 * sigma); t < centre + 4 * sigma; ++t) {
+    double x = (static_cast<double>(t) - centre) / sigma;
+    bumped.data[0][t] += static_cast<float>(0.9 * std::exp(-0.5 * x * x) * std::sin(2 * M_PI * 15 * t / 48000.0));
+  }
+  write("m.wav", e2e::noise(48000, 1, 96000, 62));
+  write("take.wav", take);
+  write("bumped.wav", bumped);
+  for (const char* gate : {"20", "40"}) {
+    auto plain = third_octaves("m.wav", "take.wav", {"-gt", gate});
+    auto with_bump = third_octaves("m.wav", "bumped.wav", {"-gt", gate});
+    for (size_t i = 0; i < plain.size(); ++i) EXPECT_NEAR(with_bump[i], plain[i], 1.5) << "gate " << gate << " band " << i;
+  }
+  // -gt 0 is no gate at all: the profile of every frame.
+  EXPECT_EQ(third_octaves("m.wav", "bumped.wav", {"-gt", "0"}), third_octaves("m.wav", "bumped.wav", {}));
 }
 
 }  // namespace
