@@ -533,6 +533,12 @@ int check_combinations(const ToolConfig* cfg) {
     std::fprintf(stderr, "Settings '%s' and '%s' cannot be combined\n", first, second);
     return STATUS_BAD_ARGUMENT;
   }
+  const CurveConfig& curve = cfg->ir.curve;
+  if (curve.low_freq > 0.0f && curve.high_freq > 0.0f && curve.low_freq >= curve.high_freq) {
+    std::fprintf(stderr, "Bad 'low freq' value\n  '%g': the lowest corrected frequency must lie below the highest (%g Hz)\n",
+                 static_cast<double>(curve.low_freq), static_cast<double>(curve.high_freq));
+    return STATUS_BAD_VALUE;
+  }
   return 0;
 }
 

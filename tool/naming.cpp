@@ -18,6 +18,7 @@
 #include "runtime/status.h"
 #include "runtime/status_text.h"
 #include "tool/delivery.h"
+#include "tool/pipeline.h"
 #include "tool/tool_config.h"
 
 namespace {
@@ -185,6 +186,13 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
   if (st != 0) {
     err_printf("  could not resample file '%s' to sample rate %d, error code: %d\n",
                  text_of(&path), static_cast<int>(rate), st);
+  }
+  // Its profile would rest on one zero-padded frame.
+  const uint64_t frame = uint64_t{1} << effective_fft_rank(cfg->fft_rank);
+  if (st == 0 && target->length < frame) {
+    err_printf("  [WRN] file '%s' is shorter than one analysis frame: %llu samples, the frame has %llu\n",
+               text_of(&path), static_cast<unsigned long long>(target->length),
+               static_cast<unsigned long long>(frame));
   }
   string_free(&path);
   return st;

@@ -26,6 +26,9 @@ class Variables;
 //      from it by more than a factor of 256 (checked before resampling
 //      allocates anything);
 //   9  the file holds a NaN or infinite sample.
+// A file shorter than one analysis frame (2^rank samples at `rate`) is
+// loaded with a line "  [WRN] file '<path>' is shorter than one analysis
+// frame: <n> samples, the frame has <N>" on standard error.
 [[nodiscard]] int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg,
                                   const String* name);
 

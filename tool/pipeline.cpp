@@ -59,10 +59,11 @@ struct GroupState {
   int master_state;     // kMasterPending, kMasterReady or kMasterFailed (under gate_lock)
   bool curve_only;      // no master: the children are matched to the target curve alone
   double reference_lufs;  // several references: their median loudness (NaN: measure the master)
+  bool master_silent;   // every sample of the master is 0
 
   GroupState()
       : report(nullptr), rate(0), gate_lock(nullptr), gate(nullptr), master_state(0), curve_only(false),
-        reference_lufs(std::nan("")) {
+        reference_lufs(std::nan("")), master_silent(false) {
     sample_init(master);
     sample_init(master_profile);
     sample_init(work);
@@ -127,6 +128,24 @@ constexpr const char* kMasterNotLoaded = "the master could not be loaded";
 constexpr const char* kMasterResponseNotSaved = "the master's frequency response could not be saved";
 constexpr int kMasterReady = 1;
 constexpr int kMasterFailed = 2;
+
+// Whether every sample of `audio` is 0 (digital silence).
+bool sample_is_silent(const Sample& audio) {
+  const DspTable& t = dsp();
+  for (uint64_t c = 0; c < audio.channels; ++c)
+    if (t.peak_abs(audio.data + c * audio.stride, static_cast<size_t>(audio.length)) > 0.0f) return false;
+  return true;
+}
+
+// The line of a silent reference: 0, or 5 when its path cannot be made.
+int print_silent(const ToolConfig* cfg, const String* name) {
+  String path;
+  string_init(&path);
+  int st = resolve_input_path(&path, cfg, name);
+  if (st == 0) err_printf("  file '%s' is silent: nothing to match\n", text_of(&path));
+  string_free(&path);
+  return st;
+}
 
 // Waits until the master is prepared; false when it failed.
 bool wait_for_master(GroupState& g) {
@@ -264,6 +283,12 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
       return st;
     }
     master_profile = &c.master_profile;
+  }
+  // The file whose timbre the output takes must have one: a silent one
+  // would turn the curve into the largest cut everywhere.
+  if (cfg->mastering ? (!g.curve_only && g.master_silent) : sample_is_silent(c.child)) {
+    st = print_silent(cfg, cfg->mastering ? &group->master : child_name);
+    return st != 0 ? st : STATUS_MALFORMED;
   }
   st = reference_profile(c.child_profile, c.child, cfg, set.rank);
   if (st != 0) {
@@ -537,6 +562,7 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
     return st;
   }
   if (g.report) report_fill_input(&g.report->master, cfg, &group->master, g.master);
+  g.master_silent = sample_is_silent(g.master);
   st = reference_profile(g.master_profile, g.master, cfg, set.rank);
   if (st != 0) {
     err_printf("  error computing spectral profile for the master file '%s'\n", text_of(&group->master));

@@ -22,17 +22,17 @@ namespace {
 
 using Files = std::vector<std::string>;
 
-// Short mono inputs at 44100 Hz, processed at that rate so nothing is
+// Short mono inputs at 44100 Hz (a tenth of a second: one analysis frame), processed at that rate so nothing is
 // resampled: a master, three good children and a text file posing as audio.
 class Batch : public E2ETest {
  protected:
   void SetUp() override {
     E2ETest::SetUp();
     fs::create_directories(dir / "in");
-    write("in/kit.wav", e2e::noise(44100, 1, 3000, 21));
-    write("in/a.wav", e2e::noise(44100, 1, 3000, 22, 0.5));
-    write("in/b.wav", e2e::noise(44100, 1, 3000, 23, 0.7));
-    write("in/c.wav", e2e::noise(44100, 1, 3000, 24, 0.3));
+    write("in/kit.wav", e2e::noise(44100, 1, 4410, 21));
+    write("in/a.wav", e2e::noise(44100, 1, 4410, 22, 0.5));
+    write("in/b.wav", e2e::noise(44100, 1, 4410, 23, 0.7));
+    write("in/c.wav", e2e::noise(44100, 1, 4410, 24, 0.3));
     write_text("in/junk.wav", "not audio, only text\n");
   }
 
@@ -63,7 +63,7 @@ TEST_F(Batch, KeepGoingProcessesEveryOtherChild) {
                    "  skipping child 'junk.wav' after error 7\n");
   EXPECT_EQ(e2e::list_files(dir / "out"),
             (Files{"kit/a - processed.wav", "kit/b - processed.wav", "kit/c - processed.wav"}));
-  EXPECT_EQ(e2e::read_wav(dir / "out/kit/b - processed.wav").frames(), 3000u + 4096u);
+  EXPECT_EQ(e2e::read_wav(dir / "out/kit/b - processed.wav").frames(), 4410u + 4096u);
   EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 3 files written, 2 children failed, 0 children skipped\n"));
   EXPECT_EQ(e2e::snapshot(dir / "in"), inputs);
 
@@ -108,8 +108,8 @@ TEST_F(Batch, KeepGoingSkipsAGroupWithoutItsMaster) {
 }
 
 TEST_F(Batch, ChannelMismatchSkipsOnlyThatChild) {
-  write("in/st.wav", e2e::noise(44100, 2, 3000, 29));
-  write("in/st2.wav", e2e::noise(44100, 2, 3000, 30, 0.5));
+  write("in/st.wav", e2e::noise(44100, 2, 4410, 29));
+  write("in/st2.wav", e2e::noise(44100, 2, 4410, 30, 0.5));
   const std::string notice = "  number of channels mimatch: 2 (master) vs 1 (child), leaving\n";
   auto r = run({"-sr", "44100", "-s", "in", "-mf", "st.wav", "-cf", "a.wav", "-cf", "st2.wav", "-d", "out"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -259,8 +259,8 @@ TEST_F(Batch, CombinedLogKeepsItsOrder) {
 TEST_F(Batch, SameNamedChildrenMustBeToldApart) {
   fs::create_directories(dir / "in/take1");
   fs::create_directories(dir / "in/take2");
-  write("in/take1/snare.wav", e2e::noise(44100, 1, 3000, 25, 0.2));
-  write("in/take2/snare.wav", e2e::noise(44100, 1, 3000, 26, 0.9));
+  write("in/take1/snare.wav", e2e::noise(44100, 1, 4410, 25, 0.2));
+  write("in/take2/snare.wav", e2e::noise(44100, 1, 4410, 26, 0.9));
   // Going on past failures does not let one result replace the other.
   e2e::Snapshot before = e2e::snapshot(dir);
   auto r = run_group({"take1/snare.wav", "take2/snare.wav"}, {"-k", "true", "-se", "true"});
@@ -281,8 +281,8 @@ TEST_F(Batch, SameNamedChildrenMustBeToldApart) {
 
 TEST_F(Batch, OutputOverAnInputIsRefused) {
   // Inputs in the working directory, named as they would be written.
-  write("kit.wav", e2e::noise(44100, 1, 3000, 27));
-  write("a.wav", e2e::noise(44100, 1, 3000, 28, 0.4));
+  write("kit.wav", e2e::noise(44100, 1, 4410, 27));
+  write("a.wav", e2e::noise(44100, 1, 4410, 28, 0.4));
   e2e::Snapshot before = e2e::snapshot(dir);
   auto r = run({"-sr", "44100", "-mf", "kit.wav", "-cf", "a.wav", "-f", "${file}", "-k", "true"});
   EXPECT_EQ(r.status, 17);

@@ -221,8 +221,10 @@ TEST_F(Delivery, TruePeakCeilingHoldsBetweenSamples) {
 }
 
 TEST_F(Delivery, SilentOutputIsNotScaled) {
+  // A silent master takes the child's timbre and stays silent.
   write("zero.wav", e2e::sine(48000, 1, 48000, 1000, 0.0));
-  auto r = run_pair("zero.wav", "zero.wav", "out.wav", {"-lu", "-20", "-r", "rep"});
+  write("n.wav", e2e::noise(48000, 1, 48000, 42));
+  auto r = run_pair("zero.wav", "n.wav", "out.wav", {"-lu", "-20", "-r", "rep"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "  [WRN] output is silent (no measurable loudness); not scaled\n");
   EXPECT_EQ(sample_peak(e2e::read_wav(dir / "out.wav")), 0.0);

@@ -137,4 +137,47 @@ TEST_F(Producer, ABumpDoesNotMoveTheGate) {
   EXPECT_EQ(third_octaves("m.wav", "bumped.wav", {"-gt", "0"}), third_octaves("m.wav", "bumped.wav", {}));
 }
 
+TEST_F(Producer, ReferencesThatCannotBeMatchedAreRefused) {
+  write("m.wav", e2e::noise(48000, 1, 9600, 63));
+  write("c.wav", e2e::noise(48000, 1, 9600, 64, 0.5));
+  write("silent.wav", e2e::sine(48000, 1, 9600, 1000, 0.0));
+  write("tiny.wav", e2e::noise(48000, 1, 2000, 65));
+  e2e::Snapshot before = e2e::snapshot(dir);
+  // The file whose timbre the output takes: the child in correction, the
+  // master in mastering (every child of it fails; -k counts them).
+  auto r = run({"-mf", "m.wav", "-cf", "silent.wav", "-f", "o.wav"});
+  EXPECT_EQ(r.status, 9);
+  EXPECT_EQ(r.err, "  file 'silent.wav' is silent: nothing to match\n");
+  r = run({"-mf", "silent.wav", "-cf", "c.wav", "-cf", "m.wav", "-m", "true", "-k", "true", "-f", "out ${file_name}.wav"});
+  EXPECT_EQ(r.status, 9);
+  EXPECT_EQ(r.err, "  file 'silent.wav' is silent: nothing to match\n  skipping child 'c.wav' after error 9\n"
+                   "  file 'silent.wav' is silent: nothing to match\n  skipping child 'm.wav' after error 9\n");
+  EXPECT_THAT(r.out, HasSubstr("summary: 0 files written, 2 children failed, 0 children skipped\n"));
+  EXPECT_EQ(e2e::snapshot(dir), before);
+  // A silent master in correction is processed: its output is silence.
+  r = run({"-mf", "silent.wav", "-cf", "c.wav", "-f", "o.wav"});
+  EXPECT_EQ(r.status, 0) << r.err;
+
+  // A file shorter than one analysis frame is named.
+  r = run({"-mf", "m.wav", "-cf", "tiny.wav", "-f", "t.wav"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "  [WRN] file 'tiny.wav' is shorter than one analysis frame: 2000 samples, the frame has 4096\n");
+  r = run({"-mf", "m.wav", "-cf", "tiny.wav", "-f", "t.wav", "-fr", "10"});
+  EXPECT_EQ(r.err, "");
+
+  // An empty corrected range, wherever its ends were set.
+  write_text("range.json", R"({ ir: { low_freq: 2000 } })");
+  for (auto args : {std::vector<std::string>{"-lf", "5000", "-hf", "2000"}, {"-lf", "2000", "-hf", "2000"},
+                    {"-c", "range.json", "-hf", "1500"}}) {
+    std::vector<std::string> all = {"-mf", "m.wav", "-cf", "c.wav", "-f", "r.wav"};
+    all.insert(all.end(), args.begin(), args.end());
+    r = run(all);
+    EXPECT_EQ(r.status, 28) << args[1];
+    EXPECT_THAT(r.err, testing::StartsWith("Bad 'low freq' value\n  '"));
+    EXPECT_THAT(r.err, HasSubstr("': the lowest corrected frequency must lie below the highest ("));
+    EXPECT_FALSE(fs::exists(dir / "r.wav"));
+  }
+  EXPECT_EQ(run({"-mf", "m.wav", "-cf", "c.wav", "-f", "r.wav", "-lf", "2000"}).status, 0);
+}
+
 }  // namespace

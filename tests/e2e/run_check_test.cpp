@@ -53,8 +53,8 @@ class RunCheck : public E2ETest {
  protected:
   void SetUp() override {
     E2ETest::SetUp();
-    write("kit.wav", e2e::noise(44100, 1, 3000, 1));
-    write("c.wav", e2e::noise(44100, 1, 3000, 2, 0.5));
+    write("kit.wav", e2e::noise(44100, 1, 4410, 1));
+    write("c.wav", e2e::noise(44100, 1, 4410, 2, 0.5));
   }
 
   // Runs the tool and expects it to be refused with `status` and exactly
@@ -91,8 +91,8 @@ TEST_F(RunCheck, OutputNamedAfterItsOwnInputIsRefused) {
 TEST_F(RunCheck, ChildrenWithTheSameNameInDifferentFolders) {
   fs::create_directories(dir / "take1");
   fs::create_directories(dir / "take2");
-  write("take1/snare.wav", e2e::noise(44100, 1, 3000, 3, 0.3));
-  write("take2/snare.wav", e2e::noise(44100, 1, 3000, 4, 0.8));
+  write("take1/snare.wav", e2e::noise(44100, 1, 4410, 3, 0.3));
+  write("take2/snare.wav", e2e::noise(44100, 1, 4410, 4, 0.8));
   // A result of an earlier run stays as it was when the run is refused.
   write_text("kit/snare - processed.wav", "an earlier result");
   expect_refused({"-sr", "44100", "-mf", "kit.wav", "-cf", "take1/snare.wav", "-cf", "take2/snare.wav"}, 17,
@@ -124,7 +124,7 @@ TEST_F(RunCheck, TemplateErrorsComeBeforeAnyWork) {
 }
 
 TEST_F(RunCheck, DryRunListsEveryOutputAndWritesNothing) {
-  write("d.wav", e2e::noise(44100, 1, 3000, 5, 0.2));
+  write("d.wav", e2e::noise(44100, 1, 4410, 5, 0.2));
   Snapshot before = snapshot(dir);
   auto r = run({"-sr", "44100", "-mf", "kit.wav", "-cf", "c.wav", "-cf", "d.wav", "-p", "frm,audio", "-d", "out",
                 "-dr", "true"});
@@ -174,7 +174,7 @@ TEST_F(RunCheck, SampleRatesAndNonFiniteSamplesAreRefused) {
   EXPECT_FALSE(fs::exists(dir / "out"));
 
   // A NaN and later an infinity in a child: refused, the first bad frame named.
-  auto bad = e2e::noise(44100, 1, 3000, 8);
+  auto bad = e2e::noise(44100, 1, 4410, 8);
   bad.data[0][1234] = std::numeric_limits<float>::quiet_NaN();
   bad.data[0][2000] = std::numeric_limits<float>::infinity();
   write("bad.wav", bad);
