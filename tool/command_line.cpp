@@ -328,11 +328,35 @@ struct Collected {
   }
 };
 
+// "  -k needs a value: true or false" after "Not defined value for option".
+void explain_missing(const SettingRow* row, const char* typed) {
+  char allowed[160];
+  setting_describe_values(row, allowed, sizeof allowed);
+  if (allowed[0]) std::fprintf(stderr, "  %s needs a value: %s\n", typed, allowed);
+}
+
 int collect(Collected* c, int argc, char** argv) {
   int j = 1;
   while (j < argc) {
     const char* arg = argv[j];
+    const char* typed = arg;
     const SettingRow* row = setting_by_option(arg);
+    // "--name=value" gives a long option its value in the same argument.
+    const char* attached = nullptr;
+    if (!row && std::strncmp(arg, "--", 2) == 0 && std::strchr(arg, '=')) {
+      const char* equals = std::strchr(arg, '=');
+      char name[64];
+      const size_t length = static_cast<size_t>(equals - arg);
+      if (length < sizeof name) {
+        std::memcpy(name, arg, length);
+        name[length] = 0;
+        const SettingRow* named = setting_by_option(name);
+        if (named && std::strcmp(named->long_name, name) == 0 && named->kind != SETTING_ACTION) {
+          row = named;
+          attached = equals + 1;
+        }
+      }
+    }
     if (row) arg = row->long_name;
     if (std::strcmp(arg, "--help") == 0) return print_help(argv[0]);
     if (std::strcmp(arg, "--version") == 0) return print_version();
@@ -340,16 +364,19 @@ int collect(Collected* c, int argc, char** argv) {
       std::fprintf(stderr, "Invalid argument: %s\n", arg);
       return STATUS_BAD_ARGUMENT;
     }
+    // The value: attached after '=', or the next argument.
+    const char* value = attached ? attached : (j + 1 < argc ? argv[j + 1] : nullptr);
+    const int step = attached ? 1 : 2;
     if (std::strcmp(arg, "--child") == 0) {
-      if (j + 1 >= argc) {
+      if (!value) {
         std::fprintf(stderr, "Not defined value for option: %s\n", arg);
         return STATUS_BAD_ARGUMENT;
       }
-      if (!ptrlist_push(&c->children, argv[j + 1])) {
+      if (!ptrlist_push(&c->children, const_cast<char*>(value))) {
         std::fprintf(stderr, "Not enough memory\n");
         return STATUS_NO_MEMORY;
       }
-      j += 2;
+      j += step;
       continue;
     }
     if (!row) {
@@ -357,19 +384,20 @@ int collect(Collected* c, int argc, char** argv) {
       return STATUS_BAD_ARGUMENT;
     }
     if (row->kind == SETTING_NAMES) {
-      if (j + 1 >= argc) {
+      if (!value) {
         std::fprintf(stderr, "Not defined value for option: %s\n", arg);
         return STATUS_BAD_ARGUMENT;
       }
-      if (!ptrlist_push(&c->repeated, const_cast<SettingRow*>(row)) || !ptrlist_push(&c->repeated, argv[j + 1])) {
+      if (!ptrlist_push(&c->repeated, const_cast<SettingRow*>(row)) || !ptrlist_push(&c->repeated, const_cast<char*>(value))) {
         std::fprintf(stderr, "Not enough memory\n");
         return STATUS_NO_MEMORY;
       }
-      j += 2;
+      j += step;
       continue;
     }
-    if (j + 1 >= argc) {
+    if (!value) {
       std::fprintf(stderr, "Not defined value for option: %s\n", arg);
+      if (row->kind == SETTING_BOOLEAN) explain_missing(row, typed);
       return STATUS_BAD_ARGUMENT;
     }
     if (std::strcmp(arg, "--master") == 0 && hashmap_find(&c->options, arg)) {
@@ -384,11 +412,11 @@ int collect(Collected* c, int argc, char** argv) {
       std::fprintf(stderr, "Duplicate option: %s\n", arg);
       return STATUS_BAD_ARGUMENT;
     }
-    if (!hashmap_add(&c->options, arg, argv[j + 1])) {
+    if (!hashmap_add(&c->options, arg, const_cast<char*>(value))) {
       std::fprintf(stderr, "Not enough memory\n");
       return STATUS_NO_MEMORY;
     }
-    j += 2;
+    j += step;
   }
   return 0;
 }
@@ -485,6 +513,14 @@ int apply_value(ToolConfig* cfg, const SettingRow* row, const char* v, bool grou
   }
 }
 
+// The line after "Bad '<label>' value": what was received and what the
+// setting accepts, "  '16': loudness is -70..0 LUFS or off".
+void explain_value(const SettingRow* row, const char* text) {
+  char allowed[160];
+  setting_describe_values(row, allowed, sizeof allowed);
+  std::fprintf(stderr, "  '%s': %s is %s\n", text, row->label, allowed);
+}
+
 // Applies the value options in their order of application; `group_mode`
 // is true when the command line defines a group (templates then also
 // request outputs).
@@ -511,7 +547,10 @@ int apply_values(ToolConfig* cfg, const Collected& c, bool group_mode) {
       const char* v = c.get(row.long_name);
       if (!v) continue;
       int st = apply_value(cfg, &row, v, group_mode);
-      if (st != 0) return st;
+      if (st != 0) {
+        if ((st == STATUS_BAD_VALUE || st == STATUS_BAD_FORMAT) && row.kind != SETTING_PRODUCE) explain_value(&row, v);
+        return st;
+      }
       setting_mark_given(cfg, &row);
     }
   }

@@ -1,6 +1,7 @@
 #include "tool/settings.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "tool/tool_config.h"
@@ -174,7 +175,7 @@ const SettingRow SETTINGS[] = {
      300.0, FIELD(gate),
      "Profile only frames above -70 dBFS and within this many dB of their mean power (0 = off)"},
     {"-lu", "--loudness", "loudness", SETTING_LEVEL, 0, 51, 0, "loudness", "LUFS or off", "off", nullptr,
-     0, -70.0, 0.0, FIELD(loudness), "Integrated loudness target (in LUFS) of the processed audio"},
+     0, -70.0, 0.0, FIELD(loudness), "Integrated loudness target (in LUFS, -70..0) of the processed audio"},
     {"-lm", "--match-loudness", "match_loudness", SETTING_BOOLEAN, 0, 52, 0, "match loudness", "boolean",
      "false", nullptr, 0, kNoMin, kNoMax, FIELD(match_loudness),
      "Give the output the loudness of the file whose timbre it takes"},
@@ -243,4 +244,44 @@ const char* setting_keyword_text(const SettingRow* row, uint64_t value) {
     if (row->keywords[i].value == value) return row->keywords[i].word;
   }
   return nullptr;
+}
+
+void setting_describe_values(const SettingRow* row, char* out, size_t size) {
+  if (size == 0) return;
+  out[0] = 0;
+  const bool ranged = row->min <= row->max;
+  switch (row->kind) {
+    case SETTING_BOOLEAN:
+      std::snprintf(out, size, "true or false");
+      return;
+    case SETTING_KEYWORD:
+    case SETTING_PRODUCE: {
+      size_t used = static_cast<size_t>(
+          std::snprintf(out, size, "%s", row->kind == SETTING_KEYWORD ? "one of " : "a comma-separated list of "));
+      for (uint32_t i = 0; i < row->keyword_count && used < size; ++i)
+        used += static_cast<size_t>(std::snprintf(out + used, size - used, "%s%s", i ? ", " : "", row->keywords[i].word));
+      return;
+    }
+    case SETTING_RATE:
+      std::snprintf(out, size, "an integer %.10g..%.10g (Hz) or source", row->min, row->max);
+      return;
+    case SETTING_INTEGER:
+      if (ranged) std::snprintf(out, size, "an integer %.10g..%.10g", row->min, row->max);
+      else std::snprintf(out, size, "an integer");
+      return;
+    case SETTING_FLOAT:
+    case SETTING_LEVEL:
+      if (ranged) std::snprintf(out, size, "%.10g..%.10g %s", row->min, row->max, row->value_name);
+      else std::snprintf(out, size, "a number in %s", row->value_name);
+      return;
+    case SETTING_TEXT:
+    case SETTING_TEMPLATE:
+    case SETTING_CONFIG:
+    case SETTING_CHILD:
+    case SETTING_GROUP:
+      std::snprintf(out, size, "a %s", row->value_name);
+      return;
+    case SETTING_ACTION:
+      return;
+  }
 }

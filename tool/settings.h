@@ -94,6 +94,12 @@ void setting_mark_given(ToolConfig* cfg, const SettingRow* row);
 // has none). NaN is never in range.
 bool setting_in_range(const SettingRow* row, double value);
 
+// What the row accepts, in words, into `out` (always terminated): "true or
+// false", "-70..0 LUFS or off", "0..10 octaves", "one of wav, rf64, ...",
+// "an integer 0..1024", "a number in dB", "a path". Empty for the rows
+// that take no value.
+void setting_describe_values(const SettingRow* row, char* out, size_t size);
+
 // The keyword of `value` in the row's table, or null.
 const char* setting_keyword_text(const SettingRow* row, uint64_t value);
 

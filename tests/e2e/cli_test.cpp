@@ -76,10 +76,10 @@ TEST_F(CommandLine, VersionAndQuiet) {
   // -V takes no value; -q takes one, like every other option.
   r = run({"-q"});
   EXPECT_EQ(r.status, 13);
-  EXPECT_EQ(r.err, "Not defined value for option: --quiet\n");
+  EXPECT_EQ(r.err, "Not defined value for option: --quiet\n  -q needs a value: true or false\n");
   r = run({"-q", "yes", "-mf", "m.wav"});
   EXPECT_EQ(r.status, 28);
-  EXPECT_EQ(r.err, "Bad 'quiet' value\n");
+  EXPECT_THAT(r.err, testing::StartsWith("Bad 'quiet' value\n"));
 }
 
 TEST_F(CommandLine, UsageErrors) {
@@ -118,19 +118,19 @@ TEST_F(CommandLine, ChildAsLastOptionAndGroupOrder) {
 TEST_F(CommandLine, BadNumbers) {
   auto r = run_group({"--srate", "44100.0"});
   EXPECT_EQ(r.status, 28);
-  EXPECT_EQ(r.err, "Bad 'sample rate' value\n");
+  EXPECT_THAT(r.err, testing::StartsWith("Bad 'sample rate' value\n"));
   r = run_group({"-fr", "abc"});
   EXPECT_EQ(r.status, 28);
-  EXPECT_EQ(r.err, "Bad 'FFT rank' value\n");
+  EXPECT_THAT(r.err, testing::StartsWith("Bad 'FFT rank' value\n"));
   r = run_group({"-dg", "-6 dB"});
   EXPECT_EQ(r.status, 28);
-  EXPECT_EQ(r.err, "Bad 'dry' value\n");
+  EXPECT_THAT(r.err, testing::StartsWith("Bad 'dry' value\n"));
   r = run_group({"-m", "yes"});
   EXPECT_EQ(r.status, 28);
-  EXPECT_EQ(r.err, "Bad 'mastering' value\n");
+  EXPECT_THAT(r.err, testing::StartsWith("Bad 'mastering' value\n"));
   r = run_group({"-ml", "on"});
   EXPECT_EQ(r.status, 28);
-  EXPECT_EQ(r.err, "Bad 'match length' value\n");
+  EXPECT_THAT(r.err, testing::StartsWith("Bad 'match length' value\n"));
   EXPECT_TRUE(e2e::list_files(dir).size() == 2);
 }
 
@@ -198,10 +198,10 @@ TEST_F(CommandLine, NormalizeKeywords) {
   ASSERT_EQ(r.status, 0) << r.err;
   r = run_group({"-n", "1"});
   EXPECT_EQ(r.status, 7);
-  EXPECT_EQ(r.err, "Bad 'normalize' value\n");
+  EXPECT_THAT(r.err, testing::StartsWith("Bad 'normalize' value\n"));
   r = run_group({"-n", "above below"});
   EXPECT_EQ(r.status, 28);
-  EXPECT_EQ(r.err, "Bad 'normalize' value\n");
+  EXPECT_THAT(r.err, testing::StartsWith("Bad 'normalize' value\n"));
   r = run_group({"-n", "sometimes"});
   EXPECT_EQ(r.status, 7);
 }

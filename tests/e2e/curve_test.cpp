@@ -451,7 +451,7 @@ TEST_F(Curve, BadValuesOfTheCurveOptions) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     auto r = run(args);
     EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args[1];
-    EXPECT_EQ(r.err, c.err);
+    EXPECT_THAT(r.err, testing::StartsWith(c.err));
     EXPECT_EQ(r.out, "");
   }
   EXPECT_EQ(e2e::snapshot(dir), before);

@@ -135,7 +135,7 @@ TEST_F(Naming, SampleRatesOutsideTheRangeAreRefused) {
   for (const char* rate : {"0", "999", "-1", "1536001", "2147483648", "4294967296", "44100.0"}) {
     auto r = run({"-mf", "in/a.wav", "-cf", "in/b.wav", "-sr", rate, "-p", "all"});
     EXPECT_EQ(r.status, 28) << rate;
-    EXPECT_EQ(r.err, "Bad 'sample rate' value\n") << rate;
+    EXPECT_THAT(r.err, testing::StartsWith("Bad 'sample rate' value\n")) << rate;
     EXPECT_EQ(r.out, "") << rate;
   }
   EXPECT_EQ(e2e::list_files(dir), (std::vector<std::string>{"in/a.wav", "in/b.wav"}));

@@ -180,4 +180,45 @@ TEST_F(Producer, ReferencesThatCannotBeMatchedAreRefused) {
   EXPECT_EQ(run({"-mf", "m.wav", "-cf", "c.wav", "-f", "r.wav", "-lf", "2000"}).status, 0);
 }
 
+TEST_F(Producer, ValuesExplainThemselves) {
+  write("m.wav", e2e::noise(48000, 1, 24000, 66));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"-lu", "16"}, 28, "Bad 'loudness' value\n  '16': loudness is -70..0 LUFS or off\n"},
+      {{"--loudness", "-80"}, 28, "Bad 'loudness' value\n  '-80': loudness is -70..0 LUFS or off\n"},
+      {{"-sm", "1/3"}, 28, "Bad 'smoothing' value\n  '1/3': smoothing is 0..10 octaves\n"},
+      {{"-of", "mp3"}, 7, "Bad 'format' value\n  'mp3': format is one of wav, rf64, w64, aiff, flac, auto\n"},
+      {{"-sr", "44.1k"}, 28, "Bad 'sample rate' value\n  '44.1k': sample rate is an integer 1000..1536000 (Hz) or source\n"},
+      {{"-j", "-2"}, 28, "Bad 'jobs' value\n  '-2': jobs is an integer 0..1024\n"},
+      {{"--mastering=yes"}, 28, "Bad 'mastering' value\n  'yes': mastering is true or false\n"},
+      {{"-k"}, 13, "Not defined value for option: --keep-going\n  -k needs a value: true or false\n"},
+      {{"--keep-going"}, 13, "Not defined value for option: --keep-going\n  --keep-going needs a value: true or false\n"},
+      {{"--keep-going=true", "-k", "false"}, 13, "Duplicate option: --keep-going\n"},
+      {{"--help=x"}, 13, "Invalid option: --help=x\n"},
+      {{"--no-such=1"}, 13, "Invalid option: --no-such=1\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"-mf", "m.wav", "-cf", "m.wav", "-f", "o.wav"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto r = run(args);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_FALSE(fs::exists(dir / "o.wav"));
+  }
+  // Every long option takes its value after '=' as well.
+  auto r = run({"--master=m.wav", "--child=m.wav", "--file=${file_name} out.wav", "--loudness=-20", "--keep-going=true",
+                "--gate=30", "--latency-compensation=true", "--match-length=true"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(e2e::read_wav(dir / "m out.wav").frames(), 24000u);
+  EXPECT_THAT(r.out, HasSubstr("  loudness: -20.00 LUFS"));
+  // The configuration file keeps to the same loudness range.
+  write_text("loud.json", "{ loudness: -80 }");
+  r = run({"-c", "loud.json", "-mf", "m.wav", "-cf", "m.wav"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_THAT(r.err, HasSubstr("'loudness' must lie between -70 and 0"));
+}
+
 }  // namespace
