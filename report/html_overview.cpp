@@ -81,7 +81,8 @@ void audio_summary(TextBuffer* b, const ReportAudioInfo& a) {
 
 void problem(TextBuffer* b, ReportOutcome outcome, int32_t status, const char* message) {
   if (outcome == REPORT_DONE) return;
-  text_appendf(b, "<p class=\"problem\">%s", outcome == REPORT_FAILED ? "Failed" : "Skipped");
+  text_appendf(b, "<p class=\"problem\">%s",
+               outcome == REPORT_FAILED ? "Failed" : outcome == REPORT_NOT_REACHED ? "Not reached" : "Skipped");
   if (status) text_appendf(b, " (status %d)", status);
   if (message) {
     text_append(b, ": ");
@@ -135,7 +136,9 @@ void row_start(TextBuffer* b, const char* name) { text_appendf(b, "<tr><th>%s</t
 void row_end(TextBuffer* b) { text_append(b, "</td></tr>\n"); }
 
 void child_card(TextBuffer* b, const ReportChild& c, const char* plot, const char* report_dir) {
-  const char* state = c.outcome == REPORT_FAILED ? " failed" : c.outcome == REPORT_SKIPPED ? " skipped" : "";
+  const char* state = c.outcome == REPORT_FAILED                                           ? " failed"
+                      : c.outcome == REPORT_SKIPPED || c.outcome == REPORT_NOT_REACHED ? " skipped"
+                                                                                          : "";
   text_appendf(b, "<article class=\"card%s\">\n<h3>", state);
   esc(b, c.input.path ? c.input.path : "(unknown child)");
   text_append(b, "</h3>\n");
@@ -204,6 +207,21 @@ void child_card(TextBuffer* b, const ReportChild& c, const char* plot, const cha
   text_append(b, "</article>\n");
 }
 
+// Children that failed or that their group did not reach: a run can end
+// with status 0 and still leave some (a channel count that differs ends
+// its group quietly).
+uint64_t unfinished_children(const RunReport* r) {
+  uint64_t n = 0;
+  for (uint64_t gi = 0; gi < r->groups.count; ++gi) {
+    const ReportGroup& g = *static_cast<ReportGroup* const*>(r->groups.data)[gi];
+    for (uint64_t ci = 0; ci < g.children.count; ++ci) {
+      const ReportChild& c = *static_cast<ReportChild* const*>(g.children.data)[ci];
+      n += c.outcome == REPORT_FAILED || c.outcome == REPORT_NOT_REACHED;
+    }
+  }
+  return n;
+}
+
 }  // namespace
 
 bool report_html_build(const RunReport* r, const char* const* plot_names, const char* report_dir,
@@ -220,8 +238,11 @@ bool report_html_build(const RunReport* r, const char* const* plot_names, const 
   text_append(b, " &middot; ");
   if (r->status < 0)
     text_append(b, "<span class=\"bad\">run did not finish</span>");
-  else if (r->status == 0)
+  else if (r->status == 0 && unfinished_children(r) == 0)
     text_append(b, "<span class=\"ok\">finished without error</span>");
+  else if (r->status == 0)
+    text_appendf(b, "<span class=\"bad\">finished; %llu children failed or not reached</span>",
+                 static_cast<unsigned long long>(unfinished_children(r)));
   else
     text_appendf(b, "<span class=\"bad\">stopped with status %d</span>", r->status);
   if (r->message) {

@@ -517,6 +517,7 @@ const char* report_outcome_name(ReportOutcome outcome) {
     case REPORT_DONE: return "done";
     case REPORT_SKIPPED: return "skipped";
     case REPORT_FAILED: return "failed";
+    case REPORT_NOT_REACHED: return "not_reached";
   }
   return "done";
 }

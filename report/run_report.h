@@ -65,6 +65,7 @@ enum ReportOutcome : int32_t {
   REPORT_DONE = 0,     // processed (or still in progress when the run stopped)
   REPORT_SKIPPED = 1,  // deliberately not processed
   REPORT_FAILED = 2,   // stopped by an error
+  REPORT_NOT_REACHED = 3,  // its group ended at an earlier child
 };
 
 struct ReportChild {

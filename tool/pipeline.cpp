@@ -514,11 +514,11 @@ bool settle_child(RunContext* ctx, const String* child, ChildState& c, int* grou
     return true;
   }
   if (st == kChannelMismatch) {
-    report_child_failed(c.rc, 0, "number of channels differs from the master's");
-    // With keep_going only this child is skipped; otherwise the rest of
-    // the group is.
+    report_child_channels_differ(c.rc);
+    // With keep_going only this child fails; otherwise the rest of the
+    // group is not reached.
     if (ctx->cfg->keep_going) {
-      ++ctx->children_skipped;
+      ++ctx->children_failed;
       return true;
     }
     *group_status = 0;
@@ -693,11 +693,12 @@ struct ScheduledGroup {
   uint64_t report_children;  // children whose records the report keeps
   int failed_status;         // the master's failure at its turn, 0 when none
   const char* failed_why;    // what failed, for the children's records
+  bool not_reached;          // the children after those were not reached (a channel mismatch)
 
   ScheduledGroup()
       : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_status(0),
         report_index(0), first_job(0), count(0), stop_from(UINT64_MAX), report_children(UINT64_MAX),
-        failed_status(0), failed_why(nullptr) {
+        failed_status(0), failed_why(nullptr), not_reached(false) {
     output_capture_init(&capture);
   }
   ~ScheduledGroup() { output_capture_release(&capture); }
@@ -987,6 +988,7 @@ struct RunScheduler {
         int group_status = 0;
         if (!settle_child(ctx, static_cast<const String*>(sg.group->files.items[i]), job.state, &group_status)) {
           sg.report_children = i + 1;
+          sg.not_reached = job.state.status == kChannelMismatch;
           return group_status;
         }
       }
@@ -1002,6 +1004,7 @@ struct RunScheduler {
       int group_status = 0;
       if (!settle_child(ctx, static_cast<const String*>(sg.group->files.items[i]), job.state, &group_status)) {
         sg.report_children = i + 1;
+        sg.not_reached = job.state.status == kChannelMismatch;
         return group_status;
       }
     }
@@ -1023,7 +1026,8 @@ struct RunScheduler {
         return true;
       });
     }
-    report_keep_children(sg.g.report, sg.report_children);
+    if (sg.not_reached) report_children_not_reached(sg.g.report, sg.group, sg.report_children + 1);
+    else report_keep_children(sg.g.report, sg.report_children);
     if (sg.failed_status != 0) {
       // Children that ran ahead of a master that then failed leave only
       // what one job would: their names and why they did not run.
@@ -1101,7 +1105,10 @@ int run_children(RunContext* ctx, Group* group, const GroupSettings& set, GroupS
     c.rc = g.report ? report_begin_child(g.report, child) : nullptr;
     c.status = run_child(ctx, group, i + 1, set, g, c);
     int group_status = 0;
-    if (!settle_child(ctx, child, c, &group_status)) return group_status;
+    if (!settle_child(ctx, child, c, &group_status)) {
+      if (c.status == kChannelMismatch) report_children_not_reached(g.report, group, i + 2);
+      return group_status;
+    }
   }
   return 0;
 }

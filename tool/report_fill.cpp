@@ -223,3 +223,16 @@ void report_child_failed(ReportChild* c, int status, const char* message) {
 void report_child_skipped(ReportChild* c, const char* message) {
   if (c) (void)report_child_set_outcome(c, REPORT_SKIPPED, 0, message);
 }
+
+void report_child_channels_differ(ReportChild* c) {
+  if (c) (void)report_child_set_outcome(c, REPORT_FAILED, 0, "channels differ");
+}
+
+void report_children_not_reached(ReportGroup* g, const Group* group, uint64_t from) {
+  if (!g || from == 0) return;
+  report_keep_children(g, from - 1);
+  for (uint64_t i = from; i <= group->files.count; ++i) {
+    ReportChild* c = report_begin_child(g, static_cast<const String*>(group->files.items[i - 1]));
+    if (c) (void)report_child_set_outcome(c, REPORT_NOT_REACHED, 0, nullptr);
+  }
+}

@@ -50,3 +50,10 @@ void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, u
 void report_group_failed(ReportGroup* g, int status);
 void report_child_failed(ReportChild* c, int status, const char* message);
 void report_child_skipped(ReportChild* c, const char* message);
+// A child whose channel count differs from its master's: failed, status 0
+// (the run's status stays 0), "channels differ".
+void report_child_channels_differ(ReportChild* c);
+// Records of the children `from` .. end (1-based) of the group, which it
+// did not reach: none of them carries anything of a run that may have
+// started it.
+void report_children_not_reached(ReportGroup* g, const Group* group, uint64_t from);

@@ -107,7 +107,7 @@ TEST_F(Batch, KeepGoingSkipsAGroupWithoutItsMaster) {
   EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 2 files written, 2 children failed, 0 children skipped\n"));
 }
 
-TEST_F(Batch, ChannelMismatchSkipsOnlyThatChild) {
+TEST_F(Batch, ChannelMismatchFailsOnlyThatChild) {
   write("in/st.wav", e2e::noise(44100, 2, 4410, 29));
   write("in/st2.wav", e2e::noise(44100, 2, 4410, 30, 0.5));
   const std::string notice = "  number of channels mimatch: 2 (master) vs 1 (child), leaving\n";
@@ -120,7 +120,7 @@ TEST_F(Batch, ChannelMismatchSkipsOnlyThatChild) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, notice);
   EXPECT_EQ(e2e::list_files(dir / "out"), Files{"st/st2 - processed.wav"});
-  EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 1 files written, 0 children failed, 1 children skipped\n"));
+  EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 1 files written, 1 children failed, 0 children skipped\n"));
 }
 
 TEST_F(Batch, SkipExistingKeepsOutputsAndDoesNotLoadFinishedChildren) {

@@ -4,6 +4,8 @@
 // that could not be processed.
 
 #include <cmath>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@ namespace fs = std::filesystem;
 using e2e::Audio;
 using e2e::E2ETest;
 using testing::HasSubstr;
+using testing::Not;
 
 namespace {
 
@@ -219,6 +222,52 @@ TEST_F(Producer, ValuesExplainThemselves) {
   r = run({"-c", "loud.json", "-mf", "m.wav", "-cf", "m.wav"});
   EXPECT_EQ(r.status, 7);
   EXPECT_THAT(r.err, HasSubstr("'loudness' must lie between -70 and 0"));
+}
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+TEST_F(Producer, AChannelMismatchIsAFailureInTheReport) {
+  write("m.wav", e2e::noise(48000, 1, 4800, 67));
+  write("a.wav", e2e::noise(48000, 1, 4800, 68, 0.5));
+  write("st.wav", e2e::noise(48000, 2, 4800, 69));
+  write("b.wav", e2e::noise(48000, 1, 4800, 70, 0.3));
+  const std::string notice = "  number of channels mimatch: 1 (master) vs 2 (child), leaving\n";
+  for (const char* jobs : {"1", "2"}) {
+    // The group ends at the stereo child with status 0, as ever; the
+    // report says what became of it and of the child after it.
+    auto r = run({"-mf", "m.wav", "-cf", "a.wav", "-cf", "st.wav", "-cf", "b.wav", "-f", "${file_name} out.wav", "-r",
+                  "rep", "-j", jobs});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, notice);
+    std::string json = read_text(dir / "rep/report.json"), html = read_text(dir / "rep/index.html");
+    const size_t a = json.find("\"path\": \"a.wav\""), st = json.find("\"path\": \"st.wav\""),
+                 b = json.find("\"path\": \"b.wav\"");
+    ASSERT_NE(b, std::string::npos) << json;
+    ASSERT_LT(a, st);
+    ASSERT_LT(st, b);
+    // The outcome fields come before each child's input.
+    auto outcome_of = [&](size_t input) {
+      size_t from = json.rfind("\"outcome\"", input);
+      return json.substr(from, input - from);
+    };
+    EXPECT_THAT(outcome_of(a), HasSubstr("\"outcome\": \"done\""));
+    EXPECT_THAT(outcome_of(st), HasSubstr("\"outcome\": \"failed\""));
+    EXPECT_THAT(outcome_of(st), HasSubstr("\"message\": \"channels differ\""));
+    EXPECT_THAT(outcome_of(b), HasSubstr("\"outcome\": \"not_reached\""));
+    EXPECT_THAT(html, Not(HasSubstr("finished without error")));
+    EXPECT_THAT(html, HasSubstr("finished; 2 children failed or not reached"));
+    EXPECT_THAT(html, HasSubstr("Not reached"));
+    // With -k the group goes on, and the summary counts the child failed.
+    r = run({"-mf", "m.wav", "-cf", "a.wav", "-cf", "st.wav", "-cf", "b.wav", "-f", "${file_name} out.wav", "-k", "true",
+             "-j", jobs});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, testing::EndsWith("summary: 2 files written, 1 children failed, 0 children skipped\n"));
+  }
 }
 
 }  // namespace
