@@ -18,6 +18,7 @@
 #include "runtime/status_text.h"
 #include "analysis/target_curve.h"
 #include "tool/curve_files.h"
+#include "tool/child_patterns.h"
 #include "tool/delivery.h"
 #include "tool/group_list.h"
 #include "tool/naming.h"
@@ -264,9 +265,11 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   run_plan_init(&plan);
   String report_dir;
   string_init(&report_dir);
+  // Patterns are expanded first, so that every shard sees the same children.
   // Every shard plans the whole configuration, so that a clash one process
   // would refuse is refused by every shard alike.
-  int st = resolve_selection(cfg, environment);
+  int st = expand_child_patterns(cfg);
+  if (st == 0) st = resolve_selection(cfg, environment);
   if (st != 0) {
     run_plan_release(&plan);
     return st;

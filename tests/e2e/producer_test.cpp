@@ -270,4 +270,28 @@ TEST_F(Producer, AChannelMismatchIsAFailureInTheReport) {
   }
 }
 
+TEST_F(Producer, ChildrenByPattern) {
+  fs::create_directories(dir / "in/takes/folder.wav");  // a directory is no child
+  for (const char* name : {"in/m.wav", "in/takes/b.wav", "in/takes/a.wav", "in/takes/c.aif", "in/take[1].wav"})
+    write(name, e2e::noise(48000, 1, 4800, 71));
+  // Sorted matches, named as the pattern is (relative to -s); a name that
+  // exists as written is taken as it is.
+  auto r = run({"-s", "in", "-mf", "m.wav", "-cf", "takes/*.wav", "-cf", "take[1].wav", "-f", "o/${file_index} ${file_name}.wav",
+                "-dr", "true"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "o/1 a.wav\no/2 b.wav\no/3 take[1].wav\n");
+  write_text("run.json", R"({ src_path: 'in', file: 'out/${file_index} ${file_name}.wav',
+    groups: { g: { master: 'm.wav', files: ['takes/?.*', 'm.wav'] } } })");
+  r = run({"-c", "run.json", "-p", "audio"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(e2e::list_files(dir / "out"), (std::vector<std::string>{"1 a.wav", "2 b.wav", "3 c.wav", "4 m.wav"}));
+  // A pattern that matches nothing stops the run before any work.
+  e2e::Snapshot before = e2e::snapshot(dir);
+  r = run({"-s", "in", "-mf", "m.wav", "-cf", "takes/a.wav", "-cf", "none/*.wav", "-g", "drums"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_EQ(r.err, "  no file matches the pattern 'none/*.wav' (group 'drums')\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(e2e::snapshot(dir), before);
+}
+
 }  // namespace
