@@ -15,6 +15,7 @@
 #include "tool/config_file.h"
 #include "tool/delivery.h"
 #include "tool/keywords.h"
+#include "tool/presets.h"
 #include "tool/settings.h"
 #include "tool/tool_config.h"
 
@@ -164,6 +165,13 @@ int read_word(const char* text, const char* label, bool numbers, char* word, siz
 }
 
 int parse_keyword_option(const char* text, const SettingRow* row, uint64_t* out) {
+  // A keyword that is no single token ("speech-match") is taken as written.
+  for (uint32_t i = 0; i < row->keyword_count; ++i) {
+    if (strcasecmp(text, row->keywords[i].word) == 0) {
+      *out = row->keywords[i].value;
+      return 0;
+    }
+  }
   char word[64];
   int st = read_word(text, row->label, (row->flags & SETTING_NUMERIC_WORDS) != 0, word, sizeof word);
   if (st != 0) return st;
@@ -557,6 +565,24 @@ int apply_values(ToolConfig* cfg, const Collected& c, bool group_mode) {
   return 0;
 }
 
+// Fills the settings that neither the command line nor the configuration
+// file gave from the chosen preset.
+int apply_preset(ToolConfig* cfg) {
+  size_t count = 0;
+  const PresetValue* values = preset_values(cfg->preset, &count);
+  for (size_t i = 0; i < count; ++i) {
+    const SettingRow* row = setting_by_option(values[i].option);
+    if (!row || setting_given(cfg, row)) continue;
+    bool yields = false;
+    for (const char* other : values[i].unless)
+      if (other && setting_given(cfg, setting_by_option(other))) yields = true;
+    if (yields) continue;
+    int st = apply_value(cfg, row, values[i].value, false);
+    if (st != 0) return st;
+  }
+  return 0;
+}
+
 // Settings that cannot hold together, wherever each was set.
 int check_combinations(const ToolConfig* cfg) {
   const char* first = nullptr;
@@ -587,6 +613,11 @@ int parse_command_line(ToolConfig* cfg, int argc, char** argv) {
   Collected c;
   int st = collect(&c, argc, argv);
   if (st != 0) return st;
+  const char* preset = c.get("--preset");
+  if (preset && strcasecmp(preset, "list") == 0) {
+    print_presets();
+    return STATUS_HELP_SHOWN;
+  }
   const char* config = c.get("--config");
   const char* master = c.get("--master");
   if (config) {
@@ -613,6 +644,11 @@ int parse_command_line(ToolConfig* cfg, int argc, char** argv) {
   if (group_mode && (st = setup_command_line_group(cfg, c))) return st;
   st = apply_values(cfg, c, group_mode);
   if (st != 0) return st;
+  if (cfg->preset == PRESET_LIST) {
+    print_presets();
+    return STATUS_HELP_SHOWN;
+  }
+  if ((st = apply_preset(cfg)) != 0) return st;
   st = check_combinations(cfg);
   if (st == 0 && (st = adopt_format_extension(cfg)) != 0) std::fprintf(stderr, "Not enough memory\n");
   return st;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tool/presets.h"
 #include "tool/tool_config.h"
 
 #ifndef TIMBRAL_VERSION_TEXT
@@ -198,6 +199,9 @@ const SettingRow SETTINGS[] = {
     {"-tlr", "--limiter-release", "limiter_release", SETTING_FLOAT, SETTING_FINITE | SETTING_ZERO_TOO, 59, 0,
      "limiter release", "ms", "0", nullptr, 0, 10.0, 1000.0, FIELD(limiter_release),
      "Release time of the true-peak limiter (in ms, 0 = adaptive)"},
+    {"-ps", "--preset", "preset", SETTING_KEYWORD, 0, 60, 0, "preset", "keyword", "none", KW(PRESET_KEYWORDS),
+     kNoMin, kNoMax, FIELD(preset),
+     "Defaults for a kind of work (mastering, podcast, speech-match; list prints them)"},
 };
 
 const size_t SETTINGS_COUNT = sizeof(SETTINGS) / sizeof(SETTINGS[0]);

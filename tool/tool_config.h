@@ -147,6 +147,7 @@ struct ToolConfig {
   String target_curve;        // CSV of frequency,dB added to the target spectrum; empty = none
   String export_curve;        // template of the CSV of the applied correction; empty = none
   bool mid_side;              // false; stereo curves made and applied on mid and side
+  uint64_t preset;            // PresetKind; none
   uint64_t given[2];          // a bit per row of the settings table whose value the
                               // command line or the configuration file gave
                               // (setting_given); all clear

@@ -294,4 +294,45 @@ TEST_F(Producer, ChildrenByPattern) {
   EXPECT_EQ(e2e::snapshot(dir), before);
 }
 
+TEST_F(Producer, PresetsSetDefaultsThatExplicitValuesOverride) {
+  auto r = run({"-ps", "list"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "mastering     -m true -sm 0.333 -mb 12 -mc 12 -cl 100 -ph minimum -lc true -ml true -gt 40 -sr source\n"
+            "podcast       -m true -sm 0.333 -mb 12 -mc 12 -cl 100 -ph minimum -lc true -ml true -gt 40 -sr source "
+            "-lu -16 -tp -1 -b 24\n"
+            "speech-match  -m true -sm 0.167 -mb 9 -mc 12 -cl 100 -gt 40 -lc true -ml true -lm true\n"
+            "Options given on the command line or in the configuration file win over the preset's.\n");
+  write("ref.wav", e2e::noise(44100, 1, 44100, 72));
+  write("mix.wav", e2e::noise(44100, 1, 44100, 73, 0.4));
+  write_text("cfg.json", "{ ir: { smoothing: 0.2 }, groups: { g: { master: 'ref.wav', files: ['mix.wav'] } } }");
+  // The settings as the report gives them.
+  auto settings = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"-r", "rep", "-f", "out.wav"});
+    auto run_result = run(all);
+    EXPECT_EQ(run_result.status, 0) << run_result.err;
+    std::string json = read_text(dir / "rep/report.json");
+    return json.substr(0, json.find("\"status\""));
+  };
+  std::string s = settings({"-mf", "ref.wav", "-cf", "mix.wav", "-ps", "podcast", "-mb", "6"});
+  for (const char* set : {"\"mastering\": true", "\"ir.smoothing\": 0.333", "\"ir.max_boost\": 6", "\"ir.max_cut\": 12",
+                          "\"ir.phase\": \"minimum\"", "\"srate\": \"source\"", "\"gate\": 40", "\"loudness\": -16",
+                          "\"true_peak\": -1", "\"bits\": \"24\"", "\"preset\": \"podcast\""})
+    EXPECT_THAT(s, HasSubstr(set));
+  // The output keeps the mix's rate and length and meets the target.
+  Audio out = e2e::read_wav(dir / "out.wav");
+  EXPECT_EQ(out.rate, 44100);
+  EXPECT_EQ(out.frames(), 44100u);
+  // The configuration file's values win as well; a value that cannot go
+  // with an explicit one gives way.
+  s = settings({"-c", "cfg.json", "-p", "audio", "-ps", "speech-match", "-lu", "-20"});
+  EXPECT_THAT(s, HasSubstr("\"ir.smoothing\": 0.2"));
+  EXPECT_THAT(s, HasSubstr("\"match_loudness\": false"));
+  EXPECT_THAT(s, HasSubstr("\"loudness\": -20"));
+  s = settings({"-mf", "ref.wav", "-cf", "mix.wav", "--preset=podcast", "-lm", "true", "-sr", "48000"});
+  EXPECT_THAT(s, HasSubstr("\"loudness\": null"));
+  EXPECT_THAT(s, HasSubstr("\"srate\": 48000"));
+}
+
 }  // namespace
