@@ -202,6 +202,37 @@ void child_card(TextBuffer* b, const ReportChild& c, const char* plot, const cha
     text_append(b, "% of the time");
     row_end(b);
   }
+  if (c.delivery.asked) {
+    // Pass or fail first: a batch is read down this column.
+    const ReportDelivery& d = c.delivery;
+    row_start(b, "Delivery");
+    text_append(b, d.pass ? "<span class=\"ok\">pass</span>" : "<span class=\"bad\">fail</span>");
+    text_append(b, " &middot; ");
+    fixed(b, d.loudness_lufs, 2);
+    text_append(b, " LUFS");
+    if (!std::isnan(d.target_lufs)) {
+      text_append(b, " (target ");
+      fixed(b, d.target_lufs, 2);
+      text_append(b, ")");
+    }
+    text_append(b, ", ");
+    fixed(b, d.true_peak_dbtp, 2);
+    text_append(b, " dBTP");
+    if (!std::isnan(d.ceiling_dbtp)) {
+      text_append(b, " (ceiling ");
+      fixed(b, d.ceiling_dbtp, 2);
+      text_append(b, ")");
+    }
+    text_append(b, ", gain ");
+    fixed(b, d.gain_db, 2);
+    text_append(b, " dB");
+    if (d.miss_lu > 0) {
+      text_append(b, ", missed by ");
+      fixed(b, d.miss_lu, 2);
+      text_append(b, " LU");
+    }
+    row_end(b);
+  }
   text_append(b, "</table>\n");
   file_list(b, c.files, report_dir);
   text_append(b, "</article>\n");

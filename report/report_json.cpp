@@ -258,6 +258,28 @@ void child(JsonOut& j, const ReportChild& c, const ReportGroup& g, const char* p
     j.close(']');
     j.close('}');
   }
+  j.key("delivery");
+  if (!c.delivery.asked) {
+    j.null();
+  } else {
+    const ReportDelivery& d = c.delivery;
+    j.open('{', true);
+    j.key("target_lufs");
+    j.number(d.target_lufs, 6);
+    j.key("ceiling_dbtp");
+    j.number(d.ceiling_dbtp, 6);
+    j.key("gain_db");
+    j.number(d.gain_db, 6);
+    j.key("loudness_lufs");
+    j.number(d.loudness_lufs, 6);
+    j.key("true_peak_dbtp");
+    j.number(d.true_peak_dbtp, 6);
+    j.key("miss_lu");
+    j.number(d.miss_lu, 6);
+    j.key("pass");
+    j.boolean(d.pass);
+    j.close('}');
+  }
   files(j, c.files);
   j.key("plot");
   j.string(plot);

@@ -68,6 +68,18 @@ enum ReportOutcome : int32_t {
   REPORT_NOT_REACHED = 3,  // its group ended at an earlier child
 };
 
+// How the processed audio met a loudness target or a true-peak ceiling.
+struct ReportDelivery {
+  bool asked;             // a loudness or true-peak setting was on; false: written as null
+  double target_lufs;     // the target (the reference's loudness with matching); NaN = none
+  double ceiling_dbtp;    // NaN = none
+  double gain_db;         // the gain applied
+  double loudness_lufs;   // measured after the gain; NaN = unmeasurable
+  double true_peak_dbtp;  // measured after the gain; NaN = unmeasurable
+  double miss_lu;         // how far the loudness stays below the target (0 = met)
+  bool pass;              // the target met (or none asked for) and the peak within the ceiling
+};
+
 struct ReportChild {
   ReportAudioInfo input;
   ReportAudioInfo output;        // the processed audio; path null when none was written
@@ -98,6 +110,7 @@ struct ReportChild {
   double* limiter_gain_db;           // the gain over time (least of each step), owned; null = none
   uint64_t limiter_gain_count;
   double limiter_gain_step_s;
+  ReportDelivery delivery;       // the processed audio's loudness delivery
   DynArray files;                // ReportFile
   ReportOutcome outcome;
   int32_t status;                // status number of a failure, 0 otherwise

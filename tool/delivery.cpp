@@ -70,6 +70,10 @@ void loudness_report_init(LoudnessReport* r) {
   r->missed_lu = 0.0;
   r->limiter_trace_count = 0;
   r->limiter_trace_step_s = 0.0;
+  r->target_lufs = kNaN;
+  r->ceiling_dbtp = kNaN;
+  r->miss_lu = kNaN;
+  r->asked = false;
 }
 
 double delivery_ceiling_db(const ToolConfig* cfg) {
@@ -371,7 +375,7 @@ int measure_before_limiter(const Sample& audio, FollowedLoudness* followed, Loud
 // than kMaxReductionDb of reduction.
 // `forecast` (which it frees) may be started already.
 int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure& unlimited, double target,
-                    LoudnessReport* report, LoudnessForecast* started) {
+                    LoudnessReport* report, LoudnessForecast* started, const String* path) {
   LoudnessForecast& forecast = *started;
   const double ceiling = delivery_ceiling_db(cfg);
   const LimiterSettings set{output->sample_rate, output->channels, ceiling,
@@ -478,9 +482,10 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
     needed = std::max(needed, stats.max_reduction_db + (target - lufs));
     report->missed_lu = target - lufs;
     report->needed_reduction_db = needed;
-    err_printf("  [WRN] true-peak limiter at %.1f dBTP: loudness target missed by %.2f LU; reaching it needs %.1f dB "
-               "of gain reduction (at most %.0f dB)\n",
-               ceiling, report->missed_lu, needed, kMaxReductionDb);
+    err_printf("  [WRN] %s%s%strue-peak limiter at %.1f dBTP: loudness target missed by %.2f LU; reaching it needs "
+               "%.1f dB of gain reduction (at most %.0f dB)\n",
+               path ? "'" : "", path ? text_of(path) : "", path ? "': " : "", ceiling, report->missed_lu, needed,
+               kMaxReductionDb);
   }
   // The true peak is measured on the written samples (hold_written_ceiling).
   report->true_peak_db = kNaN;
@@ -521,7 +526,7 @@ bool deliver_follows_loudness(const ToolConfig* cfg) {
 }
 
 int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
-                     FollowedLoudness* followed, const double* reference_lufs) {
+                     FollowedLoudness* followed, const double* reference_lufs, const String* path) {
   LoudnessMeasure out;
   double target = kNaN;
   LoudnessForecast forecast;
@@ -548,7 +553,12 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
                    "not brought to the target\n");
       }
     }
-    return deliver_limited(cfg, output, out, target, report, &forecast);
+    st = deliver_limited(cfg, output, out, target, report, &forecast, path);
+    report->asked = true;
+    report->target_lufs = target;
+    report->ceiling_dbtp = delivery_ceiling_db(cfg);
+    report->miss_lu = std::isnan(target) ? 0.0 : report->missed_lu;
+    return st;
   }
   const double ceiling = cfg->true_peak.on ? static_cast<double>(cfg->true_peak.value) : kNaN;
   LoudnessGain g = loudness_gain(out, target, ceiling);
@@ -583,9 +593,13 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     }
   }
   if (g.ceiling_limited && !std::isnan(target) && g.target_missed_lu > 0.0) {
-    err_printf("  [WRN] true-peak ceiling of %.1f dBTP: loudness target missed by %.2f LU\n", ceiling,
-                 g.target_missed_lu);
+    err_printf("  [WRN] %s%s%strue-peak ceiling of %.1f dBTP: loudness target missed by %.2f LU\n", path ? "'" : "",
+               path ? text_of(path) : "", path ? "': " : "", ceiling, g.target_missed_lu);
   }
+  report->asked = true;
+  report->target_lufs = target;
+  report->ceiling_dbtp = ceiling;
+  report->miss_lu = std::isnan(target) ? 0.0 : g.target_missed_lu;
   report->after_lufs = out.integrated_lufs;
   report->true_peak_db = out.true_peak_db;
   report->gain_db = g.gain_db;

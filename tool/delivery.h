@@ -36,6 +36,10 @@ struct LoudnessReport {
   float limiter_trace[kLimiterTracePoints];
   uint64_t limiter_trace_count;
   double limiter_trace_step_s;
+  double target_lufs;   // the target (the reference's loudness with matching); NaN = none
+  double ceiling_dbtp;  // NaN = none
+  double miss_lu;       // how far the loudness stays below the target; 0 = met
+  bool asked;           // the loudness step ran
 };
 
 void loudness_report_init(LoudnessReport* r);
@@ -55,9 +59,10 @@ void loudness_report_init(LoudnessReport* r);
 //   "  [WRN] output is silent (no measurable loudness); not scaled\n"
 //   "  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); not brought to the target\n"
 //   "  [WRN] reference has no measurable loudness (silent, shorter than 0.4 s or below -70 LUFS); loudness not matched\n"
-//   "  [WRN] true-peak ceiling of <C> dBTP: loudness target missed by <M> LU\n"
-//   "  [WRN] true-peak limiter at <C> dBTP: loudness target missed by <M> LU;
+//   "  [WRN] '<path>': true-peak ceiling of <C> dBTP: loudness target missed by <M> LU\n"
+//   "  [WRN] '<path>': true-peak limiter at <C> dBTP: loudness target missed by <M> LU;
 //    reaching it needs <N> dB of gain reduction (at most 12 dB)\n".
+// (`path` is the output's; without one those lines start at "true-peak").
 // With `followed`, the output's integrated loudness is being measured on a
 // thread of its own (measure_integrated_following) while the output was
 // made: only the peaks are measured here, then that thread is joined and
@@ -72,7 +77,7 @@ struct FollowedLoudness {
 // value (several references: their median) and `timbre` is not measured.
 [[nodiscard]] int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre,
                                    LoudnessReport* report, FollowedLoudness* followed,
-                                   const double* reference_lufs = nullptr);
+                                   const double* reference_lufs = nullptr, const String* path = nullptr);
 
 // Whether the output's loudness is worth following while it is made: not
 // with the limiter and a target, whose search measures the output itself.

@@ -443,7 +443,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     const Sample* timbre = cfg->mastering ? &g.master : &c.child;
     FollowedLoudness followed{&meter, &integrated, &follow_status};
     st = deliver_loudness(cfg, &c.output, timbre, &loudness, follow ? &followed : nullptr,
-                          cfg->mastering ? &g.reference_lufs : nullptr);
+                          cfg->mastering ? &g.reference_lufs : nullptr, audio.planned ? &audio.planned->path : nullptr);
     if (st != 0) return st;
   }
   SaveOptions options;

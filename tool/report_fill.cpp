@@ -199,6 +199,20 @@ void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile*
       c->limiter_gain_step_s = loudness.limiter_trace_step_s;
     }
   }
+  if (!loudness.asked) return;
+  ReportDelivery& d = c->delivery;
+  d.asked = true;
+  d.target_lufs = loudness.target_lufs;
+  d.ceiling_dbtp = loudness.ceiling_dbtp;
+  d.gain_db = loudness.gain_db;
+  d.loudness_lufs = loudness.after_lufs;
+  d.true_peak_dbtp = loudness.true_peak_db;
+  d.miss_lu = loudness.miss_lu;
+  // A target is met when it was reached (a silent output reaches none);
+  // the gain keeps the true peak within the ceiling whenever it can.
+  const bool target_met = std::isnan(d.target_lufs) || (std::isfinite(d.loudness_lufs) && !(d.miss_lu > 0.0));
+  const bool peak_held = std::isnan(d.ceiling_dbtp) || !(d.true_peak_dbtp > d.ceiling_dbtp + 1e-9);
+  d.pass = target_met && peak_held;
 }
 
 void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, uint32_t kind, const String* path) {

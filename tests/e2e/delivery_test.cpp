@@ -195,8 +195,19 @@ TEST_F(Delivery, TruePeakCeilingHoldsBetweenSamples) {
   }
   write("hf.wav", s);
   ASSERT_NEAR(true_peak_db(s), 0.0, 0.05);
-  auto r = run_pair("hf.wav", "hf.wav", "out.wav", {"-tp", "-1"});
+  auto r = run_pair("hf.wav", "hf.wav", "out.wav", {"-tp", "-1", "-r", "rep"});
   ASSERT_EQ(r.status, 0) << r.err;
+  auto read_text = [&](const char* name) {
+    std::ifstream in(dir / "rep" / name);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  };
+  // The report records the delivery of every output and whether it passed.
+  EXPECT_THAT(read_text("report.json"), testing::ContainsRegex("\"delivery\": \\{\"target_lufs\": null, \"ceiling_dbtp\": -1, "
+                                                               "\"gain_db\": -[0-9.]+, \"loudness_lufs\": -[0-9.]+, "
+                                                               "\"true_peak_dbtp\": -1, \"miss_lu\": 0, \"pass\": true\\}"));
+  EXPECT_THAT(read_text("index.html"), HasSubstr("<th>Delivery</th><td><span class=\"ok\">pass</span>"));
   Audio out = e2e::read_wav(dir / "out.wav");
   double tp = true_peak_db(out);
   EXPECT_LE(tp, -1.0 + 0.1);
@@ -207,16 +218,22 @@ TEST_F(Delivery, TruePeakCeilingHoldsBetweenSamples) {
   // and the shortfall is told.
   for (auto& v : s.data[0]) v *= 0.5f;
   write("hf.wav", s);
-  r = run_pair("hf.wav", "hf.wav", "out.wav", {"-tp", "-1", "-lu", "0"});
+  r = run_pair("hf.wav", "hf.wav", "out.wav", {"-tp", "-1", "-lu", "0", "-r", "rep"});
   ASSERT_EQ(r.status, 0) << r.err;
   out = e2e::read_wav(dir / "out.wav");
   EXPECT_LE(true_peak_db(out), -1.0 + 0.1);
   double missed = -integrated_lufs(out);
   ASSERT_GT(missed, 0.3);
   char line[128];
-  std::snprintf(line, sizeof line, "  [WRN] true-peak ceiling of -1.0 dBTP: loudness target missed by %.2f LU\n", missed);
+  std::snprintf(line, sizeof line, "  [WRN] 'out.wav': true-peak ceiling of -1.0 dBTP: loudness target missed by %.2f LU\n",
+                missed);
   // The tool's meter and the test's may differ in the last digit.
-  EXPECT_THAT(r.err, HasSubstr(std::string(line).substr(0, 64)));
+  EXPECT_THAT(r.err, HasSubstr(std::string(line).substr(0, 75)));
+  EXPECT_THAT(read_text("report.json"), testing::ContainsRegex("\"delivery\": \\{\"target_lufs\": 0, \"ceiling_dbtp\": -1, "
+                                                               "\"gain_db\": [0-9.]+, \"loudness_lufs\": -0\\.[0-9]+, "
+                                                               "\"true_peak_dbtp\": -1, \"miss_lu\": 0\\.[0-9]+, \"pass\": false\\}"));
+  EXPECT_THAT(read_text("index.html"), HasSubstr("<th>Delivery</th><td><span class=\"bad\">fail</span>"));
+  EXPECT_THAT(read_text("index.html"), testing::ContainsRegex("missed by 0\\.[0-9][0-9] LU</td>"));
   EXPECT_THAT(r.err, testing::ContainsRegex("missed by 0\\.[0-9][0-9] LU\n"));
 }
 
