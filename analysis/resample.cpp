@@ -234,17 +234,25 @@ Status run_plan(Plan& p, const Sample& src, BiquadSection* sections, unsigned co
   return STATUS_OK;
 }
 
-Status upsample_integer(const Sample& src, Sample& result, uint64_t target_rate) {
-  Plan p{};
+// The integer upsampling plan for `length` samples; false when a size
+// overflows.
+bool integer_up_plan(Plan& p, uint64_t length, uint64_t source_rate, uint64_t target_rate) {
+  p = Plan{};
   p.kind = PathKind::integer_up;
-  p.l = target_rate / src.sample_rate;
+  p.l = target_rate / source_rate;
   p.m = 1;
   uint64_t ln;
-  if (!mul_ok(p.l, 16, p.q) || !add_ok(p.q, 4, p.q) || !mul_ok(p.l, src.length, ln) || !add_ok(ln, p.q, p.acc))
-    return STATUS_NO_MEMORY;
+  if (!mul_ok(p.l, 16, p.q) || !add_ok(p.q, 4, p.q) || !mul_ok(p.l, length, ln) || !add_ok(ln, p.q, p.acc))
+    return false;
   p.length = ln + 1;
   p.shift = 8 * p.l + 1;
   p.step = 1.0f / static_cast<float>(p.l);
+  return true;
+}
+
+Status upsample_integer(const Sample& src, Sample& result, uint64_t target_rate) {
+  Plan p;
+  if (!integer_up_plan(p, src.length, src.sample_rate, target_rate)) return STATUS_NO_MEMORY;
   return run_plan(p, src, nullptr, 0, result, target_rate);
 }
 
@@ -258,21 +266,25 @@ Plan rational_plan(PathKind kind, uint64_t source_rate, uint64_t target_rate) {
   return p;
 }
 
-Status upsample_rational(const Sample& src, Sample& result, uint64_t target_rate) {
-  Plan p = rational_plan(PathKind::rational_up, src.sample_rate, target_rate);
+Plan rational_up_plan(uint64_t length, uint64_t source_rate, uint64_t target_rate) {
+  Plan p = rational_plan(PathKind::rational_up, source_rate, target_rate);
   p.e = static_cast<float>(p.l) / static_cast<float>(p.m);
   p.f = static_cast<uint64_t>(8.0f * p.e);
   p.q = p.f % 2 == 0 ? 2 * p.f + 4 : 2 * p.f + 6;
   p.step = static_cast<float>(p.m) / static_cast<float>(p.l);
   p.shift = p.f + 1;
-  p.acc = static_cast<uint64_t>(static_cast<float>(src.length) * p.e) + p.q;
+  p.acc = static_cast<uint64_t>(static_cast<float>(length) * p.e) + p.q;
   p.length = p.acc - 2 * p.f - 3;
+  return p;
+}
+
+Status upsample_rational(const Sample& src, Sample& result, uint64_t target_rate) {
+  Plan p = rational_up_plan(src.length, src.sample_rate, target_rate);
   return run_plan(p, src, nullptr, 0, result, target_rate);
 }
 
-Status downsample_rational(const Sample& src, BiquadSection* sections, unsigned count, Sample& result,
-                           uint64_t target_rate) {
-  Plan p = rational_plan(PathKind::rational_down, src.sample_rate, target_rate);
+Plan rational_down_plan(uint64_t length, uint64_t source_rate, uint64_t target_rate) {
+  Plan p = rational_plan(PathKind::rational_down, source_rate, target_rate);
   p.e = static_cast<float>(p.m) / static_cast<float>(p.l);
   p.width = std::trunc(8.0f * p.e);
   p.fl = static_cast<float>(p.l);
@@ -280,8 +292,14 @@ Status downsample_rational(const Sample& src, BiquadSection* sections, unsigned 
   p.f = static_cast<uint64_t>(p.e + 18.0f + 1.0f);
   p.q = (p.f + 1 + 3) & ~uint64_t{3};
   p.shift = 9;
-  p.acc = p.q + static_cast<uint64_t>(static_cast<float>(src.length) * p.fl / p.fm);
+  p.acc = p.q + static_cast<uint64_t>(static_cast<float>(length) * p.fl / p.fm);
   p.length = p.acc - p.f;
+  return p;
+}
+
+Status downsample_rational(const Sample& src, BiquadSection* sections, unsigned count, Sample& result,
+                           uint64_t target_rate) {
+  Plan p = rational_down_plan(src.length, src.sample_rate, target_rate);
   return run_plan(p, src, sections, count, result, target_rate);
 }
 
@@ -381,6 +399,17 @@ Status downsample(const Sample& src, Sample& result, uint64_t target_rate) {
 }
 
 }  // namespace
+
+uint64_t resample_length(uint64_t length, uint64_t source_rate, uint64_t target_rate) {
+  if (source_rate == 0 || target_rate == 0 || source_rate == target_rate) return length;
+  if (source_rate < target_rate) {
+    if (target_rate % source_rate != 0) return rational_up_plan(length, source_rate, target_rate).length;
+    Plan p;
+    return integer_up_plan(p, length, source_rate, target_rate) ? p.length : UINT64_MAX;
+  }
+  if (source_rate % target_rate == 0) return length / (source_rate / target_rate);
+  return rational_down_plan(length, source_rate, target_rate).length;
+}
 
 Status resample(Sample& audio, uint64_t target_rate) {
   if (audio.channels == 0) return STATUS_INVALID;

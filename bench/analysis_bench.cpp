@@ -72,8 +72,13 @@ void BM_convolve_mix(benchmark::State& state) {
 }
 BENCHMARK(BM_convolve_mix)->Arg(4096)->Arg(65536)->Unit(benchmark::kMillisecond);
 
+// Range 2 picks the resampler: 0 the standard one, 1 libsoxr (-rq high),
+// whose target is at most twice the standard one's time (its spurs and
+// images below -120 dB and passband within 0.1 dB to 20 kHz are checked by
+// the end-to-end test HighQualityResamplingLeavesNoSpurs).
 void BM_resample(benchmark::State& state) {
   uint64_t from = static_cast<uint64_t>(state.range(0)), to = static_cast<uint64_t>(state.range(1));
+  const bool high = state.range(2) != 0;
   Sample source = noise_sample(2, 60 * from, from, 6);
   for (auto _ : state) {
     state.PauseTiming();
@@ -81,12 +86,16 @@ void BM_resample(benchmark::State& state) {
     sample_init(work);
     if (sample_copy(work, source) != STATUS_OK) std::abort();
     state.ResumeTiming();
-    if (resample(work, to) != STATUS_OK) state.SkipWithError("resample failed");
+    if ((high ? resample_high(work, to) : resample(work, to)) != STATUS_OK) state.SkipWithError("resample failed");
     sample_destroy(work);
   }
   sample_destroy(source);
 }
-BENCHMARK(BM_resample)->Args({44100, 48000})->Args({48000, 44100})->Args({96000, 48000})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_resample)
+    ->ArgsProduct({{44100}, {48000}, {0, 1}})
+    ->ArgsProduct({{48000}, {44100}, {0, 1}})
+    ->ArgsProduct({{96000}, {48000, 44100}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

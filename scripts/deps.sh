@@ -6,7 +6,7 @@ set -euo pipefail
 
 # What the build and the demo need; `--tests` adds what the tests, the
 # fuzz runs and the report's render check need.
-packages=(cmake g++ make pkg-config libsndfile1-dev libebur128-dev)
+packages=(cmake g++ make pkg-config libsndfile1-dev libebur128-dev libsoxr-dev)
 if [ "${1:-}" = "--tests" ]; then
   shift
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev locales chromium parallel python3-yaml slurmctld slurmd slurm-client munge)

@@ -182,7 +182,7 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
     return STATUS_MALFORMED;
   }
   print_file_line("loaded file", &path, target, target->sample_rate);
-  st = resample(*target, rate);
+  st = cfg->resample_quality == RESAMPLE_HIGH ? resample_high(*target, rate) : resample(*target, rate);
   if (st != 0) {
     err_printf("  could not resample file '%s' to sample rate %d, error code: %d\n",
                  text_of(&path), static_cast<int>(rate), st);

@@ -20,6 +20,7 @@ const KeywordEntry FORMAT_KEYWORDS[6] = {
 };
 const KeywordEntry BITS_KEYWORDS[4] = {{"float", BITS_FLOAT}, {"16", BITS_16}, {"24", BITS_24}, {"32", BITS_32}};
 const KeywordEntry DITHER_KEYWORDS[2] = {{"tpdf", DITHER_TPDF}, {"none", DITHER_NONE}};
+const KeywordEntry RESAMPLE_KEYWORDS[2] = {{"standard", RESAMPLE_STANDARD}, {"high", RESAMPLE_HIGH}};
 
 namespace {
 
@@ -202,6 +203,9 @@ const SettingRow SETTINGS[] = {
     {"-ps", "--preset", "preset", SETTING_KEYWORD, 0, 60, 0, "preset", "keyword", "none", KW(PRESET_KEYWORDS),
      kNoMin, kNoMax, FIELD(preset),
      "Defaults for a kind of work (mastering, podcast, speech-match; list prints them)"},
+    {"-rq", "--resample-quality", "resample_quality", SETTING_KEYWORD, 0, 58, 0, "resample quality", "keyword",
+     "standard", KW(RESAMPLE_KEYWORDS), kNoMin, kNoMax, FIELD(resample_quality),
+     "Resampling of inputs to the run's rate (standard; high: libsoxr, very high quality)"},
 };
 
 const size_t SETTINGS_COUNT = sizeof(SETTINGS) / sizeof(SETTINGS[0]);

@@ -67,6 +67,7 @@ extern const KeywordEntry PHASE_KEYWORDS[2];
 extern const KeywordEntry FORMAT_KEYWORDS[6];
 extern const KeywordEntry BITS_KEYWORDS[4];
 extern const KeywordEntry DITHER_KEYWORDS[2];
+extern const KeywordEntry RESAMPLE_KEYWORDS[2];
 
 // The row whose short or long option name is `name`, or null.
 const SettingRow* setting_by_option(const char* name);

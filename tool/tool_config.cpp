@@ -64,6 +64,7 @@ int toolconfig_init(ToolConfig* cfg) {
   string_init(&cfg->export_curve);
   cfg->given[0] = cfg->given[1] = 0;
   cfg->preset = 0;
+  cfg->resample_quality = RESAMPLE_STANDARD;
   bool ok = set_text(&cfg->file, TOOLCONFIG_DEFAULT_FILE) && set_text(&cfg->ir.file, TOOLCONFIG_DEFAULT_IR_FILE) &&
             set_text(&cfg->ir.raw, TOOLCONFIG_DEFAULT_IR_RAW) &&
             set_text(&cfg->ir.fr_master, TOOLCONFIG_DEFAULT_FR_MASTER) &&

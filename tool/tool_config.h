@@ -83,6 +83,10 @@ enum OutputFormat : uint64_t {
 // Sample formats of the processed audio: 32-bit float or integers.
 enum OutputBits : uint64_t { BITS_FLOAT = 0, BITS_16 = 16, BITS_24 = 24, BITS_32 = 32 };
 
+// How inputs are brought to the run's rate: the windowed-sinc resampler
+// of the tool, or libsoxr at its very high quality.
+enum ResampleQuality : uint64_t { RESAMPLE_STANDARD = 0, RESAMPLE_HIGH = 1 };
+
 // Dither of integer output: by default TPDF for 16 and 24 bits.
 enum DitherMode : uint64_t { DITHER_DEFAULT = 0, DITHER_TPDF = 1, DITHER_NONE = 2 };
 
@@ -148,6 +152,7 @@ struct ToolConfig {
   String export_curve;        // template of the CSV of the applied correction; empty = none
   bool mid_side;              // false; stereo curves made and applied on mid and side
   uint64_t preset;            // PresetKind; none
+  uint64_t resample_quality;  // ResampleQuality; standard
   uint64_t given[2];          // a bit per row of the settings table whose value the
                               // command line or the configuration file gave
                               // (setting_given); all clear

@@ -403,4 +403,32 @@ TEST(Resample, LongInputDoesNotOverrunRationalPaths) {
   }
 }
 
+// Both resamplers give the length resample_length predicts, on every path
+// (integer and rational, up and down) and for odd lengths; libsoxr's
+// output starts at the input's time 0, as the standard one's does.
+TEST(ResampleHigh, LengthAndAlignmentOfTheStandardOne) {
+  const uint64_t pairs[][2] = {{44100, 48000}, {48000, 96000}, {48000, 44100}, {96000, 48000}, {22050, 48000}};
+  for (const auto& pair : pairs) {
+    for (size_t n : {size_t{1}, size_t{777}, size_t{4800}}) {
+      std::vector<float> x = noise(n, 31);
+      Sample a = make_sample({x, x}, pair[0]), b = make_sample({x, x}, pair[0]);
+      ASSERT_EQ(resample(a, pair[1]), STATUS_OK);
+      ASSERT_EQ(resample_high(b, pair[1]), STATUS_OK);
+      EXPECT_EQ(a.length, resample_length(n, pair[0], pair[1])) << pair[0] << " " << pair[1] << " " << n;
+      EXPECT_EQ(b.length, a.length) << pair[0] << " " << pair[1] << " " << n;
+      EXPECT_EQ(b.sample_rate, pair[1]);
+      sample_destroy(a);
+      sample_destroy(b);
+    }
+  }
+  // An impulse in the middle stays in the middle.
+  std::vector<float> impulse(4410, 0.0f);
+  impulse[2205] = 1.0f;
+  Sample s = make_sample({impulse}, 44100);
+  ASSERT_EQ(resample_high(s, 88200), STATUS_OK);
+  const float* peak = std::max_element(s.data, s.data + s.length);
+  EXPECT_EQ(peak - s.data, 4410);
+  sample_destroy(s);
+}
+
 }  // namespace
