@@ -82,7 +82,7 @@ int expand_one(const ToolConfig* cfg, const Group* group, const String* name, Pt
       }
       ++matched;
     }
-    if (g != GLOB_NOSPACE) globfree(&found);
+    globfree(&found);
     if (st == 0 && matched == 0) {
       std::fprintf(stderr, "  no file matches the pattern '%s' (group '%s')\n", text_of(name), text_of(&group->name));
       st = STATUS_NOT_FOUND;
