@@ -221,6 +221,12 @@ int parse_rate_option(const char* text, ToolConfig* cfg) {
   const SettingRow* row = setting_by_option("--srate");
   if (text_is_word(text, "source")) {
     cfg->srate_source = true;
+    cfg->srate_child = false;
+    return 0;
+  }
+  if (text_is_word(text, "child")) {
+    cfg->srate_child = true;
+    cfg->srate_source = false;
     return 0;
   }
   int64_t rate = 0;
@@ -229,6 +235,7 @@ int parse_rate_option(const char* text, ToolConfig* cfg) {
   if (!setting_in_range(row, static_cast<double>(rate))) return bad_value(row->label, STATUS_BAD_VALUE);
   cfg->srate = static_cast<uint64_t>(rate);
   cfg->srate_source = false;
+  cfg->srate_child = false;
   return 0;
 }
 
@@ -596,6 +603,11 @@ int check_combinations(const ToolConfig* cfg) {
   }
   if (first) {
     std::fprintf(stderr, "Settings '%s' and '%s' cannot be combined\n", first, second);
+    return STATUS_BAD_ARGUMENT;
+  }
+  if (cfg->srate_child && !cfg->mastering) {
+    std::fprintf(stderr, "Settings 'srate' and 'mastering' cannot be combined\n"
+                         "  'child' keeps every output at its child's rate, which only mastering (-m true) does\n");
     return STATUS_BAD_ARGUMENT;
   }
   const CurveConfig& curve = cfg->ir.curve;

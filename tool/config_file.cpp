@@ -156,14 +156,21 @@ int read_setting_value(Mapper* m, const SettingRow* row) {
     case SETTING_RATE:
       if (e.kind == STRING && string_compare_cstr_nocase(&e.text, "source") == 0) {
         cfg->srate_source = true;
+        cfg->srate_child = false;
+        return STATUS_OK;
+      }
+      if (e.kind == STRING && string_compare_cstr_nocase(&e.text, "child") == 0) {
+        cfg->srate_child = true;
+        cfg->srate_source = false;
         return STATUS_OK;
       }
       if (e.kind != INTEGER || !setting_in_range(row, static_cast<double>(e.value.integer))) {
-        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be an integer from %.10g to %.10g or 'source'", key_text(row),
+        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be an integer from %.10g to %.10g, 'source' or 'child'", key_text(row),
                     row->min, row->max);
       }
       cfg->srate = static_cast<uint64_t>(e.value.integer);
       cfg->srate_source = false;
+      cfg->srate_child = false;
       return STATUS_OK;
     case SETTING_BOOLEAN:
       if (!event_boolean(e, setting_field<bool>(cfg, row))) {

@@ -36,8 +36,10 @@ void allowed_values(FILE* out, const SettingRow& row) {
                    (row.flags & SETTING_ZERO_OFF) ? " (0 is off too)" : "");
       break;
     case SETTING_RATE:
-      std::fprintf(out, "An integer from %.10g to %.10g, or source (each group at its master's rate). ", row.min,
-                   row.max);
+      std::fprintf(out,
+                   "An integer from %.10g to %.10g, source (each group at its master's rate) or child (mastering "
+                   "only: every output at its child's rate). ",
+                   row.min, row.max);
       break;
     case SETTING_FLOAT:
     case SETTING_INTEGER:

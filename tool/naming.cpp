@@ -182,7 +182,8 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
     return STATUS_MALFORMED;
   }
   print_file_line("loaded file", &path, target, target->sample_rate);
-  st = cfg->resample_quality == RESAMPLE_HIGH ? resample_high(*target, rate) : resample(*target, rate);
+  // A rate of 0 keeps the file's own.
+  if (rate != 0) st = cfg->resample_quality == RESAMPLE_HIGH ? resample_high(*target, rate) : resample(*target, rate);
   if (st != 0) {
     err_printf("  could not resample file '%s' to sample rate %d, error code: %d\n",
                  text_of(&path), static_cast<int>(rate), st);
@@ -204,7 +205,7 @@ int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group*
   variables_clear(vars);
   // A run that follows its masters' rates names each group's outputs with
   // the group's own rate.
-  const uint64_t rate = cfg->srate_source && group->rate ? group->rate : cfg->srate;
+  const uint64_t rate = (cfg->srate_source || cfg->srate_child) && group->rate ? group->rate : cfg->srate;
   int st = variables_set_int(vars, "srate", static_cast<int64_t>(rate));
   if (st == 0) st = variables_set_string(vars, "group", &group->name);
   if (st == 0) st = set_name_parts(vars, "master", "master_ext", "master_name", "master_dir", master);

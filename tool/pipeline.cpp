@@ -12,6 +12,7 @@
 #include "analysis/ir_synthesis.h"
 #include "analysis/mix.h"
 #include "analysis/profile.h"
+#include "analysis/resample.h"
 #include "analysis/sample.h"
 #include "analysis/sample_progress.h"
 #include "analysis/target_curve.h"
@@ -82,6 +83,8 @@ struct ChildState {
   Sample child, child_profile, raw, work, output;
   Sample master_profile;  // the master's profile made for the child's channels, when they differ
   Sample target;          // the target spectrum with the target curve
+  Sample rate_profile;    // the master's profile at the child's own rate (-sr child); empty otherwise
+  uint64_t rate;          // the child's processing rate; 0 until loaded
   CurveTrace trace;
   Variables vars;
   ReportChild* rc;
@@ -90,7 +93,8 @@ struct ChildState {
   int status;
   bool done;
 
-  ChildState() : rc(nullptr), written(0), status(0), done(false) {
+  ChildState() : rate(0), rc(nullptr), written(0), status(0), done(false) {
+    sample_init(rate_profile);
     sample_init(child);
     sample_init(child_profile);
     sample_init(raw);
@@ -102,6 +106,7 @@ struct ChildState {
     output_capture_init(&capture);
   }
   void release_buffers() {
+    sample_destroy(rate_profile);
     sample_destroy(child);
     sample_destroy(child_profile);
     sample_destroy(raw);
@@ -189,13 +194,14 @@ OutputSlot slot(const RunContext* ctx, const Group* group, uint64_t child, Outpu
   return s;
 }
 
-// Writes `buffer` at the group's rate under `templ`, unless the slot keeps
-// the existing file; counts and reports what was written.
+// Writes `buffer` at `rate` (the group's, or a child's own) under `templ`,
+// unless the slot keeps the existing file; counts and reports what was
+// written.
 int save_output(const RunContext* ctx, GroupState& g, Variables* vars, ReportChild* rc, uint64_t* written,
                 const OutputSlot& s, Sample* buffer, const String* templ, OutputKind kind,
-                const SaveOptions* options) {
+                const SaveOptions* options, uint64_t rate) {
   if (s.keep) return 0;
-  buffer->sample_rate = g.rate;
+  buffer->sample_rate = rate;
   int st = save_output_file_as(buffer, &ctx->cfg->dst_path, templ, vars, options);
   if (st != 0) return st;
   ++*written;
@@ -242,14 +248,26 @@ int load_child(const RunContext* ctx, Group* group, uint64_t index, const GroupS
     err_printf("  error building pattern variables for child file\n");
     return st;
   }
-  return load_input_file(&c.child, g.rate, cfg, child_name);
+  // With -sr child a child keeps its own rate (0: not resampled).
+  st = load_input_file(&c.child, cfg->srate_child ? 0 : g.rate, cfg, child_name);
+  c.rate = st == 0 && cfg->srate_child ? c.child.sample_rate : g.rate;
+  return st;
 }
 
 // The rest of a loaded child, from its master on: profile, filters and
 // the processed audio.
-int finish_child(const RunContext* ctx, Group* group, uint64_t index, const GroupSettings& set, GroupState& g,
-                 ChildState& c) {
+int finish_child(const RunContext* ctx, Group* group, uint64_t index, const GroupSettings& group_set,
+                 GroupState& g, ChildState& c) {
   ReportChild* rc = c.rc;
+  // A child at a rate of its own (-sr child) is matched against the
+  // master brought to that rate, with the settings at that rate.
+  const uint64_t rate = c.rate ? c.rate : g.rate;
+  GroupSettings own;
+  if (rate != g.rate) {
+    own = group_set;
+    own.curve.sample_rate = rate;
+  }
+  const GroupSettings& set = rate != g.rate ? own : group_set;
   const ToolConfig* cfg = ctx->cfg;
   const String* child_name = static_cast<const String*>(group->files.items[index - 1]);
   const uint64_t produce = cfg->produce;
@@ -291,11 +309,26 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     return st != 0 ? st : STATUS_MALFORMED;
   }
   st = reference_profile(c.child_profile, c.child, cfg, set.rank);
+  if (st == 0 && rate != g.rate && !g.curve_only) {
+    // The master at the child's rate, profiled in place of the group's
+    // (and then made for the child's channels when they differ).
+    Sample at_rate;
+    sample_init(at_rate);
+    st = sample_copy(at_rate, g.master);
+    if (st == 0) st = cfg->resample_quality == RESAMPLE_HIGH ? resample_high(at_rate, rate) : resample(at_rate, rate);
+    if (st == 0) st = reference_profile(c.rate_profile, at_rate, cfg, set.rank);
+    sample_destroy(at_rate);
+    master_profile = &c.rate_profile;
+    if (st == 0 && c.child.channels != g.master.channels) {
+      st = profile_for_channels(c.master_profile, c.rate_profile, c.child.channels);
+      master_profile = &c.master_profile;
+    }
+  }
   if (st != 0) {
     err_printf("  error computing spectral profile for the child file '%s'\n", text_of(child_name));
     return st;
   }
-  if (rc) report_fill_spectrum(&rc->spectrum, c.child_profile, g.rate);
+  if (rc) report_fill_spectrum(&rc->spectrum, c.child_profile, rate);
   if (produce & PRODUCE_FRC) {
     OutputSlot s = slot(ctx, group, index, OUTPUT_FR_CHILD);
     if (!s.keep) {
@@ -305,7 +338,8 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
                      text_of(child_name));
         return st;
       }
-      st = save_output(ctx, g, &c.vars, rc, &c.written, s, &c.work, &cfg->ir.fr_child, OUTPUT_FR_CHILD, nullptr);
+      st = save_output(ctx, g, &c.vars, rc, &c.written, s, &c.work, &cfg->ir.fr_child, OUTPUT_FR_CHILD, nullptr,
+                       rate);
       if (st != 0) return st;
     }
   }
@@ -315,7 +349,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   const Sample* target = cfg->mastering ? master_profile : &c.child_profile;
   if (ctx->target_curve) {
     st = curve_target(c.target, g.curve_only ? nullptr : target, c.child_profile, *ctx->target_curve, set.curve,
-                      set.mid_side, g.rate);
+                      set.mid_side, rate);
     if (st != 0) {
       err_printf("  error computing the target spectrum for the child file '%s'\n", text_of(child_name));
       return st;
@@ -338,12 +372,12 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     return st;
   }
   if (rc) {
-    report_fill_curves(rc, c.trace, g.rate, set.rank);
+    report_fill_curves(rc, c.trace, rate, set.rank);
     rc->mid_side = set.mid_side;
   }
   if (produce & PRODUCE_RAW) {
     st = save_output(ctx, g, &c.vars, rc, &c.written, slot(ctx, group, index, OUTPUT_RAW_IR), &c.raw, &cfg->ir.raw, OUTPUT_RAW_IR,
-                     nullptr);
+                     nullptr, rate);
     if (st != 0) return st;
   }
   if (export_curve) {
@@ -362,9 +396,9 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     err_printf("  error trimming impulse response, error code: %d\n", st);
     return st;
   }
-  if (rc) report_child_set_latency(rc, delay, static_cast<int64_t>(g.rate));
+  if (rc) report_child_set_latency(rc, delay, static_cast<int64_t>(rate));
   if (produce & PRODUCE_IR) {
-    st = save_output(ctx, g, &c.vars, rc, &c.written, slot(ctx, group, index, OUTPUT_IR), &c.work, &cfg->ir.file, OUTPUT_IR, nullptr);
+    st = save_output(ctx, g, &c.vars, rc, &c.written, slot(ctx, group, index, OUTPUT_IR), &c.work, &cfg->ir.file, OUTPUT_IR, nullptr, rate);
     if (st != 0) return st;
   }
   if (!(produce & PRODUCE_AUDIO)) return 0;
@@ -415,7 +449,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
       const DspTable& table = dsp();
       DspFpState fp{};
       table.dsp_start(&fp);
-      follow_status = measure_integrated_following(&progress, g.rate, &integrated);
+      follow_status = measure_integrated_following(&progress, rate, &integrated);
       table.dsp_finish(&fp);
     });
   }
@@ -435,7 +469,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     err_printf("  error normalizing output audio file, error code: %d\n", st);
     return st;
   }
-  c.output.sample_rate = g.rate;
+  c.output.sample_rate = rate;
   LoudnessReport loudness;
   loudness_report_init(&loudness);
   if (set.deliver) {
@@ -467,7 +501,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     }
     print_loudness_line(loudness);
   }
-  st = save_output(ctx, g, &c.vars, rc, &c.written, audio, &c.output, &cfg->file, OUTPUT_AUDIO, &options);
+  st = save_output(ctx, g, &c.vars, rc, &c.written, audio, &c.output, &cfg->file, OUTPUT_AUDIO, &options, rate);
   if (st != 0) return st;
   warn_overs(audio.planned ? &audio.planned->path : nullptr, c.output, options);
   if (rc) report_fill_output(rc, c.output, audio.planned, loudness);
@@ -605,7 +639,7 @@ int write_master_response(RunContext* ctx, Group* group, const GroupSettings& se
     err_printf("  error computing frequrency response for the the master file '%s'\n", text_of(&group->master));
   } else {
     st = save_output(ctx, g, &g.vars, nullptr, &ctx->files_written, s, &g.work, &cfg->ir.fr_master,
-                     OUTPUT_FR_MASTER, nullptr);
+                     OUTPUT_FR_MASTER, nullptr, g.rate);
   }
   if (st != 0) report_group_failed(g.report, st);
   return st;
@@ -647,7 +681,7 @@ void group_settings(const ToolConfig* cfg, uint64_t rate, GroupSettings& set) {
 }
 
 uint64_t group_rate(const ToolConfig* cfg, const Group* group) {
-  return cfg->srate_source ? group->rate : cfg->srate;
+  return cfg->srate_source || cfg->srate_child ? group->rate : cfg->srate;
 }
 
 // Whether a group has work to do, told from the settings alone: kGroupRuns,

@@ -76,6 +76,7 @@ void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv)
         break;
       case SETTING_RATE:
         if (cfg->srate_source) (void)report_add_setting_text(r, key, "source");
+        else if (cfg->srate_child) (void)report_add_setting_text(r, key, "child");
         else (void)report_add_setting_number(r, key, static_cast<double>(cfg->srate));
         break;
       case SETTING_BOOLEAN:

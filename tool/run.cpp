@@ -82,7 +82,7 @@ int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
   for (uint64_t i = 0; i < run_plan_output_count(plan); ++i) {
     const PlannedFile* f = run_plan_output(plan, i);
     if (f->kind != OUTPUT_AUDIO) continue;
-    uint64_t rate = cfg->srate_source ? f->group->rate : cfg->srate;
+    uint64_t rate = cfg->srate_source || cfg->srate_child ? f->group->rate : cfg->srate;
     int st = check_output_name(cfg, &f->path);
     if (st == 0) st = check_output_format(cfg, &f->path, rate);
     if (st != 0) return st;
@@ -274,7 +274,7 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
     run_plan_release(&plan);
     return st;
   }
-  if (cfg->srate_source) st = take_master_rates(cfg);
+  if (cfg->srate_source || cfg->srate_child) st = take_master_rates(cfg);
   if (st != 0) {
     run_plan_release(&plan);
     return st;

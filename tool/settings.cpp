@@ -102,7 +102,7 @@ const SettingRow SETTINGS[] = {
      "Comma-separated list of produced output files (ir,frm,frc,raw,audio,all)"},
     {"-s", "--src-path", "src_path", SETTING_TEXT, SETTING_ORIGINAL, 9, 0, "src-path", "path", "",
      nullptr, 0, kNoMin, kNoMax, FIELD(src_path), "Source path to take files from"},
-    {"-sr", "--srate", "srate", SETTING_RATE, SETTING_ORIGINAL, 10, 0, "sample rate", "Hz or source",
+    {"-sr", "--srate", "srate", SETTING_RATE, SETTING_ORIGINAL, 10, 0, "sample rate", "Hz, source or child",
      "48000", nullptr, 0, 1000.0, 1536000.0, FIELD(srate), "Sample rate of output files"},
     {"-wg", "--wet", "wet", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_NEG_INFINITY, 13, 0, "wet", "dB",
      "0", nullptr, 0, kNoMin, kNoMax, FIELD(wet),
@@ -271,7 +271,7 @@ void setting_describe_values(const SettingRow* row, char* out, size_t size) {
       return;
     }
     case SETTING_RATE:
-      std::snprintf(out, size, "an integer %.10g..%.10g (Hz) or source", row->min, row->max);
+      std::snprintf(out, size, "an integer %.10g..%.10g (Hz), source or child", row->min, row->max);
       return;
     case SETTING_INTEGER:
       if (ranged) std::snprintf(out, size, "an integer %.10g..%.10g", row->min, row->max);

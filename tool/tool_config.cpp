@@ -36,6 +36,7 @@ int toolconfig_init(ToolConfig* cfg) {
   cfg->ir.curve = CurveConfig{0.0f, 0.0f, 0.0f, 0.0f, 100.0f, {0.0f, false}, {0.0f, false}, PHASE_LINEAR};
   hashmap_init_string(&cfg->groups);
   cfg->srate_source = false;
+  cfg->srate_child = false;
   cfg->dry_run = false;
   cfg->keep_going = false;
   cfg->skip_existing = false;

@@ -123,6 +123,7 @@ struct ToolConfig {
   // Settings beyond the original ones; each defaults to "off", which keeps
   // the run exactly as without it.
   bool srate_source;          // false; true: each group runs at its master's rate
+  bool srate_child;           // false; true (mastering only): each output keeps its child's rate
   bool dry_run;               // false; plan and list the outputs, read no audio
   bool keep_going;            // false; a failing child or group does not end the run
   bool skip_existing;         // false; outputs that exist are not recomputed

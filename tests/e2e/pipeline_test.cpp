@@ -269,11 +269,11 @@ TEST_F(Pipeline, ConfigurationFileConformance) {
       {"{dry: NaN, groups: {}}", "Error parsing configuration file: code=7\n  at line 1, column 7: 'dry' must be a finite number\n"},
       {"{ir: {head_cut: Infinity}}", "Error parsing configuration file: code=7\n  at line 1, column 17: 'head_cut' must be a finite number\n"},
       {"{srate: 4294967296}",
-       "Error parsing configuration file: code=7\n  at line 1, column 9: 'srate' must be an integer from 1000 to 1536000 or "
-       "'source'\n"},
+       "Error parsing configuration file: code=7\n  at line 1, column 9: 'srate' must be an integer from 1000 to 1536000, "
+       "'source' or 'child'\n"},
       {"{srate: -1}",
-       "Error parsing configuration file: code=7\n  at line 1, column 9: 'srate' must be an integer from 1000 to 1536000 or "
-       "'source'\n"},
+       "Error parsing configuration file: code=7\n  at line 1, column 9: 'srate' must be an integer from 1000 to 1536000, "
+       "'source' or 'child'\n"},
       {"{groups: {g: {master: 'm.wav', files: ['a\\u0000.wav']}}}",
        "Error parsing configuration file: code=7\n  at line 1, column 40: a file name contains a NUL character\n"},
       {"{groups: {'g\\u0000h': {master: 'm.wav', files: ['a.wav']}}}",

@@ -196,7 +196,7 @@ TEST_F(Producer, ValuesExplainThemselves) {
       {{"--loudness", "-80"}, 28, "Bad 'loudness' value\n  '-80': loudness is -70..0 LUFS or off\n"},
       {{"-sm", "1/3"}, 28, "Bad 'smoothing' value\n  '1/3': smoothing is 0..10 octaves\n"},
       {{"-of", "mp3"}, 7, "Bad 'format' value\n  'mp3': format is one of wav, rf64, w64, aiff, flac, auto\n"},
-      {{"-sr", "44.1k"}, 28, "Bad 'sample rate' value\n  '44.1k': sample rate is an integer 1000..1536000 (Hz) or source\n"},
+      {{"-sr", "44.1k"}, 28, "Bad 'sample rate' value\n  '44.1k': sample rate is an integer 1000..1536000 (Hz), source or child\n"},
       {{"-j", "-2"}, 28, "Bad 'jobs' value\n  '-2': jobs is an integer 0..1024\n"},
       {{"--mastering=yes"}, 28, "Bad 'mastering' value\n  'yes': mastering is true or false\n"},
       {{"-k"}, 13, "Not defined value for option: --keep-going\n  -k needs a value: true or false\n"},
@@ -407,6 +407,42 @@ TEST_F(Producer, HighQualityResamplingLeavesNoSpurs) {
   Audio high = resampled(96000, 44100, 23000.0, "high");
   auto db = kaiser_spectrum_db(high.data[0], 4000);
   EXPECT_LT(*std::max_element(db.begin(), db.end()) - 20 * std::log10(0.5), -120.0);
+}
+
+TEST_F(Producer, ChildRateKeepsEveryOutputAtItsChildsRate) {
+  write("m.wav", e2e::noise(48000, 1, 24000, 74));
+  write("a.wav", e2e::noise(44100, 1, 22050, 75, 0.5));
+  write("b.wav", e2e::noise(32000, 1, 16000, 76, 0.3));
+  const std::vector<std::string> common = {"-mf", "m.wav", "-cf", "a.wav", "-cf", "b.wav", "-m", "true", "-lc", "true",
+                                           "-ml", "true", "-sm", "0.333", "-f"};
+  auto run_with = [&](const std::string& file, std::vector<std::string> extra) {
+    std::vector<std::string> args = common;
+    args.push_back(file);
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+  };
+  run_with("${file_name} child.wav", {"-sr", "child"});
+  run_with("${file_name} child j2.wav", {"-sr", "child", "-j", "2"});
+  // Each output is what a run at that child's rate gives, bit for bit: the
+  // master is profiled at the child's rate.
+  run_with("${file_name} 44100.wav", {"-sr", "44100"});
+  run_with("${file_name} 32000.wav", {"-sr", "32000"});
+  for (auto [child, fixed, rate, frames] :
+       {std::tuple{"a child.wav", "a 44100.wav", 44100, 22050u}, {"b child.wav", "b 32000.wav", 32000, 16000u}}) {
+    Audio out = e2e::read_wav(dir / child);
+    EXPECT_EQ(out.rate, rate);
+    EXPECT_EQ(out.frames(), frames);
+    EXPECT_EQ(e2e::sample_hash(out), e2e::sample_hash(e2e::read_wav(dir / fixed))) << child;
+    std::string parallel = std::string(child).replace(std::string(child).find(".wav"), 4, " j2.wav");
+    EXPECT_EQ(e2e::sample_hash(out), e2e::sample_hash(e2e::read_wav(dir / parallel))) << child;
+  }
+  // Correction makes every output from the master: one rate per group.
+  auto r = run({"-mf", "m.wav", "-cf", "a.wav", "-sr", "child", "-f", "x.wav"});
+  EXPECT_EQ(r.status, 13);
+  EXPECT_EQ(r.err, "Settings 'srate' and 'mastering' cannot be combined\n"
+                   "  'child' keeps every output at its child's rate, which only mastering (-m true) does\n");
+  EXPECT_FALSE(fs::exists(dir / "x.wav"));
 }
 
 }  // namespace
