@@ -21,11 +21,12 @@ namespace {
 const PresetValue kMastering[] = {MASTERING_VALUES};
 
 // The same for spoken word, delivered as podcasts are: -16 LUFS, a true
-// peak of -1 dBTP, 24 bits.
+// peak of -1 dBTP held by the look-ahead limiter, 24 bits.
 const PresetValue kPodcast[] = {
     MASTERING_VALUES,
     {"-lu", "-16", {"-lm", "-n"}},
     {"-tp", "-1", {}},
+    {"-tl", "-1", {}},
     {"-b", "24", {}},
 };
 

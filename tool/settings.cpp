@@ -203,7 +203,7 @@ const SettingRow SETTINGS[] = {
     {"-ps", "--preset", "preset", SETTING_KEYWORD, 0, 60, 0, "preset", "keyword", "none", KW(PRESET_KEYWORDS),
      kNoMin, kNoMax, FIELD(preset),
      "Defaults for a kind of work (mastering, podcast, speech-match; list prints them)"},
-    {"-rq", "--resample-quality", "resample_quality", SETTING_KEYWORD, 0, 58, 0, "resample quality", "keyword",
+    {"-rq", "--resample-quality", "resample_quality", SETTING_KEYWORD, 0, 61, 0, "resample quality", "keyword",
      "standard", KW(RESAMPLE_KEYWORDS), kNoMin, kNoMax, FIELD(resample_quality),
      "Resampling of inputs to the run's rate (standard; high: libsoxr, very high quality)"},
 };

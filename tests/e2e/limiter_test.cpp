@@ -112,7 +112,7 @@ TEST_F(Limiter, TargetBeyondTwelveDecibelsOfReductionIsTold) {
   auto r = run({"-mf", "dense.wav", "-cf", "dense.wav", "-lc", "true", "-ml", "true", "-f", "out.wav", "-lu", "0",
                 "-tl", "-1", "-r", "rep"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_THAT(r.err, ContainsRegex("  \\[WRN\\] true-peak limiter at -1.0 dBTP: loudness target missed by [0-9.]+ LU; "
+  EXPECT_THAT(r.err, ContainsRegex("  \\[WRN\\] 'out.wav': true-peak limiter at -1.0 dBTP: loudness target missed by [0-9.]+ LU; "
                                    "reaching it needs [0-9.]+ dB of gain reduction \\(at most 12 dB\\)\n"));
   EXPECT_THAT(r.out, ContainsRegex("limiter: 12.0[0-9] dB max.*, target missed by [0-9.]+ LU \\(needs [0-9.]+ dB of reduction\\)\n"));
   Audio out = e2e::read_wav(dir / "out.wav");

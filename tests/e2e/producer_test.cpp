@@ -302,7 +302,7 @@ TEST_F(Producer, PresetsSetDefaultsThatExplicitValuesOverride) {
   EXPECT_EQ(r.out,
             "mastering     -m true -sm 0.333 -mb 12 -mc 12 -cl 100 -ph minimum -lc true -ml true -gt 40 -sr source\n"
             "podcast       -m true -sm 0.333 -mb 12 -mc 12 -cl 100 -ph minimum -lc true -ml true -gt 40 -sr source "
-            "-lu -16 -tp -1 -b 24\n"
+            "-lu -16 -tp -1 -tl -1 -b 24\n"
             "speech-match  -m true -sm 0.167 -mb 9 -mc 12 -cl 100 -gt 40 -lc true -ml true -lm true\n"
             "Options given on the command line or in the configuration file win over the preset's.\n");
   write("ref.wav", e2e::noise(44100, 1, 44100, 72));
@@ -320,7 +320,7 @@ TEST_F(Producer, PresetsSetDefaultsThatExplicitValuesOverride) {
   std::string s = settings({"-mf", "ref.wav", "-cf", "mix.wav", "-ps", "podcast", "-mb", "6"});
   for (const char* set : {"\"mastering\": true", "\"ir.smoothing\": 0.333", "\"ir.max_boost\": 6", "\"ir.max_cut\": 12",
                           "\"ir.phase\": \"minimum\"", "\"srate\": \"source\"", "\"gate\": 40", "\"loudness\": -16",
-                          "\"true_peak\": -1", "\"bits\": \"24\"", "\"preset\": \"podcast\""})
+                          "\"true_peak\": -1", "\"true_peak_limiter\": -1", "\"bits\": \"24\"", "\"preset\": \"podcast\""})
     EXPECT_THAT(s, HasSubstr(set));
   // The output keeps the mix's rate and length and meets the target.
   Audio out = e2e::read_wav(dir / "out.wav");
