@@ -253,6 +253,37 @@ uint64_t unfinished_children(const RunReport* r) {
   return n;
 }
 
+// One row per output delivered to a loudness target or a true-peak
+// ceiling, its result in the first column: a batch is checked at a glance.
+// Nothing when no output was.
+void delivery_table(TextBuffer* b, const RunReport* r) {
+  bool any = false;
+  for (uint64_t gi = 0; gi < r->groups.count; ++gi) {
+    const ReportGroup& g = *static_cast<ReportGroup* const*>(r->groups.data)[gi];
+    for (uint64_t ci = 0; ci < g.children.count; ++ci) {
+      const ReportChild& c = *static_cast<ReportChild* const*>(g.children.data)[ci];
+      if (!c.delivery.asked) continue;
+      if (!any) {
+        text_append(b, "<section>\n<h2>Delivery</h2>\n<table class=\"delivery\">\n"
+                       "<tr><th>Result</th><th>Output</th><th>Loudness</th><th>True peak</th><th>Miss</th></tr>\n");
+        any = true;
+      }
+      const ReportDelivery& d = c.delivery;
+      text_append(b, d.pass ? "<tr><td><span class=\"ok\">pass</span></td><td>"
+                            : "<tr><td><span class=\"bad\">fail</span></td><td>");
+      esc(b, c.output.path ? c.output.path : (c.input.path ? c.input.path : ""));
+      text_append(b, "</td><td>");
+      fixed(b, d.loudness_lufs, 2);
+      text_append(b, " LUFS</td><td>");
+      fixed(b, d.true_peak_dbtp, 2);
+      text_append(b, " dBTP</td><td>");
+      fixed(b, d.miss_lu, 2);
+      text_append(b, " LU</td></tr>\n");
+    }
+  }
+  if (any) text_append(b, "</table>\n</section>\n");
+}
+
 }  // namespace
 
 bool report_html_build(const RunReport* r, const char* const* plot_names, const char* report_dir,
@@ -293,6 +324,7 @@ bool report_html_build(const RunReport* r, const char* const* plot_names, const 
   if (file_exists(b, report_dir, "report.json"))
     text_append(b, "<p class=\"meta\">All numbers and curves: <a href=\"report.json\">report.json</a></p>\n");
   text_append(b, "</header>\n");
+  delivery_table(b, r);
 
   uint64_t plot_index = 0;
   for (uint64_t gi = 0; gi < r->groups.count; ++gi) {

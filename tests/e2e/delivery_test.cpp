@@ -234,6 +234,10 @@ TEST_F(Delivery, TruePeakCeilingHoldsBetweenSamples) {
                                                                "\"true_peak_dbtp\": -1(\\.00[0-9]*)?, \"miss_lu\": 0\\.[0-9]+, \"pass\": false\\}"));
   EXPECT_THAT(read_text("index.html"), HasSubstr("<th>Delivery</th><td><span class=\"bad\">fail</span>"));
   EXPECT_THAT(read_text("index.html"), testing::ContainsRegex("missed by 0\\.[0-9][0-9] LU</td>"));
+  // The run's delivery table leads with the result of every output.
+  EXPECT_THAT(read_text("index.html"),
+              testing::ContainsRegex("<tr><td><span class=\"bad\">fail</span></td><td>out.wav</td><td>-0\\.[0-9][0-9] LUFS</td>"
+                                     "<td>-1\\.00 dBTP</td><td>0\\.[0-9][0-9] LU</td></tr>"));
   EXPECT_THAT(r.err, testing::ContainsRegex("missed by 0\\.[0-9][0-9] LU\n"));
 }
 
