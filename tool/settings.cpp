@@ -287,6 +287,7 @@ void setting_describe_values(const SettingRow* row, char* out, size_t size) {
     case SETTING_CONFIG:
     case SETTING_CHILD:
     case SETTING_GROUP:
+    case SETTING_NAMES:
       std::snprintf(out, size, "a %s", row->value_name);
       return;
     case SETTING_ACTION:
