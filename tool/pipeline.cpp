@@ -603,17 +603,8 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
     report_group_failed(g.report, st);
     return st;
   }
-  // In mastering mode a silent master has no timbre to give. (In
-  // correction mode it is the audio processed: silence in, silence out.)
-  bool silent = cfg->mastering;
-  for (uint64_t ch = 0; ch < g.master_profile.channels && silent; ++ch)
-    for (uint64_t k = 0; k < g.master_profile.length && silent; ++k)
-      silent = g.master_profile.data[ch * g.master_profile.stride + k] == 0.0f;
-  if (silent) {
-    err_printf("  the master file '%s' is silent: it has no timbre to match\n", text_of(&group->master));
-    report_group_failed(g.report, STATUS_BAD_ARGUMENT);
-    return STATUS_BAD_ARGUMENT;
-  }
+  // A silent master in mastering mode fails each child that would take its
+  // timbre (see the child's check), with or without a target curve.
   if (g.report) (void)report_add_reference(g.report, string_to_utf8(&group->master));
   if (group_master_count(group) > 1) {
     st = median_references(cfg, group, g.rate, set.rank, g.master, g.master_profile, &g.reference_lufs, g.report);
