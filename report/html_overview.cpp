@@ -135,6 +135,16 @@ void file_list(TextBuffer* b, const DynArray& files, const char* report_dir) {
 void row_start(TextBuffer* b, const char* name) { text_appendf(b, "<tr><th>%s</th><td>", name); }
 void row_end(TextBuffer* b) { text_append(b, "</td></tr>\n"); }
 
+// "<value><unit>", then " (target <limit>)" where a limit was asked for.
+void measured_against(TextBuffer* b, double value, const char* unit, const char* label, double limit) {
+  fixed(b, value, 2);
+  text_append(b, unit);
+  if (std::isnan(limit)) return;
+  text_append(b, label);
+  fixed(b, limit, 2);
+  text_append(b, ")");
+}
+
 void child_card(TextBuffer* b, const ReportChild& c, const char* plot, const char* report_dir) {
   const char* state = c.outcome == REPORT_FAILED                                           ? " failed"
                       : c.outcome == REPORT_SKIPPED || c.outcome == REPORT_NOT_REACHED ? " skipped"
@@ -208,21 +218,9 @@ void child_card(TextBuffer* b, const ReportChild& c, const char* plot, const cha
     row_start(b, "Delivery");
     text_append(b, d.pass ? "<span class=\"ok\">pass</span>" : "<span class=\"bad\">fail</span>");
     text_append(b, " &middot; ");
-    fixed(b, d.loudness_lufs, 2);
-    text_append(b, " LUFS");
-    if (!std::isnan(d.target_lufs)) {
-      text_append(b, " (target ");
-      fixed(b, d.target_lufs, 2);
-      text_append(b, ")");
-    }
+    measured_against(b, d.loudness_lufs, " LUFS", " (target ", d.target_lufs);
     text_append(b, ", ");
-    fixed(b, d.true_peak_dbtp, 2);
-    text_append(b, " dBTP");
-    if (!std::isnan(d.ceiling_dbtp)) {
-      text_append(b, " (ceiling ");
-      fixed(b, d.ceiling_dbtp, 2);
-      text_append(b, ")");
-    }
+    measured_against(b, d.true_peak_dbtp, " dBTP", " (ceiling ", d.ceiling_dbtp);
     text_append(b, ", gain ");
     fixed(b, d.gain_db, 2);
     text_append(b, " dB");
