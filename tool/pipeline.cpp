@@ -187,7 +187,7 @@ struct OutputSlot {
 OutputSlot slot(const RunContext* ctx, const Group* group, uint64_t child, OutputKind kind) {
   OutputSlot s{nullptr, false};
   if (ctx->plan) s.planned = run_plan_find(ctx->plan, group, child, kind);
-  if (ctx->cfg->skip_existing && s.planned && run_plan_file_exists(s.planned)) {
+  if (ctx->cfg->skip_existing && s.planned && run_plan_output_current(ctx->plan, s.planned)) {
     s.keep = true;
     out_printf("  kept existing file: '%s'\n", text_of(&s.planned->path));
   }
@@ -205,6 +205,7 @@ int save_output(const RunContext* ctx, GroupState& g, Variables* vars, ReportChi
   int st = save_output_file_as(buffer, &ctx->cfg->dst_path, templ, vars, options);
   if (st != 0) return st;
   ++*written;
+  run_plan_write_record(ctx->plan, s.planned);
   if (ctx->report && s.planned) report_add_written(ctx, g.report, rc, kind, &s.planned->path);
   return 0;
 }
@@ -230,7 +231,10 @@ int export_correction(const RunContext* ctx, GroupState& g, ChildState& c, const
   uint64_t size = 0;
   if (st == 0) st = correction_csv(&text, &size, c.trace, g.rate, rank);
   if (st == 0) st = save_text_file(&path, text, size);
-  if (st == 0) ++c.written;
+  if (st == 0) {
+    ++c.written;
+    run_plan_write_record(ctx->plan, s.planned);
+  }
   mem_free(text);
   string_free(&name);
   string_free(&path);

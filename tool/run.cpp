@@ -290,6 +290,13 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   if (st == 0) st = run_plan_build(&plan, cfg);
   if (st == 0 && cfg->config_file.length > 0) st = run_plan_add_input(&plan, &cfg->config_file);
   if (st == 0 && cfg->target_curve.length > 0) st = run_plan_add_input(&plan, &cfg->target_curve);
+  // Outputs are kept only when up to date, which their records tell.
+  if (st == 0 && cfg->skip_existing) {
+    const PlannedFile* curve = cfg->target_curve.length > 0
+                                   ? static_cast<const PlannedFile*>(plan.inputs.items[plan.inputs.count - 1])
+                                   : nullptr;
+    st = run_plan_add_records(&plan, cfg, curve);
+  }
   if (st == 0 && cfg->report.length > 0) {
     st = resolve_output_path(&report_dir, &cfg->dst_path, &cfg->report);
     if (st != 0) {

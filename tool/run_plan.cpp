@@ -5,16 +5,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "audio/sample_file.h"
+#include "report/report_writer.h"
 #include "expr/variables.h"
 #include "runtime/alloc.h"
 #include "runtime/hash_map.h"
 #include "runtime/path.h"
 #include "runtime/status.h"
 #include "tool/naming.h"
+#include "tool/settings.h"
 #include "tool/tool_config.h"
 
 namespace {
@@ -446,6 +450,7 @@ const char* output_kind_keyword(OutputKind kind) {
     case OUTPUT_AUDIO: return "audio";
     case OUTPUT_REPORT: return "report";
     case OUTPUT_CURVE: return "curve";
+    case OUTPUT_RECORD: return "record";
   }
   return "";
 }
@@ -453,12 +458,17 @@ const char* output_kind_keyword(OutputKind kind) {
 void run_plan_init(RunPlan* plan) {
   ptrlist_init(&plan->outputs);
   ptrlist_init(&plan->inputs);
+  ptrlist_init(&plan->records);
+  plan->curve = nullptr;
+  plan->settings_hash = 0;
 }
 
 void run_plan_release(RunPlan* plan) {
   if (!plan) return;
   list_free(&plan->outputs);
   list_free(&plan->inputs);
+  list_free(&plan->records);
+  plan->curve = nullptr;
 }
 
 int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
@@ -490,6 +500,10 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
     plan->inputs = fresh.inputs;
     fresh.outputs = old_outputs;
     fresh.inputs = old_inputs;
+    // Records belong to the outputs they describe.
+    fresh.records = plan->records;
+    ptrlist_init(&plan->records);
+    plan->curve = nullptr;
   }
   run_plan_release(&fresh);
   return st;
@@ -514,10 +528,12 @@ int run_plan_add_report_file(RunPlan* plan, const String* path) {
 
 int run_plan_check(const RunPlan* plan) {
   if (!plan) return STATUS_BAD_ARGUMENT;
-  const uint64_t n = plan->inputs.count + plan->outputs.count;
+  // Records take part as outputs after the outputs.
+  const uint64_t written = plan->outputs.count + plan->records.count;
+  const uint64_t n = plan->inputs.count + written;
   if (plan->outputs.count == 0) return 0;
   Entry* entries = static_cast<Entry*>(mem_alloc(n * sizeof(Entry)));
-  Conflict* conflicts = static_cast<Conflict*>(mem_alloc(plan->outputs.count * sizeof(Conflict)));
+  Conflict* conflicts = static_cast<Conflict*>(mem_alloc(written * sizeof(Conflict)));
   if (!entries || !conflicts) {
     mem_free(entries);
     mem_free(conflicts);
@@ -527,6 +543,9 @@ int run_plan_check(const RunPlan* plan) {
     entries[i] = Entry{static_cast<const PlannedFile*>(plan->inputs.items[i]), i, true};
   for (uint64_t i = 0; i < plan->outputs.count; ++i)
     entries[plan->inputs.count + i] = Entry{static_cast<const PlannedFile*>(plan->outputs.items[i]), i, false};
+  for (uint64_t i = 0; i < plan->records.count; ++i)
+    entries[plan->inputs.count + plan->outputs.count + i] =
+        Entry{static_cast<const PlannedFile*>(plan->records.items[i]), plan->outputs.count + i, false};
   std::qsort(entries, n, sizeof(Entry), compare_entries);
 
   uint64_t found = 0;
@@ -536,13 +555,17 @@ int run_plan_check(const RunPlan* plan) {
     const Entry& first = entries[start];
     for (uint64_t k = start + 1; k < end; ++k) {
       if (entries[k].input) continue;  // the same input named twice is no conflict
+      // Two records meet exactly where their outputs do, which is told already.
+      if (entries[k].file->kind == OUTPUT_RECORD && first.file->kind == OUTPUT_RECORD) continue;
       conflicts[found++] = Conflict{entries[k].order, first.file, first.input};
     }
     start = end;
   }
   std::qsort(conflicts, found, sizeof(Conflict), compare_conflicts);
   for (uint64_t i = 0; i < found; ++i) {
-    const PlannedFile* out = static_cast<const PlannedFile*>(plan->outputs.items[conflicts[i].output]);
+    const uint64_t at = conflicts[i].output;
+    const PlannedFile* out = static_cast<const PlannedFile*>(
+        at < plan->outputs.count ? plan->outputs.items[at] : plan->records.items[at - plan->outputs.count]);
     const PlannedFile* other = conflicts[i].other;
     if (conflicts[i].overwrites_input) {
       std::fprintf(stderr, "  output '%s' would overwrite input '%s'\n", text_of(&out->path),
@@ -596,8 +619,249 @@ bool run_plan_child_done(const RunPlan* plan, const Group* group, uint64_t child
   for (uint64_t i = 0; plan && i < plan->outputs.count; ++i) {
     const PlannedFile* f = static_cast<const PlannedFile*>(plan->outputs.items[i]);
     if (f->group != group || f->child != child || f->kind == OUTPUT_FR_MASTER) continue;
-    if (!run_plan_file_exists(f)) return false;
+    if (!run_plan_output_current(plan, f)) return false;
     any = true;
   }
   return any;
+}
+
+namespace {
+
+constexpr char kRecordSuffix[] = ".timbral-record";
+constexpr char kRecordHeader[] = "timbral output record 1\n";
+
+// FNV-1a, 64 bits.
+void hash_bytes(uint64_t* h, const void* data, size_t size) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < size; ++i) {
+    *h ^= p[i];
+    *h *= 1099511628211ull;
+  }
+}
+
+// Settings that choose what runs, where, and how it is told, never the
+// bytes of an output.
+bool shapes_output(const SettingRow* row) {
+  switch (row->kind) {
+    case SETTING_ACTION: case SETTING_CONFIG: case SETTING_CHILD: case SETTING_GROUP:
+    case SETTING_NAMES: case SETTING_TEMPLATE: case SETTING_PRODUCE:
+      return false;
+    default: break;
+  }
+  if (row->offset == SIZE_MAX || row->short_name[0] == 0) return false;
+  static const char* const kOthers[] = {"-d", "-s", "-q", "-dr", "-k", "-se", "-j", "-r", "-sh", "-lg", "-ps"};
+  for (const char* name : kOthers)
+    if (std::strcmp(row->short_name, name) == 0) return false;
+  return true;
+}
+
+uint64_t settings_hash(const ToolConfig* cfg) {
+  uint64_t h = 14695981039346656037ull;
+  for (size_t i = 0; i < SETTINGS_COUNT; ++i) {
+    const SettingRow* row = &SETTINGS[i];
+    if (!shapes_output(row)) continue;
+    hash_bytes(&h, row->short_name, std::strlen(row->short_name) + 1);
+    switch (row->kind) {
+      case SETTING_TEXT: {
+        const String* text = setting_field<String>(cfg, row);
+        for (uint64_t k = 0; k < text->length; ++k) {
+          uint32_t c = string_at(text, static_cast<int64_t>(k));
+          hash_bytes(&h, &c, sizeof c);
+        }
+        break;
+      }
+      case SETTING_FLOAT: hash_bytes(&h, setting_field<float>(cfg, row), sizeof(float)); break;
+      case SETTING_INTEGER: hash_bytes(&h, setting_field<int64_t>(cfg, row), sizeof(int64_t)); break;
+      case SETTING_RATE: {
+        hash_bytes(&h, setting_field<uint64_t>(cfg, row), sizeof(uint64_t));
+        const unsigned char modes[2] = {cfg->srate_source, cfg->srate_child};
+        hash_bytes(&h, modes, sizeof modes);
+        break;
+      }
+      case SETTING_BOOLEAN: {
+        const unsigned char b = *setting_field<bool>(cfg, row) ? 1 : 0;
+        hash_bytes(&h, &b, 1);
+        break;
+      }
+      case SETTING_KEYWORD: hash_bytes(&h, setting_field<uint64_t>(cfg, row), sizeof(uint64_t)); break;
+      case SETTING_LEVEL: {
+        const OptionalLevel* level = setting_field<OptionalLevel>(cfg, row);
+        const unsigned char on = level->on ? 1 : 0;
+        const float value = level->on ? level->value : 0.0f;
+        hash_bytes(&h, &on, 1);
+        hash_bytes(&h, &value, sizeof value);
+        break;
+      }
+      default: break;
+    }
+  }
+  return h;
+}
+
+// A growing text from mem_alloc; `failed` once memory ran out.
+struct Text {
+  char* data = nullptr;
+  size_t used = 0, capacity = 0;
+  bool failed = false;
+  void add(const char* format, ...) __attribute__((format(printf, 2, 3)));
+};
+
+void Text::add(const char* format, ...) {
+  if (failed) return;
+  for (;;) {
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(data ? data + used : nullptr, data ? capacity - used : 0, format, args);
+    va_end(args);
+    if (n < 0) {
+      failed = true;
+      return;
+    }
+    if (data && used + static_cast<size_t>(n) < capacity) {
+      used += static_cast<size_t>(n);
+      return;
+    }
+    size_t wanted = (capacity ? capacity * 2 : 512) + static_cast<size_t>(n);
+    char* bigger = static_cast<char*>(mem_alloc(wanted));
+    if (!bigger) {
+      failed = true;
+      return;
+    }
+    if (data) std::memcpy(bigger, data, used);
+    bigger[used] = 0;
+    mem_free(data);
+    data = bigger;
+    capacity = wanted;
+  }
+}
+
+// Size and modification time of a regular file (following links); false
+// when there is none.
+bool file_stamp(const char* path, struct stat* info) {
+  return stat(path, info) == 0 && S_ISREG(info->st_mode);
+}
+
+// Calls `visit` for every input the output was made from: the group's
+// masters, its child, the target curve. False as soon as `visit` is.
+template <typename Visit>
+bool each_source(const RunPlan* plan, const PlannedFile* out, Visit visit) {
+  for (uint64_t i = 0; i < plan->inputs.count; ++i) {
+    const PlannedFile* in = static_cast<const PlannedFile*>(plan->inputs.items[i]);
+    if (!in->group || in->group != out->group) continue;
+    if (in->child != 0 && in->child != out->child) continue;
+    if (!visit(in)) return false;
+  }
+  return !plan->curve || visit(plan->curve);
+}
+
+// The record the output would get now; false when an input or the output
+// is missing, or memory runs out.
+bool record_text(const RunPlan* plan, const PlannedFile* out, Text* text) {
+  struct stat info;
+  if (!file_stamp(out->canonical, &info)) return false;
+  text->add("%ssettings %016llx\noutput %lld %lld.%09ld\n", kRecordHeader,
+            static_cast<unsigned long long>(plan->settings_hash), static_cast<long long>(info.st_size),
+            static_cast<long long>(info.st_mtim.tv_sec), static_cast<long>(info.st_mtim.tv_nsec));
+  const bool all = each_source(plan, out, [&](const PlannedFile* in) {
+    struct stat source;
+    if (!file_stamp(in->canonical, &source)) return false;
+    text->add("input %lld %lld.%09ld %s\n", static_cast<long long>(source.st_size),
+              static_cast<long long>(source.st_mtim.tv_sec), static_cast<long>(source.st_mtim.tv_nsec),
+              in->canonical);
+    return true;
+  });
+  return all && !text->failed;
+}
+
+bool newer(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+// The whole content of a small regular file; false when it cannot be read.
+bool read_small_file(const char* path, Text* text) {
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return false;
+  char buffer[4096];
+  size_t n;
+  bool ok = true;
+  while (ok && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+    text->add("%.*s", static_cast<int>(n), buffer);
+    ok = !text->failed && text->used < (size_t{1} << 24);
+  }
+  ok = ok && !std::ferror(f);
+  std::fclose(f);
+  return ok;
+}
+
+}  // namespace
+
+int run_plan_add_records(RunPlan* plan, const ToolConfig* cfg, const PlannedFile* curve) {
+  if (!plan || !cfg) return STATUS_BAD_ARGUMENT;
+  plan->settings_hash = settings_hash(cfg);
+  plan->curve = curve;
+  String path, base;
+  string_init(&path);
+  string_init(&base);
+  int st = 0;
+  for (uint64_t i = 0; st == 0 && i < plan->outputs.count; ++i) {
+    PlannedFile* out = static_cast<PlannedFile*>(plan->outputs.items[i]);
+    if (out->kind == OUTPUT_REPORT) continue;
+    const int64_t slash = string_find_last(&out->path, '/');
+    const int64_t start = slash + 1;
+    string_clear(&path);
+    bool ok = (start == 0 || string_assign_range(&path, &out->path, 0, start)) &&
+              string_assign_range(&base, &out->path, start) && string_append_char(&path, '.') &&
+              string_append(&path, &base) && string_append_ascii(&path, kRecordSuffix);
+    PlannedFile* record = nullptr;
+    st = ok ? make_file(&record, &path, nullptr) : STATUS_NO_MEMORY;
+    if (st != 0) break;
+    record->group = out->group;
+    record->child = out->child;
+    record->kind = OUTPUT_RECORD;
+    record->source = out->source;
+    st = push_file(&plan->records, record);
+    if (st == 0) out->record = record;
+  }
+  string_free(&path);
+  string_free(&base);
+  return st;
+}
+
+bool run_plan_output_current(const RunPlan* plan, const PlannedFile* file) {
+  if (!run_plan_file_exists(file)) return false;
+  if (!plan || !file->record) return true;
+  Text saved;
+  struct stat info;
+  if (lstat(file->record->canonical, &info) != 0 && errno == ENOENT) {
+    // Made before records were kept: up to date when newer than every input.
+    struct stat output;
+    if (stat(file->canonical, &output) != 0) return false;
+    return each_source(plan, file, [&](const PlannedFile* in) {
+      struct stat source;
+      return file_stamp(in->canonical, &source) && newer(output.st_mtim, source.st_mtim);
+    });
+  }
+  Text now;
+  bool current = read_small_file(file->record->canonical, &saved) && record_text(plan, file, &now) &&
+                 saved.used == now.used && std::memcmp(saved.data, now.data, now.used) == 0;
+  mem_free(saved.data);
+  mem_free(now.data);
+  return current;
+}
+
+void run_plan_write_record(const RunPlan* plan, const PlannedFile* file) {
+  if (!plan || !file || !file->record) return;
+  Text text;
+  int st = record_text(plan, file, &text) ? 0 : STATUS_NO_MEMORY;
+  char* path = st == 0 ? mem_strdup(file->record->canonical) : nullptr;
+  if (st == 0 && !path) st = STATUS_NO_MEMORY;
+  if (st == 0) {
+    char* slash = std::strrchr(path, '/');
+    *slash = 0;
+    st = report_write_file(path[0] ? path : "/", slash + 1, text.data, text.used);
+  }
+  if (st != 0)
+    std::fprintf(stderr, "[WRN] could not write the record '%s', error code: %d\n", text_of(&file->record->path), st);
+  mem_free(path);
+  mem_free(text.data);
 }

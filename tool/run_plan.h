@@ -26,6 +26,7 @@ enum OutputKind : uint32_t {
   OUTPUT_AUDIO = 4,      // "audio": the processed audio
   OUTPUT_REPORT = 5,     // a file of the run report (no group, no source)
   OUTPUT_CURVE = 6,      // the applied correction as CSV, written after the raw IR
+  OUTPUT_RECORD = 7,     // what an output was made from (kept outputs): beside it, hidden
 };
 
 // The produce keyword of a kind ("frm", "frc", "raw", "ir", "audio").
@@ -42,6 +43,8 @@ struct PlannedFile {
                               // (outputs) or src_path (inputs), not normalised
   char* canonical;            // UTF-8, absolute, '.' and '..' collapsed, the
                               // longest existing prefix resolved by realpath
+  const PlannedFile* record;  // outputs, when records are kept: the file saying
+                              // what made this output; null otherwise
   bool exists;                // at build time; then device and inode are set
   uint64_t device;
   uint64_t inode;
@@ -50,6 +53,9 @@ struct PlannedFile {
 struct RunPlan {
   PtrList outputs;  // PlannedFile*, owned, in the order the pipeline writes them
   PtrList inputs;   // PlannedFile*, owned: master, then children, of every group that runs
+  PtrList records;  // PlannedFile*, owned: one per output once run_plan_add_records ran
+  const PlannedFile* curve;  // the target-curve input, when records are kept and there is one
+  uint64_t settings_hash;    // of the settings that shape an output's bytes
 };
 
 // An empty plan. Never fails.
@@ -113,7 +119,34 @@ const PlannedFile* run_plan_find(const RunPlan* plan, const Group* group, uint64
 // a directory, FIFO or device there is not an output made before.
 bool run_plan_file_exists(const PlannedFile* file);
 
-// Whether the child has planned outputs and every one of them exists now;
-// such a child need not be loaded when existing outputs are kept. False for
-// a child without planned outputs (only "frm" wanted), so it runs as before.
+// Records of outputs, for runs that keep the outputs that are up to date.
+// Each output gets one record file beside it, named "." + its file name +
+// ".timbral-record", saying what made it: a hash of the settings that shape
+// its bytes (every setting but the ones that choose what runs, where and how
+// it is told: paths, templates, produce, quiet, dry run, keep going, skip
+// existing, jobs, report, shard, groups, preset), the output's own size and
+// modification time, and the size, modification time and path of every
+// input it was made from (the group's masters, its child, the target
+// curve). The records are planned as outputs, so none may replace an input
+// or another output. `curve` is the planned target-curve input or null.
+// 0, 5 or 7 (NUL in a path; line printed).
+[[nodiscard]] int run_plan_add_records(RunPlan* plan, const ToolConfig* cfg, const PlannedFile* curve);
+
+// Whether the output is up to date, as make would judge it: a regular file
+// is at its name and, when records are kept, its record matches what would
+// be written now; an output without a record is up to date when it is newer
+// than every input it was made from. Without records (run_plan_add_records
+// not called) any regular file is.
+bool run_plan_output_current(const RunPlan* plan, const PlannedFile* file);
+
+// Writes the record of an output just saved (temporary name, then rename;
+// removed on a signal). Nothing when the output has no record. A failure
+// prints a warning naming the record and is otherwise ignored: the output
+// is made again by the next run.
+void run_plan_write_record(const RunPlan* plan, const PlannedFile* file);
+
+// Whether the child has planned outputs and every one of them is up to date
+// now (run_plan_output_current); such a child need not be loaded when
+// existing outputs are kept. False for a child without planned outputs
+// (only "frm" wanted), so it runs as before.
 bool run_plan_child_done(const RunPlan* plan, const Group* group, uint64_t child);

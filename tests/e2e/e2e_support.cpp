@@ -172,6 +172,18 @@ uint64_t sample_hash(const Audio& a) {
   return h;
 }
 
+bool is_record(const std::string& path) {
+  const std::string suffix = ".timbral-record";
+  const std::string name = fs::path(path).filename().string();
+  return name.size() > suffix.size() && name[0] == '.' &&
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+Snapshot without_records(Snapshot s) {
+  std::erase_if(s, [](const auto& entry) { return is_record(entry.first); });
+  return s;
+}
+
 Snapshot snapshot(const fs::path& dir) {
   Snapshot s;
   for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {

@@ -66,6 +66,12 @@ std::vector<std::string> list_files(const std::filesystem::path& dir);
 using Snapshot = std::map<std::string, std::string>;
 Snapshot snapshot(const std::filesystem::path& dir);
 
+// `s` without the records a run that keeps existing outputs writes beside
+// each output (".<name>.timbral-record"): they hold modification times, so
+// two runs that make the same outputs write different records.
+Snapshot without_records(Snapshot s);
+bool is_record(const std::string& path);
+
 // FNV-1a over bytes, and over the bit patterns of every sample of `a`,
 // channel by channel (independent of the container the samples came from).
 uint64_t fnv1a(const void* data, size_t size, uint64_t h = 1469598103934665603ull);

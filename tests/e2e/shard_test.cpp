@@ -93,7 +93,7 @@ Snapshot outputs(const fs::path& dir) {
   Snapshot all = snapshot(dir / "out"), kept;
   for (auto& [name, what] : all)
     if (name.rfind("rep", 0) != 0) kept[name] = what;
-  return kept;
+  return without_records(kept);
 }
 
 // FNV-1a 64 as the README gives it.
