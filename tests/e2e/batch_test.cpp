@@ -5,6 +5,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -151,6 +155,102 @@ TEST_F(Batch, SkipExistingKeepsOutputsAndDoesNotLoadFinishedChildren) {
   EXPECT_THAT(r.out, Not(HasSubstr("loaded file: 'in/a.wav'")));
   EXPECT_THAT(r.out, HasSubstr("  skipping child 'a.wav': all its outputs exist\n"));
   EXPECT_THAT(r.out, testing::EndsWith("\nsummary: 0 files written, 0 children failed, 2 children skipped\n"));
+  EXPECT_EQ(e2e::snapshot(dir), before);
+}
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The paths whose entry differs between two snapshots (added, removed or changed).
+std::set<std::string> changed(const e2e::Snapshot& before, const e2e::Snapshot& after) {
+  std::set<std::string> out;
+  for (const auto& [path, what] : before)
+    if (!after.count(path) || after.at(path) != what) out.insert(path);
+  for (const auto& [path, what] : after)
+    if (!before.count(path)) out.insert(path);
+  return out;
+}
+
+// An output is kept only while it is up to date: a take recorded again
+// (new bytes, or only a new time) and a changed setting that shapes the
+// output make it again; settings that only steer the run do not. An output
+// without a record is kept when newer than its inputs. Nothing but the
+// outputs made again and their records changes on disk.
+TEST_F(Batch, SkipExistingRemakesWhatIsOutOfDate) {
+  // Half a second: long enough to measure loudness.
+  write("in/kit.wav", e2e::noise(44100, 1, 22050, 21));
+  write("in/a.wav", e2e::noise(44100, 1, 22050, 22, 0.5));
+  write("in/b.wav", e2e::noise(44100, 1, 22050, 23, 0.7));
+  const std::string a = "out/kit/a - processed.wav", b = "out/kit/b - processed.wav";
+  const std::string ra = "out/kit/.a - processed.wav.timbral-record", rb = "out/kit/.b - processed.wav.timbral-record";
+  const std::string kept_a = "  skipping child 'a.wav': all its outputs exist\n";
+  const std::string kept_b = "  skipping child 'b.wav': all its outputs exist\n";
+  struct Step {
+    const char* what;
+    std::function<void()> change;  // done to the tree before the run
+    Files extra;                   // options besides -se true -d out -p audio
+    std::set<std::string> remade;  // entries that change
+    std::vector<std::string> lines;  // in the output
+  };
+  const std::vector<Step> steps = {
+      {"first run", [] {}, {"-lu", "-23"}, {"out", "out/kit", a, b, ra, rb}, {}},
+      {"nothing changed; jobs and quiet do not shape outputs", [] {}, {"-lu", "-23", "-j", "2", "-q", "false"}, {},
+       {kept_a, kept_b}},
+      {"b recorded again", [&] { write("in/b.wav", e2e::noise(44100, 1, 22050, 99, 0.7)); }, {"-lu", "-23"},
+       {b, rb}, {kept_a, "  saved file: '" + b}},
+      {"a touched only", [&] { fs::last_write_time(dir / "in/a.wav", fs::file_time_type::clock::now()); }, {"-lu", "-23"}, {ra}, {kept_b, "  saved file: '" + a}},
+      {"another loudness target", [] {}, {"-lu", "-20"}, {a, b, ra, rb}, {"  saved file: '" + a, "  saved file: '" + b}},
+      {"a's record lost: newer than its inputs, kept", [&] { fs::remove(dir / ra); }, {"-lu", "-20"}, {},
+       {kept_a, kept_b}},
+      {"a without record and older than its master: made again", [&] {
+         fs::last_write_time(dir / a, fs::last_write_time(dir / "in/kit.wav") - std::chrono::seconds(10));
+       },
+       {"-lu", "-20"}, {ra}, {kept_b, "  saved file: '" + a}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    const e2e::Snapshot before = e2e::snapshot(dir);
+    Files extra = {"-se", "true", "-d", "out", "-p", "audio"};
+    extra.insert(extra.end(), step.extra.begin(), step.extra.end());
+    auto r = run_group({"a.wav", "b.wav"}, extra);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const auto& line : step.lines) EXPECT_THAT(r.out, HasSubstr(line));
+    // A file made again from the same take has the same bytes: only its
+    // record differs, and the "saved file" line tells it was made.
+    EXPECT_EQ(changed(before, e2e::snapshot(dir)), step.remade);
+  }
+  // Every record names what made its output.
+  const std::string record = read_text(dir / rb);
+  EXPECT_THAT(record, HasSubstr("/in/b.wav\n"));
+  EXPECT_THAT(record, HasSubstr("/in/kit.wav\n"));
+  EXPECT_THAT(record, Not(HasSubstr("/in/a.wav")));
+}
+
+// Shards writing into one folder each write the records of their own
+// outputs: one record per output, and a rerun of every shard keeps all.
+TEST_F(Batch, ShardsSharingADestinationKeepOneRecordPerOutput) {
+  write_text("run.json5", R"({ srate: 44100, src_path: 'in', dst_path: 'out', produce: ['audio'],
+    file: 'mix/${file_name}.wav',
+    groups: { g1: { master: 'kit.wav', files: ['a.wav'] }, g2: { master: 'kit.wav', files: ['b.wav'] },
+              g3: { master: 'kit.wav', files: ['c.wav'] } } })");
+  for (const char* shard : {"0/2", "1/2"}) ASSERT_EQ(run({"-c", "run.json5", "-se", "true", "-sh", shard}).status, 0);
+  const Files outputs = e2e::list_files(dir / "out/mix");
+  EXPECT_EQ(outputs, (Files{".a.wav.timbral-record", ".b.wav.timbral-record", ".c.wav.timbral-record", "a.wav",
+                            "b.wav", "c.wav"}));
+  for (const std::string child : {"a.wav", "b.wav", "c.wav"}) {
+    const std::string record = read_text(dir / "out/mix" / outputs[0].substr(0, 1).append(child).append(".timbral-record"));
+    EXPECT_THAT(record, HasSubstr("/in/" + child + "\n")) << child;
+  }
+  const e2e::Snapshot before = e2e::snapshot(dir);
+  for (const char* shard : {"1/2", "0/2"}) {
+    auto r = run({"-c", "run.json5", "-se", "true", "-sh", shard});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, Not(HasSubstr("saved file")));
+  }
   EXPECT_EQ(e2e::snapshot(dir), before);
 }
 
