@@ -120,7 +120,7 @@ const SettingRow SETTINGS[] = {
      "Skip a failing child or group and go on with the rest of the run"},
     {"-se", "--skip-existing", "skip_existing", SETTING_BOOLEAN, 0, 33, 0, "skip existing", "boolean",
      "false", nullptr, 0, kNoMin, kNoMax, FIELD(skip_existing),
-     "Do not recompute outputs whose files already exist"},
+     "Do not recompute outputs that exist and are up to date (records kept beside them)"},
     {"-j", "--jobs", "jobs", SETTING_INTEGER, 0, 34, 0, "jobs", "integer", "1", nullptr, 0, 0.0, 1024.0,
      FIELD(jobs), "Number of children processed in parallel (0 = one per processor)"},
     {"-r", "--report", "report", SETTING_TEXT, 0, 35, 0, "report", "path", "", nullptr, 0, kNoMin, kNoMax,

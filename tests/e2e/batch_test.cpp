@@ -228,6 +228,14 @@ TEST_F(Batch, SkipExistingRemakesWhatIsOutOfDate) {
   EXPECT_THAT(record, HasSubstr("/in/b.wav\n"));
   EXPECT_THAT(record, HasSubstr("/in/kit.wav\n"));
   EXPECT_THAT(record, Not(HasSubstr("/in/a.wav")));
+
+  // Records are planned: an output named as another's record is refused
+  // before any work.
+  const e2e::Snapshot before = e2e::snapshot(dir);
+  auto r = run_group({"a.wav"}, {"-se", "true", "-d", "out", "-p", "audio,raw", "-iw", "kit/.a - processed.wav.timbral-record"});
+  EXPECT_EQ(r.status, 17);
+  EXPECT_EQ(r.err, "  outputs of 'in/a.wav' (raw) and 'in/a.wav' (record) both resolve to '" + ra + "'\n");
+  EXPECT_EQ(e2e::snapshot(dir), before);
 }
 
 // Shards writing into one folder each write the records of their own
