@@ -95,8 +95,11 @@ int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
 // (255 bytes) would fail only after the work: refused now, as the save
 // would refuse it. 0 or 18 after its lines.
 int check_name_lengths(const RunPlan* plan) {
-  for (uint64_t i = 0; i < run_plan_output_count(plan); ++i) {
-    const PlannedFile* out = run_plan_output(plan, i);
+  // Outputs, then their records (longer names, written beside them).
+  const uint64_t outputs = run_plan_output_count(plan);
+  for (uint64_t i = 0; i < outputs + plan->records.count; ++i) {
+    const PlannedFile* out = i < outputs ? run_plan_output(plan, i)
+                                         : static_cast<const PlannedFile*>(plan->records.items[i - outputs]);
     // Bytes of each component as the file system gets them (UTF-8, a kept
     // byte as itself), counted from the code points: no copy of the path.
     const String& path = out->path;
