@@ -797,14 +797,14 @@ bool read_small_file(const char* path, Text* text) {
 
 int run_plan_add_records(RunPlan* plan, const ToolConfig* cfg, const PlannedFile* curve) {
   if (!plan || !cfg) return STATUS_BAD_ARGUMENT;
-  plan->settings_hash = settings_hash(cfg);
-  plan->curve = curve;
+  PtrList records;
+  ptrlist_init(&records);
   String path, base;
   string_init(&path);
   string_init(&base);
   int st = 0;
   for (uint64_t i = 0; st == 0 && i < plan->outputs.count; ++i) {
-    PlannedFile* out = static_cast<PlannedFile*>(plan->outputs.items[i]);
+    const PlannedFile* out = static_cast<const PlannedFile*>(plan->outputs.items[i]);
     if (out->kind == OUTPUT_REPORT) continue;
     const int64_t slash = string_find_last(&out->path, '/');
     const int64_t start = slash + 1;
@@ -819,12 +819,24 @@ int run_plan_add_records(RunPlan* plan, const ToolConfig* cfg, const PlannedFile
     record->child = out->child;
     record->kind = OUTPUT_RECORD;
     record->source = out->source;
-    st = push_file(&plan->records, record);
-    if (st == 0) out->record = record;
+    st = push_file(&records, record);
   }
   string_free(&path);
   string_free(&base);
-  return st;
+  if (st != 0) {
+    list_free(&records);
+    return st;
+  }
+  // Every record made: they go to the plan, each linked to its output.
+  list_free(&plan->records);
+  plan->records = records;
+  for (uint64_t i = 0, r = 0; i < plan->outputs.count; ++i) {
+    PlannedFile* out = static_cast<PlannedFile*>(plan->outputs.items[i]);
+    if (out->kind != OUTPUT_REPORT) out->record = static_cast<const PlannedFile*>(plan->records.items[r++]);
+  }
+  plan->settings_hash = settings_hash(cfg);
+  plan->curve = curve;
+  return 0;
 }
 
 bool run_plan_output_current(const RunPlan* plan, const PlannedFile* file) {

@@ -395,11 +395,17 @@ TEST_F(RunPlanTest, AllocationFailuresLeakNothing) {
     RunPlan p;
     run_plan_init(&p);
     int st = run_plan_build(&p, &cfg);
+    if (st != 0) {
+      EXPECT_EQ(run_plan_output_count(&p), 0u);
+    }
+    if (st == 0) {
+      // Records, as -se plans them, are added whole or not at all.
+      st = run_plan_add_records(&p, &cfg, nullptr);
+      EXPECT_EQ(p.records.count, st == 0 ? run_plan_output_count(&p) : 0u);
+    }
     if (st == 0) {
       st = run_plan_check(&p);
       EXPECT_TRUE(st == STATUS_EXISTS || st == STATUS_NO_MEMORY) << st;
-    } else {
-      EXPECT_EQ(run_plan_output_count(&p), 0u);
     }
     if (!alloc_failure_hit()) {
       EXPECT_EQ(st, STATUS_EXISTS);
