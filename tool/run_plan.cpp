@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "audio/sample_file.h"
-#include "report/report_writer.h"
 #include "expr/variables.h"
+#include "report/report_writer.h"
 #include "runtime/alloc.h"
 #include "runtime/hash_map.h"
 #include "runtime/path.h"
