@@ -305,6 +305,7 @@ int make_file(PlannedFile** out, const String* path, ParentCache* cache) {
 }
 
 int push_file(PtrList* list, PlannedFile* f) {
+  f->position = list->count;
   if (ptrlist_push(list, f)) return 0;
   file_free(f);
   return STATUS_NO_MEMORY;
@@ -743,10 +744,22 @@ bool file_stamp(const char* path, struct stat* info) {
 
 // Calls `visit` for every input the output was made from: the group's
 // masters, its child, the target curve. False as soon as `visit` is.
+// A group's inputs stand together in the plan (its masters, then its
+// children), so only that stretch around the output's own source is read.
 template <typename Visit>
 bool each_source(const RunPlan* plan, const PlannedFile* out, Visit visit) {
-  for (uint64_t i = 0; i < plan->inputs.count; ++i) {
-    const PlannedFile* in = static_cast<const PlannedFile*>(plan->inputs.items[i]);
+  auto input = [&](uint64_t i) { return static_cast<const PlannedFile*>(plan->inputs.items[i]); };
+  const PlannedFile* source = out->source;
+  const bool placed = source && source->position < plan->inputs.count && input(source->position) == source;
+  uint64_t first = 0, last = plan->inputs.count;
+  if (placed) {
+    first = source->position;
+    while (first > 0 && input(first - 1)->group == out->group) --first;
+    last = source->position + 1;
+    while (last < plan->inputs.count && input(last)->group == out->group) ++last;
+  }
+  for (uint64_t i = first; i < last; ++i) {
+    const PlannedFile* in = input(i);
     if (!in->group || in->group != out->group) continue;
     if (in->child != 0 && in->child != out->child) continue;
     if (!visit(in)) return false;

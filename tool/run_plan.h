@@ -48,6 +48,7 @@ struct PlannedFile {
   bool exists;                // at build time; then device and inode are set
   uint64_t device;
   uint64_t inode;
+  uint64_t position;          // its place in the plan's list of inputs or outputs
 };
 
 struct RunPlan {
