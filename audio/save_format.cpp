@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sndfile.h>
+
 namespace {
 
 // libsndfile's major formats as container codes of AudioFileFormat.
@@ -24,8 +26,85 @@ bool bits_known(int bits) {
 }
 
 bool fields_known(const SaveFormat& f) {
-  return f.container >= SAVE_CONTAINER_WAV && f.container <= SAVE_CONTAINER_AUTO && bits_known(f.bits) &&
-         f.dither >= SAVE_DITHER_DEFAULT && f.dither <= SAVE_DITHER_NONE;
+  return f.container >= SAVE_CONTAINER_WAV && f.container <= SAVE_CONTAINER_VORBIS && bits_known(f.bits) &&
+         f.dither >= SAVE_DITHER_DEFAULT && f.dither <= SAVE_DITHER_NONE && f.bitrate >= 0;
+}
+
+// libsndfile's format word of a lossy container.
+int lossy_format_word(int container) {
+  switch (container) {
+    case SAVE_CONTAINER_MP3: return SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    case SAVE_CONTAINER_OPUS: return SF_FORMAT_OGG | SF_FORMAT_OPUS;
+    case SAVE_CONTAINER_VORBIS: return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+    default: return 0;
+  }
+}
+
+const char* lossy_name(int container) {
+  return container == SAVE_CONTAINER_MP3 ? "MP3" : container == SAVE_CONTAINER_OPUS ? "Opus" : "Vorbis";
+}
+
+// The constant bitrates (kbit/s) of MPEG layer III at a sample rate: MPEG-1
+// from 32 kHz, MPEG-2 from 16 kHz, MPEG-2.5 below; and the range libsndfile
+// spreads its compression level over for that version.
+struct Mp3Rates {
+  const int* list;
+  int count;
+  int lowest, highest;
+};
+
+Mp3Rates mp3_rates(uint64_t rate) {
+  static const int kMpeg1[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+  static const int kMpeg2[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+  static const int kMpeg25[] = {8, 16, 24, 32, 40, 48, 56, 64};
+  if (rate >= 32000) return {kMpeg1, 14, 32, 320};
+  if (rate >= 16000) return {kMpeg2, 14, 8, 160};
+  return {kMpeg25, 8, 8, 64};
+}
+
+bool mp3_rate_known(uint64_t rate) {
+  static const uint64_t kRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+  for (uint64_t r : kRates)
+    if (r == rate) return true;
+  return false;
+}
+
+bool opus_rate_known(uint64_t rate) {
+  return rate == 8000 || rate == 12000 || rate == 16000 || rate == 24000 || rate == 48000;
+}
+
+// Sets the bitrate (or Vorbis's quality) and the tags on a file just
+// opened, before its first sample. libsndfile takes the bitrate as a
+// compression level in 0..1 spread linearly over each encoder's range:
+// MP3 from the highest bitrate of its MPEG version down to the lowest,
+// Opus from 256 down to 6 kbit/s per channel; Vorbis's quality is one
+// minus the level. The MP3 level is aimed a quarter kbit/s above the
+// bitrate, so that the encoder's rounding lands on it.
+bool configure_writer(SNDFILE* file, const SaveFormat& format, int container, uint64_t rate, uint64_t channels) {
+  if (save_container_lossy(container)) {
+    double level = 0.4;  // Vorbis: quality 0.6
+    if (container != SAVE_CONTAINER_VORBIS) {
+      // libsndfile 1.2 answers the setting with 0 either way: the mode is
+      // asked back instead.
+      int mode = SF_BITRATE_MODE_CONSTANT;
+      (void)sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+      if (sf_command(file, SFC_GET_BITRATE_MODE, nullptr, 0) != SF_BITRATE_MODE_CONSTANT) return false;
+      const int kbps = format.bitrate > 0 ? format.bitrate : save_default_bitrate(container, rate, channels);
+      if (container == SAVE_CONTAINER_MP3) {
+        const Mp3Rates r = mp3_rates(rate);
+        level = (double(r.highest) - double(kbps) - 0.25) / double(r.highest - r.lowest);
+      } else {
+        const double per_channel = double(kbps) * 1000.0 / double(channels);
+        level = 1.0 - (per_channel - 6000.0) / 250000.0;
+      }
+      level = level < 0.0 ? 0.0 : (level > 1.0 ? 1.0 : level);
+    }
+    if (!sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level)) return false;
+  }
+  if (container == SAVE_CONTAINER_W64) return true;
+  if (format.title && *format.title && sf_set_string(file, SF_STR_TITLE, format.title) != 0) return false;
+  if (format.artist && *format.artist && sf_set_string(file, SF_STR_ARTIST, format.artist) != 0) return false;
+  return true;
 }
 
 // The request's sample type for a width; byte order left to the container.
@@ -67,6 +146,25 @@ double tpdf(uint64_t& state) {
 }
 
 }  // namespace
+
+bool save_container_lossy(int container) {
+  return container == SAVE_CONTAINER_MP3 || container == SAVE_CONTAINER_OPUS || container == SAVE_CONTAINER_VORBIS;
+}
+
+int save_lossy_from_extension(const char* ext) {
+  if (equals_ignoring_case(ext, "mp3")) return SAVE_CONTAINER_MP3;
+  if (equals_ignoring_case(ext, "opus")) return SAVE_CONTAINER_OPUS;
+  if (equals_ignoring_case(ext, "ogg") || equals_ignoring_case(ext, "oga")) return SAVE_CONTAINER_VORBIS;
+  return -1;
+}
+
+int save_default_bitrate(int container, uint64_t rate, uint64_t channels) {
+  (void)channels;
+  if (container == SAVE_CONTAINER_OPUS) return 128;
+  if (container != SAVE_CONTAINER_MP3) return 0;
+  const Mp3Rates r = mp3_rates(rate);
+  return r.highest < 192 ? r.highest : 192;
+}
 
 SaveFormat save_format_default() { return SaveFormat{SAVE_CONTAINER_WAV, SAVE_BITS_FLOAT, SAVE_DITHER_DEFAULT}; }
 
@@ -115,6 +213,73 @@ bool save_dither_active(const SaveFormat& format) {
   return format.bits == SAVE_BITS_16 || format.bits == SAVE_BITS_24;
 }
 
+namespace {
+
+// The lossy encoders' limits; 0 for channels or rate: not known yet.
+Status check_lossy(const SaveFormat& format, int container, uint64_t channels, uint64_t rate, char* text,
+                   size_t size) {
+  const char* name = lossy_name(container);
+  if (format.bits != SAVE_BITS_FLOAT) {
+    std::snprintf(text, size, "%s is encoded from float samples: it takes no sample width (leave -b at float)", name);
+    return STATUS_UNSUPPORTED;
+  }
+  const uint64_t most_channels = container == SAVE_CONTAINER_MP3 ? 2 : 255;
+  if (channels > most_channels) {
+    std::snprintf(text, size, "%s cannot hold %" PRIu64 " channels (at most %" PRIu64 ")", name, channels,
+                  most_channels);
+    return STATUS_UNSUPPORTED;
+  }
+  if (rate != 0) {
+    const bool rate_ok = container == SAVE_CONTAINER_MP3    ? mp3_rate_known(rate)
+                         : container == SAVE_CONTAINER_OPUS ? opus_rate_known(rate)
+                                                            : rate <= 200000;
+    if (!rate_ok) {
+      std::snprintf(text, size, "%s cannot be written at %" PRIu64 " Hz (it takes %s)", name, rate,
+                    container == SAVE_CONTAINER_MP3
+                        ? "8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or 48000 Hz"
+                    : container == SAVE_CONTAINER_OPUS ? "8000, 12000, 16000, 24000 or 48000 Hz"
+                                                       : "at most 200000 Hz");
+      return STATUS_UNSUPPORTED;
+    }
+  }
+  if (container == SAVE_CONTAINER_MP3 && format.bitrate > 0 && rate != 0) {
+    const Mp3Rates r = mp3_rates(rate);
+    bool listed = false;
+    for (int i = 0; i < r.count; ++i) listed = listed || r.list[i] == format.bitrate;
+    if (!listed) {
+      char list[96] = "";
+      size_t used = 0;
+      for (int i = 0; i < r.count && used < sizeof list; ++i)
+        used += size_t(std::snprintf(list + used, sizeof list - used, "%s%d", i ? " " : "", r.list[i]));
+      std::snprintf(text, size, "MP3 at %" PRIu64 " Hz has no constant bitrate of %d kbit/s (%s)", rate,
+                    format.bitrate, list);
+      return STATUS_UNSUPPORTED;
+    }
+  }
+  if (container == SAVE_CONTAINER_OPUS && format.bitrate > 0) {
+    const uint64_t c = channels ? channels : 1;
+    if (uint64_t(format.bitrate) < 6 * c || uint64_t(format.bitrate) > 256 * (channels ? channels : 255)) {
+      std::snprintf(text, size, "Opus cannot be written at %d kbit/s for %" PRIu64
+                    " channels (6 to 256 kbit/s per channel)", format.bitrate, c);
+      return STATUS_UNSUPPORTED;
+    }
+  }
+  // libsndfile itself has to offer the encoder (it is built without it
+  // on some systems).
+  SF_INFO info;
+  std::memset(&info, 0, sizeof info);
+  info.samplerate = rate ? int(rate) : 48000;
+  info.channels = channels ? int(channels) : 1;
+  info.format = lossy_format_word(container);
+  if (!sf_format_check(&info)) {
+    std::snprintf(text, size, "this system's libsndfile cannot write %s", name);
+    return STATUS_UNSUPPORTED;
+  }
+  return STATUS_OK;
+}
+
+}  // namespace
+
 Status save_format_check(const SaveFormat& format, String& path, uint64_t channels, uint64_t rate, uint64_t frames,
                          char* message, size_t message_size) {
   if (!fields_known(format)) {
@@ -132,6 +297,19 @@ Status save_format_check(const SaveFormat& format, String& path, uint64_t channe
                     ext);
       put_message(message, message_size, text);
       return STATUS_UNSUPPORTED;
+    }
+  }
+  if (format.bitrate > 0 && !(container == SAVE_CONTAINER_MP3 || container == SAVE_CONTAINER_OPUS)) {
+    std::snprintf(text, sizeof text, "a bitrate applies to mp3 and opus output only%s",
+                  container == SAVE_CONTAINER_VORBIS ? " (Vorbis is written at quality 0.6)" : "");
+    put_message(message, message_size, text);
+    return STATUS_UNSUPPORTED;
+  }
+  if (save_container_lossy(container)) {
+    Status st = check_lossy(format, container, channels, rate, text, sizeof text);
+    if (st != STATUS_OK) {
+      put_message(message, message_size, text);
+      return st;
     }
   }
   if (container == SAVE_CONTAINER_FLAC) {
@@ -178,7 +356,14 @@ Status save_open_writer(SndfileWriter& writer, const char* utf8_path, const Save
   const int container = save_container_for_size(format.container, bytes);
   if (container == SAVE_CONTAINER_AIFF && bytes >= SAVE_SIZE_LIMIT - SAVE_HEADER_ALLOWANCE) return STATUS_UNSUPPORTED;
   AudioFormat request = {rate, channels, frames, request_type(format.bits)};
-  Status s = writer.open(utf8_path, &request, file_format_code(container));
+  const bool lossy = save_container_lossy(container);
+  if (lossy && format.bits != SAVE_BITS_FLOAT) return STATUS_UNSUPPORTED;
+  Status s = lossy ? writer.open_sndfile_format(utf8_path, &request, lossy_format_word(container))
+                   : writer.open(utf8_path, &request, file_format_code(container));
+  if (s == STATUS_OK && !configure_writer(static_cast<SNDFILE*>(writer.handle), format, container, rate, channels)) {
+    (void)writer.close();
+    return STATUS_UNSUPPORTED;
+  }
   if (s == STATUS_OK && written_container) *written_container = container;
   return s;
 }

@@ -18,7 +18,14 @@ enum SaveContainer : int {
   SAVE_CONTAINER_AIFF = 3,
   SAVE_CONTAINER_FLAC = 4,
   SAVE_CONTAINER_AUTO = 5,  // from the name's extension; WAV when unknown
+  // Lossy encodings, written from float samples (bits stay SAVE_BITS_FLOAT).
+  SAVE_CONTAINER_MP3 = 6,     // MPEG-1/2/2.5 layer III, constant bitrate
+  SAVE_CONTAINER_OPUS = 7,    // Ogg Opus, constant bitrate
+  SAVE_CONTAINER_VORBIS = 8,  // Ogg Vorbis at a quality
 };
+
+// Whether `container` is one of the lossy encodings.
+bool save_container_lossy(int container);
 
 // Sample widths: 0 is 32-bit float, else integer PCM of that many bits.
 enum SaveBits : int {
@@ -41,6 +48,15 @@ struct SaveFormat {
   // The text the dither's noise is seeded from, so that an output's bits
   // do not depend on how its path was spelled; null: the path as given.
   const char* dither_seed = nullptr;
+  // Lossy encodings: the constant bitrate in kbit/s (all channels
+  // together); 0 takes the encoding's default (MP3 192 or the highest its
+  // rate allows below that, Opus 128; Vorbis is always written at quality
+  // 0.6 and takes no bitrate).
+  int bitrate = 0;
+  // Title and artist tags (UTF-8) written into every container that
+  // carries them (all but W64); null or empty: none.
+  const char* title = nullptr;
+  const char* artist = nullptr;
 };
 
 // What a save found in the audio it wrote: the largest magnitude (linear,
@@ -90,12 +106,25 @@ int save_container_for_size(int container, uint64_t data_bytes);
 // Whether integer output is dithered for this format.
 bool save_dither_active(const SaveFormat& format);
 
+// The lossy encoding the extension `ext` names (mp3; opus; ogg, oga), or
+// -1. -of auto writes none of them.
+int save_lossy_from_extension(const char* ext);
+
+// The bitrate (kbit/s) a lossy container is written at for `rate` and
+// `channels` when format.bitrate is 0; 0 for Vorbis and the PCM containers.
+int save_default_bitrate(int container, uint64_t rate, uint64_t channels);
+
 // Checks, before any work, that `format` can hold the output: known values
 // of container, bits and dither (else 13, STATUS_BAD_ARGUMENT), FLAC only
 // with 16 or 24 bits, at most 8 channels and 655350 Hz (above 65535 Hz a
 // multiple of 10), AIFF output below 4 GiB, and for AUTO a name without
 // extension or with one of the containers' (all else 8,
-// STATUS_UNSUPPORTED). Channels, rate and frames
+// STATUS_UNSUPPORTED). The lossy encodings take float samples only, MP3
+// one or two channels at 8000, 11025, 12000, 16000, 22050, 24000, 32000,
+// 44100 or 48000 Hz and the bitrates of its MPEG version, Opus 8000,
+// 12000, 16000, 24000 or 48000 Hz, up to 255 channels and 6..256 kbit/s
+// per channel, Vorbis up to 255 channels at 1..200000 Hz and no bitrate
+// (all else 8); libsndfile must also accept the format (sf_format_check). Channels, rate and frames
 // of 0 mean "not known yet" and are not checked, so the check can run
 // once before loading and again before the save. On failure a line of text
 // without the path and without a newline is written to `message` (when not
@@ -108,7 +137,9 @@ bool save_dither_active(const SaveFormat& format);
 // the container switch by size applied. *written_container (when not null)
 // receives the container used. Returns what SndfileWriter::open returns,
 // or 8 for AUTO or an AIFF file that would pass 4 GiB, 13 for unknown
-// fields. Float data is written with write_f32, integer data as s32 words
+// fields. Lossy encodings get their bitrate (or quality) and every
+// container that carries them its tags before any sample is written.
+// Float data is written with write_f32, integer data as s32 words
 // holding the sample in their top bits (see SaveQuantizer).
 [[nodiscard]] Status save_open_writer(SndfileWriter& writer, const char* utf8_path, const SaveFormat& format,
                                       uint64_t rate, uint64_t channels, uint64_t frames, int* written_container);

@@ -265,6 +265,16 @@ Status SndfileWriter::open(String* path, const AudioFormat* request, AudioFileFo
   int sf_format = 0;
   if (audio_file_format_to_sndfile(file_format, SampleType(request->type), &sf_format) != STATUS_OK)
     return status = STATUS_UNSUPPORTED;
+  return open_word(path, request, sf_format);
+}
+
+Status SndfileWriter::open_sndfile_format(const char* utf8_path, const AudioFormat* request, int sf_format) {
+  if (position >= 0) return status = STATUS_ALREADY_OPEN;
+  if (!request) return status = STATUS_BAD_ARGUMENT;
+  return status = open_utf8(utf8_path, [&](String* p) { return open_word(p, request, sf_format); });
+}
+
+Status SndfileWriter::open_word(String* path, const AudioFormat* request, int sf_format) {
   const char* utf8 = string_to_utf8(path);
   if (!utf8) return status = STATUS_NO_MEMORY;
   SF_INFO info;

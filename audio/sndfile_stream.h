@@ -71,6 +71,10 @@ class SndfileWriter : public AudioWriter {
   [[nodiscard]] virtual Status open(const char* utf8_path, const AudioFormat* request, AudioFileFormat file_format);
   [[nodiscard]] virtual Status open(String& path, const AudioFormat* request, AudioFileFormat file_format);
   [[nodiscard]] virtual Status open(String* path, const AudioFormat* request, AudioFileFormat file_format);
+  // As open, with libsndfile's own format word (container | encoding),
+  // for the encodings the file format codes do not name (MPEG layer III,
+  // Ogg Opus). The request's sample type is not used.
+  [[nodiscard]] Status open_sndfile_format(const char* utf8_path, const AudioFormat* request, int sf_format);
 
   void* handle;  // SNDFILE*, null while closed
   bool seekable;
@@ -82,4 +86,7 @@ class SndfileWriter : public AudioWriter {
   // none failed or the system gave no reason): libsndfile reports every
   // failure of the system as one "System error", a full disk included.
   int system_error;
+
+ private:
+  Status open_word(String* path, const AudioFormat* request, int sf_format);
 };

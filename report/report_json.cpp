@@ -278,6 +278,11 @@ void child(JsonOut& j, const ReportChild& c, const ReportGroup& g, const char* p
     j.number(d.miss_lu, 6);
     j.key("pass");
     j.boolean(d.pass);
+    if (!std::isnan(d.decoded_true_peak_dbtp)) {
+      // Lossy output only: PCM reports keep their keys.
+      j.key("decoded_true_peak_dbtp");
+      j.number(d.decoded_true_peak_dbtp, 6);
+    }
     j.close('}');
   }
   files(j, c.files);

@@ -62,7 +62,7 @@ void child_init(ReportChild* c) {
   c->limit_clamped_bins = -1;
   c->latency_samples = -1;
   c->latency_ms = kNaN;
-  c->delivery = ReportDelivery{false, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, false};
+  c->delivery = ReportDelivery{false, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, false, kNaN};
   c->files.elem_size = sizeof(ReportFile);
 }
 

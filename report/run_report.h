@@ -78,6 +78,7 @@ struct ReportDelivery {
   double true_peak_dbtp;  // measured after the gain; NaN = unmeasurable
   double miss_lu;         // how far the loudness stays below the target (0 = met)
   bool pass;              // the target met (or none asked for) and the peak within the ceiling
+  double decoded_true_peak_dbtp;  // lossy output: the decoded file's true peak; NaN = PCM output
 };
 
 struct ReportChild {

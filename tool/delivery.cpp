@@ -16,6 +16,7 @@
 #include "runtime/alloc.h"
 #include "runtime/output.h"
 #include "runtime/status.h"
+#include "runtime/status_text.h"
 #include "tool/settings.h"
 #include "tool/tool_config.h"
 
@@ -74,6 +75,7 @@ void loudness_report_init(LoudnessReport* r) {
   r->ceiling_dbtp = kNaN;
   r->miss_lu = kNaN;
   r->asked = false;
+  r->decoded_true_peak_db = kNaN;
 }
 
 double delivery_ceiling_db(const ToolConfig* cfg) {
@@ -681,27 +683,61 @@ void save_options_from_config(SaveOptions* options, const ToolConfig* cfg) {
   options->format.container = static_cast<int>(cfg->format);
   options->format.bits = static_cast<int>(cfg->bits);
   options->format.dither = static_cast<int>(cfg->dither);
-  options->custom = cfg->format != FORMAT_WAV || cfg->bits != BITS_FLOAT;
+  options->format.bitrate = static_cast<int>(cfg->bitrate);
+  options->custom = cfg->format != FORMAT_WAV || cfg->bits != BITS_FLOAT || cfg->bitrate != 0;
 }
 
-int check_output_format(const ToolConfig* cfg, const String* path, uint64_t rate) {
+int record_decoded_peak(const String* path, LoudnessReport* report) {
+  String copy;
+  string_init(&copy);
+  if (!string_assign(&copy, path)) return STATUS_NO_MEMORY;
+  Sample decoded;
+  sample_init(decoded);
+  char cause[256] = "";
+  int st = sample_load_file(decoded, copy, -1.0f, cause, sizeof cause);
+  if (st != 0) {
+    err_printf("  could not read back '%s', error code: %d\n  %s\n", text_of(path), st,
+               cause[0] ? cause : status_text(st));
+  } else {
+    LoudnessMeasure m{kNaN, kNaN, kNaN};
+    const double skip = 0.0;  // peaks only
+    st = measured(measure_loudness(decoded, &skip, &m));
+    if (st == 0) {
+      report->decoded_true_peak_db = m.true_peak_db;
+      const double ceiling = report->ceiling_dbtp;
+      if (!std::isnan(ceiling) && m.true_peak_db > ceiling) {
+        err_printf("  [WRN] '%s': decoded true peak %+.2f dBTP passes the ceiling of %.2f dBTP (the encoder's "
+                   "overshoot)\n",
+                   text_of(path), m.true_peak_db, ceiling);
+      }
+    }
+  }
+  sample_destroy(decoded);
+  string_free(&copy);
+  return st;
+}
+
+int check_output_format(const ToolConfig* cfg, const String* path, uint64_t rate, uint64_t channels) {
   SaveOptions options;
   save_options_from_config(&options, cfg);
   String copy;
   string_init(&copy);
   if (!string_assign(&copy, path)) return STATUS_NO_MEMORY;
   char why[256] = "";
-  int st = save_format_check(options.format, copy, 0, rate, 0, why, sizeof why);
+  int st = save_format_check(options.format, copy, channels, rate, 0, why, sizeof why);
   if (st != 0) err_printf("Output format not possible for '%s': %s\n", text_of(path), why);
   string_free(&copy);
   return st;
 }
 
 int adopt_format_extension(ToolConfig* cfg) {
-  const char* ext = cfg->format == FORMAT_FLAC ? "flac"
-                    : cfg->format == FORMAT_AIFF ? "aiff"
-                    : cfg->format == FORMAT_W64  ? "w64"
-                                                 : nullptr;
+  const char* ext = cfg->format == FORMAT_FLAC     ? "flac"
+                    : cfg->format == FORMAT_AIFF   ? "aiff"
+                    : cfg->format == FORMAT_W64    ? "w64"
+                    : cfg->format == FORMAT_MP3    ? "mp3"
+                    : cfg->format == FORMAT_OPUS   ? "opus"
+                    : cfg->format == FORMAT_VORBIS ? "ogg"
+                                                   : nullptr;
   if (!ext || setting_given(cfg, setting_by_option("--file"))) return 0;
   // The default template ends in ".wav".
   const size_t keep = std::strlen(TOOLCONFIG_DEFAULT_FILE) - 3;
@@ -720,7 +756,8 @@ int check_output_name(const ToolConfig* cfg, const String* path) {
   string_init(&copy);
   if (!string_assign(&copy, path)) return STATUS_NO_MEMORY;
   const char* ext = save_path_extension(string_to_utf8(&copy));
-  const int named = ext ? save_container_from_extension(ext) : -1;
+  int named = ext ? save_container_from_extension(ext) : -1;
+  if (ext && named < 0) named = save_lossy_from_extension(ext);
   const bool fits = !ext || named == static_cast<int>(cfg->format) ||
                     (cfg->format == FORMAT_RF64 && named == SAVE_CONTAINER_WAV);
   if (!fits) {

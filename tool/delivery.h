@@ -40,6 +40,9 @@ struct LoudnessReport {
   double ceiling_dbtp;  // NaN = none
   double miss_lu;       // how far the loudness stays below the target; 0 = met
   bool asked;           // the loudness step ran
+  // Lossy output: the true peak of the written file as its decoder gives
+  // it back (the ceiling holds before encoding); NaN for PCM output.
+  double decoded_true_peak_db;
 };
 
 void loudness_report_init(LoudnessReport* r);
@@ -110,6 +113,16 @@ struct SaveOptions;
 [[nodiscard]] int hold_written_ceiling(double ceiling_db, Sample* output, const SaveOptions& options,
                                        const char* seed_text, LoudnessReport* report);
 
+// Reads the lossy file at `path` back through its decoder, measures its
+// true peak into report->decoded_true_peak_db and, when that passes the
+// report's ceiling, prints
+//   "  [WRN] '<path>': decoded true peak <+P> dBTP passes the ceiling of
+//    <C> dBTP (the encoder's overshoot)\n"
+// on standard error. Returns 0, or the status of reading the file (after
+// "  could not read back '<path>', error code: <N>\n  <why>\n") or of the
+// measurement (5, 13, 4).
+[[nodiscard]] int record_decoded_peak(const String* path, LoudnessReport* report);
+
 // How the processed audio is saved. `custom` is false for the default
 // format (a 32-bit float WAV file), which is saved exactly as ever.
 struct SaveOptions {
@@ -120,13 +133,15 @@ struct SaveOptions {
 void save_options_from_config(SaveOptions* options, const ToolConfig* cfg);
 
 // Checks the output format against what the run can know before any work
-// (container, width, rate; channels and size are checked at the save).
+// (container, width, rate, and `channels` when not 0; size is checked at
+// the save).
 // Prints "Output format not possible for '<path>': <why>\n" on standard
 // error and returns 8 (13 for values out of range); 0 when it can hold it.
-[[nodiscard]] int check_output_format(const ToolConfig* cfg, const String* path, uint64_t rate);
+[[nodiscard]] int check_output_format(const ToolConfig* cfg, const String* path, uint64_t rate,
+                                       uint64_t channels = 0);
 
 // With a format chosen whose files have an extension of their own (flac,
-// aiff, w64), the processed audio's template, when it is still the
+// aiff, w64, mp3, opus; vorbis: ".ogg"), the processed audio's template, when it is still the
 // default one, takes that extension in place of ".wav" (RF64 keeps
 // ".wav", as is the convention). 0 or 5.
 [[nodiscard]] int adopt_format_extension(ToolConfig* cfg);
@@ -136,7 +151,7 @@ void save_options_from_config(SaveOptions* options, const ToolConfig* cfg);
 //   "Output name '<path>' contradicts the output format: the name says
 //    <extension>, the format is <format>\n"
 // on standard error, 13. RF64 takes ".wav" and ".rf64", AIFF ".aif" and
-// ".aiff"; a name without extension fits every format; auto is checked by
+// ".aiff", vorbis ".ogg" and ".oga"; a name without extension fits every format; auto is checked by
 // check_output_format. 0 when the name fits.
 [[nodiscard]] int check_output_name(const ToolConfig* cfg, const String* path);
 

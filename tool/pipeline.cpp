@@ -505,9 +505,42 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     }
     print_loudness_line(loudness);
   }
-  st = save_output(ctx, g, &c.vars, rc, &c.written, audio, &c.output, &cfg->file, OUTPUT_AUDIO, &options, rate);
+  // The tags are evaluated like the names, against the child's variables.
+  String title, artist;
+  string_init(&title);
+  string_init(&artist);
+  if (cfg->title.length > 0 && (st = evaluate_output_name(&title, &cfg->title, &c.vars)) == 0) {
+    options.format.title = string_to_utf8(&title);
+    st = options.format.title ? 0 : STATUS_NO_MEMORY;
+  }
+  if (st == 0 && cfg->artist.length > 0 && (st = evaluate_output_name(&artist, &cfg->artist, &c.vars)) == 0) {
+    options.format.artist = string_to_utf8(&artist);
+    st = options.format.artist ? 0 : STATUS_NO_MEMORY;
+  }
+  if (cfg->title.length > 0 || cfg->artist.length > 0) options.custom = true;
+  if (st == 0)
+    st = save_output(ctx, g, &c.vars, rc, &c.written, audio, &c.output, &cfg->file, OUTPUT_AUDIO, &options, rate);
+  string_free(&artist);
+  string_free(&title);
   if (st != 0) return st;
   warn_overs(audio.planned ? &audio.planned->path : nullptr, c.output, options);
+  if (set.deliver && !audio.keep && save_container_lossy(options.format.container)) {
+    // The ceiling holds before encoding; what the decoder gives back is
+    // measured and recorded.
+    String name, path;
+    string_init(&name);
+    string_init(&path);
+    if (audio.planned) {
+      st = string_assign(&path, &audio.planned->path) ? 0 : STATUS_NO_MEMORY;
+    } else {
+      st = evaluate_output_name(&name, &cfg->file, &c.vars);
+      if (st == 0) st = resolve_output_path(&path, &cfg->dst_path, &name);
+    }
+    if (st == 0) st = record_decoded_peak(&path, &loudness);
+    string_free(&name);
+    string_free(&path);
+    if (st != 0) return st;
+  }
   if (rc) report_fill_output(rc, c.output, audio.planned, loudness);
   return 0;
 }

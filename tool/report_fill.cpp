@@ -209,6 +209,7 @@ void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile*
   d.loudness_lufs = loudness.after_lufs;
   d.true_peak_dbtp = loudness.true_peak_db;
   d.miss_lu = loudness.miss_lu;
+  d.decoded_true_peak_dbtp = loudness.decoded_true_peak_db;
   // A target is met when it was reached (a silent output reaches none);
   // the gain keeps the true peak within the ceiling whenever it can.
   const bool target_met = std::isnan(d.target_lufs) || (std::isfinite(d.loudness_lufs) && !(d.miss_lu > 0.0));

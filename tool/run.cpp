@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/sample_file.h"
+#include "audio/sndfile_stream.h"
 #include "report/report_writer.h"
 #include "report/run_report.h"
 #include "report/svg_plot.h"
@@ -74,17 +76,50 @@ int take_master_rates(ToolConfig* cfg) {
   return st;
 }
 
+// The channels of a planned input (its path already resolved), from its
+// header; false when it cannot be opened.
+bool probe_planned_input(const PlannedFile* input, uint64_t* rate, uint64_t* channels, uint64_t* frames) {
+  String path;
+  string_init(&path);
+  bool ok = false;
+  const char* utf8 = nullptr;
+  if (string_assign(&path, &input->path) && (utf8 = string_to_utf8(&path)) &&
+      sample_check_input(utf8, nullptr, 0) == STATUS_OK) {
+    SndfileReader reader;
+    AudioFormat format{};
+    if (reader.open(path) == STATUS_OK && reader.get_format(&format) == STATUS_OK) {
+      *rate = format.sample_rate;
+      *channels = format.channels;
+      *frames = format.frames;
+      ok = true;
+    }
+    (void)reader.close();
+  }
+  string_free(&path);
+  return ok;
+}
+
 // Refuses an output format that cannot hold the run's audio before any
 // work: once per planned processed-audio file (the name decides "auto").
 int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
   const bool chosen = setting_given(cfg, setting_by_option("--format"));
-  if (!chosen && cfg->format == FORMAT_WAV && cfg->bits == BITS_FLOAT) return 0;
+  if (!chosen && cfg->format == FORMAT_WAV && cfg->bits == BITS_FLOAT && cfg->bitrate == 0) return 0;
+  const bool lossy = cfg->format == FORMAT_MP3 || cfg->format == FORMAT_OPUS || cfg->format == FORMAT_VORBIS;
+  if (cfg->format == FORMAT_W64 && (cfg->title.length > 0 || cfg->artist.length > 0))
+    std::fprintf(stderr, "[WRN] W64 files carry no title or artist tags; -tt and -ta are ignored\n");
   for (uint64_t i = 0; i < run_plan_output_count(plan); ++i) {
     const PlannedFile* f = run_plan_output(plan, i);
     if (f->kind != OUTPUT_AUDIO) continue;
     uint64_t rate = cfg->srate_source || cfg->srate_child ? f->group->rate : cfg->srate;
+    // The lossy encoders limit the channels too: the output has its
+    // source's, known from the header.
+    uint64_t channels = 0;
+    if (lossy && f->source) {
+      uint64_t r = 0, frames = 0;
+      if (!probe_planned_input(f->source, &r, &channels, &frames)) channels = 0;
+    }
     int st = check_output_name(cfg, &f->path);
-    if (st == 0) st = check_output_format(cfg, &f->path, rate);
+    if (st == 0) st = check_output_format(cfg, &f->path, rate, channels);
     if (st != 0) return st;
   }
   return 0;

@@ -14,9 +14,10 @@
 const char* const TIMBRAL_VERSION = TIMBRAL_VERSION_TEXT;
 
 const KeywordEntry PHASE_KEYWORDS[2] = {{"linear", PHASE_LINEAR}, {"minimum", PHASE_MINIMUM}};
-const KeywordEntry FORMAT_KEYWORDS[6] = {
-    {"wav", FORMAT_WAV},   {"rf64", FORMAT_RF64}, {"w64", FORMAT_W64},
-    {"aiff", FORMAT_AIFF}, {"flac", FORMAT_FLAC}, {"auto", FORMAT_AUTO},
+const KeywordEntry FORMAT_KEYWORDS[9] = {
+    {"wav", FORMAT_WAV},   {"rf64", FORMAT_RF64}, {"w64", FORMAT_W64},       {"aiff", FORMAT_AIFF},
+    {"flac", FORMAT_FLAC}, {"auto", FORMAT_AUTO}, {"mp3", FORMAT_MP3},       {"opus", FORMAT_OPUS},
+    {"vorbis", FORMAT_VORBIS},
 };
 const KeywordEntry BITS_KEYWORDS[4] = {{"float", BITS_FLOAT}, {"16", BITS_16}, {"24", BITS_24}, {"32", BITS_32}};
 const KeywordEntry DITHER_KEYWORDS[2] = {{"tpdf", DITHER_TPDF}, {"none", DITHER_NONE}};
@@ -185,7 +186,7 @@ const SettingRow SETTINGS[] = {
      nullptr, 0, -100.0, 20.0, FIELD(true_peak), "True-peak ceiling (in dBTP) of the processed audio"},
     {"-of", "--format", "format", SETTING_KEYWORD, 0, 54, 0, "format", "keyword", "wav",
      KW(FORMAT_KEYWORDS), kNoMin, kNoMax, FIELD(format),
-     "File format of the processed audio (wav, rf64, w64, aiff, flac, auto)"},
+     "File format of the processed audio (wav, rf64, w64, aiff, flac, auto, mp3, opus, vorbis)"},
     {"-b", "--bits", "bits", SETTING_KEYWORD, SETTING_NUMERIC_WORDS, 55, 0, "bits", "keyword", "float",
      KW(BITS_KEYWORDS), kNoMin, kNoMax, FIELD(bits),
      "Sample format of the processed audio (float, 16, 24, 32)"},
@@ -206,6 +207,13 @@ const SettingRow SETTINGS[] = {
     {"-rq", "--resample-quality", "resample_quality", SETTING_KEYWORD, 0, 61, 0, "resample quality", "keyword",
      "standard", KW(RESAMPLE_KEYWORDS), kNoMin, kNoMax, FIELD(resample_quality),
      "Resampling of inputs to the run's rate (standard; high: libsoxr, very high quality)"},
+    {"-br", "--bitrate", "bitrate", SETTING_INTEGER, SETTING_ZERO_TOO, 62, 0, "bitrate", "kbit/s", "0", nullptr, 0,
+     6.0, 2048.0, FIELD(bitrate),
+     "Constant bitrate (in kbit/s) of mp3 and opus output (0 = 192 for mp3, 128 for opus)"},
+    {"-tt", "--title", "title", SETTING_TEMPLATE, 0, 63, 0, "title", "template", "", nullptr, 0, kNoMin, kNoMax,
+     FIELD(title), "Title tag of the processed audio (a template like the file names)"},
+    {"-ta", "--artist", "artist", SETTING_TEMPLATE, 0, 64, 0, "artist", "template", "", nullptr, 0, kNoMin, kNoMax,
+     FIELD(artist), "Artist tag of the processed audio (a template like the file names)"},
 };
 
 const size_t SETTINGS_COUNT = sizeof(SETTINGS) / sizeof(SETTINGS[0]);

@@ -64,7 +64,7 @@ extern const size_t SETTINGS_COUNT;
 
 // Keyword tables of the settings added to the original ones.
 extern const KeywordEntry PHASE_KEYWORDS[2];
-extern const KeywordEntry FORMAT_KEYWORDS[6];
+extern const KeywordEntry FORMAT_KEYWORDS[9];
 extern const KeywordEntry BITS_KEYWORDS[4];
 extern const KeywordEntry DITHER_KEYWORDS[2];
 extern const KeywordEntry RESAMPLE_KEYWORDS[2];

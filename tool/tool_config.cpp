@@ -66,6 +66,9 @@ int toolconfig_init(ToolConfig* cfg) {
   cfg->given[0] = cfg->given[1] = 0;
   cfg->preset = 0;
   cfg->resample_quality = RESAMPLE_STANDARD;
+  cfg->bitrate = 0;
+  string_init(&cfg->title);
+  string_init(&cfg->artist);
   bool ok = set_text(&cfg->file, TOOLCONFIG_DEFAULT_FILE) && set_text(&cfg->ir.file, TOOLCONFIG_DEFAULT_IR_FILE) &&
             set_text(&cfg->ir.raw, TOOLCONFIG_DEFAULT_IR_RAW) &&
             set_text(&cfg->ir.fr_master, TOOLCONFIG_DEFAULT_FR_MASTER) &&
@@ -112,6 +115,8 @@ void toolconfig_release(ToolConfig* cfg) {
   // A zeroed record has no key functions; its map holds nothing to release.
   if (cfg->groups.count) toolconfig_release_groups(cfg);
   hashmap_clear(&cfg->groups);
+  string_free(&cfg->artist);
+  string_free(&cfg->title);
   string_free(&cfg->export_curve);
   string_free(&cfg->target_curve);
   string_free(&cfg->merge_reports);

@@ -78,6 +78,9 @@ enum OutputFormat : uint64_t {
   FORMAT_AIFF = 3,
   FORMAT_FLAC = 4,
   FORMAT_AUTO = 5,
+  FORMAT_MP3 = 6,
+  FORMAT_OPUS = 7,
+  FORMAT_VORBIS = 8,
 };
 
 // Sample formats of the processed audio: 32-bit float or integers.
@@ -154,6 +157,9 @@ struct ToolConfig {
   bool mid_side;              // false; stereo curves made and applied on mid and side
   uint64_t preset;            // PresetKind; none
   uint64_t resample_quality;  // ResampleQuality; standard
+  int64_t bitrate;            // kbit/s of mp3 and opus output; 0 = the format's default
+  String title;               // template of the title tag; empty = none
+  String artist;              // template of the artist tag; empty = none
   uint64_t given[2];          // a bit per row of the settings table whose value the
                               // command line or the configuration file gave
                               // (setting_given); all clear
