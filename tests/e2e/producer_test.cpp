@@ -196,7 +196,7 @@ TEST_F(Producer, ValuesExplainThemselves) {
       {{"-lu", "16"}, 28, "Bad 'loudness' value\n  '16': loudness is -70..0 LUFS or off\n"},
       {{"--loudness", "-80"}, 28, "Bad 'loudness' value\n  '-80': loudness is -70..0 LUFS or off\n"},
       {{"-sm", "1/3"}, 28, "Bad 'smoothing' value\n  '1/3': smoothing is 0..10 octaves\n"},
-      {{"-of", "mp3"}, 7, "Bad 'format' value\n  'mp3': format is one of wav, rf64, w64, aiff, flac, auto\n"},
+      {{"-of", "aac"}, 7, "Bad 'format' value\n  'aac': format is one of wav, rf64, w64, aiff, flac, auto, mp3, opus, vorbis\n"},
       {{"-sr", "44.1k"}, 28, "Bad 'sample rate' value\n  '44.1k': sample rate is an integer 1000..1536000 (Hz), source or child\n"},
       {{"-j", "-2"}, 28, "Bad 'jobs' value\n  '-2': jobs is an integer 0..1024\n"},
       {{"--mastering=yes"}, 28, "Bad 'mastering' value\n  'yes': mastering is true or false\n"},
