@@ -73,6 +73,7 @@ TEST_F(Lossy, EachFormatIsWrittenTaggedAndReadBack) {
   auto ref = run({"-mf", "n.wav", "-cf", "n.wav", "-ml", "true", "-f", "ref.wav"});
   ASSERT_EQ(ref.status, 0) << ref.err;
   const Audio reference = e2e::read_wav(dir / "ref.wav");
+  write_text("opus64.json", "{ format: 'opus', bitrate: 64 }");
   struct Case {
     std::vector<std::string> args;
     const char* file;     // the default template's name
@@ -84,7 +85,7 @@ TEST_F(Lossy, EachFormatIsWrittenTaggedAndReadBack) {
       {{"-of", "mp3"}, "n/n - processed.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 192, 1152, 0.6},
       {{"-of", "mp3", "-br", "96"}, "n/n - processed.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 96, 1152, 0.6},
       {{"-of", "opus"}, "n/n - processed.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 128, 960, 0.2},
-      {{"--format", "opus", "--bitrate", "64"}, "n/n - processed.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 64, 960, 0.2},
+      {{"-c", "opus64.json"}, "n/n - processed.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 64, 960, 0.2},
       {{"-of", "vorbis"}, "n/n - processed.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0, 2048, 0.2},
       // PCM formats carry the tags too, their samples untouched by them.
       {{"-of", "flac", "-b", "16"}, "n/n - processed.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 0, 0.01},
