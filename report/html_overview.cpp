@@ -229,6 +229,12 @@ void child_card(TextBuffer* b, const ReportChild& c, const char* plot, const cha
       fixed(b, d.miss_lu, 2);
       text_append(b, " LU");
     }
+    if (std::isfinite(d.decoded_true_peak_dbtp)) {
+      // Lossy output: the ceiling held before encoding; this is the file.
+      text_append(b, ", decoded ");
+      fixed(b, d.decoded_true_peak_dbtp, 2);
+      text_append(b, " dBTP");
+    }
     row_end(b);
   }
   text_append(b, "</table>\n");

@@ -112,11 +112,12 @@ int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
     if (f->kind != OUTPUT_AUDIO) continue;
     uint64_t rate = cfg->srate_source || cfg->srate_child ? f->group->rate : cfg->srate;
     // The lossy encoders limit the channels too: the output has its
-    // source's, known from the header.
+    // source's, known from the header (and, at the child's rate, its rate).
     uint64_t channels = 0;
     if (lossy && f->source) {
       uint64_t r = 0, frames = 0;
       if (!probe_planned_input(f->source, &r, &channels, &frames)) channels = 0;
+      else if (cfg->srate_child && r != 0) rate = r;
     }
     int st = check_output_name(cfg, &f->path);
     if (st == 0) st = check_output_format(cfg, &f->path, rate, channels);

@@ -194,6 +194,9 @@ TEST_F(Lossy, TheDecodedTruePeakIsRecordedAndWarnedAbout) {
     // The ceiling holds before encoding; the decoded peak is the file's.
     EXPECT_LE(std::stod(m[1]), -1.0) << format;
     EXPECT_NEAR(std::stod(m[2]), decoded, 0.01) << format;
+    char shown[64];
+    std::snprintf(shown, sizeof shown, ", decoded %.2f dBTP", std::stod(m[2]));
+    EXPECT_THAT(read_text(dir / "rep/index.html"), HasSubstr(shown)) << format;
     // A line says so exactly when the encoder pushed it over.
     char line[200] = "";
     if (decoded > -1.0) {
