@@ -393,6 +393,15 @@ int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variabl
       if (st == 0 && on)
         st = add_output(&plan->outputs, cfg, child, w.kind, w.templ, vars, cache);
     }
+    // The tags of the processed audio are evaluated as its name is: a
+    // template that fails stops the run before any work.
+    for (const String* tag : {&cfg->title, &cfg->artist}) {
+      if (st != 0 || !(produce & PRODUCE_AUDIO) || tag->length == 0) continue;
+      String text;
+      string_init(&text);
+      st = evaluate_output_name(&text, tag, vars, cache ? cache->templates : nullptr);
+      string_free(&text);
+    }
   }
   return st;
 }

@@ -1,6 +1,7 @@
 // Lossy delivery through the binary: MP3, Opus and Vorbis files written,
-// tagged and read back; what an encoder cannot take refused before any
-// work; the decoded file's true peak measured and recorded.
+// tagged and read back; what an encoder cannot take (and a tag template
+// that cannot be evaluated) refused before any work; the decoded file's
+// true peak measured and recorded.
 
 #include <cmath>
 #include <fstream>
@@ -155,6 +156,8 @@ TEST_F(Lossy, WhatAnEncoderCannotTakeIsRefusedBeforeWork) {
       {{"-cf", "n.wav", "-of", "opus", "-f", "x.ogg"}, 13,
        "Output name 'x.ogg' contradicts the output format: the name says ogg, the format is opus\n"},
       {{"-cf", "n.wav", "-of", "opus", "-sr", "22050", "-dr", "true"}, 8, ""},
+      // A tag template is evaluated for every child before the work, as the names are.
+      {{"-cf", "n.wav", "-of", "mp3", "-ta", "${no_such}"}, 7, "  could not evaluate expression: '${no_such}'\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"-mf", "n.wav"};
