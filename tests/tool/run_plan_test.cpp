@@ -388,6 +388,9 @@ TEST_F(RunPlanTest, AllocationFailuresLeakNothing) {
   cfg.produce = PRODUCE_ALL;
   ASSERT_TRUE(set_text(&cfg.file, "same.wav"));
   ASSERT_TRUE(set_text(&cfg.ir.file, "same.wav"));
+  // Tag templates are evaluated at planning too.
+  ASSERT_TRUE(set_text(&cfg.title, "${file_name} take"));
+  ASSERT_TRUE(set_text(&cfg.artist, "${master_name}"));
   group("kit", "kit.wav", {"a.wav", "b.wav"});
   group("vox", "lead.wav", {"dbl.wav"});
   testing::internal::CaptureStderr();
