@@ -90,6 +90,7 @@ TEST_F(Lossy, EachFormatIsWrittenTaggedAndReadBack) {
       {{"-of", "vorbis"}, "n/n - processed.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0, 2048, 0.2},
       // PCM formats carry the tags too, their samples untouched by them.
       {{"-of", "flac", "-b", "16"}, "n/n - processed.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 0, 0.01},
+      {{"-of", "aiff", "-b", "24"}, "n/n - processed.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 0, 0, 0.01},
       {{}, "n/n - processed.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0, 0.0},
   };
   for (const Case& c : cases) {
