@@ -124,6 +124,10 @@ TEST_F(Lossy, EachFormatIsWrittenTaggedAndReadBack) {
     }
     fs::remove_all(dir / "n");
   }
+  // W64 has no place for them: said, not passed over.
+  auto r = run({"-mf", "n.wav", "-cf", "n.wav", "-of", "w64", "-tt", "x", "-dr", "true"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "[WRN] W64 files carry no title or artist tags; -tt and -ta are ignored\n");
 }
 
 TEST_F(Lossy, WhatAnEncoderCannotTakeIsRefusedBeforeWork) {
