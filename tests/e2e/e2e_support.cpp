@@ -1,5 +1,8 @@
 #include "tests/e2e/e2e_support.h"
 
+#include "analysis/sample.h"
+#include "runtime/status.h"
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,14 +79,29 @@ ToolRun run_program(const std::vector<std::string>& args, const fs::path& cwd, b
 }
 }  // namespace
 
-ToolRun run_tool(const std::vector<std::string>& args, const fs::path& cwd) { return run_program(args, cwd, false); }
+ToolRun run_tool(const std::vector<std::string>& args, const fs::path& cwd) {
+  return run_program(args, cwd, false, kHangSeconds);
+}
 
 ToolRun run_tool_within(const std::vector<std::string>& args, const fs::path& cwd, double seconds) {
   return run_program(args, cwd, false, seconds);
 }
 
 ToolRun run_tool_merged(const std::vector<std::string>& args, const fs::path& cwd) {
-  return run_program(args, cwd, true);
+  return run_program(args, cwd, true, kHangSeconds);
+}
+
+LoudnessMeasure measure_file(const Audio& a) {
+  Sample s;
+  sample_init(s);
+  EXPECT_TRUE(sample_allocate(s, a.channels, a.frames(), a.frames()));
+  s.sample_rate = a.rate;
+  for (size_t c = 0; c < a.data.size(); ++c)
+    for (size_t t = 0; t < a.frames(); ++t) s.data[c * s.stride + t] = a.data[c][t];
+  LoudnessMeasure m{};
+  EXPECT_EQ(measure_loudness(s, &m), STATUS_OK);
+  sample_destroy(s);
+  return m;
 }
 
 void write_wav(const fs::path& path, const Audio& a, bool pcm16) {

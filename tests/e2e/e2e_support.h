@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "analysis/loudness.h"
+
 namespace e2e {
 
 struct Audio {
@@ -34,18 +36,26 @@ struct ToolRun {
 // Path of the program under test.
 std::string tool_path();
 
-// Runs the tool with `args` in directory `cwd`.
+constexpr int kTimedOut = -2;
+constexpr double kHangSeconds = 300;
+
+// Runs the tool with `args` in directory `cwd`. A run that has not ended
+// within kHangSeconds is killed and its status is kTimedOut, so that a hang
+// fails its test instead of stalling the suite.
 ToolRun run_tool(const std::vector<std::string>& args, const std::filesystem::path& cwd);
 
 // Runs the tool as run_tool does, but kills it when it has not ended
 // within `seconds`; the result's status is then kTimedOut.
-constexpr int kTimedOut = -2;
 ToolRun run_tool_within(const std::vector<std::string>& args, const std::filesystem::path& cwd, double seconds);
 
 // Runs the tool with standard output and standard error into one file, as
 // `>log 2>&1` does; the result's `out` holds both in the order written and
 // `err` is empty.
 ToolRun run_tool_merged(const std::vector<std::string>& args, const std::filesystem::path& cwd);
+
+// libebur128's integrated loudness and true peak of audio read back from a
+// written file.
+LoudnessMeasure measure_file(const Audio& audio);
 
 // Writes `audio` as a 16-bit (pcm16) or 32-bit float WAV.
 void write_wav(const std::filesystem::path& path, const Audio& audio, bool pcm16 = false);

@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include "analysis/loudness.h"
-#include "analysis/sample.h"
 #include "tests/e2e/e2e_support.h"
 
 using e2e::Audio;
@@ -24,19 +23,6 @@ using testing::Not;
 
 namespace {
 
-// libebur128's integrated loudness and true peak of a file as read back.
-LoudnessMeasure measured(const Audio& a) {
-  Sample s;
-  sample_init(s);
-  EXPECT_TRUE(sample_allocate(s, a.channels, a.frames(), a.frames()));
-  s.sample_rate = a.rate;
-  for (size_t c = 0; c < a.data.size(); ++c)
-    for (size_t t = 0; t < a.frames(); ++t) s.data[c * s.stride + t] = a.data[c][t];
-  LoudnessMeasure m{};
-  EXPECT_EQ(measure_loudness(s, &m), STATUS_OK);
-  sample_destroy(s);
-  return m;
-}
 
 // Dense material: low-passed noise with a drum-like pulse twice a second,
 // and 10 ms of full-scale white noise (true peaks well above its samples).
@@ -90,7 +76,7 @@ TEST_F(Limiter, WrittenFilesMeetTheCeilingAndTheTarget) {
     ASSERT_EQ(r.status, 0) << r.err;
     Audio out = e2e::read_wav(dir / "out.wav");
     ASSERT_EQ(out.frames(), 96000u);
-    const LoudnessMeasure m = measured(out);
+    const LoudnessMeasure m = e2e::measure_file(out);
     EXPECT_LE(m.true_peak_db, k.ceiling);
     EXPECT_GT(m.true_peak_db, k.ceiling - 1.0);
     if (!std::isnan(k.target)) {
@@ -116,7 +102,7 @@ TEST_F(Limiter, TargetBeyondTwelveDecibelsOfReductionIsTold) {
                                    "reaching it needs [0-9.]+ dB of gain reduction \\(at most 12 dB\\)\n"));
   EXPECT_THAT(r.out, ContainsRegex("limiter: 12.0[0-9] dB max.*, target missed by [0-9.]+ LU \\(needs [0-9.]+ dB of reduction\\)\n"));
   Audio out = e2e::read_wav(dir / "out.wav");
-  EXPECT_LE(measured(out).true_peak_db, -1.0);
+  EXPECT_LE(e2e::measure_file(out).true_peak_db, -1.0);
   std::string report;
   {
     std::ifstream in(dir / "rep/report.json");

@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include "analysis/loudness.h"
-#include "analysis/sample.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace fs = std::filesystem;
@@ -37,18 +36,6 @@ double rms_db(const Audio& a) {
   return 10.0 * std::log10(sum / double((a.frames() - 2 * kEdge) * a.data.size()));
 }
 
-double true_peak_db(const Audio& a) {
-  Sample s;
-  sample_init(s);
-  EXPECT_TRUE(sample_allocate(s, a.channels, a.frames(), a.frames()));
-  s.sample_rate = a.rate;
-  for (size_t c = 0; c < a.data.size(); ++c)
-    for (size_t t = 0; t < a.frames(); ++t) s.data[c * s.stride + t] = a.data[c][t];
-  LoudnessMeasure m{};
-  EXPECT_EQ(measure_loudness(s, &m), STATUS_OK);
-  sample_destroy(s);
-  return m.true_peak_db;
-}
 
 std::string read_text(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -193,7 +180,7 @@ TEST_F(Lossy, TheDecodedTruePeakIsRecordedAndWarnedAbout) {
     auto r = run({"-mf", "sq.wav", "-cf", "sq.wav", "-ml", "true", "-tp", "-1", "-of", format, "-r", "rep"});
     ASSERT_EQ(r.status, 0) << format << r.err;
     const std::string name = std::string("sq/sq - processed.") + (std::string(format) == "vorbis" ? "ogg" : format);
-    const double decoded = true_peak_db(e2e::read_wav(dir / name));
+    const double decoded = e2e::measure_file(e2e::read_wav(dir / name)).true_peak_db;
     const std::string report = read_text(dir / "rep/report.json");
     std::smatch m;
     ASSERT_TRUE(std::regex_search(report, m, std::regex("\"true_peak_dbtp\": (-?[0-9.]+), \"miss_lu\": 0, "
