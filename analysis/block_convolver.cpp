@@ -67,6 +67,14 @@ void block_convolver_restart(BlockConvolver& conv) {
 
 uint64_t block_convolver_next(BlockConvolver& conv, const float* in, uint64_t n, const float** segment) {
   if (!conv.memory) return 0;
+  const uint64_t at = conv.emitted;
+  const uint64_t valid = at < n ? (n - at < conv.k ? n - at : conv.k) : 0;
+  return block_convolver_step(conv, valid ? in + at : nullptr, valid, n, segment);
+}
+
+uint64_t block_convolver_step(BlockConvolver& conv, const float* block, uint64_t valid, uint64_t n,
+                              const float** segment) {
+  if (!conv.memory) return 0;
   uint64_t total = n + conv.ir_length, k = conv.k;
   if (conv.emitted >= total) return 0;
   const DspTable& t = dsp();
@@ -77,14 +85,14 @@ uint64_t block_convolver_next(BlockConvolver& conv, const float* in, uint64_t n,
     t.fill_zero(conv.acc + keep, static_cast<size_t>(k));
   }
   uint64_t at = conv.emitted;
-  if (at < n) {
+  if (at < n && valid > 0) {
     // Input block [at, at + K) adds to outputs [at + pK, at + pK + 2K) for
     // partition p; every block that reaches segment [at, at + K) has now
     // been added.
-    const float* src = in + at;
-    if (n - at < k) {
-      t.copy_floats(conv.pad, src, static_cast<size_t>(n - at));
-      t.fill_zero(conv.pad + (n - at), static_cast<size_t>(k - (n - at)));
+    const float* src = block;
+    if (valid < k) {
+      t.copy_floats(conv.pad, src, static_cast<size_t>(valid));
+      t.fill_zero(conv.pad + valid, static_cast<size_t>(k - valid));
       src = conv.pad;
     }
     t.conv_transform(conv.input, src, conv.rank);

@@ -45,5 +45,13 @@ void block_convolver_restart(BlockConvolver& conv);
 // 0 once all n + ir_length values are out.
 uint64_t block_convolver_next(BlockConvolver& conv, const float* in, uint64_t n, const float** segment);
 
+// The same for an input that arrives a block at a time: `block` holds the
+// `valid` input values [emitted, emitted + valid) (valid = K except for the
+// last block of the input; 0, and `block` unused, once the input of n values
+// has been given). Calls in order hand out exactly what block_convolver_next
+// hands out for the whole input.
+uint64_t block_convolver_step(BlockConvolver& conv, const float* block, uint64_t valid, uint64_t n,
+                              const float** segment);
+
 // Frees the memory and clears the record; idempotent.
 void block_convolver_destroy(BlockConvolver& conv);

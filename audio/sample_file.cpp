@@ -439,9 +439,26 @@ int64_t write_formatted(const Sample& sample, AudioWriter& writer, uint64_t firs
   return written;
 }
 
-// The body of both saves. `system_status` chooses how failures of the
-// temporary file and the rename are reported: by their own status from
-// errno, or as 4 (STATUS_SYSTEM) like the original save.
+// The checks a save makes before anything exists: a rate, a first frame
+// and a format that fit. 0 or the status (negated by the callers).
+Status save_precheck(uint64_t rate, uint64_t channels, uint64_t frames, String& path, const SaveFormat& format,
+                     char* cause, size_t cause_size) {
+  if (rate == 0) {
+    put_cause(cause, cause_size, "the audio has no sample rate");
+    return STATUS_INVALID;
+  }
+  return save_format_check(format, path, channels, rate, frames, cause, cause_size);
+}
+
+// A failure of the file system, as a save reports it: by its own status
+// from errno, or as 4 (STATUS_SYSTEM) like the original save.
+Status save_system_failure(int error, bool system_status, char* cause, size_t cause_size) {
+  put_cause(cause, cause_size, std::strerror(error));
+  const bool full = error == ENOSPC || error == EDQUOT;
+  return system_status || full ? status_from_errno(error) : STATUS_SYSTEM;
+}
+
+// The body of both saves.
 int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t count, const SaveFormat& format,
                   SaveStats* stats, char* cause, size_t cause_size, bool system_status) {
   if (stats) *stats = SaveStats{0.0f, 0, false, format.container};
@@ -454,7 +471,7 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
     return -int64_t(STATUS_BAD_ARGUMENT);
   }
   const uint64_t n = frames_to_save(sample, first, count);
-  Status checked = save_format_check(format, path, sample.channels, sample.sample_rate, n, cause, cause_size);
+  Status checked = save_precheck(sample.sample_rate, sample.channels, n, path, format, cause, cause_size);
   if (checked != STATUS_OK) return -int64_t(checked);
   // No file ever holds a NaN or an infinity: audio that has one is not
   // written at all.
@@ -472,81 +489,198 @@ int64_t save_file(const Sample& sample, String& path, int64_t first, int64_t cou
       return -int64_t(STATUS_MALFORMED);
     }
   }
-  SaveFormat resolved = format;
-  resolved.container = save_container_resolve(format, path);
+  SaveSession session;
+  save_session_init(session);
+  Status st = save_session_begin(session, path, sample.sample_rate, sample.channels, n, format, stats, cause,
+                                 cause_size, system_status);
+  if (st != STATUS_OK) return -int64_t(st);
+  int64_t result;
+  if (session.resolved.bits == SAVE_BITS_FLOAT && !stats) {
+    result = sample_write_frames(sample, session.writer, first, int64_t(n));
+  } else {
+    result = write_formatted(sample, session.writer, uint64_t(first), n, session.resolved.bits, &session.quantizer,
+                             stats);
+  }
+  session.failed_write = result < 0 ? Status(-result) : STATUS_OK;
+  session.frames = result >= 0 ? uint64_t(result) : 0;
+  st = save_session_end(session, cause, cause_size);
+  return st == STATUS_OK ? result : -int64_t(st);
+}
 
+}  // namespace
+
+void save_session_init(SaveSession& s) {
+  s.resolved = save_format_default();
+  s.quantizer = SaveQuantizer{SAVE_BITS_FLOAT, false, 0};
+  s.target[0] = s.temp[0] = 0;
+  s.channels = s.expected = s.frames = 0;
+  s.stats = nullptr;
+  s.block = nullptr;
+  s.words = nullptr;
+  s.clips = 0;
+  s.failed_write = STATUS_OK;
+  s.cause_given = false;
+  s.fresh_mode = 0644;
+  s.system_status = true;
+  s.open = false;
+}
+
+Status save_session_begin(SaveSession& s, String& path, uint64_t rate, uint64_t channels, uint64_t frames,
+                          const SaveFormat& format, SaveStats* stats, char* cause, size_t cause_size,
+                          bool system_status) {
+  s.stats = stats;
+  s.system_status = system_status;
+  if (stats) *stats = SaveStats{0.0f, 0, false, format.container};
+  Status checked = save_precheck(rate, channels, frames, path, format, cause, cause_size);
+  if (checked != STATUS_OK) return checked;
+  s.resolved = format;
+  s.resolved.container = save_container_resolve(format, path);
   const char* given = string_to_utf8(&path);
   if (!given) {
     put_cause(cause, cause_size, std::strerror(ENOMEM));
-    return -int64_t(STATUS_NO_MEMORY);
+    return STATUS_NO_MEMORY;
   }
-  auto system_failure = [&](int error) {
-    put_cause(cause, cause_size, std::strerror(error));
-    const bool full = error == ENOSPC || error == EDQUOT;
-    return -int64_t(system_status || full ? status_from_errno(error) : STATUS_SYSTEM);
-  };
-  char target[kPathBytes], temp[kPathBytes];
-  if (!resolve_links(given, target)) return system_failure(errno);
+  if (!resolve_links(given, s.target)) return save_system_failure(errno, system_status, cause, cause_size);
   // `given` lives in the path's conversion cache, which the dither seed
   // needs after the writer has converted its own copy of the names.
-  SaveQuantizer quantizer;
-  save_quantizer_init(quantizer, resolved.bits, save_dither_active(resolved),
+  save_quantizer_init(s.quantizer, s.resolved.bits, save_dither_active(s.resolved),
                       format.dither_seed ? format.dither_seed : given);
   // The temporary lives in the target's directory so that the final rename
   // stays within one file system and replaces the target atomically.
-  mode_t fresh_mode = 0644;
-  if (!create_temp(target, temp, &fresh_mode)) return system_failure(errno);
-
-  int64_t result;
-  SndfileWriter writer;
-  int container = resolved.container;
+  s.fresh_mode = 0644;
+  if (!create_temp(s.target, s.temp, &s.fresh_mode)) return save_system_failure(errno, system_status, cause, cause_size);
+  s.open = true;
+  s.channels = channels;
+  s.expected = frames;
+  int container = s.resolved.container;
   // libsndfile opens the temporary again by its name, which creates it
   // anew should a signal's handler have removed it meanwhile: the open is
   // announced like the first creation.
   signal_cleanup_reopening();
-  Status status = save_open_writer(writer, temp, resolved, sample.sample_rate, sample.channels, n, &container);
+  Status status = save_open_writer(s.writer, s.temp, s.resolved, rate, channels, frames, &container);
   signal_cleanup_created();
   if (stats) stats->container = container;
   if (status != STATUS_OK) {
     put_cause(cause, cause_size,
-              writer.open_error                ? sf_error_number(writer.open_error)
-              : status == STATUS_NO_MEMORY     ? std::strerror(ENOMEM)
-                                               : "the output format cannot be written");
-    (void)writer.close();
-    result = -int64_t(status);
-  } else {
-    if (resolved.bits == SAVE_BITS_FLOAT && !stats)
-      result = sample_write_frames(sample, writer, first, int64_t(n));
-    else
-      result = write_formatted(sample, writer, uint64_t(first), n, resolved.bits, &quantizer, stats);
-    // A write that stopped short failed, whatever it managed before.
-    if (result >= 0 && uint64_t(result) < n)
-      result = -int64_t(writer.status != STATUS_OK ? writer.status : STATUS_IO_ERROR);
-    if (result < 0 && writer.handle) put_cause(cause, cause_size, sf_strerror(static_cast<SNDFILE*>(writer.handle)));
-    Status closed = writer.close();
-    if (result >= 0 && closed != STATUS_OK) {
-      put_cause(cause, cause_size, "closing the file failed");
-      result = -int64_t(STATUS_IO_ERROR);
+              s.writer.open_error             ? sf_error_number(s.writer.open_error)
+              : status == STATUS_NO_MEMORY    ? std::strerror(ENOMEM)
+                                              : "the output format cannot be written");
+    (void)s.writer.close();
+    unlink(s.temp);
+    signal_cleanup_clear();
+    s.open = false;
+    return status;
+  }
+  return STATUS_OK;
+}
+
+Status save_session_write(SaveSession& s, const Sample& block, Sample* as_saved, char* cause, size_t cause_size) {
+  if (!s.open || s.failed_write != STATUS_OK) return s.failed_write != STATUS_OK ? s.failed_write : STATUS_INVALID;
+  if (block.length == 0) return STATUS_OK;
+  uint64_t bad_frame = 0, bad_channel = 0;
+  if (sample_find_nonfinite(block, &bad_frame, &bad_channel)) {
+    if (cause && cause_size > 0) {
+      std::snprintf(cause, cause_size, "the audio holds a NaN or infinite sample at frame %llu of channel %llu",
+                    static_cast<unsigned long long>(s.frames + bad_frame), static_cast<unsigned long long>(bad_channel));
+    }
+    s.failed_write = STATUS_MALFORMED;
+    s.cause_given = true;
+    return s.failed_write;
+  }
+  const bool quantized = s.resolved.bits != SAVE_BITS_FLOAT;
+  if (!s.block) {
+    s.block = alloc_block(AUDIO_CHUNK_FRAMES, s.channels);
+    if (quantized)
+      s.words = static_cast<int32_t*>(mem_alloc_aligned(size_t(AUDIO_CHUNK_FRAMES * s.channels) * sizeof(int32_t), 16));
+    if (!s.block || (quantized && !s.words)) {
+      s.failed_write = STATUS_NO_MEMORY;
+      return s.failed_write;
     }
   }
-  // A full disk is told as such, whatever part of libsndfile met it.
-  if (result < 0 && (writer.system_error == ENOSPC || writer.system_error == EDQUOT)) {
-    put_cause(cause, cause_size, std::strerror(writer.system_error));
-    result = -int64_t(STATUS_LIMIT);
+  const double unit = std::ldexp(1.0, -31);  // the top bits of a word, as a fraction of full scale
+  for (uint64_t at = 0; at < block.length;) {
+    const uint64_t n = std::min<uint64_t>(block.length - at, AUDIO_CHUNK_FRAMES);
+    const size_t values = size_t(n * s.channels);
+    interleave(s.block, block.data, block.stride, s.channels, at, n);
+    if (s.stats) {
+      for (size_t i = 0; i < values; ++i) {
+        const float m = std::fabs(s.block[i]);
+        if (m > s.stats->peak) s.stats->peak = m;
+        if (m > 1.0f) ++s.stats->overs;
+      }
+    }
+    if (quantized) save_quantize(s.quantizer, s.block, s.words, values, &s.clips);
+    // A short write is followed by another, as the whole save does: a full
+    // disk first takes part of a write, and only the next one says why.
+    int64_t put = 0;
+    uint64_t done = 0;
+    while (done < n) {
+      const size_t skip = size_t(done * s.channels);
+      put = quantized ? s.writer.write_s32(s.words + skip, int64_t(n - done))
+                      : s.writer.write_f32(s.block + skip, int64_t(n - done));
+      if (put <= 0) break;
+      done += uint64_t(put);
+    }
+    s.frames += done;
+    if (done < n) {
+      s.failed_write = put < 0 ? Status(-put) : (s.writer.status != STATUS_OK ? s.writer.status : STATUS_IO_ERROR);
+      return s.failed_write;
+    }
+    if (quantized && as_saved) {
+      for (size_t i = 0; i < values; ++i) s.block[i] = float(double(s.words[i]) * unit);
+      deinterleave(as_saved->data, as_saved->stride, s.channels, at, s.block, n);
+    }
+    at += n;
   }
-  if (result >= 0) {
+  return STATUS_OK;
+}
+
+Status save_session_end(SaveSession& s, char* cause, size_t cause_size) {
+  if (!s.open) return STATUS_INVALID;
+  s.open = false;
+  Status result = s.failed_write;
+  // A write that stopped short failed, whatever it managed before.
+  if (result == STATUS_OK && s.frames < s.expected)
+    result = s.writer.status != STATUS_OK ? s.writer.status : STATUS_IO_ERROR;
+  if (result != STATUS_OK && !s.cause_given && s.writer.handle)
+    put_cause(cause, cause_size, sf_strerror(static_cast<SNDFILE*>(s.writer.handle)));
+  Status closed = s.writer.close();
+  if (result == STATUS_OK && closed != STATUS_OK) {
+    put_cause(cause, cause_size, "closing the file failed");
+    result = STATUS_IO_ERROR;
+  }
+  // A full disk is told as such, whatever part of libsndfile met it.
+  if (result != STATUS_OK && (s.writer.system_error == ENOSPC || s.writer.system_error == EDQUOT)) {
+    put_cause(cause, cause_size, std::strerror(s.writer.system_error));
+    result = STATUS_LIMIT;
+  }
+  if (result == STATUS_OK) {
     // Set last: libsndfile reopened the temporary by name, which a
     // read-only mode would have refused.
-    (void)chmod(temp, saved_file_mode(target, fresh_mode));
-    if (rename(temp, target) != 0) result = system_failure(errno);
+    (void)chmod(s.temp, saved_file_mode(s.target, s.fresh_mode));
+    if (rename(s.temp, s.target) != 0) result = save_system_failure(errno, s.system_status, cause, cause_size);
   }
-  if (result < 0) unlink(temp);
+  if (result != STATUS_OK) unlink(s.temp);
   signal_cleanup_clear();
-  if (stats) stats->clipped = resolved.bits != SAVE_BITS_FLOAT && stats->overs > 0;
+  if (s.stats) s.stats->clipped = s.resolved.bits != SAVE_BITS_FLOAT && s.stats->overs > 0;
+  mem_free_aligned(s.block);
+  mem_free_aligned(s.words);
+  s.block = nullptr;
+  s.words = nullptr;
   return result;
 }
 
-}  // namespace
+void save_session_abort(SaveSession& s) {
+  if (!s.open) return;
+  s.open = false;
+  (void)s.writer.close();
+  unlink(s.temp);
+  signal_cleanup_clear();
+  mem_free_aligned(s.block);
+  mem_free_aligned(s.words);
+  s.block = nullptr;
+  s.words = nullptr;
+}
 
 int64_t sample_save_file(const Sample& sample, String& path, int64_t first, int64_t count) {
   return save_file(sample, path, first, count, save_format_default(), nullptr, nullptr, 0, false);

@@ -5,6 +5,7 @@
 #include "analysis/sample.h"
 #include "audio/audio_stream.h"
 #include "audio/save_format.h"
+#include "audio/sndfile_stream.h"
 #include "runtime/status.h"
 #include "runtime/string.h"
 
@@ -125,3 +126,38 @@ constexpr double SAMPLE_MAGNITUDE_LIMIT = 1e15;
 // As sample_find_nonfinite, for a sample that is NaN, infinite or of a
 // magnitude above SAMPLE_MAGNITUDE_LIMIT.
 bool sample_find_unusable(const Sample& sample, uint64_t* frame, uint64_t* channel);
+
+// A save made a block at a time, for audio that is never held whole: the
+// same temporary, checks, format, dither and rename as sample_save_file,
+// with the frame count known up front. begin creates the temporary (after
+// the checks that need no audio); write converts and writes planar frames
+// (a NaN or an infinity fails the save with 9, naming the frame counted
+// from the first one written, and no file is kept); end closes, and on
+// success renames the temporary over the target; abort removes it. After
+// a failed begin nothing exists. The statuses are sample_save_file's.
+struct SaveSession {
+  SndfileWriter writer;
+  SaveFormat resolved;
+  SaveQuantizer quantizer;
+  char target[4096], temp[4096];
+  uint64_t channels, expected, frames;
+  SaveStats* stats;
+  float* block;
+  int32_t* words;
+  uint64_t clips;
+  Status failed_write;
+  bool cause_given;
+  unsigned fresh_mode;
+  bool system_status, open;
+};
+void save_session_init(SaveSession& s);
+[[nodiscard]] Status save_session_begin(SaveSession& s, String& path, uint64_t rate, uint64_t channels,
+                                        uint64_t frames, const SaveFormat& format, SaveStats* stats, char* cause,
+                                        size_t cause_size, bool system_status);
+// `as_saved` (when not null, rows of at least block.length frames) gets
+// the values as written: for integer formats the quantized, dithered
+// samples as fractions of full scale (sample_as_saved's values).
+[[nodiscard]] Status save_session_write(SaveSession& s, const Sample& block, Sample* as_saved, char* cause,
+                                        size_t cause_size);
+[[nodiscard]] Status save_session_end(SaveSession& s, char* cause, size_t cause_size);
+void save_session_abort(SaveSession& s);

@@ -57,6 +57,21 @@ int measure(const Sample& audio, FollowedLoudness* followed, LoudnessMeasure* m)
 
 }  // namespace
 
+namespace {
+
+// The whole-buffer output of the gain step.
+class WholeOutput : public DeliveredOutput {
+ public:
+  explicit WholeOutput(Sample* s) : s_(s) {}
+  void apply_gain(double gain_db) override { loudness_apply_gain(*s_, gain_db); }
+  Status integrated(double* lufs) override { return measure_integrated_loudness(*s_, lufs); }
+
+ private:
+  Sample* s_;
+};
+
+}  // namespace
+
 void loudness_report_init(LoudnessReport* r) {
   r->before_lufs = kNaN;
   r->after_lufs = kNaN;
@@ -502,20 +517,13 @@ namespace {
 // (`reference_lufs`, when given and not NaN) or the timbre file's; NaN for
 // none.
 int loudness_target(const ToolConfig* cfg, const Sample* timbre, const double* reference_lufs, double* target) {
-  *target = kNaN;
-  if (cfg->loudness.on) {
-    *target = cfg->loudness.value;
-  } else if (cfg->match_loudness && reference_lufs && !std::isnan(*reference_lufs)) {
-    *target = *reference_lufs;
-  } else if (cfg->match_loudness) {
+  double measured_lufs = kNaN;
+  if (!cfg->loudness.on && cfg->match_loudness && !(reference_lufs && !std::isnan(*reference_lufs))) {
     // Only the loudness of the file whose timbre the output takes counts.
-    int st = measured(measure_integrated_loudness(*timbre, target));
+    int st = measured(measure_integrated_loudness(*timbre, &measured_lufs));
     if (st != 0) return st;
-    if (std::isnan(*target)) {
-      err_printf("  [WRN] reference has no measurable loudness (silent, shorter than 0.4 s or below -70 LUFS); "
-                 "loudness not matched\n");
-    }
   }
+  *target = delivery_target(cfg, measured_lufs, reference_lufs);
   return 0;
 }
 
@@ -562,6 +570,28 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     report->miss_lu = std::isnan(target) ? 0.0 : report->missed_lu;
     return st;
   }
+  WholeOutput whole{output};
+  return deliver_gain(cfg, out, target, report, path, whole);
+}
+
+double delivery_target(const ToolConfig* cfg, double timbre_lufs, const double* reference_lufs) {
+  if (cfg->loudness.on) return cfg->loudness.value;
+  if (!cfg->match_loudness) return kNaN;
+  if (reference_lufs && !std::isnan(*reference_lufs)) return *reference_lufs;
+  if (std::isnan(timbre_lufs)) {
+    err_printf("  [WRN] reference has no measurable loudness (silent, shorter than 0.4 s or below -70 LUFS); "
+               "loudness not matched\n");
+  }
+  return timbre_lufs;
+}
+
+bool delivery_needs_timbre(const ToolConfig* cfg, const double* reference_lufs) {
+  return !cfg->loudness.on && cfg->match_loudness && !(reference_lufs && !std::isnan(*reference_lufs));
+}
+
+int deliver_gain(const ToolConfig* cfg, LoudnessMeasure out, double target, LoudnessReport* report,
+                 const String* path, DeliveredOutput& output) {
+  int st = 0;
   const double ceiling = cfg->true_peak.on ? static_cast<double>(cfg->true_peak.value) : kNaN;
   LoudnessGain g = loudness_gain(out, target, ceiling);
   if (g.unmeasurable || (!std::isnan(target) && std::isnan(out.integrated_lufs))) {
@@ -575,7 +605,7 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     }
   }
   if (g.gain_db != 0.0 && std::isfinite(g.gain_db)) {
-    loudness_apply_gain(*output, g.gain_db);
+    output.apply_gain(g.gain_db);
     // Loudness and true peak follow a linear gain exactly; no second
     // measurement is needed.
     out.integrated_lufs += g.gain_db;
@@ -585,7 +615,7 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     // that only a measured value is reported.
     if (std::isfinite(out.integrated_lufs) && out.integrated_lufs < kRemeasureBelowLufs) {
       const double predicted = out.integrated_lufs;
-      if ((st = measured(measure_integrated_loudness(*output, &out.integrated_lufs))) != 0) return st;
+      if ((st = measured(output.integrated(&out.integrated_lufs))) != 0) return st;
       if (!(std::fabs(out.integrated_lufs - predicted) < 0.05)) {
         char now[32] = "unmeasurable";
         if (!std::isnan(out.integrated_lufs)) std::snprintf(now, sizeof now, "%.2f LUFS", out.integrated_lufs);
@@ -607,6 +637,7 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
   report->gain_db = g.gain_db;
   return 0;
 }
+
 
 void print_loudness_line(const LoudnessReport& r) {
   // Silence has no loudness and no peak: words instead of nan and -inf.
@@ -786,6 +817,11 @@ void warn_overs(const String* path, const Sample& output, const SaveOptions& opt
     const float* row = output.data + c * output.stride;
     for (uint64_t t2 = 0; t2 < output.length; ++t2) overs += std::fabs(row[t2]) > 1.0f;
   }
+  warn_overs_counted(path, peak, overs, options);
+}
+
+void warn_overs_counted(const String* path, float peak, uint64_t overs, const SaveOptions& options) {
+  if (!(peak > 1.0f)) return;
   err_printf("  [WRN] '%s' peaks at %+.2f dBFS: %llu samples over full scale%s\n", text_of(path),
              20.0 * std::log10(static_cast<double>(peak)), static_cast<unsigned long long>(overs),
              options.format.bits != SAVE_BITS_FLOAT ? ", clipped" : "");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "analysis/loudness.h"
+
 #include <cstdint>
 #include <thread>
 
@@ -82,6 +84,29 @@ struct FollowedLoudness {
                                    LoudnessReport* report, FollowedLoudness* followed,
                                    const double* reference_lufs = nullptr, const String* path = nullptr);
 
+// The output of the gain step, whole or made again in blocks: the gain is
+// applied to it, and its integrated loudness measured after the gain.
+class DeliveredOutput {
+ public:
+  virtual ~DeliveredOutput() = default;
+  virtual void apply_gain(double gain_db) = 0;
+  [[nodiscard]] virtual Status integrated(double* lufs) = 0;
+};
+
+// The loudness the output is brought to: -lu's, the references' median
+// (`reference_lufs`, when given and not NaN) or the timbre file's measured
+// loudness (`timbre_lufs`, NaN when unmeasurable: the warning about the
+// reference is printed); NaN for none.
+double delivery_target(const ToolConfig* cfg, double timbre_lufs, const double* reference_lufs);
+// Whether delivery_target needs the timbre file's loudness.
+bool delivery_needs_timbre(const ToolConfig* cfg, const double* reference_lufs);
+
+// The gain step without the limiter, from the output's measurement before
+// the gain (`out`): the gain towards `target` under the -tp ceiling, its
+// warnings, and the report's fields, as deliver_loudness does it.
+[[nodiscard]] int deliver_gain(const ToolConfig* cfg, LoudnessMeasure out, double target, LoudnessReport* report,
+                               const String* path, DeliveredOutput& output);
+
 // Whether the output's loudness is worth following while it is made: not
 // with the limiter and a target, whose search measures the output itself.
 bool deliver_follows_loudness(const ToolConfig* cfg);
@@ -160,3 +185,5 @@ void save_options_from_config(SaveOptions* options, const ToolConfig* cfg);
 // (", clipped" added for integer formats) on standard error. Nothing for an
 // output within full scale.
 void warn_overs(const String* path, const Sample& output, const SaveOptions& options);
+// The same from a peak and a count of samples over full scale.
+void warn_overs_counted(const String* path, float peak, uint64_t overs, const SaveOptions& options);

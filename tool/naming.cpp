@@ -335,27 +335,18 @@ int save_output_file(const Sample* buffer, const String* dst_path, const String*
   return save_output_file_as(buffer, dst_path, templ, vars, nullptr);
 }
 
-int save_output_file_as(const Sample* buffer, const String* dst_path, const String* templ, Variables* vars,
-                        const SaveOptions* options) {
-  String name;
-  string_init(&name);
-  int st = evaluate_output_name(&name, templ, vars);
-  if (st != 0) {
-    string_free(&name);
-    return st;
-  }
-
-  String path, parent;
-  string_init(&path);
+int prepare_output_path(String* name, String* path, const String* dst_path, const String* templ, Variables* vars) {
+  int st = evaluate_output_name(name, templ, vars);
+  if (st != 0) return st;
+  String parent;
   string_init(&parent);
-  st = make_path(&path, dst_path, &name);
+  st = make_path(path, dst_path, name);
   if (st != 0) {
-    err_printf("  could not write file '%s', error code: %d\n", text_of(&name), st);
+    err_printf("  could not write file '%s', error code: %d\n", text_of(name), st);
   } else {
-    int pst = path_parent(&path, &parent);
+    int pst = path_parent(path, &parent);
     if (pst != 0 && pst != STATUS_NOT_FOUND) {
-      err_printf("  could not obtain parent directory for file '%s', error code: %d\n",
-                   text_of(&name), pst);
+      err_printf("  could not obtain parent directory for file '%s', error code: %d\n", text_of(name), pst);
       st = pst;
     } else if (pst == 0 && parent.length > 0) {
       st = make_directories(&parent, true);
@@ -364,30 +355,47 @@ int save_output_file_as(const Sample* buffer, const String* dst_path, const Stri
         err_printf("  %s\n", status_text(st));
       }
     }
-    if (st == 0) {
-      char cause[256] = "";
-      // The dither follows the output's name under the destination, not
-      // the spelling of the destination: runs reproduce from anywhere.
-      SaveFormat format = options ? options->format : save_format_default();
-      format.dither_seed = string_to_utf8(&name);
-      int64_t n = options && options->custom
-                      ? sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), format,
-                                         nullptr, cause, sizeof cause)
-                      : sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), save_format_default(),
-                                         nullptr, cause, sizeof cause);
-      if (n < 0) {
-        st = static_cast<int>(-n);
-        err_printf("  could not write file '%s', error code: %d\n", text_of(&path), st);
-        if (cause[0]) err_printf("  %s\n", cause);
-      } else {
-        print_file_line("saved file", &path, buffer, buffer->sample_rate);
-      }
-    }
   }
   string_free(&parent);
+  return st;
+}
+
+int save_output_file_as(const Sample* buffer, const String* dst_path, const String* templ, Variables* vars,
+                        const SaveOptions* options) {
+  String name, path;
+  string_init(&name);
+  string_init(&path);
+  int st = prepare_output_path(&name, &path, dst_path, templ, vars);
+  if (st == 0) {
+    char cause[256] = "";
+    // The dither follows the output's name under the destination, not
+    // the spelling of the destination: runs reproduce from anywhere.
+    SaveFormat format = options ? options->format : save_format_default();
+    format.dither_seed = string_to_utf8(&name);
+    int64_t n = options && options->custom
+                    ? sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), format, nullptr,
+                                       cause, sizeof cause)
+                    : sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), save_format_default(),
+                                       nullptr, cause, sizeof cause);
+    if (n < 0) {
+      st = static_cast<int>(-n);
+      err_printf("  could not write file '%s', error code: %d\n", text_of(&path), st);
+      if (cause[0]) err_printf("  %s\n", cause);
+    } else {
+      print_file_line("saved file", &path, buffer, buffer->sample_rate);
+    }
+  }
   string_free(&path);
   string_free(&name);
   return st;
+}
+
+void print_saved_line(String* path, uint64_t channels, uint64_t frames, uint64_t rate) {
+  Sample shape;
+  sample_init(shape);
+  shape.channels = channels;
+  shape.length = frames;
+  print_file_line("saved file", path, &shape, rate);
 }
 
 bool probe_input_file(const ToolConfig* cfg, const String* name, uint64_t* rate, uint64_t* channels,

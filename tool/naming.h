@@ -108,6 +108,14 @@ const String* group_reference_name(const ToolConfig* cfg, const Group* group);
 [[nodiscard]] int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
                                    Variables* vars);
 
+// The output's name under the destination and its path, with the
+// directories it needs made: the first half of save_output_file_as, for
+// saves made a block at a time. Prints one error line on failure.
+[[nodiscard]] int prepare_output_path(String* name, String* path, const String* dst_path, const String* templ,
+                                      Variables* vars);
+// The saved-file line of an output of that shape.
+void print_saved_line(String* path, uint64_t channels, uint64_t frames, uint64_t rate);
+
 // The name (under the destination) save_output_file_as gives the output of
 // `templ`, which seeds its dither; without a line on failure (the save
 // says why). Returns 0 or the status the save would fail with.

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -27,6 +29,7 @@
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
 #include "tool/curve_files.h"
+#include "tool/child_chain.h"
 #include "tool/delivery.h"
 #include "tool/naming.h"
 #include "tool/references.h"
@@ -258,6 +261,92 @@ int load_child(const RunContext* ctx, Group* group, uint64_t index, const GroupS
   return st;
 }
 
+// The tags are evaluated like the names, against the child's variables;
+// `options` points into `title` and `artist`.
+int evaluate_tags(const ToolConfig* cfg, Variables* vars, String* title, String* artist, SaveOptions* options) {
+  int st = 0;
+  if (cfg->title.length > 0 && (st = evaluate_output_name(title, &cfg->title, vars)) == 0) {
+    options->format.title = string_to_utf8(title);
+    st = options->format.title ? 0 : STATUS_NO_MEMORY;
+  }
+  if (st == 0 && cfg->artist.length > 0 && (st = evaluate_output_name(artist, &cfg->artist, vars)) == 0) {
+    options->format.artist = string_to_utf8(artist);
+    st = options->format.artist ? 0 : STATUS_NO_MEMORY;
+  }
+  if (cfg->title.length > 0 || cfg->artist.length > 0) options->custom = true;
+  return st;
+}
+
+// Whether a child's processed audio is made a block at a time rather than
+// in buffers as long as the file: when the input it convolves passes the
+// size that is held whole (TIMBRAL_WHOLE_LIMIT_MB, 256 MB of decoded
+// samples by default). The limiter's search still needs the whole output.
+bool output_streams(const ToolConfig* cfg, const Sample& input) {
+  if (cfg->limiter.on) return false;
+  static const uint64_t limit = [] {
+    const char* v = std::getenv("TIMBRAL_WHOLE_LIMIT_MB");
+    char* end = nullptr;
+    const unsigned long long mb = v && *v ? std::strtoull(v, &end, 10) : 256;
+    return (end && *end) ? uint64_t(256) << 20 : uint64_t(mb) << 20;
+  }();
+  return input.channels * input.length * sizeof(float) > limit;
+}
+
+// The processed audio through the stage chain, never held whole; then
+// what the whole-buffer path does after its save.
+int stream_child_audio(const RunContext* ctx, GroupState& g, ChildState& c, const GroupSettings& set,
+                       uint64_t rate, int64_t delay, const OutputSlot& audio) {
+  const ToolConfig* cfg = ctx->cfg;
+  const Sample& input = cfg->mastering ? c.child : g.master;
+  WholeSource source(input);
+  ChildAudio job;
+  child_audio_init(&job);
+  job.cfg = cfg;
+  job.rate = rate;
+  job.input = &source;
+  job.ir = &c.work;
+  job.delay = delay;
+  job.dry = set.dry;
+  job.wet = set.wet;
+  job.norm_peak = set.peak;
+  job.mid_side = set.mid_side;
+  job.deliver = set.deliver;
+  job.reference_lufs = cfg->mastering ? &g.reference_lufs : nullptr;
+  job.templ = &cfg->file;
+  job.message_path = audio.planned ? &audio.planned->path : nullptr;
+  job.vars = &c.vars;
+  save_options_from_config(&job.options, cfg);
+  int st = 0;
+  if (set.deliver && delivery_needs_timbre(cfg, job.reference_lufs)) {
+    // The output takes the loudness of the file whose timbre it takes.
+    st = measure_integrated_loudness(cfg->mastering ? g.master : c.child, &job.timbre_lufs);
+    if (st != 0) err_printf("  error measuring loudness, error code: %d\n", st);
+  }
+  String title, artist;
+  string_init(&title);
+  string_init(&artist);
+  if (st == 0) st = evaluate_tags(cfg, &c.vars, &title, &artist, &job.options);
+  if (st == 0) st = write_child_audio(&job);
+  string_free(&artist);
+  string_free(&title);
+  if (st == 0) {
+    ++c.written;
+    run_plan_write_record(ctx->plan, audio.planned);
+    if (ctx->report && audio.planned) report_add_written(ctx, g.report, c.rc, OUTPUT_AUDIO, &audio.planned->path);
+    warn_overs_counted(audio.planned ? &audio.planned->path : &job.path, job.stats.peak, job.stats.overs,
+                       job.options);
+    if (set.deliver && save_container_lossy(job.options.format.container))
+      st = record_decoded_peak(&job.path, &job.loudness);
+  }
+  if (st == 0 && c.rc) {
+    const double peak_db = job.peak > 0.0f ? 20.0 * std::log10(static_cast<double>(job.peak))
+                                           : -std::numeric_limits<double>::infinity();
+    report_fill_output_shape(c.rc, rate, job.channels, job.frames, peak_db, audio.planned, job.loudness);
+  }
+  child_audio_free(&job);
+  return st;
+}
+
 // The rest of a loaded child, from its master on: profile, filters and
 // the processed audio.
 int finish_child(const RunContext* ctx, Group* group, uint64_t index, const GroupSettings& group_set,
@@ -408,6 +497,8 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   if (!(produce & PRODUCE_AUDIO)) return 0;
   OutputSlot audio = slot(ctx, group, index, OUTPUT_AUDIO);
   if (audio.keep) return 0;
+  if (output_streams(cfg, cfg->mastering ? c.child : g.master))
+    return stream_child_audio(ctx, g, c, set, rate, delay, audio);
 
   const Sample* input = cfg->mastering ? &c.child : &g.master;
   // Mid/side: the input is coded before the convolution and the output
@@ -505,19 +596,10 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     }
     print_loudness_line(loudness);
   }
-  // The tags are evaluated like the names, against the child's variables.
   String title, artist;
   string_init(&title);
   string_init(&artist);
-  if (cfg->title.length > 0 && (st = evaluate_output_name(&title, &cfg->title, &c.vars)) == 0) {
-    options.format.title = string_to_utf8(&title);
-    st = options.format.title ? 0 : STATUS_NO_MEMORY;
-  }
-  if (st == 0 && cfg->artist.length > 0 && (st = evaluate_output_name(&artist, &cfg->artist, &c.vars)) == 0) {
-    options.format.artist = string_to_utf8(&artist);
-    st = options.format.artist ? 0 : STATUS_NO_MEMORY;
-  }
-  if (cfg->title.length > 0 || cfg->artist.length > 0) options.custom = true;
+  st = evaluate_tags(cfg, &c.vars, &title, &artist, &options);
   if (st == 0)
     st = save_output(ctx, g, &c.vars, rc, &c.written, audio, &c.output, &cfg->file, OUTPUT_AUDIO, &options, rate);
   string_free(&artist);

@@ -126,9 +126,14 @@ ReportChild* report_begin_child(ReportGroup* g, const String* name) {
 
 void report_fill_audio(ReportAudioInfo* info, const String* path, const Sample& audio,
                        const LoudnessReport* loudness) {
+  report_fill_audio_shape(info, path, audio.sample_rate, audio.channels, audio.length, peak_dbfs(audio), loudness);
+}
+
+void report_fill_audio_shape(ReportAudioInfo* info, const String* path, uint64_t rate, uint64_t channels,
+                             uint64_t frames, double peak_db, const LoudnessReport* loudness) {
   if (!info) return;
-  (void)report_set_audio(info, path ? utf8_of(path) : nullptr, static_cast<int64_t>(audio.sample_rate),
-                         static_cast<int64_t>(audio.channels), static_cast<int64_t>(audio.length), peak_dbfs(audio));
+  (void)report_set_audio(info, path ? utf8_of(path) : nullptr, static_cast<int64_t>(rate),
+                         static_cast<int64_t>(channels), static_cast<int64_t>(frames), peak_db);
   if (loudness) report_set_loudness(info, loudness->after_lufs, loudness->true_peak_db);
 }
 
@@ -177,8 +182,14 @@ void report_fill_curves(ReportChild* c, const CurveTrace& trace, uint64_t rate, 
 
 void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile* planned,
                         const LoudnessReport& loudness) {
+  report_fill_output_shape(c, output.sample_rate, output.channels, output.length, peak_dbfs(output), planned,
+                           loudness);
+}
+
+void report_fill_output_shape(ReportChild* c, uint64_t rate, uint64_t channels, uint64_t frames, double peak_db,
+                              const PlannedFile* planned, const LoudnessReport& loudness) {
   if (!c) return;
-  report_fill_audio(&c->output, planned ? &planned->path : nullptr, output, &loudness);
+  report_fill_audio_shape(&c->output, planned ? &planned->path : nullptr, rate, channels, frames, peak_db, &loudness);
   if (loudness.limiter_on) {
     c->limiter_ran = true;
     c->limiter_ceiling_dbtp = loudness.limiter_ceiling_db;

@@ -40,6 +40,12 @@ void report_fill_spectrum(ReportSpectrum* s, const Sample& profile, uint64_t rat
 void report_fill_curves(ReportChild* c, const CurveTrace& trace, uint64_t rate, unsigned rank);
 
 // The processed output: its file, measures and loudness.
+// As report_fill_audio and report_fill_output, from an output's shape and
+// peak (in dBFS) when it was never held whole.
+void report_fill_audio_shape(ReportAudioInfo* info, const String* path, uint64_t rate, uint64_t channels,
+                             uint64_t frames, double peak_db, const LoudnessReport* loudness);
+void report_fill_output_shape(ReportChild* c, uint64_t rate, uint64_t channels, uint64_t frames, double peak_db,
+                              const PlannedFile* planned, const LoudnessReport& loudness);
 void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile* planned,
                         const LoudnessReport& loudness);
 

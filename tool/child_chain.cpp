@@ -1,0 +1,277 @@
+#include "tool/child_chain.h"
+
+#include <cmath>
+#include <limits>
+
+#include "analysis/loudness_tap.h"
+#include "analysis/mix.h"
+#include "analysis/mix_stage.h"
+#include "audio/sample_file.h"
+#include "runtime/output.h"
+#include "tool/naming.h"
+#include "tool/tool_config.h"
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+const char* text_of(String* s) {
+  const char* t = string_to_utf8(s);
+  return t ? t : "";
+}
+
+// A gain in dB as every gain of the tool is converted (loudness_apply_gain).
+float gain_factor(double gain_db) { return static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05)); }
+
+// Writes what passes through it into an open save and hands on the values
+// as written (quantized and dithered for integer formats).
+class WriterStage : public Stage {
+ public:
+  ~WriterStage() override { release(); }
+  void configure(SaveSession* session, bool quantized) {
+    session_ = session;
+    quantized_ = quantized;
+  }
+  Status start(const StageFormat& in, StageFormat* out) override {
+    *out = in;
+    cause_[0] = 0;
+    return STATUS_OK;
+  }
+  Status process(const Sample& block, StageSink& next) override {
+    if (quantized_ && (!saved_.data || saved_.stride < block.length || saved_.channels != block.channels)) {
+      if (!sample_allocate_unfilled(saved_, block.channels, block.length < 32768 ? 32768 : block.length, 0))
+        return STATUS_NO_MEMORY;
+    }
+    Status st = save_session_write(*session_, block, quantized_ ? &saved_ : nullptr, cause_, sizeof cause_);
+    if (st != STATUS_OK) return st;
+    if (!quantized_) return next.take(block);
+    saved_.length = block.length;
+    saved_.sample_rate = block.sample_rate;
+    return next.take(saved_);
+  }
+  void release() override { sample_destroy(saved_); }
+  const char* cause() const { return cause_; }
+
+ private:
+  SaveSession* session_ = nullptr;
+  bool quantized_ = false;
+  Sample saved_{};
+  char cause_[256] = "";
+};
+
+enum ChainUse { kMeasurePeak, kMeasureLoudness, kWrite };
+
+// Every stage a child's chain may hold; build() picks and orders them.
+struct ChainParts {
+  MidSideStage encode, decode;
+  MixStage mix;
+  PeakTap peak;
+  WindowStage window;
+  ScaleStage scale;
+  WriterStage writer;
+  LoudnessTap loudness;
+
+  // The chain, in one place, for one use: measuring the peak that
+  // normalization needs, measuring the loudness, or writing.
+  bool build(StageChain& chain, const ChildAudio& job, ChainUse use, bool meter, bool peaks) {
+    const ToolConfig* cfg = job.cfg;
+    mix.configure(job.ir, job.delay, job.dry, job.wet);
+    const uint64_t first = cfg->latency_compensation && job.delay > 0 ? static_cast<uint64_t>(job.delay) : 0;
+    const int64_t length = cfg->match_length ? static_cast<int64_t>(job.input->format().length) : -1;
+    window.configure(first, length);
+    encode.configure(false);
+    decode.configure(true);
+    loudness.configure(peaks);
+    bool ok = true;
+    if (job.mid_side) ok = ok && chain.add(&encode);
+    ok = ok && chain.add(&mix);
+    // Normalization takes the peak of the whole mix, or with mid/side that
+    // of the decoded output.
+    if (use == kMeasurePeak && !job.mid_side) ok = ok && chain.add(&peak);
+    ok = ok && chain.add(&window);
+    if (job.mid_side) ok = ok && chain.add(&decode);
+    if (use == kMeasurePeak && job.mid_side) ok = ok && chain.add(&peak);
+    if (use == kMeasurePeak) return ok;
+    ok = ok && chain.add(&scale);
+    if (use == kWrite) ok = ok && chain.add(&writer);
+    if (meter) ok = ok && chain.add(&loudness);
+    return ok;
+  }
+};
+
+// One pass of the chain over the input.
+Status run_pass(ChildAudio* job, ChainParts& parts, ChainUse use, bool meter, bool peaks, StageFormat* out) {
+  StageChain chain;
+  if (!parts.build(chain, *job, use, meter, peaks)) return STATUS_INVALID;
+  StageFormat shape{};
+  StageFormat in = job->input->format();
+  in.rate = job->rate;
+  Status st = chain.start(in, &shape);
+  if (st == STATUS_OK) st = job->input->run(chain);
+  if (st == STATUS_OK) st = chain.finish();
+  if (out) *out = shape;
+  // The stages keep their settings (the scale's factors); their buffers go.
+  parts.mix.release();
+  return st;
+}
+
+int convolve_failed(int st) {
+  err_printf("  error convolving trimmed impulse response with master file, error code: %d\n", st);
+  return st;
+}
+
+int measure_failed(int st) {
+  err_printf("  error measuring loudness, error code: %d\n", st);
+  return st;
+}
+
+// The gain step's view of the output: gains become factors of the scale
+// stage, and a loudness measured again is a pass of the chain.
+class ChainOutput : public DeliveredOutput {
+ public:
+  ChainOutput(ChildAudio* job, ChainParts* parts) : job_(job), parts_(parts) {}
+  void apply_gain(double gain_db) override {
+    if (gain_db != 0.0) (void)parts_->scale.add(gain_factor(gain_db));
+  }
+  Status integrated(double* lufs) override {
+    Status st = run_pass(job_, *parts_, kMeasureLoudness, true, false, nullptr);
+    LoudnessMeasure m{kNaN, kNaN, kNaN};
+    if (st == STATUS_OK) st = parts_->loudness.result(&m);
+    if (st == STATUS_OK) *lufs = m.integrated_lufs;
+    return st;
+  }
+
+ private:
+  ChildAudio* job_;
+  ChainParts* parts_;
+};
+
+}  // namespace
+
+Status WholeSource::run(StageSink& sink) {
+  for (uint64_t at = 0; at < s_.length; at += kChainBlockFrames) {
+    const uint64_t n = s_.length - at < kChainBlockFrames ? s_.length - at : kChainBlockFrames;
+    Status st = sink.take(sample_view(s_, at, n));
+    if (st != STATUS_OK) return st;
+  }
+  return STATUS_OK;
+}
+
+void child_audio_init(ChildAudio* job) {
+  *job = ChildAudio{};
+  job->timbre_lufs = kNaN;
+  loudness_report_init(&job->loudness);
+  string_init(&job->path);
+}
+
+void child_audio_free(ChildAudio* job) { string_free(&job->path); }
+
+int write_child_audio(ChildAudio* job) {
+  const ToolConfig* cfg = job->cfg;
+  ChainParts parts;
+  int st = 0;
+  // Normalization: the peak of what would be written, first.
+  if (cfg->normalize != NORMALIZE_NONE) {
+    if ((st = run_pass(job, parts, kMeasurePeak, false, false, nullptr)) != 0) return convolve_failed(st);
+    const float peak = parts.peak.peak();
+    const int mode = static_cast<int>(cfg->normalize);
+    const bool scales = !(static_cast<double>(peak) < 0.000001) && !(mode == NORMALIZE_ABOVE && job->norm_peak >= peak) &&
+                        !(mode == NORMALIZE_BELOW && job->norm_peak <= peak);
+    if (scales) (void)parts.scale.add(job->norm_peak / peak);
+  }
+  const double ceiling = job->deliver ? delivery_ceiling_db(cfg) : kNaN;
+  if (job->deliver) {
+    if ((st = run_pass(job, parts, kMeasureLoudness, true, true, nullptr)) != 0) return measure_failed(st);
+    LoudnessMeasure out{kNaN, kNaN, kNaN};
+    if ((st = parts.loudness.result(&out)) != 0) return measure_failed(st);
+    job->loudness.before_lufs = out.integrated_lufs;
+    const double target = delivery_target(cfg, job->timbre_lufs, job->reference_lufs);
+    ChainOutput output(job, &parts);
+    st = deliver_gain(cfg, out, target, &job->loudness, job->message_path, output);
+    if (st != 0) return st;
+  }
+  String name;
+  string_init(&name);
+  st = prepare_output_path(&name, &job->path, &cfg->dst_path, job->templ, job->vars);
+  if (st != 0) {
+    string_free(&name);
+    return st;
+  }
+  SaveFormat format = job->options.custom ? job->options.format : save_format_default();
+  format.dither_seed = string_to_utf8(&name);
+  const bool quantized = format.bits != SAVE_BITS_FLOAT;
+  const bool hold = !std::isnan(ceiling);
+  double trim = 0.0;
+  LoudnessMeasure written{kNaN, kNaN, kNaN};
+  constexpr int kRounds = 4;
+  char cause[256] = "";
+  StageFormat shape{};
+  for (int round = 0;; ++round) {
+    SaveSession session;
+    save_session_init(session);
+    const StageFormat in = job->input->format();
+    const uint64_t first = cfg->latency_compensation && job->delay > 0 ? static_cast<uint64_t>(job->delay) : 0;
+    shape = StageFormat{job->rate, in.channels,
+                        mix_window_length(in.length, job->ir->length, job->delay, first,
+                                          cfg->match_length ? static_cast<int64_t>(in.length) : -1)};
+    st = save_session_begin(session, job->path, job->rate, in.channels, shape.length, format, &job->stats, cause,
+                            sizeof cause, true);
+    if (st == 0) {
+      parts.writer.configure(&session, quantized);
+      st = run_pass(job, parts, kWrite, hold, hold, &shape);
+      if (st != 0 && parts.writer.cause()[0]) std::snprintf(cause, sizeof cause, "%s", parts.writer.cause());
+    }
+    if (st == 0 && hold) {
+      if ((st = parts.loudness.result(&written)) != 0) {
+        save_session_abort(session);
+        string_free(&name);
+        return measure_failed(st);
+      }
+      if (written.true_peak_db > ceiling) {
+        save_session_abort(session);
+        if (round == kRounds) {
+          err_printf("  true-peak ceiling of %.2f dBTP cannot be met by the written samples (it lies in the noise "
+                     "of their quantization)\n",
+                     ceiling);
+          string_free(&name);
+          return STATUS_UNSUPPORTED;
+        }
+        // Lower by the excess and a hair more, the quantization's own
+        // wobble (a few steps of the last bit).
+        const double lower = written.true_peak_db - ceiling + 0.001 * (round + 1);
+        (void)parts.scale.add(gain_factor(-lower));
+        trim -= lower;
+        continue;
+      }
+    }
+    if (st == 0 || (session.open && session.failed_write != STATUS_OK)) {
+      // A failed write is closed like a whole save's, which tells a full
+      // disk as such and removes the temporary.
+      const int end = save_session_end(session, cause, sizeof cause);
+      if (st == 0 || end != 0) st = end;
+    } else if (session.open) {
+      save_session_abort(session);
+    }
+    break;
+  }
+  string_free(&name);
+  if (st != 0) {
+    err_printf("  could not write file '%s', error code: %d\n", text_of(&job->path), st);
+    if (cause[0]) err_printf("  %s\n", cause);
+    return st;
+  }
+  job->frames = shape.length;
+  job->channels = shape.channels;
+  job->peak = job->stats.peak;
+  if (job->deliver) {
+    if (hold) {
+      LoudnessReport& r = job->loudness;
+      if (quantized || trim != 0.0 || std::isnan(r.after_lufs)) r.after_lufs = written.integrated_lufs;
+      r.true_peak_db = written.true_peak_db;
+      r.gain_db = (std::isnan(r.gain_db) ? 0.0 : r.gain_db) + trim;
+    }
+    print_loudness_line(job->loudness);
+  }
+  print_saved_line(&job->path, job->channels, job->frames, job->rate);
+  return 0;
+}
