@@ -569,6 +569,11 @@ Status save_session_begin(SaveSession& s, String& path, uint64_t rate, uint64_t 
     unlink(s.temp);
     signal_cleanup_clear();
     s.open = false;
+    // A full disk is told as such, whatever part of libsndfile met it.
+    if (s.writer.system_error == ENOSPC || s.writer.system_error == EDQUOT) {
+      put_cause(cause, cause_size, std::strerror(s.writer.system_error));
+      return STATUS_LIMIT;
+    }
     return status;
   }
   return STATUS_OK;
