@@ -81,9 +81,13 @@ int set_name_parts(Variables* vars, const char* var_file, const char* var_ext, c
   return st;
 }
 
+}  // namespace
+
 void print_read_error(String* shown, int st) {
   err_printf("  could not read file '%s', error code: %d\n", text_of(shown), st);
 }
+
+namespace {
 
 void print_file_line(const char* what, String* path, const Sample* s, uint64_t rate) {
   char duration[32];
@@ -124,11 +128,9 @@ int resolve_output_path(String* out, const String* dst_path, const String* name)
   return make_path(out, dst_path, name);
 }
 
-int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const String* name) {
-  String path;
-  string_init(&path);
-  int st = make_path(&path, &cfg->src_path, name);
-  if (st == 0 && string_has_nul(&path)) st = STATUS_BAD_FORMAT;
+int input_path_of(String* path, const ToolConfig* cfg, const String* name) {
+  int st = make_path(path, &cfg->src_path, name);
+  if (st == 0 && string_has_nul(path)) st = STATUS_BAD_FORMAT;
   if (st != 0) {
     String copy;
     string_init(&copy);
@@ -136,6 +138,56 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
     print_read_error(&copy, st);
     if (st == STATUS_BAD_FORMAT) err_printf("  the name contains a NUL character\n");
     string_free(&copy);
+  }
+  return st;
+}
+
+int check_input_rate(String* path, uint64_t file_rate, uint64_t rate) {
+  // Refused before resampling: a tiny header rate would make the resampled
+  // buffer enormous, a huge one the filter work endless.
+  if (file_rate < kMinInputRate) {
+    print_read_error(path, STATUS_UNSUPPORTED);
+    err_printf("  file '%s' has the sample rate %llu Hz, below the lowest supported rate of %llu Hz\n",
+               text_of(path), static_cast<unsigned long long>(file_rate),
+               static_cast<unsigned long long>(kMinInputRate));
+    return STATUS_UNSUPPORTED;
+  }
+  if (rate != 0 && (file_rate > rate * kMaxRateRatio || file_rate * kMaxRateRatio < rate)) {
+    print_read_error(path, STATUS_UNSUPPORTED);
+    err_printf(
+        "  file '%s' has the sample rate %llu Hz, more than a factor of %llu from the run's "
+        "sample rate of %llu Hz\n",
+        text_of(path), static_cast<unsigned long long>(file_rate), static_cast<unsigned long long>(kMaxRateRatio),
+        static_cast<unsigned long long>(rate));
+    return STATUS_UNSUPPORTED;
+  }
+  return 0;
+}
+
+void print_unusable_sample(String* path, uint64_t frame, bool finite) {
+  print_read_error(path, STATUS_MALFORMED);
+  if (finite) {
+    err_printf("  file '%s' holds a sample out of range at frame %llu: its magnitude passes %g\n", text_of(path),
+               static_cast<unsigned long long>(frame), SAMPLE_MAGNITUDE_LIMIT);
+  } else {
+    err_printf("  file '%s' holds a NaN or infinite sample at frame %llu\n", text_of(path),
+               static_cast<unsigned long long>(frame));
+  }
+}
+
+void print_loaded_line(String* path, uint64_t channels, uint64_t frames, uint64_t rate) {
+  Sample shape;
+  sample_init(shape);
+  shape.channels = channels;
+  shape.length = frames;
+  print_file_line("loaded file", path, &shape, rate);
+}
+
+int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const String* name) {
+  String path;
+  string_init(&path);
+  int st = input_path_of(&path, cfg, name);
+  if (st != 0) {
     string_free(&path);
     return st;
   }
@@ -147,37 +199,14 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
     string_free(&path);
     return st;
   }
-  // Refused before resampling: a tiny header rate would make the resampled
-  // buffer enormous, a huge one the filter work endless.
   const uint64_t file_rate = target->sample_rate;
-  if (file_rate < kMinInputRate) {
-    print_read_error(&path, STATUS_UNSUPPORTED);
-    err_printf("  file '%s' has the sample rate %llu Hz, below the lowest supported rate of %llu Hz\n",
-                 text_of(&path), static_cast<unsigned long long>(file_rate),
-                 static_cast<unsigned long long>(kMinInputRate));
+  if ((st = check_input_rate(&path, file_rate, rate)) != 0) {
     string_free(&path);
-    return STATUS_UNSUPPORTED;
-  }
-  if (rate != 0 && (file_rate > rate * kMaxRateRatio || file_rate * kMaxRateRatio < rate)) {
-    print_read_error(&path, STATUS_UNSUPPORTED);
-    err_printf(
-                 "  file '%s' has the sample rate %llu Hz, more than a factor of %llu from the run's "
-                 "sample rate of %llu Hz\n",
-                 text_of(&path), static_cast<unsigned long long>(file_rate),
-                 static_cast<unsigned long long>(kMaxRateRatio), static_cast<unsigned long long>(rate));
-    string_free(&path);
-    return STATUS_UNSUPPORTED;
+    return st;
   }
   uint64_t bad_frame = 0, bad_channel = 0;
   if (sample_find_unusable(*target, &bad_frame, &bad_channel)) {
-    print_read_error(&path, STATUS_MALFORMED);
-    if (std::isfinite(target->data[bad_channel * target->stride + bad_frame])) {
-      err_printf("  file '%s' holds a sample out of range at frame %llu: its magnitude passes %g\n",
-                 text_of(&path), static_cast<unsigned long long>(bad_frame), SAMPLE_MAGNITUDE_LIMIT);
-    } else {
-      err_printf("  file '%s' holds a NaN or infinite sample at frame %llu\n", text_of(&path),
-                 static_cast<unsigned long long>(bad_frame));
-    }
+    print_unusable_sample(&path, bad_frame, std::isfinite(target->data[bad_channel * target->stride + bad_frame]));
     string_free(&path);
     return STATUS_MALFORMED;
   }

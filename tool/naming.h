@@ -29,6 +29,15 @@ class Variables;
 // A file shorter than one analysis frame (2^rank samples at `rate`) is
 // loaded with a line "  [WRN] file '<path>' is shorter than one analysis
 // frame: <n> samples, the frame has <N>" on standard error.
+// Pieces of load_input_file for inputs read a block at a time, with its
+// lines: the path of `name` (its error line on failure), the rate checks,
+// the line of a sample out of range or not finite, the loaded-file line.
+[[nodiscard]] int input_path_of(String* path, const ToolConfig* cfg, const String* name);
+[[nodiscard]] int check_input_rate(String* path, uint64_t file_rate, uint64_t rate);
+void print_unusable_sample(String* path, uint64_t frame, bool finite);
+void print_loaded_line(String* path, uint64_t channels, uint64_t frames, uint64_t rate);
+void print_read_error(String* shown, int st);
+
 [[nodiscard]] int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg,
                                   const String* name);
 

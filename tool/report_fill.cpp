@@ -148,6 +148,20 @@ void report_fill_input(ReportAudioInfo* info, const ToolConfig* cfg, const Strin
                          static_cast<int64_t>(frames), peak_dbfs(loaded));
 }
 
+void report_fill_input_peak(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const Sample& shape,
+                            float peak) {
+  if (!info) return;
+  uint64_t rate = 0, channels = 0, frames = 0;
+  const double peak_db =
+      peak > 0.0f ? 20.0 * std::log10(static_cast<double>(peak)) : -std::numeric_limits<double>::infinity();
+  if (!probe_input_file(cfg, name, &rate, &channels, &frames) || frames == AUDIO_FRAMES_UNKNOWN) {
+    report_fill_audio_shape(info, nullptr, shape.sample_rate, shape.channels, shape.length, peak_db, nullptr);
+    return;
+  }
+  (void)report_set_audio(info, nullptr, static_cast<int64_t>(rate), static_cast<int64_t>(channels),
+                         static_cast<int64_t>(frames), peak_db);
+}
+
 void report_fill_spectrum(ReportSpectrum* s, const Sample& profile, uint64_t rate) {
   if (!s || profile.channels == 0 || profile.length < 2) return;
   const uint64_t bins = profile.length / 2 + 1;

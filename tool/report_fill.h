@@ -32,6 +32,9 @@ void report_fill_audio(ReportAudioInfo* info, const String* path, const Sample& 
 // An input as its file describes it (its own rate, channels and length),
 // with the sample peak of the loaded audio.
 void report_fill_input(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const Sample& loaded);
+// The same for an input read a block at a time: its shape and its peak.
+void report_fill_input_peak(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const Sample& shape,
+                            float peak);
 
 // The channel average of a profile's bins 0 .. N/2 at `rate`.
 void report_fill_spectrum(ReportSpectrum* s, const Sample& profile, uint64_t rate);
