@@ -326,3 +326,144 @@ Status measure_channel_peaks_full(const float* x, uint64_t length, uint64_t rate
   if (bad_arguments(x, length, rate, out)) return STATUS_BAD_ARGUMENT;
   return full_pass(x, length, rate, TRUE_PEAK_FULL_ASKED, out);
 }
+
+struct ChannelPeakState {
+  uint64_t rate, length, fed;
+  bool selective;
+  bool measure_all;      // a measured block disagreed with its estimate
+  Model model;
+  ebur128_state* library;
+  float* buffer;         // kContextFrames of history, then the block being filled
+  uint64_t fill;         // frames of the block so far
+  float* dst;            // the model's FIR output
+  float* scratch;
+  float largest;         // largest estimate so far
+  float sample_peak;
+  double true_peak;      // largest measured value
+};
+
+void channel_peak_stream_init(ChannelPeakStream& s) { s.state = nullptr; }
+
+void channel_peak_stream_release(ChannelPeakStream& s) {
+  if (!s.state) return;
+  if (s.state->library) ebur128_destroy(&s.state->library);
+  mem_free(s.state->buffer);
+  mem_free(s.state);
+  s.state = nullptr;
+}
+
+Status channel_peak_stream_start(ChannelPeakStream& s, uint64_t rate, uint64_t length) {
+  channel_peak_stream_release(s);
+  if (rate == 0) return STATUS_BAD_ARGUMENT;
+  ChannelPeakState* p = static_cast<ChannelPeakState*>(mem_calloc(1, sizeof(ChannelPeakState)));
+  if (!p) return STATUS_NO_MEMORY;
+  s.state = p;
+  p->rate = rate;
+  p->length = length;
+  TruePeakFilter filter;
+  true_peak_filter_for_rate(rate, &filter);
+  build_model(filter, &p->model);
+  bool matches = false;
+  if (p->model.valid && (length + kBlockFrames - 1) / kBlockFrames >= kMinBlocks) {
+    Status st = probe_cached(rate, p->model, &matches);
+    if (st != STATUS_OK) {
+      channel_peak_stream_release(s);
+      return st;
+    }
+  }
+  p->selective = matches;
+  const int mode = p->selective ? EBUR128_MODE_TRUE_PEAK : EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK;
+  p->library = ebur128_init(1, static_cast<unsigned long>(rate), mode);
+  const uint64_t dst_floats = kBlockFrames + 2 * kTaps;
+  const uint64_t scratch_floats = std::max<uint64_t>(kBlockFrames + 2 * kTaps, kContextFrames);
+  p->buffer = static_cast<float*>(mem_calloc(size_t(kContextFrames + kBlockFrames + dst_floats + scratch_floats),
+                                             sizeof(float)));
+  if (!p->library || !p->buffer) {
+    channel_peak_stream_release(s);
+    return STATUS_NO_MEMORY;
+  }
+  p->dst = p->buffer + kContextFrames + kBlockFrames;
+  p->scratch = p->dst + dst_floats;
+  return STATUS_OK;
+}
+
+namespace {
+
+// The block in the buffer: the whole-channel pass's step, or the model's
+// estimate and, for a candidate, the library's measure.
+Status take_block(ChannelPeakState* p) {
+  const uint64_t n = p->fill;
+  if (n == 0) return STATUS_OK;
+  float* block = p->buffer + kContextFrames;
+  const DspTable& t = dsp();
+  Status st = STATUS_OK;
+  if (!p->selective) {
+    st = status_from_ebur128(ebur128_add_frames_float(p->library, block, size_t(n)));
+  } else {
+    // Frame indices as the whole-channel code sees them: the first block
+    // starts the channel (zeros before it); later ones have the history.
+    const bool first = p->fed == 0;
+    const float* x = first ? block : p->buffer;
+    const uint64_t s = first ? 0 : kContextFrames, e = s + n;
+    const float sp = t.peak_abs(block, size_t(n));
+    float m = sp;
+    for (unsigned i = 0; i < p->model.nphases; ++i) {
+      const float v = phase_peak(t, p->model.phase[i], x, s, e, p->dst, p->scratch);
+      if (v > m) m = v;
+    }
+    p->sample_peak = std::max(p->sample_peak, sp);
+    if (m > p->largest) p->largest = m;
+    const double top = p->largest;
+    const bool candidate = m > 0.0f && (p->measure_all || !std::isfinite(m) || top < kTinyPeak ||
+                                        double(m) >= top * (1.0 - kCandidateMargin));
+    if (candidate) {
+      double value = 0.0;
+      st = measure_block(p->library, x, s, e, p->scratch, &value);
+      if (st == STATUS_OK) {
+        if (!(std::fabs(value - double(m)) <= kAgreement * top)) p->measure_all = true;
+        p->true_peak = std::max(p->true_peak, value);
+      }
+    }
+  }
+  // The last kContextFrames frames become the next block's history.
+  t.move_floats(p->buffer, p->buffer + n, size_t(kContextFrames));
+  p->fed += n;
+  p->fill = 0;
+  return st;
+}
+
+}  // namespace
+
+Status channel_peak_stream_push(ChannelPeakStream& s, const float* x, uint64_t n) {
+  ChannelPeakState* p = s.state;
+  if (!p) return STATUS_INVALID;
+  for (uint64_t at = 0; at < n;) {
+    const uint64_t take = std::min(n - at, kBlockFrames - p->fill);
+    dsp().copy_floats(p->buffer + kContextFrames + p->fill, x + at, size_t(take));
+    p->fill += take;
+    at += take;
+    if (p->fill == kBlockFrames) {
+      Status st = take_block(p);
+      if (st != STATUS_OK) return st;
+    }
+  }
+  return STATUS_OK;
+}
+
+Status channel_peak_stream_finish(ChannelPeakStream& s, ChannelPeaks* out) {
+  ChannelPeakState* p = s.state;
+  if (!p) return STATUS_INVALID;
+  Status st = take_block(p);
+  if (st != STATUS_OK) return st;
+  if (!p->selective) {
+    ChannelPeaks r{0.0, 0.0, TRUE_PEAK_FULL_SHORT};
+    st = status_from_ebur128(ebur128_true_peak(p->library, 0, &r.true_peak));
+    if (st == STATUS_OK) st = status_from_ebur128(ebur128_sample_peak(p->library, 0, &r.sample_peak));
+    if (st == STATUS_OK) *out = r;
+    return st;
+  }
+  *out = ChannelPeaks{std::max(p->true_peak, double(p->sample_peak)), double(p->sample_peak),
+                      p->measure_all ? TRUE_PEAK_FULL_MISMATCH : TRUE_PEAK_SELECTIVE};
+  return STATUS_OK;
+}
+

@@ -74,3 +74,26 @@ struct ChannelPeaks {
 // The whole-channel libebur128 pass alone (path TRUE_PEAK_FULL_ASKED); the
 // reference the selective measure is held to. Same statuses.
 [[nodiscard]] Status measure_channel_peaks_full(const float* x, uint64_t length, uint64_t rate, ChannelPeaks* out);
+
+// The peaks of one channel fed a block at a time, in memory that does not
+// depend on its length: the values measure_channel_peaks finds on the whole
+// channel, bit for bit. Each block of 4096 frames gets the model's estimate
+// as it arrives; the library measures (with the block's context) every
+// block whose estimate comes within the candidate margin of the largest
+// estimate so far. The largest one overall is among them, since the
+// running largest only grows. Where the model cannot be used (another
+// library, fewer than 8 blocks) the library sees every frame, as the
+// whole-channel pass does.
+struct ChannelPeakState;
+struct ChannelPeakStream {
+  ChannelPeakState* state;  // null until started
+};
+void channel_peak_stream_init(ChannelPeakStream& s);
+// `length`: the frames that will be fed. Returns 0, STATUS_BAD_ARGUMENT for a
+// rate of 0, STATUS_NO_MEMORY.
+[[nodiscard]] Status channel_peak_stream_start(ChannelPeakStream& s, uint64_t rate, uint64_t length);
+[[nodiscard]] Status channel_peak_stream_push(ChannelPeakStream& s, const float* x, uint64_t n);
+// After the last frames: the peaks. Returns the library's failures.
+[[nodiscard]] Status channel_peak_stream_finish(ChannelPeakStream& s, ChannelPeaks* out);
+void channel_peak_stream_release(ChannelPeakStream& s);
+
