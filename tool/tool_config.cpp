@@ -157,18 +157,23 @@ int group_create(ToolConfig* cfg, const String* name, Group** out) {
     group_release(g);
     return STATUS_NO_MEMORY;
   }
+  // A group's texts are kept as read: a large configuration holds a
+  // hundred thousand groups.
+  string_fit(&g->name);
   *out = g;
   return STATUS_OK;
 }
 
 int group_set_master(Group* g, const String* master) {
-  return string_assign(&g->master, master) ? STATUS_OK : STATUS_NO_MEMORY;
+  if (!string_assign(&g->master, master)) return STATUS_NO_MEMORY;
+  string_fit(&g->master);
+  return STATUS_OK;
 }
 
 int group_add_file(Group* g, const String* file) {
   String* copy = string_clone(file);
   if (!copy) return STATUS_NO_MEMORY;
-  if (!ptrlist_push(&g->files, copy)) {
+  if (!ptrlist_push_short(&g->files, copy)) {
     string_delete(copy);
     return STATUS_NO_MEMORY;
   }

@@ -77,6 +77,16 @@ TEST(PtrList, PushReserveSwap) {
   ptrlist_release(&l);
   ptrlist_release(&m);
   ptrlist_release(&m);
+
+  // A short list starts at 2 slots and grows as any list from 32 on.
+  std::vector<uint64_t> caps;
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_NE(ptrlist_push_short(&l, &x), nullptr);
+    if (caps.empty() || caps.back() != l.capacity) caps.push_back(l.capacity);
+  }
+  EXPECT_EQ(caps, (std::vector<uint64_t>{2, 4, 7, 12, 19, 30, 46, 70}));
+  EXPECT_EQ(l.count, 50u);
+  ptrlist_release(&l);
 }
 
 std::vector<std::string> keys_of(const HashMap* m) {
