@@ -41,12 +41,16 @@ void input_member(TextBuffer* b, const char* key, const ToolConfig* cfg, const S
   string_free(&path);
 }
 
-// A name as it is (not a path: a '\' stays).
+// A name as it is (not a path: a '\' stays), converted in a copy for the
+// same reason as a path.
 void name_member(TextBuffer* b, const char* key, const String* name) {
-  const char* utf8 = string_to_utf8(const_cast<String*>(name));
+  String copy;
+  string_init(&copy);
+  const char* utf8 = string_assign(&copy, name) ? string_to_utf8(&copy) : nullptr;
   text_appendf(b, "\"%s\": ", key);
   if (!utf8) b->failed = true;
   else text_append_json_string(b, utf8);
+  string_free(&copy);
 }
 
 // Appends the outputs of [*at, end) that belong to `group` and child
