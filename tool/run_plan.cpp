@@ -534,6 +534,8 @@ void run_plan_init(RunPlan* plan) {
   ptrlist_init(&plan->outputs);
   ptrlist_init(&plan->inputs);
   ptrlist_init(&plan->records);
+  plan->record_of = nullptr;
+  plan->record_count = 0;
   plan->curve = nullptr;
   plan->settings_hash = 0;
 }
@@ -543,6 +545,9 @@ void run_plan_release(RunPlan* plan) {
   list_free(&plan->outputs);
   list_free(&plan->inputs);
   list_free(&plan->records);
+  mem_free(plan->record_of);
+  plan->record_of = nullptr;
+  plan->record_count = 0;
   arena_free(&plan->arena);
   plan->curve = nullptr;
 }
@@ -587,6 +592,10 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
     // Records belong to the outputs they describe.
     fresh.records = plan->records;
     ptrlist_init(&plan->records);
+    fresh.record_of = plan->record_of;
+    fresh.record_count = plan->record_count;
+    plan->record_of = nullptr;
+    plan->record_count = 0;
     plan->curve = nullptr;
   }
   run_plan_release(&fresh);
@@ -892,8 +901,11 @@ int run_plan_add_records(RunPlan* plan, const ToolConfig* cfg, const PlannedFile
   String path, base;
   string_init(&path);
   string_init(&base);
-  int st = 0;
-  for (uint64_t i = 0; st == 0 && i < plan->outputs.count; ++i) {
+  const uint64_t outputs = plan->outputs.count;
+  const PlannedFile** record_of =
+      static_cast<const PlannedFile**>(mem_calloc(outputs ? outputs : 1, sizeof(const PlannedFile*)));
+  int st = record_of ? 0 : STATUS_NO_MEMORY;
+  for (uint64_t i = 0; st == 0 && i < outputs; ++i) {
     const PlannedFile* out = static_cast<const PlannedFile*>(plan->outputs.items[i]);
     if (out->kind == OUTPUT_REPORT) continue;
     const int64_t slash = string_find_last(&out->path, '/');
@@ -909,32 +921,41 @@ int run_plan_add_records(RunPlan* plan, const ToolConfig* cfg, const PlannedFile
     record->child = out->child;
     record->kind = OUTPUT_RECORD;
     record->source = out->source;
+    record_of[i] = record;
     st = push_file(&records, record);
   }
   string_free(&path);
   string_free(&base);
   if (st != 0) {
     list_free(&records);
+    mem_free(record_of);
     return st;
   }
   // Every record made: they go to the plan, each linked to its output.
   list_free(&plan->records);
   plan->records = records;
-  for (uint64_t i = 0, r = 0; i < plan->outputs.count; ++i) {
-    PlannedFile* out = static_cast<PlannedFile*>(plan->outputs.items[i]);
-    if (out->kind != OUTPUT_REPORT) out->record = static_cast<const PlannedFile*>(plan->records.items[r++]);
-  }
+  mem_free(plan->record_of);
+  plan->record_of = record_of;
+  plan->record_count = outputs;
   plan->settings_hash = settings_hash(cfg);
   plan->curve = curve;
   return 0;
 }
 
+const PlannedFile* run_plan_record(const RunPlan* plan, const PlannedFile* output) {
+  if (!plan || !output || output->position >= plan->record_count ||
+      plan->outputs.items[output->position] != output)
+    return nullptr;
+  return plan->record_of[output->position];
+}
+
 bool run_plan_output_current(const RunPlan* plan, const PlannedFile* file) {
   if (!run_plan_file_exists(file)) return false;
-  if (!plan || !file->record) return true;
+  const PlannedFile* record = run_plan_record(plan, file);
+  if (!record) return true;
   Text saved;
   struct stat info;
-  if (lstat(file->record->canonical, &info) != 0 && errno == ENOENT) {
+  if (lstat(record->canonical, &info) != 0 && errno == ENOENT) {
     // Made before records were kept: up to date when newer than every input.
     struct stat output;
     if (stat(file->canonical, &output) != 0) return false;
@@ -944,7 +965,7 @@ bool run_plan_output_current(const RunPlan* plan, const PlannedFile* file) {
     });
   }
   Text now;
-  bool current = read_small_file(file->record->canonical, &saved) && record_text(plan, file, &now) &&
+  bool current = read_small_file(record->canonical, &saved) && record_text(plan, file, &now) &&
                  saved.used == now.used && std::memcmp(saved.data, now.data, now.used) == 0;
   mem_free(saved.data);
   mem_free(now.data);
@@ -952,10 +973,11 @@ bool run_plan_output_current(const RunPlan* plan, const PlannedFile* file) {
 }
 
 void run_plan_write_record(const RunPlan* plan, const PlannedFile* file) {
-  if (!plan || !file || !file->record) return;
+  const PlannedFile* record = run_plan_record(plan, file);
+  if (!record) return;
   Text text;
   int st = record_text(plan, file, &text) ? 0 : STATUS_NO_MEMORY;
-  char* path = st == 0 ? mem_strdup(file->record->canonical) : nullptr;
+  char* path = st == 0 ? mem_strdup(record->canonical) : nullptr;
   if (st == 0 && !path) st = STATUS_NO_MEMORY;
   if (st == 0) {
     char* slash = std::strrchr(path, '/');
@@ -963,7 +985,7 @@ void run_plan_write_record(const RunPlan* plan, const PlannedFile* file) {
     st = report_write_file(path[0] ? path : "/", slash + 1, text.data, text.used);
   }
   if (st != 0)
-    std::fprintf(stderr, "[WRN] could not write the record '%s', error code: %d\n", text_of(&file->record->path), st);
+    std::fprintf(stderr, "[WRN] could not write the record '%s', error code: %d\n", text_of(&record->path), st);
   mem_free(path);
   mem_free(text.data);
 }
