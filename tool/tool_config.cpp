@@ -34,7 +34,7 @@ int toolconfig_init(ToolConfig* cfg) {
   string_init(&cfg->ir.fr_master);
   string_init(&cfg->ir.fr_child);
   cfg->ir.curve = CurveConfig{0.0f, 0.0f, 0.0f, 0.0f, 100.0f, {0.0f, false}, {0.0f, false}, PHASE_LINEAR};
-  hashmap_init_string(&cfg->groups);
+  hashmap_init_string_borrowed(&cfg->groups);  // keyed by each group's own name
   cfg->srate_source = false;
   cfg->srate_child = false;
   cfg->dry_run = false;
@@ -153,7 +153,7 @@ int group_create(ToolConfig* cfg, const String* name, Group** out) {
   ptrlist_init(&g->references);
   g->rate = 0;
   g->position = 0;
-  if (!string_assign(&g->name, name) || !hashmap_add(&cfg->groups, name, g)) {
+  if (!string_assign(&g->name, name) || !hashmap_add(&cfg->groups, &g->name, g)) {
     group_release(g);
     return STATUS_NO_MEMORY;
   }
