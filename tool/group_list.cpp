@@ -138,10 +138,13 @@ int list_groups(const ToolConfig* cfg, const RunPlan* plan) {
 }
 
 void print_selected_outputs(const ToolConfig* cfg, const RunPlan* plan, FILE* out) {
+  String scratch;  // as in run_plan_print: no conversion kept on every path
+  string_init(&scratch);
   for (uint64_t i = 0; i < run_plan_output_count(plan); ++i) {
     const PlannedFile* f = run_plan_output(plan, i);
     if (f->group && !group_selected(cfg, f->group)) continue;
-    const char* t = string_to_locale(const_cast<String*>(&f->path));
+    const char* t = string_assign(&scratch, &f->path) ? string_to_locale(&scratch) : nullptr;
     std::fprintf(out, "%s\n", t ? t : "");
   }
+  string_free(&scratch);
 }

@@ -671,10 +671,16 @@ int run_plan_check(const RunPlan* plan) {
 }
 
 void run_plan_print(const RunPlan* plan, FILE* out) {
+  // Each path is converted in one scratch copy: a conversion kept on every
+  // path of a large plan would take more memory than the plan.
+  String scratch;
+  string_init(&scratch);
   for (uint64_t i = 0; i < plan->outputs.count; ++i) {
     const PlannedFile* f = static_cast<const PlannedFile*>(plan->outputs.items[i]);
-    std::fprintf(out, "%s\n", text_of(&f->path));
+    if (!string_assign(&scratch, &f->path)) string_clear(&scratch);
+    std::fprintf(out, "%s\n", text_of(&scratch));
   }
+  string_free(&scratch);
 }
 
 uint64_t run_plan_output_count(const RunPlan* plan) { return plan ? plan->outputs.count : 0; }
