@@ -19,8 +19,15 @@
 #   RATIO list_groups_<n> <s> target <10 s> <ratio>               (target < 1)
 #   PEAK_KB list_groups_<n> <kB> target <512000> <ratio>          (target < 1)
 #   CPU list_groups_<n> <user+system s>
-# and exits non-zero only when a program fails; missing a target is
-# reported, not failed.
+# With TIMBRAL_BASE_BIN set to another build (say of the main branch), the
+# list is also made by that build, the two taking turns run by run, and
+#   RATIO list_groups_<n>_vs_base <s> base <s> <ratio>
+#   PEAK_KB list_groups_<n>_vs_base <kB> base <kB> <ratio>
+#   CPU list_groups_<n>_base <user+system s>
+#   CHECK list_groups_<n> same|MISMATCH   (the two lists, byte for byte)
+# follow. BENCH_GROUPS=0 leaves out the first part.
+# Exits non-zero only when a program fails or the lists differ; missing a
+# target is reported, not failed.
 set -uo pipefail
 root="${TIMBRAL_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 bdir="${TIMBRAL_BENCH_DIR:-$root/build/bench}"
@@ -31,13 +38,18 @@ seconds="${CHILD_SECONDS:-5}"
 shards="${SHARDS:-8}"
 list_groups="${LIST_GROUPS:-100000}"
 [ -x "$bin" ] || { echo "shards.sh: $bin not built"; exit 1; }
+base_bin="${TIMBRAL_BASE_BIN:-}"
+[ -z "$base_bin" ] || [ -x "$base_bin" ] || { echo "shards.sh: $base_bin not built"; exit 1; }
 work="$(mktemp -d)"
 . "$root/bench/measure.sh"  # require
 require sox parallel python3 /usr/bin/time
 trap 'if [ -n "${KEEP:-}" ]; then echo "shards.sh: kept $work"; else rm -rf "$work"; fi' EXIT
 cd "$work" || exit 1
 
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+
 # 1. Overhead.
+if [ "$groups" -gt 0 ]; then
 mkdir -p in
 sox -n -r 48000 -b 16 -c 1 in/master.wav synth "$seconds" pinknoise vol 0.5 || exit 1
 sox -n -r 48000 -b 16 -c 1 in/child.wav synth "$seconds" brownnoise vol 0.5 || exit 1
@@ -68,11 +80,13 @@ for ((i = 0; i < runs; i++)); do
   ones+=("$(wall "$bin" -c cfg.json -j 2 -q true)") || exit 1
   manys+=("$(wall parallel -j 2 "$bin" -c cfg.json -q true --shard '{}'/"$shards" ::: $seq_list)") || exit 1
 done
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 one=$(median "${ones[@]}")
 many=$(median "${manys[@]}")
 awk -v n="$shards" -v a="$many" -v b="$one" 'BEGIN { printf "RATIO shards_%d_parallel_j2 %s one_process_j2 %s %.3f\n", n, a, b, a / b }'
 rm -rf in out
+else
+  echo "SKIP shards: BENCH_GROUPS=0"
+fi
 
 # 2. The group list of a large configuration.
 python3 - "$list_groups" <<'PY' || exit 1
@@ -82,21 +96,41 @@ groups = {"group-%06d" % i: {"master": "masters/m%06d.wav" % i,
                              "files": ["children/a%06d.wav" % i, "children/b%06d.wav" % i]} for i in range(n)}
 json.dump({"dst_path": "out", "groups": groups}, open("big.json", "w"))
 PY
-times=()
-peak=0
-cpu=()
+# list_run <binary> <list file>: one run; sets run_time, run_cpu and run_kb.
+list_run() {
+  local e u st
+  /usr/bin/time -f "%e %U %S %M" -o time.txt "$1" -c big.json -lg "$2" >/dev/null 2>err.txt ||
+    { echo "shards.sh: --list-groups of $1 failed"; tail -n 3 err.txt; return 1; }
+  read -r e u st run_kb <time.txt
+  run_time=$e
+  run_cpu=$(awk -v u="$u" -v s="$st" 'BEGIN { printf "%.2f", u + s }')
+}
+times_ours=() cpu_ours=() peak_ours=0 times_base=() cpu_base=() peak_base=0
 for ((i = 0; i < runs; i++)); do
-  /usr/bin/time -f "%e %U %S %M" -o time.txt "$bin" -c big.json -lg groups.jsonl >/dev/null 2>err.txt ||
-    { echo "shards.sh: --list-groups failed"; tail -n 3 err.txt; exit 1; }
-  read -r e u s m <time.txt
-  times+=("$e")
-  cpu+=("$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')")
-  [ "$m" -gt "$peak" ] && peak=$m
+  list_run "$bin" groups.jsonl || exit 1
+  times_ours+=("$run_time") cpu_ours+=("$run_cpu")
+  [ "$run_kb" -gt "$peak_ours" ] && peak_ours=$run_kb
+  [ -n "$base_bin" ] || continue
+  list_run "$base_bin" base.jsonl || exit 1
+  times_base+=("$run_time") cpu_base+=("$run_cpu")
+  [ "$run_kb" -gt "$peak_base" ] && peak_base=$run_kb
 done
 lines=$(wc -l <groups.jsonl)
 [ "$lines" -eq "$list_groups" ] || { echo "shards.sh: the list has $lines lines, not $list_groups"; exit 1; }
-med=$(median "${times[@]}")
-medcpu=$(median "${cpu[@]}")
+med=$(median "${times_ours[@]}")
+medcpu=$(median "${cpu_ours[@]}")
 awk -v n="$list_groups" -v t="$med" 'BEGIN { printf "RATIO list_groups_%d %s target 10 %.3f\n", n, t, t / 10 }'
-awk -v n="$list_groups" -v k="$peak" 'BEGIN { printf "PEAK_KB list_groups_%d %d target 512000 %.2f\n", n, k, k / 512000 }'
+awk -v n="$list_groups" -v k="$peak_ours" 'BEGIN { printf "PEAK_KB list_groups_%d %d target 512000 %.2f\n", n, k, k / 512000 }'
 echo "CPU list_groups_$list_groups $medcpu"
+if [ -n "$base_bin" ]; then
+  bmed=$(median "${times_base[@]}")
+  awk -v n="$list_groups" -v a="$med" -v b="$bmed" 'BEGIN { printf "RATIO list_groups_%d_vs_base %s base %s %.3f\n", n, a, b, a / b }'
+  awk -v n="$list_groups" -v a="$peak_ours" -v b="$peak_base" 'BEGIN { printf "PEAK_KB list_groups_%d_vs_base %d base %d %.2f\n", n, a, b, a / b }'
+  echo "CPU list_groups_${list_groups}_base $(median "${cpu_base[@]}")"
+  if cmp -s groups.jsonl base.jsonl; then
+    echo "CHECK list_groups_$list_groups same"
+  else
+    echo "CHECK list_groups_$list_groups MISMATCH"
+    exit 1
+  fi
+fi

@@ -47,6 +47,13 @@ void hashmap_init_string(HashMap* m) {
   hashmap_init(m, string_key_hash, string_key_compare, string_key_copy, string_key_release, 0);
 }
 
+static void* string_key_borrow(const void* key, uint64_t) { return const_cast<void*>(key); }
+static void string_key_keep(void*) {}
+
+void hashmap_init_string_borrowed(HashMap* m) {
+  hashmap_init(m, string_key_hash, string_key_compare, string_key_borrow, string_key_keep, 0);
+}
+
 static HashMapNode* lookup(const HashMap* m, const void* key, uint64_t* hash_out) {
   uint64_t h = key ? m->hash(key, m->context) : 0;
   if (hash_out) *hash_out = h;

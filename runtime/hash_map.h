@@ -53,6 +53,10 @@ void hashmap_init_cstr(HashMap* m);
 // Keys are String*: string_hash, string_compare, string_clone, string_delete.
 // String keys passed in must be modifiable objects (their hash is cached).
 void hashmap_init_string(HashMap* m);
+// Keys are String*, compared and hashed as above, that are not copied: the
+// map keeps the pointer it was given, whose String must outlive the entry
+// (a name inside the value itself, for maps of many entries).
+void hashmap_init_string_borrowed(HashMap* m);
 
 // The value stored under key, or `fallback`.
 void* hashmap_get(const HashMap* m, const void* key, void* fallback);

@@ -35,6 +35,15 @@ void** ptrlist_push(PtrList* l, void* p) {
   return slot;
 }
 
+void** ptrlist_push_short(PtrList* l, void* p) {
+  if (l->count + 1 > l->capacity && l->capacity < 32) {
+    uint64_t capacity = l->capacity + (l->capacity + 1) / 2 + 1;
+    if (capacity < 2) capacity = 2;
+    if (!resize(l, capacity)) return nullptr;
+  }
+  return ptrlist_push(l, p);
+}
+
 void ptrlist_swap(PtrList* a, PtrList* b) {
   PtrList t = *a;
   *a = *b;

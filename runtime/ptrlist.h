@@ -17,6 +17,10 @@ void ptrlist_init(PtrList* l);
 [[nodiscard]] bool ptrlist_reserve(PtrList* l, uint64_t n);
 // Appends p; returns the slot now holding it, or null on failure (unchanged).
 [[nodiscard]] void** ptrlist_push(PtrList* l, void* p);
+// As ptrlist_push, for lists held by the thousand that mostly stay short
+// (the children of a group): below 32 slots the list grows from 2
+// (0 -> 2 -> 4 -> 7 -> 12 -> 19 -> 30 -> 46 -> 70 ...).
+[[nodiscard]] void** ptrlist_push_short(PtrList* l, void* p);
 void ptrlist_swap(PtrList* a, PtrList* b);
 // Frees the slots; count and capacity become 0. Zeroed lists are fine.
 void ptrlist_release(PtrList* l);

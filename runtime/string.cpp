@@ -104,6 +104,20 @@ void string_move(String* dst, String* src) {
   string_init(src);
 }
 
+void string_fit(String* s) {
+  if (s->capacity == s->length) return;
+  if (s->length == 0) {
+    mem_free(s->chars);
+    s->chars = nullptr;
+    s->capacity = 0;
+    return;
+  }
+  uint32_t* p = static_cast<uint32_t*>(mem_realloc(s->chars, s->length * sizeof(uint32_t)));
+  if (!p) return;
+  s->chars = p;
+  s->capacity = s->length;
+}
+
 String* string_clone(const String* src) {
   String* c = static_cast<String*>(mem_alloc(sizeof(String)));
   if (!c) return nullptr;

@@ -11,8 +11,8 @@
 //   replace the whole content (clear, truncate, assign, from_*, format) also
 //   free the conversion cache.
 // - Code points are stored as decoded; nothing validates them.
-// - Capacities are multiples of 32 code points (except heap clones, whose
-//   capacity equals their length):
+// - Capacities are multiples of 32 code points (except heap clones and
+//   fitted strings, whose capacity equals their length):
 //     one code point into a full string: grow by capacity / 2 (+1 below 2),
 //       rounded up to 32: 0 -> 32 -> 64 -> 96 -> 160 -> 256 -> 384 ...
 //     a run of n that does not fit: grow by max(n, capacity / 2), rounded up;
@@ -60,6 +60,10 @@ void string_move(String* dst, String* src);
 [[nodiscard]] String* string_take(String* src);
 // Frees a heap String from string_clone/string_take and its content; null ok.
 void string_delete(String* s);
+// Makes the capacity equal to the length (none for the empty string), for
+// a text that is kept and no longer grown, such as a name of a large
+// configuration. When memory runs out the string stays as it was.
+void string_fit(String* s);
 
 // Copies src into dst (dst == src allowed). False only when memory runs out.
 [[nodiscard]] bool string_assign(String* dst, const String* src);

@@ -6,6 +6,8 @@
 # and the whole-process jobs also
 #   PEAK_KB <what> <ours_kB> <peer> <peer_kB> <ours/peer>
 #   FAULTS <what> <ours_minor_faults> <peer> <peer_faults> <ours/peer>
+# and some a fixed bound as
+#   TARGET <what> <ours> <unit> <= <bound> <unit> pass|fail
 # which are collected into the summary at the end, with any SKIP lines.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -22,4 +24,4 @@ for piece in "$root"/bench/*.sh; do
   bash "$piece" 2>&1 | tee -a "$log"
 done
 echo "== summary"
-grep -E '^(RATIO|PEAK_KB|FAULTS|SKIP|CHECK|LOUDNESS|NOISE) ' "$log"
+grep -E '^(RATIO|PEAK_KB|FAULTS|TARGET|SKIP|CHECK|LOUDNESS|NOISE) ' "$log"

@@ -94,11 +94,13 @@ int expand_one(const ToolConfig* cfg, const Group* group, const String* name, Pt
 }
 
 int expand_group(const ToolConfig* cfg, Group* group) {
+  // Looked for in the code points: an encoded copy would stay in every
+  // name's cache, which adds up over a large configuration.
   bool any = false;
   for (uint64_t i = 0; i < group->files.count && !any; ++i) {
-    String* name = static_cast<String*>(group->files.items[i]);
-    const char* text = name ? string_to_utf8(name) : nullptr;
-    any = text && is_pattern(text);
+    const String* name = static_cast<const String*>(group->files.items[i]);
+    for (uint64_t k = 0; name && k < name->length && !any; ++k)
+      any = name->chars[k] == '*' || name->chars[k] == '?' || name->chars[k] == '[';
   }
   if (!any) return 0;
   PtrList fresh;

@@ -41,12 +41,16 @@ void input_member(TextBuffer* b, const char* key, const ToolConfig* cfg, const S
   string_free(&path);
 }
 
-// A name as it is (not a path: a '\' stays).
+// A name as it is (not a path: a '\' stays), converted in a copy for the
+// same reason as a path.
 void name_member(TextBuffer* b, const char* key, const String* name) {
-  const char* utf8 = string_to_utf8(const_cast<String*>(name));
+  String copy;
+  string_init(&copy);
+  const char* utf8 = string_assign(&copy, name) ? string_to_utf8(&copy) : nullptr;
   text_appendf(b, "\"%s\": ", key);
   if (!utf8) b->failed = true;
   else text_append_json_string(b, utf8);
+  string_free(&copy);
 }
 
 // Appends the outputs of [*at, end) that belong to `group` and child
@@ -134,10 +138,13 @@ int list_groups(const ToolConfig* cfg, const RunPlan* plan) {
 }
 
 void print_selected_outputs(const ToolConfig* cfg, const RunPlan* plan, FILE* out) {
+  String scratch;  // as in run_plan_print: no conversion kept on every path
+  string_init(&scratch);
   for (uint64_t i = 0; i < run_plan_output_count(plan); ++i) {
     const PlannedFile* f = run_plan_output(plan, i);
     if (f->group && !group_selected(cfg, f->group)) continue;
-    const char* t = string_to_locale(const_cast<String*>(&f->path));
+    const char* t = string_assign(&scratch, &f->path) ? string_to_locale(&scratch) : nullptr;
     std::fprintf(out, "%s\n", t ? t : "");
   }
+  string_free(&scratch);
 }

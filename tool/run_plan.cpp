@@ -28,11 +28,94 @@ const char* text_of(const String* s) {
   return t ? t : "";
 }
 
+}  // namespace
+
+// The memory of a plan's files: chunks handed out front to back and freed
+// together with the plan. A plan of a large configuration holds millions of
+// files, and a block of its own for each (with the allocator's own words
+// and rounding) would add a tenth to them.
+struct PlanArena {
+  PlanArena* next;  // the chunk filled before this one
+  size_t used;      // bytes handed out after the header
+  size_t size;      // bytes after the header
+};
+
+namespace {
+
+constexpr size_t kArenaChunk = size_t{64} << 10;
+constexpr size_t kArenaHeader = (sizeof(PlanArena) + 15) & ~size_t{15};
+
+void* arena_take(PlanArena** arena, size_t size) {
+  size = (size + 7) & ~size_t{7};
+  PlanArena* head = *arena;
+  if (!head || head->size - head->used < size) {
+    const size_t room = size > kArenaChunk - kArenaHeader ? size : kArenaChunk - kArenaHeader;
+    if (room > SIZE_MAX - kArenaHeader) return nullptr;
+    PlanArena* chunk = static_cast<PlanArena*>(mem_alloc(kArenaHeader + room));
+    if (!chunk) return nullptr;
+    chunk->next = head;
+    chunk->used = 0;
+    chunk->size = room;
+    *arena = head = chunk;
+  }
+  void* p = reinterpret_cast<unsigned char*>(head) + kArenaHeader + head->used;
+  head->used += size;
+  return p;
+}
+
+void arena_free(PlanArena** arena) {
+  for (PlanArena* chunk = *arena; chunk;) {
+    PlanArena* next = chunk->next;
+    mem_free(chunk);
+    chunk = next;
+  }
+  *arena = nullptr;
+}
+
+// A planned file is one piece of its plan's arena: the record, its device
+// and inode when it exists, its path's code points, then its canonical form
+// (separate blocks for the two texts, the path's rounded up to 32 code
+// points, would take more than the records themselves). The path is read
+// only; a conversion cache made on it is a block of its own, freed here.
+// The rest goes with the arena.
+struct FileIdentity {
+  uint64_t device;
+  uint64_t inode;
+};
+
+// Only for a file that exists.
+const FileIdentity* identity_of(const PlannedFile* f) { return reinterpret_cast<const FileIdentity*>(f + 1); }
+
 void file_free(PlannedFile* f) {
-  if (!f) return;
-  string_free(&f->path);
-  mem_free(f->canonical);
-  mem_free(f);
+  if (f) string_clear(&f->path);
+}
+
+// A fresh record in `arena` holding a copy of `path` and of `canonical`,
+// and the identity `id` when there is one (the file exists); everything
+// else zero. Null when memory runs out.
+PlannedFile* file_new(PlanArena** arena, const String* path, const char* canonical, const FileIdentity* id) {
+  static_assert(sizeof(PlannedFile) % alignof(FileIdentity) == 0, "the identity follows the record");
+  const size_t length = static_cast<size_t>(path->length);
+  const size_t canonical_size = std::strlen(canonical) + 1;
+  const size_t head = sizeof(PlannedFile) + (id ? sizeof(FileIdentity) : 0);
+  const size_t chars = length * sizeof(uint32_t);
+  if (length > (SIZE_MAX / 2 - head - canonical_size) / sizeof(uint32_t)) return nullptr;
+  unsigned char* block = static_cast<unsigned char*>(arena_take(arena, head + chars + canonical_size));
+  if (!block) return nullptr;
+  PlannedFile* f = reinterpret_cast<PlannedFile*>(block);
+  std::memset(f, 0, sizeof *f);
+  if (id) {
+    std::memcpy(block + sizeof(PlannedFile), id, sizeof *id);
+    f->exists = true;
+  }
+  uint32_t* text = reinterpret_cast<uint32_t*>(block + head);
+  if (length) std::memcpy(text, path->chars, chars);
+  f->path.length = f->path.capacity = length;
+  f->path.chars = text;
+  f->path.hash = path->hash;
+  f->canonical = reinterpret_cast<char*>(block + head + chars);
+  std::memcpy(f->canonical, canonical, canonical_size);
+  return f;
 }
 
 void list_free(PtrList* list) {
@@ -259,7 +342,7 @@ int canonicalize(const char* path, char** out, ParentCache* cache) {
 
 // A fresh record for `path`, with its canonical form and, when the file
 // exists, its identity. 0, 5 or 7 (NUL in the path; line printed).
-int make_file(PlannedFile** out, const String* path, ParentCache* cache) {
+int make_file(PlannedFile** out, PlanArena** arena, const String* path, ParentCache* cache) {
   if (string_has_nul(path)) {
     String shown;
     string_init(&shown);
@@ -268,11 +351,9 @@ int make_file(PlannedFile** out, const String* path, ParentCache* cache) {
     string_free(&shown);
     return STATUS_BAD_FORMAT;
   }
-  PlannedFile* f = static_cast<PlannedFile*>(mem_calloc(1, sizeof(PlannedFile)));
-  if (!f) return STATUS_NO_MEMORY;
-  string_init(&f->path);
   char* utf8 = path_to_utf8(path);
-  int st = utf8 && string_assign(&f->path, path) ? 0 : STATUS_NO_MEMORY;
+  char* canonical = nullptr;
+  int st = utf8 ? 0 : STATUS_NO_MEMORY;
   if (st == 0) {
     // A dangling symbolic link is written through by a save: its target is
     // the file the output will be, and that is what must be compared.
@@ -284,49 +365,50 @@ int make_file(PlannedFile** out, const String* path, ParentCache* cache) {
       if (!target) st = STATUS_NO_MEMORY;
       else if (sample_output_target(utf8, target, PATH_MAX + 1)) name = target;
     }
-    if (st == 0) st = canonicalize(name, &f->canonical, cache);
+    if (st == 0) st = canonicalize(name, &canonical, cache);
     mem_free(target);
   }
+  PlannedFile* f = nullptr;
   if (st == 0) {
     struct stat info;
-    if (stat(f->canonical, &info) == 0) {
-      f->exists = true;
-      f->device = static_cast<uint64_t>(info.st_dev);
-      f->inode = static_cast<uint64_t>(info.st_ino);
-    }
+    FileIdentity id{};
+    const bool here = stat(canonical, &info) == 0;
+    if (here) id = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    f = file_new(arena, path, canonical, here ? &id : nullptr);
+    if (!f) st = STATUS_NO_MEMORY;
   }
+  mem_free(canonical);
   mem_free(utf8);
-  if (st != 0) {
-    file_free(f);
-    return st;
-  }
+  if (st != 0) return st;
   *out = f;
   return 0;
 }
 
+// Positions and children are kept in 32 bits: a plan of four thousand
+// million files would not fit in memory anyway.
 int push_file(PtrList* list, PlannedFile* f) {
-  f->position = list->count;
-  if (ptrlist_push(list, f)) return 0;
+  f->position = static_cast<uint32_t>(list->count);
+  if (list->count < UINT32_MAX && ptrlist_push(list, f)) return 0;
   file_free(f);
   return STATUS_NO_MEMORY;
 }
 
-int add_input(PtrList* inputs, const ToolConfig* cfg, const Group* group, uint64_t child,
+int add_input(RunPlan* plan, const ToolConfig* cfg, const Group* group, uint64_t child,
               const String* name, const PlannedFile** added, ParentCache* cache) {
   String path;
   string_init(&path);
   int st = resolve_input_path(&path, cfg, name);
   PlannedFile* f = nullptr;
-  if (st == 0) st = make_file(&f, &path, cache);
+  if (st == 0) st = make_file(&f, &plan->arena, &path, cache);
   string_free(&path);
   if (st != 0) return st;
   f->group = group;
-  f->child = child;
+  f->child = static_cast<uint32_t>(child);
   *added = f;
-  return push_file(inputs, f);
+  return push_file(&plan->inputs, f);
 }
 
-int add_output(PtrList* outputs, const ToolConfig* cfg, const PlannedFile* source, OutputKind kind,
+int add_output(RunPlan* plan, const ToolConfig* cfg, const PlannedFile* source, OutputKind kind,
                const String* templ, Variables* vars, ParentCache* cache) {
   String name, path;
   string_init(&name);
@@ -334,7 +416,7 @@ int add_output(PtrList* outputs, const ToolConfig* cfg, const PlannedFile* sourc
   int st = evaluate_output_name(&name, templ, vars, cache ? cache->templates : nullptr);
   if (st == 0) st = resolve_output_path(&path, &cfg->dst_path, &name);
   PlannedFile* f = nullptr;
-  if (st == 0) st = make_file(&f, &path, cache);
+  if (st == 0) st = make_file(&f, &plan->arena, &path, cache);
   string_free(&name);
   string_free(&path);
   if (st != 0) return st;
@@ -342,7 +424,7 @@ int add_output(PtrList* outputs, const ToolConfig* cfg, const PlannedFile* sourc
   f->child = source->child;
   f->kind = kind;
   f->source = source;
-  return push_file(outputs, f);
+  return push_file(&plan->outputs, f);
 }
 
 // Inputs and outputs of one group, appended to the plan's lists.
@@ -357,14 +439,14 @@ int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variabl
   // describe (the curve file is an input of the run as a whole).
   const bool has_master = group->master.length > 0;
   const PlannedFile* master = nullptr;
-  int st = has_master ? add_input(&plan->inputs, cfg, group, 0, &group->master, &master, cache) : 0;
+  int st = has_master ? add_input(plan, cfg, group, 0, &group->master, &master, cache) : 0;
   for (uint64_t i = 1; st == 0 && i < group_master_count(group); ++i) {
     const PlannedFile* reference = nullptr;
-    st = add_input(&plan->inputs, cfg, group, 0, group_master_at(group, i), &reference, cache);
+    st = add_input(plan, cfg, group, 0, group_master_at(group, i), &reference, cache);
   }
   if (st == 0 && has_master && (produce & PRODUCE_FRM)) {
     st = build_pattern_variables(vars, cfg, group, &group->master, &group->master, 0);
-    if (st == 0) st = add_output(&plan->outputs, cfg, master, OUTPUT_FR_MASTER, &cfg->ir.fr_master, vars,
+    if (st == 0) st = add_output(plan, cfg, master, OUTPUT_FR_MASTER, &cfg->ir.fr_master, vars,
                                      cache);
   }
   struct Wanted {
@@ -385,13 +467,13 @@ int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variabl
       return STATUS_SYSTEM;
     }
     const PlannedFile* child = nullptr;
-    st = add_input(&plan->inputs, cfg, group, i + 1, name, &child, cache);
+    st = add_input(plan, cfg, group, i + 1, name, &child, cache);
     if (st == 0) st = build_pattern_variables(vars, cfg, group, reference, name, i + 1);
     for (const Wanted& w : wanted) {
       // The exported curve is asked for by its name alone.
       const bool on = w.flag == PRODUCE_CURVE ? cfg->export_curve.length > 0 : (produce & w.flag) != 0;
       if (st == 0 && on)
-        st = add_output(&plan->outputs, cfg, child, w.kind, w.templ, vars, cache);
+        st = add_output(plan, cfg, child, w.kind, w.templ, vars, cache);
     }
     // The tags of the processed audio are evaluated as its name is: a
     // template that fails stops the run before any work.
@@ -406,47 +488,29 @@ int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variabl
   return st;
 }
 
-// One entry of the conflict search: a file and whether it is an input.
-struct Entry {
-  const PlannedFile* file;
-  uint64_t order;  // position in its list
-  bool input;
-};
-
 // Files that exist compare by device and inode, the others by canonical
 // path: a file that exists can never equal one that does not.
-int compare_identity(const PlannedFile* a, const PlannedFile* b) {
-  if (a->exists != b->exists) return a->exists ? -1 : 1;
-  if (a->exists) {
-    if (a->device != b->device) return a->device < b->device ? -1 : 1;
-    if (a->inode != b->inode) return a->inode < b->inode ? -1 : 1;
-    return 0;
+bool same_identity(const PlannedFile* a, const PlannedFile* b) {
+  if (a->exists != b->exists) return false;
+  if (a->exists)
+    return identity_of(a)->device == identity_of(b)->device && identity_of(a)->inode == identity_of(b)->inode;
+  return std::strcmp(a->canonical, b->canonical) == 0;
+}
+
+// FNV-1a over what same_identity compares.
+uint64_t identity_hash(const PlannedFile* f) {
+  uint64_t h = 14695981039346656037ull;
+  auto add = [&h](unsigned char byte) {
+    h ^= byte;
+    h *= 1099511628211ull;
+  };
+  if (f->exists) {
+    for (uint64_t v : {identity_of(f)->device, identity_of(f)->inode})
+      for (int i = 0; i < 8; ++i) add(static_cast<unsigned char>(v >> (8 * i)));
+  } else {
+    for (const char* c = f->canonical; *c; ++c) add(static_cast<unsigned char>(*c));
   }
-  return std::strcmp(a->canonical, b->canonical);
-}
-
-// Identity, then inputs before outputs, then list order: the first entry of
-// a run of equal files is its first input if it has one, else its first
-// output.
-int compare_entries(const void* pa, const void* pb) {
-  const Entry* a = static_cast<const Entry*>(pa);
-  const Entry* b = static_cast<const Entry*>(pb);
-  int c = compare_identity(a->file, b->file);
-  if (c != 0) return c;
-  if (a->input != b->input) return a->input ? -1 : 1;
-  return a->order < b->order ? -1 : a->order > b->order ? 1 : 0;
-}
-
-struct Conflict {
-  uint64_t output;            // position of the conflicting output
-  const PlannedFile* other;   // the input it would replace, or the earlier output
-  bool overwrites_input;
-};
-
-int compare_conflicts(const void* pa, const void* pb) {
-  const Conflict* a = static_cast<const Conflict*>(pa);
-  const Conflict* b = static_cast<const Conflict*>(pb);
-  return a->output < b->output ? -1 : a->output > b->output ? 1 : 0;
+  return h;
 }
 
 }  // namespace
@@ -466,9 +530,12 @@ const char* output_kind_keyword(OutputKind kind) {
 }
 
 void run_plan_init(RunPlan* plan) {
+  plan->arena = nullptr;
   ptrlist_init(&plan->outputs);
   ptrlist_init(&plan->inputs);
   ptrlist_init(&plan->records);
+  plan->record_of = nullptr;
+  plan->record_count = 0;
   plan->curve = nullptr;
   plan->settings_hash = 0;
 }
@@ -478,6 +545,10 @@ void run_plan_release(RunPlan* plan) {
   list_free(&plan->outputs);
   list_free(&plan->inputs);
   list_free(&plan->records);
+  mem_free(plan->record_of);
+  plan->record_of = nullptr;
+  plan->record_count = 0;
+  arena_free(&plan->arena);
   plan->curve = nullptr;
 }
 
@@ -500,6 +571,10 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
     }
     st = plan_group(&fresh, cfg, group, &vars, &cache);
   }
+  // The lists grew by half at a time; a large plan keeps them for the run.
+  // Shrinking is a copy that may fail, which changes nothing.
+  for (PtrList* list : {&fresh.outputs, &fresh.inputs})
+    if (st == 0 && list->capacity - list->count > 4096) (void)ptrlist_reserve(list, list->count);
   template_cache_free(cache.templates);
   parent_cache_release(&cache);
   variables_destroy(&vars);
@@ -510,9 +585,17 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
     plan->inputs = fresh.inputs;
     fresh.outputs = old_outputs;
     fresh.inputs = old_inputs;
+    // The old files, the records among them, go with the old arena.
+    PlanArena* old_arena = plan->arena;
+    plan->arena = fresh.arena;
+    fresh.arena = old_arena;
     // Records belong to the outputs they describe.
     fresh.records = plan->records;
     ptrlist_init(&plan->records);
+    fresh.record_of = plan->record_of;
+    fresh.record_count = plan->record_count;
+    plan->record_of = nullptr;
+    plan->record_count = 0;
     plan->curve = nullptr;
   }
   run_plan_release(&fresh);
@@ -522,7 +605,7 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
 int run_plan_add_input(RunPlan* plan, const String* path) {
   if (!plan || !path) return STATUS_BAD_ARGUMENT;
   PlannedFile* f = nullptr;
-  int st = make_file(&f, path, nullptr);
+  int st = make_file(&f, &plan->arena, path, nullptr);
   if (st != 0) return st;
   return push_file(&plan->inputs, f);
 }
@@ -530,7 +613,7 @@ int run_plan_add_input(RunPlan* plan, const String* path) {
 int run_plan_add_report_file(RunPlan* plan, const String* path) {
   if (!plan || !path) return STATUS_BAD_ARGUMENT;
   PlannedFile* f = nullptr;
-  int st = make_file(&f, path, nullptr);
+  int st = make_file(&f, &plan->arena, path, nullptr);
   if (st != 0) return st;
   f->kind = OUTPUT_REPORT;
   return push_file(&plan->outputs, f);
@@ -538,66 +621,66 @@ int run_plan_add_report_file(RunPlan* plan, const String* path) {
 
 int run_plan_check(const RunPlan* plan) {
   if (!plan) return STATUS_BAD_ARGUMENT;
-  // Records take part as outputs after the outputs.
-  const uint64_t written = plan->outputs.count + plan->records.count;
-  const uint64_t n = plan->inputs.count + written;
-  if (plan->outputs.count == 0) return 0;
-  Entry* entries = static_cast<Entry*>(mem_alloc(n * sizeof(Entry)));
-  Conflict* conflicts = static_cast<Conflict*>(mem_alloc(written * sizeof(Conflict)));
-  if (!entries || !conflicts) {
-    mem_free(entries);
-    mem_free(conflicts);
-    return STATUS_NO_MEMORY;
-  }
-  for (uint64_t i = 0; i < plan->inputs.count; ++i)
-    entries[i] = Entry{static_cast<const PlannedFile*>(plan->inputs.items[i]), i, true};
-  for (uint64_t i = 0; i < plan->outputs.count; ++i)
-    entries[plan->inputs.count + i] = Entry{static_cast<const PlannedFile*>(plan->outputs.items[i]), i, false};
-  for (uint64_t i = 0; i < plan->records.count; ++i)
-    entries[plan->inputs.count + plan->outputs.count + i] =
-        Entry{static_cast<const PlannedFile*>(plan->records.items[i]), plan->outputs.count + i, false};
-  std::qsort(entries, n, sizeof(Entry), compare_entries);
-
-  uint64_t found = 0;
-  for (uint64_t start = 0; start < n;) {
-    uint64_t end = start + 1;
-    while (end < n && compare_identity(entries[start].file, entries[end].file) == 0) ++end;
-    const Entry& first = entries[start];
-    for (uint64_t k = start + 1; k < end; ++k) {
-      if (entries[k].input) continue;  // the same input named twice is no conflict
-      // Two records meet exactly where their outputs do, which is told already.
-      if (entries[k].file->kind == OUTPUT_RECORD && first.file->kind == OUTPUT_RECORD) continue;
-      conflicts[found++] = Conflict{entries[k].order, first.file, first.input};
+  // Every file in turn: the inputs, the outputs, then the records, which
+  // take part as outputs after the outputs. The first file of an identity
+  // is kept in an open-addressed table of positions; a later output of
+  // that identity conflicts with it. Taken in this order the first is the
+  // identity's first input if it has one, else its first output, and the
+  // conflicts come out in the order of the outputs.
+  const uint64_t inputs = plan->inputs.count, outputs = plan->outputs.count;
+  const uint64_t n = inputs + outputs + plan->records.count;
+  if (outputs == 0) return 0;
+  if (n >= UINT32_MAX / 2) return STATUS_NO_MEMORY;
+  uint64_t size = 16;
+  while (size < n + n / 2) size *= 2;
+  uint32_t* slots = static_cast<uint32_t*>(mem_calloc(size, sizeof(uint32_t)));  // position + 1; 0 free
+  if (!slots) return STATUS_NO_MEMORY;
+  auto file_at = [&](uint64_t i) {
+    const PtrList* list = i < inputs ? &plan->inputs : i < inputs + outputs ? &plan->outputs : &plan->records;
+    const uint64_t at = i < inputs ? i : i < inputs + outputs ? i - inputs : i - inputs - outputs;
+    return static_cast<const PlannedFile*>(list->items[at]);
+  };
+  bool found = false;
+  for (uint64_t i = 0; i < n; ++i) {
+    const PlannedFile* file = file_at(i);
+    uint64_t at = identity_hash(file) & (size - 1);
+    while (slots[at] != 0 && !same_identity(file_at(slots[at] - 1), file)) at = (at + 1) & (size - 1);
+    if (slots[at] == 0) {
+      slots[at] = static_cast<uint32_t>(i + 1);
+      continue;
     }
-    start = end;
-  }
-  std::qsort(conflicts, found, sizeof(Conflict), compare_conflicts);
-  for (uint64_t i = 0; i < found; ++i) {
-    const uint64_t at = conflicts[i].output;
-    const PlannedFile* out = static_cast<const PlannedFile*>(
-        at < plan->outputs.count ? plan->outputs.items[at] : plan->records.items[at - plan->outputs.count]);
-    const PlannedFile* other = conflicts[i].other;
-    if (conflicts[i].overwrites_input) {
-      std::fprintf(stderr, "  output '%s' would overwrite input '%s'\n", text_of(&out->path),
+    if (i < inputs) continue;  // the same input named twice is no conflict
+    const uint64_t first = slots[at] - 1;
+    const PlannedFile* other = file_at(first);
+    // Two records meet exactly where their outputs do, which is told already.
+    if (file->kind == OUTPUT_RECORD && other->kind == OUTPUT_RECORD) continue;
+    found = true;
+    if (first < inputs) {
+      std::fprintf(stderr, "  output '%s' would overwrite input '%s'\n", text_of(&file->path),
                    text_of(&other->path));
     } else {
       // A report file has no source: the run itself writes it.
       std::fprintf(stderr, "  outputs of '%s' (%s) and '%s' (%s) both resolve to '%s'\n",
                    other->source ? text_of(&other->source->path) : "the run", output_kind_keyword(other->kind),
-                   out->source ? text_of(&out->source->path) : "the run", output_kind_keyword(out->kind),
-                   text_of(&out->path));
+                   file->source ? text_of(&file->source->path) : "the run", output_kind_keyword(file->kind),
+                   text_of(&file->path));
     }
   }
-  mem_free(entries);
-  mem_free(conflicts);
+  mem_free(slots);
   return found ? STATUS_EXISTS : 0;
 }
 
 void run_plan_print(const RunPlan* plan, FILE* out) {
+  // Each path is converted in one scratch copy: a conversion kept on every
+  // path of a large plan would take more memory than the plan.
+  String scratch;
+  string_init(&scratch);
   for (uint64_t i = 0; i < plan->outputs.count; ++i) {
     const PlannedFile* f = static_cast<const PlannedFile*>(plan->outputs.items[i]);
-    std::fprintf(out, "%s\n", text_of(&f->path));
+    if (!string_assign(&scratch, &f->path)) string_clear(&scratch);
+    std::fprintf(out, "%s\n", text_of(&scratch));
   }
+  string_free(&scratch);
 }
 
 uint64_t run_plan_output_count(const RunPlan* plan) { return plan ? plan->outputs.count : 0; }
@@ -824,8 +907,11 @@ int run_plan_add_records(RunPlan* plan, const ToolConfig* cfg, const PlannedFile
   String path, base;
   string_init(&path);
   string_init(&base);
-  int st = 0;
-  for (uint64_t i = 0; st == 0 && i < plan->outputs.count; ++i) {
+  const uint64_t outputs = plan->outputs.count;
+  const PlannedFile** record_of =
+      static_cast<const PlannedFile**>(mem_calloc(outputs ? outputs : 1, sizeof(const PlannedFile*)));
+  int st = record_of ? 0 : STATUS_NO_MEMORY;
+  for (uint64_t i = 0; st == 0 && i < outputs; ++i) {
     const PlannedFile* out = static_cast<const PlannedFile*>(plan->outputs.items[i]);
     if (out->kind == OUTPUT_REPORT) continue;
     const int64_t slash = string_find_last(&out->path, '/');
@@ -835,38 +921,47 @@ int run_plan_add_records(RunPlan* plan, const ToolConfig* cfg, const PlannedFile
               string_assign_range(&base, &out->path, start) && string_append_char(&path, '.') &&
               string_append(&path, &base) && string_append_ascii(&path, kRecordSuffix);
     PlannedFile* record = nullptr;
-    st = ok ? make_file(&record, &path, nullptr) : STATUS_NO_MEMORY;
+    st = ok ? make_file(&record, &plan->arena, &path, nullptr) : STATUS_NO_MEMORY;
     if (st != 0) break;
     record->group = out->group;
     record->child = out->child;
     record->kind = OUTPUT_RECORD;
     record->source = out->source;
+    record_of[i] = record;
     st = push_file(&records, record);
   }
   string_free(&path);
   string_free(&base);
   if (st != 0) {
     list_free(&records);
+    mem_free(record_of);
     return st;
   }
   // Every record made: they go to the plan, each linked to its output.
   list_free(&plan->records);
   plan->records = records;
-  for (uint64_t i = 0, r = 0; i < plan->outputs.count; ++i) {
-    PlannedFile* out = static_cast<PlannedFile*>(plan->outputs.items[i]);
-    if (out->kind != OUTPUT_REPORT) out->record = static_cast<const PlannedFile*>(plan->records.items[r++]);
-  }
+  mem_free(plan->record_of);
+  plan->record_of = record_of;
+  plan->record_count = outputs;
   plan->settings_hash = settings_hash(cfg);
   plan->curve = curve;
   return 0;
 }
 
+const PlannedFile* run_plan_record(const RunPlan* plan, const PlannedFile* output) {
+  if (!plan || !output || output->position >= plan->record_count ||
+      plan->outputs.items[output->position] != output)
+    return nullptr;
+  return plan->record_of[output->position];
+}
+
 bool run_plan_output_current(const RunPlan* plan, const PlannedFile* file) {
   if (!run_plan_file_exists(file)) return false;
-  if (!plan || !file->record) return true;
+  const PlannedFile* record = run_plan_record(plan, file);
+  if (!record) return true;
   Text saved;
   struct stat info;
-  if (lstat(file->record->canonical, &info) != 0 && errno == ENOENT) {
+  if (lstat(record->canonical, &info) != 0 && errno == ENOENT) {
     // Made before records were kept: up to date when newer than every input.
     struct stat output;
     if (stat(file->canonical, &output) != 0) return false;
@@ -876,7 +971,7 @@ bool run_plan_output_current(const RunPlan* plan, const PlannedFile* file) {
     });
   }
   Text now;
-  bool current = read_small_file(file->record->canonical, &saved) && record_text(plan, file, &now) &&
+  bool current = read_small_file(record->canonical, &saved) && record_text(plan, file, &now) &&
                  saved.used == now.used && std::memcmp(saved.data, now.data, now.used) == 0;
   mem_free(saved.data);
   mem_free(now.data);
@@ -884,10 +979,11 @@ bool run_plan_output_current(const RunPlan* plan, const PlannedFile* file) {
 }
 
 void run_plan_write_record(const RunPlan* plan, const PlannedFile* file) {
-  if (!plan || !file || !file->record) return;
+  const PlannedFile* record = run_plan_record(plan, file);
+  if (!record) return;
   Text text;
   int st = record_text(plan, file, &text) ? 0 : STATUS_NO_MEMORY;
-  char* path = st == 0 ? mem_strdup(file->record->canonical) : nullptr;
+  char* path = st == 0 ? mem_strdup(record->canonical) : nullptr;
   if (st == 0 && !path) st = STATUS_NO_MEMORY;
   if (st == 0) {
     char* slash = std::strrchr(path, '/');
@@ -895,7 +991,7 @@ void run_plan_write_record(const RunPlan* plan, const PlannedFile* file) {
     st = report_write_file(path[0] ? path : "/", slash + 1, text.data, text.used);
   }
   if (st != 0)
-    std::fprintf(stderr, "[WRN] could not write the record '%s', error code: %d\n", text_of(&file->record->path), st);
+    std::fprintf(stderr, "[WRN] could not write the record '%s', error code: %d\n", text_of(&record->path), st);
   mem_free(path);
   mem_free(text.data);
 }

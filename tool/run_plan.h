@@ -35,26 +35,29 @@ const char* output_kind_keyword(OutputKind kind);
 // One file of the run, read or written.
 struct PlannedFile {
   const Group* group;         // not owned; lives as long as the ToolConfig
-  uint64_t child;             // 1-based position of the child in the group; 0 for the master
-  OutputKind kind;            // outputs only (inputs: OUTPUT_FR_MASTER, meaningless)
   const PlannedFile* source;  // outputs: the input they are made from (the
                               // child, or the master for "frm"); inputs: null
   String path;                // as the run names it: resolved against dst_path
-                              // (outputs) or src_path (inputs), not normalised
+                              // (outputs) or src_path (inputs), not normalised;
+                              // read only (its code points live in the plan)
   char* canonical;            // UTF-8, absolute, '.' and '..' collapsed, the
                               // longest existing prefix resolved by realpath
-  const PlannedFile* record;  // outputs, when records are kept: the file saying
-                              // what made this output; null otherwise
-  bool exists;                // at build time; then device and inode are set
-  uint64_t device;
-  uint64_t inode;
-  uint64_t position;          // its place in the plan's list of inputs or outputs
+  uint32_t child;             // 1-based position of the child in the group; 0 for the master
+  uint32_t position;          // its place in the plan's list of inputs or outputs
+  OutputKind kind;            // outputs only (inputs: OUTPUT_FR_MASTER, meaningless)
+  bool exists;                // at build time (the plan keeps its device and inode)
 };
 
+struct PlanArena;
+
 struct RunPlan {
+  PlanArena* arena;  // owned: the memory of every PlannedFile of the lists
   PtrList outputs;  // PlannedFile*, owned, in the order the pipeline writes them
   PtrList inputs;   // PlannedFile*, owned: master, then children, of every group that runs
   PtrList records;  // PlannedFile*, owned: one per output once run_plan_add_records ran
+  const PlannedFile** record_of;  // owned, when records are kept: the record of the
+                                  // i-th output (null for a report file), for the
+  uint64_t record_count;          // outputs there were then; see run_plan_record
   const PlannedFile* curve;  // the target-curve input, when records are kept and there is one
   uint64_t settings_hash;    // of the settings that shape an output's bytes
 };
@@ -132,6 +135,10 @@ bool run_plan_file_exists(const PlannedFile* file);
 // or another output. `curve` is the planned target-curve input or null.
 // 0, 5 or 7 (NUL in a path; line printed).
 [[nodiscard]] int run_plan_add_records(RunPlan* plan, const ToolConfig* cfg, const PlannedFile* curve);
+
+// The record file saying what made `output`, when records are kept; null
+// otherwise.
+const PlannedFile* run_plan_record(const RunPlan* plan, const PlannedFile* output);
 
 // Whether the output is up to date, as make would judge it: a regular file
 // is at its name and, when records are kept, its record matches what would

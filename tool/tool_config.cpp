@@ -34,7 +34,7 @@ int toolconfig_init(ToolConfig* cfg) {
   string_init(&cfg->ir.fr_master);
   string_init(&cfg->ir.fr_child);
   cfg->ir.curve = CurveConfig{0.0f, 0.0f, 0.0f, 0.0f, 100.0f, {0.0f, false}, {0.0f, false}, PHASE_LINEAR};
-  hashmap_init_string(&cfg->groups);
+  hashmap_init_string_borrowed(&cfg->groups);  // keyed by each group's own name
   cfg->srate_source = false;
   cfg->srate_child = false;
   cfg->dry_run = false;
@@ -153,22 +153,27 @@ int group_create(ToolConfig* cfg, const String* name, Group** out) {
   ptrlist_init(&g->references);
   g->rate = 0;
   g->position = 0;
-  if (!string_assign(&g->name, name) || !hashmap_add(&cfg->groups, name, g)) {
+  if (!string_assign(&g->name, name) || !hashmap_add(&cfg->groups, &g->name, g)) {
     group_release(g);
     return STATUS_NO_MEMORY;
   }
+  // A group's texts are kept as read: a large configuration holds a
+  // hundred thousand groups.
+  string_fit(&g->name);
   *out = g;
   return STATUS_OK;
 }
 
 int group_set_master(Group* g, const String* master) {
-  return string_assign(&g->master, master) ? STATUS_OK : STATUS_NO_MEMORY;
+  if (!string_assign(&g->master, master)) return STATUS_NO_MEMORY;
+  string_fit(&g->master);
+  return STATUS_OK;
 }
 
 int group_add_file(Group* g, const String* file) {
   String* copy = string_clone(file);
   if (!copy) return STATUS_NO_MEMORY;
-  if (!ptrlist_push(&g->files, copy)) {
+  if (!ptrlist_push_short(&g->files, copy)) {
     string_delete(copy);
     return STATUS_NO_MEMORY;
   }

@@ -121,7 +121,7 @@ struct ToolConfig {
   bool latency_compensation;  // false
   bool match_length;          // false
   IrConfig ir;
-  HashMap groups;             // String name -> owned Group*; String key flavour
+  HashMap groups;             // String name -> owned Group*, keyed by the group's own name
 
   // Settings beyond the original ones; each defaults to "off", which keeps
   // the run exactly as without it.

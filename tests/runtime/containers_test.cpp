@@ -77,6 +77,16 @@ TEST(PtrList, PushReserveSwap) {
   ptrlist_release(&l);
   ptrlist_release(&m);
   ptrlist_release(&m);
+
+  // A short list starts at 2 slots and grows as any list from 32 on.
+  std::vector<uint64_t> caps;
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_NE(ptrlist_push_short(&l, &x), nullptr);
+    if (caps.empty() || caps.back() != l.capacity) caps.push_back(l.capacity);
+  }
+  EXPECT_EQ(caps, (std::vector<uint64_t>{2, 4, 7, 12, 19, 30, 46, 70}));
+  EXPECT_EQ(l.count, 50u);
+  ptrlist_release(&l);
 }
 
 std::vector<std::string> keys_of(const HashMap* m) {
@@ -162,7 +172,7 @@ TEST(HashMap, LookupDuplicatesAndNullKey) {
   hashmap_clear(&m);
 }
 
-TEST(HashMap, StringKeysAreCopied) {
+TEST(HashMap, StringKeysAreCopiedOrBorrowed) {
   HashMap m;
   hashmap_init_string(&m);
   String k;
@@ -178,6 +188,24 @@ TEST(HashMap, StringKeysAreCopied) {
   EXPECT_EQ(hashmap_get(&m, &k, nullptr), nullptr);  // exact match only
   string_free(&k);
   hashmap_clear(&m);
+
+  // Borrowed keys are the caller's Strings themselves, left alone by clear.
+  hashmap_init_string_borrowed(&m);
+  String names[2];
+  for (String& n : names) string_init(&n);
+  ASSERT_TRUE(string_append_ascii(&names[0], "kit") && string_append_ascii(&names[1], "vox"));
+  for (String& n : names) ASSERT_NE(hashmap_add(&m, &n, &v), nullptr);
+  EXPECT_EQ(hashmap_add(&m, &names[0], &v), nullptr);
+  PtrList keys;
+  ptrlist_init(&keys);
+  ASSERT_TRUE(hashmap_keys(&m, &keys));
+  ASSERT_EQ(keys.count, 2u);
+  EXPECT_TRUE((keys.items[0] == &names[0] && keys.items[1] == &names[1]) ||
+              (keys.items[0] == &names[1] && keys.items[1] == &names[0]));
+  ptrlist_release(&keys);
+  hashmap_clear(&m);
+  EXPECT_EQ(names[1].length, 3u);
+  for (String& n : names) string_free(&n);
 }
 
 TEST(HashMap, FailedInsertionOrGrowthChangesNothing) {

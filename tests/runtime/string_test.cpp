@@ -65,6 +65,18 @@ TEST(StringGrowth, CapacitiesFollowTheGrowthRules) {
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->capacity, 3u);
   string_delete(c);
+
+  // A fitted string is exact, grows on by the rules, and holds nothing
+  // when empty.
+  string_fit(&small.s);
+  EXPECT_EQ(small.s.capacity, 3u);
+  ASSERT_TRUE(string_append_char(&small.s, 'd'));
+  EXPECT_EQ(small.s.capacity, 32u);
+  EXPECT_EQ(small.ascii(), "abcd");
+  string_clear(&small.s);
+  string_fit(&small.s);
+  EXPECT_EQ(small.s.capacity, 0u);
+  EXPECT_EQ(small.s.chars, nullptr);
 }
 
 TEST(StringGrowth, FailedAllocationsLeaveTheStringAsItWas) {
@@ -103,6 +115,13 @@ TEST(StringGrowth, FailedAllocationsLeaveTheStringAsItWas) {
       string_delete(c);
     }
     EXPECT_EQ(t.ascii(), "hello");
+  });
+  for_each_alloc_failure([] {
+    Str t("fit me");
+    if (!t.ok) return;
+    string_fit(&t.s);
+    EXPECT_EQ(t.ascii(), "fit me");
+    EXPECT_EQ(t.s.capacity, alloc_failure_hit() ? 32u : 6u);
   });
   for_each_alloc_failure([] {
     Str t("kept");

@@ -10,8 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -239,6 +241,56 @@ TEST_F(RunPlanTest, TwoKindsOfOneChildOnOnePath) {
   std::string err;
   EXPECT_EQ(build_and_check(&err), STATUS_EXISTS);
   EXPECT_EQ(err, "  outputs of 'c.wav' (ir) and 'c.wav' (audio) both resolve to '" + d("out/same.wav") + "'\n");
+}
+
+TEST_F(RunPlanTest, ConflictsOfAManyGroupPlanPairWithTheFirstFileOnTheirPath) {
+  // 3000 groups whose outputs fall on 700 names, some of them inputs that
+  // exist (compared by inode) or not (by path). The lines are those of a
+  // plain reading of the plan: every output after the first file on its
+  // path, input first, in the order of the outputs.
+  paths("", "");
+  cfg.produce = PRODUCE_AUDIO;
+  ASSERT_TRUE(set_text(&cfg.file, d("${file_name}.wav")));
+  for (int i = 0; i < 3000; ++i) {
+    const std::string n = std::to_string(i);
+    group("g" + n, d("m" + n + ".wav"), {d("t" + n + "/c" + std::to_string(i % 700) + ".wav")});
+  }
+  // Children whose outputs land on inputs: one that exists, one that does
+  // not, and a master named again (two inputs on one path are no conflict).
+  touch("c5.wav");
+  group("g5", "", {d("c5.wav")});
+  group("g6", "", {d("c6.wav")});
+  group("g7", "", {d("m7.wav")});
+  // A name longer than the plan's blocks of memory is held whole.
+  const std::string long_name(20000, 'x');
+  group("long", d("m.wav"), {d("t/" + long_name + ".wav")});
+  std::string err;
+  ASSERT_EQ(build_and_check(&err), STATUS_EXISTS);
+  std::vector<std::string> out = planned();
+  EXPECT_NE(std::find(out.begin(), out.end(), d(long_name + ".wav")), out.end());
+
+  std::map<std::string, const PlannedFile*> first;
+  for (uint64_t i = 0; i < plan.inputs.count; ++i) {
+    const PlannedFile* in = static_cast<const PlannedFile*>(plan.inputs.items[i]);
+    first.emplace(utf8(in->path), in);
+  }
+  std::string expected;
+  uint64_t lines = 0;
+  for (uint64_t i = 0; i < run_plan_output_count(&plan); ++i) {
+    const PlannedFile* out = run_plan_output(&plan, i);
+    auto [at, fresh] = first.emplace(utf8(out->path), out);
+    if (fresh) continue;
+    const PlannedFile* other = at->second;
+    ++lines;
+    if (!other->source)
+      expected += "  output '" + utf8(out->path) + "' would overwrite input '" + utf8(other->path) + "'\n";
+    else
+      expected += "  outputs of '" + utf8(other->source->path) + "' (audio) and '" + utf8(out->source->path) +
+                  "' (audio) both resolve to '" + utf8(out->path) + "'\n";
+  }
+  // 3004 outputs on 702 paths, three of them inputs.
+  EXPECT_EQ(lines, 3004u - 702u + 3u);
+  EXPECT_EQ(err, expected);
 }
 
 TEST_F(RunPlanTest, PathsAreComparedAfterResolution) {
