@@ -161,3 +161,286 @@ TEST(StreamSource, ProfileRefusesMisuseAndSurvivesFailingAllocations) {
 }
 
 }  // namespace
+
+#include "analysis/resample.h"
+#include "analysis/resample_stream.h"
+
+namespace {
+
+// Pushes the audio in blocks of `block` frames and gathers every output.
+Status stream_resample(const Sample& audio, uint64_t target, bool high, uint64_t block, Sample& out,
+                       uint64_t* largest) {
+  ResampleStream r;
+  resample_stream_init(r);
+  Sample part;
+  sample_init(part);
+  std::vector<std::vector<float>> rows(audio.channels);
+  Status st = resample_stream_start(r, audio.channels, audio.sample_rate, target, audio.length, high);
+  for (uint64_t at = 0; st == STATUS_OK; at += block) {
+    const bool last = at >= audio.length;
+    st = last ? resample_stream_finish(r, part)
+              : resample_stream_push(r, view(audio, at, std::min(block, audio.length - at)), part);
+    if (st == STATUS_OK) {
+      EXPECT_EQ(part.sample_rate, target);
+      if (largest) *largest = std::max(*largest, part.stride);
+      for (uint64_t c = 0; c < audio.channels; ++c)
+        rows[c].insert(rows[c].end(), part.data + c * part.stride, part.data + c * part.stride + part.length);
+    }
+    if (last) break;
+  }
+  resample_stream_release(r);
+  resample_stream_release(r);
+  sample_destroy(part);
+  if (st == STATUS_OK) {
+    sample_destroy(out);
+    EXPECT_TRUE(sample_allocate(out, audio.channels, rows[0].size(), rows[0].size()));
+    out.sample_rate = target;
+    for (uint64_t c = 0; c < audio.channels; ++c)
+      std::copy(rows[c].begin(), rows[c].end(), out.data + c * out.stride);
+  }
+  return st;
+}
+
+// Relative RMS difference of two buffers of one shape.
+double relative_rms(const Sample& got, const Sample& want) {
+  double err = 0.0, power = 0.0;
+  for (uint64_t c = 0; c < want.channels; ++c)
+    for (uint64_t i = 0; i < want.length; ++i) {
+      const double w = want.data[c * want.stride + i], d = double(got.data[c * got.stride + i]) - w;
+      err += d * d;
+      power += w * w;
+    }
+  return std::sqrt(err / power);
+}
+
+TEST(StreamSource, ResamplingEqualsWholeBufferResampling) {
+  struct Case {
+    uint64_t from, to, channels, length;
+    bool exact;  // the scatter of very long periods adds in another order
+  } cases[] = {
+      {44100, 48000, 2, 20011, true}, {48000, 44100, 1, 20011, true}, {96000, 48000, 2, 30011, true},
+      {22050, 48000, 1, 10007, true}, {48000, 48000, 2, 10007, true}, {24000, 48000, 2, 9001, true},
+      {48000, 16000, 1, 30011, true}, {44100, 47999, 2, 15013, true}, {44100, 44100 * 3 + 1, 1, 47011, false},
+      {8000, 192001, 2, 9001, false},
+  };
+  for (const Case& k : cases)
+    for (bool high : {false, true}) {
+      Audio audio(k.channels, k.length, k.from, uint32_t(k.length + k.to));
+      Sample want;
+      sample_init(want);
+      ASSERT_EQ(sample_copy(want, audio.s), STATUS_OK);
+      want.sample_rate = k.from;
+      ASSERT_EQ(high ? resample_high(want, k.to) : resample(want, k.to), STATUS_OK);
+      for (uint64_t block : kBlocks) {
+        SCOPED_TRACE(::testing::Message() << k.from << " -> " << k.to << (high ? " high" : "") << ", " << k.channels
+                                          << " ch, " << k.length << " frames, blocks of " << block);
+        Sample got;
+        sample_init(got);
+        uint64_t largest = 0;
+        ASSERT_EQ(stream_resample(audio.s, k.to, high, block, got, &largest), STATUS_OK);
+        if (k.exact || high) {
+          EXPECT_TRUE(same_rows(got, want));
+        } else {
+          ASSERT_EQ(got.length, want.length);
+          EXPECT_LT(relative_rms(got, want), 1e-6);
+        }
+        sample_destroy(got);
+      }
+      sample_destroy(want);
+    }
+}
+
+}  // namespace
+
+#include "audio/input_stream.h"
+#include "audio/sample_file.h"
+#include "tests/audio/test_files.h"
+
+namespace {
+
+using audio_test::PathString;
+using audio_test::TempDir;
+
+using Rows = std::vector<std::vector<float>>;
+
+// Reads the whole stream in blocks of `block` frames.
+Status read_stream(InputStream& in, uint64_t block, Rows& rows, uint64_t* bad_frame, uint64_t* bad_channel) {
+  Sample part;
+  sample_init(part);
+  rows.assign(in.channels, {});
+  Status st = STATUS_OK;
+  for (;;) {
+    st = input_stream_read(in, part, block, bad_frame, bad_channel);
+    if (st != STATUS_OK || part.length == 0) break;
+    EXPECT_LE(part.length, block);
+    EXPECT_EQ(part.sample_rate, in.rate);
+    for (uint64_t c = 0; c < in.channels; ++c)
+      rows[c].insert(rows[c].end(), part.data + c * part.stride, part.data + c * part.stride + part.length);
+  }
+  sample_destroy(part);
+  return st;
+}
+
+::testing::AssertionResult same_rows(const Rows& got, const Sample& want) {
+  if (got.size() != want.channels) return ::testing::AssertionFailure() << got.size() << " channels";
+  for (uint64_t c = 0; c < want.channels; ++c) {
+    if (got[c].size() != want.length) return ::testing::AssertionFailure() << got[c].size() << " frames";
+    if (want.length && std::memcmp(got[c].data(), want.data + c * want.stride, size_t(want.length) * sizeof(float)))
+      return ::testing::AssertionFailure() << "row " << c << " differs";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Interleaved noise with the quiet stretch and the bump of Audio.
+std::vector<double> file_frames(uint64_t channels, uint64_t length, uint32_t seed) {
+  Audio audio(channels, length, 1, seed);
+  std::vector<double> frames(channels * length);
+  for (uint64_t i = 0; i < length; ++i)
+    for (uint64_t c = 0; c < channels; ++c) frames[i * channels + c] = 0.7 * audio.s.data[c * audio.s.stride + i];
+  return frames;
+}
+
+TEST(StreamSource, FileReadInBlocksEqualsLoadedAndResampledFile) {
+  TempDir dir;
+  struct File {
+    const char* name;
+    int format, rate, channels;
+    uint64_t length;
+  } files[] = {
+      {"pcm16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 12007},
+      {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 1, 9001},
+      {"lossless.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 96000, 2, 15013},
+  };
+  for (const File& f : files) {
+    const std::string path = dir.path(f.name);
+    audio_test::write_file(path, f.format, f.rate, f.channels, file_frames(uint64_t(f.channels), f.length, 11));
+    PathString name(path);
+    Sample loaded;
+    sample_init(loaded);
+    char words[256] = "";
+    ASSERT_EQ(sample_load_file(loaded, name.s, -1.0f, words, sizeof words), STATUS_OK) << words;
+    struct Rate {
+      uint64_t rate;
+      bool high;
+    } rates[] = {{0, false}, {uint64_t(f.rate), false}, {48000, false}, {48000, true}, {44100, false}};
+    InputStream in;
+    input_stream_init(in);
+    ASSERT_EQ(input_stream_open(in, path.c_str(), words, sizeof words), STATUS_OK) << words;
+    EXPECT_EQ(in.file_rate, uint64_t(f.rate));
+    EXPECT_EQ(in.channels, uint64_t(f.channels));
+    EXPECT_EQ(in.frames, f.length);
+    for (const Rate& r : rates) {
+      Sample want;
+      sample_init(want);
+      ASSERT_EQ(sample_copy(want, loaded), STATUS_OK);
+      want.sample_rate = loaded.sample_rate;
+      if (r.rate != 0) {
+        ASSERT_EQ(r.high ? resample_high(want, r.rate) : resample(want, r.rate), STATUS_OK);
+      }
+      for (uint64_t block : kBlocks) {
+        SCOPED_TRACE(::testing::Message() << f.name << " at " << r.rate << (r.high ? " high" : "") << ", blocks of "
+                                          << block);
+        ASSERT_EQ(input_stream_rewind(in), STATUS_OK);
+        ASSERT_EQ(input_stream_set_rate(in, r.rate, r.high), STATUS_OK);
+        EXPECT_EQ(input_stream_length(in), want.length);
+        Rows got;
+        ASSERT_EQ(read_stream(in, block, got, nullptr, nullptr), STATUS_OK);
+        EXPECT_TRUE(same_rows(got, want));
+        // Once started the rate stays; at the end every read gives nothing.
+        EXPECT_EQ(input_stream_set_rate(in, 22050, false), STATUS_INVALID);
+        ASSERT_EQ(read_stream(in, block, got, nullptr, nullptr), STATUS_OK);
+        EXPECT_TRUE(got[0].empty());
+      }
+      sample_destroy(want);
+    }
+    input_stream_close(in);
+    input_stream_close(in);
+    sample_destroy(loaded);
+  }
+}
+
+TEST(StreamSource, FileReadInBlocksNamesTheFirstUnusableSampleAndRefusesBadPaths) {
+  TempDir dir;
+  const std::string path = dir.path("bad.wav");
+  std::vector<double> frames = file_frames(2, 20000, 5);
+  const uint64_t bad = 2 * 4096 + 123;  // in the third block of 4096
+  frames[bad * 2 + 1] = 1e20;
+  frames[(bad + 5) * 2] = std::numeric_limits<double>::quiet_NaN();
+  audio_test::write_file(path, SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 48000, 2, frames);
+  PathString name(path);
+  Sample loaded;
+  sample_init(loaded);
+  ASSERT_EQ(sample_load_file(loaded, name.s, -1.0f), STATUS_OK);
+  uint64_t want_frame = 0, want_channel = 0;
+  ASSERT_TRUE(sample_find_unusable(loaded, &want_frame, &want_channel));
+  EXPECT_EQ(want_frame, bad);
+  sample_destroy(loaded);
+  for (uint64_t rate : {0, 44100})
+    for (uint64_t block : {uint64_t{4096}, uint64_t{7}, kWhole}) {
+      SCOPED_TRACE(::testing::Message() << "rate " << rate << ", blocks of " << block);
+      InputStream in;
+      input_stream_init(in);
+      ASSERT_EQ(input_stream_open(in, path.c_str(), nullptr, 0), STATUS_OK);
+      ASSERT_EQ(input_stream_set_rate(in, rate, false), STATUS_OK);
+      Rows got;
+      uint64_t frame = 0, channel = 0;
+      EXPECT_EQ(read_stream(in, block, got, &frame, &channel), STATUS_MALFORMED);
+      EXPECT_EQ(frame, want_frame);
+      EXPECT_EQ(channel, want_channel);
+      EXPECT_STRNE(input_stream_cause(in), "");
+      input_stream_close(in);
+    }
+
+  // Failures to open carry the status and the words of sample_load_file.
+  audio_test::write_bytes(dir.path("text.wav"), "not audio at all, just words");
+  for (const std::string& p : {dir.path("missing.wav"), dir.path("text.wav"), dir.path("")}) {
+    PathString other(p);
+    Sample s;
+    sample_init(s);
+    char want_words[256] = "", words[256] = "";
+    const Status want = sample_load_file(s, other.s, -1.0f, want_words, sizeof want_words);
+    InputStream in;
+    input_stream_init(in);
+    EXPECT_EQ(input_stream_open(in, p.c_str(), words, sizeof words), want) << p;
+    EXPECT_NE(want, STATUS_OK);
+    EXPECT_STREQ(words, want_words);
+    EXPECT_EQ(in.reader, nullptr);
+    sample_destroy(s);
+    input_stream_close(in);
+  }
+}
+
+TEST(StreamSource, StreamsSurviveFailingAllocations) {
+  TempDir dir;
+  const std::string path = dir.path("short.wav");
+  audio_test::write_file(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, file_frames(2, 5003, 9));
+  PathString name(path);
+  Sample want, want_high;
+  sample_init(want);
+  sample_init(want_high);
+  ASSERT_EQ(sample_load_file(want, name.s, -1.0f), STATUS_OK);
+  ASSERT_EQ(sample_copy(want_high, want), STATUS_OK);
+  want_high.sample_rate = want.sample_rate;
+  ASSERT_EQ(resample(want, 48000), STATUS_OK);
+  ASSERT_EQ(resample_high(want_high, 48000), STATUS_OK);
+  for (bool high : {false, true})
+    for_each_alloc_failure([&] {
+      InputStream in;
+      input_stream_init(in);
+      Rows got;
+      Status st = input_stream_open(in, path.c_str(), nullptr, 0);
+      if (st == STATUS_OK) st = input_stream_set_rate(in, 48000, high);
+      if (st == STATUS_OK) st = read_stream(in, 1000, got, nullptr, nullptr);
+      if (alloc_failure_hit()) {
+        EXPECT_EQ(st, STATUS_NO_MEMORY);
+      } else {
+        ASSERT_EQ(st, STATUS_OK);
+        EXPECT_TRUE(same_rows(got, high ? want_high : want));
+      }
+      input_stream_close(in);
+    });
+  sample_destroy(want);
+  sample_destroy(want_high);
+}
+
+}  // namespace
