@@ -32,6 +32,7 @@ bool ensure_out(const ResampleStream& s, Sample& out, uint64_t keep, uint64_t fr
     Sample fresh;
     sample_init(fresh);
     if (!sample_allocate_unfilled(fresh, s.channels, std::max<uint64_t>(need, 16), 0)) return false;
+    fresh.sample_rate = s.target_rate;
     sample_swap(out, fresh);
     sample_destroy(fresh);
     return true;
@@ -51,16 +52,6 @@ uint64_t gather_ready(const ResampleStream& s, uint64_t have) {
   const uint64_t periods = static_cast<uint64_t>(x) / s.gather.mp + 1;
   if (periods > UINT64_MAX / s.gather.lp) return end;
   return std::clamp(periods * s.gather.lp, s.plan.shift, end);
-}
-
-// Accumulation index one past the last value the scatter has completed
-// once inputs [0, have) are in: later inputs land at or after the landing
-// point of input `have` (landing points only grow with the index).
-uint64_t scatter_ready(const ResampleStream& s, uint64_t have) {
-  const uint64_t end = s.plan.shift + s.length;
-  if (have >= s.input_length) return end;
-  const uint64_t pos = s.offsets[have % s.plan.m] + (have / s.plan.m) * s.plan.l;
-  return std::clamp(pos, s.plan.shift, end);
 }
 
 // Outputs of the decimation among inputs [from, to).
@@ -109,21 +100,6 @@ void gather_out(ResampleStream& s, uint64_t from, uint64_t to, Sample& out, uint
   }
 }
 
-// Writes accumulation values [from, to) from the scatter's sums, which
-// start at accumulation index base.
-void scatter_out(ResampleStream& s, uint64_t from, uint64_t to, Sample& out, uint64_t at) {
-  const DspTable& t = dsp();
-  for (uint64_t c = 0; c < s.channels; ++c) {
-    float* dst = out.data + c * out.stride + at;
-    const uint64_t computed = std::min(to, s.plan.acc);
-    if (from < computed)
-      t.copy_floats(dst, s.buffer + c * s.capacity + (from - static_cast<uint64_t>(s.base)),
-                    static_cast<size_t>(computed - from));
-    const uint64_t z = std::max(computed, from);
-    if (z < to) t.fill_zero(dst + (z - from), static_cast<size_t>(to - z));
-  }
-}
-
 // Drops held input no output still needs: everything before the period of
 // the next output, less the periods its taps reach back. Called when the
 // next chunk would not fit, so the rows move rarely.
@@ -142,41 +118,86 @@ void drop_input(ResampleStream& s) {
   s.base = base;
 }
 
-// Scatters inputs [at, at + n) of `in`, filtered first when there is a
-// cascade, into the running sums (kept from accumulation index base).
-void scatter_input(ResampleStream& s, const Sample& in, uint64_t at, uint64_t n) {
-  const DspTable& t = dsp();
-  float** rows = s.pointers;
-  float* filtered = s.windows;
-  for (uint64_t c = 0; c < s.channels; ++c) rows[c] = filtered + c * kChunk;
-  take_input(s, in, at, n, rows);
-  const ResamplePlan& p = s.plan;
-  for (uint64_t c = 0; c < s.channels; ++c) {
-    float* sums = s.buffer + c * s.capacity;
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t index = s.received + i, j = index % p.m;
-      const uint64_t pos = s.offsets[j] + (index / p.m) * p.l - static_cast<uint64_t>(s.base);
-      t.multiply_add(sums + pos, s.kernels + j * p.q, static_cast<size_t>(p.q), rows[c][i]);
-    }
-  }
+// Landing point of input i on the scatter path.
+uint64_t landing(const ResampleStream& s, uint64_t i) {
+  return s.offsets[i % s.plan.m] + (i / s.plan.m) * s.plan.l;
 }
 
-// Moves the scatter's sums down to the next output still to give (or the
-// first value a later input reaches), with zeros after them; called when
-// the next chunk would reach past the rows.
-void drop_sums(ResampleStream& s) {
-  uint64_t next = s.plan.shift + s.emitted;
-  if (s.received < s.input_length)
-    next = std::min(next, s.offsets[s.received % s.plan.m] + (s.received / s.plan.m) * s.plan.l);
-  if (next <= static_cast<uint64_t>(s.base)) return;
-  const uint64_t drop = std::min(next - static_cast<uint64_t>(s.base), s.capacity);
+// Scatters the held window of whole periods (inputs base ... base + held -
+// 1) in the order resample scatters a whole row, phase by phase and within
+// a phase in input order, into fresh sums; every value that no input
+// outside the window reaches is then exactly resample's. Writes those from
+// the next output on to `out` and slides the window to the first input that
+// reaches what is still to come. False when `out` cannot grow.
+bool scatter_window(ResampleStream& s, Sample& out, uint64_t& produced) {
   const DspTable& t = dsp();
+  const ResamplePlan& p = s.plan;
+  const uint64_t a = static_cast<uint64_t>(s.base), periods = (s.held + p.m - 1) / p.m;
+  const uint64_t origin = (a / p.m) * p.l;  // landing point of input a: phase 0 lands at 0
+  const uint64_t span = (periods + 1) * p.l + p.q;
   for (uint64_t c = 0; c < s.channels; ++c) {
     float* sums = s.buffer + c * s.capacity;
-    t.move_floats(sums, sums + drop, static_cast<size_t>(s.capacity - drop));
-    t.fill_zero(sums + s.capacity - drop, static_cast<size_t>(drop));
+    const float* x = s.windows + c * s.period_inputs;
+    t.fill_zero(sums, static_cast<size_t>(span));
+    for (uint64_t j = 0; j < p.m; ++j)
+      for (uint64_t w = 0, i = j; w < periods && i < s.held; ++w, i += p.m)
+        t.multiply_add(sums + s.offsets[j] + w * p.l, s.kernels + j * p.q, static_cast<size_t>(p.q), x[i]);
   }
-  s.base += static_cast<int64_t>(drop);
+  const uint64_t end = p.shift + p.length;
+  const bool last = a + s.held == s.input_length;
+  const uint64_t from = p.shift + s.emitted;
+  const uint64_t to = last ? end : std::min(end, landing(s, a + s.held));
+  if (to > from) {
+    if (!ensure_out(s, out, produced, to - from)) return false;
+    const uint64_t computed = std::min(to, p.acc);
+    for (uint64_t c = 0; c < s.channels; ++c) {
+      float* dst = out.data + c * out.stride + produced;
+      if (from < computed)
+        t.copy_floats(dst, s.buffer + c * s.capacity + (from - origin), static_cast<size_t>(computed - from));
+      const uint64_t z = std::max(computed, from);
+      if (z < to) t.fill_zero(dst + (z - from), static_cast<size_t>(to - z));
+    }
+    produced += to - from;
+    s.emitted += to - from;
+  }
+  if (last || s.emitted == p.length) return true;
+  // The first input that reaches the next output or beyond: the landing
+  // points only grow with the index.
+  const uint64_t next = p.shift + s.emitted;
+  uint64_t lo = a, hi = a + s.held;
+  while (lo < hi) {
+    const uint64_t mid = lo + (hi - lo) / 2;
+    if (landing(s, mid) + p.q > next)
+      hi = mid;
+    else
+      lo = mid + 1;
+  }
+  const uint64_t keep_from = (lo / p.m) * p.m;
+  const uint64_t drop = keep_from - a;
+  for (uint64_t c = 0; c < s.channels; ++c)
+    t.move_floats(s.windows + c * s.period_inputs, s.windows + c * s.period_inputs + drop,
+                  static_cast<size_t>(s.held - drop));
+  s.held -= drop;
+  s.base = static_cast<int64_t>(keep_from);
+  return true;
+}
+
+// Takes inputs [at, at + n) of `in` into the scatter's window, scattering
+// every time it fills up or the input is complete.
+Status scatter_input(ResampleStream& s, const Sample& in, uint64_t at, uint64_t n, Sample& out, uint64_t& produced) {
+  float** rows = s.pointers;
+  while (n > 0) {
+    const uint64_t k = std::min(n, s.period_inputs - s.held);
+    for (uint64_t c = 0; c < s.channels; ++c) rows[c] = s.windows + c * s.period_inputs + s.held;
+    take_input(s, in, at, k, rows);
+    s.held += k;
+    s.received += k;
+    at += k;
+    n -= k;
+    if (s.held == s.period_inputs || s.received == s.input_length)
+      if (!scatter_window(s, out, produced)) return STATUS_NO_MEMORY;
+  }
+  return STATUS_OK;
 }
 
 Status soxr_out(ResampleStream& s, const Sample* in, Sample& out, uint64_t& produced) {
@@ -267,16 +288,19 @@ Status start_plan(ResampleStream& s) {
   for (uint64_t j = 0; j < p.m; ++j) resample_phase_kernel(p, j, s.kernels + j * p.q, s.offsets[j]);
   const PolyphaseScatter shape{p.l, p.m, p.q, s.kernels, s.offsets};
   if (!polyphase_fits(shape)) {
-    // Periods too long for gather tables: the sums are kept instead, over
-    // the accumulation values one chunk of input reaches and the kernel.
+    // Periods too long for gather tables: windows of whole periods are
+    // scattered as resample scatters, overlapping by the inputs that reach
+    // one output, so that each value is summed in resample's order.
     s.mode = kScatter;
-    const uint64_t reach = (kChunk / p.m + 2) * p.l + p.q + s.offsets[p.m - 1] + p.shift;
-    s.capacity = (2 * reach + 15) & ~uint64_t{15};  // sums are moved down only once half of them are given
+    const uint64_t periods = 3 + (p.q + p.l - 1) / p.l;
+    if (p.m > UINT64_MAX / 8 / periods || p.l > UINT64_MAX / 8 / periods) return STATUS_NO_MEMORY;
+    s.period_inputs = periods * p.m;
+    s.capacity = ((periods + 1) * p.l + p.q + 15) & ~uint64_t{15};
     s.buffer = allocate_array<float>(s.channels * s.capacity);
-    s.windows = allocate_array<float>(s.channels * kChunk);
+    s.windows = allocate_array<float>(s.channels * s.period_inputs);
     if (!s.buffer || !s.windows) return STATUS_NO_MEMORY;
-    dsp().fill_zero(s.buffer, static_cast<size_t>(s.channels * s.capacity));
     s.base = 0;
+    s.held = 0;
     return STATUS_OK;
   }
   Status st = polyphase_build(s.gather, shape);
@@ -321,6 +345,7 @@ void resample_stream_init(ResampleStream& s) {
   s.held = 0;
   s.pointers = nullptr;
   s.windows = nullptr;
+  s.period_inputs = 0;
   s.kernels = nullptr;
   s.offsets = nullptr;
   s.soxr = nullptr;
@@ -382,7 +407,6 @@ Status resample_stream_push(ResampleStream& s, const Sample& in, Sample& out) {
     case kPass: bound = in.length; break;
     case kDecimate: bound = picked(s, s.received, s.received + in.length); break;
     case kGather: bound = gather_ready(s, s.received + in.length) - (s.plan.shift + s.emitted); break;
-    case kScatter: bound = scatter_ready(s, s.received + in.length) - (s.plan.shift + s.emitted); break;
     default: break;
   }
   if (!ensure_out(s, out, 0, bound)) return STATUS_NO_MEMORY;
@@ -437,17 +461,8 @@ Status resample_stream_push(ResampleStream& s, const Sample& in, Sample& out) {
         continue;
       }
       case kScatter: {
-        const uint64_t last = s.received + n - 1;
-        if (s.offsets[last % s.plan.m] + (last / s.plan.m) * s.plan.l + s.plan.q > static_cast<uint64_t>(s.base) + s.capacity)
-          drop_sums(s);
-        scatter_input(s, in, at, n);
-        const uint64_t from = s.plan.shift + s.emitted, to = scatter_ready(s, s.received + n);
-        s.received += n;
-        if (to > from) {
-          scatter_out(s, from, to, out, produced);
-          produced += to - from;
-          s.emitted += to - from;
-        }
+        Status st = scatter_input(s, in, at, n, out, produced);
+        if (st != STATUS_OK) return st;
         at += n;
         continue;
       }
@@ -457,6 +472,7 @@ Status resample_stream_push(ResampleStream& s, const Sample& in, Sample& out) {
     at += n;
   }
   out.length = produced;
+  out.sample_rate = s.target_rate;
   return STATUS_OK;
 }
 
@@ -479,8 +495,8 @@ Status resample_stream_finish(ResampleStream& s, Sample& out) {
     gather_out(s, s.plan.shift + s.emitted, s.plan.shift + s.length, out, 0);
     produced = rest;
   } else if (s.mode == kScatter) {
-    scatter_out(s, s.plan.shift + s.emitted, s.plan.shift + s.length, out, 0);
-    produced = rest;
+    // Only an input of no frames is still unscattered here.
+    if (s.emitted < s.length && !scatter_window(s, out, produced)) return STATUS_NO_MEMORY;
   } else {
     produced = 0;  // pass-through and decimation give everything as it comes
   }

@@ -24,14 +24,16 @@ struct ResampleStream {
   PolyphaseGather gather;
   BiquadSection* sections;  // channels x count: each channel's anti-alias cascade
   unsigned count;
-  // Filtered input: channel c's row at buffer + c * capacity holds input
-  // indices base ... base + held - 1 (negative indices are zeros).
+  // Gather: filtered input, channel c's row at buffer + c * capacity holding
+  // input indices base ... base + held - 1 (negative indices are zeros).
+  // Scatter: the sums of one window at buffer, its input at windows.
   float* buffer;
   uint64_t capacity;
   int64_t base;
   uint64_t held;
   float** pointers;  // 4 x channels: windows, outputs, sources, targets
-  float* windows;    // the gather's per-channel windows
+  float* windows;    // the gather's per-channel windows; the scatter's held input
+  uint64_t period_inputs;  // scatter: inputs of one window (whole periods)
   float* kernels;    // scatter: m kernel rows of q values
   uint64_t* offsets; // scatter: where each row lands in its period
   void* soxr;        // libsoxr's resampler

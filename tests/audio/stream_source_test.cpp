@@ -201,27 +201,17 @@ Status stream_resample(const Sample& audio, uint64_t target, bool high, uint64_t
   return st;
 }
 
-// Relative RMS difference of two buffers of one shape.
-double relative_rms(const Sample& got, const Sample& want) {
-  double err = 0.0, power = 0.0;
-  for (uint64_t c = 0; c < want.channels; ++c)
-    for (uint64_t i = 0; i < want.length; ++i) {
-      const double w = want.data[c * want.stride + i], d = double(got.data[c * got.stride + i]) - w;
-      err += d * d;
-      power += w * w;
-    }
-  return std::sqrt(err / power);
-}
-
 TEST(StreamSource, ResamplingEqualsWholeBufferResampling) {
   struct Case {
     uint64_t from, to, channels, length;
-    bool exact;  // the scatter of very long periods adds in another order
   } cases[] = {
-      {44100, 48000, 2, 20011, true}, {48000, 44100, 1, 20011, true}, {96000, 48000, 2, 30011, true},
-      {22050, 48000, 1, 10007, true}, {48000, 48000, 2, 10007, true}, {24000, 48000, 2, 9001, true},
-      {48000, 16000, 1, 30011, true}, {44100, 47999, 2, 15013, true}, {44100, 44100 * 3 + 1, 1, 47011, false},
-      {8000, 192001, 2, 9001, false},
+      // Common pairs, mono and stereo, lengths that are multiples of nothing.
+      {44100, 48000, 2, 20011}, {48000, 44100, 1, 20011}, {96000, 48000, 2, 30011}, {22050, 48000, 1, 10007},
+      {48000, 48000, 2, 10007}, {24000, 48000, 2, 9001}, {48000, 16000, 1, 30011},
+      // Long periods; then periods too long for gather tables (the scatter), past a period's end.
+      {44100, 47999, 2, 15013}, {1000, 200003, 1, 1201}, {96001, 44100, 1, 100003},
+      // Inputs shorter than the filters.
+      {44100, 48000, 1, 0}, {96000, 48000, 1, 1}, {22050, 48000, 2, 5}, {48000, 44100, 2, 3}, {96000, 44100, 1, 40},
   };
   for (const Case& k : cases)
     for (bool high : {false, true}) {
@@ -238,12 +228,7 @@ TEST(StreamSource, ResamplingEqualsWholeBufferResampling) {
         sample_init(got);
         uint64_t largest = 0;
         ASSERT_EQ(stream_resample(audio.s, k.to, high, block, got, &largest), STATUS_OK);
-        if (k.exact || high) {
-          EXPECT_TRUE(same_rows(got, want));
-        } else {
-          ASSERT_EQ(got.length, want.length);
-          EXPECT_LT(relative_rms(got, want), 1e-6);
-        }
+        EXPECT_TRUE(same_rows(got, want));
         sample_destroy(got);
       }
       sample_destroy(want);
