@@ -11,7 +11,7 @@
 
 namespace {
 
-enum Mode : int { kIdle = 0, kPass, kDecimate, kGather, kScatter, kSoxr, kDone = -1 };
+enum Mode : int { kIdle = 0, kPass, kDecimate, kGather, kScatter, kSoxr, kDone = -1, kBroken = -2 };
 
 // Input frames taken in per step: the filtered input kept between calls
 // grows by at most this much beyond what the filter spans.
@@ -397,7 +397,9 @@ Status resample_stream_start(ResampleStream& s, uint64_t channels, uint64_t sour
   return STATUS_OK;
 }
 
-Status resample_stream_push(ResampleStream& s, const Sample& in, Sample& out) {
+namespace {
+
+Status push_steps(ResampleStream& s, const Sample& in, Sample& out) {
   if (s.mode <= kIdle) return STATUS_INVALID;
   if (in.channels != s.channels) return STATUS_BAD_ARGUMENT;
   if (in.length > s.input_length - s.received) return STATUS_INVALID;
@@ -407,6 +409,14 @@ Status resample_stream_push(ResampleStream& s, const Sample& in, Sample& out) {
     case kPass: bound = in.length; break;
     case kDecimate: bound = picked(s, s.received, s.received + in.length); break;
     case kGather: bound = gather_ready(s, s.received + in.length) - (s.plan.shift + s.emitted); break;
+    case kScatter: {
+      // A window gives outputs up to the landing point of the first input
+      // after it, everything once the input is complete.
+      const uint64_t have = s.received + in.length, end = s.plan.shift + s.length;
+      const uint64_t to = have == s.input_length ? end : std::min(end, landing(s, have));
+      bound = to > s.plan.shift + s.emitted ? to - (s.plan.shift + s.emitted) : 0;
+      break;
+    }
     default: break;
   }
   if (!ensure_out(s, out, 0, bound)) return STATUS_NO_MEMORY;
@@ -476,7 +486,7 @@ Status resample_stream_push(ResampleStream& s, const Sample& in, Sample& out) {
   return STATUS_OK;
 }
 
-Status resample_stream_finish(ResampleStream& s, Sample& out) {
+Status finish_steps(ResampleStream& s, Sample& out) {
   if (s.mode <= kIdle) return STATUS_INVALID;
   if (s.received != s.input_length) return STATUS_INVALID;
   uint64_t rest = s.length - s.emitted;
@@ -505,4 +515,21 @@ Status resample_stream_finish(ResampleStream& s, Sample& out) {
   out.sample_rate = s.target_rate;
   s.mode = kDone;
   return STATUS_OK;
+}
+
+}  // namespace
+
+Status resample_stream_push(ResampleStream& s, const Sample& in, Sample& out) {
+  if (s.mode <= kIdle) return STATUS_INVALID;
+  Status st = push_steps(s, in, out);
+  // A failure once input was taken leaves the state between two blocks.
+  if (st != STATUS_OK && st != STATUS_INVALID && st != STATUS_BAD_ARGUMENT) s.mode = kBroken;
+  return st;
+}
+
+Status resample_stream_finish(ResampleStream& s, Sample& out) {
+  if (s.mode <= kIdle) return STATUS_INVALID;
+  Status st = finish_steps(s, out);
+  if (st != STATUS_OK && st != STATUS_INVALID) s.mode = kBroken;
+  return st;
 }

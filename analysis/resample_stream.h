@@ -13,9 +13,11 @@
 // Use: init; start; push every block; finish; release. The whole input's
 // length must be known at the start (the rational paths size their last
 // values by it); pushing more frames than that, or finishing with fewer,
-// gives STATUS_INVALID, as do calls out of this order.
+// gives STATUS_INVALID, as do calls out of this order. After any other
+// failure of push or finish the stream only serves to be released (its
+// further calls give STATUS_INVALID).
 struct ResampleStream {
-  int mode;  // 0 idle; then pass-through, integer down, gather, scatter, libsoxr; -1 finished
+  int mode;  // 0 idle; then pass-through, integer down, gather, scatter, libsoxr; -1 finished, -2 failed
   uint64_t channels, source_rate, target_rate, input_length;
   uint64_t received;  // input frames pushed
   uint64_t emitted;   // output frames given

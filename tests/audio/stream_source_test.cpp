@@ -57,6 +57,18 @@ Sample view(const Sample& audio, uint64_t at, uint64_t n) {
   return ::testing::AssertionSuccess();
 }
 
+using Rows = std::vector<std::vector<float>>;
+
+::testing::AssertionResult same_rows(const Rows& got, const Sample& want) {
+  if (got.size() != want.channels) return ::testing::AssertionFailure() << got.size() << " channels";
+  for (uint64_t c = 0; c < want.channels; ++c) {
+    if (got[c].size() != want.length) return ::testing::AssertionFailure() << got[c].size() << " frames";
+    if (want.length && std::memcmp(got[c].data(), want.data + c * want.stride, size_t(want.length) * sizeof(float)))
+      return ::testing::AssertionFailure() << "row " << c << " differs";
+  }
+  return ::testing::AssertionSuccess();
+}
+
 constexpr uint64_t kWhole = UINT64_MAX;
 const uint64_t kBlocks[] = {1, 7, 4096, 65536, kWhole};
 
@@ -167,14 +179,15 @@ TEST(StreamSource, ProfileRefusesMisuseAndSurvivesFailingAllocations) {
 
 namespace {
 
-// Pushes the audio in blocks of `block` frames and gathers every output.
-Status stream_resample(const Sample& audio, uint64_t target, bool high, uint64_t block, Sample& out,
+// Pushes the audio in blocks of `block` frames and gathers every output;
+// `largest` gets the most frames one call gave.
+Status stream_resample(const Sample& audio, uint64_t target, bool high, uint64_t block, Rows& rows,
                        uint64_t* largest) {
   ResampleStream r;
   resample_stream_init(r);
   Sample part;
   sample_init(part);
-  std::vector<std::vector<float>> rows(audio.channels);
+  rows.assign(audio.channels, {});
   Status st = resample_stream_start(r, audio.channels, audio.sample_rate, target, audio.length, high);
   for (uint64_t at = 0; st == STATUS_OK; at += block) {
     const bool last = at >= audio.length;
@@ -182,7 +195,7 @@ Status stream_resample(const Sample& audio, uint64_t target, bool high, uint64_t
               : resample_stream_push(r, view(audio, at, std::min(block, audio.length - at)), part);
     if (st == STATUS_OK) {
       EXPECT_EQ(part.sample_rate, target);
-      if (largest) *largest = std::max(*largest, part.stride);
+      if (largest) *largest = std::max(*largest, part.length);
       for (uint64_t c = 0; c < audio.channels; ++c)
         rows[c].insert(rows[c].end(), part.data + c * part.stride, part.data + c * part.stride + part.length);
     }
@@ -191,27 +204,23 @@ Status stream_resample(const Sample& audio, uint64_t target, bool high, uint64_t
   resample_stream_release(r);
   resample_stream_release(r);
   sample_destroy(part);
-  if (st == STATUS_OK) {
-    sample_destroy(out);
-    EXPECT_TRUE(sample_allocate(out, audio.channels, rows[0].size(), rows[0].size()));
-    out.sample_rate = target;
-    for (uint64_t c = 0; c < audio.channels; ++c)
-      std::copy(rows[c].begin(), rows[c].end(), out.data + c * out.stride);
-  }
   return st;
 }
 
 TEST(StreamSource, ResamplingEqualsWholeBufferResampling) {
   struct Case {
     uint64_t from, to, channels, length;
+    bool steady;  // outputs keep pace with the input (not so for windows of very long periods)
   } cases[] = {
       // Common pairs, mono and stereo, lengths that are multiples of nothing.
-      {44100, 48000, 2, 20011}, {48000, 44100, 1, 20011}, {96000, 48000, 2, 30011}, {22050, 48000, 1, 10007},
-      {48000, 48000, 2, 10007}, {24000, 48000, 2, 9001}, {48000, 16000, 1, 30011},
+      {44100, 48000, 2, 20011, true}, {48000, 44100, 1, 20011, true}, {96000, 48000, 2, 30011, true},
+      {22050, 48000, 1, 10007, true}, {48000, 48000, 2, 10007, true}, {24000, 48000, 2, 9001, true},
+      {48000, 16000, 1, 30011, true},
       // Long periods; then periods too long for gather tables (the scatter), past a period's end.
-      {44100, 47999, 2, 15013}, {1000, 200003, 1, 1201}, {96001, 44100, 1, 100003},
+      {44100, 47999, 2, 15013, true}, {1000, 200003, 1, 1201, false}, {96001, 44100, 1, 100003, false},
       // Inputs shorter than the filters.
-      {44100, 48000, 1, 0}, {96000, 48000, 1, 1}, {22050, 48000, 2, 5}, {48000, 44100, 2, 3}, {96000, 44100, 1, 40},
+      {44100, 48000, 1, 0, true}, {96000, 48000, 1, 1, true}, {22050, 48000, 2, 5, true}, {48000, 44100, 2, 3, true},
+      {96000, 44100, 1, 40, true},
   };
   for (const Case& k : cases)
     for (bool high : {false, true}) {
@@ -224,15 +233,57 @@ TEST(StreamSource, ResamplingEqualsWholeBufferResampling) {
       for (uint64_t block : kBlocks) {
         SCOPED_TRACE(::testing::Message() << k.from << " -> " << k.to << (high ? " high" : "") << ", " << k.channels
                                           << " ch, " << k.length << " frames, blocks of " << block);
-        Sample got;
-        sample_init(got);
+        Rows got;
         uint64_t largest = 0;
         ASSERT_EQ(stream_resample(audio.s, k.to, high, block, got, &largest), STATUS_OK);
         EXPECT_TRUE(same_rows(got, want));
-        sample_destroy(got);
+        // Output leaves as the input comes: no call holds back more than
+        // the filters span.
+        if ((k.steady || high) && block <= 4096) {
+          EXPECT_LE(largest, 8192 + (block + 512) * k.to / k.from);
+        }
       }
       sample_destroy(want);
     }
+}
+
+TEST(StreamSource, ResamplingSurvivesFailingAllocationsAndRefusesMisuse) {
+  Audio audio(2, 7001, 96000, 21);
+  for (uint64_t to : {48000, 44100, 96001})
+    for (bool high : {false, true}) {
+      Sample want;
+      sample_init(want);
+      ASSERT_EQ(sample_copy(want, audio.s), STATUS_OK);
+      want.sample_rate = audio.s.sample_rate;
+      ASSERT_EQ(high ? resample_high(want, to) : resample(want, to), STATUS_OK);
+      for_each_alloc_failure([&] {
+        Rows got;
+        Status st = stream_resample(audio.s, to, high, 3000, got, nullptr);
+        if (alloc_failure_hit()) {
+          EXPECT_EQ(st, STATUS_NO_MEMORY);
+        } else {
+          ASSERT_EQ(st, STATUS_OK);
+          EXPECT_TRUE(same_rows(got, want));
+        }
+      });
+      sample_destroy(want);
+    }
+  ResampleStream r;
+  resample_stream_init(r);
+  Sample out;
+  sample_init(out);
+  EXPECT_EQ(resample_stream_start(r, 0, 44100, 48000, 10, false), STATUS_INVALID);
+  EXPECT_EQ(resample_stream_start(r, 2, 0, 48000, 10, false), STATUS_BAD_ARGUMENT);
+  EXPECT_EQ(resample_stream_push(r, audio.s, out), STATUS_INVALID);
+  ASSERT_EQ(resample_stream_start(r, 2, 96000, 48000, 7000, false), STATUS_OK);
+  EXPECT_EQ(resample_stream_push(r, audio.s, out), STATUS_INVALID);  // more than announced
+  EXPECT_EQ(resample_stream_push(r, view(audio.s, 0, 6000), out), STATUS_OK);
+  EXPECT_EQ(resample_stream_finish(r, out), STATUS_INVALID);  // fewer than announced
+  Sample mono = view(audio.s, 0, 10);
+  mono.channels = 1;
+  EXPECT_EQ(resample_stream_push(r, mono, out), STATUS_BAD_ARGUMENT);
+  resample_stream_release(r);
+  sample_destroy(out);
 }
 
 }  // namespace
@@ -245,8 +296,6 @@ namespace {
 
 using audio_test::PathString;
 using audio_test::TempDir;
-
-using Rows = std::vector<std::vector<float>>;
 
 // Reads the whole stream in blocks of `block` frames.
 Status read_stream(InputStream& in, uint64_t block, Rows& rows, uint64_t* bad_frame, uint64_t* bad_channel) {
@@ -264,16 +313,6 @@ Status read_stream(InputStream& in, uint64_t block, Rows& rows, uint64_t* bad_fr
   }
   sample_destroy(part);
   return st;
-}
-
-::testing::AssertionResult same_rows(const Rows& got, const Sample& want) {
-  if (got.size() != want.channels) return ::testing::AssertionFailure() << got.size() << " channels";
-  for (uint64_t c = 0; c < want.channels; ++c) {
-    if (got[c].size() != want.length) return ::testing::AssertionFailure() << got[c].size() << " frames";
-    if (want.length && std::memcmp(got[c].data(), want.data + c * want.stride, size_t(want.length) * sizeof(float)))
-      return ::testing::AssertionFailure() << "row " << c << " differs";
-  }
-  return ::testing::AssertionSuccess();
 }
 
 // Interleaved noise with the quiet stretch and the bump of Audio.
@@ -395,7 +434,7 @@ TEST(StreamSource, FileReadInBlocksNamesTheFirstUnusableSampleAndRefusesBadPaths
   }
 }
 
-TEST(StreamSource, StreamsSurviveFailingAllocations) {
+TEST(StreamSource, FileReadSurvivesFailingAllocations) {
   TempDir dir;
   const std::string path = dir.path("short.wav");
   audio_test::write_file(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, file_frames(2, 5003, 9));
