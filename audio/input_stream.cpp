@@ -261,6 +261,7 @@ uint64_t input_stream_length(const InputStream& s) {
 Status input_stream_read(InputStream& s, Sample& block, uint64_t max, uint64_t* bad_frame, uint64_t* bad_channel) {
   if (!s.reader) return fail(s, STATUS_NOT_OPEN, "the file is not open");
   if (s.failed != STATUS_OK) return s.failed;
+  if (max == 0) return fail(s, STATUS_BAD_ARGUMENT, "a block of no frames");
   s.started = true;
   const uint64_t left = s.resampling ? input_stream_length(s) : s.frames - s.position;
   const uint64_t room = std::min(max, left);

@@ -56,7 +56,7 @@ uint64_t input_stream_length(const InputStream& s);
 // The next block of up to `max` frames at the output rate into `block`
 // (planar, reallocated only when too small; block.length = frames given, 0
 // at the end; block.sample_rate = output rate). Every block but the last
-// has `max` frames. A sample beyond the magnitude limit or not finite
+// has `max` frames (STATUS_BAD_ARGUMENT for a `max` of 0). A sample beyond the magnitude limit or not finite
 // gives STATUS_MALFORMED with *bad_frame (the frame in the file, from 0)
 // and *bad_channel set (either may be null), the frame
 // sample_find_unusable names for the whole file. Failures of the file

@@ -330,14 +330,26 @@ TEST(StreamSource, FileReadInBlocksEqualsLoadedAndResampledFile) {
     const char* name;
     int format, rate, channels;
     uint64_t length;
+    size_t cut;  // bytes taken off the end: a header that promises more than the file holds
+    bool lie;    // a FLAC header announcing far more frames than any file could hold: counted instead
   } files[] = {
-      {"pcm16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 12007},
-      {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 1, 9001},
-      {"lossless.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 96000, 2, 15013},
+      {"pcm16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 12007, 0, false},
+      {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 1, 9001, 0, false},
+      {"lossless.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 96000, 2, 15013, 0, false},
+      {"cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 48000, 2, 12007 - 1000, 6000, false},
+      {"lying.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1, 7001, 0, true},
   };
   for (const File& f : files) {
     const std::string path = dir.path(f.name);
-    audio_test::write_file(path, f.format, f.rate, f.channels, file_frames(uint64_t(f.channels), f.length, 11));
+    audio_test::write_file(path, f.format, f.rate, f.channels,
+                           file_frames(uint64_t(f.channels), f.length + f.cut / 6, 11));
+    std::string bytes = audio_test::read_bytes(path);
+    if (f.cut) audio_test::write_bytes(path, bytes.substr(0, bytes.size() - f.cut));
+    if (f.lie) {
+      ASSERT_EQ(bytes.substr(0, 4), "fLaC");
+      bytes[21] = char((bytes[21] & 0xF0) | 0x07);  // the top bits of the 36-bit frame count
+      audio_test::write_bytes(path, bytes);
+    }
     PathString name(path);
     Sample loaded;
     sample_init(loaded);
