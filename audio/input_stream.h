@@ -56,12 +56,13 @@ uint64_t input_stream_length(const InputStream& s);
 // The next block of up to `max` frames at the output rate into `block`
 // (planar, reallocated only when too small; block.length = frames given, 0
 // at the end; block.sample_rate = output rate). Every block but the last
-// has `max` frames (STATUS_BAD_ARGUMENT for a `max` of 0). A sample beyond the magnitude limit or not finite
-// gives STATUS_MALFORMED with *bad_frame (the frame in the file, from 0)
-// and *bad_channel set (either may be null), the frame
-// sample_find_unusable names for the whole file. Failures of the file
-// give the statuses of sample_load_file (STATUS_END_OF_STREAM for a file
-// shorter than its header says), with the words in input_stream_cause.
+// has `max` frames; a `max` of 0 gives STATUS_BAD_ARGUMENT. A sample
+// beyond the magnitude limit or not finite gives STATUS_MALFORMED with
+// *bad_frame (the frame in the file, from 0) and *bad_channel set (either
+// may be null): the frame sample_find_unusable names for the whole file.
+// Failures of the file give the statuses of sample_load_file
+// (STATUS_END_OF_STREAM for a file shorter than its header says), with the
+// words in input_stream_cause. A failure sticks until rewind.
 [[nodiscard]] Status input_stream_read(InputStream& s, Sample& block, uint64_t max, uint64_t* bad_frame,
                                        uint64_t* bad_channel);
 
