@@ -12,7 +12,9 @@
 //
 // Use: init; start; push blocks; end_pass; when needs_second_pass, push the
 // same audio again from its start and end_pass again; finish; release.
-// Calls out of this order give STATUS_INVALID.
+// Calls out of this order give STATUS_INVALID. After a failed push or
+// end_pass (memory for the energies, a second pass of another length) the
+// stream only serves to be released.
 struct ProfileStream {
   uint64_t channels;
   unsigned rank;
