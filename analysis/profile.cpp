@@ -111,6 +111,68 @@ void add_pair_magnitudes(const float* z, float* out, size_t n) {
 
 }  // namespace
 
+void profile_work_prepare(const ProfileWork& w) {
+  const DspTable& t = dsp();
+  const size_t n = size_t{1} << w.rank;
+  t.fill_zero(w.windowed, n);
+  t.fill_zero(w.spectrum, 2 * n);
+  nuttall_window(w.window, n);
+}
+
+void profile_add_frame_pair(const ProfileWork& w, const float* a0, const float* a1, const float* b0,
+                            const float* b1, float* out) {
+  const size_t n = size_t{1} << w.rank;
+  put_frames(w.spectrum, a0, a1, b0, b1, w.window, n / 2);
+  dsp().fft_forward(w.spectrum, w.spectrum, w.rank);
+  add_pair_magnitudes(w.spectrum, out, n);
+}
+
+void profile_add_frame(const ProfileWork& w, const float* a0, const float* a1, const float* zeros, float* out) {
+  const DspTable& t = dsp();
+  const size_t n = size_t{1} << w.rank;
+  put_frames(w.spectrum, a0, a1, zeros, zeros, w.window, n / 2);
+  t.fft_forward(w.spectrum, w.spectrum, w.rank);
+  t.complex_magnitude(w.windowed, w.spectrum, n);
+  t.add_to(out, w.windowed, n);
+}
+
+void profile_average(const ProfileWork& w, float* out, uint64_t count) {
+  dsp().scale(out, size_t{1} << w.rank, 1.0f / static_cast<float>(count));
+}
+
+double profile_half_energy(const float* data, uint64_t stride, uint64_t channels, uint64_t start, uint64_t end) {
+  double e = 0.0;
+  for (uint64_t c = 0; c < channels; ++c) {
+    const float* row = data + c * stride;
+    for (uint64_t i = start; i < end; ++i) e += double(row[i]) * double(row[i]);
+  }
+  return e;
+}
+
+double profile_frame_power(const double* energy, uint64_t halves, uint64_t n, uint64_t f) {
+  return ((f > 0 ? energy[f - 1] : 0.0) + (f < halves ? energy[f] : 0.0)) / double(n);
+}
+
+ProfileGate profile_gate(const double* energy, uint64_t halves, uint64_t n, double gate_db) {
+  // The absolute gate drops silence and near-silence; the relative gate
+  // sits gate_db below the mean power of what the absolute gate keeps, so
+  // a single loud frame (a bump, a click) hardly moves it.
+  double sum = 0.0;
+  uint64_t above = 0;
+  for (uint64_t f = 0; f < halves + 1; ++f) {
+    const double p = profile_frame_power(energy, halves, n, f);
+    if (p > kProfileAbsoluteGate) {
+      sum += p;
+      ++above;
+    }
+  }
+  return ProfileGate{above, above ? sum / double(above) * std::pow(10.0, -gate_db / 10.0) : 0.0};
+}
+
+bool profile_gate_passes(const ProfileGate& gate, double power) {
+  return gate.above == 0 || (power > kProfileAbsoluteGate && power > gate.relative);
+}
+
 namespace {
 
 // Analyses `count` frames and averages their magnitudes into `out`: the
@@ -123,10 +185,8 @@ void analyse_frames(const ProfileWork& w, const float* audio, uint64_t length, c
   size_t n = size_t{1} << w.rank;
   size_t h = n / 2;
   t.fill_zero(w.frame, n);
-  t.fill_zero(w.windowed, n);
   t.fill_zero(out, n);
-  t.fill_zero(w.spectrum, 2 * n);
-  nuttall_window(w.window, n);
+  profile_work_prepare(w);
 
   Halves halves{audio, length / h, nullptr, w.frame + h, h};
   if (size_t rest = size_t(length % h)) {
@@ -137,18 +197,13 @@ void analyse_frames(const ProfileWork& w, const float* audio, uint64_t length, c
   uint64_t i = 0;
   for (; i + 1 < count; i += 2) {
     const int64_t a = frame(i), b = frame(i + 1);
-    put_frames(w.spectrum, halves.at(a - 1), halves.at(a), halves.at(b - 1), halves.at(b), w.window, h);
-    t.fft_forward(w.spectrum, w.spectrum, w.rank);
-    add_pair_magnitudes(w.spectrum, out, n);
+    profile_add_frame_pair(w, halves.at(a - 1), halves.at(a), halves.at(b - 1), halves.at(b), out);
   }
   if (i < count) {
     const int64_t a = frame(i);
-    put_frames(w.spectrum, halves.at(a - 1), halves.at(a), halves.zeros, halves.zeros, w.window, h);
-    t.fft_forward(w.spectrum, w.spectrum, w.rank);
-    t.complex_magnitude(w.windowed, w.spectrum, n);
-    t.add_to(out, w.windowed, n);
+    profile_add_frame(w, halves.at(a - 1), halves.at(a), halves.zeros, out);
   }
-  t.scale(out, n, 1.0f / static_cast<float>(count));
+  profile_average(w, out, count);
 }
 
 }  // namespace
@@ -187,12 +242,7 @@ namespace {
 void half_energies(const Sample& audio, size_t h, uint64_t halves, double* energy) {
   for (uint64_t j = 0; j < halves; ++j) {
     const uint64_t start = j * h, end = std::min<uint64_t>(start + h, audio.length);
-    double e = 0.0;
-    for (uint64_t c = 0; c < audio.channels; ++c) {
-      const float* row = audio.data + c * audio.stride;
-      for (uint64_t i = start; i < end; ++i) e += double(row[i]) * double(row[i]);
-    }
-    energy[j] = e;
+    energy[j] = profile_half_energy(audio.data, audio.stride, audio.channels, start, end);
   }
 }
 
@@ -211,30 +261,10 @@ Status compute_profile_gated(Sample& profile, const Sample& audio, unsigned rank
   uint64_t* chosen = reinterpret_cast<uint64_t*>(energy + frames);
   half_energies(audio, h, halves, energy);
 
-  // Frame f holds halves f-1 and f; its energy is theirs together, its
-  // power that energy over the frame's N samples (1 = 0 dB of full scale,
-  // channels summed as BS.1770 sums them).
-  auto frame_power = [&](uint64_t f) {
-    return ((f > 0 ? energy[f - 1] : 0.0) + (f < halves ? energy[f] : 0.0)) / double(n);
-  };
-  // The absolute gate drops silence and near-silence; the relative gate
-  // sits gate_db below the mean power of what the absolute gate keeps, so
-  // a single loud frame (a bump, a click) hardly moves it.
-  double sum = 0.0;
-  uint64_t above = 0;
-  for (uint64_t f = 0; f < frames; ++f) {
-    const double p = frame_power(f);
-    if (p > kProfileAbsoluteGate) {
-      sum += p;
-      ++above;
-    }
-  }
-  const double relative = above ? sum / double(above) * std::pow(10.0, -gate_db / 10.0) : 0.0;
+  const ProfileGate gate = profile_gate(energy, halves, n, gate_db);
   uint64_t count = 0;
-  for (uint64_t f = 0; f < frames; ++f) {
-    const double p = frame_power(f);
-    if (above == 0 || (p > kProfileAbsoluteGate && p > relative)) chosen[count++] = f;
-  }
+  for (uint64_t f = 0; f < frames; ++f)
+    if (profile_gate_passes(gate, profile_frame_power(energy, halves, n, f))) chosen[count++] = f;
 
   void* block = mem_alloc_aligned(5 * n * sizeof(float), 64);
   if (!block) {

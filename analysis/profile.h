@@ -21,6 +21,38 @@ struct ProfileWork {
   unsigned rank;
 };
 
+// The steps of an analysis, shared by the whole-buffer functions and the
+// streamed profile (analysis/profile_stream.h) so that both give the same
+// bits. Prepares the window and clears the scratch of `w`.
+void profile_work_prepare(const ProfileWork& w);
+// Adds the magnitudes of frame a (halves a0, a1) and then of frame b
+// (halves b0, b1) to every bin of `out`, both through one transform.
+void profile_add_frame_pair(const ProfileWork& w, const float* a0, const float* a1, const float* b0,
+                            const float* b1, float* out);
+// Adds the magnitudes of the frame of halves a0, a1 transformed alone;
+// `zeros` holds N/2 zeros.
+void profile_add_frame(const ProfileWork& w, const float* a0, const float* a1, const float* zeros, float* out);
+// Divides the sums in `out` by the number of frames added.
+void profile_average(const ProfileWork& w, float* out, uint64_t count);
+
+// Energy (sum of squares, in double) of samples start .. end-1 of every
+// channel, channel 0 first.
+double profile_half_energy(const float* data, uint64_t stride, uint64_t channels, uint64_t start, uint64_t end);
+// Frame f holds halves f-1 and f of the `halves` halves; its power is
+// their energy together over the frame's N samples (1 = 0 dB of full scale,
+// channels summed as BS.1770 sums them).
+double profile_frame_power(const double* energy, uint64_t halves, uint64_t n, uint64_t f);
+
+// The gate of compute_profile_gated over frames 0 .. halves: how many
+// frames pass the absolute gate and the relative threshold.
+struct ProfileGate {
+  uint64_t above;
+  double relative;
+};
+ProfileGate profile_gate(const double* energy, uint64_t halves, uint64_t n, double gate_db);
+// Whether a frame of power `power` counts.
+bool profile_gate_passes(const ProfileGate& gate, double power);
+
 // Analyses one row of `length` samples into `out` (N floats). Cannot fail.
 void profile_channel(const ProfileWork& work, const float* audio, uint64_t length, float* out);
 

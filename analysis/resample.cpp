@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr unsigned kMaxSections = 32;
+constexpr unsigned kMaxSections = kResampleMaxSections;
 // Input samples filtered per step of integer downsampling (large, since
 // every cascade call pays a fixed pipeline start and drain).
 constexpr uint64_t kChunk = 16384;
@@ -52,20 +52,8 @@ T* allocate_array(uint64_t count) {
   return static_cast<T*>(mem_alloc_aligned(static_cast<size_t>(count == 0 ? 1 : count) * sizeof(T), 16));
 }
 
-enum class PathKind { integer_up, rational_up, rational_down };
-
-// One interpolating path: input j + s*m adds x * kernel_j[k] to
-// accumulation index offset_j + s*l + k (k < q). The rows hold `acc`
-// accumulation values, shifted left by `shift`; `length` is the length the
-// result reports.
-struct Plan {
-  PathKind kind;
-  uint64_t l, m, q, shift, acc, length;
-  uint64_t f;
-  float e, step;  // the path's float ratio; 1/L, M/L or unused
-  float width;    // kernel width of the downsampling path
-  float fl, fm;   // L and M as floats
-};
+using PathKind = ResamplePath;
+using Plan = ResamplePlan;
 
 // Kernel row and offset of phase j, in the float arithmetic of each path.
 void phase_kernel(const Plan& p, uint64_t j, float* kernel, uint64_t& offset) {
@@ -86,6 +74,9 @@ void phase_kernel(const Plan& p, uint64_t j, float* kernel, uint64_t& offset) {
         kernel[k] = lanczos(p.step * (static_cast<float>(static_cast<int64_t>(k) - centre) - u), 8.0f, true);
       return;
     }
+    case PathKind::integer_down:
+      offset = 0;
+      return;
     case PathKind::rational_down: {
       float x = static_cast<float>(j) * p.fl / p.fm;
       offset = static_cast<uint64_t>(x);
@@ -384,14 +375,9 @@ unsigned design_lowpass(BiquadSection* sections, double fc, double rate) {
 // decimating path; the filter is applied to all channels together as the
 // path reads them, each channel with its own cleared state.
 Status downsample(const Sample& src, Sample& result, uint64_t target_rate) {
-  double s = static_cast<double>(src.sample_rate);
-  double fc = 0.475 * static_cast<double>(target_rate);
-  if (fc < 10.0) fc = 10.0;
-  if (fc > 24000.0) fc = 24000.0;
-  if (!(fc < 0.49 * s)) fc = 0.49 * s;
   BiquadSection* sections = static_cast<BiquadSection*>(mem_alloc_aligned(kMaxSections * sizeof(BiquadSection), 16));
   if (!sections) return STATUS_NO_MEMORY;
-  unsigned count = design_lowpass(sections, fc, s);
+  unsigned count = resample_lowpass(sections, src.sample_rate, target_rate);
   Status status = src.sample_rate % target_rate == 0 ? downsample_integer(src, sections, count, result, target_rate)
                                                       : downsample_rational(src, sections, count, result, target_rate);
   mem_free_aligned(sections);
@@ -399,6 +385,38 @@ Status downsample(const Sample& src, Sample& result, uint64_t target_rate) {
 }
 
 }  // namespace
+
+unsigned resample_lowpass(BiquadSection* sections, uint64_t source_rate, uint64_t target_rate) {
+  double s = static_cast<double>(source_rate);
+  double fc = 0.475 * static_cast<double>(target_rate);
+  if (fc < 10.0) fc = 10.0;
+  if (fc > 24000.0) fc = 24000.0;
+  if (!(fc < 0.49 * s)) fc = 0.49 * s;
+  return design_lowpass(sections, fc, s);
+}
+
+bool resample_plan(ResamplePlan& p, uint64_t length, uint64_t source_rate, uint64_t target_rate) {
+  p = ResamplePlan{};
+  if (source_rate == 0 || target_rate == 0 || source_rate == target_rate) return false;
+  if (source_rate > target_rate && source_rate % target_rate == 0) {
+    p.kind = ResamplePath::integer_down;
+    p.l = 1;
+    p.m = source_rate / target_rate;
+    p.length = length / p.m;
+    return length <= (uint64_t{1} << 62);
+  }
+  if (source_rate < target_rate && target_rate % source_rate == 0) {
+    if (!integer_up_plan(p, length, source_rate, target_rate)) return false;
+  } else {
+    p = source_rate < target_rate ? rational_up_plan(length, source_rate, target_rate)
+                                  : rational_down_plan(length, source_rate, target_rate);
+  }
+  return length <= (uint64_t{1} << 62) && exact_accumulation(p, length);
+}
+
+void resample_phase_kernel(const ResamplePlan& p, uint64_t j, float* kernel, uint64_t& offset) {
+  phase_kernel(p, j, kernel, offset);
+}
 
 uint64_t resample_length(uint64_t length, uint64_t source_rate, uint64_t target_rate) {
   if (source_rate == 0 || target_rate == 0 || source_rate == target_rate) return length;

@@ -102,3 +102,39 @@ uint64_t polyphase_window(const PolyphaseGather& g, uint64_t channels);
 // (at least polyphase_window(g, src.channels) floats each).
 void polyphase_run(const PolyphaseGather& g, RowSource& src, float* const* windows, uint64_t begin, uint64_t end,
                    float* const* out);
+
+// The plans of resample (analysis/resample.h), shared with the resampler
+// that works in blocks (analysis/resample_stream.h) so both give the same
+// bits.
+enum class ResamplePath { integer_up, rational_up, rational_down, integer_down };
+
+// One interpolating path: input j + s*m adds x * kernel_j[k] to
+// accumulation index offset_j + s*l + k (k < q). The rows hold `acc`
+// accumulation values, shifted left by `shift`; `length` is the length the
+// result reports. Integer downsampling keeps every m-th filtered input
+// (only m and length are used).
+struct ResamplePlan {
+  ResamplePath kind;
+  uint64_t l, m, q, shift, acc, length;
+  uint64_t f;
+  float e, step;  // the path's float ratio; 1/L, M/L or unused
+  float width;    // kernel width of the downsampling path
+  float fl, fm;   // L and M as floats
+};
+
+// The plan resample follows for `length` samples between two different,
+// non-zero rates, its accumulation length made exact; false when a size
+// overflows or the rates are equal or 0.
+[[nodiscard]] bool resample_plan(ResamplePlan& p, uint64_t length, uint64_t source_rate, uint64_t target_rate);
+
+// Kernel row and landing offset of phase j (q floats).
+void resample_phase_kernel(const ResamplePlan& p, uint64_t j, float* kernel, uint64_t& offset);
+
+// Most sections of the anti-alias cascade.
+constexpr unsigned kResampleMaxSections = 32;
+
+// Designs the anti-alias low-pass of downsampling from `source_rate` to
+// `target_rate` into `sections` (room for kResampleMaxSections, states
+// cleared); returns the number of sections.
+unsigned resample_lowpass(BiquadSection* sections, uint64_t source_rate, uint64_t target_rate);
+

@@ -68,27 +68,6 @@ void pack_planes(float*& planes, uint64_t& stride, uint64_t channels, uint64_t f
   if (void* shrunk = mem_realloc(planes, size_t(channels * packed) * sizeof(float))) planes = static_cast<float*>(shrunk);
 }
 
-void deinterleave(float* planes, uint64_t stride, uint64_t channels, uint64_t at, const float* block, uint64_t frames) {
-  if (channels == 1) {
-    dsp().copy_floats(planes + at, block, frames);
-    return;
-  }
-  if (channels == 2) {  // the common case, in a loop the compiler vectorises
-    float* left = planes + at;
-    float* right = planes + stride + at;
-    for (uint64_t k = 0; k < frames; ++k) {
-      left[k] = block[2 * k];
-      right[k] = block[2 * k + 1];
-    }
-    return;
-  }
-  for (uint64_t c = 0; c < channels; ++c) {
-    float* row = planes + c * stride + at;
-    const float* src = block + c;
-    for (uint64_t k = 0; k < frames; ++k) row[k] = src[k * channels];
-  }
-}
-
 void interleave(float* block, const float* planes, uint64_t stride, uint64_t channels, uint64_t at, uint64_t frames) {
   if (channels == 1) {
     dsp().copy_floats(block, planes + at, frames);
@@ -134,11 +113,29 @@ mode_t saved_file_mode(const char* path, mode_t fresh) {
 
 }  // namespace
 
-namespace {
+void sample_deinterleave(float* planes, uint64_t stride, uint64_t channels, uint64_t at, const float* block,
+                         uint64_t frames) {
+  if (channels == 1) {
+    dsp().copy_floats(planes + at, block, frames);
+    return;
+  }
+  if (channels == 2) {  // the common case, in a loop the compiler vectorises
+    float* left = planes + at;
+    float* right = planes + stride + at;
+    for (uint64_t k = 0; k < frames; ++k) {
+      left[k] = block[2 * k];
+      right[k] = block[2 * k + 1];
+    }
+    return;
+  }
+  for (uint64_t c = 0; c < channels; ++c) {
+    float* row = planes + c * stride + at;
+    const float* src = block + c;
+    for (uint64_t k = 0; k < frames; ++k) row[k] = src[k * channels];
+  }
+}
 
-// Doubles to floats, rounded to nearest; finite values beyond the range of
-// a float become the largest float of their sign instead of an infinity.
-void narrow(float* out, const double* in, size_t count) {
+void sample_narrow(float* out, const double* in, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     const double v = in[i];
     out[i] = v > FLT_MAX && v <= DBL_MAX     ? FLT_MAX
@@ -146,6 +143,14 @@ void narrow(float* out, const double* in, size_t count) {
                                              : static_cast<float>(v);
   }
 }
+
+namespace {
+
+void deinterleave(float* planes, uint64_t stride, uint64_t channels, uint64_t at, const float* block, uint64_t frames) {
+  sample_deinterleave(planes, stride, channels, at, block, frames);
+}
+
+void narrow(float* out, const double* in, size_t count) { sample_narrow(out, in, count); }
 
 }  // namespace
 

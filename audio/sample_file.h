@@ -23,6 +23,16 @@
 // stride, channels, data) only on success.
 [[nodiscard]] Status sample_read_frames(Sample& sample, AudioReader& reader, int64_t frame_limit);
 
+// Interleaved frames into planar rows: `frames` frames of `block` to rows
+// of `stride` floats from frame `at` on.
+void sample_deinterleave(float* planes, uint64_t stride, uint64_t channels, uint64_t at, const float* block,
+                         uint64_t frames);
+
+// Doubles to floats, rounded to nearest; finite values beyond the range of
+// a float become the largest float of their sign instead of an infinity
+// (so that they are refused as out of range and not as infinite).
+void sample_narrow(float* out, const double* in, size_t count);
+
 // Writes frames first .. first + n - 1 of every channel to an open writer as
 // interleaved f32 frames, n = min(count, max(length - first, 0)) and all
 // frames from `first` on for a negative count. Returns the frames written
