@@ -12,6 +12,7 @@
 #include "audio/sndfile_stream.h"
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
+#include "runtime/string.h"
 
 namespace {
 
@@ -41,7 +42,11 @@ Status open_reader(InputStream& s, AudioFormat& format) {
   close_reader(s);
   SndfileReader* r = mem_new<SndfileReader>();
   if (!r) return fail(s, STATUS_NO_MEMORY, std::strerror(ENOMEM));
-  Status st = r->open(s.path);
+  // The path's bytes as they are: a name need not be UTF-8.
+  String path;
+  string_init(&path);
+  Status st = string_from_name_bytes(&path, s.path, std::strlen(s.path)) ? r->open(&path) : STATUS_NO_MEMORY;
+  string_free(&path);
   if (st != STATUS_OK) {
     const int error = r->open_error;
     (void)r->close();

@@ -31,6 +31,7 @@
 #include "tool/curve_files.h"
 #include "tool/child_chain.h"
 #include "tool/delivery.h"
+#include "tool/input_source.h"
 #include "tool/naming.h"
 #include "tool/references.h"
 #include "tool/report_fill.h"
@@ -64,15 +65,21 @@ struct GroupState {
   bool curve_only;      // no master: the children are matched to the target curve alone
   double reference_lufs;  // several references: their median loudness (NaN: measure the master)
   bool master_silent;   // every sample of the master is 0
+  // A master too long to hold: `master` has its shape but no samples, and
+  // every step that needs them reads the file (each child its own reading).
+  bool master_streamed;
+  StreamedInput master_in;
 
   GroupState()
       : report(nullptr), rate(0), gate_lock(nullptr), gate(nullptr), master_state(0), curve_only(false),
-        reference_lufs(std::nan("")), master_silent(false) {
+        reference_lufs(std::nan("")), master_silent(false), master_streamed(false) {
+    streamed_input_init(&master_in);
     sample_init(master);
     sample_init(master_profile);
     sample_init(work);
   }
   ~GroupState() {
+    streamed_input_close(&master_in);
     sample_destroy(master);
     sample_destroy(master_profile);
     sample_destroy(work);
@@ -88,6 +95,10 @@ struct ChildState {
   Sample target;          // the target spectrum with the target curve
   Sample rate_profile;    // the master's profile at the child's own rate (-sr child); empty otherwise
   uint64_t rate;          // the child's processing rate; 0 until loaded
+  // A child too long to hold (its profile made while it was opened), and
+  // this child's own reading of a master too long to hold.
+  bool child_streamed;
+  StreamedInput child_in, master_in;
   CurveTrace trace;
   Variables vars;
   ReportChild* rc;
@@ -96,7 +107,9 @@ struct ChildState {
   int status;
   bool done;
 
-  ChildState() : rate(0), rc(nullptr), written(0), status(0), done(false) {
+  ChildState() : rate(0), child_streamed(false), rc(nullptr), written(0), status(0), done(false) {
+    streamed_input_init(&child_in);
+    streamed_input_init(&master_in);
     sample_init(rate_profile);
     sample_init(child);
     sample_init(child_profile);
@@ -109,6 +122,8 @@ struct ChildState {
     output_capture_init(&capture);
   }
   void release_buffers() {
+    streamed_input_close(&child_in);
+    streamed_input_close(&master_in);
     sample_destroy(rate_profile);
     sample_destroy(child);
     sample_destroy(child_profile);
@@ -244,6 +259,19 @@ int export_correction(const RunContext* ctx, GroupState& g, ChildState& c, const
   return st;
 }
 
+// Whether inputs too long to hold may be read a block at a time: not for
+// the limiter, whose search still holds the whole output.
+bool inputs_may_stream(const ToolConfig* cfg) { return !cfg->limiter.on; }
+
+// The shape of a file read a block at a time, as a Sample without samples.
+void shape_of(Sample* s, const StreamedInput& in) {
+  sample_destroy(*s);
+  sample_init(*s);
+  s->sample_rate = in.rate;
+  s->channels = in.stream.channels;
+  s->length = in.length;
+}
+
 // The part of a child that does not need the master: its variables and
 // its audio, at the group's rate. Returns 0 or the status, after its
 // message.
@@ -256,7 +284,18 @@ int load_child(const RunContext* ctx, Group* group, uint64_t index, const GroupS
     return st;
   }
   // With -sr child a child keeps its own rate (0: not resampled).
-  st = load_input_file(&c.child, cfg->srate_child ? 0 : g.rate, cfg, child_name);
+  const uint64_t rate = cfg->srate_child ? 0 : g.rate;
+  if (inputs_may_stream(cfg)) {
+    st = open_streamed_input(&c.child_in, &c.child_streamed, child_name, rate, cfg, effective_fft_rank(cfg->fft_rank),
+                             &c.child_profile, "child");
+    if (st != 0) return st;
+    if (c.child_streamed) {
+      shape_of(&c.child, c.child_in);
+      c.rate = cfg->srate_child ? c.child.sample_rate : g.rate;
+      return 0;
+    }
+  }
+  st = load_input_file(&c.child, rate, cfg, child_name);
   c.rate = st == 0 && cfg->srate_child ? c.child.sample_rate : g.rate;
   return st;
 }
@@ -281,15 +320,11 @@ int evaluate_tags(const ToolConfig* cfg, Variables* vars, String* title, String*
 // in buffers as long as the file: when the input it convolves passes the
 // size that is held whole (TIMBRAL_WHOLE_LIMIT_MB, 256 MB of decoded
 // samples by default). The limiter's search still needs the whole output.
-bool output_streams(const ToolConfig* cfg, const Sample& input) {
+bool output_streams(const ToolConfig* cfg, const GroupState& g, const ChildState& c) {
   if (cfg->limiter.on) return false;
-  static const uint64_t limit = [] {
-    const char* v = std::getenv("TIMBRAL_WHOLE_LIMIT_MB");
-    char* end = nullptr;
-    const unsigned long long mb = v && *v ? std::strtoull(v, &end, 10) : 256;
-    return (end && *end) ? uint64_t(256) << 20 : uint64_t(mb) << 20;
-  }();
-  return input.channels * input.length * sizeof(float) > limit;
+  if (g.master_streamed || c.child_streamed) return true;
+  const Sample& input = cfg->mastering ? c.child : g.master;
+  return input.channels * input.length > whole_limit_bytes() / sizeof(float);
 }
 
 // The processed audio through the stage chain, never held whole; then
@@ -298,7 +333,15 @@ int stream_child_audio(const RunContext* ctx, GroupState& g, ChildState& c, cons
                        uint64_t rate, int64_t delay, const OutputSlot& audio) {
   const ToolConfig* cfg = ctx->cfg;
   const Sample& input = cfg->mastering ? c.child : g.master;
-  WholeSource source(input);
+  WholeSource whole(input);
+  // Each child reads a long master on its own: children may run side by side.
+  int st = 0;
+  if (g.master_streamed && (!cfg->mastering || set.deliver)) st = streamed_input_reopen(&c.master_in, &g.master_in, cfg);
+  if (st != 0) return st;
+  StreamedInput* long_input = cfg->mastering ? (c.child_streamed ? &c.child_in : nullptr)
+                                             : (g.master_streamed ? &c.master_in : nullptr);
+  FileSource file(long_input);
+  BlockSource& source = long_input ? static_cast<BlockSource&>(file) : whole;
   ChildAudio job;
   child_audio_init(&job);
   job.cfg = cfg;
@@ -316,10 +359,12 @@ int stream_child_audio(const RunContext* ctx, GroupState& g, ChildState& c, cons
   job.message_path = audio.planned ? &audio.planned->path : nullptr;
   job.vars = &c.vars;
   save_options_from_config(&job.options, cfg);
-  int st = 0;
   if (set.deliver && delivery_needs_timbre(cfg, job.reference_lufs)) {
     // The output takes the loudness of the file whose timbre it takes.
-    st = measure_integrated_loudness(cfg->mastering ? g.master : c.child, &job.timbre_lufs);
+    StreamedInput* timbre = cfg->mastering ? (g.master_streamed ? &c.master_in : nullptr)
+                                           : (c.child_streamed ? &c.child_in : nullptr);
+    st = timbre ? streamed_loudness(timbre, &job.timbre_lufs)
+                : measure_integrated_loudness(cfg->mastering ? g.master : c.child, &job.timbre_lufs);
     if (st != 0) err_printf("  error measuring loudness, error code: %d\n", st);
   }
   String title, artist;
@@ -368,7 +413,12 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   // Everything from here on needs the master (the report too: a child
   // whose master fails is not described, as when the children wait).
   if (!wait_for_master(g)) return kAborted;
-  if (rc) report_fill_input(&rc->input, cfg, child_name, c.child);
+  if (rc) {
+    if (c.child_streamed)
+      report_fill_input_peak(&rc->input, cfg, child_name, c.child, c.child_in.peak);
+    else
+      report_fill_input(&rc->input, cfg, child_name, c.child);
+  }
   // In mastering mode a mono master gives its timbre to every channel of
   // a child, and a multichannel master its power mean to a mono child.
   // Correction mode writes the master's channels: they must agree.
@@ -397,12 +447,21 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   }
   // The file whose timbre the output takes must have one: a silent one
   // would turn the curve into the largest cut everywhere.
-  if (cfg->mastering ? (!g.curve_only && g.master_silent) : sample_is_silent(c.child)) {
+  const bool child_silent = c.child_streamed ? !(c.child_in.peak > 0.0f) : sample_is_silent(c.child);
+  if (cfg->mastering ? (!g.curve_only && g.master_silent) : child_silent) {
     st = print_silent(cfg, cfg->mastering ? &group->master : child_name);
     return st != 0 ? st : STATUS_MALFORMED;
   }
-  st = reference_profile(c.child_profile, c.child, cfg, set.rank);
-  if (st == 0 && rate != g.rate && !g.curve_only) {
+  if (!c.child_streamed) st = reference_profile(c.child_profile, c.child, cfg, set.rank);
+  if (st == 0 && rate != g.rate && !g.curve_only && g.master_streamed) {
+    // The master read again at the child's rate.
+    st = streamed_profile(&g.master_in, rate, cfg, set.rank, &c.rate_profile);
+    master_profile = &c.rate_profile;
+    if (st == 0 && c.child.channels != g.master.channels) {
+      st = profile_for_channels(c.master_profile, c.rate_profile, c.child.channels);
+      master_profile = &c.master_profile;
+    }
+  } else if (st == 0 && rate != g.rate && !g.curve_only) {
     // The master at the child's rate, profiled in place of the group's
     // (and then made for the child's channels when they differ).
     Sample at_rate;
@@ -497,7 +556,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   if (!(produce & PRODUCE_AUDIO)) return 0;
   OutputSlot audio = slot(ctx, group, index, OUTPUT_AUDIO);
   if (audio.keep) return 0;
-  if (output_streams(cfg, cfg->mastering ? c.child : g.master))
+  if (output_streams(cfg, g, c))
     return stream_child_audio(ctx, g, c, set, rate, delay, audio);
 
   const Sample* input = cfg->mastering ? &c.child : &g.master;
@@ -709,14 +768,31 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
     }
     return 0;
   }
-  int st = load_input_file(&g.master, g.rate, cfg, &group->master);
-  if (st != 0) {
-    report_group_failed(g.report, st);
-    return st;
+  int st = 0;
+  // A single master too long to hold is read a block at a time (its
+  // profile while it is opened); several are held whole for their median.
+  if (inputs_may_stream(cfg) && group_master_count(group) == 1) {
+    st = open_streamed_input(&g.master_in, &g.master_streamed, &group->master, g.rate, cfg, set.rank,
+                             &g.master_profile, "master");
+    if (st != 0) {
+      report_group_failed(g.report, st);
+      return st;
+    }
   }
-  if (g.report) report_fill_input(&g.report->master, cfg, &group->master, g.master);
-  g.master_silent = sample_is_silent(g.master);
-  st = reference_profile(g.master_profile, g.master, cfg, set.rank);
+  if (g.master_streamed) {
+    shape_of(&g.master, g.master_in);
+    if (g.report) report_fill_input_peak(&g.report->master, cfg, &group->master, g.master, g.master_in.peak);
+    g.master_silent = !(g.master_in.peak > 0.0f);
+  } else {
+    st = load_input_file(&g.master, g.rate, cfg, &group->master);
+    if (st != 0) {
+      report_group_failed(g.report, st);
+      return st;
+    }
+    if (g.report) report_fill_input(&g.report->master, cfg, &group->master, g.master);
+    g.master_silent = sample_is_silent(g.master);
+    st = reference_profile(g.master_profile, g.master, cfg, set.rank);
+  }
   if (st != 0) {
     err_printf("  error computing spectral profile for the master file '%s'\n", text_of(&group->master));
     report_group_failed(g.report, st);
@@ -1182,6 +1258,7 @@ struct RunScheduler {
       }
     }
     sample_destroy(sg.g.master);
+    streamed_input_close(&sg.g.master_in);
     sample_destroy(sg.g.master_profile);
     sample_destroy(sg.g.work);
   }
