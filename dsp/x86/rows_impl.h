@@ -155,6 +155,57 @@ struct RowKernels {
     for (size_t a = 0; a < NACC; ++a) V::store(out + a * W, acc[a]);
   }
 
+  // Interpolator peaks: G vectors of outputs of every phase stay in
+  // registers while the taps run, so that each input vector is loaded once
+  // for all phases; every sum is formed in increasing tap order from zero,
+  // in vectors and in the scalar tail alike, so that where a frame falls
+  // does not change its bits.
+  static constexpr size_t G = 3;
+
+  template <unsigned P, size_t NV>
+  static void peak_step(float* peak, const float* src, const float* taps, size_t ntaps) {
+    T acc[P][NV];
+    for (unsigned p = 0; p < P; ++p)
+      for (size_t g = 0; g < NV; ++g) acc[p][g] = V::zero();
+    for (size_t k = 0; k < ntaps; ++k) {
+      const float* s = src - k;
+      T x[NV];
+      for (size_t g = 0; g < NV; ++g) x[g] = V::load(s + g * W);
+      for (unsigned p = 0; p < P; ++p) {
+        const T t = V::set1(taps[p * ntaps + k]);
+        for (size_t g = 0; g < NV; ++g) acc[p][g] = V::madd(t, x[g], acc[p][g]);
+      }
+    }
+    for (size_t g = 0; g < NV; ++g) {
+      T m = V::load(peak + g * W);
+      for (unsigned p = 0; p < P; ++p) m = V::max(V::abs(acc[p][g]), m);
+      V::store(peak + g * W, m);
+    }
+  }
+
+  template <unsigned P>
+  static void peak_phases(float* peak, const float* src, const float* taps, size_t ntaps, size_t n) {
+    size_t j = 0;
+    for (; j + G * W <= n; j += G * W) peak_step<P, G>(peak + j, src + j, taps, ntaps);
+    for (; j + W <= n; j += W) peak_step<P, 1>(peak + j, src + j, taps, ntaps);
+    for (; j < n; ++j) {
+      for (unsigned p = 0; p < P; ++p) {
+        float y = 0.0f;
+        for (size_t k = 0; k < ntaps; ++k) y = V::madd_s(taps[p * ntaps + k], src[j - k], y);
+        const float a = std::fabs(y);
+        peak[j] = a > peak[j] ? a : peak[j];
+      }
+    }
+  }
+
+  static void peak_polyphase(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases,
+                             size_t n) {
+    if (ntaps == 0) return;
+    if (phases == 1) peak_phases<1>(peak, src, taps, ntaps, n);
+    if (phases == 2) peak_phases<2>(peak, src, taps, ntaps, n);
+    if (phases >= 3) peak_phases<3>(peak, src, taps, ntaps, n);
+  }
+
   static void fir_accumulate(float* dst, const float* src, const float* taps, size_t ntaps, size_t n) {
     if (n == 0 || ntaps == 0) return;
     alignas(64) float pad[(B - 1) + CHUNK + (B - 1)];
