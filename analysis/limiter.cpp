@@ -11,7 +11,7 @@
 namespace {
 
 // Frames per internal block; calls of any size are cut into these.
-constexpr uint64_t kBlock = 1024;
+constexpr uint64_t kBlock = 2048;
 // The detector reads a hair below the meter it follows (float rounding,
 // and the gain's own slope across the interpolator's taps): the gain is
 // computed for a ceiling this much lower.
@@ -35,6 +35,16 @@ constexpr unsigned kHqTaps = 2 * kHqHalf;
 constexpr double kHqBeta = 8.0;
 constexpr unsigned kMaxPhases = 3;
 constexpr uint64_t kMaxChannels = 64;
+// The release runs on groups of 4 frames, and its time constant follows
+// the mean reduction once every kSustainStep frames, both counted from the
+// stream's start, so that how a stream is cut into calls does not change
+// a bit of it.
+constexpr unsigned kGroup = 4;
+constexpr unsigned kSustainStep = 32;
+// The averages add reductions as integers in steps of 2^-24 (rounded up,
+// so that the gain never rises by the rounding): exact sums, the same
+// whatever the order.
+constexpr float kReductionScale = 16777216.0f;
 
 double coefficient(double ms, uint64_t rate) {
   const double frames = ms * 0.001 * double(rate);
@@ -46,48 +56,53 @@ double coefficient(double ms, uint64_t rate) {
 struct LimiterState {
   LimiterSettings set;
   uint64_t channels;
-  // Detector: phases of libebur128's interpolator, each taps[k] against
-  // x[n - k], giving the value at n - lib_center + (phase + 1) / factor, and
-  // the three phases of the second one, hq_taps[p][k] against x[n - k]
-  // giving the value at n - kHqHalf + (p + 1) / 4.
+  // Detector: the phases of libebur128's interpolator, lib_taps[p *
+  // lib_ntaps + k] against x[n - k] giving the value at n - lib_center +
+  // (p + 1) / factor, and the three phases of the second one, hq_taps[p *
+  // kHqTaps + k] against x[n - k] giving the value at n - kHqHalf + (p + 1)
+  // / 4.
   unsigned nphases;
-  unsigned ntaps[kMaxPhases];
-  float taps[kMaxPhases][kMaxTaps];
+  unsigned lib_ntaps;
+  float lib_taps[kMaxPhases * kMaxTaps];
   uint64_t lib_center;
-  float hq_taps[kMaxPhases][kMaxTaps];
+  float hq_taps[kMaxPhases * kHqTaps];
   uint64_t center;   // frames the detector looks ahead, the larger of the two
   uint64_t history;  // frames of input the interpolators keep (>= center)
   float ceiling;     // linear, margin included
   // Per channel: `history` frames before the block, then the block.
   float* ext;
   uint64_t ext_stride;
-  float* acc;   // kBlock + 2 * kMaxTaps: one phase's FIR output
   float* peak;  // kBlock + 1: peak[0] is the previous block's last frame
-  // Window minimum of the needed gain over W frames (a monotonic queue).
+  // The needed gains of the last `span - 1` frames, then the block's; the
+  // held gain of a frame is their least over `span` frames (the look-ahead
+  // window W and the hold after it).
   uint64_t window;
-  float* queue_value;
-  uint64_t* queue_index;
-  uint64_t queue_mask;
-  uint64_t queue_head, queue_tail;
-  uint64_t gain_index;  // index of the next needed gain
-  // Hold: the minimum of the window minima over the last `hold` frames (a
-  // second monotonic queue), which the release may not pass.
   uint64_t hold;
-  float* hold_value;
-  uint64_t* hold_index;
-  uint64_t hold_mask;
-  uint64_t hold_head, hold_tail;
-  // Release.
-  double envelope;
-  double sustained;  // mean reduction (1 - gain) of the last second
-  double fast, slow, sustain;
+  uint64_t span;
+  float* needed;
+  float* ladder;  // 2 * (kBlock + span): the window minima, level by level
+  float* floor;   // kBlock: 1 - the held gain
+  // Release: the reduction u = 1 - gain falls back as u * a per frame and
+  // never below the floor; groups of kGroup frames share one a.
+  float* reduction;  // kBlock
+  float group_in[kGroup];
+  unsigned group_fill;  // frames of the current group seen so far
+  float carried;        // the reduction before the current group
+  float powers[kGroup];  // a, a^2, a^3, a^4
+  double sustained;      // mean reduction (1 - gain) of the last second
+  double sustain_acc;    // its pending part from the step's groups
+  unsigned sustain_group;
+  double sustain_weight[kSustainStep];
+  double sustain_decay;
+  double fast, slow;
   bool adaptive;
-  // Two moving averages of the envelope.
+  // Two moving averages of the reduction, in integer steps.
   uint64_t len1, len2;
-  double* ring1;
-  double* ring2;
+  int64_t* ring1;
+  int64_t* ring2;
   uint64_t pos1, pos2;
-  double sum1, sum2;
+  int64_t sum1, sum2;
+  double inv_sums;  // 1 / (len1 * len2 * kReductionScale)
   // Per channel: `latency` frames before the block, then the block.
   uint64_t latency;
   float* delay;
@@ -124,12 +139,11 @@ bool settings_ok(const LimiterSettings& s) {
 void free_state(LimiterState* st) {
   if (!st) return;
   mem_free(st->ext);
-  mem_free(st->acc);
   mem_free(st->peak);
-  mem_free(st->queue_value);
-  mem_free(st->queue_index);
-  mem_free(st->hold_value);
-  mem_free(st->hold_index);
+  mem_free(st->needed);
+  mem_free(st->ladder);
+  mem_free(st->floor);
+  mem_free(st->reduction);
   mem_free(st->ring1);
   mem_free(st->ring2);
   mem_free(st->delay);
@@ -138,92 +152,157 @@ void free_state(LimiterState* st) {
   mem_free(st);
 }
 
-// The needed gains of frames peak[1 ..] (each with its predecessor), through
-// window minimum, hold and release and the two averages, into st->gain:
-// gain[j] is the gain of the frame `latency` frames before input j.
-void gain_curve(LimiterState* st, uint64_t n) {
-  const float ceiling = st->ceiling;
-  const uint64_t w = st->window;
-  float* qv = st->queue_value;
-  uint64_t* qi = st->queue_index;
-  const uint64_t mask = st->queue_mask;
-  uint64_t head = st->queue_head, tail = st->queue_tail, index = st->gain_index;
-  double e = st->envelope, sus = st->sustained;
-  float* hv = st->hold_value;
-  uint64_t* hi = st->hold_index;
-  const uint64_t hmask = st->hold_mask, hold = st->hold;
-  uint64_t hhead = st->hold_head, htail = st->hold_tail;
-  const double fast = st->fast, slow = st->slow, sustain = st->sustain;
-  const double inv1 = 1.0 / double(st->len1), inv2 = 1.0 / double(st->len2);
-  double sum1 = st->sum1, sum2 = st->sum2;
-  uint64_t pos1 = st->pos1, pos2 = st->pos2;
-  for (uint64_t j = 0; j < n; ++j) {
-    const float p = std::max(st->peak[j], st->peak[j + 1]);
-    // A NaN peak needs no gain; an infinite one needs all of it.
-    const float r = p > ceiling ? ceiling / p : 1.0f;
-    while (tail != head && qv[(tail - 1) & mask] >= r) --tail;
-    qv[tail & mask] = r;
-    qi[tail & mask] = index;
-    ++tail;
-    if (qi[head & mask] + w <= index) ++head;
-    ++index;
-    const float hf = qv[head & mask];
-    // The held gain: the least window minimum of the last `hold` frames
-    // (the window minima of this gain's index, index - w + 1, and before).
-    while (htail != hhead && hv[(htail - 1) & hmask] >= hf) --htail;
-    hv[htail & hmask] = hf;
-    hi[htail & hmask] = index;
-    ++htail;
-    if (hi[hhead & hmask] + hold <= index) ++hhead;
-    const double h = hf, held = hv[hhead & hmask];
-    if (h <= e) {
-      e = h;
-    } else {
-      // Adaptive: the release slows from fast to slow as the reduction
-      // of the last second grows to kSustainedReduction.
-      const double k = st->adaptive ? fast + (slow - fast) * std::min(1.0, sus * kSustainedScale) : slow;
-      e += (1.0 - e) * k;
-      if (e > held) e = held;
-    }
-    sus += ((1.0 - e) - sus) * sustain;
-    const double a = e * inv1;
-    sum1 += a - st->ring1[pos1];
-    st->ring1[pos1] = a;
-    if (++pos1 == st->len1) pos1 = 0;
-    const double b = sum1 * inv2;
-    sum2 += b - st->ring2[pos2];
-    st->ring2[pos2] = b;
-    if (++pos2 == st->len2) pos2 = 0;
-    st->gain[j] = float(std::min(sum2, 1.0));
+inline float lesser(float a, float b) { return b < a ? b : a; }
+inline float greater(float a, float b) { return b > a ? b : a; }
+
+// dst[j] = the least of x[j .. j + len - 1] for j < n, by doubling: each
+// level holds the minima of twice the frames of the one before, and two
+// minima of the largest power of two within len cover the window. Plain
+// loops over distinct rows, which the compiler turns into vector code.
+void window_min(float* dst, const float* x, uint64_t len, uint64_t n, float* a, float* b) {
+  if (len == 1) {
+    std::memcpy(dst, x, size_t(n) * sizeof(float));
+    return;
   }
-  st->queue_head = head;
-  st->queue_tail = tail;
-  st->gain_index = index;
-  st->envelope = e;
-  st->sustained = sus;
-  st->hold_head = hhead;
-  st->hold_tail = htail;
-  st->sum1 = sum1;
-  st->sum2 = sum2;
-  st->pos1 = pos1;
-  st->pos2 = pos2;
+  uint64_t m = n + len - 1;  // frames of x the windows cover
+  const float* src = x;
+  uint64_t width = 1;
+  while (2 * width <= len) {
+    const uint64_t count = m - width;
+    float* __restrict out = a;
+    const float* __restrict in = src;
+    for (uint64_t i = 0; i < count; ++i) out[i] = lesser(in[i], in[i + width]);
+    m = count;
+    width *= 2;
+    src = a;
+    std::swap(a, b);
+  }
+  const uint64_t rest = len - width;
+  for (uint64_t j = 0; j < n; ++j) dst[j] = lesser(src[j], src[j + rest]);
 }
 
-// One phase of an interpolator: peak[j] is raised to |sum_k taps[k] *
-// src[j - k]| for j < n, by the dispatched FIR kernel into `acc`
-// (n + 2 * (ntaps - 1) floats).
-void phase_into_peak(const float* taps, unsigned ntaps, const float* src, float* acc, float* peak, uint64_t n) {
-  const DspTable& t = dsp();
-  const uint64_t len = n + ntaps - 1;
-  t.fill_zero(acc, size_t(len + ntaps - 1));
-  t.fir_accumulate(acc, src - (ntaps - 1), taps, ntaps, size_t(len));
-  const float* y = acc + (ntaps - 1);
-  for (uint64_t j = 0; j < n; ++j) peak[j] = std::max(peak[j], std::fabs(y[j]));
+// The release of one group of kGroup frames: u[i] is the largest of
+// floor[i] and of every earlier floor and the carried reduction, each
+// times a per frame since; in two doubling steps and one for the carry.
+inline void release_group(const float* c, float carried, const float* p, float* u) {
+  const float s1 = greater(c[1], p[0] * c[0]);
+  const float s2 = greater(c[2], p[0] * c[1]);
+  const float s3 = greater(c[3], p[0] * c[2]);
+  const float t2 = greater(s2, p[1] * c[0]);
+  const float t3 = greater(s3, p[1] * s1);
+  u[0] = greater(c[0], p[0] * carried);
+  u[1] = greater(s1, p[1] * carried);
+  u[2] = greater(t2, p[2] * carried);
+  u[3] = greater(t3, p[3] * carried);
+}
+
+void set_release_rate(LimiterState* st) {
+  const double k = st->adaptive
+                       ? st->fast + (st->slow - st->fast) * std::min(1.0, st->sustained * kSustainedScale)
+                       : st->slow;
+  const float a = float(1.0 - k);
+  st->powers[0] = a;
+  st->powers[1] = a * a;
+  st->powers[2] = st->powers[1] * a;
+  st->powers[3] = st->powers[1] * st->powers[1];
+}
+
+// A group has ended with reductions u[0 .. kGroup-1]: the mean reduction
+// of the last second takes them on, and at every kSustainStep frames the
+// release's time constant follows it.
+void group_done(LimiterState* st, const float* u) {
+  const double* w = st->sustain_weight + st->sustain_group * kGroup;
+  double acc = st->sustain_acc;
+  for (unsigned i = 0; i < kGroup; ++i) acc += w[i] * double(u[i]);
+  st->sustain_acc = acc;
+  st->carried = u[kGroup - 1];
+  if (++st->sustain_group == kSustainStep / kGroup) {
+    st->sustained = st->sustained * st->sustain_decay + st->sustain_acc;
+    st->sustain_acc = 0.0;
+    st->sustain_group = 0;
+    set_release_rate(st);
+  }
+}
+
+// The reductions of n frames from their floors (1 - held gain).
+void release(LimiterState* st, const float* floor, float* u, uint64_t n) {
+  uint64_t j = 0;
+  while (j < n) {
+    if (st->group_fill == 0 && n - j >= kGroup) {
+      release_group(floor + j, st->carried, st->powers, u + j);
+      group_done(st, u + j);
+      j += kGroup;
+      continue;
+    }
+    // A group cut by the call: it is worked out again, from its start,
+    // each time frames of it arrive; the frames given out before come out
+    // the same (no frame depends on later ones).
+    const unsigned had = st->group_fill;
+    const unsigned take = unsigned(std::min<uint64_t>(kGroup - had, n - j));
+    for (unsigned i = 0; i < take; ++i) st->group_in[had + i] = floor[j + i];
+    for (unsigned i = had + take; i < kGroup; ++i) st->group_in[i] = 0.0f;
+    float out[kGroup];
+    release_group(st->group_in, st->carried, st->powers, out);
+    for (unsigned i = 0; i < take; ++i) u[j + i] = out[had + i];
+    st->group_fill = had + take;
+    if (st->group_fill == kGroup) {
+      st->group_fill = 0;
+      group_done(st, out);
+    }
+    j += take;
+  }
+}
+
+// The gains of the frames whose needed gains (each with its predecessor's
+// peak) come from peak[1 .. n], into st->gain: gain[j] is the gain of the
+// frame `latency` frames before input j.
+void gain_curve(LimiterState* st, uint64_t n) {
+  const float ceiling = st->ceiling;
+  const uint64_t span = st->span;
+  float* needed = st->needed + (span - 1);
+  const float* peak = st->peak;
+  for (uint64_t j = 0; j < n; ++j) {
+    const float p = greater(peak[j], peak[j + 1]);
+    // A NaN peak needs no gain; an infinite one needs all of it.
+    needed[j] = p > ceiling ? ceiling / p : 1.0f;
+  }
+  // The held gain: the least needed gain over the window and the hold.
+  float* held = st->floor;
+  window_min(held, st->needed, span, n, st->ladder, st->ladder + kBlock + span);
+  std::memmove(st->needed, st->needed + n, size_t(span - 1) * sizeof(float));
+  for (uint64_t j = 0; j < n; ++j) held[j] = 1.0f - held[j];
+  float* u = st->reduction;
+  release(st, held, u, n);
+  // Two moving averages, so that the gain reaches each peak's value by the
+  // peak along a smooth (piecewise quadratic) curve.
+  int64_t* r1 = st->ring1;
+  int64_t* r2 = st->ring2;
+  const uint64_t len1 = st->len1, len2 = st->len2;
+  uint64_t pos1 = st->pos1, pos2 = st->pos2;
+  int64_t sum1 = st->sum1, sum2 = st->sum2;
+  const double inv = st->inv_sums;
+  for (uint64_t j = 0; j < n; ++j) {
+    const float t = u[j] * kReductionScale;
+    int32_t q = int32_t(t);
+    q += float(q) < t ? 1 : 0;
+    sum1 += q - r1[pos1];
+    r1[pos1] = q;
+    if (++pos1 == len1) pos1 = 0;
+    sum2 += sum1 - r2[pos2];
+    r2[pos2] = sum1;
+    if (++pos2 == len2) pos2 = 0;
+    st->gain[j] = float(1.0 - double(sum2) * inv);
+  }
+  st->pos1 = pos1;
+  st->pos2 = pos2;
+  st->sum1 = sum1;
+  st->sum2 = sum2;
 }
 
 // Largest magnitude over the channels of every frame's sample and its
 // interpolated values, into peak[1 .. n].
 void detect(LimiterState* st, const float* const* in, uint64_t n) {
+  const DspTable& t = dsp();
   float* peak = st->peak + 1;
   std::fill(peak, peak + n, 0.0f);
   const uint64_t hist = st->history;
@@ -231,12 +310,11 @@ void detect(LimiterState* st, const float* const* in, uint64_t n) {
     float* ext = st->ext + c * st->ext_stride;
     std::memcpy(ext + hist, in[c], size_t(n) * sizeof(float));
     const float* self = ext + hist - st->center;
-    for (uint64_t j = 0; j < n; ++j) peak[j] = std::max(peak[j], std::fabs(self[j]));
-    const float* hq = ext + hist + kHqHalf - st->center;
-    for (unsigned ph = 0; ph < 3; ++ph) phase_into_peak(st->hq_taps[ph], kHqTaps, hq, st->acc, peak, n);
-    const float* lib = ext + hist + st->lib_center - st->center;
-    for (unsigned ph = 0; ph < st->nphases; ++ph) {
-      phase_into_peak(st->taps[ph], st->ntaps[ph], lib, st->acc, peak, n);
+    for (uint64_t j = 0; j < n; ++j) peak[j] = greater(peak[j], std::fabs(self[j]));
+    t.peak_polyphase(peak, ext + hist + kHqHalf - st->center, st->hq_taps, kHqTaps, 3, size_t(n));
+    if (st->nphases > 0) {
+      t.peak_polyphase(peak, ext + hist + st->lib_center - st->center, st->lib_taps, st->lib_ntaps, st->nphases,
+                       size_t(n));
     }
     std::memmove(ext, ext + n, size_t(hist) * sizeof(float));
   }
@@ -443,19 +521,21 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
           i0 += t;
           t *= (arg / 2) * (arg / 2) / double(m * m);
         }
-        st->hq_taps[p][k] = float(std::sin(M_PI * u) / (M_PI * u) * i0 / i0beta);
+        st->hq_taps[p * kHqTaps + k] = float(std::sin(M_PI * u) / (M_PI * u) * i0 / i0beta);
       }
     }
   }
+  // Every phase of the library's interpolator has the same number of taps
+  // (49 taps over 4 or 2 phases; the first, the samples themselves, is
+  // left out); a missing tap is a zero.
   unsigned most = 0;
+  if (f.factor > 1) most = std::min<unsigned>(kMaxTaps, (49 + f.factor - 2) / f.factor);
+  st->lib_ntaps = most;
   for (unsigned p = 1; p < f.factor; ++p) {
-    unsigned& nt = st->ntaps[st->nphases];
-    nt = 0;
-    for (unsigned k = 0; p + f.factor * k < 49 && nt < kMaxTaps; ++k) {
-      const double c = f.coeff[p + f.factor * k];
-      st->taps[st->nphases][nt++] = std::fabs(c) > 1e-9 ? float(c) : 0.0f;
+    for (unsigned k = 0; k < most; ++k) {
+      const double c = p + f.factor * k < 49 ? f.coeff[p + f.factor * k] : 0.0;
+      st->lib_taps[st->nphases * most + k] = std::fabs(c) > 1e-9 ? float(c) : 0.0f;
     }
-    most = std::max(most, nt);
     ++st->nphases;
   }
   st->history = std::max<uint64_t>({(most ? most - 1 : 0) + st->center - st->lib_center, kHqTaps - 1, st->center});
@@ -470,47 +550,48 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->len1 = (attack + 1) / 2;
   st->len2 = attack + 1 - st->len1;
   st->latency = st->center + st->window - 1;
-  uint64_t cap = 1;
-  while (cap < st->window + 1) cap <<= 1;
-  st->queue_mask = cap - 1;
   st->hold = std::max<uint64_t>(1, uint64_t(std::lround(kHoldMs * 0.001 * double(rate))));
-  uint64_t hold_cap = 1;
-  while (hold_cap < st->hold + 1) hold_cap <<= 1;
-  st->hold_mask = hold_cap - 1;
+  st->span = st->window + st->hold - 1;
   st->adaptive = settings.release_ms == 0.0;
   st->fast = coefficient(kFastReleaseMs, rate);
   st->slow = coefficient(st->adaptive ? kSlowReleaseMs : settings.release_ms, rate);
-  st->sustain = coefficient(kSustainMs, rate);
-  st->envelope = 1.0;
+  // The mean reduction follows u with time constant kSustainMs, updated
+  // every kSustainStep frames in one step: s' = s d^step + sum of w_i u_i.
+  {
+    const double keep = 1.0 - coefficient(kSustainMs, rate);
+    double w = 1.0 - keep;
+    for (unsigned i = kSustainStep; i-- > 0;) {
+      st->sustain_weight[i] = w;
+      w *= keep;
+    }
+    st->sustain_decay = std::pow(keep, double(kSustainStep));
+  }
   // The release starts slow: it speeds up only once a second without much
   // limiting has shown that the peaks are isolated.
   st->sustained = 1.0 / kSustainedScale;
+  set_release_rate(st);
+  st->inv_sums = 1.0 / (double(st->len1) * double(st->len2) * double(kReductionScale));
 
   st->ext_stride = st->history + kBlock;
   st->delay_stride = st->latency + kBlock;
   st->ext = static_cast<float*>(mem_calloc(size_t(st->ext_stride * st->channels), sizeof(float)));
-  st->acc = static_cast<float*>(mem_calloc(size_t(kBlock + 2 * kMaxTaps), sizeof(float)));
   st->peak = static_cast<float*>(mem_calloc(size_t(kBlock + 1), sizeof(float)));
-  st->queue_value = static_cast<float*>(mem_calloc(size_t(cap), sizeof(float)));
-  st->queue_index = static_cast<uint64_t*>(mem_calloc(size_t(cap), sizeof(uint64_t)));
-  st->hold_value = static_cast<float*>(mem_calloc(size_t(hold_cap), sizeof(float)));
-  st->hold_index = static_cast<uint64_t*>(mem_calloc(size_t(hold_cap), sizeof(uint64_t)));
-  st->ring1 = static_cast<double*>(mem_calloc(size_t(st->len1), sizeof(double)));
-  st->ring2 = static_cast<double*>(mem_calloc(size_t(st->len2), sizeof(double)));
+  st->needed = static_cast<float*>(mem_alloc(size_t(kBlock + st->span) * sizeof(float)));
+  st->ladder = static_cast<float*>(mem_alloc(size_t(2 * (kBlock + st->span)) * sizeof(float)));
+  st->floor = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
+  st->reduction = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
+  st->ring1 = static_cast<int64_t*>(mem_calloc(size_t(st->len1), sizeof(int64_t)));
+  st->ring2 = static_cast<int64_t*>(mem_calloc(size_t(st->len2), sizeof(int64_t)));
   st->delay = static_cast<float*>(mem_calloc(size_t(st->delay_stride * st->channels), sizeof(float)));
   st->gain = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
   st->zeros = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
-  if (!st->ext || !st->acc || !st->peak || !st->queue_value || !st->queue_index || !st->hold_value ||
-      !st->hold_index || !st->ring1 || !st->ring2 ||
-      !st->delay || !st->gain || !st->zeros) {
+  if (!st->ext || !st->peak || !st->needed || !st->ladder || !st->floor || !st->reduction || !st->ring1 ||
+      !st->ring2 || !st->delay || !st->gain || !st->zeros) {
     free_state(st);
     return STATUS_NO_MEMORY;
   }
-  // Before the stream the gain was 1.
-  for (uint64_t i = 0; i < st->len1; ++i) st->ring1[i] = 1.0 / double(st->len1);
-  for (uint64_t i = 0; i < st->len2; ++i) st->ring2[i] = 1.0 / double(st->len2);
-  st->sum1 = 1.0;
-  st->sum2 = 1.0;
+  // Before the stream the gain was 1: nothing was needed, nothing reduced.
+  std::fill(st->needed, st->needed + st->span - 1, 1.0f);
   l.state = st;
   return STATUS_OK;
 }
