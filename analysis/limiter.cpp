@@ -90,17 +90,16 @@ struct LimiterState {
   float carried;        // the reduction before the current group
   float powers[kGroup];  // a, a^2, a^3, a^4
   double sustained;      // mean reduction (1 - gain) of the last second
-  double sustain_acc;    // its pending part from the step's groups
+  float sustain_acc;     // its pending part from the step's groups
   unsigned sustain_group;
-  double sustain_weight[kSustainStep];
+  float sustain_weight[kSustainStep];
   double sustain_decay;
   double fast, slow;
   bool adaptive;
   // Two moving averages of the reduction, in integer steps.
   uint64_t len1, len2;
-  int64_t* ring1;
-  int64_t* ring2;
-  uint64_t pos1, pos2;
+  int32_t* steps;  // len1 + kBlock: the last len1 frames' reductions, then the block's
+  int64_t* sums;   // len2 + kBlock: the same of their running sums
   int64_t sum1, sum2;
   double inv_sums;  // 1 / (len1 * len2 * kReductionScale)
   // Per channel: `latency` frames before the block, then the block.
@@ -126,6 +125,11 @@ struct LimiterState {
   // The gain of every emitted frame, when kept.
   float* gains;
   uint64_t gains_count;
+  // Sums of the squared gains of every `squares_step` emitted frames, when
+  // kept; only the largest reduction is counted then.
+  float* squares;
+  uint64_t squares_count, squares_step, squares_fill;
+  float squares_acc;
 };
 
 namespace {
@@ -144,8 +148,8 @@ void free_state(LimiterState* st) {
   mem_free(st->ladder);
   mem_free(st->floor);
   mem_free(st->reduction);
-  mem_free(st->ring1);
-  mem_free(st->ring2);
+  mem_free(st->steps);
+  mem_free(st->sums);
   mem_free(st->delay);
   mem_free(st->gain);
   mem_free(st->zeros);
@@ -210,15 +214,13 @@ void set_release_rate(LimiterState* st) {
 // A group has ended with reductions u[0 .. kGroup-1]: the mean reduction
 // of the last second takes them on, and at every kSustainStep frames the
 // release's time constant follows it.
-void group_done(LimiterState* st, const float* u) {
-  const double* w = st->sustain_weight + st->sustain_group * kGroup;
-  double acc = st->sustain_acc;
-  for (unsigned i = 0; i < kGroup; ++i) acc += w[i] * double(u[i]);
-  st->sustain_acc = acc;
+inline void group_done(LimiterState* st, const float* u) {
+  const float* w = st->sustain_weight + st->sustain_group * kGroup;
+  st->sustain_acc += (w[0] * u[0] + w[1] * u[1]) + (w[2] * u[2] + w[3] * u[3]);
   st->carried = u[kGroup - 1];
   if (++st->sustain_group == kSustainStep / kGroup) {
-    st->sustained = st->sustained * st->sustain_decay + st->sustain_acc;
-    st->sustain_acc = 0.0;
+    st->sustained = st->sustained * st->sustain_decay + double(st->sustain_acc);
+    st->sustain_acc = 0.0f;
     st->sustain_group = 0;
     set_release_rate(st);
   }
@@ -262,9 +264,9 @@ void gain_curve(LimiterState* st, uint64_t n) {
   float* needed = st->needed + (span - 1);
   const float* peak = st->peak;
   for (uint64_t j = 0; j < n; ++j) {
-    const float p = greater(peak[j], peak[j + 1]);
-    // A NaN peak needs no gain; an infinite one needs all of it.
-    needed[j] = p > ceiling ? ceiling / p : 1.0f;
+    // A NaN peak needs no gain (the ceiling is kept); an infinite one
+    // needs all of it; at or below the ceiling the quotient is exactly 1.
+    needed[j] = ceiling / greater(ceiling, greater(peak[j], peak[j + 1]));
   }
   // The held gain: the least needed gain over the window and the hold.
   float* held = st->floor;
@@ -274,29 +276,32 @@ void gain_curve(LimiterState* st, uint64_t n) {
   float* u = st->reduction;
   release(st, held, u, n);
   // Two moving averages, so that the gain reaches each peak's value by the
-  // peak along a smooth (piecewise quadratic) curve.
-  int64_t* r1 = st->ring1;
-  int64_t* r2 = st->ring2;
+  // peak along a smooth (piecewise quadratic) curve: the reductions in
+  // integer steps after `len1` frames of them, their running sums after
+  // `len2` of those.
   const uint64_t len1 = st->len1, len2 = st->len2;
-  uint64_t pos1 = st->pos1, pos2 = st->pos2;
-  int64_t sum1 = st->sum1, sum2 = st->sum2;
-  const double inv = st->inv_sums;
+  int32_t* q = st->steps + len1;
   for (uint64_t j = 0; j < n; ++j) {
     const float t = u[j] * kReductionScale;
-    int32_t q = int32_t(t);
-    q += float(q) < t ? 1 : 0;
-    sum1 += q - r1[pos1];
-    r1[pos1] = q;
-    if (++pos1 == len1) pos1 = 0;
-    sum2 += sum1 - r2[pos2];
-    r2[pos2] = sum1;
-    if (++pos2 == len2) pos2 = 0;
+    const int32_t i = int32_t(t);
+    q[j] = i + (float(i) < t ? 1 : 0);
+  }
+  int64_t* s1 = st->sums + len2;
+  int64_t sum1 = st->sum1;
+  for (uint64_t j = 0; j < n; ++j) {
+    sum1 += q[j] - q[j - len1];
+    s1[j] = sum1;
+  }
+  int64_t sum2 = st->sum2;
+  const double inv = st->inv_sums;
+  for (uint64_t j = 0; j < n; ++j) {
+    sum2 += s1[j] - s1[j - len2];
     st->gain[j] = float(1.0 - double(sum2) * inv);
   }
-  st->pos1 = pos1;
-  st->pos2 = pos2;
   st->sum1 = sum1;
   st->sum2 = sum2;
+  std::memmove(st->steps, st->steps + n, size_t(len1) * sizeof(int32_t));
+  std::memmove(st->sums, st->sums + n, size_t(len2) * sizeof(int64_t));
 }
 
 // Largest magnitude over the channels of every frame's sample and its
@@ -320,26 +325,14 @@ void detect(LimiterState* st, const float* const* in, uint64_t n) {
   }
 }
 
-// 20 log10(g) for g in (0, 1], to about 1e-4 dB: the exponent and a
-// polynomial of the mantissa's logarithm.
-inline float gain_db(float g) {
-  uint32_t bits;
-  std::memcpy(&bits, &g, sizeof bits);
-  const int e = int((bits >> 23) & 0xff) - 127;
-  bits = (bits & 0x007fffffu) | 0x3f800000u;
-  float m;
-  std::memcpy(&m, &bits, sizeof m);
-  // log2(m) on [1, 2): a minimax fit in (m - 1).
-  const float x = m - 1.0f;
-  const float l = x * (1.4425449f + x * (-0.7181452f + x * (0.4575485f + x * (-0.2779042f + x * (0.121797f + x * -0.0258411f)))));
-  return 6.0205999f * (float(e) + l);
-}
-
 // One block of at most kBlock frames (null `in`: zeros); the output of the
 // frames before the stream's start and after its real end is dropped.
 // Output frames go to out[c] from the frame emitted when `base` frames had
-// been emitted.
-uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, uint64_t n, uint64_t base) {
+// been emitted. Without `out` only the gains are made (kept, counted and
+// traced as with audio), and with `peaks_only` only the peaks (detected
+// and kept).
+uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, uint64_t n, uint64_t base,
+                   bool peaks_only = false) {
   const float* zeros[kMaxChannels];
   if (!in) {
     for (uint64_t c = 0; c < st->channels; ++c) zeros[c] = st->zeros;
@@ -347,8 +340,10 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
   }
   // Take the input in before anything is written (out may be in).
   const uint64_t lat = st->latency;
-  for (uint64_t c = 0; c < st->channels; ++c) {
-    std::memcpy(st->delay + c * st->delay_stride + lat, in[c], size_t(n) * sizeof(float));
+  if (out) {
+    for (uint64_t c = 0; c < st->channels; ++c) {
+      std::memcpy(st->delay + c * st->delay_stride + lat, in[c], size_t(n) * sizeof(float));
+    }
   }
   if (st->peaks && st->replay) {
     // The detector is linear: the peaks of the input times a gain are the
@@ -364,6 +359,11 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
       std::memcpy(st->peaks + st->fed, st->peak + 1, size_t(std::min(n, st->peaks_count - st->fed)) * sizeof(float));
     }
   }
+  if (peaks_only) {
+    st->peak[0] = st->peak[n];
+    st->fed += n;
+    return 0;
+  }
   gain_curve(st, n);
   st->peak[0] = st->peak[n];
   // Frames of this block's outputs: fed - lat + j.
@@ -375,7 +375,7 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
   if (first + j1 > end) j1 = end > first ? end - first : 0;
   if (j1 < j0) j1 = j0;
   const uint64_t count = j1 - j0;
-  for (uint64_t c = 0; c < st->channels; ++c) {
+  for (uint64_t c = 0; out && c < st->channels; ++c) {
     float* d = st->delay + c * st->delay_stride;
     float* o = out[c] + (st->emitted - base);
     const float* g = st->gain + j0;
@@ -383,38 +383,54 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
     for (uint64_t j = 0; j < count; ++j) o[j] = g[j] * src[j];
     std::memmove(d, d + n, size_t(lat) * sizeof(float));
   }
-  // Reductions in blocks of 8 lanes, so that the loop vectorises.
+  // The reductions: the largest from the least gain, the sum of the
+  // limited frames' dB as the logarithm of their gains' product, kept in
+  // double with its power of two taken out now and then (a gain is at
+  // least 1e-30, so 8 frames' product stays above 1e-240).
   LimiterStats& s = st->stats;
+  const float* g = st->gain;
   float low = 1.0f;
-  for (uint64_t j = j0; j < j1; ++j) low = std::min(low, st->gain[j]);
-  if (low < float(kLimitedGain)) {
-    float sum[8] = {}, count8[8] = {};
-    const float* g = st->gain + j0;
-    const uint64_t m = j1 - j0;
-    uint64_t j = 0;
-    for (; j + 8 <= m; j += 8) {
-      for (unsigned k = 0; k < 8; ++k) {
-        const float v = std::max(g[j + k], 1e-30f);
+  for (uint64_t j = j0; j < j1; ++j) low = lesser(low, g[j]);
+  if (st->squares) {
+    // Squares instead of the other figures.
+    s.max_reduction_db = std::max(s.max_reduction_db, -20.0 * std::log10(double(greater(low, 1e-30f))));
+    uint64_t at = st->emitted / st->squares_step;
+    for (uint64_t j = j0; j < j1 && at < st->squares_count;) {
+      const uint64_t take = std::min(j1 - j, st->squares_step - st->squares_fill);
+      float acc = 0.0f;
+      for (uint64_t k = j; k < j + take; ++k) acc += g[k] * g[k];
+      st->squares_acc += acc;
+      st->squares_fill += take;
+      j += take;
+      if (st->squares_fill == st->squares_step || st->emitted + (j - j0) == st->real) {
+        st->squares[at++] = st->squares_acc;
+        st->squares_acc = 0.0f;
+        st->squares_fill = 0;
+      }
+    }
+  } else if (low < float(kLimitedGain)) {
+    double product = 1.0;
+    int64_t twos = 0;
+    uint64_t limited = 0;
+    for (uint64_t j = j0; j < j1; j += 8) {
+      const uint64_t m = std::min<uint64_t>(8, j1 - j);
+      double part = 1.0;
+      for (uint64_t k = 0; k < m; ++k) {
+        const float v = greater(g[j + k], 1e-30f);
         const bool on = v < float(kLimitedGain);
-        sum[k] += on ? -gain_db(v) : 0.0f;
-        count8[k] += on ? 1.0f : 0.0f;
+        part *= on ? double(v) : 1.0;
+        limited += on ? 1 : 0;
+      }
+      product *= part;
+      if (product < 1e-30) {
+        int e = 0;
+        product = std::frexp(product, &e);
+        twos += e;
       }
     }
-    double total = 0.0, limited = 0.0;
-    for (; j < m; ++j) {
-      const float v = std::max(g[j], 1e-30f);
-      if (v < float(kLimitedGain)) {
-        total -= gain_db(v);
-        limited += 1.0;
-      }
-    }
-    for (unsigned k = 0; k < 8; ++k) {
-      total += sum[k];
-      limited += count8[k];
-    }
-    s.limited_frames += uint64_t(limited);
-    s.sum_reduction_db += total;
-    s.max_reduction_db = std::max(s.max_reduction_db, double(-gain_db(std::max(low, 1e-30f))));
+    s.limited_frames += limited;
+    s.sum_reduction_db -= 20.0 * (std::log10(product) + double(twos) * 0.30102999566398120);
+    s.max_reduction_db = std::max(s.max_reduction_db, -20.0 * std::log10(double(greater(low, 1e-30f))));
   }
   if (st->trace) {
     for (uint64_t j = j0; j < j1 && st->trace_bucket < st->trace_count;) {
@@ -561,7 +577,7 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
     const double keep = 1.0 - coefficient(kSustainMs, rate);
     double w = 1.0 - keep;
     for (unsigned i = kSustainStep; i-- > 0;) {
-      st->sustain_weight[i] = w;
+      st->sustain_weight[i] = float(w);
       w *= keep;
     }
     st->sustain_decay = std::pow(keep, double(kSustainStep));
@@ -580,13 +596,13 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->ladder = static_cast<float*>(mem_alloc(size_t(2 * (kBlock + st->span)) * sizeof(float)));
   st->floor = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
   st->reduction = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
-  st->ring1 = static_cast<int64_t*>(mem_calloc(size_t(st->len1), sizeof(int64_t)));
-  st->ring2 = static_cast<int64_t*>(mem_calloc(size_t(st->len2), sizeof(int64_t)));
+  st->steps = static_cast<int32_t*>(mem_calloc(size_t(st->len1 + kBlock), sizeof(int32_t)));
+  st->sums = static_cast<int64_t*>(mem_calloc(size_t(st->len2 + kBlock), sizeof(int64_t)));
   st->delay = static_cast<float*>(mem_calloc(size_t(st->delay_stride * st->channels), sizeof(float)));
   st->gain = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
   st->zeros = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
-  if (!st->ext || !st->peak || !st->needed || !st->ladder || !st->floor || !st->reduction || !st->ring1 ||
-      !st->ring2 || !st->delay || !st->gain || !st->zeros) {
+  if (!st->ext || !st->peak || !st->needed || !st->ladder || !st->floor || !st->reduction || !st->steps ||
+      !st->sums || !st->delay || !st->gain || !st->zeros) {
     free_state(st);
     return STATUS_NO_MEMORY;
   }
@@ -624,6 +640,58 @@ Status limiter_flush(Limiter& l, float* const* out, uint64_t* produced) {
   }
   st->flushed = true;
   *produced = st->emitted - start;
+  return STATUS_OK;
+}
+
+Status limiter_detect_peaks(const LimiterSettings& settings, const float* const* in, uint64_t length, float* peaks,
+                            uint64_t count) {
+  if (!in || (count > 0 && !peaks)) return STATUS_BAD_ARGUMENT;
+  Limiter l;
+  limiter_init(l);
+  Status status = limiter_start(l, settings);
+  if (status != STATUS_OK) return status;
+  LimiterState* st = l.state;
+  limiter_peaks_record(l, peaks, count);
+  const float* rows[kMaxChannels];
+  for (uint64_t at = 0; at < length; at += kBlock) {
+    const uint64_t n = std::min(kBlock, length - at);
+    for (uint64_t c = 0; c < st->channels; ++c) rows[c] = in[c] + at;
+    st->real += n;
+    run_block(st, rows, nullptr, n, 0, true);
+  }
+  for (uint64_t left = st->latency; left > 0;) {
+    const uint64_t n = std::min(kBlock, left);
+    run_block(st, nullptr, nullptr, n, 0, true);
+    left -= n;
+  }
+  limiter_release(l);
+  return STATUS_OK;
+}
+
+Status limiter_replay_squares(const LimiterSettings& settings, const float* peaks, uint64_t count, float scale,
+                              uint64_t length, uint64_t step, float* squares, LimiterStats* stats) {
+  if ((count > 0 && !peaks) || (length > 0 && (!squares || step == 0))) return STATUS_BAD_ARGUMENT;
+  Limiter l;
+  limiter_init(l);
+  Status status = limiter_start(l, settings);
+  if (status != STATUS_OK) return status;
+  LimiterState* st = l.state;
+  limiter_peaks_replay(l, peaks, count, scale);
+  st->squares = length > 0 ? squares : nullptr;
+  st->squares_count = (length + step - 1) / step;
+  st->squares_step = step;
+  for (uint64_t at = 0; at < length; at += kBlock) {
+    const uint64_t n = std::min(kBlock, length - at);
+    st->real += n;
+    run_block(st, nullptr, nullptr, n, 0);
+  }
+  for (uint64_t left = st->latency; left > 0;) {
+    const uint64_t n = std::min(kBlock, left);
+    run_block(st, nullptr, nullptr, n, 0);
+    left -= n;
+  }
+  if (stats) *stats = st->stats;
+  limiter_release(l);
   return STATUS_OK;
 }
 

@@ -112,8 +112,11 @@ constexpr double kMaxReductionDb = 12.0;
 // quantization moves the loudness by a few thousandths).
 constexpr double kTargetToleranceLu = 0.1;
 constexpr double kAimLu = 0.08;
-// Corrections of the gain after the first limited pass.
+// Corrections of the gain after the first limited pass, and after the
+// first forecast; a forecast's aim.
 constexpr int kCorrections = 3;
+constexpr int kForecastCorrections = 6;
+constexpr double kForecastAimLu = 0.02;
 // Searches that end on a metered value this many times stop there.
 constexpr int kMeteredRounds = 2;
 
@@ -218,22 +221,28 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
 // it. The output is the input times the pass's gain k times the limiter's
 // gain g(t); the limiter's gain moves slowly beside the K-weighting filter,
 // so the K-weighted output is close to k g(t) times the K-weighted input.
-// The input's K-weighted power of every frame (libebur128's filter, channel
-// weights and 400 ms blocks every 100 ms, gated at -70 LUFS and 10 LU
-// below) is computed once; each pass then costs one weighted sum.
+// The input's K-weighted power (libebur128's filter, channel weights and
+// 400 ms blocks every 100 ms, gated at -70 LUFS and 10 LU below) is
+// computed once, summed over steps of a few frames; each pass gives the
+// limiter's squared gains summed over the same steps, and costs one
+// weighted sum. Within a step (at most 16 frames, a third of a
+// millisecond) the gain is all but constant, so that the mean of the
+// products is the product of the means.
 struct LoudnessForecast {
-  float* power = nullptr;  // per frame: sum over channels of weight * z^2
-  float* gains = nullptr;  // per frame: the limiter's gain of the last pass
+  float* power = nullptr;    // per step: sum over its frames and the channels of weight * z^2
+  float* squares = nullptr;  // per step: sum of the limiter's squared gains of the last pass
   double* blocks = nullptr;  // per 400 ms block: its mean power
   uint64_t length = 0;
-  uint64_t hop = 0;  // frames in 100 ms
+  uint64_t hop = 0;   // frames in 100 ms
+  uint64_t step = 1;  // frames per step, a divisor of hop
+  uint64_t steps = 0;
 };
 
 void forecast_free(LoudnessForecast* f) {
   mem_free(f->power);
-  mem_free(f->gains);
+  mem_free(f->squares);
   mem_free(f->blocks);
-  f->power = f->gains = nullptr;
+  f->power = f->squares = nullptr;
   f->blocks = nullptr;
 }
 
@@ -251,10 +260,13 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
   const uint64_t n = in.length;
   f->length = n;
   f->hop = (in.sample_rate + 5) / 10;
-  f->power = static_cast<float*>(mem_calloc(size_t(std::max<uint64_t>(n, 1)), sizeof(float)));
-  f->gains = static_cast<float*>(mem_alloc(size_t(std::max<uint64_t>(n, 1)) * sizeof(float)));
+  f->step = 16;
+  while (f->hop % f->step != 0) --f->step;
+  f->steps = (n + f->step - 1) / f->step;
+  f->power = static_cast<float*>(mem_calloc(size_t(std::max<uint64_t>(f->steps, 1)), sizeof(float)));
+  f->squares = static_cast<float*>(mem_alloc(size_t(std::max<uint64_t>(f->steps, 1)) * sizeof(float)));
   f->blocks = static_cast<double*>(mem_alloc(size_t(std::max<uint64_t>(n / std::max<uint64_t>(f->hop, 1), 1)) * sizeof(double)));
-  if (!f->power || !f->gains || !f->blocks) {
+  if (!f->power || !f->squares || !f->blocks) {
     forecast_free(f);
     return false;
   }
@@ -289,6 +301,8 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
     const float* x1 = pair ? x0 + in.stride : x0;
     // Transposed direct form II states of both sections, per channel.
     double s1[2] = {0, 0}, s2[2] = {0, 0}, t1[2] = {0, 0}, t2[2] = {0, 0};
+    double acc = 0.0;
+    uint64_t fill = 0, at = 0;
     for (uint64_t t = 0; t < n; ++t) {
       const double v[2] = {x0[t], x1[t]};
       double z[2];
@@ -300,8 +314,13 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
         t1[i] = rb[1] * y - ra[1] * z[i] + t2[i];
         t2[i] = rb[2] * y - ra[2] * z[i];
       }
-      const float p = float(w0 * z[0] * z[0] + w1 * z[1] * z[1]);
-      f->power[t] = first ? p : f->power[t] + p;
+      acc += w0 * z[0] * z[0] + w1 * z[1] * z[1];
+      if (++fill == f->step || t + 1 == n) {
+        f->power[at] = first ? float(acc) : f->power[at] + float(acc);
+        ++at;
+        acc = 0.0;
+        fill = 0;
+      }
     }
     first = false;
   }
@@ -317,15 +336,16 @@ double forecast_lufs(const LoudnessForecast& f, double k) {
   double sums[4] = {0, 0, 0, 0};
   double abs_sum = 0.0;
   uint64_t abs_count = 0;
-  const double scale = k * k / double(4 * f.hop);
+  const double scale = k * k / double(4 * f.hop) / double(f.step);
   const double abs_gate = std::pow(10.0, (-70.0 + 0.691) / 10.0);
   // Two sweeps over the blocks: the first for the relative gate.
   double* blocks = f.blocks;
   for (uint64_t h = 0; h < hops; ++h) {
     double s = 0.0;
-    const float* p = f.power + h * f.hop;
-    const float* g = f.gains + h * f.hop;
-    for (uint64_t t = 0; t < f.hop; ++t) s += double(p[t] * g[t] * g[t]);
+    const uint64_t per = f.hop / f.step;
+    const float* p = f.power + h * per;
+    const float* g = f.squares + h * per;
+    for (uint64_t b = 0; b < per; ++b) s += double(p[b]) * double(g[b]);
     sums[h & 3] = s;
     if (h >= 3) {
       const double e = (sums[0] + sums[1] + sums[2] + sums[3]) * scale;
@@ -361,7 +381,7 @@ int measure_before_limiter(const Sample& audio, FollowedLoudness* followed, Loud
   double lufs = kNaN;
   if (forecast) {
     // The forecast at unit gain is the loudness of the output as it is.
-    std::fill(forecast->gains, forecast->gains + forecast->length, 1.0f);
+    std::fill(forecast->squares, forecast->squares + forecast->steps, float(forecast->step));
     lufs = forecast_lufs(*forecast, 1.0);
   } else if (followed) {
     followed->meter->join();
@@ -411,40 +431,80 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   LimiterStats stats{};
   KeptPeaks kept;
   double lufs = kNaN, needed = 0.0;
-  // With a target the passes' loudness is forecast, and only the pass that
-  // ends the search is metered; the search then decides again on the
-  // metered value, and later forecasts take on the difference (at most
-  // kMeteredRounds times, after which the metered pass stands).
-  const bool forecasting = aim && (forecast.power || forecast_start(*output, &forecast));
+  // With a target the search runs on forecasts: the detector's peaks are
+  // found once, each trial gain costs only the limiter's gain curve and a
+  // weighted sum, and only the pass that ends the search limits the audio
+  // and is metered (by libebur128, while the pass makes it). The search
+  // then decides again on the metered value, and later forecasts take on
+  // the difference (at most kMeteredRounds times, after which the metered
+  // pass stands).
+  bool forecasting = aim && (forecast.power || forecast_start(*output, &forecast));
+  int st = 0;
+  if (forecasting) {
+    Limiter probe;
+    limiter_init(probe);
+    if ((st = limiter_start(probe, set)) != 0) {
+      err_printf("  error limiting the output audio, error code: %d\n", st);
+      forecast_free(&forecast);
+      sample_destroy(work);
+      return st;
+    }
+    kept.count = output->length + limiter_latency(probe);
+    limiter_release(probe);
+    kept.peaks = static_cast<float*>(mem_alloc(size_t(kept.count) * sizeof(float)));
+    const float* rows[64];
+    for (uint64_t c = 0; c < output->channels; ++c) rows[c] = output->data + c * output->stride;
+    if (kept.peaks && limiter_detect_peaks(set, rows, output->length, kept.peaks, kept.count) == 0) {
+      kept.gain = 1.0f;
+      kept.kept = true;
+    } else {
+      // Without room for the peaks every pass is metered.
+      mem_free(kept.peaks);
+      kept = KeptPeaks{};
+      forecasting = false;
+    }
+  }
   double bias = 0.0;
-  bool metered = !forecasting;
+  bool metered = false;
   int rounds = 0;
   // The previous pass, for the slope of loudness against gain: under
   // limiting a dB of gain raises the loudness by less than a LU.
   double last_gain = kNaN, last_lufs = kNaN;
-  auto run = [&]() {
-    int r = limited_pass(*output, gain, set, &work, &lufs, &stats, report, &kept,
-                         forecasting ? forecast.gains : nullptr);
-    if (r == 0 && forecasting) {
-      lufs = forecast_lufs(forecast, std::exp(gain * 2.302585092994046 * 0.05)) + bias;
-    }
-    return r;
+  auto final_pass = [&]() {
+    metered = true;
+    return limited_pass(*output, gain, set, &work, &lufs, &stats, report, &kept, nullptr);
   };
-  int st = run();
+  auto forecast_pass = [&]() {
+    metered = false;
+    const double k = std::exp(gain * 2.302585092994046 * 0.05);
+    int r = limiter_replay_squares(set, kept.peaks, kept.count, static_cast<float>(k / double(kept.gain)),
+                                   output->length, forecast.step, forecast.squares, &stats);
+    if (r != 0) {
+      err_printf("  error limiting the output audio, error code: %d\n", r);
+      return r;
+    }
+    lufs = forecast_lufs(forecast, k) + bias;
+    return 0;
+  };
+  auto run = [&]() { return forecasting ? forecast_pass() : final_pass(); };
+  st = run();
   // Passes since the last metered value; one more than the corrections
-  // when the reduction must be capped.
+  // when the reduction must be capped. Forecasts cost little, so they get
+  // more passes and a closer aim than metered values.
   for (int pass = 0; st == 0;) {
+    const double aim_lu = metered ? kAimLu : kForecastAimLu;
+    const int corrections = metered ? kCorrections : kForecastCorrections;
     bool again = false;
     if (aim && !std::isnan(lufs)) {
-      if (stats.max_reduction_db > kMaxReductionDb + 0.05 && pass <= kCorrections) {
+      if (stats.max_reduction_db > kMaxReductionDb + 0.05 && pass <= corrections) {
         // Turning the input down lowers the largest reduction by as much.
         const double excess = stats.max_reduction_db - kMaxReductionDb;
         needed = std::max(needed, stats.max_reduction_db + std::max(0.0, target - lufs));
         gain -= excess;
         again = true;
-      } else if (std::fabs(lufs - target) <= kAimLu) {
+      } else if (std::fabs(lufs - target) <= aim_lu) {
       } else if (needed > 0.0 && lufs < target) {  // no more reduction allowed
-      } else if (pass < kCorrections) {
+      } else if (pass < corrections) {
         double slope = 1.0;
         if (!std::isnan(last_lufs) && std::fabs(lufs - last_lufs) > 0.01) {
           slope = std::clamp((gain - last_gain) / (lufs - last_lufs), 1.0, 4.0);
@@ -456,18 +516,15 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
       }
     }
     if (!again && !metered) {
-      // The pass that ends the search is metered, and the search decides
-      // again on the metered value; the forecasts take the difference on.
-      double m = kNaN;
-      if ((st = measured(measure_integrated_loudness(work, &m))) != 0) break;
-      if (!std::isnan(m) && !std::isnan(lufs)) {
-        const double moved = m - lufs;
+      // The pass that ends the search limits the audio and is metered.
+      const double foretold = lufs;
+      if ((st = final_pass()) != 0) break;
+      if (!std::isnan(lufs) && !std::isnan(foretold)) {
+        const double moved = lufs - foretold;
         bias += moved;
         if (!std::isnan(last_lufs)) last_lufs += moved;
       }
-      lufs = m;
-      metered = true;
-      if (rounds < kMeteredRounds && !std::isnan(m)) {
+      if (rounds < kMeteredRounds && !std::isnan(lufs)) {
         ++rounds;
         pass = 0;
         continue;
@@ -477,7 +534,6 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
     if (!again) break;
     ++pass;
     st = run();
-    metered = !forecasting;
   }
   forecast_free(&forecast);
   mem_free(kept.peaks);
