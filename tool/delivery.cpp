@@ -511,7 +511,15 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
         }
         last_gain = gain;
         last_lufs = lufs;
-        gain += (target - lufs) * slope;
+        double next = gain + (target - lufs) * slope;
+        // The largest reduction follows the gain dB for dB (it is the
+        // loudest peak's), so the gain that reaches the cap is known.
+        const double cap = gain + kMaxReductionDb - stats.max_reduction_db;
+        if (stats.max_reduction_db > 0.0 && next > cap) {
+          needed = std::max(needed, stats.max_reduction_db + (target - lufs));
+          next = cap;
+        }
+        gain = next;
         again = true;
       }
     }
