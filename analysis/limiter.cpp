@@ -43,8 +43,11 @@ constexpr unsigned kGroup = 4;
 constexpr unsigned kSustainStep = 32;
 // The averages add reductions as integers in steps of 2^-24 (rounded up,
 // so that the gain never rises by the rounding): exact sums, the same
-// whatever the order.
-constexpr float kReductionScale = 16777216.0f;
+// whatever the order. The steps are coarser where the averages are so long
+// that their sums would pass 2^52 (at rates of megahertz), below which an
+// integer converts to double by its bits.
+constexpr double kReductionSteps = 16777216.0;
+constexpr double kTwo52 = 4503599627370496.0;
 
 double coefficient(double ms, uint64_t rate) {
   const double frames = ms * 0.001 * double(rate);
@@ -101,7 +104,9 @@ struct LimiterState {
   int32_t* steps;  // len1 + kBlock: the last len1 frames' reductions, then the block's
   int64_t* sums;   // len2 + kBlock: the same of their running sums
   int64_t sum1, sum2;
-  double inv_sums;  // 1 / (len1 * len2 * kReductionScale)
+  int64_t* totals;  // kBlock: the block's running sums of the sums
+  float step_scale;  // steps per unit of reduction
+  double inv_sums;   // 1 / (len1 * len2 * step_scale)
   // Per channel: `latency` frames before the block, then the block.
   uint64_t latency;
   float* delay;
@@ -150,6 +155,7 @@ void free_state(LimiterState* st) {
   mem_free(st->reduction);
   mem_free(st->steps);
   mem_free(st->sums);
+  mem_free(st->totals);
   mem_free(st->delay);
   mem_free(st->gain);
   mem_free(st->zeros);
@@ -211,31 +217,36 @@ void set_release_rate(LimiterState* st) {
   st->powers[3] = st->powers[1] * st->powers[1];
 }
 
-// A group has ended with reductions u[0 .. kGroup-1]: the mean reduction
-// of the last second takes them on, and at every kSustainStep frames the
-// release's time constant follows it.
-inline void group_done(LimiterState* st, const float* u) {
-  const float* w = st->sustain_weight + st->sustain_group * kGroup;
-  st->sustain_acc += (w[0] * u[0] + w[1] * u[1]) + (w[2] * u[2] + w[3] * u[3]);
-  st->carried = u[kGroup - 1];
-  if (++st->sustain_group == kSustainStep / kGroup) {
-    st->sustained = st->sustained * st->sustain_decay + double(st->sustain_acc);
-    st->sustain_acc = 0.0f;
-    st->sustain_group = 0;
-    set_release_rate(st);
-  }
-}
-
-// The reductions of n frames from their floors (1 - held gain).
+// The reductions of n frames from their floors (1 - held gain). A group
+// that has ended with reductions u[0 .. kGroup-1] is carried into the
+// next, and the mean reduction of the last second takes it on; at every
+// kSustainStep frames the release's time constant follows that mean. The
+// state lives in locals while the groups run.
 void release(LimiterState* st, const float* floor, float* u, uint64_t n) {
-  uint64_t j = 0;
-  while (j < n) {
-    if (st->group_fill == 0 && n - j >= kGroup) {
-      release_group(floor + j, st->carried, st->powers, u + j);
-      group_done(st, u + j);
-      j += kGroup;
-      continue;
+  float carried = st->carried, acc = st->sustain_acc;
+  unsigned group = st->sustain_group;
+  float p[kGroup];
+  std::memcpy(p, st->powers, sizeof p);
+  auto done = [&](const float* out) {
+    const float* w = st->sustain_weight + group * kGroup;
+    acc += (w[0] * out[0] + w[1] * out[1]) + (w[2] * out[2] + w[3] * out[3]);
+    carried = out[kGroup - 1];
+    if (++group == kSustainStep / kGroup) {
+      st->sustained = st->sustained * st->sustain_decay + double(acc);
+      acc = 0.0f;
+      group = 0;
+      set_release_rate(st);
+      std::memcpy(p, st->powers, sizeof p);
     }
+  };
+  uint64_t j = 0;
+  if (st->group_fill == 0) {
+    for (; j + kGroup <= n; j += kGroup) {
+      release_group(floor + j, carried, p, u + j);
+      done(u + j);
+    }
+  }
+  while (j < n) {
     // A group cut by the call: it is worked out again, from its start,
     // each time frames of it arrive; the frames given out before come out
     // the same (no frame depends on later ones).
@@ -244,15 +255,24 @@ void release(LimiterState* st, const float* floor, float* u, uint64_t n) {
     for (unsigned i = 0; i < take; ++i) st->group_in[had + i] = floor[j + i];
     for (unsigned i = had + take; i < kGroup; ++i) st->group_in[i] = 0.0f;
     float out[kGroup];
-    release_group(st->group_in, st->carried, st->powers, out);
+    release_group(st->group_in, carried, p, out);
     for (unsigned i = 0; i < take; ++i) u[j + i] = out[had + i];
     st->group_fill = had + take;
     if (st->group_fill == kGroup) {
       st->group_fill = 0;
-      group_done(st, out);
+      done(out);
     }
     j += take;
+    if (st->group_fill == 0) {
+      for (; j + kGroup <= n; j += kGroup) {
+        release_group(floor + j, carried, p, u + j);
+        done(u + j);
+      }
+    }
   }
+  st->carried = carried;
+  st->sustain_acc = acc;
+  st->sustain_group = group;
 }
 
 // The gains of the frames whose needed gains (each with its predecessor's
@@ -281,8 +301,9 @@ void gain_curve(LimiterState* st, uint64_t n) {
   // `len2` of those.
   const uint64_t len1 = st->len1, len2 = st->len2;
   int32_t* q = st->steps + len1;
+  const float scale = st->step_scale;
   for (uint64_t j = 0; j < n; ++j) {
-    const float t = u[j] * kReductionScale;
+    const float t = u[j] * scale;
     const int32_t i = int32_t(t);
     q[j] = i + (float(i) < t ? 1 : 0);
   }
@@ -293,10 +314,19 @@ void gain_curve(LimiterState* st, uint64_t n) {
     s1[j] = sum1;
   }
   int64_t sum2 = st->sum2;
-  const double inv = st->inv_sums;
+  int64_t* total = st->totals;
   for (uint64_t j = 0; j < n; ++j) {
     sum2 += s1[j] - s1[j - len2];
-    st->gain[j] = float(1.0 - double(sum2) * inv);
+    total[j] = sum2;
+  }
+  // 0 <= total < 2^52: its bits under the exponent of 2^52 are 2^52 +
+  // total, exactly.
+  const double inv = st->inv_sums;
+  for (uint64_t j = 0; j < n; ++j) {
+    const uint64_t bits = uint64_t(total[j]) | 0x4330000000000000ull;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    st->gain[j] = float(1.0 - (d - kTwo52) * inv);
   }
   st->sum1 = sum1;
   st->sum2 = sum2;
@@ -586,7 +616,10 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   // limiting has shown that the peaks are isolated.
   st->sustained = 1.0 / kSustainedScale;
   set_release_rate(st);
-  st->inv_sums = 1.0 / (double(st->len1) * double(st->len2) * double(kReductionScale));
+  double steps = kReductionSteps;
+  while (double(st->len1) * double(st->len2) * steps >= kTwo52) steps *= 0.5;
+  st->step_scale = float(steps);
+  st->inv_sums = 1.0 / (double(st->len1) * double(st->len2) * steps);
 
   st->ext_stride = st->history + kBlock;
   st->delay_stride = st->latency + kBlock;
@@ -598,11 +631,12 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->reduction = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
   st->steps = static_cast<int32_t*>(mem_calloc(size_t(st->len1 + kBlock), sizeof(int32_t)));
   st->sums = static_cast<int64_t*>(mem_calloc(size_t(st->len2 + kBlock), sizeof(int64_t)));
+  st->totals = static_cast<int64_t*>(mem_alloc(size_t(kBlock) * sizeof(int64_t)));
   st->delay = static_cast<float*>(mem_calloc(size_t(st->delay_stride * st->channels), sizeof(float)));
   st->gain = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
   st->zeros = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
   if (!st->ext || !st->peak || !st->needed || !st->ladder || !st->floor || !st->reduction || !st->steps ||
-      !st->sums || !st->delay || !st->gain || !st->zeros) {
+      !st->sums || !st->totals || !st->delay || !st->gain || !st->zeros) {
     free_state(st);
     return STATUS_NO_MEMORY;
   }
