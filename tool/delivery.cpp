@@ -261,7 +261,7 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
   f->length = n;
   f->hop = (in.sample_rate + 5) / 10;
   f->step = 16;
-  while (f->hop % f->step != 0) --f->step;
+  while (std::max<uint64_t>(f->hop, 1) % f->step != 0) --f->step;
   f->steps = (n + f->step - 1) / f->step;
   f->power = static_cast<float*>(mem_calloc(size_t(std::max<uint64_t>(f->steps, 1)), sizeof(float)));
   f->squares = static_cast<float*>(mem_alloc(size_t(std::max<uint64_t>(f->steps, 1)) * sizeof(float)));
@@ -290,40 +290,60 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
     ra[1] = 2.0 * (k * k - 1.0) / (1.0 + k / q + k * k);
     ra[2] = (1.0 - k / q + k * k) / (1.0 + k / q + k * k);
   }
-  // Two channels at a time: their filters' chains of dependent steps
-  // interleave.
-  bool first = true;
-  for (uint64_t c = 0; c < in.channels; c += 2) {
-    const bool pair = c + 1 < in.channels;
-    const double w0 = channel_weight(c, in.channels), w1 = pair ? channel_weight(c + 1, in.channels) : 0.0;
-    if (w0 == 0.0 && w1 == 0.0) continue;
-    const float* x0 = in.data + c * in.stride;
-    const float* x1 = pair ? x0 + in.stride : x0;
-    // Transposed direct form II states of both sections, per channel.
-    double s1[2] = {0, 0}, s2[2] = {0, 0}, t1[2] = {0, 0}, t2[2] = {0, 0};
-    double acc = 0.0;
-    uint64_t fill = 0, at = 0;
-    for (uint64_t t = 0; t < n; ++t) {
-      const double v[2] = {x0[t], x1[t]};
-      double z[2];
-      for (int i = 0; i < 2; ++i) {
-        const double y = pb[0] * v[i] + s1[i];
-        s1[i] = pb[1] * v[i] - pa[1] * y + s2[i];
-        s2[i] = pb[2] * v[i] - pa[2] * y;
-        z[i] = rb[0] * y + t1[i];
-        t1[i] = rb[1] * y - ra[1] * z[i] + t2[i];
-        t2[i] = rb[2] * y - ra[2] * z[i];
-      }
-      acc += w0 * z[0] * z[0] + w1 * z[1] * z[1];
-      if (++fill == f->step || t + 1 == n) {
-        f->power[at] = first ? float(acc) : f->power[at] + float(acc);
-        ++at;
-        acc = 0.0;
-        fill = 0;
+  // The weighted channels through the dispatched cascades of two
+  // sections, 100 ms at a time.
+  uint64_t rows = 0;
+  for (uint64_t c = 0; c < in.channels; ++c) rows += channel_weight(c, in.channels) != 0.0 ? 1 : 0;
+  const uint64_t hop = std::max<uint64_t>(f->hop, 1);
+  BiquadSection* sections = static_cast<BiquadSection*>(mem_alloc(size_t(2 * std::max<uint64_t>(rows, 1)) * sizeof(BiquadSection)));
+  float* z = static_cast<float*>(mem_alloc(size_t(hop * std::max<uint64_t>(rows, 1)) * sizeof(float)));
+  double* sums = static_cast<double*>(mem_alloc(size_t(hop / f->step) * sizeof(double)));
+  if (!sections || !z || !sums) {
+    mem_free(sections);
+    mem_free(z);
+    mem_free(sums);
+    forecast_free(f);
+    return false;
+  }
+  const float* src[64];
+  float* dst[64];
+  double weight[64];
+  uint64_t r = 0;
+  for (uint64_t c = 0; c < in.channels; ++c) {
+    const double w = channel_weight(c, in.channels);
+    if (w == 0.0) continue;
+    sections[2 * r] = BiquadSection{float(pb[0]), float(pb[1]), float(pb[2]), float(-pa[1]), float(-pa[2]), 0.0f, 0.0f};
+    sections[2 * r + 1] =
+        BiquadSection{float(rb[0]), float(rb[1]), float(rb[2]), float(-ra[1]), float(-ra[2]), 0.0f, 0.0f};
+    weight[r] = w;
+    dst[r] = z + r * hop;
+    ++r;
+  }
+  const DspTable& t = dsp();
+  for (uint64_t at = 0; at < n; at += hop) {
+    const uint64_t m = std::min(hop, n - at);
+    r = 0;
+    for (uint64_t c = 0; c < in.channels; ++c) {
+      if (channel_weight(c, in.channels) != 0.0) src[r++] = in.data + c * in.stride + at;
+    }
+    t.biquad_rows(sections, 2, dst, src, size_t(rows), size_t(m));
+    const uint64_t steps = (m + f->step - 1) / f->step;
+    std::fill(sums, sums + steps, 0.0);
+    for (r = 0; r < rows; ++r) {
+      const float* y = dst[r];
+      for (uint64_t b = 0; b < steps; ++b) {
+        const uint64_t end = std::min(m, (b + 1) * f->step);
+        float e = 0.0f;
+        for (uint64_t i = b * f->step; i < end; ++i) e += y[i] * y[i];
+        sums[b] += weight[r] * double(e);
       }
     }
-    first = false;
+    float* power = f->power + at / f->step;
+    for (uint64_t b = 0; b < steps; ++b) power[b] = float(sums[b]);
   }
+  mem_free(sections);
+  mem_free(z);
+  mem_free(sums);
   return true;
 }
 
