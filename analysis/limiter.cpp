@@ -69,6 +69,10 @@ struct LimiterState {
   float lib_taps[kMaxPhases * kMaxTaps];
   uint64_t lib_center;
   float hq_taps[kMaxPhases * kHqTaps];
+  // Whether an interpolator's three phases mirror (the third the first
+  // reversed, the second symmetric), as windowed sincs do: then each pair
+  // of inputs is added and subtracted once for all of them.
+  bool hq_mirrored, lib_mirrored;
   uint64_t center;   // frames the detector looks ahead, the larger of the two
   uint64_t history;  // frames of input the interpolators keep (>= center)
   float ceiling;     // linear, margin included
@@ -346,10 +350,17 @@ void detect(LimiterState* st, const float* const* in, uint64_t n) {
     std::memcpy(ext + hist, in[c], size_t(n) * sizeof(float));
     const float* self = ext + hist - st->center;
     for (uint64_t j = 0; j < n; ++j) peak[j] = greater(peak[j], std::fabs(self[j]));
-    t.peak_polyphase(peak, ext + hist + kHqHalf - st->center, st->hq_taps, kHqTaps, 3, size_t(n));
-    if (st->nphases > 0) {
-      t.peak_polyphase(peak, ext + hist + st->lib_center - st->center, st->lib_taps, st->lib_ntaps, st->nphases,
-                       size_t(n));
+    const float* hq = ext + hist + kHqHalf - st->center;
+    if (st->hq_mirrored) {
+      t.peak_mirrored(peak, hq, st->hq_taps, kHqTaps, size_t(n));
+    } else {
+      t.peak_polyphase(peak, hq, st->hq_taps, kHqTaps, 3, size_t(n));
+    }
+    const float* lib = ext + hist + st->lib_center - st->center;
+    if (st->lib_mirrored) {
+      t.peak_mirrored(peak, lib, st->lib_taps, st->lib_ntaps, size_t(n));
+    } else if (st->nphases > 0) {
+      t.peak_polyphase(peak, lib, st->lib_taps, st->lib_ntaps, st->nphases, size_t(n));
     }
     std::memmove(ext, ext + n, size_t(hist) * sizeof(float));
   }
@@ -584,6 +595,15 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
     }
     ++st->nphases;
   }
+  auto mirrored = [](const float* taps, unsigned phases, unsigned ntaps) {
+    if (phases != 3 || ntaps % 2 != 0) return false;
+    for (unsigned k = 0; k < ntaps; ++k) {
+      if (taps[2 * ntaps + k] != taps[ntaps - 1 - k] || taps[ntaps + k] != taps[2 * ntaps - 1 - k]) return false;
+    }
+    return true;
+  };
+  st->hq_mirrored = mirrored(st->hq_taps, 3, kHqTaps);
+  st->lib_mirrored = mirrored(st->lib_taps, st->nphases, st->lib_ntaps);
   st->history = std::max<uint64_t>({(most ? most - 1 : 0) + st->center - st->lib_center, kHqTaps - 1, st->center});
   st->ceiling = float(std::pow(10.0, (settings.ceiling_db - kMarginDb) / 20.0));
 

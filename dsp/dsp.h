@@ -81,6 +81,12 @@ struct DspTable {
   // larger (a NaN sum leaves it). src is read from src - (ntaps - 1).
   void (*peak_polyphase)(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases,
                          size_t n);
+  // peak_polyphase of three phases whose taps mirror: the third phase is the
+  // first reversed (taps[2 * ntaps + k] == taps[ntaps - 1 - k]) and the
+  // second is its own reverse, ntaps even. Each pair of inputs k, ntaps - 1
+  // - k is added and subtracted once for all three phases, which halves
+  // the multiplications; the sums differ from peak_polyphase's by rounding.
+  void (*peak_mirrored)(float* peak, const float* src, const float* taps, size_t ntaps, size_t n);
   void (*conv_transform)(float* dst, const float* src, unsigned rank);
   void (*conv_block)(float* dst, float* scratch, const float* spectrum, const float* src, unsigned rank);
   void (*conv_apply)(float* dst, float* scratch, const float* spectrum, const float* input_spectrum,

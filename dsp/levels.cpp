@@ -60,6 +60,7 @@ bool has(const CpuInfo& cpu, uint32_t features) { return (cpu.features & feature
     (t)->complex_magnitude = complex_magnitude_##L; \
     (t)->fir_accumulate = fir_accumulate_##L; \
     (t)->peak_polyphase = peak_polyphase_##L; \
+    (t)->peak_mirrored = peak_mirrored_##L; \
   } while (0)
 
 void fill_generic(DspTable* t) {
@@ -126,6 +127,7 @@ void fill_avx(DspTable* t, const CpuInfo& cpu) {
   t->multiply_add = multiply_add_fma;
   t->fir_accumulate = fir_accumulate_fma;
   t->peak_polyphase = peak_polyphase_fma;
+  t->peak_mirrored = peak_mirrored_fma;
   t->biquad_1 = biquad_1_fma;
   t->biquad_2 = biquad_2_fma;
   t->biquad_4 = biquad_4_fma;

@@ -27,7 +27,8 @@
   void complex_magnitude_##L(float* dst, const float* src, size_t n);                 \
   void fir_accumulate_##L(float* dst, const float* src, const float* taps, size_t ntaps, size_t n);       \
   void peak_polyphase_##L(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases, \
-                          size_t n);
+                          size_t n);                                                                      \
+  void peak_mirrored_##L(float* peak, const float* src, const float* taps, size_t ntaps, size_t n);
 
 #define DSP_DECLARE_COMPLEX_VARIANTS(L)                                  \
   void real_to_complex_##L(float* dst, const float* src, size_t n);     \
@@ -90,6 +91,7 @@ DSP_DECLARE_BIQUAD_VARIANTS(avx)
 void multiply_add_fma(float* dst, const float* src, size_t n, float k);
 void fir_accumulate_fma(float* dst, const float* src, const float* taps, size_t ntaps, size_t n);
 void peak_polyphase_fma(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases, size_t n);
+void peak_mirrored_fma(float* peak, const float* src, const float* taps, size_t ntaps, size_t n);
 DSP_DECLARE_BIQUAD_VARIANTS(fma)
 DSP_DECLARE_BIQUAD_ROWS(avx)
 DSP_DECLARE_BIQUAD_ROWS(fma)

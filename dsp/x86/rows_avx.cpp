@@ -21,3 +21,6 @@ void fir_accumulate_avx(float* dst, const float* src, const float* taps, size_t 
 void peak_polyphase_avx(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases, size_t n) {
   K::peak_polyphase(peak, src, taps, ntaps, phases, n);
 }
+void peak_mirrored_avx(float* peak, const float* src, const float* taps, size_t ntaps, size_t n) {
+  K::peak_mirrored(peak, src, taps, ntaps, n);
+}

@@ -206,6 +206,63 @@ struct RowKernels {
     if (phases >= 3) peak_phases<3>(peak, src, taps, ntaps, n);
   }
 
+  // Mirrored phases: per pair of inputs one sum and one difference feed
+  // the three phases (the sum of the outer ones, their difference, the
+  // middle one); the tap sums and differences are formed once per call.
+  // The same operations in the same order in vectors and in the tail.
+  static constexpr size_t kMirrorMax = 64;
+
+  template <size_t NV>
+  static void mirrored_step(float* peak, const float* src, const float* ps, const float* pd, const float* pm,
+                            size_t ntaps) {
+    const size_t half = ntaps / 2;
+    T s[NV], d[NV], m[NV];
+    for (size_t g = 0; g < NV; ++g) s[g] = d[g] = m[g] = V::zero();
+    for (size_t k = 0; k < half; ++k) {
+      const T ts = V::set1(ps[k]), td = V::set1(pd[k]), tm = V::set1(pm[k]);
+      for (size_t g = 0; g < NV; ++g) {
+        const T a = V::load(src + g * W - k), b = V::load(src + g * W - (ntaps - 1 - k));
+        const T sum = V::add(a, b), dif = V::sub(a, b);
+        s[g] = V::madd(ts, sum, s[g]);
+        d[g] = V::madd(td, dif, d[g]);
+        m[g] = V::madd(tm, sum, m[g]);
+      }
+    }
+    const T h = V::set1(0.5f);
+    for (size_t g = 0; g < NV; ++g) {
+      T p = V::load(peak + g * W);
+      p = V::max(V::abs(V::mul(V::add(s[g], d[g]), h)), p);
+      p = V::max(V::abs(m[g]), p);
+      p = V::max(V::abs(V::mul(V::sub(s[g], d[g]), h)), p);
+      V::store(peak + g * W, p);
+    }
+  }
+
+  static void peak_mirrored(float* peak, const float* src, const float* taps, size_t ntaps, size_t n) {
+    const size_t half = ntaps / 2;
+    if (half == 0 || half > kMirrorMax) return;
+    float ps[kMirrorMax], pd[kMirrorMax], pm[kMirrorMax];
+    for (size_t k = 0; k < half; ++k) {
+      ps[k] = taps[k] + taps[ntaps - 1 - k];
+      pd[k] = taps[k] - taps[ntaps - 1 - k];
+      pm[k] = taps[ntaps + k];
+    }
+    size_t j = 0;
+    for (; j + 2 * W <= n; j += 2 * W) mirrored_step<2>(peak + j, src + j, ps, pd, pm, ntaps);
+    for (; j + W <= n; j += W) mirrored_step<1>(peak + j, src + j, ps, pd, pm, ntaps);
+    for (; j < n; ++j) {
+      float s = 0.0f, d = 0.0f, m = 0.0f;
+      for (size_t k = 0; k < half; ++k) {
+        const float a = src[j - k], b = src[j - (ntaps - 1 - k)];
+        s = V::madd_s(ps[k], a + b, s);
+        d = V::madd_s(pd[k], a - b, d);
+        m = V::madd_s(pm[k], a + b, m);
+      }
+      const float y[3] = {std::fabs((s + d) * 0.5f), std::fabs(m), std::fabs((s - d) * 0.5f)};
+      for (float v : y) peak[j] = v > peak[j] ? v : peak[j];
+    }
+  }
+
   static void fir_accumulate(float* dst, const float* src, const float* taps, size_t ntaps, size_t n) {
     if (n == 0 || ntaps == 0) return;
     alignas(64) float pad[(B - 1) + CHUNK + (B - 1)];

@@ -22,6 +22,9 @@ void fir_accumulate_sse2(float* dst, const float* src, const float* taps, size_t
 void peak_polyphase_sse2(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases, size_t n) {
   K::peak_polyphase(peak, src, taps, ntaps, phases, n);
 }
+void peak_mirrored_sse2(float* peak, const float* src, const float* taps, size_t ntaps, size_t n) {
+  K::peak_mirrored(peak, src, taps, ntaps, n);
+}
 
 // From the top down: the four inputs of a step are loaded before the eight
 // outputs, which lie at or above them, are stored; so dst == src works.

@@ -175,7 +175,8 @@ TEST(DspPrimitives, FirSingleUnitTapAddsSource) {
 // phase's sum is formed in the same order (fused forms round once), a
 // frame's value does not depend on where in the call it falls (a call that
 // starts later gives the same bits for the frames it shares), a NaN sum
-// leaves the peak, and the frames outside 0 .. n-1 are not touched.
+// leaves the peak, and the frames outside 0 .. n-1 are not touched; with
+// mirrored taps the paired form gives the same peaks.
 TEST(DspPrimitives, PolyphasePeaksMatchGenericAtEveryPosition) {
   for (const LevelTable& lt : machine_levels()) {
     for (size_t ntaps : {1u, 12u, 24u, 32u}) {
@@ -196,6 +197,21 @@ TEST(DspPrimitives, PolyphasePeaksMatchGenericAtEveryPosition) {
           lt.table.peak_polyphase(whole.data(), x, taps.data(), ntaps, phases, n);
           lt.table.peak_polyphase(later.data() + 5, x + 5, taps.data(), ntaps, phases, n - 5);
           for (size_t i = 5; i < n; ++i) ASSERT_EQ(whole[i], later[i]) << lt.name << " n=" << n << " i=" << i;
+          if (phases != 3 || ntaps % 2 != 0) continue;
+          // Mirrored taps (the third phase the first reversed, the second
+          // symmetric): the paired form reads what the direct one reads,
+          // the generic loop and every level alike.
+          std::vector<float> mirror = taps;
+          for (size_t k = 0; k < ntaps; ++k) {
+            mirror[2 * ntaps + k] = mirror[ntaps - 1 - k];
+            mirror[ntaps + k] = taps[ntaps + std::min(k, ntaps - 1 - k)];
+          }
+          std::vector<float> direct(n + 2 * kGuard, 0.5f), paired = direct, plain = direct;
+          peak_polyphase_generic(direct.data() + kGuard, x, mirror.data(), ntaps, 3, n);
+          peak_mirrored_generic(plain.data() + kGuard, x, mirror.data(), ntaps, n);
+          lt.table.peak_mirrored(paired.data() + kGuard, x, mirror.data(), ntaps, n);
+          expect_same(direct, plain, 4e-6f * float(ntaps), lt, n, ntaps);
+          expect_same(direct, paired, 4e-6f * float(ntaps), lt, n, ntaps);
         }
       }
     }
