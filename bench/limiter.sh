@@ -36,7 +36,9 @@
 #   QUALITY <limiter> thdn <dB> imd <dB> pump <LU> speed <x>
 #   RATIO limiter_<figure> <ours> <best peer> <peer's> <ours - peer>
 # (for the dB and LU figures the last field is the difference; for speed
-# the ratio).
+# the ratio), and
+#   SPEED limiter_stage[_before] <x real time>
+#   RATIO limiter_run_60s[_wall][_before] <limited s> plain <plain s> <ratio>
 set -uo pipefail
 root="${TIMBRAL_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 bdir="${TIMBRAL_BENCH_DIR:-$root/build/bench}"
