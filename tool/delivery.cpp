@@ -528,6 +528,14 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
         double slope = 1.0;
         if (!std::isnan(last_lufs) && std::fabs(lufs - last_lufs) > 0.01) {
           slope = std::clamp((gain - last_gain) / (lufs - last_lufs), 1.0, 4.0);
+        } else if (stats.max_reduction_db > 0.0) {
+          // From one pass: the limiter has taken `lost` LU off the
+          // loudness the gain alone gives, and nothing at the gain where
+          // the loudest peak just touches the ceiling (the largest
+          // reduction lower); between the two the loss grows about evenly.
+          const double lost = unlimited.integrated_lufs + gain - lufs;
+          const double share = lost / stats.max_reduction_db;
+          if (share > 0.0 && share < 1.0) slope = std::clamp(1.0 / (1.0 - share), 1.0, 4.0);
         }
         last_gain = gain;
         last_lufs = lufs;
