@@ -697,6 +697,27 @@ Status limiter_flush(Limiter& l, float* const* out, uint64_t* produced) {
   return STATUS_OK;
 }
 
+namespace {
+
+// A whole stream of `length` frames (of `in`, or zeros) and the latency's
+// flush, producing no audio: only the peaks, or only the gains.
+void run_without_audio(LimiterState* st, const float* const* in, uint64_t length, bool peaks_only) {
+  const float* rows[kMaxChannels];
+  for (uint64_t at = 0; at < length; at += kBlock) {
+    const uint64_t n = std::min(kBlock, length - at);
+    for (uint64_t c = 0; in && c < st->channels; ++c) rows[c] = in[c] + at;
+    st->real += n;
+    run_block(st, in ? rows : nullptr, nullptr, n, 0, peaks_only);
+  }
+  for (uint64_t left = st->latency; left > 0;) {
+    const uint64_t n = std::min(kBlock, left);
+    run_block(st, nullptr, nullptr, n, 0, peaks_only);
+    left -= n;
+  }
+}
+
+}  // namespace
+
 Status limiter_detect_peaks(const LimiterSettings& settings, const float* const* in, uint64_t length, float* peaks,
                             uint64_t count) {
   if (!in || (count > 0 && !peaks)) return STATUS_BAD_ARGUMENT;
@@ -704,20 +725,8 @@ Status limiter_detect_peaks(const LimiterSettings& settings, const float* const*
   limiter_init(l);
   Status status = limiter_start(l, settings);
   if (status != STATUS_OK) return status;
-  LimiterState* st = l.state;
   limiter_peaks_record(l, peaks, count);
-  const float* rows[kMaxChannels];
-  for (uint64_t at = 0; at < length; at += kBlock) {
-    const uint64_t n = std::min(kBlock, length - at);
-    for (uint64_t c = 0; c < st->channels; ++c) rows[c] = in[c] + at;
-    st->real += n;
-    run_block(st, rows, nullptr, n, 0, true);
-  }
-  for (uint64_t left = st->latency; left > 0;) {
-    const uint64_t n = std::min(kBlock, left);
-    run_block(st, nullptr, nullptr, n, 0, true);
-    left -= n;
-  }
+  run_without_audio(l.state, in, length, true);
   limiter_release(l);
   return STATUS_OK;
 }
@@ -734,16 +743,7 @@ Status limiter_replay_squares(const LimiterSettings& settings, const float* peak
   st->squares = length > 0 ? squares : nullptr;
   st->squares_count = (length + step - 1) / step;
   st->squares_step = step;
-  for (uint64_t at = 0; at < length; at += kBlock) {
-    const uint64_t n = std::min(kBlock, length - at);
-    st->real += n;
-    run_block(st, nullptr, nullptr, n, 0);
-  }
-  for (uint64_t left = st->latency; left > 0;) {
-    const uint64_t n = std::min(kBlock, left);
-    run_block(st, nullptr, nullptr, n, 0);
-    left -= n;
-  }
+  run_without_audio(st, nullptr, length, false);
   if (stats) *stats = st->stats;
   limiter_release(l);
   return STATUS_OK;
