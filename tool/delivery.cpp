@@ -544,7 +544,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
         // loudest peak's), so the gain that reaches the cap is known.
         const double cap = gain + kMaxReductionDb - stats.max_reduction_db;
         if (stats.max_reduction_db > 0.0 && next > cap) {
-          needed = std::max(needed, stats.max_reduction_db + (target - lufs));
+          needed = std::max(needed, stats.max_reduction_db + (target - lufs) * slope);
           next = cap;
         }
         gain = next;
