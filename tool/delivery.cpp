@@ -120,13 +120,11 @@ constexpr double kForecastAimLu = 0.02;
 // Searches that end on a metered value this many times stop there.
 constexpr int kMeteredRounds = 2;
 
-// `work` := `output` times the gain, limited; its integrated loudness (NaN
-// when unmeasurable) and the limiter's reduction.
 // Frames scaled and limited per step while the loudness follows.
 constexpr uint64_t kPassBlock = 65536;
 
-// The detector's peaks of the first pass, which later passes at other gains
-// read back scaled instead of detecting them again.
+// The detector's peaks, found once (or by the first pass), which passes at
+// other gains read back scaled instead of detecting them again.
 struct KeptPeaks {
   float* peaks = nullptr;
   uint64_t count = 0;
@@ -134,10 +132,11 @@ struct KeptPeaks {
   bool kept = false;
 };
 
-// With `gains` (length floats) the gain of every frame is kept there and
-// the loudness is not measured (*lufs is left as it is).
+// `work` := `output` times the gain, limited; its integrated loudness (NaN
+// when unmeasurable), measured while the pass makes it, and the limiter's
+// reduction.
 int limited_pass(const Sample& output, double gain_db, const LimiterSettings& set, Sample* work, double* lufs,
-                 LimiterStats* stats, LoudnessReport* report, KeptPeaks* kept, float* gains) {
+                 LimiterStats* stats, LoudnessReport* report, KeptPeaks* kept) {
   const uint64_t channels = output.channels, length = output.length;
   const uint64_t step = std::max<uint64_t>(1, (length + kLimiterTracePoints - 1) / kLimiterTracePoints);
   report->limiter_trace_count = (length + step - 1) / step;
@@ -151,7 +150,6 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
     return st;
   }
   limiter_trace_into(l, report->limiter_trace, report->limiter_trace_count, step);
-  if (gains) limiter_gains_into(l, gains, length);
   const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
   if (kept->kept) {
     limiter_peaks_replay(l, kept->peaks, kept->count, static_cast<float>(double(k) / double(kept->gain)));
@@ -170,16 +168,13 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
   progress_publish_rows(&progress, work->data, work->stride, channels, length);
   double raw = 0.0;
   Status meter_status = STATUS_OK;
-  std::thread meter;
-  if (!gains) {
-    meter = std::thread([&] {
-      const DspTable& table = dsp();
-      DspFpState fp{};
-      table.dsp_start(&fp);
-      meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
-      table.dsp_finish(&fp);
-    });
-  }
+  std::thread meter([&] {
+    const DspTable& table = dsp();
+    DspFpState fp{};
+    table.dsp_start(&fp);
+    meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
+    table.dsp_finish(&fp);
+  });
   const DspTable& t = dsp();
   float* rows[64];
   float* outs[64];
@@ -210,7 +205,6 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
     err_printf("  error limiting the output audio, error code: %d\n", st);
     return st;
   }
-  if (gains) return 0;
   if (meter_status != STATUS_OK) return measured(meter_status);
   // libebur128 reports -HUGE_VAL when no block passes the gates.
   *lufs = std::isfinite(raw) ? raw : kNaN;
@@ -492,7 +486,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   double last_gain = kNaN, last_lufs = kNaN;
   auto final_pass = [&]() {
     metered = true;
-    return limited_pass(*output, gain, set, &work, &lufs, &stats, report, &kept, nullptr);
+    return limited_pass(*output, gain, set, &work, &lufs, &stats, report, &kept);
   };
   auto forecast_pass = [&]() {
     metered = false;
