@@ -11,7 +11,7 @@
 namespace {
 
 // Frames per internal block; calls of any size are cut into these.
-constexpr uint64_t kBlock = 1024;
+constexpr uint64_t kBlock = 2048;
 // The detector reads a hair below the meter it follows (float rounding,
 // and the gain's own slope across the interpolator's taps): the gain is
 // computed for a ceiling this much lower.
@@ -35,6 +35,19 @@ constexpr unsigned kHqTaps = 2 * kHqHalf;
 constexpr double kHqBeta = 8.0;
 constexpr unsigned kMaxPhases = 3;
 constexpr uint64_t kMaxChannels = 64;
+// The release runs on groups of 4 frames, and its time constant follows
+// the mean reduction once every kSustainStep frames, both counted from the
+// stream's start, so that how a stream is cut into calls does not change
+// a bit of it.
+constexpr unsigned kGroup = 4;
+constexpr unsigned kSustainStep = 32;
+// The averages add reductions as integers in steps of 2^-24 (rounded up,
+// so that the gain never rises by the rounding): exact sums, the same
+// whatever the order. The steps are coarser where the averages are so long
+// that their sums would pass 2^52 (at rates of megahertz), below which an
+// integer converts to double by its bits.
+constexpr double kReductionSteps = 16777216.0;
+constexpr double kTwo52 = 4503599627370496.0;
 
 double coefficient(double ms, uint64_t rate) {
   const double frames = ms * 0.001 * double(rate);
@@ -46,48 +59,58 @@ double coefficient(double ms, uint64_t rate) {
 struct LimiterState {
   LimiterSettings set;
   uint64_t channels;
-  // Detector: phases of libebur128's interpolator, each taps[k] against
-  // x[n - k], giving the value at n - lib_center + (phase + 1) / factor, and
-  // the three phases of the second one, hq_taps[p][k] against x[n - k]
-  // giving the value at n - kHqHalf + (p + 1) / 4.
+  // Detector: the phases of libebur128's interpolator, lib_taps[p *
+  // lib_ntaps + k] against x[n - k] giving the value at n - lib_center +
+  // (p + 1) / factor, and the three phases of the second one, hq_taps[p *
+  // kHqTaps + k] against x[n - k] giving the value at n - kHqHalf + (p + 1)
+  // / 4.
   unsigned nphases;
-  unsigned ntaps[kMaxPhases];
-  float taps[kMaxPhases][kMaxTaps];
+  unsigned lib_ntaps;
+  float lib_taps[kMaxPhases * kMaxTaps];
   uint64_t lib_center;
-  float hq_taps[kMaxPhases][kMaxTaps];
+  float hq_taps[kMaxPhases * kHqTaps];
+  // Whether an interpolator's three phases mirror (the third the first
+  // reversed, the second symmetric), as windowed sincs do: then each pair
+  // of inputs is added and subtracted once for all of them.
+  bool hq_mirrored, lib_mirrored;
   uint64_t center;   // frames the detector looks ahead, the larger of the two
   uint64_t history;  // frames of input the interpolators keep (>= center)
   float ceiling;     // linear, margin included
   // Per channel: `history` frames before the block, then the block.
   float* ext;
   uint64_t ext_stride;
-  float* acc;   // kBlock + 2 * kMaxTaps: one phase's FIR output
   float* peak;  // kBlock + 1: peak[0] is the previous block's last frame
-  // Window minimum of the needed gain over W frames (a monotonic queue).
+  // The needed gains of the last `span - 1` frames, then the block's; the
+  // held gain of a frame is their least over `span` frames (the look-ahead
+  // window W and the hold after it).
   uint64_t window;
-  float* queue_value;
-  uint64_t* queue_index;
-  uint64_t queue_mask;
-  uint64_t queue_head, queue_tail;
-  uint64_t gain_index;  // index of the next needed gain
-  // Hold: the minimum of the window minima over the last `hold` frames (a
-  // second monotonic queue), which the release may not pass.
   uint64_t hold;
-  float* hold_value;
-  uint64_t* hold_index;
-  uint64_t hold_mask;
-  uint64_t hold_head, hold_tail;
-  // Release.
-  double envelope;
-  double sustained;  // mean reduction (1 - gain) of the last second
-  double fast, slow, sustain;
+  uint64_t span;
+  float* needed;
+  float* ladder;  // 2 * (kBlock + span): the window minima, level by level
+  float* floor;   // kBlock: 1 - the held gain
+  // Release: the reduction u = 1 - gain falls back as u * a per frame and
+  // never below the floor; groups of kGroup frames share one a.
+  float* reduction;  // kBlock
+  float group_in[kGroup];
+  unsigned group_fill;  // frames of the current group seen so far
+  float carried;        // the reduction before the current group
+  float powers[kGroup];  // a, a^2, a^3, a^4
+  double sustained;      // mean reduction (1 - gain) of the last second
+  float sustain_acc;     // its pending part from the step's groups
+  unsigned sustain_group;
+  float sustain_weight[kSustainStep];
+  double sustain_decay;
+  double fast, slow;
   bool adaptive;
-  // Two moving averages of the envelope.
+  // Two moving averages of the reduction, in integer steps.
   uint64_t len1, len2;
-  double* ring1;
-  double* ring2;
-  uint64_t pos1, pos2;
-  double sum1, sum2;
+  int32_t* steps;  // len1 + kBlock: the last len1 frames' reductions, then the block's
+  int64_t* sums;   // len2 + kBlock: the same of their running sums
+  int64_t sum1, sum2;
+  int64_t* totals;  // kBlock: the block's running sums of the sums
+  float step_scale;  // steps per unit of reduction
+  double inv_sums;   // 1 / (len1 * len2 * step_scale)
   // Per channel: `latency` frames before the block, then the block.
   uint64_t latency;
   float* delay;
@@ -111,6 +134,11 @@ struct LimiterState {
   // The gain of every emitted frame, when kept.
   float* gains;
   uint64_t gains_count;
+  // Sums of the squared gains of every `squares_step` emitted frames, when
+  // kept; only the largest reduction is counted then.
+  float* squares;
+  uint64_t squares_count, squares_step, squares_fill;
+  float squares_acc;
 };
 
 namespace {
@@ -124,106 +152,196 @@ bool settings_ok(const LimiterSettings& s) {
 void free_state(LimiterState* st) {
   if (!st) return;
   mem_free(st->ext);
-  mem_free(st->acc);
   mem_free(st->peak);
-  mem_free(st->queue_value);
-  mem_free(st->queue_index);
-  mem_free(st->hold_value);
-  mem_free(st->hold_index);
-  mem_free(st->ring1);
-  mem_free(st->ring2);
+  mem_free(st->needed);
+  mem_free(st->ladder);
+  mem_free(st->floor);
+  mem_free(st->reduction);
+  mem_free(st->steps);
+  mem_free(st->sums);
+  mem_free(st->totals);
   mem_free(st->delay);
   mem_free(st->gain);
   mem_free(st->zeros);
   mem_free(st);
 }
 
-// The needed gains of frames peak[1 ..] (each with its predecessor), through
-// window minimum, hold and release and the two averages, into st->gain:
-// gain[j] is the gain of the frame `latency` frames before input j.
-void gain_curve(LimiterState* st, uint64_t n) {
-  const float ceiling = st->ceiling;
-  const uint64_t w = st->window;
-  float* qv = st->queue_value;
-  uint64_t* qi = st->queue_index;
-  const uint64_t mask = st->queue_mask;
-  uint64_t head = st->queue_head, tail = st->queue_tail, index = st->gain_index;
-  double e = st->envelope, sus = st->sustained;
-  float* hv = st->hold_value;
-  uint64_t* hi = st->hold_index;
-  const uint64_t hmask = st->hold_mask, hold = st->hold;
-  uint64_t hhead = st->hold_head, htail = st->hold_tail;
-  const double fast = st->fast, slow = st->slow, sustain = st->sustain;
-  const double inv1 = 1.0 / double(st->len1), inv2 = 1.0 / double(st->len2);
-  double sum1 = st->sum1, sum2 = st->sum2;
-  uint64_t pos1 = st->pos1, pos2 = st->pos2;
-  for (uint64_t j = 0; j < n; ++j) {
-    const float p = std::max(st->peak[j], st->peak[j + 1]);
-    // A NaN peak needs no gain; an infinite one needs all of it.
-    const float r = p > ceiling ? ceiling / p : 1.0f;
-    while (tail != head && qv[(tail - 1) & mask] >= r) --tail;
-    qv[tail & mask] = r;
-    qi[tail & mask] = index;
-    ++tail;
-    if (qi[head & mask] + w <= index) ++head;
-    ++index;
-    const float hf = qv[head & mask];
-    // The held gain: the least window minimum of the last `hold` frames
-    // (the window minima of this gain's index, index - w + 1, and before).
-    while (htail != hhead && hv[(htail - 1) & hmask] >= hf) --htail;
-    hv[htail & hmask] = hf;
-    hi[htail & hmask] = index;
-    ++htail;
-    if (hi[hhead & hmask] + hold <= index) ++hhead;
-    const double h = hf, held = hv[hhead & hmask];
-    if (h <= e) {
-      e = h;
-    } else {
-      // Adaptive: the release slows from fast to slow as the reduction
-      // of the last second grows to kSustainedReduction.
-      const double k = st->adaptive ? fast + (slow - fast) * std::min(1.0, sus * kSustainedScale) : slow;
-      e += (1.0 - e) * k;
-      if (e > held) e = held;
-    }
-    sus += ((1.0 - e) - sus) * sustain;
-    const double a = e * inv1;
-    sum1 += a - st->ring1[pos1];
-    st->ring1[pos1] = a;
-    if (++pos1 == st->len1) pos1 = 0;
-    const double b = sum1 * inv2;
-    sum2 += b - st->ring2[pos2];
-    st->ring2[pos2] = b;
-    if (++pos2 == st->len2) pos2 = 0;
-    st->gain[j] = float(std::min(sum2, 1.0));
+inline float lesser(float a, float b) { return b < a ? b : a; }
+inline float greater(float a, float b) { return b > a ? b : a; }
+
+// dst[j] = the least of x[j .. j + len - 1] for j < n, by doubling: each
+// level holds the minima of twice the frames of the one before, and two
+// minima of the largest power of two within len cover the window. Plain
+// loops over distinct rows, which the compiler turns into vector code.
+void window_min(float* dst, const float* x, uint64_t len, uint64_t n, float* a, float* b) {
+  if (len == 1) {
+    std::memcpy(dst, x, size_t(n) * sizeof(float));
+    return;
   }
-  st->queue_head = head;
-  st->queue_tail = tail;
-  st->gain_index = index;
-  st->envelope = e;
-  st->sustained = sus;
-  st->hold_head = hhead;
-  st->hold_tail = htail;
-  st->sum1 = sum1;
-  st->sum2 = sum2;
-  st->pos1 = pos1;
-  st->pos2 = pos2;
+  uint64_t m = n + len - 1;  // frames of x the windows cover
+  const float* src = x;
+  uint64_t width = 1;
+  while (2 * width <= len) {
+    const uint64_t count = m - width;
+    float* __restrict out = a;
+    const float* __restrict in = src;
+    for (uint64_t i = 0; i < count; ++i) out[i] = lesser(in[i], in[i + width]);
+    m = count;
+    width *= 2;
+    src = a;
+    std::swap(a, b);
+  }
+  const uint64_t rest = len - width;
+  for (uint64_t j = 0; j < n; ++j) dst[j] = lesser(src[j], src[j + rest]);
 }
 
-// One phase of an interpolator: peak[j] is raised to |sum_k taps[k] *
-// src[j - k]| for j < n, by the dispatched FIR kernel into `acc`
-// (n + 2 * (ntaps - 1) floats).
-void phase_into_peak(const float* taps, unsigned ntaps, const float* src, float* acc, float* peak, uint64_t n) {
-  const DspTable& t = dsp();
-  const uint64_t len = n + ntaps - 1;
-  t.fill_zero(acc, size_t(len + ntaps - 1));
-  t.fir_accumulate(acc, src - (ntaps - 1), taps, ntaps, size_t(len));
-  const float* y = acc + (ntaps - 1);
-  for (uint64_t j = 0; j < n; ++j) peak[j] = std::max(peak[j], std::fabs(y[j]));
+// The release of one group of kGroup frames: u[i] is the largest of
+// floor[i] and of every earlier floor and the carried reduction, each
+// times a per frame since; in two doubling steps and one for the carry.
+inline void release_group(const float* c, float carried, const float* p, float* u) {
+  const float s1 = greater(c[1], p[0] * c[0]);
+  const float s2 = greater(c[2], p[0] * c[1]);
+  const float s3 = greater(c[3], p[0] * c[2]);
+  const float t2 = greater(s2, p[1] * c[0]);
+  const float t3 = greater(s3, p[1] * s1);
+  u[0] = greater(c[0], p[0] * carried);
+  u[1] = greater(s1, p[1] * carried);
+  u[2] = greater(t2, p[2] * carried);
+  u[3] = greater(t3, p[3] * carried);
+}
+
+void set_release_rate(LimiterState* st) {
+  const double k = st->adaptive
+                       ? st->fast + (st->slow - st->fast) * std::min(1.0, st->sustained * kSustainedScale)
+                       : st->slow;
+  const float a = float(1.0 - k);
+  st->powers[0] = a;
+  st->powers[1] = a * a;
+  st->powers[2] = st->powers[1] * a;
+  st->powers[3] = st->powers[1] * st->powers[1];
+}
+
+// The reductions of n frames from their floors (1 - held gain). A group
+// that has ended with reductions u[0 .. kGroup-1] is carried into the
+// next, and the mean reduction of the last second takes it on; at every
+// kSustainStep frames the release's time constant follows that mean. The
+// state lives in locals while the groups run.
+void release(LimiterState* st, const float* floor, float* u, uint64_t n) {
+  float carried = st->carried, acc = st->sustain_acc;
+  unsigned group = st->sustain_group;
+  float p[kGroup];
+  std::memcpy(p, st->powers, sizeof p);
+  auto done = [&](const float* out) {
+    const float* w = st->sustain_weight + group * kGroup;
+    acc += (w[0] * out[0] + w[1] * out[1]) + (w[2] * out[2] + w[3] * out[3]);
+    carried = out[kGroup - 1];
+    if (++group == kSustainStep / kGroup) {
+      st->sustained = st->sustained * st->sustain_decay + double(acc);
+      acc = 0.0f;
+      group = 0;
+      set_release_rate(st);
+      std::memcpy(p, st->powers, sizeof p);
+    }
+  };
+  uint64_t j = 0;
+  if (st->group_fill == 0) {
+    for (; j + kGroup <= n; j += kGroup) {
+      release_group(floor + j, carried, p, u + j);
+      done(u + j);
+    }
+  }
+  while (j < n) {
+    // A group cut by the call: it is worked out again, from its start,
+    // each time frames of it arrive; the frames given out before come out
+    // the same (no frame depends on later ones).
+    const unsigned had = st->group_fill;
+    const unsigned take = unsigned(std::min<uint64_t>(kGroup - had, n - j));
+    for (unsigned i = 0; i < take; ++i) st->group_in[had + i] = floor[j + i];
+    for (unsigned i = had + take; i < kGroup; ++i) st->group_in[i] = 0.0f;
+    float out[kGroup];
+    release_group(st->group_in, carried, p, out);
+    for (unsigned i = 0; i < take; ++i) u[j + i] = out[had + i];
+    st->group_fill = had + take;
+    if (st->group_fill == kGroup) {
+      st->group_fill = 0;
+      done(out);
+    }
+    j += take;
+    if (st->group_fill == 0) {
+      for (; j + kGroup <= n; j += kGroup) {
+        release_group(floor + j, carried, p, u + j);
+        done(u + j);
+      }
+    }
+  }
+  st->carried = carried;
+  st->sustain_acc = acc;
+  st->sustain_group = group;
+}
+
+// The gains of the frames whose needed gains (each with its predecessor's
+// peak) come from peak[1 .. n], into st->gain: gain[j] is the gain of the
+// frame `latency` frames before input j.
+void gain_curve(LimiterState* st, uint64_t n) {
+  const float ceiling = st->ceiling;
+  const uint64_t span = st->span;
+  float* needed = st->needed + (span - 1);
+  const float* peak = st->peak;
+  for (uint64_t j = 0; j < n; ++j) {
+    // A NaN peak needs no gain (the ceiling is kept); an infinite one
+    // needs all of it; at or below the ceiling the quotient is exactly 1.
+    needed[j] = ceiling / greater(ceiling, greater(peak[j], peak[j + 1]));
+  }
+  // The held gain: the least needed gain over the window and the hold.
+  float* held = st->floor;
+  window_min(held, st->needed, span, n, st->ladder, st->ladder + kBlock + span);
+  std::memmove(st->needed, st->needed + n, size_t(span - 1) * sizeof(float));
+  for (uint64_t j = 0; j < n; ++j) held[j] = 1.0f - held[j];
+  float* u = st->reduction;
+  release(st, held, u, n);
+  // Two moving averages, so that the gain reaches each peak's value by the
+  // peak along a smooth (piecewise quadratic) curve: the reductions in
+  // integer steps after `len1` frames of them, their running sums after
+  // `len2` of those.
+  const uint64_t len1 = st->len1, len2 = st->len2;
+  int32_t* q = st->steps + len1;
+  const float scale = st->step_scale;
+  for (uint64_t j = 0; j < n; ++j) {
+    const float t = u[j] * scale;
+    const int32_t i = int32_t(t);
+    q[j] = i + (float(i) < t ? 1 : 0);
+  }
+  int64_t* s1 = st->sums + len2;
+  int64_t sum1 = st->sum1;
+  for (uint64_t j = 0; j < n; ++j) {
+    sum1 += q[j] - q[j - len1];
+    s1[j] = sum1;
+  }
+  int64_t sum2 = st->sum2;
+  int64_t* total = st->totals;
+  for (uint64_t j = 0; j < n; ++j) {
+    sum2 += s1[j] - s1[j - len2];
+    total[j] = sum2;
+  }
+  // 0 <= total < 2^52: its bits under the exponent of 2^52 are 2^52 +
+  // total, exactly.
+  const double inv = st->inv_sums;
+  for (uint64_t j = 0; j < n; ++j) {
+    const uint64_t bits = uint64_t(total[j]) | 0x4330000000000000ull;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    st->gain[j] = float(1.0 - (d - kTwo52) * inv);
+  }
+  st->sum1 = sum1;
+  st->sum2 = sum2;
+  std::memmove(st->steps, st->steps + n, size_t(len1) * sizeof(int32_t));
+  std::memmove(st->sums, st->sums + n, size_t(len2) * sizeof(int64_t));
 }
 
 // Largest magnitude over the channels of every frame's sample and its
 // interpolated values, into peak[1 .. n].
 void detect(LimiterState* st, const float* const* in, uint64_t n) {
+  const DspTable& t = dsp();
   float* peak = st->peak + 1;
   std::fill(peak, peak + n, 0.0f);
   const uint64_t hist = st->history;
@@ -231,37 +349,31 @@ void detect(LimiterState* st, const float* const* in, uint64_t n) {
     float* ext = st->ext + c * st->ext_stride;
     std::memcpy(ext + hist, in[c], size_t(n) * sizeof(float));
     const float* self = ext + hist - st->center;
-    for (uint64_t j = 0; j < n; ++j) peak[j] = std::max(peak[j], std::fabs(self[j]));
+    for (uint64_t j = 0; j < n; ++j) peak[j] = greater(peak[j], std::fabs(self[j]));
     const float* hq = ext + hist + kHqHalf - st->center;
-    for (unsigned ph = 0; ph < 3; ++ph) phase_into_peak(st->hq_taps[ph], kHqTaps, hq, st->acc, peak, n);
+    if (st->hq_mirrored) {
+      t.peak_mirrored(peak, hq, st->hq_taps, kHqTaps, size_t(n));
+    } else {
+      t.peak_polyphase(peak, hq, st->hq_taps, kHqTaps, 3, size_t(n));
+    }
     const float* lib = ext + hist + st->lib_center - st->center;
-    for (unsigned ph = 0; ph < st->nphases; ++ph) {
-      phase_into_peak(st->taps[ph], st->ntaps[ph], lib, st->acc, peak, n);
+    if (st->lib_mirrored) {
+      t.peak_mirrored(peak, lib, st->lib_taps, st->lib_ntaps, size_t(n));
+    } else if (st->nphases > 0) {
+      t.peak_polyphase(peak, lib, st->lib_taps, st->lib_ntaps, st->nphases, size_t(n));
     }
     std::memmove(ext, ext + n, size_t(hist) * sizeof(float));
   }
 }
 
-// 20 log10(g) for g in (0, 1], to about 1e-4 dB: the exponent and a
-// polynomial of the mantissa's logarithm.
-inline float gain_db(float g) {
-  uint32_t bits;
-  std::memcpy(&bits, &g, sizeof bits);
-  const int e = int((bits >> 23) & 0xff) - 127;
-  bits = (bits & 0x007fffffu) | 0x3f800000u;
-  float m;
-  std::memcpy(&m, &bits, sizeof m);
-  // log2(m) on [1, 2): a minimax fit in (m - 1).
-  const float x = m - 1.0f;
-  const float l = x * (1.4425449f + x * (-0.7181452f + x * (0.4575485f + x * (-0.2779042f + x * (0.121797f + x * -0.0258411f)))));
-  return 6.0205999f * (float(e) + l);
-}
-
 // One block of at most kBlock frames (null `in`: zeros); the output of the
 // frames before the stream's start and after its real end is dropped.
 // Output frames go to out[c] from the frame emitted when `base` frames had
-// been emitted.
-uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, uint64_t n, uint64_t base) {
+// been emitted. Without `out` only the gains are made (kept, counted and
+// traced as with audio), and with `peaks_only` only the peaks (detected
+// and kept).
+uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, uint64_t n, uint64_t base,
+                   bool peaks_only = false) {
   const float* zeros[kMaxChannels];
   if (!in) {
     for (uint64_t c = 0; c < st->channels; ++c) zeros[c] = st->zeros;
@@ -269,8 +381,10 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
   }
   // Take the input in before anything is written (out may be in).
   const uint64_t lat = st->latency;
-  for (uint64_t c = 0; c < st->channels; ++c) {
-    std::memcpy(st->delay + c * st->delay_stride + lat, in[c], size_t(n) * sizeof(float));
+  if (out) {
+    for (uint64_t c = 0; c < st->channels; ++c) {
+      std::memcpy(st->delay + c * st->delay_stride + lat, in[c], size_t(n) * sizeof(float));
+    }
   }
   if (st->peaks && st->replay) {
     // The detector is linear: the peaks of the input times a gain are the
@@ -286,6 +400,11 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
       std::memcpy(st->peaks + st->fed, st->peak + 1, size_t(std::min(n, st->peaks_count - st->fed)) * sizeof(float));
     }
   }
+  if (peaks_only) {
+    st->peak[0] = st->peak[n];
+    st->fed += n;
+    return 0;
+  }
   gain_curve(st, n);
   st->peak[0] = st->peak[n];
   // Frames of this block's outputs: fed - lat + j.
@@ -297,7 +416,7 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
   if (first + j1 > end) j1 = end > first ? end - first : 0;
   if (j1 < j0) j1 = j0;
   const uint64_t count = j1 - j0;
-  for (uint64_t c = 0; c < st->channels; ++c) {
+  for (uint64_t c = 0; out && c < st->channels; ++c) {
     float* d = st->delay + c * st->delay_stride;
     float* o = out[c] + (st->emitted - base);
     const float* g = st->gain + j0;
@@ -305,38 +424,54 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
     for (uint64_t j = 0; j < count; ++j) o[j] = g[j] * src[j];
     std::memmove(d, d + n, size_t(lat) * sizeof(float));
   }
-  // Reductions in blocks of 8 lanes, so that the loop vectorises.
+  // The reductions: the largest from the least gain, the sum of the
+  // limited frames' dB as the logarithm of their gains' product, kept in
+  // double with its power of two taken out now and then (a gain is at
+  // least 1e-30, so 8 frames' product stays above 1e-240).
   LimiterStats& s = st->stats;
+  const float* g = st->gain;
   float low = 1.0f;
-  for (uint64_t j = j0; j < j1; ++j) low = std::min(low, st->gain[j]);
-  if (low < float(kLimitedGain)) {
-    float sum[8] = {}, count8[8] = {};
-    const float* g = st->gain + j0;
-    const uint64_t m = j1 - j0;
-    uint64_t j = 0;
-    for (; j + 8 <= m; j += 8) {
-      for (unsigned k = 0; k < 8; ++k) {
-        const float v = std::max(g[j + k], 1e-30f);
+  for (uint64_t j = j0; j < j1; ++j) low = lesser(low, g[j]);
+  if (st->squares) {
+    // Squares instead of the other figures.
+    s.max_reduction_db = std::max(s.max_reduction_db, -20.0 * std::log10(double(greater(low, 1e-30f))));
+    uint64_t at = st->emitted / st->squares_step;
+    for (uint64_t j = j0; j < j1 && at < st->squares_count;) {
+      const uint64_t take = std::min(j1 - j, st->squares_step - st->squares_fill);
+      float acc = 0.0f;
+      for (uint64_t k = j; k < j + take; ++k) acc += g[k] * g[k];
+      st->squares_acc += acc;
+      st->squares_fill += take;
+      j += take;
+      if (st->squares_fill == st->squares_step || st->emitted + (j - j0) == st->real) {
+        st->squares[at++] = st->squares_acc;
+        st->squares_acc = 0.0f;
+        st->squares_fill = 0;
+      }
+    }
+  } else if (low < float(kLimitedGain)) {
+    double product = 1.0;
+    int64_t twos = 0;
+    uint64_t limited = 0;
+    for (uint64_t j = j0; j < j1; j += 8) {
+      const uint64_t m = std::min<uint64_t>(8, j1 - j);
+      double part = 1.0;
+      for (uint64_t k = 0; k < m; ++k) {
+        const float v = greater(g[j + k], 1e-30f);
         const bool on = v < float(kLimitedGain);
-        sum[k] += on ? -gain_db(v) : 0.0f;
-        count8[k] += on ? 1.0f : 0.0f;
+        part *= on ? double(v) : 1.0;
+        limited += on ? 1 : 0;
+      }
+      product *= part;
+      if (product < 1e-30) {
+        int e = 0;
+        product = std::frexp(product, &e);
+        twos += e;
       }
     }
-    double total = 0.0, limited = 0.0;
-    for (; j < m; ++j) {
-      const float v = std::max(g[j], 1e-30f);
-      if (v < float(kLimitedGain)) {
-        total -= gain_db(v);
-        limited += 1.0;
-      }
-    }
-    for (unsigned k = 0; k < 8; ++k) {
-      total += sum[k];
-      limited += count8[k];
-    }
-    s.limited_frames += uint64_t(limited);
-    s.sum_reduction_db += total;
-    s.max_reduction_db = std::max(s.max_reduction_db, double(-gain_db(std::max(low, 1e-30f))));
+    s.limited_frames += limited;
+    s.sum_reduction_db -= 20.0 * (std::log10(product) + double(twos) * 0.30102999566398120);
+    s.max_reduction_db = std::max(s.max_reduction_db, -20.0 * std::log10(double(greater(low, 1e-30f))));
   }
   if (st->trace) {
     for (uint64_t j = j0; j < j1 && st->trace_bucket < st->trace_count;) {
@@ -443,21 +578,32 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
           i0 += t;
           t *= (arg / 2) * (arg / 2) / double(m * m);
         }
-        st->hq_taps[p][k] = float(std::sin(M_PI * u) / (M_PI * u) * i0 / i0beta);
+        st->hq_taps[p * kHqTaps + k] = float(std::sin(M_PI * u) / (M_PI * u) * i0 / i0beta);
       }
     }
   }
+  // Every phase of the library's interpolator has the same number of taps
+  // (49 taps over 4 or 2 phases; the first, the samples themselves, is
+  // left out); a missing tap is a zero.
   unsigned most = 0;
+  if (f.factor > 1) most = std::min<unsigned>(kMaxTaps, (49 + f.factor - 2) / f.factor);
+  st->lib_ntaps = most;
   for (unsigned p = 1; p < f.factor; ++p) {
-    unsigned& nt = st->ntaps[st->nphases];
-    nt = 0;
-    for (unsigned k = 0; p + f.factor * k < 49 && nt < kMaxTaps; ++k) {
-      const double c = f.coeff[p + f.factor * k];
-      st->taps[st->nphases][nt++] = std::fabs(c) > 1e-9 ? float(c) : 0.0f;
+    for (unsigned k = 0; k < most; ++k) {
+      const double c = p + f.factor * k < 49 ? f.coeff[p + f.factor * k] : 0.0;
+      st->lib_taps[st->nphases * most + k] = std::fabs(c) > 1e-9 ? float(c) : 0.0f;
     }
-    most = std::max(most, nt);
     ++st->nphases;
   }
+  auto mirrored = [](const float* taps, unsigned phases, unsigned ntaps) {
+    if (phases != 3 || ntaps % 2 != 0) return false;
+    for (unsigned k = 0; k < ntaps; ++k) {
+      if (taps[2 * ntaps + k] != taps[ntaps - 1 - k] || taps[ntaps + k] != taps[2 * ntaps - 1 - k]) return false;
+    }
+    return true;
+  };
+  st->hq_mirrored = mirrored(st->hq_taps, 3, kHqTaps);
+  st->lib_mirrored = mirrored(st->lib_taps, st->nphases, st->lib_ntaps);
   st->history = std::max<uint64_t>({(most ? most - 1 : 0) + st->center - st->lib_center, kHqTaps - 1, st->center});
   st->ceiling = float(std::pow(10.0, (settings.ceiling_db - kMarginDb) / 20.0));
 
@@ -470,47 +616,52 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->len1 = (attack + 1) / 2;
   st->len2 = attack + 1 - st->len1;
   st->latency = st->center + st->window - 1;
-  uint64_t cap = 1;
-  while (cap < st->window + 1) cap <<= 1;
-  st->queue_mask = cap - 1;
   st->hold = std::max<uint64_t>(1, uint64_t(std::lround(kHoldMs * 0.001 * double(rate))));
-  uint64_t hold_cap = 1;
-  while (hold_cap < st->hold + 1) hold_cap <<= 1;
-  st->hold_mask = hold_cap - 1;
+  st->span = st->window + st->hold - 1;
   st->adaptive = settings.release_ms == 0.0;
   st->fast = coefficient(kFastReleaseMs, rate);
   st->slow = coefficient(st->adaptive ? kSlowReleaseMs : settings.release_ms, rate);
-  st->sustain = coefficient(kSustainMs, rate);
-  st->envelope = 1.0;
+  // The mean reduction follows u with time constant kSustainMs, updated
+  // every kSustainStep frames in one step: s' = s d^step + sum of w_i u_i.
+  {
+    const double keep = 1.0 - coefficient(kSustainMs, rate);
+    double w = 1.0 - keep;
+    for (unsigned i = kSustainStep; i-- > 0;) {
+      st->sustain_weight[i] = float(w);
+      w *= keep;
+    }
+    st->sustain_decay = std::pow(keep, double(kSustainStep));
+  }
   // The release starts slow: it speeds up only once a second without much
   // limiting has shown that the peaks are isolated.
   st->sustained = 1.0 / kSustainedScale;
+  set_release_rate(st);
+  double steps = kReductionSteps;
+  while (double(st->len1) * double(st->len2) * steps >= kTwo52) steps *= 0.5;
+  st->step_scale = float(steps);
+  st->inv_sums = 1.0 / (double(st->len1) * double(st->len2) * steps);
 
   st->ext_stride = st->history + kBlock;
   st->delay_stride = st->latency + kBlock;
   st->ext = static_cast<float*>(mem_calloc(size_t(st->ext_stride * st->channels), sizeof(float)));
-  st->acc = static_cast<float*>(mem_calloc(size_t(kBlock + 2 * kMaxTaps), sizeof(float)));
   st->peak = static_cast<float*>(mem_calloc(size_t(kBlock + 1), sizeof(float)));
-  st->queue_value = static_cast<float*>(mem_calloc(size_t(cap), sizeof(float)));
-  st->queue_index = static_cast<uint64_t*>(mem_calloc(size_t(cap), sizeof(uint64_t)));
-  st->hold_value = static_cast<float*>(mem_calloc(size_t(hold_cap), sizeof(float)));
-  st->hold_index = static_cast<uint64_t*>(mem_calloc(size_t(hold_cap), sizeof(uint64_t)));
-  st->ring1 = static_cast<double*>(mem_calloc(size_t(st->len1), sizeof(double)));
-  st->ring2 = static_cast<double*>(mem_calloc(size_t(st->len2), sizeof(double)));
+  st->needed = static_cast<float*>(mem_alloc(size_t(kBlock + st->span) * sizeof(float)));
+  st->ladder = static_cast<float*>(mem_alloc(size_t(2 * (kBlock + st->span)) * sizeof(float)));
+  st->floor = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
+  st->reduction = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
+  st->steps = static_cast<int32_t*>(mem_calloc(size_t(st->len1 + kBlock), sizeof(int32_t)));
+  st->sums = static_cast<int64_t*>(mem_calloc(size_t(st->len2 + kBlock), sizeof(int64_t)));
+  st->totals = static_cast<int64_t*>(mem_alloc(size_t(kBlock) * sizeof(int64_t)));
   st->delay = static_cast<float*>(mem_calloc(size_t(st->delay_stride * st->channels), sizeof(float)));
   st->gain = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
   st->zeros = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
-  if (!st->ext || !st->acc || !st->peak || !st->queue_value || !st->queue_index || !st->hold_value ||
-      !st->hold_index || !st->ring1 || !st->ring2 ||
-      !st->delay || !st->gain || !st->zeros) {
+  if (!st->ext || !st->peak || !st->needed || !st->ladder || !st->floor || !st->reduction || !st->steps ||
+      !st->sums || !st->totals || !st->delay || !st->gain || !st->zeros) {
     free_state(st);
     return STATUS_NO_MEMORY;
   }
-  // Before the stream the gain was 1.
-  for (uint64_t i = 0; i < st->len1; ++i) st->ring1[i] = 1.0 / double(st->len1);
-  for (uint64_t i = 0; i < st->len2; ++i) st->ring2[i] = 1.0 / double(st->len2);
-  st->sum1 = 1.0;
-  st->sum2 = 1.0;
+  // Before the stream the gain was 1: nothing was needed, nothing reduced.
+  std::fill(st->needed, st->needed + st->span - 1, 1.0f);
   l.state = st;
   return STATUS_OK;
 }
@@ -543,6 +694,58 @@ Status limiter_flush(Limiter& l, float* const* out, uint64_t* produced) {
   }
   st->flushed = true;
   *produced = st->emitted - start;
+  return STATUS_OK;
+}
+
+namespace {
+
+// A whole stream of `length` frames (of `in`, or zeros) and the latency's
+// flush, producing no audio: only the peaks, or only the gains.
+void run_without_audio(LimiterState* st, const float* const* in, uint64_t length, bool peaks_only) {
+  const float* rows[kMaxChannels];
+  for (uint64_t at = 0; at < length; at += kBlock) {
+    const uint64_t n = std::min(kBlock, length - at);
+    for (uint64_t c = 0; in && c < st->channels; ++c) rows[c] = in[c] + at;
+    st->real += n;
+    run_block(st, in ? rows : nullptr, nullptr, n, 0, peaks_only);
+  }
+  for (uint64_t left = st->latency; left > 0;) {
+    const uint64_t n = std::min(kBlock, left);
+    run_block(st, nullptr, nullptr, n, 0, peaks_only);
+    left -= n;
+  }
+}
+
+}  // namespace
+
+Status limiter_detect_peaks(const LimiterSettings& settings, const float* const* in, uint64_t length, float* peaks,
+                            uint64_t count) {
+  if (!in || (count > 0 && !peaks)) return STATUS_BAD_ARGUMENT;
+  Limiter l;
+  limiter_init(l);
+  Status status = limiter_start(l, settings);
+  if (status != STATUS_OK) return status;
+  limiter_peaks_record(l, peaks, count);
+  run_without_audio(l.state, in, length, true);
+  limiter_release(l);
+  return STATUS_OK;
+}
+
+Status limiter_replay_squares(const LimiterSettings& settings, const float* peaks, uint64_t count, float scale,
+                              uint64_t length, uint64_t step, float* squares, LimiterStats* stats) {
+  if ((count > 0 && !peaks) || (length > 0 && (!squares || step == 0))) return STATUS_BAD_ARGUMENT;
+  Limiter l;
+  limiter_init(l);
+  Status status = limiter_start(l, settings);
+  if (status != STATUS_OK) return status;
+  LimiterState* st = l.state;
+  limiter_peaks_replay(l, peaks, count, scale);
+  st->squares = length > 0 ? squares : nullptr;
+  st->squares_count = (length + step - 1) / step;
+  st->squares_step = step;
+  run_without_audio(st, nullptr, length, false);
+  if (stats) *stats = st->stats;
+  limiter_release(l);
   return STATUS_OK;
 }
 

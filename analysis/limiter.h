@@ -30,11 +30,18 @@
 // Every value the averages see lies at or below the gain the peak needs, so
 // the applied gain never exceeds it. One gain drives every channel.
 //
+// Cost: the interpolators run through the dispatch table's peak kernels;
+// the window and the hold are one minimum over W + 10 ms, found by
+// doubling; the release runs on groups of 4 frames and follows the mean
+// reduction every 32 frames; the averages are exact integer sums. No step
+// branches per frame.
+//
 // The output is delayed by limiter_latency() frames inside the limiter and
 // given back aligned: the stream of outputs starts with the output of the
 // first input frame, and limiter_flush() emits the last frames, so that the
 // output is exactly as long as the input. Everything is computed in a fixed
-// order, so the same input gives the same bits.
+// order, counted from the stream's start, so the same input gives the same
+// bits however it is cut into calls.
 
 struct LimiterSettings {
   uint64_t rate;        // Hz, > 0
@@ -114,6 +121,26 @@ void limiter_peaks_replay(Limiter& l, const float* peaks, uint64_t count, float 
 void limiter_gains_into(Limiter& l, float* gains, uint64_t count);
 
 void limiter_release(Limiter& l);
+
+// The detector's peaks alone, as limiter_peaks_record keeps them, of the
+// stream in[c][0 .. length-1] (and the latency's flush): peaks[0 ..
+// count-1], count at most length + latency. Nothing is limited. Returns
+// the statuses of limiter_start, or STATUS_BAD_ARGUMENT for missing rows.
+[[nodiscard]] Status limiter_detect_peaks(const LimiterSettings& settings, const float* const* in, uint64_t length,
+                                          float* peaks, uint64_t count);
+
+// The gains alone of a stream of `length` frames whose detector peaks are
+// the kept ones times `scale` (as limiter_peaks_replay reads them), summed
+// as squares: squares[i] is the sum of the squared gains a limiter would
+// multiply the output frames i * step .. (i + 1) * step - 1 by (those below
+// `length`), and stats->max_reduction_db (when stats is not null) the
+// largest reduction; its other figures stay 0. No audio is read or
+// written: a search over input gains costs only the gain curve per trial.
+// Returns the statuses of limiter_start, or STATUS_BAD_ARGUMENT for
+// missing arrays or a step of 0.
+[[nodiscard]] Status limiter_replay_squares(const LimiterSettings& settings, const float* peaks, uint64_t count,
+                                            float scale, uint64_t length, uint64_t step, float* squares,
+                                            LimiterStats* stats);
 
 // Limits the frames 0 .. length-1 of `audio` in place (at its rate and
 // channels). `stats` (when not null) receives the reduction, and

@@ -25,15 +25,20 @@
 #   speed  seconds of audio per CPU second of the whole process on dense
 #          (timbral's includes reading, profiling, convolving and the
 #          loudness passes); the limiter stage alone is measured by
-#          bench/limiter_bench (its x_realtime, printed as SPEED when built)
-# and the CPU time of a -lu -9 -tl -1 run against the plain run on 60 s of
-# dense material (target: at most 2x).
+#          bench/limiter_bench (the median of its x_realtime, printed as
+#          SPEED when built; target: at least 500)
+# and the CPU and wall time of a -lu -9 -tl -1 run against the plain run on
+# 60 s of dense material (medians of 5; target: at most 2x). Set
+# TIMBRAL_BEFORE_BIN to another build to get its speed figures in the same
+# run.
 # Lines:
 #   LIMITER <limiter> <material> over <dB> [ebur128 <dB>] loudness <LUFS>
 #   QUALITY <limiter> thdn <dB> imd <dB> pump <LU> speed <x>
 #   RATIO limiter_<figure> <ours> <best peer> <peer's> <ours - peer>
 # (for the dB and LU figures the last field is the difference; for speed
-# the ratio).
+# the ratio), and
+#   SPEED limiter_stage[_before] <x real time>
+#   RATIO limiter_run_60s[_wall][_before] <limited s> plain <plain s> <ratio>
 set -uo pipefail
 root="${TIMBRAL_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 bdir="${TIMBRAL_BENCH_DIR:-$root/build/bench}"
@@ -173,19 +178,61 @@ for l in ours alim ln; do
   echo "QUALITY $name thdn ${Q[$l,thdn]} imd ${Q[$l,imd]} pump ${Q[$l,pump]} speed ${Q[$l,speed]}"
 done
 
-# The stage alone, when its benchmark is built beside the binary.
-stage="$(dirname "$bin")/bench/limiter_bench"
-[ -x "$stage" ] || stage="$bdir/limiter_bench"
-if [ -x "$stage" ]; then
-  "$stage" --benchmark_filter=limiting --benchmark_min_time=0.5 2>/dev/null |
-    awk '/BM_limiter_limiting/ { for (i = 1; i <= NF; i++) if ($i ~ /^x_realtime=/) { sub("x_realtime=", "", $i); sub("/s", "", $i); print "SPEED limiter_stage " $i } }'
+# The stage alone, when its benchmark is built beside the binary: the
+# median of 5 repetitions. With TIMBRAL_BEFORE_BIN (another build of the
+# tool, its limiter_bench beside it) the same figures of that build are
+# measured in the same run, interleaved with ours, and printed with
+# "_before".
+stage_of() {  # stage_of <binary>: its limiter_bench, or nothing
+  local s="$(dirname "$1")/bench/limiter_bench"
+  [ -x "$s" ] && echo "$s"
+}
+before="${TIMBRAL_BEFORE_BIN:+$(realpath -m "$TIMBRAL_BEFORE_BIN")}"
+stage_speed() {  # stage_speed <limiter_bench>: median x real time while limiting
+  "$1" --benchmark_filter=limiting --benchmark_min_time=0.5 --benchmark_repetitions=5 2>/dev/null |
+    awk '/BM_limiter_limiting_median/ { for (i = 1; i <= NF; i++) if ($i ~ /^x_realtime=/) { v = $i; sub("x_realtime=", "", v); sub("/s", "", v); if (v ~ /k$/) { sub("k", "", v); v *= 1000 } print v } }'
+}
+stage="$(stage_of "$bin")"
+[ -n "$stage" ] || { [ -x "$bdir/limiter_bench" ] && stage="$bdir/limiter_bench"; }
+[ -n "$stage" ] && echo "SPEED limiter_stage $(stage_speed "$stage")"
+if [ -n "$before" ] && [ -n "$(stage_of "$before")" ]; then
+  echo "SPEED limiter_stage_before $(stage_speed "$(stage_of "$before")")"
 fi
-# A -lu -9 -tl -1 run against the plain one on 60 s.
+# A -lu -9 -tl -1 run against the plain one on 60 s: medians of 5 runs of
+# CPU seconds (user and system, every thread) and of wall seconds, the
+# runs of the two (and of the other build) interleaved so that a busy
+# machine weighs on all alike.
 "${FF[@]}" -filter_complex "anoisesrc=d=60:c=pink:r=48000:a=0.5:s=1[l];anoisesrc=d=60:c=pink:r=48000:a=0.5:s=2[r];[l][r]amerge=inputs=2[n];aevalsrc=exprs='0.8*exp(-30*mod(t,0.5))*sin(2*PI*55*mod(t,0.5))|0.8*exp(-30*mod(t,0.5))*sin(2*PI*55*mod(t,0.5))':s=48000:d=60[k];[n][k]amix=inputs=2:normalize=0" -c:a pcm_s16le -ch_layout stereo long.wav
-cpu_s() { /usr/bin/time -f "%U %S" -o t.txt "$@" >/dev/null 2>&1; awk '{ printf "%.3f", $1 + $2 }' t.txt; }
-plain=$(cpu_s "$bin" -mf long.wav -cf long.wav -lc true -ml true -f l1.wav)
-limited=$(cpu_s "$bin" -mf long.wav -cf long.wav -lc true -ml true -f l2.wav -lu -9 -tl $C)
-awk -v o=$limited -v p=$plain 'BEGIN { printf "RATIO limiter_run_60s %s plain %s %.2f\n", o, p, (p > 0 ? o / p : 0) }'
+run_times() {  # run_times <binary> <args...>: "cpu wall" seconds of one run
+  local t0 t1
+  t0=$(date +%s%N)
+  /usr/bin/time -f "%U %S" -o t.txt "$@" >/dev/null 2>&1
+  t1=$(date +%s%N)
+  awk -v a=$t0 -v b=$t1 '{ printf "%.3f %.3f\n", $1 + $2, (b - a) / 1e9 }' t.txt
+}
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+builds=("$bin")
+[ -n "$before" ] && builds+=("$before")
+declare -A CPU WALL
+for ((r = 0; r < 5; r++)); do
+  for b in "${builds[@]}"; do
+    read -r c w <<<"$(run_times "$b" -mf long.wav -cf long.wav -lc true -ml true -f l1.wav)"
+    CPU[$b,plain]+="$c "; WALL[$b,plain]+="$w "
+    read -r c w <<<"$(run_times "$b" -mf long.wav -cf long.wav -lc true -ml true -f l2.wav -lu -9 -tl $C)"
+    CPU[$b,lim]+="$c "; WALL[$b,lim]+="$w "
+  done
+done
+for b in "${builds[@]}"; do
+  suffix=$([ "$b" = "$bin" ] && echo "" || echo "_before")
+  for kind in CPU WALL; do
+    declare -n T=$kind
+    p=$(tr ' ' '\n' <<<"${T[$b,plain]}" | grep . | median)
+    o=$(tr ' ' '\n' <<<"${T[$b,lim]}" | grep . | median)
+    unset -n T
+    name=$([ $kind = CPU ] && echo limiter_run_60s || echo limiter_run_60s_wall)
+    awk -v n=$name$suffix -v o=$o -v p=$p 'BEGIN { printf "RATIO %s %s plain %s %.2f\n", n, o, p, (p > 0 ? o / p : 0) }'
+  done
+done
 
 # RATIO lines against the better peer (lower is better but for speed).
 best() {  # best <figure> <lower|higher>

@@ -74,6 +74,19 @@ struct DspTable {
   // Convolver kernels; the spectrum format (2N floats for rank r, N = 2^r)
   // is private to these three entries.
   void (*fir_accumulate)(float* dst, const float* src, const float* taps, size_t ntaps, size_t n);
+
+  // The peaks of up to three phases of a polyphase interpolator: for j < n
+  // and p < phases (1 .. 3), y = the sum over k < ntaps, k increasing, of
+  // taps[p * ntaps + k] * src[j - k], and peak[j] becomes |y| where that is
+  // larger (a NaN sum leaves it). src is read from src - (ntaps - 1).
+  void (*peak_polyphase)(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases,
+                         size_t n);
+  // peak_polyphase of three phases whose taps mirror: the third phase is the
+  // first reversed (taps[2 * ntaps + k] == taps[ntaps - 1 - k]) and the
+  // second is its own reverse, ntaps even. Each pair of inputs k, ntaps - 1
+  // - k is added and subtracted once for all three phases, which halves
+  // the multiplications; the sums differ from peak_polyphase's by rounding.
+  void (*peak_mirrored)(float* peak, const float* src, const float* taps, size_t ntaps, size_t n);
   void (*conv_transform)(float* dst, const float* src, unsigned rank);
   void (*conv_block)(float* dst, float* scratch, const float* spectrum, const float* src, unsigned rank);
   void (*conv_apply)(float* dst, float* scratch, const float* spectrum, const float* input_spectrum,

@@ -12,7 +12,8 @@
 //   4      SSE4.1           SSE4.1                             (none in this table)
 //   5      AVX              AVX, prefers(1)                    rows, FIR, FFT, convolver,
 //                                                              all biquads; with FMA3:
-//                                                              multiply_add, FIR, biquads
+//                                                              multiply_add, FIR,
+//                                                              interpolator peaks, biquads
 //                                                              1, 2, 4, and 8 if prefers(2);
 //                                                              the multi-row cascade
 //                                                              matching those
@@ -58,6 +59,8 @@ bool has(const CpuInfo& cpu, uint32_t features) { return (cpu.features & feature
     (t)->peak_abs = peak_abs_##L;             \
     (t)->complex_magnitude = complex_magnitude_##L; \
     (t)->fir_accumulate = fir_accumulate_##L; \
+    (t)->peak_polyphase = peak_polyphase_##L; \
+    (t)->peak_mirrored = peak_mirrored_##L; \
   } while (0)
 
 void fill_generic(DspTable* t) {
@@ -123,6 +126,8 @@ void fill_avx(DspTable* t, const CpuInfo& cpu) {
   if (!has(cpu, CPU_FMA3)) return;
   t->multiply_add = multiply_add_fma;
   t->fir_accumulate = fir_accumulate_fma;
+  t->peak_polyphase = peak_polyphase_fma;
+  t->peak_mirrored = peak_mirrored_fma;
   t->biquad_1 = biquad_1_fma;
   t->biquad_2 = biquad_2_fma;
   t->biquad_4 = biquad_4_fma;

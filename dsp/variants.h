@@ -25,7 +25,10 @@
   void multiply_add_##L(float* dst, const float* src, size_t n, float k);             \
   float peak_abs_##L(const float* src, size_t n);                                     \
   void complex_magnitude_##L(float* dst, const float* src, size_t n);                 \
-  void fir_accumulate_##L(float* dst, const float* src, const float* taps, size_t ntaps, size_t n);
+  void fir_accumulate_##L(float* dst, const float* src, const float* taps, size_t ntaps, size_t n);       \
+  void peak_polyphase_##L(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases, \
+                          size_t n);                                                                      \
+  void peak_mirrored_##L(float* peak, const float* src, const float* taps, size_t ntaps, size_t n);
 
 #define DSP_DECLARE_COMPLEX_VARIANTS(L)                                  \
   void real_to_complex_##L(float* dst, const float* src, size_t n);     \
@@ -87,6 +90,8 @@ DSP_DECLARE_ROW_VARIANTS(avx)
 DSP_DECLARE_BIQUAD_VARIANTS(avx)
 void multiply_add_fma(float* dst, const float* src, size_t n, float k);
 void fir_accumulate_fma(float* dst, const float* src, const float* taps, size_t ntaps, size_t n);
+void peak_polyphase_fma(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases, size_t n);
+void peak_mirrored_fma(float* peak, const float* src, const float* taps, size_t ntaps, size_t n);
 DSP_DECLARE_BIQUAD_VARIANTS(fma)
 DSP_DECLARE_BIQUAD_ROWS(avx)
 DSP_DECLARE_BIQUAD_ROWS(fma)

@@ -112,18 +112,19 @@ constexpr double kMaxReductionDb = 12.0;
 // quantization moves the loudness by a few thousandths).
 constexpr double kTargetToleranceLu = 0.1;
 constexpr double kAimLu = 0.08;
-// Corrections of the gain after the first limited pass.
+// Corrections of the gain after the first limited pass, and after the
+// first forecast; a forecast's aim.
 constexpr int kCorrections = 3;
+constexpr int kForecastCorrections = 6;
+constexpr double kForecastAimLu = 0.02;
 // Searches that end on a metered value this many times stop there.
 constexpr int kMeteredRounds = 2;
 
-// `work` := `output` times the gain, limited; its integrated loudness (NaN
-// when unmeasurable) and the limiter's reduction.
 // Frames scaled and limited per step while the loudness follows.
 constexpr uint64_t kPassBlock = 65536;
 
-// The detector's peaks of the first pass, which later passes at other gains
-// read back scaled instead of detecting them again.
+// The detector's peaks, found once (or by the first pass), which passes at
+// other gains read back scaled instead of detecting them again.
 struct KeptPeaks {
   float* peaks = nullptr;
   uint64_t count = 0;
@@ -131,10 +132,11 @@ struct KeptPeaks {
   bool kept = false;
 };
 
-// With `gains` (length floats) the gain of every frame is kept there and
-// the loudness is not measured (*lufs is left as it is).
+// `work` := `output` times the gain, limited; its integrated loudness (NaN
+// when unmeasurable), measured while the pass makes it, and the limiter's
+// reduction.
 int limited_pass(const Sample& output, double gain_db, const LimiterSettings& set, Sample* work, double* lufs,
-                 LimiterStats* stats, LoudnessReport* report, KeptPeaks* kept, float* gains) {
+                 LimiterStats* stats, LoudnessReport* report, KeptPeaks* kept) {
   const uint64_t channels = output.channels, length = output.length;
   const uint64_t step = std::max<uint64_t>(1, (length + kLimiterTracePoints - 1) / kLimiterTracePoints);
   report->limiter_trace_count = (length + step - 1) / step;
@@ -148,7 +150,6 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
     return st;
   }
   limiter_trace_into(l, report->limiter_trace, report->limiter_trace_count, step);
-  if (gains) limiter_gains_into(l, gains, length);
   const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
   if (kept->kept) {
     limiter_peaks_replay(l, kept->peaks, kept->count, static_cast<float>(double(k) / double(kept->gain)));
@@ -167,16 +168,13 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
   progress_publish_rows(&progress, work->data, work->stride, channels, length);
   double raw = 0.0;
   Status meter_status = STATUS_OK;
-  std::thread meter;
-  if (!gains) {
-    meter = std::thread([&] {
-      const DspTable& table = dsp();
-      DspFpState fp{};
-      table.dsp_start(&fp);
-      meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
-      table.dsp_finish(&fp);
-    });
-  }
+  std::thread meter([&] {
+    const DspTable& table = dsp();
+    DspFpState fp{};
+    table.dsp_start(&fp);
+    meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
+    table.dsp_finish(&fp);
+  });
   const DspTable& t = dsp();
   float* rows[64];
   float* outs[64];
@@ -207,7 +205,6 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
     err_printf("  error limiting the output audio, error code: %d\n", st);
     return st;
   }
-  if (gains) return 0;
   if (meter_status != STATUS_OK) return measured(meter_status);
   // libebur128 reports -HUGE_VAL when no block passes the gates.
   *lufs = std::isfinite(raw) ? raw : kNaN;
@@ -218,22 +215,28 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
 // it. The output is the input times the pass's gain k times the limiter's
 // gain g(t); the limiter's gain moves slowly beside the K-weighting filter,
 // so the K-weighted output is close to k g(t) times the K-weighted input.
-// The input's K-weighted power of every frame (libebur128's filter, channel
-// weights and 400 ms blocks every 100 ms, gated at -70 LUFS and 10 LU
-// below) is computed once; each pass then costs one weighted sum.
+// The input's K-weighted power (libebur128's filter, channel weights and
+// 400 ms blocks every 100 ms, gated at -70 LUFS and 10 LU below) is
+// computed once, summed over steps of a few frames; each pass gives the
+// limiter's squared gains summed over the same steps, and costs one
+// weighted sum. Within a step (at most 16 frames, a third of a
+// millisecond) the gain is all but constant, so that the mean of the
+// products is the product of the means.
 struct LoudnessForecast {
-  float* power = nullptr;  // per frame: sum over channels of weight * z^2
-  float* gains = nullptr;  // per frame: the limiter's gain of the last pass
+  float* power = nullptr;    // per step: sum over its frames and the channels of weight * z^2
+  float* squares = nullptr;  // per step: sum of the limiter's squared gains of the last pass
   double* blocks = nullptr;  // per 400 ms block: its mean power
   uint64_t length = 0;
-  uint64_t hop = 0;  // frames in 100 ms
+  uint64_t hop = 0;   // frames in 100 ms
+  uint64_t step = 1;  // frames per step, a divisor of hop
+  uint64_t steps = 0;
 };
 
 void forecast_free(LoudnessForecast* f) {
   mem_free(f->power);
-  mem_free(f->gains);
+  mem_free(f->squares);
   mem_free(f->blocks);
-  f->power = f->gains = nullptr;
+  f->power = f->squares = nullptr;
   f->blocks = nullptr;
 }
 
@@ -251,10 +254,13 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
   const uint64_t n = in.length;
   f->length = n;
   f->hop = (in.sample_rate + 5) / 10;
-  f->power = static_cast<float*>(mem_calloc(size_t(std::max<uint64_t>(n, 1)), sizeof(float)));
-  f->gains = static_cast<float*>(mem_alloc(size_t(std::max<uint64_t>(n, 1)) * sizeof(float)));
+  f->step = 16;
+  while (std::max<uint64_t>(f->hop, 1) % f->step != 0) --f->step;
+  f->steps = (n + f->step - 1) / f->step;
+  f->power = static_cast<float*>(mem_calloc(size_t(std::max<uint64_t>(f->steps, 1)), sizeof(float)));
+  f->squares = static_cast<float*>(mem_alloc(size_t(std::max<uint64_t>(f->steps, 1)) * sizeof(float)));
   f->blocks = static_cast<double*>(mem_alloc(size_t(std::max<uint64_t>(n / std::max<uint64_t>(f->hop, 1), 1)) * sizeof(double)));
-  if (!f->power || !f->gains || !f->blocks) {
+  if (!f->power || !f->squares || !f->blocks) {
     forecast_free(f);
     return false;
   }
@@ -278,33 +284,60 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
     ra[1] = 2.0 * (k * k - 1.0) / (1.0 + k / q + k * k);
     ra[2] = (1.0 - k / q + k * k) / (1.0 + k / q + k * k);
   }
-  // Two channels at a time: their filters' chains of dependent steps
-  // interleave.
-  bool first = true;
-  for (uint64_t c = 0; c < in.channels; c += 2) {
-    const bool pair = c + 1 < in.channels;
-    const double w0 = channel_weight(c, in.channels), w1 = pair ? channel_weight(c + 1, in.channels) : 0.0;
-    if (w0 == 0.0 && w1 == 0.0) continue;
-    const float* x0 = in.data + c * in.stride;
-    const float* x1 = pair ? x0 + in.stride : x0;
-    // Transposed direct form II states of both sections, per channel.
-    double s1[2] = {0, 0}, s2[2] = {0, 0}, t1[2] = {0, 0}, t2[2] = {0, 0};
-    for (uint64_t t = 0; t < n; ++t) {
-      const double v[2] = {x0[t], x1[t]};
-      double z[2];
-      for (int i = 0; i < 2; ++i) {
-        const double y = pb[0] * v[i] + s1[i];
-        s1[i] = pb[1] * v[i] - pa[1] * y + s2[i];
-        s2[i] = pb[2] * v[i] - pa[2] * y;
-        z[i] = rb[0] * y + t1[i];
-        t1[i] = rb[1] * y - ra[1] * z[i] + t2[i];
-        t2[i] = rb[2] * y - ra[2] * z[i];
-      }
-      const float p = float(w0 * z[0] * z[0] + w1 * z[1] * z[1]);
-      f->power[t] = first ? p : f->power[t] + p;
-    }
-    first = false;
+  // The weighted channels through the dispatched cascades of two
+  // sections, 100 ms at a time.
+  uint64_t rows = 0;
+  for (uint64_t c = 0; c < in.channels; ++c) rows += channel_weight(c, in.channels) != 0.0 ? 1 : 0;
+  const uint64_t hop = std::max<uint64_t>(f->hop, 1);
+  BiquadSection* sections = static_cast<BiquadSection*>(mem_alloc(size_t(2 * std::max<uint64_t>(rows, 1)) * sizeof(BiquadSection)));
+  float* z = static_cast<float*>(mem_alloc(size_t(hop * std::max<uint64_t>(rows, 1)) * sizeof(float)));
+  double* sums = static_cast<double*>(mem_alloc(size_t(hop / f->step) * sizeof(double)));
+  if (!sections || !z || !sums) {
+    mem_free(sections);
+    mem_free(z);
+    mem_free(sums);
+    forecast_free(f);
+    return false;
   }
+  const float* src[64];
+  float* dst[64];
+  double weight[64];
+  uint64_t r = 0;
+  for (uint64_t c = 0; c < in.channels; ++c) {
+    const double w = channel_weight(c, in.channels);
+    if (w == 0.0) continue;
+    sections[2 * r] = BiquadSection{float(pb[0]), float(pb[1]), float(pb[2]), float(-pa[1]), float(-pa[2]), 0.0f, 0.0f};
+    sections[2 * r + 1] =
+        BiquadSection{float(rb[0]), float(rb[1]), float(rb[2]), float(-ra[1]), float(-ra[2]), 0.0f, 0.0f};
+    weight[r] = w;
+    dst[r] = z + r * hop;
+    ++r;
+  }
+  const DspTable& t = dsp();
+  for (uint64_t at = 0; at < n; at += hop) {
+    const uint64_t m = std::min(hop, n - at);
+    r = 0;
+    for (uint64_t c = 0; c < in.channels; ++c) {
+      if (channel_weight(c, in.channels) != 0.0) src[r++] = in.data + c * in.stride + at;
+    }
+    t.biquad_rows(sections, 2, dst, src, size_t(rows), size_t(m));
+    const uint64_t steps = (m + f->step - 1) / f->step;
+    std::fill(sums, sums + steps, 0.0);
+    for (r = 0; r < rows; ++r) {
+      const float* y = dst[r];
+      for (uint64_t b = 0; b < steps; ++b) {
+        const uint64_t end = std::min(m, (b + 1) * f->step);
+        float e = 0.0f;
+        for (uint64_t i = b * f->step; i < end; ++i) e += y[i] * y[i];
+        sums[b] += weight[r] * double(e);
+      }
+    }
+    float* power = f->power + at / f->step;
+    for (uint64_t b = 0; b < steps; ++b) power[b] = float(sums[b]);
+  }
+  mem_free(sections);
+  mem_free(z);
+  mem_free(sums);
   return true;
 }
 
@@ -317,15 +350,16 @@ double forecast_lufs(const LoudnessForecast& f, double k) {
   double sums[4] = {0, 0, 0, 0};
   double abs_sum = 0.0;
   uint64_t abs_count = 0;
-  const double scale = k * k / double(4 * f.hop);
+  const double scale = k * k / double(4 * f.hop) / double(f.step);
   const double abs_gate = std::pow(10.0, (-70.0 + 0.691) / 10.0);
   // Two sweeps over the blocks: the first for the relative gate.
   double* blocks = f.blocks;
   for (uint64_t h = 0; h < hops; ++h) {
     double s = 0.0;
-    const float* p = f.power + h * f.hop;
-    const float* g = f.gains + h * f.hop;
-    for (uint64_t t = 0; t < f.hop; ++t) s += double(p[t] * g[t] * g[t]);
+    const uint64_t per = f.hop / f.step;
+    const float* p = f.power + h * per;
+    const float* g = f.squares + h * per;
+    for (uint64_t b = 0; b < per; ++b) s += double(p[b]) * double(g[b]);
     sums[h & 3] = s;
     if (h >= 3) {
       const double e = (sums[0] + sums[1] + sums[2] + sums[3]) * scale;
@@ -361,7 +395,7 @@ int measure_before_limiter(const Sample& audio, FollowedLoudness* followed, Loud
   double lufs = kNaN;
   if (forecast) {
     // The forecast at unit gain is the loudness of the output as it is.
-    std::fill(forecast->gains, forecast->gains + forecast->length, 1.0f);
+    std::fill(forecast->squares, forecast->squares + forecast->steps, float(forecast->step));
     lufs = forecast_lufs(*forecast, 1.0);
   } else if (followed) {
     followed->meter->join();
@@ -411,63 +445,116 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   LimiterStats stats{};
   KeptPeaks kept;
   double lufs = kNaN, needed = 0.0;
-  // With a target the passes' loudness is forecast, and only the pass that
-  // ends the search is metered; the search then decides again on the
-  // metered value, and later forecasts take on the difference (at most
-  // kMeteredRounds times, after which the metered pass stands).
-  const bool forecasting = aim && (forecast.power || forecast_start(*output, &forecast));
+  // With a target the search runs on forecasts: the detector's peaks are
+  // found once, each trial gain costs only the limiter's gain curve and a
+  // weighted sum, and only the pass that ends the search limits the audio
+  // and is metered (by libebur128, while the pass makes it). The search
+  // then decides again on the metered value, and later forecasts take on
+  // the difference (at most kMeteredRounds times, after which the metered
+  // pass stands).
+  bool forecasting = aim && (forecast.power || forecast_start(*output, &forecast));
+  int st = 0;
+  if (forecasting) {
+    Limiter probe;
+    limiter_init(probe);
+    if ((st = limiter_start(probe, set)) != 0) {
+      err_printf("  error limiting the output audio, error code: %d\n", st);
+      forecast_free(&forecast);
+      sample_destroy(work);
+      return st;
+    }
+    kept.count = output->length + limiter_latency(probe);
+    limiter_release(probe);
+    kept.peaks = static_cast<float*>(mem_alloc(size_t(kept.count) * sizeof(float)));
+    const float* rows[64];
+    for (uint64_t c = 0; c < output->channels; ++c) rows[c] = output->data + c * output->stride;
+    if (kept.peaks && limiter_detect_peaks(set, rows, output->length, kept.peaks, kept.count) == 0) {
+      kept.gain = 1.0f;
+      kept.kept = true;
+    } else {
+      // Without room for the peaks every pass is metered.
+      mem_free(kept.peaks);
+      kept = KeptPeaks{};
+      forecasting = false;
+    }
+  }
   double bias = 0.0;
-  bool metered = !forecasting;
+  bool metered = false;
   int rounds = 0;
   // The previous pass, for the slope of loudness against gain: under
   // limiting a dB of gain raises the loudness by less than a LU.
   double last_gain = kNaN, last_lufs = kNaN;
-  auto run = [&]() {
-    int r = limited_pass(*output, gain, set, &work, &lufs, &stats, report, &kept,
-                         forecasting ? forecast.gains : nullptr);
-    if (r == 0 && forecasting) {
-      lufs = forecast_lufs(forecast, std::exp(gain * 2.302585092994046 * 0.05)) + bias;
-    }
-    return r;
+  auto final_pass = [&]() {
+    metered = true;
+    return limited_pass(*output, gain, set, &work, &lufs, &stats, report, &kept);
   };
-  int st = run();
+  auto forecast_pass = [&]() {
+    metered = false;
+    const double k = std::exp(gain * 2.302585092994046 * 0.05);
+    int r = limiter_replay_squares(set, kept.peaks, kept.count, static_cast<float>(k / double(kept.gain)),
+                                   output->length, forecast.step, forecast.squares, &stats);
+    if (r != 0) {
+      err_printf("  error limiting the output audio, error code: %d\n", r);
+      return r;
+    }
+    lufs = forecast_lufs(forecast, k) + bias;
+    return 0;
+  };
+  auto run = [&]() { return forecasting ? forecast_pass() : final_pass(); };
+  st = run();
   // Passes since the last metered value; one more than the corrections
-  // when the reduction must be capped.
+  // when the reduction must be capped. Forecasts cost little, so they get
+  // more passes and a closer aim than metered values.
   for (int pass = 0; st == 0;) {
+    const double aim_lu = metered ? kAimLu : kForecastAimLu;
+    const int corrections = metered ? kCorrections : kForecastCorrections;
     bool again = false;
     if (aim && !std::isnan(lufs)) {
-      if (stats.max_reduction_db > kMaxReductionDb + 0.05 && pass <= kCorrections) {
+      if (stats.max_reduction_db > kMaxReductionDb + 0.05 && pass <= corrections) {
         // Turning the input down lowers the largest reduction by as much.
         const double excess = stats.max_reduction_db - kMaxReductionDb;
         needed = std::max(needed, stats.max_reduction_db + std::max(0.0, target - lufs));
         gain -= excess;
         again = true;
-      } else if (std::fabs(lufs - target) <= kAimLu) {
+      } else if (std::fabs(lufs - target) <= aim_lu) {
       } else if (needed > 0.0 && lufs < target) {  // no more reduction allowed
-      } else if (pass < kCorrections) {
+      } else if (pass < corrections) {
         double slope = 1.0;
         if (!std::isnan(last_lufs) && std::fabs(lufs - last_lufs) > 0.01) {
           slope = std::clamp((gain - last_gain) / (lufs - last_lufs), 1.0, 4.0);
+        } else if (stats.max_reduction_db > 0.0) {
+          // From one pass: the limiter has taken `lost` LU off the
+          // loudness the gain alone gives, and nothing at the gain where
+          // the loudest peak just touches the ceiling (the largest
+          // reduction lower); between the two the loss grows about evenly.
+          const double lost = unlimited.integrated_lufs + gain - lufs;
+          const double share = lost / stats.max_reduction_db;
+          if (share > 0.0 && share < 1.0) slope = std::clamp(1.0 / (1.0 - share), 1.0, 4.0);
         }
         last_gain = gain;
         last_lufs = lufs;
-        gain += (target - lufs) * slope;
+        double next = gain + (target - lufs) * slope;
+        // The largest reduction follows the gain dB for dB (it is the
+        // loudest peak's), so the gain that reaches the cap is known.
+        const double cap = gain + kMaxReductionDb - stats.max_reduction_db;
+        if (stats.max_reduction_db > 0.0 && next > cap) {
+          needed = std::max(needed, stats.max_reduction_db + (target - lufs) * slope);
+          next = cap;
+        }
+        gain = next;
         again = true;
       }
     }
     if (!again && !metered) {
-      // The pass that ends the search is metered, and the search decides
-      // again on the metered value; the forecasts take the difference on.
-      double m = kNaN;
-      if ((st = measured(measure_integrated_loudness(work, &m))) != 0) break;
-      if (!std::isnan(m) && !std::isnan(lufs)) {
-        const double moved = m - lufs;
+      // The pass that ends the search limits the audio and is metered.
+      const double foretold = lufs;
+      if ((st = final_pass()) != 0) break;
+      if (!std::isnan(lufs) && !std::isnan(foretold)) {
+        const double moved = lufs - foretold;
         bias += moved;
         if (!std::isnan(last_lufs)) last_lufs += moved;
       }
-      lufs = m;
-      metered = true;
-      if (rounds < kMeteredRounds && !std::isnan(m)) {
+      if (rounds < kMeteredRounds && !std::isnan(lufs)) {
         ++rounds;
         pass = 0;
         continue;
@@ -477,7 +564,6 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
     if (!again) break;
     ++pass;
     st = run();
-    metered = !forecasting;
   }
   forecast_free(&forecast);
   mem_free(kept.peaks);

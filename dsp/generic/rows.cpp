@@ -79,6 +79,36 @@ void complex_magnitude_generic(float* dst, const float* src, size_t n) {
   }
 }
 
+void peak_polyphase_generic(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases,
+                            size_t n) {
+  if (ntaps == 0) return;
+  if (phases > 3) phases = 3;
+  for (size_t j = 0; j < n; ++j) {
+    for (unsigned p = 0; p < phases; ++p) {
+      const float* t = taps + p * ntaps;
+      float y = 0.0f;
+      for (size_t k = 0; k < ntaps; ++k) y = t[k] * src[j - k] + y;
+      const float a = std::fabs(y);
+      peak[j] = a > peak[j] ? a : peak[j];
+    }
+  }
+}
+
+void peak_mirrored_generic(float* peak, const float* src, const float* taps, size_t ntaps, size_t n) {
+  const size_t half = ntaps / 2;
+  for (size_t j = 0; j < n; ++j) {
+    float s = 0.0f, d = 0.0f, m = 0.0f;
+    for (size_t k = 0; k < half; ++k) {
+      const float a = src[j - k], b = src[j - (ntaps - 1 - k)];
+      s = (taps[k] + taps[ntaps - 1 - k]) * (a + b) + s;
+      d = (taps[k] - taps[ntaps - 1 - k]) * (a - b) + d;
+      m = taps[ntaps + k] * (a + b) + m;
+    }
+    const float y[3] = {std::fabs((s + d) * 0.5f), std::fabs(m), std::fabs((s - d) * 0.5f)};
+    for (float v : y) peak[j] = v > peak[j] ? v : peak[j];
+  }
+}
+
 void fir_accumulate_generic(float* dst, const float* src, const float* taps, size_t ntaps, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     float s = src[i];

@@ -18,3 +18,9 @@ void complex_magnitude_avx(float* dst, const float* src, size_t n) { K::complex_
 void fir_accumulate_avx(float* dst, const float* src, const float* taps, size_t ntaps, size_t n) {
   K::fir_accumulate(dst, src, taps, ntaps, n);
 }
+void peak_polyphase_avx(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases, size_t n) {
+  K::peak_polyphase(peak, src, taps, ntaps, phases, n);
+}
+void peak_mirrored_avx(float* peak, const float* src, const float* taps, size_t ntaps, size_t n) {
+  K::peak_mirrored(peak, src, taps, ntaps, n);
+}

@@ -155,6 +155,114 @@ struct RowKernels {
     for (size_t a = 0; a < NACC; ++a) V::store(out + a * W, acc[a]);
   }
 
+  // Interpolator peaks: G vectors of outputs of every phase stay in
+  // registers while the taps run, so that each input vector is loaded once
+  // for all phases; every sum is formed in increasing tap order from zero,
+  // in vectors and in the scalar tail alike, so that where a frame falls
+  // does not change its bits.
+  static constexpr size_t G = 3;
+
+  template <unsigned P, size_t NV>
+  static void peak_step(float* peak, const float* src, const float* taps, size_t ntaps) {
+    T acc[P][NV];
+    for (unsigned p = 0; p < P; ++p)
+      for (size_t g = 0; g < NV; ++g) acc[p][g] = V::zero();
+    for (size_t k = 0; k < ntaps; ++k) {
+      const float* s = src - k;
+      T x[NV];
+      for (size_t g = 0; g < NV; ++g) x[g] = V::load(s + g * W);
+      for (unsigned p = 0; p < P; ++p) {
+        const T t = V::set1(taps[p * ntaps + k]);
+        for (size_t g = 0; g < NV; ++g) acc[p][g] = V::madd(t, x[g], acc[p][g]);
+      }
+    }
+    for (size_t g = 0; g < NV; ++g) {
+      T m = V::load(peak + g * W);
+      for (unsigned p = 0; p < P; ++p) m = V::max(V::abs(acc[p][g]), m);
+      V::store(peak + g * W, m);
+    }
+  }
+
+  template <unsigned P>
+  static void peak_phases(float* peak, const float* src, const float* taps, size_t ntaps, size_t n) {
+    size_t j = 0;
+    for (; j + G * W <= n; j += G * W) peak_step<P, G>(peak + j, src + j, taps, ntaps);
+    for (; j + W <= n; j += W) peak_step<P, 1>(peak + j, src + j, taps, ntaps);
+    for (; j < n; ++j) {
+      for (unsigned p = 0; p < P; ++p) {
+        float y = 0.0f;
+        for (size_t k = 0; k < ntaps; ++k) y = V::madd_s(taps[p * ntaps + k], src[j - k], y);
+        const float a = std::fabs(y);
+        peak[j] = a > peak[j] ? a : peak[j];
+      }
+    }
+  }
+
+  static void peak_polyphase(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases,
+                             size_t n) {
+    if (ntaps == 0) return;
+    if (phases == 1) peak_phases<1>(peak, src, taps, ntaps, n);
+    if (phases == 2) peak_phases<2>(peak, src, taps, ntaps, n);
+    if (phases >= 3) peak_phases<3>(peak, src, taps, ntaps, n);
+  }
+
+  // Mirrored phases: per pair of inputs one sum and one difference feed
+  // the three phases (the sum of the outer ones, their difference, the
+  // middle one); the tap sums and differences are formed once per call.
+  // The same operations in the same order in vectors and in the tail.
+  static constexpr size_t kMirrorMax = 64;
+
+  template <size_t NV>
+  static void mirrored_step(float* peak, const float* src, const float* ps, const float* pd, const float* pm,
+                            size_t ntaps) {
+    const size_t half = ntaps / 2;
+    T s[NV], d[NV], m[NV];
+    for (size_t g = 0; g < NV; ++g) s[g] = d[g] = m[g] = V::zero();
+    for (size_t k = 0; k < half; ++k) {
+      const T ts = V::set1(ps[k]), td = V::set1(pd[k]), tm = V::set1(pm[k]);
+      for (size_t g = 0; g < NV; ++g) {
+        const T a = V::load(src + g * W - k), b = V::load(src + g * W - (ntaps - 1 - k));
+        const T sum = V::add(a, b), dif = V::sub(a, b);
+        s[g] = V::madd(ts, sum, s[g]);
+        d[g] = V::madd(td, dif, d[g]);
+        m[g] = V::madd(tm, sum, m[g]);
+      }
+    }
+    const T h = V::set1(0.5f);
+    for (size_t g = 0; g < NV; ++g) {
+      T p = V::load(peak + g * W);
+      p = V::max(V::abs(V::mul(V::add(s[g], d[g]), h)), p);
+      p = V::max(V::abs(m[g]), p);
+      p = V::max(V::abs(V::mul(V::sub(s[g], d[g]), h)), p);
+      V::store(peak + g * W, p);
+    }
+  }
+
+  static void peak_mirrored(float* peak, const float* src, const float* taps, size_t ntaps, size_t n) {
+    const size_t half = ntaps / 2;
+    if (half == 0 || half > kMirrorMax) return;
+    float ps[kMirrorMax], pd[kMirrorMax], pm[kMirrorMax];
+    for (size_t k = 0; k < half; ++k) {
+      ps[k] = taps[k] + taps[ntaps - 1 - k];
+      pd[k] = taps[k] - taps[ntaps - 1 - k];
+      pm[k] = taps[ntaps + k];
+    }
+    size_t j = 0;
+    for (; j + 2 * W <= n; j += 2 * W) mirrored_step<2>(peak + j, src + j, ps, pd, pm, ntaps);
+    for (; j + W <= n; j += W) mirrored_step<1>(peak + j, src + j, ps, pd, pm, ntaps);
+    for (; j < n; ++j) {
+      float s = 0.0f, d = 0.0f, m = 0.0f;
+      for (size_t k = 0; k < half; ++k) {
+        const float a = src[j - k], b = src[j - (ntaps - 1 - k)];
+        s = V::madd_s(ps[k], a + b, s);
+        d = V::madd_s(pd[k], a - b, d);
+        m = V::madd_s(pm[k], a + b, m);
+      }
+      const float y[3] = {std::fabs((s + d) * 0.5f), std::fabs(m), std::fabs((s - d) * 0.5f)};
+      for (float v : y) peak[j] = v > peak[j] ? v : peak[j];
+    }
+  }
+
   static void fir_accumulate(float* dst, const float* src, const float* taps, size_t ntaps, size_t n) {
     if (n == 0 || ntaps == 0) return;
     alignas(64) float pad[(B - 1) + CHUNK + (B - 1)];

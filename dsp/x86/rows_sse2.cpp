@@ -19,6 +19,12 @@ void complex_magnitude_sse2(float* dst, const float* src, size_t n) { K::complex
 void fir_accumulate_sse2(float* dst, const float* src, const float* taps, size_t ntaps, size_t n) {
   K::fir_accumulate(dst, src, taps, ntaps, n);
 }
+void peak_polyphase_sse2(float* peak, const float* src, const float* taps, size_t ntaps, unsigned phases, size_t n) {
+  K::peak_polyphase(peak, src, taps, ntaps, phases, n);
+}
+void peak_mirrored_sse2(float* peak, const float* src, const float* taps, size_t ntaps, size_t n) {
+  K::peak_mirrored(peak, src, taps, ntaps, n);
+}
 
 // From the top down: the four inputs of a step are loaded before the eight
 // outputs, which lie at or above them, are stored; so dst == src works.

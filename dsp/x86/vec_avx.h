@@ -20,6 +20,7 @@ struct VecAvxT {
   static T zero() { return _mm256_setzero_ps(); }
   static T set1(float x) { return _mm256_set1_ps(x); }
   static T add(T a, T b) { return _mm256_add_ps(a, b); }
+  static T sub(T a, T b) { return _mm256_sub_ps(a, b); }
   static T mul(T a, T b) { return _mm256_mul_ps(a, b); }
   static T div(T a, T b) { return _mm256_div_ps(a, b); }
   static T sqrt(T a) { return _mm256_sqrt_ps(a); }

@@ -17,6 +17,7 @@ struct VecSse2 {
   static T zero() { return _mm_setzero_ps(); }
   static T set1(float x) { return _mm_set1_ps(x); }
   static T add(T a, T b) { return _mm_add_ps(a, b); }
+  static T sub(T a, T b) { return _mm_sub_ps(a, b); }
   static T mul(T a, T b) { return _mm_mul_ps(a, b); }
   static T div(T a, T b) { return _mm_div_ps(a, b); }
   static T sqrt(T a) { return _mm_sqrt_ps(a); }

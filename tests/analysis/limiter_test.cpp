@@ -160,7 +160,8 @@ TEST(Limiter, AlignedAndDeterministic) {
 // A pass that reads back the peaks another pass detected, scaled, limits
 // as a pass that detects them: at twice the input (an exact scaling in
 // floats) the outputs are the same bits. The kept gains are the ones the
-// output frames were multiplied by.
+// output frames were multiplied by, and the passes without audio give the
+// same peaks and gains.
 TEST(Limiter, ReplayedPeaksLimitAsDetectedOnes) {
   const uint64_t rate = 48000;
   const LimiterSettings set{rate, 2, -1.0, 1.5, 0.0};
@@ -208,6 +209,28 @@ TEST(Limiter, ReplayedPeaksLimitAsDetectedOnes) {
     for (size_t c = 0; c < 2; ++c) ASSERT_EQ(replayed[c][i], g2[i] * twice[c][i]) << i;
   }
   EXPECT_GT(limited_frames, 100u);
+  // The peaks alone, and the gains alone of the scaled replay summed as
+  // squares over steps of 16 frames (the last step shorter): the same
+  // peaks and gains as the streamed passes.
+  const uint64_t n = x[0].size();
+  std::vector<float> detected(peaks.size(), -1.0f);
+  const float* rows[2] = {x[0].data(), x[1].data()};
+  ASSERT_EQ(limiter_detect_peaks(set, rows, n, detected.data(), detected.size()), STATUS_OK);
+  EXPECT_EQ(detected, peaks);
+  std::vector<float> squares((n + 15) / 16 + 1, -1.0f);
+  LimiterStats s{};
+  ASSERT_EQ(limiter_replay_squares(set, peaks.data(), peaks.size(), 2.0f, n, 16, squares.data(), &s), STATUS_OK);
+  double low = 1.0;
+  for (size_t b = 0; b < (n + 15) / 16; ++b) {
+    double sum = 0.0;
+    for (size_t i = 16 * b; i < std::min<size_t>(n, 16 * b + 16); ++i) {
+      sum += double(g2[i]) * g2[i];
+      low = std::min(low, double(g2[i]));
+    }
+    ASSERT_NEAR(squares[b], sum, 1e-6 * sum) << b;
+  }
+  EXPECT_EQ(squares.back(), -1.0f);
+  EXPECT_NEAR(s.max_reduction_db, -20.0 * std::log10(low), 1e-4);
 }
 
 // A 50 Hz sine driven 6 dB into the limiter comes out as a sine: once the

@@ -74,6 +74,8 @@ TEST(DspLevels, ZenFusedCascadesSplitByModel) {
   EXPECT_EQ(t.biquad_8, biquad_8_avx);
   EXPECT_EQ(t.biquad_rows, biquad_rows_fma_avx8);
   EXPECT_EQ(t.fir_accumulate, fir_accumulate_fma);
+  EXPECT_EQ(t.peak_polyphase, peak_polyphase_fma);
+  EXPECT_EQ(t.peak_mirrored, peak_mirrored_fma);
   EXPECT_EQ(t.complex_real_part, complex_real_part_avx2);
   EXPECT_EQ(t.fft_forward, fft_forward_fma);
   EXPECT_EQ(t.conv_apply, conv_apply_fma);

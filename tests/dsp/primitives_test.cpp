@@ -170,3 +170,50 @@ TEST(DspPrimitives, FirSingleUnitTapAddsSource) {
     EXPECT_EQ(dst, want) << lt.name;
   }
 }
+
+// The interpolator peaks of every level against the generic loop: each
+// phase's sum is formed in the same order (fused forms round once), a
+// frame's value does not depend on where in the call it falls (a call that
+// starts later gives the same bits for the frames it shares), a NaN sum
+// leaves the peak, and the frames outside 0 .. n-1 are not touched; with
+// mirrored taps the paired form gives the same peaks.
+TEST(DspPrimitives, PolyphasePeaksMatchGenericAtEveryPosition) {
+  for (const LevelTable& lt : machine_levels()) {
+    for (size_t ntaps : {1u, 12u, 24u, 32u}) {
+      for (unsigned phases : {1u, 2u, 3u}) {
+        const std::vector<float> taps = random_floats(3 * ntaps, unsigned(7 * ntaps + phases), -0.5f, 0.5f);
+        for (size_t n = 0; n <= kMaxLen; n += (n < 30 ? 1 : 13)) {
+          std::vector<float> src = random_floats(ntaps + n, unsigned(31 + n));
+          if (n > 20) src[ntaps + 9] = NAN;  // NaN sums for the frames that reach it
+          const float* x = src.data() + ntaps - 1;
+          std::vector<float> want = random_floats(n + 2 * kGuard, 3, 0.0f, 1.0f), got = want;
+          peak_polyphase_generic(want.data() + kGuard, x, taps.data(), ntaps, phases, n);
+          lt.table.peak_polyphase(got.data() + kGuard, x, taps.data(), ntaps, phases, n);
+          expect_same(want, got, 2e-6f * float(ntaps), lt, n, ntaps);
+          for (size_t i = 0; i < n + 2 * kGuard; ++i) ASSERT_FALSE(std::isnan(got[i])) << lt.name << " i=" << i;
+          if (n < 5) continue;
+          // Frames 5.. again, by a call that starts there.
+          std::vector<float> whole(n, 0.0f), later(n, 0.0f);
+          lt.table.peak_polyphase(whole.data(), x, taps.data(), ntaps, phases, n);
+          lt.table.peak_polyphase(later.data() + 5, x + 5, taps.data(), ntaps, phases, n - 5);
+          for (size_t i = 5; i < n; ++i) ASSERT_EQ(whole[i], later[i]) << lt.name << " n=" << n << " i=" << i;
+          if (phases != 3 || ntaps % 2 != 0) continue;
+          // Mirrored taps (the third phase the first reversed, the second
+          // symmetric): the paired form reads what the direct one reads,
+          // the generic loop and every level alike.
+          std::vector<float> mirror = taps;
+          for (size_t k = 0; k < ntaps; ++k) {
+            mirror[2 * ntaps + k] = mirror[ntaps - 1 - k];
+            mirror[ntaps + k] = taps[ntaps + std::min(k, ntaps - 1 - k)];
+          }
+          std::vector<float> direct(n + 2 * kGuard, 0.5f), paired = direct, plain = direct;
+          peak_polyphase_generic(direct.data() + kGuard, x, mirror.data(), ntaps, 3, n);
+          peak_mirrored_generic(plain.data() + kGuard, x, mirror.data(), ntaps, n);
+          lt.table.peak_mirrored(paired.data() + kGuard, x, mirror.data(), ntaps, n);
+          expect_same(direct, plain, 4e-6f * float(ntaps), lt, n, ntaps);
+          expect_same(direct, paired, 4e-6f * float(ntaps), lt, n, ntaps);
+        }
+      }
+    }
+  }
+}
