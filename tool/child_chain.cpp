@@ -1,8 +1,10 @@
 #include "tool/child_chain.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "analysis/limiter_stage.h"
 #include "analysis/loudness_tap.h"
 #include "analysis/mix.h"
 #include "analysis/mix_stage.h"
@@ -59,7 +61,10 @@ class WriterStage : public Stage {
   char cause_[256] = "";
 };
 
-enum ChainUse { kMeasurePeak, kMeasureLoudness, kWrite };
+// What a pass of the chain is for: the peak normalization needs, the
+// loudness of the output before the limiter, the loudness of the limited
+// output at a trial gain, or the written file.
+enum ChainUse { kMeasurePeak, kMeasureLoudness, kMeasureLimited, kWrite };
 
 // Every stage a child's chain may hold; build() picks and orders them.
 struct ChainParts {
@@ -67,7 +72,9 @@ struct ChainParts {
   MixStage mix;
   PeakTap peak;
   WindowStage window;
-  ScaleStage scale;
+  ScaleStage scale;   // normalization and the loudness gain
+  LimiterStage limiter;
+  ScaleStage post;    // trims of a ceiling after the limiter
   WriterStage writer;
   LoudnessTap loudness;
 
@@ -93,6 +100,9 @@ struct ChainParts {
     if (use == kMeasurePeak && job.mid_side) ok = ok && chain.add(&peak);
     if (use == kMeasurePeak) return ok;
     ok = ok && chain.add(&scale);
+    // Before the limiter the sample peak goes with the loudness.
+    if (use == kMeasureLoudness && job.limiter) ok = ok && chain.add(&peak);
+    if (job.limiter && use != kMeasureLoudness) ok = ok && chain.add(&limiter) && chain.add(&post);
     if (use == kWrite) ok = ok && chain.add(&writer);
     if (meter) ok = ok && chain.add(&loudness);
     return ok;
@@ -146,6 +156,54 @@ class ChainOutput : public DeliveredOutput {
   ChainParts* parts_;
 };
 
+// The limiter's passes over the chain: each is a pass of its own, metered
+// as it is made (nothing to forecast from without the whole output).
+class ChainLimiterPasses : public LimiterPasses {
+ public:
+  ChainLimiterPasses(ChildAudio* job, ChainParts* parts, const float* norm, unsigned norm_count, uint64_t frames)
+      : job_(job), parts_(parts), norm_(norm), norm_count_(norm_count), frames_(frames) {}
+  int metered(double gain_db, double* lufs, LimiterStats* stats, LoudnessReport* report) override {
+    set_gain(*parts_, norm_, norm_count_, gain_db);
+    configure_limiter(*job_, *parts_, report, frames_);
+    Status st = run_pass(job_, *parts_, kMeasureLimited, true, false, nullptr);
+    LoudnessMeasure m{kNaN, kNaN, kNaN};
+    if (st == STATUS_OK) st = parts_->loudness.result(&m);
+    if (st != STATUS_OK) {
+      err_printf("  error limiting the output audio, error code: %d\n", st);
+      return st;
+    }
+    *lufs = m.integrated_lufs;
+    *stats = parts_->limiter.stats();
+    return 0;
+  }
+
+  // The factors before the limiter: normalization, then the gain.
+  static void set_gain(ChainParts& parts, const float* norm, unsigned count, double gain_db) {
+    parts.scale.clear();
+    for (unsigned i = 0; i < count; ++i) (void)parts.scale.add(norm[i]);
+    (void)parts.scale.add(gain_factor(gain_db));
+  }
+
+  // The limiter at the settings' ceiling, its gain over time into the report.
+  static void configure_limiter(const ChildAudio& job, ChainParts& parts, LoudnessReport* report, uint64_t frames) {
+    const ToolConfig* cfg = job.cfg;
+    const uint64_t step = std::max<uint64_t>(1, (frames + kLimiterTracePoints - 1) / kLimiterTracePoints);
+    report->limiter_trace_count = (frames + step - 1) / step;
+    report->limiter_trace_step_s = double(step) / double(job.rate);
+    for (uint64_t i = 0; i < report->limiter_trace_count; ++i) report->limiter_trace[i] = 1.0f;
+    parts.limiter.configure(delivery_ceiling_db(cfg), static_cast<double>(cfg->limiter_lookahead),
+                            static_cast<double>(cfg->limiter_release), report->limiter_trace,
+                            report->limiter_trace_count, step);
+  }
+
+ private:
+  ChildAudio* job_;
+  ChainParts* parts_;
+  const float* norm_;
+  unsigned norm_count_;
+  uint64_t frames_;
+};
+
 }  // namespace
 
 Status WholeSource::run(StageSink& sink) {
@@ -170,6 +228,12 @@ int write_child_audio(ChildAudio* job) {
   const ToolConfig* cfg = job->cfg;
   ChainParts parts;
   int st = 0;
+  float norm[1];
+  unsigned norm_count = 0;
+  const uint64_t first = cfg->latency_compensation && job->delay > 0 ? static_cast<uint64_t>(job->delay) : 0;
+  const StageFormat in = job->input->format();
+  const uint64_t frames = mix_window_length(in.length, job->ir->length, job->delay, first,
+                                            cfg->match_length ? static_cast<int64_t>(in.length) : -1);
   // Normalization: the peak of what would be written, first.
   if (cfg->normalize != NORMALIZE_NONE) {
     if ((st = run_pass(job, parts, kMeasurePeak, false, false, nullptr)) != 0) return convolve_failed(st);
@@ -177,10 +241,42 @@ int write_child_audio(ChildAudio* job) {
     const int mode = static_cast<int>(cfg->normalize);
     const bool scales = !(static_cast<double>(peak) < 0.000001) && !(mode == NORMALIZE_ABOVE && job->norm_peak >= peak) &&
                         !(mode == NORMALIZE_BELOW && job->norm_peak <= peak);
-    if (scales) (void)parts.scale.add(job->norm_peak / peak);
+    if (scales) {
+      norm[norm_count++] = job->norm_peak / peak;
+      (void)parts.scale.add(norm[0]);
+    }
   }
   const double ceiling = job->deliver ? delivery_ceiling_db(cfg) : kNaN;
-  if (job->deliver) {
+  if (job->deliver && job->limiter) {
+    // The limiter after the loudness gain: the target is reached on the
+    // limited output (see limiter_search).
+    const double target = delivery_target(cfg, job->timbre_lufs, job->reference_lufs);
+    if ((st = run_pass(job, parts, kMeasureLoudness, true, false, nullptr)) != 0) return measure_failed(st);
+    LoudnessMeasure out{kNaN, kNaN, kNaN};
+    if ((st = parts.loudness.result(&out)) != 0) return measure_failed(st);
+    const float peak = parts.peak.peak();
+    out.sample_peak_db = std::isfinite(peak) ? 20.0 * std::log10(double(peak)) : std::numeric_limits<double>::infinity();
+    out.true_peak_db = out.sample_peak_db;
+    LoudnessReport& r = job->loudness;
+    r.before_lufs = out.integrated_lufs;
+    if (!std::isnan(target) && std::isnan(out.integrated_lufs)) {
+      if (std::isinf(out.true_peak_db) && out.true_peak_db < 0) {
+        err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
+      } else {
+        err_printf("  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); "
+                   "not brought to the target\n");
+      }
+    }
+    ChainLimiterPasses passes(job, &parts, norm, norm_count, frames);
+    double gain = 0.0;
+    if ((st = limiter_search(cfg, out, target, &r, job->message_path, passes, &gain)) != 0) return st;
+    r.asked = true;
+    r.target_lufs = target;
+    r.ceiling_dbtp = delivery_ceiling_db(cfg);
+    r.miss_lu = std::isnan(target) ? 0.0 : r.missed_lu;
+    ChainLimiterPasses::set_gain(parts, norm, norm_count, gain);
+    ChainLimiterPasses::configure_limiter(*job, parts, &r, frames);
+  } else if (job->deliver) {
     if ((st = run_pass(job, parts, kMeasureLoudness, true, true, nullptr)) != 0) return measure_failed(st);
     LoudnessMeasure out{kNaN, kNaN, kNaN};
     if ((st = parts.loudness.result(&out)) != 0) return measure_failed(st);
@@ -209,11 +305,7 @@ int write_child_audio(ChildAudio* job) {
   for (int round = 0;; ++round) {
     SaveSession session;
     save_session_init(session);
-    const StageFormat in = job->input->format();
-    const uint64_t first = cfg->latency_compensation && job->delay > 0 ? static_cast<uint64_t>(job->delay) : 0;
-    shape = StageFormat{job->rate, in.channels,
-                        mix_window_length(in.length, job->ir->length, job->delay, first,
-                                          cfg->match_length ? static_cast<int64_t>(in.length) : -1)};
+    shape = StageFormat{job->rate, in.channels, frames};
     st = save_session_begin(session, job->path, job->rate, in.channels, shape.length, format, &job->stats, cause,
                             sizeof cause, true);
     if (st == 0) {
@@ -239,7 +331,7 @@ int write_child_audio(ChildAudio* job) {
         // Lower by the excess and a hair more, the quantization's own
         // wobble (a few steps of the last bit).
         const double lower = written.true_peak_db - ceiling + 0.001 * (round + 1);
-        (void)parts.scale.add(gain_factor(-lower));
+        (void)(job->limiter ? parts.post : parts.scale).add(gain_factor(-lower));
         trim -= lower;
         continue;
       }

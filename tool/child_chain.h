@@ -50,6 +50,7 @@ struct ChildAudio {
   int64_t delay;             // the filter's latency
   float dry, wet, norm_peak;
   bool mid_side, deliver;
+  bool limiter;              // -tl: the limiter after the loudness gain
   double timbre_lufs;        // the timbre file's loudness when the target needs it (NaN otherwise)
   const double* reference_lufs;
   const String* templ;

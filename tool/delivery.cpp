@@ -421,63 +421,21 @@ int measure_before_limiter(const Sample& audio, FollowedLoudness* followed, Loud
   return 0;
 }
 
-// The limiter after the loudness gain: the target (NaN for none) is reached
-// on the limited output, within kTargetToleranceLu, unless that needs more
-// than kMaxReductionDb of reduction.
-// `forecast` (which it frees) may be started already.
-int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure& unlimited, double target,
-                    LoudnessReport* report, LoudnessForecast* started, const String* path) {
-  LoudnessForecast& forecast = *started;
+}  // namespace
+
+// The search for the gain that reaches the target through the limiter,
+// on whatever passes the output allows: forecasts while it can, and a
+// metered pass to end it (see deliver_limited).
+int limiter_search(const ToolConfig* cfg, const LoudnessMeasure& unlimited, double target, LoudnessReport* report,
+                   const String* path, LimiterPasses& passes, double* gain_out) {
   const double ceiling = delivery_ceiling_db(cfg);
-  const LimiterSettings set{output->sample_rate, output->channels, ceiling,
-                            static_cast<double>(cfg->limiter_lookahead), static_cast<double>(cfg->limiter_release)};
-  Sample work;
-  sample_init(work);
-  if (!sample_allocate_unfilled(work, output->channels, output->length, output->length)) {
-    forecast_free(&forecast);
-    return measured(STATUS_NO_MEMORY);
-  }
-  work.sample_rate = output->sample_rate;
   double gain = 0.0;
   const bool aim = !std::isnan(target) && std::isfinite(unlimited.integrated_lufs) &&
                    std::isfinite(unlimited.true_peak_db);
   if (aim) gain = target - unlimited.integrated_lufs;
   LimiterStats stats{};
-  KeptPeaks kept;
   double lufs = kNaN, needed = 0.0;
-  // With a target the search runs on forecasts: the detector's peaks are
-  // found once, each trial gain costs only the limiter's gain curve and a
-  // weighted sum, and only the pass that ends the search limits the audio
-  // and is metered (by libebur128, while the pass makes it). The search
-  // then decides again on the metered value, and later forecasts take on
-  // the difference (at most kMeteredRounds times, after which the metered
-  // pass stands).
-  bool forecasting = aim && (forecast.power || forecast_start(*output, &forecast));
-  int st = 0;
-  if (forecasting) {
-    Limiter probe;
-    limiter_init(probe);
-    if ((st = limiter_start(probe, set)) != 0) {
-      err_printf("  error limiting the output audio, error code: %d\n", st);
-      forecast_free(&forecast);
-      sample_destroy(work);
-      return st;
-    }
-    kept.count = output->length + limiter_latency(probe);
-    limiter_release(probe);
-    kept.peaks = static_cast<float*>(mem_alloc(size_t(kept.count) * sizeof(float)));
-    const float* rows[64];
-    for (uint64_t c = 0; c < output->channels; ++c) rows[c] = output->data + c * output->stride;
-    if (kept.peaks && limiter_detect_peaks(set, rows, output->length, kept.peaks, kept.count) == 0) {
-      kept.gain = 1.0f;
-      kept.kept = true;
-    } else {
-      // Without room for the peaks every pass is metered.
-      mem_free(kept.peaks);
-      kept = KeptPeaks{};
-      forecasting = false;
-    }
-  }
+  const bool forecasting = aim && passes.can_forecast();
   double bias = 0.0;
   bool metered = false;
   int rounds = 0;
@@ -486,22 +444,16 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   double last_gain = kNaN, last_lufs = kNaN;
   auto final_pass = [&]() {
     metered = true;
-    return limited_pass(*output, gain, set, &work, &lufs, &stats, report, &kept);
+    return passes.metered(gain, &lufs, &stats, report);
   };
   auto forecast_pass = [&]() {
     metered = false;
-    const double k = std::exp(gain * 2.302585092994046 * 0.05);
-    int r = limiter_replay_squares(set, kept.peaks, kept.count, static_cast<float>(k / double(kept.gain)),
-                                   output->length, forecast.step, forecast.squares, &stats);
-    if (r != 0) {
-      err_printf("  error limiting the output audio, error code: %d\n", r);
-      return r;
-    }
-    lufs = forecast_lufs(forecast, k) + bias;
-    return 0;
+    int r = passes.forecast(gain, &lufs, &stats);
+    if (r == 0) lufs += bias;
+    return r;
   };
   auto run = [&]() { return forecasting ? forecast_pass() : final_pass(); };
-  st = run();
+  int st = run();
   // Passes since the last metered value; one more than the corrections
   // when the reduction must be capped. Forecasts cost little, so they get
   // more passes and a closer aim than metered values.
@@ -565,14 +517,8 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
     ++pass;
     st = run();
   }
-  forecast_free(&forecast);
-  mem_free(kept.peaks);
-  if (st != 0) {
-    sample_destroy(work);
-    return st;
-  }
-  sample_swap(work, *output);
-  sample_destroy(work);
+  if (st != 0) return st;
+  *gain_out = gain;
   report->limiter_on = true;
   report->limiter_ceiling_db = ceiling;
   report->reduction_max_db = stats.max_reduction_db;
@@ -592,6 +538,108 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   }
   // The true peak is measured on the written samples (hold_written_ceiling).
   report->true_peak_db = kNaN;
+  return 0;
+}
+
+
+namespace {
+
+// The passes of a whole output: forecasts from the detector's peaks found
+// once, metered passes that limit the output into `work`.
+class WholeLimiterPasses : public LimiterPasses {
+ public:
+  WholeLimiterPasses(const Sample* output, const LimiterSettings& set, Sample* work, KeptPeaks* kept,
+                     LoudnessForecast* forecast, bool forecasting)
+      : output_(output), set_(set), work_(work), kept_(kept), forecast_(forecast), forecasting_(forecasting) {}
+  int metered(double gain_db, double* lufs, LimiterStats* stats, LoudnessReport* report) override {
+    return limited_pass(*output_, gain_db, set_, work_, lufs, stats, report, kept_);
+  }
+  bool can_forecast() override { return forecasting_; }
+  int forecast(double gain_db, double* lufs, LimiterStats* stats) override {
+    const double k = std::exp(gain_db * 2.302585092994046 * 0.05);
+    int r = limiter_replay_squares(set_, kept_->peaks, kept_->count, static_cast<float>(k / double(kept_->gain)),
+                                   output_->length, forecast_->step, forecast_->squares, stats);
+    if (r != 0) {
+      err_printf("  error limiting the output audio, error code: %d\n", r);
+      return r;
+    }
+    *lufs = forecast_lufs(*forecast_, k);
+    return 0;
+  }
+
+ private:
+  const Sample* output_;
+  LimiterSettings set_;
+  Sample* work_;
+  KeptPeaks* kept_;
+  LoudnessForecast* forecast_;
+  bool forecasting_;
+};
+
+// The limiter after the loudness gain: the target (NaN for none) is reached
+// on the limited output, within kTargetToleranceLu, unless that needs more
+// than kMaxReductionDb of reduction.
+// `forecast` (which it frees) may be started already.
+int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure& unlimited, double target,
+                    LoudnessReport* report, LoudnessForecast* started, const String* path) {
+  LoudnessForecast& forecast = *started;
+  const double ceiling = delivery_ceiling_db(cfg);
+  const LimiterSettings set{output->sample_rate, output->channels, ceiling,
+                            static_cast<double>(cfg->limiter_lookahead), static_cast<double>(cfg->limiter_release)};
+  Sample work;
+  sample_init(work);
+  if (!sample_allocate_unfilled(work, output->channels, output->length, output->length)) {
+    forecast_free(&forecast);
+    return measured(STATUS_NO_MEMORY);
+  }
+  work.sample_rate = output->sample_rate;
+  const bool aim = !std::isnan(target) && std::isfinite(unlimited.integrated_lufs) &&
+                   std::isfinite(unlimited.true_peak_db);
+  KeptPeaks kept;
+  // With a target the search runs on forecasts: the detector's peaks are
+  // found once, each trial gain costs only the limiter's gain curve and a
+  // weighted sum, and only the pass that ends the search limits the audio
+  // and is metered (by libebur128, while the pass makes it). The search
+  // then decides again on the metered value, and later forecasts take on
+  // the difference (at most kMeteredRounds times, after which the metered
+  // pass stands).
+  bool forecasting = aim && (forecast.power || forecast_start(*output, &forecast));
+  int st = 0;
+  if (forecasting) {
+    Limiter probe;
+    limiter_init(probe);
+    if ((st = limiter_start(probe, set)) != 0) {
+      err_printf("  error limiting the output audio, error code: %d\n", st);
+      forecast_free(&forecast);
+      sample_destroy(work);
+      return st;
+    }
+    kept.count = output->length + limiter_latency(probe);
+    limiter_release(probe);
+    kept.peaks = static_cast<float*>(mem_alloc(size_t(kept.count) * sizeof(float)));
+    const float* rows[64];
+    for (uint64_t c = 0; c < output->channels; ++c) rows[c] = output->data + c * output->stride;
+    if (kept.peaks && limiter_detect_peaks(set, rows, output->length, kept.peaks, kept.count) == 0) {
+      kept.gain = 1.0f;
+      kept.kept = true;
+    } else {
+      // Without room for the peaks every pass is metered.
+      mem_free(kept.peaks);
+      kept = KeptPeaks{};
+      forecasting = false;
+    }
+  }
+  WholeLimiterPasses passes(output, set, &work, &kept, &forecast, forecasting);
+  double gain = 0.0;
+  st = limiter_search(cfg, unlimited, target, report, path, passes, &gain);
+  forecast_free(&forecast);
+  mem_free(kept.peaks);
+  if (st != 0) {
+    sample_destroy(work);
+    return st;
+  }
+  sample_swap(work, *output);
+  sample_destroy(work);
   return 0;
 }
 

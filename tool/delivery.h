@@ -1,5 +1,6 @@
 #pragma once
 
+#include "analysis/limiter.h"
 #include "analysis/loudness.h"
 
 #include <cstdint>
@@ -106,6 +107,31 @@ bool delivery_needs_timbre(const ToolConfig* cfg, const double* reference_lufs);
 // warnings, and the report's fields, as deliver_loudness does it.
 [[nodiscard]] int deliver_gain(const ToolConfig* cfg, LoudnessMeasure out, double target, LoudnessReport* report,
                                const String* path, DeliveredOutput& output);
+
+// The limiter's passes over an output for limiter_search: a metered pass
+// limits the output at a gain and measures it (its gain over time into the
+// report's trace); a forecast, where the output allows one, estimates the
+// same without limiting the audio.
+class LimiterPasses {
+ public:
+  virtual ~LimiterPasses() = default;
+  [[nodiscard]] virtual int metered(double gain_db, double* lufs, LimiterStats* stats, LoudnessReport* report) = 0;
+  virtual bool can_forecast() { return false; }
+  [[nodiscard]] virtual int forecast(double gain_db, double* lufs, LimiterStats* stats) {
+    (void)gain_db;
+    (void)lufs;
+    (void)stats;
+    return STATUS_INVALID;
+  }
+};
+
+// The gain before the limiter that brings the limited output to `target`
+// (NaN: none, the gain is 0), from the unlimited output's measure, within
+// the limits of the search (at most 12 dB of reduction); the report's
+// limiter fields and the warning when the target is missed. *gain_out gets
+// the gain of the last metered pass, which the output then has.
+[[nodiscard]] int limiter_search(const ToolConfig* cfg, const LoudnessMeasure& unlimited, double target,
+                                 LoudnessReport* report, const String* path, LimiterPasses& passes, double* gain_out);
 
 // Whether the output's loudness is worth following while it is made: not
 // with the limiter and a target, whose search measures the output itself.

@@ -259,10 +259,6 @@ int export_correction(const RunContext* ctx, GroupState& g, ChildState& c, const
   return st;
 }
 
-// Whether inputs too long to hold may be read a block at a time: not for
-// the limiter, whose search still holds the whole output.
-bool inputs_may_stream(const ToolConfig* cfg) { return !cfg->limiter.on; }
-
 // The shape of a file read a block at a time, as a Sample without samples.
 void shape_of(Sample* s, const StreamedInput& in) {
   sample_destroy(*s);
@@ -285,7 +281,7 @@ int load_child(const RunContext* ctx, Group* group, uint64_t index, const GroupS
   }
   // With -sr child a child keeps its own rate (0: not resampled).
   const uint64_t rate = cfg->srate_child ? 0 : g.rate;
-  if (inputs_may_stream(cfg)) {
+  {
     st = open_streamed_input(&c.child_in, &c.child_streamed, child_name, rate, cfg, effective_fft_rank(cfg->fft_rank),
                              &c.child_profile, "child");
     if (st != 0) return st;
@@ -319,9 +315,8 @@ int evaluate_tags(const ToolConfig* cfg, Variables* vars, String* title, String*
 // Whether a child's processed audio is made a block at a time rather than
 // in buffers as long as the file: when the input it convolves passes the
 // size that is held whole (TIMBRAL_WHOLE_LIMIT_MB, 256 MB of decoded
-// samples by default). The limiter's search still needs the whole output.
+// samples by default), or when an input is read a block at a time.
 bool output_streams(const ToolConfig* cfg, const GroupState& g, const ChildState& c) {
-  if (cfg->limiter.on) return false;
   if (g.master_streamed || c.child_streamed) return true;
   const Sample& input = cfg->mastering ? c.child : g.master;
   return input.channels * input.length > whole_limit_bytes() / sizeof(float);
@@ -354,6 +349,7 @@ int stream_child_audio(const RunContext* ctx, GroupState& g, ChildState& c, cons
   job.norm_peak = set.peak;
   job.mid_side = set.mid_side;
   job.deliver = set.deliver;
+  job.limiter = cfg->limiter.on;
   job.reference_lufs = cfg->mastering ? &g.reference_lufs : nullptr;
   job.templ = &cfg->file;
   job.message_path = audio.planned ? &audio.planned->path : nullptr;
@@ -771,7 +767,7 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
   int st = 0;
   // A single master too long to hold is read a block at a time (its
   // profile while it is opened); several are held whole for their median.
-  if (inputs_may_stream(cfg) && group_master_count(group) == 1) {
+  if (group_master_count(group) == 1) {
     st = open_streamed_input(&g.master_in, &g.master_streamed, &group->master, g.rate, cfg, set.rank,
                              &g.master_profile, "master");
     if (st != 0) {

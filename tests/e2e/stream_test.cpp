@@ -37,6 +37,7 @@ TEST_F(Stream, BlockPathWritesTheFilesOfTheWholeBufferPath) {
       {"-ms", "true", "-n", "always", "-ng", "-2"},
       {"-m", "true", "-dg", "-6", "-lc", "true", "-ml", "true"},
       {"-ph", "minimum", "-tp", "-20", "-b", "16", "-di", "none"},
+      {"-tl", "-3", "-tla", "3", "-b", "16"},
   };
   for (const auto& extra : settings) {
     std::vector<std::string> args = {"-mf", "m.wav", "-cf", "c.wav"};
