@@ -248,6 +248,28 @@ Status WindowStage::process(const Sample& block, StageSink& next) {
   return next.take(sample_view(block, a - lo, e - a));
 }
 
+Status CollectStage::start(const StageFormat& in, StageFormat* out) {
+  if (!into_) return STATUS_INVALID;
+  Sample fresh;
+  sample_init(fresh);
+  if (!sample_allocate(fresh, in.channels, in.length, in.length)) return STATUS_NO_MEMORY;
+  fresh.sample_rate = in.rate;
+  sample_swap(*into_, fresh);
+  sample_destroy(fresh);
+  at_ = 0;
+  *out = in;
+  return STATUS_OK;
+}
+
+Status CollectStage::process(const Sample& block, StageSink& next) {
+  if (at_ + block.length > into_->length) return STATUS_INVALID;
+  const DspTable& t = dsp();
+  for (uint64_t c = 0; c < block.channels; ++c)
+    t.copy_floats(into_->data + c * into_->stride + at_, block.data + c * block.stride, size_t(block.length));
+  at_ += block.length;
+  return next.take(block);
+}
+
 Status PeakTap::process(const Sample& block, StageSink& next) {
   const DspTable& t = dsp();
   for (uint64_t c = 0; c < block.channels; ++c) {

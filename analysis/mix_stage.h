@@ -85,6 +85,20 @@ class PeakTap : public Stage {
   float peak_ = 0.0f;
 };
 
+// A tap that keeps a copy of everything that passes in `*into`, a buffer
+// of the length the stage is told (zero padding), for a signal short
+// enough to hold whole.
+class CollectStage : public Stage {
+ public:
+  void configure(Sample* into) { into_ = into; }
+  Status start(const StageFormat& in, StageFormat* out) override;
+  Status process(const Sample& block, StageSink& next) override;
+
+ private:
+  Sample* into_ = nullptr;
+  uint64_t at_ = 0;
+};
+
 // Multiplies every sample by each of its factors in turn (normalization,
 // a loudness gain, a trim), each product rounded as the whole-buffer scale
 // rounds it; without factors the blocks pass through untouched.

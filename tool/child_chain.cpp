@@ -64,7 +64,7 @@ class WriterStage : public Stage {
 // What a pass of the chain is for: the peak normalization needs, the
 // loudness of the output before the limiter, the loudness of the limited
 // output at a trial gain, or the written file.
-enum ChainUse { kMeasurePeak, kMeasureLoudness, kMeasureLimited, kWrite };
+enum ChainUse { kMeasurePeak, kMeasureLoudness, kMeasureLimited, kWrite, kCollect };
 
 // Every stage a child's chain may hold; build() picks and orders them.
 struct ChainParts {
@@ -76,6 +76,10 @@ struct ChainParts {
   LimiterStage limiter;
   ScaleStage post;    // trims of a ceiling after the limiter
   WriterStage writer;
+  CollectStage collect;
+  // Writing from an output held whole (made by a kCollect pass and
+  // delivered in place): only the trims, the writer and the meter.
+  BlockSource* whole_output = nullptr;
   LoudnessTap loudness;
 
   // The chain, in one place, for one use: measuring the peak that
@@ -90,15 +94,22 @@ struct ChainParts {
     decode.configure(true);
     loudness.configure(peaks);
     bool ok = true;
+    if (whole_output) {
+      ok = chain.add(&post) && (use != kWrite || chain.add(&writer));
+      if (meter) ok = ok && chain.add(&loudness);
+      return ok;
+    }
     if (job.mid_side) ok = ok && chain.add(&encode);
     ok = ok && chain.add(&mix);
     // Normalization takes the peak of the whole mix, or with mid/side that
     // of the decoded output.
-    if (use == kMeasurePeak && !job.mid_side) ok = ok && chain.add(&peak);
+    const bool peaked = use == kMeasurePeak || use == kCollect;
+    if (peaked && !job.mid_side) ok = ok && chain.add(&peak);
     ok = ok && chain.add(&window);
     if (job.mid_side) ok = ok && chain.add(&decode);
-    if (use == kMeasurePeak && job.mid_side) ok = ok && chain.add(&peak);
-    if (use == kMeasurePeak) return ok;
+    if (peaked && job.mid_side) ok = ok && chain.add(&peak);
+    if (use == kCollect) ok = ok && chain.add(&collect);
+    if (use == kMeasurePeak || use == kCollect) return ok;
     ok = ok && chain.add(&scale);
     // Before the limiter the sample peak goes with the loudness.
     if (use == kMeasureLoudness && job.limiter) ok = ok && chain.add(&peak);
@@ -114,10 +125,11 @@ Status run_pass(ChildAudio* job, ChainParts& parts, ChainUse use, bool meter, bo
   StageChain chain;
   if (!parts.build(chain, *job, use, meter, peaks)) return STATUS_INVALID;
   StageFormat shape{};
-  StageFormat in = job->input->format();
+  BlockSource* source = parts.whole_output ? parts.whole_output : job->input;
+  StageFormat in = source->format();
   in.rate = job->rate;
   Status st = chain.start(in, &shape);
-  if (st == STATUS_OK) st = job->input->run(chain);
+  if (st == STATUS_OK) st = source->run(chain);
   if (st == STATUS_OK) st = chain.finish();
   if (out) *out = shape;
   // The stages keep their settings (the scale's factors); their buffers go.
@@ -234,8 +246,35 @@ int write_child_audio(ChildAudio* job) {
   const StageFormat in = job->input->format();
   const uint64_t frames = mix_window_length(in.length, job->ir->length, job->delay, first,
                                             cfg->match_length ? static_cast<int64_t>(in.length) : -1);
-  // Normalization: the peak of what would be written, first.
-  if (cfg->normalize != NORMALIZE_NONE) {
+  // A short output that must be measured before it is written is made
+  // once and held: normalization and the loudness work on it in place, as
+  // on any whole buffer (the limiter's search forecasts from it), and the
+  // write reads it back. A long one is made again for every pass.
+  Sample held;
+  sample_init(held);
+  struct FreeAtExit {
+    Sample& s;
+    ~FreeAtExit() { sample_destroy(s); }
+  } free_held{held};
+  WholeSource held_source(held);
+  const bool measured_first = cfg->normalize != NORMALIZE_NONE || job->deliver;
+  if (measured_first && frames * in.channels <= job->whole_limit / sizeof(float)) {
+    parts.collect.configure(&held);
+    if ((st = run_pass(job, parts, kCollect, false, false, nullptr)) != 0) return convolve_failed(st);
+    held.sample_rate = job->rate;
+    st = normalize_to_peak(held, static_cast<int>(cfg->normalize), job->norm_peak, parts.peak.peak());
+    if (st != 0) {
+      err_printf("  error normalizing output audio file, error code: %d\n", st);
+      return st;
+    }
+    if (job->deliver) {
+      st = deliver_loudness(cfg, &held, nullptr, &job->loudness, nullptr, job->reference_lufs, job->message_path,
+                            &job->timbre_lufs);
+      if (st != 0) return st;
+    }
+    parts.whole_output = &held_source;
+  } else if (cfg->normalize != NORMALIZE_NONE) {
+    // Normalization: the peak of what would be written, first.
     if ((st = run_pass(job, parts, kMeasurePeak, false, false, nullptr)) != 0) return convolve_failed(st);
     const float peak = parts.peak.peak();
     const int mode = static_cast<int>(cfg->normalize);
@@ -247,7 +286,9 @@ int write_child_audio(ChildAudio* job) {
     }
   }
   const double ceiling = job->deliver ? delivery_ceiling_db(cfg) : kNaN;
-  if (job->deliver && job->limiter) {
+  if (parts.whole_output) {
+    // Delivered in place above.
+  } else if (job->deliver && job->limiter) {
     // The limiter after the loudness gain: the target is reached on the
     // limited output (see limiter_search).
     const double target = delivery_target(cfg, job->timbre_lufs, job->reference_lufs);
@@ -331,7 +372,7 @@ int write_child_audio(ChildAudio* job) {
         // Lower by the excess and a hair more, the quantization's own
         // wobble (a few steps of the last bit).
         const double lower = written.true_peak_db - ceiling + 0.001 * (round + 1);
-        (void)(job->limiter ? parts.post : parts.scale).add(gain_factor(-lower));
+        (void)(job->limiter || parts.whole_output ? parts.post : parts.scale).add(gain_factor(-lower));
         trim -= lower;
         continue;
       }

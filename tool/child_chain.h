@@ -39,7 +39,8 @@ class WholeSource : public BlockSource {
 //   -> [mid/side decode] -> normalize -> loudness gain -> format and write
 // with the meters as taps. A value needed before the first sample is
 // written (the peak for normalization, the loudness for a target) is
-// measured by a pass of the chain without the writer first; the written
+// measured on the output made once and held when it is short, or by a pass
+// of the chain without the writer when it is long; the written
 // samples are measured as they are written, and a true-peak ceiling they
 // pass sends the write through again, lower, as the whole-buffer path does.
 struct ChildAudio {
@@ -52,6 +53,7 @@ struct ChildAudio {
   bool mid_side, deliver;
   bool limiter;              // -tl: the limiter after the loudness gain
   double timbre_lufs;        // the timbre file's loudness when the target needs it (NaN otherwise)
+  uint64_t whole_limit;      // bytes up to which an output measured before writing is held whole
   const double* reference_lufs;
   const String* templ;
   const String* message_path;  // the output's planned path for warnings (may be null)

@@ -650,9 +650,10 @@ namespace {
 // The loudness the output is brought to: the setting's, the references'
 // (`reference_lufs`, when given and not NaN) or the timbre file's; NaN for
 // none.
-int loudness_target(const ToolConfig* cfg, const Sample* timbre, const double* reference_lufs, double* target) {
-  double measured_lufs = kNaN;
-  if (!cfg->loudness.on && cfg->match_loudness && !(reference_lufs && !std::isnan(*reference_lufs))) {
+int loudness_target(const ToolConfig* cfg, const Sample* timbre, const double* reference_lufs, double* target,
+                    const double* timbre_lufs) {
+  double measured_lufs = timbre_lufs ? *timbre_lufs : kNaN;
+  if (!timbre_lufs && delivery_needs_timbre(cfg, reference_lufs)) {
     // Only the loudness of the file whose timbre the output takes counts.
     int st = measured(measure_integrated_loudness(*timbre, &measured_lufs));
     if (st != 0) return st;
@@ -670,18 +671,19 @@ bool deliver_follows_loudness(const ToolConfig* cfg) {
 }
 
 int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
-                     FollowedLoudness* followed, const double* reference_lufs, const String* path) {
+                     FollowedLoudness* followed, const double* reference_lufs, const String* path,
+                     const double* timbre_lufs) {
   LoudnessMeasure out;
   double target = kNaN;
   LoudnessForecast forecast;
   int st = 0;
   if (cfg->limiter.on && !followed) {
-    if ((st = loudness_target(cfg, timbre, reference_lufs, &target)) != 0) return st;
+    if ((st = loudness_target(cfg, timbre, reference_lufs, &target, timbre_lufs)) != 0) return st;
     if (!std::isnan(target) && !forecast_start(*output, &forecast)) forecast_free(&forecast);
     st = measure_before_limiter(*output, nullptr, forecast.power ? &forecast : nullptr, &out);
   } else {
     st = cfg->limiter.on ? measure_before_limiter(*output, followed, nullptr, &out) : measure(*output, followed, &out);
-    if (st == 0) st = loudness_target(cfg, timbre, reference_lufs, &target);
+    if (st == 0) st = loudness_target(cfg, timbre, reference_lufs, &target, timbre_lufs);
   }
   if (st != 0) {
     forecast_free(&forecast);

@@ -81,9 +81,12 @@ struct FollowedLoudness {
 };
 // With `reference_lufs` (not null, not NaN) the loudness to match is that
 // value (several references: their median) and `timbre` is not measured.
+// `timbre_lufs` (when not null) is the timbre file's loudness, measured
+// already (NaN: unmeasurable); `timbre` is then not read.
 [[nodiscard]] int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre,
                                    LoudnessReport* report, FollowedLoudness* followed,
-                                   const double* reference_lufs = nullptr, const String* path = nullptr);
+                                   const double* reference_lufs = nullptr, const String* path = nullptr,
+                                   const double* timbre_lufs = nullptr);
 
 // The output of the gain step, whole or made again in blocks: the gain is
 // applied to it, and its integrated loudness measured after the gain.

@@ -312,15 +312,6 @@ int evaluate_tags(const ToolConfig* cfg, Variables* vars, String* title, String*
   return st;
 }
 
-// Whether a child's processed audio is made a block at a time rather than
-// in buffers as long as the file: when the input it convolves passes the
-// size that is held whole (TIMBRAL_WHOLE_LIMIT_MB, 256 MB of decoded
-// samples by default), or when an input is read a block at a time.
-bool output_streams(const ToolConfig* cfg, const GroupState& g, const ChildState& c) {
-  if (g.master_streamed || c.child_streamed) return true;
-  const Sample& input = cfg->mastering ? c.child : g.master;
-  return input.channels * input.length > whole_limit_bytes() / sizeof(float);
-}
 
 // The processed audio through the stage chain, never held whole; then
 // what the whole-buffer path does after its save.
@@ -351,6 +342,7 @@ int stream_child_audio(const RunContext* ctx, GroupState& g, ChildState& c, cons
   job.deliver = set.deliver;
   job.limiter = cfg->limiter.on;
   job.reference_lufs = cfg->mastering ? &g.reference_lufs : nullptr;
+  job.whole_limit = whole_limit_bytes();
   job.templ = &cfg->file;
   job.message_path = audio.planned ? &audio.planned->path : nullptr;
   job.vars = &c.vars;
@@ -552,134 +544,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   if (!(produce & PRODUCE_AUDIO)) return 0;
   OutputSlot audio = slot(ctx, group, index, OUTPUT_AUDIO);
   if (audio.keep) return 0;
-  if (output_streams(cfg, g, c))
-    return stream_child_audio(ctx, g, c, set, rate, delay, audio);
-
-  const Sample* input = cfg->mastering ? &c.child : &g.master;
-  // Mid/side: the input is coded before the convolution and the output
-  // decoded right after it, so normalization, loudness and the meters see
-  // left and right (the dry part goes through the same coding unchanged).
-  Sample coded;
-  sample_init(coded);
-  struct ReleaseAtExit {
-    Sample& s;
-    ~ReleaseAtExit() { sample_destroy(s); }
-  } release_coded{coded};
-  if (set.mid_side) {
-    if (sample_copy(coded, *input) != STATUS_OK) {
-      err_printf("  error convolving trimmed impulse response with master file, error code: %d\n", STATUS_NO_MEMORY);
-      return STATUS_NO_MEMORY;
-    }
-    mid_side_encode(coded);
-    input = &coded;
-  }
-  // One pass keeps the frames that latency compensation and length
-  // matching keep and measures the peak for normalization on the way.
-  float peak = 0.0f;
-  const uint64_t first = cfg->latency_compensation && delay > 0 ? static_cast<uint64_t>(delay) : 0;
-  const int64_t length = cfg->match_length ? static_cast<int64_t>(input->length) : -1;
-  // The output's integrated loudness is measured while the output is
-  // made, on a thread of its own: libebur128's pass takes longer than the
-  // convolution. Not when normalization may still scale the output.
-  const bool follow = set.deliver && cfg->normalize == NORMALIZE_NONE && !set.mid_side && deliver_follows_loudness(cfg);
-  SampleProgress progress;
-  progress_init(&progress);
-  double integrated = 0.0;
-  Status follow_status = STATUS_OK;
-  std::thread meter;
-  // However this child ends, the measurement has ended before its buffers go.
-  struct JoinAtExit {
-    std::thread& t;
-    ~JoinAtExit() {
-      if (t.joinable()) t.join();
-    }
-  } join_meter{meter};
-  if (follow) {
-    meter = std::thread([&] {
-      const DspTable& table = dsp();
-      DspFpState fp{};
-      table.dsp_start(&fp);
-      follow_status = measure_integrated_following(&progress, rate, &integrated);
-      table.dsp_finish(&fp);
-    });
-  }
-  st = convolve_mix_range(c.output, *input, c.work, delay, set.dry, set.wet, first, length, &peak,
-                          follow ? &progress : nullptr);
-  if (st != 0) {
-    err_printf("  error convolving trimmed impulse response with master file, error code: %d\n", st);
-    return st;
-  }
-  if (set.mid_side) {
-    // The peak of what is kept, decoded.
-    peak = mid_side_decode(c.output);
-    sample_destroy(coded);
-  }
-  st = normalize_to_peak(c.output, static_cast<int>(cfg->normalize), set.peak, peak);
-  if (st != 0) {
-    err_printf("  error normalizing output audio file, error code: %d\n", st);
-    return st;
-  }
-  c.output.sample_rate = rate;
-  LoudnessReport loudness;
-  loudness_report_init(&loudness);
-  if (set.deliver) {
-    // The output takes the loudness of the file whose timbre it takes.
-    const Sample* timbre = cfg->mastering ? &g.master : &c.child;
-    FollowedLoudness followed{&meter, &integrated, &follow_status};
-    st = deliver_loudness(cfg, &c.output, timbre, &loudness, follow ? &followed : nullptr,
-                          cfg->mastering ? &g.reference_lufs : nullptr, audio.planned ? &audio.planned->path : nullptr);
-    if (st != 0) return st;
-  }
-  SaveOptions options;
-  save_options_from_config(&options, cfg);
-  if (set.deliver) {
-    const double ceiling = delivery_ceiling_db(cfg);
-    if (!std::isnan(ceiling)) {
-      // The dither is seeded from the output's name: the written samples
-      // are known before the save. A name that cannot be made leaves the
-      // save to fail and say why.
-      String name;
-      string_init(&name);
-      const char* seed = "";
-      if (options.custom && output_name_of(&name, &cfg->file, &c.vars) == 0) {
-        const char* utf8 = string_to_utf8(&name);
-        if (utf8) seed = utf8;
-      }
-      st = hold_written_ceiling(ceiling, &c.output, options, seed, &loudness);
-      string_free(&name);
-      if (st != 0) return st;
-    }
-    print_loudness_line(loudness);
-  }
-  String title, artist;
-  string_init(&title);
-  string_init(&artist);
-  st = evaluate_tags(cfg, &c.vars, &title, &artist, &options);
-  if (st == 0)
-    st = save_output(ctx, g, &c.vars, rc, &c.written, audio, &c.output, &cfg->file, OUTPUT_AUDIO, &options, rate);
-  string_free(&artist);
-  string_free(&title);
-  if (st != 0) return st;
-  warn_overs(audio.planned ? &audio.planned->path : nullptr, c.output, options);
-  if (set.deliver && !audio.keep && save_container_lossy(options.format.container)) {
-    // The ceiling holds before encoding; what the decoder gives back is
-    // measured and recorded.
-    String name, path;
-    string_init(&name);
-    string_init(&path);
-    if (audio.planned) {
-      st = string_assign(&path, &audio.planned->path) ? 0 : STATUS_NO_MEMORY;
-    } else {
-      st = evaluate_output_name(&name, &cfg->file, &c.vars);
-      if (st == 0) st = resolve_output_path(&path, &cfg->dst_path, &name);
-    }
-    if (st == 0) st = record_decoded_peak(&path, &loudness);
-    string_free(&name);
-    string_free(&path);
-    if (st != 0) return st;
-  }
-  if (rc) report_fill_output(rc, c.output, audio.planned, loudness);
-  return 0;
+  return stream_child_audio(ctx, g, c, set, rate, delay, audio);
 }
 
 // A failure of a child (or group) kept going past: remembered as the
