@@ -268,7 +268,7 @@ int write_child_audio(ChildAudio* job) {
       return st;
     }
     if (job->deliver) {
-      st = deliver_loudness(cfg, &held, nullptr, &job->loudness, nullptr, job->reference_lufs, job->message_path,
+      st = deliver_loudness(cfg, &held, nullptr, &job->loudness, job->reference_lufs, job->message_path,
                             &job->timbre_lufs);
       if (st != 0) return st;
     }

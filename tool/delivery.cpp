@@ -41,20 +41,6 @@ int measured(int st) {
   return st;
 }
 
-int measure(const Sample& audio, FollowedLoudness* followed, LoudnessMeasure* m) {
-  if (!followed) return measured(measure_loudness(audio, m));
-  // The peaks while the loudness is still being measured, then the loudness.
-  const double pending = 0.0;
-  int st = measure_loudness(audio, &pending, m);
-  followed->meter->join();
-  if (st == 0) st = *followed->status;
-  if (st != 0) return measured(st);
-  // libebur128 reports -HUGE_VAL when no block passes the gates.
-  const double lufs = *followed->integrated;
-  m->integrated_lufs = std::isfinite(lufs) ? lufs : kNaN;
-  return 0;
-}
-
 }  // namespace
 
 namespace {
@@ -390,18 +376,12 @@ double forecast_lufs(const LoudnessForecast& f, double k) {
 // the output is silent or holds an infinite value: the sample peak stands
 // for the true peak (the limiter finds the true peaks itself, and the
 // written file's are measured at the end).
-int measure_before_limiter(const Sample& audio, FollowedLoudness* followed, LoudnessForecast* forecast,
-                           LoudnessMeasure* m) {
+int measure_before_limiter(const Sample& audio, LoudnessForecast* forecast, LoudnessMeasure* m) {
   double lufs = kNaN;
   if (forecast) {
     // The forecast at unit gain is the loudness of the output as it is.
     std::fill(forecast->squares, forecast->squares + forecast->steps, float(forecast->step));
     lufs = forecast_lufs(*forecast, 1.0);
-  } else if (followed) {
-    followed->meter->join();
-    if (*followed->status != 0) return measured(*followed->status);
-    // libebur128 reports -HUGE_VAL when no block passes the gates.
-    lufs = std::isfinite(*followed->integrated) ? *followed->integrated : kNaN;
   } else {
     int st = measured(measure_integrated_loudness(audio, &lufs));
     if (st != 0) return st;
@@ -664,25 +644,18 @@ int loudness_target(const ToolConfig* cfg, const Sample* timbre, const double* r
 
 }  // namespace
 
-bool deliver_follows_loudness(const ToolConfig* cfg) {
-  // With the limiter and a target the loudness forecast measures the
-  // output before limiting.
-  return !(cfg->limiter.on && (cfg->loudness.on || cfg->match_loudness));
-}
-
 int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
-                     FollowedLoudness* followed, const double* reference_lufs, const String* path,
-                     const double* timbre_lufs) {
+                     const double* reference_lufs, const String* path, const double* timbre_lufs) {
   LoudnessMeasure out;
   double target = kNaN;
   LoudnessForecast forecast;
   int st = 0;
-  if (cfg->limiter.on && !followed) {
+  if (cfg->limiter.on) {
     if ((st = loudness_target(cfg, timbre, reference_lufs, &target, timbre_lufs)) != 0) return st;
     if (!std::isnan(target) && !forecast_start(*output, &forecast)) forecast_free(&forecast);
-    st = measure_before_limiter(*output, nullptr, forecast.power ? &forecast : nullptr, &out);
+    st = measure_before_limiter(*output, forecast.power ? &forecast : nullptr, &out);
   } else {
-    st = cfg->limiter.on ? measure_before_limiter(*output, followed, nullptr, &out) : measure(*output, followed, &out);
+    st = measured(measure_loudness(*output, &out));
     if (st == 0) st = loudness_target(cfg, timbre, reference_lufs, &target, timbre_lufs);
   }
   if (st != 0) {
@@ -791,60 +764,6 @@ void print_loudness_line(const LoudnessReport& r) {
   out_printf("  loudness: %s, true peak: %s, gain: %+.2f dB%s%s\n", lufs, tp, r.gain_db, limiter, missed);
 }
 
-int hold_written_ceiling(double ceiling_db, Sample* output, const SaveOptions& options, const char* seed_text,
-                         LoudnessReport* report) {
-  const SaveFormat format = options.custom ? options.format : save_format_default();
-  const bool quantized = format.bits != SAVE_BITS_FLOAT;
-  Sample written;
-  sample_init(written);
-  LoudnessMeasure m{kNaN, kNaN, kNaN};
-  double trim = 0.0;
-  int st = 0;
-  // Each round lowers by the excess and a hair more, the quantization's
-  // own wobble (a few steps of the last bit).
-  constexpr int kRounds = 4;
-  bool over = false;
-  for (int round = 0;; ++round) {
-    const Sample* measured_audio = output;
-    if (quantized) {
-      if ((st = sample_as_saved(*output, format, seed_text, &written)) != 0) break;
-      measured_audio = &written;
-    }
-    const double skip = 0.0;  // the loudness is measured once, at the end
-    if ((st = measure_loudness(*measured_audio, &skip, &m)) != 0) break;
-    if (!(m.true_peak_db > ceiling_db)) break;
-    if (round == kRounds) {
-      over = true;
-      break;
-    }
-    const double lower = m.true_peak_db - ceiling_db + 0.001 * (round + 1);
-    loudness_apply_gain(*output, -lower);
-    trim -= lower;
-  }
-  if (st == 0 && over) {
-    sample_destroy(written);
-    err_printf("  true-peak ceiling of %.2f dBTP cannot be met by the written samples (it lies in the noise of "
-               "their quantization)\n",
-               ceiling_db);
-    return STATUS_UNSUPPORTED;
-  }
-  if (st == 0) {
-    double lufs = kNaN;
-    if (quantized || trim != 0.0 || std::isnan(report->after_lufs)) {
-      st = measure_integrated_loudness(quantized ? written : *output, &lufs);
-    } else {
-      lufs = report->after_lufs;
-    }
-    if (st == 0) {
-      report->after_lufs = lufs;
-      report->true_peak_db = m.true_peak_db;
-      report->gain_db = (std::isnan(report->gain_db) ? 0.0 : report->gain_db) + trim;
-    }
-  }
-  sample_destroy(written);
-  return measured(st);
-}
-
 void save_options_from_config(SaveOptions* options, const ToolConfig* cfg) {
   options->format = save_format_default();
   options->format.container = static_cast<int>(cfg->format);
@@ -937,23 +856,6 @@ int check_output_name(const ToolConfig* cfg, const String* path) {
   }
   string_free(&copy);
   return fits ? 0 : STATUS_BAD_ARGUMENT;
-}
-
-void warn_overs(const String* path, const Sample& output, const SaveOptions& options) {
-  // The vector peak first: almost every output stays within full scale
-  // and needs no count.
-  const DspTable& t = dsp();
-  float peak = 0.0f;
-  for (uint64_t c = 0; c < output.channels; ++c) {
-    peak = std::fmax(peak, t.peak_abs(output.data + c * output.stride, static_cast<size_t>(output.length)));
-  }
-  if (!(peak > 1.0f)) return;
-  uint64_t overs = 0;
-  for (uint64_t c = 0; c < output.channels; ++c) {
-    const float* row = output.data + c * output.stride;
-    for (uint64_t t2 = 0; t2 < output.length; ++t2) overs += std::fabs(row[t2]) > 1.0f;
-  }
-  warn_overs_counted(path, peak, overs, options);
 }
 
 void warn_overs_counted(const String* path, float peak, uint64_t overs, const SaveOptions& options) {

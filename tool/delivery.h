@@ -4,7 +4,6 @@
 #include "analysis/loudness.h"
 
 #include <cstdint>
-#include <thread>
 
 #include "audio/save_format.h"
 #include "runtime/string.h"
@@ -69,23 +68,14 @@ void loudness_report_init(LoudnessReport* r);
 //   "  [WRN] '<path>': true-peak limiter at <C> dBTP: loudness target missed by <M> LU;
 //    reaching it needs <N> dB of gain reduction (at most 12 dB)\n".
 // (`path` is the output's; without one those lines start at "true-peak").
-// With `followed`, the output's integrated loudness is being measured on a
-// thread of its own (measure_integrated_following) while the output was
-// made: only the peaks are measured here, then that thread is joined and
-// its value taken. Returns 0, or the measuring status (5, 13, 4) after
+// Returns 0, or the measuring status (5, 13, 4) after
 // "  error measuring loudness, error code: %d\n".
-struct FollowedLoudness {
-  std::thread* meter;        // joined by deliver_loudness
-  const double* integrated;  // libebur128's value, valid after the join
-  const Status* status;      // the measurement's status, valid after the join
-};
 // With `reference_lufs` (not null, not NaN) the loudness to match is that
 // value (several references: their median) and `timbre` is not measured.
 // `timbre_lufs` (when not null) is the timbre file's loudness, measured
 // already (NaN: unmeasurable); `timbre` is then not read.
 [[nodiscard]] int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre,
-                                   LoudnessReport* report, FollowedLoudness* followed,
-                                   const double* reference_lufs = nullptr, const String* path = nullptr,
+                                   LoudnessReport* report, const double* reference_lufs = nullptr, const String* path = nullptr,
                                    const double* timbre_lufs = nullptr);
 
 // The output of the gain step, whole or made again in blocks: the gain is
@@ -136,10 +126,6 @@ class LimiterPasses {
 [[nodiscard]] int limiter_search(const ToolConfig* cfg, const LoudnessMeasure& unlimited, double target,
                                  LoudnessReport* report, const String* path, LimiterPasses& passes, double* gain_out);
 
-// Whether the output's loudness is worth following while it is made: not
-// with the limiter and a target, whose search measures the output itself.
-bool deliver_follows_loudness(const ToolConfig* cfg);
-
 // The effective true-peak ceiling of the settings in dBTP (the lower of
 // -tp and -tl), NaN when neither is on.
 double delivery_ceiling_db(const ToolConfig* cfg);
@@ -154,18 +140,6 @@ double delivery_ceiling_db(const ToolConfig* cfg);
 void print_loudness_line(const LoudnessReport& report);
 
 struct SaveOptions;
-
-// Keeps the true peak of the file as written at or below `ceiling_db`: the
-// samples are quantized and dithered as the save will do it (`seed_text`,
-// the output's name under the destination, seeds the dither), measured by libebur128, and when
-// they pass the ceiling `output` is lowered by the excess and measured
-// again. The report then holds the written file's loudness and true peak
-// and the gain includes the trim. Returns 0, or 5, 13, 4 (after "  error
-// measuring loudness, error code: %d\n"), or 8 after "  true-peak ceiling
-// of <C> dBTP cannot be met by the written samples (it lies in the noise of
-// their quantization)\n".
-[[nodiscard]] int hold_written_ceiling(double ceiling_db, Sample* output, const SaveOptions& options,
-                                       const char* seed_text, LoudnessReport* report);
 
 // Reads the lossy file at `path` back through its decoder, measures its
 // true peak into report->decoded_true_peak_db and, when that passes the
@@ -209,10 +183,9 @@ void save_options_from_config(SaveOptions* options, const ToolConfig* cfg);
 // check_output_format. 0 when the name fits.
 [[nodiscard]] int check_output_name(const ToolConfig* cfg, const String* path);
 
-// Prints, for an output whose samples pass full scale,
+// Prints, for an output whose samples pass full scale (its largest
+// magnitude `peak`, `overs` samples beyond it),
 //   "  [WRN] '<path>' peaks at <+P> dBFS: <N> samples over full scale\n"
 // (", clipped" added for integer formats) on standard error. Nothing for an
 // output within full scale.
-void warn_overs(const String* path, const Sample& output, const SaveOptions& options);
-// The same from a peak and a count of samples over full scale.
 void warn_overs_counted(const String* path, float peak, uint64_t overs, const SaveOptions& options);

@@ -16,7 +16,6 @@
 #include "analysis/profile.h"
 #include "analysis/resample.h"
 #include "analysis/sample.h"
-#include "analysis/sample_progress.h"
 #include "analysis/target_curve.h"
 #include "analysis/loudness.h"
 #include "analysis/trim.h"
@@ -90,7 +89,7 @@ struct GroupState {
 // for the group: its lines (when it ran in parallel), its status and the
 // number of files it wrote.
 struct ChildState {
-  Sample child, child_profile, raw, work, output;
+  Sample child, child_profile, raw, work;
   Sample master_profile;  // the master's profile made for the child's channels, when they differ
   Sample target;          // the target spectrum with the target curve
   Sample rate_profile;    // the master's profile at the child's own rate (-sr child); empty otherwise
@@ -115,7 +114,6 @@ struct ChildState {
     sample_init(child_profile);
     sample_init(raw);
     sample_init(work);
-    sample_init(output);
     sample_init(master_profile);
     sample_init(target);
     curve_trace_init(trace);
@@ -129,7 +127,6 @@ struct ChildState {
     sample_destroy(child_profile);
     sample_destroy(raw);
     sample_destroy(work);
-    sample_destroy(output);
     sample_destroy(master_profile);
     sample_destroy(target);
     curve_trace_destroy(trace);

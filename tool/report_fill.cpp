@@ -194,12 +194,6 @@ void report_fill_curves(ReportChild* c, const CurveTrace& trace, uint64_t rate, 
   }
 }
 
-void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile* planned,
-                        const LoudnessReport& loudness) {
-  report_fill_output_shape(c, output.sample_rate, output.channels, output.length, peak_dbfs(output), planned,
-                           loudness);
-}
-
 void report_fill_output_shape(ReportChild* c, uint64_t rate, uint64_t channels, uint64_t frames, double peak_db,
                               const PlannedFile* planned, const LoudnessReport& loudness) {
   if (!c) return;

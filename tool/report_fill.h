@@ -42,15 +42,12 @@ void report_fill_spectrum(ReportSpectrum* s, const Sample& profile, uint64_t rat
 // The computed and applied curves of `trace`, the bins any limit clamped.
 void report_fill_curves(ReportChild* c, const CurveTrace& trace, uint64_t rate, unsigned rank);
 
-// The processed output: its file, measures and loudness.
-// As report_fill_audio and report_fill_output, from an output's shape and
-// peak (in dBFS) when it was never held whole.
+// The processed output: its file, shape, peak (in dBFS) and loudness; the
+// audio as report_fill_audio does it, from a shape and a peak.
 void report_fill_audio_shape(ReportAudioInfo* info, const String* path, uint64_t rate, uint64_t channels,
                              uint64_t frames, double peak_db, const LoudnessReport* loudness);
 void report_fill_output_shape(ReportChild* c, uint64_t rate, uint64_t channels, uint64_t frames, double peak_db,
                               const PlannedFile* planned, const LoudnessReport& loudness);
-void report_fill_output(ReportChild* c, const Sample& output, const PlannedFile* planned,
-                        const LoudnessReport& loudness);
 
 // A file written for a child (`c`) or for the group (`c` null).
 void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, uint32_t kind,
