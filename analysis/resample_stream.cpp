@@ -533,3 +533,48 @@ Status resample_stream_finish(ResampleStream& s, Sample& out) {
   if (st != STATUS_OK && st != STATUS_INVALID) s.mode = kBroken;
   return st;
 }
+
+Status resample_in_blocks(Sample& audio, uint64_t target_rate, bool high) {
+  if (audio.channels == 0) return STATUS_INVALID;
+  if (audio.sample_rate == 0 || target_rate == 0) return STATUS_BAD_ARGUMENT;
+  if (audio.sample_rate == target_rate) return STATUS_OK;
+  if (!audio.data) return STATUS_INVALID;
+  constexpr uint64_t kBlock = 65536;
+  ResampleStream s;
+  resample_stream_init(s);
+  Sample result, piece;
+  sample_init(result);
+  sample_init(piece);
+  Status st = resample_stream_start(s, audio.channels, audio.sample_rate, target_rate, audio.length, high);
+  const uint64_t total = st == STATUS_OK ? resample_stream_length(s) : 0;
+  if (st == STATUS_OK && !sample_allocate_unfilled(result, audio.channels, total, total)) st = STATUS_NO_MEMORY;
+  uint64_t at = 0;
+  auto keep = [&]() {
+    if (at + piece.length > total) return STATUS_INVALID;
+    for (uint64_t c = 0; c < audio.channels; ++c)
+      std::memcpy(result.data + c * result.stride + at, piece.data + c * piece.stride, size_t(piece.length) * sizeof(float));
+    at += piece.length;
+    return STATUS_OK;
+  };
+  for (uint64_t from = 0; st == STATUS_OK && from < audio.length; from += kBlock) {
+    Sample view = audio;
+    view.data = audio.data + from;
+    view.length = std::min(kBlock, audio.length - from);
+    st = resample_stream_push(s, view, piece);
+    if (st == STATUS_OK) st = keep();
+  }
+  if (st == STATUS_OK) st = resample_stream_finish(s, piece);
+  if (st == STATUS_OK) st = keep();
+  if (st == STATUS_OK && at != total) st = STATUS_INVALID;
+  resample_stream_release(s);
+  sample_destroy(piece);
+  if (st == STATUS_OK) {
+    // Zero padding, as the whole-buffer functions leave it.
+    for (uint64_t c = 0; c < result.channels; ++c)
+      std::memset(result.data + c * result.stride + total, 0, size_t(result.stride - total) * sizeof(float));
+    result.sample_rate = target_rate;
+    sample_swap(audio, result);
+  }
+  sample_destroy(result);
+  return st;
+}

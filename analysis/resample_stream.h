@@ -65,3 +65,9 @@ void resample_stream_release(ResampleStream& s);
 
 // Output frames in all (resample_length of the input).
 uint64_t resample_stream_length(const ResampleStream& s);
+
+// resample (or, `high`, resample_high) of a whole buffer run through the
+// stream a block at a time: the same bits, the result replacing `audio`
+// only on success. Faster than the whole-buffer functions on long inputs:
+// the filters' working set stays in cache.
+[[nodiscard]] Status resample_in_blocks(Sample& audio, uint64_t target_rate, bool high);

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "analysis/resample.h"
+#include "analysis/resample_stream.h"
 #include "analysis/sample.h"
 #include "audio/sample_file.h"
 #include "audio/sndfile_stream.h"
@@ -212,7 +213,7 @@ int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const 
   }
   print_file_line("loaded file", &path, target, target->sample_rate);
   // A rate of 0 keeps the file's own.
-  if (rate != 0) st = cfg->resample_quality == RESAMPLE_HIGH ? resample_high(*target, rate) : resample(*target, rate);
+  if (rate != 0) st = resample_in_blocks(*target, rate, cfg->resample_quality == RESAMPLE_HIGH);
   if (st != 0) {
     err_printf("  could not resample file '%s' to sample rate %d, error code: %d\n",
                  text_of(&path), static_cast<int>(rate), st);

@@ -15,6 +15,7 @@
 #include "analysis/mix.h"
 #include "analysis/profile.h"
 #include "analysis/resample.h"
+#include "analysis/resample_stream.h"
 #include "analysis/sample.h"
 #include "analysis/target_curve.h"
 #include "analysis/loudness.h"
@@ -452,7 +453,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     Sample at_rate;
     sample_init(at_rate);
     st = sample_copy(at_rate, g.master);
-    if (st == 0) st = cfg->resample_quality == RESAMPLE_HIGH ? resample_high(at_rate, rate) : resample(at_rate, rate);
+    if (st == 0) st = resample_in_blocks(at_rate, rate, cfg->resample_quality == RESAMPLE_HIGH);
     if (st == 0) st = reference_profile(c.rate_profile, at_rate, cfg, set.rank);
     sample_destroy(at_rate);
     master_profile = &c.rate_profile;
