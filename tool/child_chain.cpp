@@ -300,14 +300,7 @@ int write_child_audio(ChildAudio* job) {
     out.true_peak_db = out.sample_peak_db;
     LoudnessReport& r = job->loudness;
     r.before_lufs = out.integrated_lufs;
-    if (!std::isnan(target) && std::isnan(out.integrated_lufs)) {
-      if (std::isinf(out.true_peak_db) && out.true_peak_db < 0) {
-        err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
-      } else {
-        err_printf("  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); "
-                   "not brought to the target\n");
-      }
-    }
+    if (!std::isnan(target) && std::isnan(out.integrated_lufs)) warn_unmeasurable(out);
     ChainLimiterPasses passes(job, &parts, norm, norm_count, frames);
     double gain = 0.0;
     if ((st = limiter_search(cfg, out, target, &r, job->message_path, passes, &gain)) != 0) return st;
@@ -405,6 +398,6 @@ int write_child_audio(ChildAudio* job) {
     }
     print_loudness_line(job->loudness);
   }
-  print_saved_line(&job->path, job->channels, job->frames, job->rate);
+  print_shape_line("saved file", &job->path, job->channels, job->frames, job->rate);
   return 0;
 }

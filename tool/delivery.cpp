@@ -664,14 +664,7 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
   }
   report->before_lufs = out.integrated_lufs;
   if (cfg->limiter.on) {
-    if (!std::isnan(target) && std::isnan(out.integrated_lufs)) {
-      if (std::isinf(out.true_peak_db) && out.true_peak_db < 0) {
-        err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
-      } else {
-        err_printf("  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); "
-                   "not brought to the target\n");
-      }
-    }
+    if (!std::isnan(target) && std::isnan(out.integrated_lufs)) warn_unmeasurable(out);
     st = deliver_limited(cfg, output, out, target, report, &forecast, path);
     report->asked = true;
     report->target_lufs = target;
@@ -681,6 +674,17 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
   }
   WholeOutput whole{output};
   return deliver_gain(cfg, out, target, report, path, whole);
+}
+
+void warn_unmeasurable(const LoudnessMeasure& out) {
+  // Only digital silence is called silent; a short or very quiet output
+  // still has a peak, and a ceiling still holds it.
+  if (std::isinf(out.true_peak_db) && out.true_peak_db < 0) {
+    err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
+  } else {
+    err_printf("  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); "
+               "not brought to the target\n");
+  }
 }
 
 double delivery_target(const ToolConfig* cfg, double timbre_lufs, const double* reference_lufs) {
@@ -703,16 +707,7 @@ int deliver_gain(const ToolConfig* cfg, LoudnessMeasure out, double target, Loud
   int st = 0;
   const double ceiling = cfg->true_peak.on ? static_cast<double>(cfg->true_peak.value) : kNaN;
   LoudnessGain g = loudness_gain(out, target, ceiling);
-  if (g.unmeasurable || (!std::isnan(target) && std::isnan(out.integrated_lufs))) {
-    // Only digital silence is called silent; a short or very quiet output
-    // still has a peak, and the ceiling below still holds it.
-    if (std::isinf(out.true_peak_db) && out.true_peak_db < 0) {
-      err_printf("  [WRN] output is silent (no measurable loudness); not scaled\n");
-    } else {
-      err_printf("  [WRN] output loudness is unmeasurable (shorter than 0.4 s or below -70 LUFS); "
-                 "not brought to the target\n");
-    }
-  }
+  if (g.unmeasurable || (!std::isnan(target) && std::isnan(out.integrated_lufs))) warn_unmeasurable(out);
   if (g.gain_db != 0.0 && std::isfinite(g.gain_db)) {
     output.apply_gain(g.gain_db);
     // Loudness and true peak follow a linear gain exactly; no second

@@ -87,6 +87,10 @@ class DeliveredOutput {
   [[nodiscard]] virtual Status integrated(double* lufs) = 0;
 };
 
+// The line for an output a target cannot be reached on: silent (no peak)
+// or unmeasurable.
+void warn_unmeasurable(const LoudnessMeasure& out);
+
 // The loudness the output is brought to: -lu's, the references' median
 // (`reference_lufs`, when given and not NaN) or the timbre file's measured
 // loudness (`timbre_lufs`, NaN when unmeasurable: the warning about the

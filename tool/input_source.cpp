@@ -88,7 +88,7 @@ int profile_of(StreamedInput* in, const ToolConfig* cfg, unsigned rank, Sample* 
   if (st == 0) {
     in->peak = sink.peak;
     if (print_loaded) {
-      print_loaded_line(&in->path, in->stream.channels, in->stream.frames, in->stream.file_rate);
+      print_shape_line("loaded file", &in->path, in->stream.channels, in->stream.frames, in->stream.file_rate);
       // Its profile would rest on one zero-padded frame.
       const uint64_t frame = uint64_t{1} << rank;
       if (in->length < frame) {

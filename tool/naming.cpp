@@ -176,12 +176,12 @@ void print_unusable_sample(String* path, uint64_t frame, bool finite) {
   }
 }
 
-void print_loaded_line(String* path, uint64_t channels, uint64_t frames, uint64_t rate) {
+void print_shape_line(const char* what, String* path, uint64_t channels, uint64_t frames, uint64_t rate) {
   Sample shape;
   sample_init(shape);
   shape.channels = channels;
   shape.length = frames;
-  print_file_line("loaded file", path, &shape, rate);
+  print_file_line(what, path, &shape, rate);
 }
 
 int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg, const String* name) {
@@ -420,13 +420,6 @@ int save_output_file_as(const Sample* buffer, const String* dst_path, const Stri
   return st;
 }
 
-void print_saved_line(String* path, uint64_t channels, uint64_t frames, uint64_t rate) {
-  Sample shape;
-  sample_init(shape);
-  shape.channels = channels;
-  shape.length = frames;
-  print_file_line("saved file", path, &shape, rate);
-}
 
 bool probe_input_file(const ToolConfig* cfg, const String* name, uint64_t* rate, uint64_t* channels,
                       uint64_t* frames) {

@@ -31,11 +31,12 @@ class Variables;
 // frame: <n> samples, the frame has <N>" on standard error.
 // Pieces of load_input_file for inputs read a block at a time, with its
 // lines: the path of `name` (its error line on failure), the rate checks,
-// the line of a sample out of range or not finite, the loaded-file line.
+// the line of a sample out of range or not finite, and the loaded-file (or
+// saved-file) line of a file of that shape.
 [[nodiscard]] int input_path_of(String* path, const ToolConfig* cfg, const String* name);
 [[nodiscard]] int check_input_rate(String* path, uint64_t file_rate, uint64_t rate);
 void print_unusable_sample(String* path, uint64_t frame, bool finite);
-void print_loaded_line(String* path, uint64_t channels, uint64_t frames, uint64_t rate);
+void print_shape_line(const char* what, String* path, uint64_t channels, uint64_t frames, uint64_t rate);
 void print_read_error(String* shown, int st);
 
 [[nodiscard]] int load_input_file(Sample* target, uint64_t rate, const ToolConfig* cfg,
@@ -122,8 +123,6 @@ const String* group_reference_name(const ToolConfig* cfg, const Group* group);
 // saves made a block at a time. Prints one error line on failure.
 [[nodiscard]] int prepare_output_path(String* name, String* path, const String* dst_path, const String* templ,
                                       Variables* vars);
-// The saved-file line of an output of that shape.
-void print_saved_line(String* path, uint64_t channels, uint64_t frames, uint64_t rate);
 
 // The name (under the destination) save_output_file_as gives the output of
 // `templ`, which seeds its dither; without a line on failure (the save
