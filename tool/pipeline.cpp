@@ -628,9 +628,9 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
     return 0;
   }
   int st = 0;
-  // A single master too long to hold is read a block at a time (its
-  // profile while it is opened); several are held whole for their median.
-  if (group_master_count(group) == 1) {
+  // A master too long to hold is read a block at a time (its profile while
+  // it is opened), and so is each further reference.
+  {
     st = open_streamed_input(&g.master_in, &g.master_streamed, &group->master, g.rate, cfg, set.rank,
                              &g.master_profile, "master");
     if (st != 0) {
@@ -661,7 +661,8 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
   // timbre (see the child's check), with or without a target curve.
   if (g.report) (void)report_add_reference(g.report, string_to_utf8(&group->master));
   if (group_master_count(group) > 1) {
-    st = median_references(cfg, group, g.rate, set.rank, g.master, g.master_profile, &g.reference_lufs, g.report);
+    st = median_references(cfg, group, g.rate, set.rank, g.master, g.master_streamed ? &g.master_in : nullptr,
+                           g.master_profile, &g.reference_lufs, g.report);
     if (st != 0) {
       report_group_failed(g.report, st);
       return st;

@@ -5,11 +5,13 @@
 
 #include "analysis/curve_shape.h"
 #include "analysis/loudness.h"
+#include "analysis/loudness_tap.h"
 #include "analysis/mix.h"
 #include "analysis/profile.h"
 #include "report/run_report.h"
 #include "runtime/alloc.h"
 #include "runtime/output.h"
+#include "tool/input_source.h"
 #include "tool/naming.h"
 #include "tool/report_fill.h"
 #include "tool/tool_config.h"
@@ -42,6 +44,64 @@ int reference_level(const Sample& audio, ReferenceLevel* level) {
     }
   const double frames = static_cast<double>(audio.channels * audio.length);
   level->power = frames > 0 && sum > 0 ? 10.0 * std::log10(sum / frames) : -INFINITY;
+  return 0;
+}
+
+// The mean power of what passes, as reference_level sums it (channel by
+// channel, which a block at a time becomes a sum per channel).
+class PowerTap : public Stage {
+ public:
+  Status start(const StageFormat& in, StageFormat* out) override {
+    if (in.channels > kMaxChannels) return STATUS_BAD_ARGUMENT;
+    channels_ = in.channels;
+    frames_ = 0;
+    for (double& v : sums_) v = 0.0;
+    *out = in;
+    return STATUS_OK;
+  }
+  Status process(const Sample& block, StageSink& next) override {
+    for (uint64_t c = 0; c < block.channels; ++c) {
+      double sum = sums_[c];
+      const float* row = block.data + c * block.stride;
+      for (uint64_t t = 0; t < block.length; ++t) sum += double(row[t]) * double(row[t]);
+      sums_[c] = sum;
+    }
+    frames_ += block.length;
+    return next.take(block);
+  }
+  double power_db() const {
+    double sum = 0.0;
+    for (uint64_t c = 0; c < channels_; ++c) sum += sums_[c];
+    const double values = static_cast<double>(channels_ * frames_);
+    return values > 0 && sum > 0 ? 10.0 * std::log10(sum / values) : -INFINITY;
+  }
+
+ private:
+  static constexpr uint64_t kMaxChannels = 64;
+  uint64_t channels_ = 0, frames_ = 0;
+  double sums_[kMaxChannels] = {};
+};
+
+// reference_level of an input read a block at a time.
+int streamed_level(StreamedInput* in, ReferenceLevel* level) {
+  LoudnessTap loudness;
+  loudness.configure(false);
+  PowerTap power;
+  StageChain chain;
+  (void)chain.add(&loudness);
+  (void)chain.add(&power);
+  FileSource source(in);
+  int st = chain.start(source.format(), nullptr);
+  if (st == 0) st = source.run(chain);
+  if (st == 0) st = chain.finish();
+  LoudnessMeasure m{};
+  if (st == 0) st = loudness.result(&m);
+  if (st != 0) {
+    err_printf("  error measuring loudness, error code: %d\n", st);
+    return st;
+  }
+  level->lufs = m.integrated_lufs;
+  level->power = power.power_db();
   return 0;
 }
 
@@ -118,7 +178,7 @@ int curve_target(Sample& out, const Sample* base, const Sample& child, const Tar
 }
 
 int median_references(const ToolConfig* cfg, const Group* group, uint64_t rate, unsigned rank, const Sample& first,
-                      Sample& profile, double* median_lufs, ReportGroup* report) {
+                      StreamedInput* first_in, Sample& profile, double* median_lufs, ReportGroup* report) {
   const uint64_t count = group_master_count(group);
   Sample* profiles = static_cast<Sample*>(mem_calloc(count, sizeof(Sample)));
   ReferenceLevel* levels = static_cast<ReferenceLevel*>(mem_calloc(count, sizeof(ReferenceLevel)));
@@ -126,14 +186,26 @@ int median_references(const ToolConfig* cfg, const Group* group, uint64_t rate, 
   const Sample** views = static_cast<const Sample**>(mem_calloc(count, sizeof(Sample*)));
   int st = profiles && levels && gains && views ? 0 : STATUS_NO_MEMORY;
   for (uint64_t i = 0; profiles && i < count; ++i) sample_init(profiles[i]);
-  if (st == 0) st = reference_level(first, &levels[0]);
+  if (st == 0) st = first_in ? streamed_level(first_in, &levels[0]) : reference_level(first, &levels[0]);
   if (st == 0 && sample_copy(profiles[0], profile) != STATUS_OK) st = STATUS_NO_MEMORY;
   for (uint64_t i = 1; st == 0 && i < count; ++i) {
     const String* name = group_master_at(group, i);
     Sample audio, own;
     sample_init(audio);
     sample_init(own);
-    st = load_input_file(&audio, rate, cfg, name);
+    // A long reference is read a block at a time (its profile while it is
+    // opened), a short one loaded whole.
+    StreamedInput in;
+    streamed_input_init(&in);
+    bool streamed = false;
+    st = open_streamed_input(&in, &streamed, name, rate, cfg, rank, &own, "master");
+    if (st == 0 && streamed) {
+      audio.channels = in.stream.channels;
+      audio.length = in.length;
+      audio.sample_rate = in.rate;
+    } else if (st == 0) {
+      st = load_input_file(&audio, rate, cfg, name);
+    }
     if (st == 0 && report) (void)report_add_reference(report, string_to_utf8(const_cast<String*>(name)));
     if (st == 0 && cfg->mid_side && audio.channels != 2) {
       err_printf("  mid/side needs two channels: '%s' has %d, leaving\n", text_of(name), static_cast<int>(audio.channels));
@@ -143,12 +215,13 @@ int median_references(const ToolConfig* cfg, const Group* group, uint64_t rate, 
                  static_cast<int>(first.channels), static_cast<int>(audio.channels), text_of(name));
       st = STATUS_BAD_ARGUMENT;
     }
-    if (st == 0) {
+    if (st == 0 && !streamed) {
       st = reference_profile(own, audio, cfg, rank);
       if (st != 0) err_printf("  error computing spectral profile for the master file '%s'\n", text_of(name));
     }
     if (st == 0) st = profile_for_channels(profiles[i], own, first.channels);
-    if (st == 0) st = reference_level(audio, &levels[i]);
+    if (st == 0) st = streamed ? streamed_level(&in, &levels[i]) : reference_level(audio, &levels[i]);
+    streamed_input_close(&in);
     sample_destroy(audio);
     sample_destroy(own);
   }

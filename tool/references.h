@@ -9,6 +9,7 @@
 struct Group;
 struct ReportGroup;
 struct ToolConfig;
+struct StreamedInput;
 
 // What a child is matched to: the spectra of its references (one master,
 // several, or a target curve alone) as the run takes them.
@@ -39,5 +40,9 @@ struct ToolConfig;
 // measuring (after its line), 13 for a reference whose channels can serve
 // neither way ("  number of channels mimatch: ...") or, with mid/side, one
 // without two channels ("  mid/side needs two channels: ..."), or 5.
+// A reference too long to hold is read a block at a time: `first_in` (may
+// be null) is the first master's reading when it is one (`first` then has
+// its shape only).
 [[nodiscard]] int median_references(const ToolConfig* cfg, const Group* group, uint64_t rate, unsigned rank,
-                                    const Sample& first, Sample& profile, double* median_lufs, ReportGroup* report);
+                                    const Sample& first, StreamedInput* first_in, Sample& profile,
+                                    double* median_lufs, ReportGroup* report);

@@ -29,6 +29,7 @@ TEST_F(Stream, BlockPathWritesTheFilesOfTheWholeBufferPath) {
   // A dull master and a bright child, stereo; a mono pair for mastering.
   write("m.wav", e2e::noise(48000, 2, 3 * 48000 + 123, 1, 0.05));
   write("c.wav", e2e::noise(48000, 2, 2 * 48000 + 77, 2, 0.4));
+  write("r.wav", e2e::noise(48000, 2, 48000 + 5, 3, 0.2));
   const std::vector<std::vector<std::string>> settings = {
       {},
       {"-b", "16"},
@@ -38,6 +39,7 @@ TEST_F(Stream, BlockPathWritesTheFilesOfTheWholeBufferPath) {
       {"-m", "true", "-dg", "-6", "-lc", "true", "-ml", "true"},
       {"-ph", "minimum", "-tp", "-20", "-b", "16", "-di", "none"},
       {"-tl", "-3", "-tla", "3", "-b", "16"},
+      {"-mf", "r.wav", "-m", "true", "-lm", "true"},
   };
   for (const auto& extra : settings) {
     std::vector<std::string> args = {"-mf", "m.wav", "-cf", "c.wav"};
