@@ -737,6 +737,25 @@ Status sample_check_input(const char* utf8, char* cause, size_t cause_size) {
   return STATUS_OK;
 }
 
+Status sample_read_header(String& path, AudioFormat* format, char* cause, size_t cause_size) {
+  const char* utf8 = string_to_utf8(&path);
+  if (!utf8) {
+    put_cause(cause, cause_size, std::strerror(ENOMEM));
+    return STATUS_NO_MEMORY;
+  }
+  Status status = sample_check_input(utf8, cause, cause_size);
+  if (status != STATUS_OK) return status;
+  SndfileReader reader;
+  status = reader.open(path);
+  AudioFormat found{};
+  if (status == STATUS_OK) status = reader.get_format(&found);
+  if (status != STATUS_OK)
+    put_cause(cause, cause_size, reader.open_error ? sf_error_number(reader.open_error) : std::strerror(ENOMEM));
+  (void)reader.close();
+  if (status == STATUS_OK) *format = found;
+  return status;
+}
+
 namespace {
 
 // Whether the magnitude of any of x[0 .. n-1] has a bit pattern above

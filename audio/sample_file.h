@@ -119,6 +119,13 @@ void sample_narrow(float* out, const double* in, size_t count);
 // text in `cause`.
 [[nodiscard]] Status sample_check_input(const char* utf8, char* cause, size_t cause_size);
 
+// What the header of the file at `path` tells (rate, channels, frames as
+// the reader reports them), asked the way sample_load_file opens a file:
+// sample_check_input, then libsndfile's open, which reads the header only.
+// 0, or the status sample_load_file would fail with at that point, its
+// text in `cause`. `format` is set only on success.
+[[nodiscard]] Status sample_read_header(String& path, AudioFormat* format, char* cause, size_t cause_size);
+
 // The file a save to `path` replaces: `path` itself or, when it is a
 // symbolic link, the end of its chain of links, which need not exist (a
 // dangling link is written through). A relative link is taken from the

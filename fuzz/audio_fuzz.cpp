@@ -3,7 +3,8 @@
 // contents). A load that succeeds must give a well-formed buffer: a stride
 // that is a multiple of 16 and holds the length, and zero padding.
 // The lengths that headers announce must never drive the allocation past
-// what the file holds.
+// what the file holds, and the header alone must tell what the load tells
+// of a file it cannot open.
 
 #include <unistd.h>
 
@@ -61,9 +62,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     char cause[256];
     std::memset(cause, 'x', sizeof cause);
-    if (sample_load_file(s, path, -1.0f, cause, sizeof cause) == STATUS_OK)
+    const Status loaded = sample_load_file(s, path, -1.0f, cause, sizeof cause);
+    if (loaded == STATUS_OK)
       check(s);
     else if (std::memchr(cause, 0, sizeof cause) == nullptr || cause[0] == 0 || std::strchr(cause, '\n'))
+      std::abort();
+    // The header asked before any work agrees with the load: a file it
+    // refuses, the load refuses with the same status and words; a file
+    // both read has the rate and channels the header told.
+    AudioFormat format{};
+    char header_cause[256] = "";
+    const Status header = sample_read_header(path, &format, header_cause, sizeof header_cause);
+    if (header != STATUS_OK && (loaded != header || std::strcmp(cause, header_cause) != 0)) std::abort();
+    if (header == STATUS_OK && loaded == STATUS_OK &&
+        (s.sample_rate != format.sample_rate || s.channels != format.channels))
       std::abort();
     sample_destroy(s);
   }
