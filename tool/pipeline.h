@@ -53,7 +53,9 @@ void run_context_init(RunContext* ctx, ToolConfig* cfg);
 
 // The whole run after the command line: works out every file of the run
 // and refuses it before any audio is read when an output would replace an
-// input or another output (17) or a template fails (7); lists the planned
+// input or another output (17) or a template fails (7); opens every input
+// it will load and reads its header (run_preflight), refusing the run at
+// the first that cannot be opened unless keep_going; lists the planned
 // outputs and stops for a dry run; otherwise processes the groups, prints
 // the summary line when keep_going or skip_existing is on, and writes the
 // report when one is asked for (also after a failure). `argc`/`argv` go

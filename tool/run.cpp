@@ -25,6 +25,7 @@
 #include "tool/group_list.h"
 #include "tool/naming.h"
 #include "tool/pipeline.h"
+#include "tool/preflight.h"
 #include "tool/report_fill.h"
 #include "tool/run_plan.h"
 #include "tool/settings.h"
@@ -46,7 +47,7 @@ const char* text_of(const String* s) {
 // opened keeps the run's rate here; loading it later reports why. A rate
 // outside the one the run's own setting accepts is refused before any work
 // (28), as that setting would be.
-int take_master_rates(ToolConfig* cfg) {
+int take_master_rates(ToolConfig* cfg, HeaderCache* headers) {
   PtrList groups;
   ptrlist_init(&groups);
   if (!hashmap_values(&cfg->groups, &groups)) {
@@ -62,8 +63,14 @@ int take_master_rates(ToolConfig* cfg) {
     if (!g) continue;
     g->rate = cfg->srate;
     if (g->master.length == 0) continue;
-    uint64_t rate = 0, channels = 0, frames = 0;
-    if (!probe_input_file(cfg, &g->master, &rate, &channels, &frames)) continue;
+    const InputHeader* header = nullptr;
+    st = header_cache_read(headers, cfg, &g->master, &header);
+    if (st != 0) {
+      std::fprintf(stderr, "Out of memory\n");
+      break;
+    }
+    if (header->status != 0 || header->rate == 0) continue;
+    const uint64_t rate = header->rate;
     if (!setting_in_range(row, static_cast<double>(rate))) {
       std::fprintf(stderr, "Bad '%s' value\n  the master '%s' is at %llu Hz; rates from %.10g to %.10g Hz are "
                    "accepted\n", row->label, text_of(&g->master), static_cast<unsigned long long>(rate), row->min,
@@ -115,9 +122,13 @@ int check_formats(const ToolConfig* cfg, const RunPlan* plan) {
     // source's, known from the header (and, at the child's rate, its rate).
     uint64_t channels = 0;
     if (lossy && f->source) {
-      uint64_t r = 0, frames = 0;
-      if (!probe_planned_input(f->source, &r, &channels, &frames)) channels = 0;
-      else if (cfg->srate_child && r != 0) rate = r;
+      // The preflight's header where it asked one (inputs of groups run
+      // elsewhere, or children kept, it did not).
+      const InputHeader* h = run_plan_header(plan, f->source);
+      uint64_t r = h ? h->rate : 0, frames = 0;
+      if (h && h->checked) channels = h->status == 0 ? h->channels : 0;
+      else if (!probe_planned_input(f->source, &r, &channels, &frames)) channels = 0;
+      if (channels != 0 && cfg->srate_child && r != 0) rate = r;
     }
     int st = check_output_name(cfg, &f->path);
     if (st == 0) st = check_output_format(cfg, &f->path, rate, channels);
@@ -313,8 +324,12 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
     run_plan_release(&plan);
     return st;
   }
-  if (cfg->srate_source || cfg->srate_child) st = take_master_rates(cfg);
+  // Headers read for the rates are not asked again by the preflight.
+  HeaderCache headers;
+  header_cache_init(&headers);
+  if (cfg->srate_source || cfg->srate_child) st = take_master_rates(cfg, &headers);
   if (st != 0) {
+    header_cache_release(&headers);
     run_plan_release(&plan);
     return st;
   }
@@ -352,6 +367,11 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   }
   if (st == 0) st = run_plan_check(&plan);
   if (st == 0) st = check_name_lengths(&plan);
+  // Every input the run will load is opened now, its header read once.
+  // The group listing names files and opens none.
+  int kept_going = 0;
+  if (st == 0 && cfg->list_groups.length == 0) st = run_preflight(&plan, cfg, &headers, &kept_going);
+  header_cache_release(&headers);
   if (st == 0) st = check_formats(cfg, &plan);
   if (st == 0 && cfg->list_groups.length > 0) {
     st = list_groups(cfg, &plan);
@@ -362,12 +382,14 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   }
   if (st != 0 || cfg->dry_run) {
     const bool selection = run_is_shard(cfg) || cfg->only_groups.count > 0;
+    if (st == 0) print_preflight_notes(&plan, cfg);
     if (st == 0 && selection) print_selected_outputs(cfg, &plan, stdout);
     else if (st == 0) run_plan_print(&plan, stdout);
     target_curve_destroy(curve);
     string_free(&report_dir);
     run_plan_release(&plan);
-    return st;
+    // Inputs a run that keeps going would skip end it with the first one's status.
+    return st != 0 ? st : kept_going;
   }
 
   (void)announce_empty_shard(cfg);

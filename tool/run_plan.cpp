@@ -488,6 +488,14 @@ int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variabl
   return st;
 }
 
+// The header table's failures in words, then the table.
+void headers_free(RunPlan* plan) {
+  for (uint64_t i = 0; i < plan->header_count; ++i) mem_free(plan->headers[i].cause);
+  mem_free(plan->headers);
+  plan->headers = nullptr;
+  plan->header_count = 0;
+}
+
 // Files that exist compare by device and inode, the others by canonical
 // path: a file that exists can never equal one that does not.
 bool same_identity(const PlannedFile* a, const PlannedFile* b) {
@@ -538,6 +546,8 @@ void run_plan_init(RunPlan* plan) {
   plan->record_count = 0;
   plan->curve = nullptr;
   plan->settings_hash = 0;
+  plan->headers = nullptr;
+  plan->header_count = 0;
 }
 
 void run_plan_release(RunPlan* plan) {
@@ -548,6 +558,7 @@ void run_plan_release(RunPlan* plan) {
   mem_free(plan->record_of);
   plan->record_of = nullptr;
   plan->record_count = 0;
+  headers_free(plan);
   arena_free(&plan->arena);
   plan->curve = nullptr;
 }
@@ -597,6 +608,11 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
     plan->record_of = nullptr;
     plan->record_count = 0;
     plan->curve = nullptr;
+    // So do the headers of the old inputs.
+    fresh.headers = plan->headers;
+    fresh.header_count = plan->header_count;
+    plan->headers = nullptr;
+    plan->header_count = 0;
   }
   run_plan_release(&fresh);
   return st;
@@ -668,6 +684,27 @@ int run_plan_check(const RunPlan* plan) {
   }
   mem_free(slots);
   return found ? STATUS_EXISTS : 0;
+}
+
+bool run_plan_same_file(const PlannedFile* a, const PlannedFile* b) { return same_identity(a, b); }
+
+uint64_t run_plan_file_hash(const PlannedFile* file) { return identity_hash(file); }
+
+int run_plan_keep_headers(RunPlan* plan) {
+  const uint64_t n = plan->inputs.count;
+  InputHeader* table = static_cast<InputHeader*>(mem_calloc(n ? n : 1, sizeof(InputHeader)));
+  if (!table) return STATUS_NO_MEMORY;
+  headers_free(plan);
+  plan->headers = table;
+  plan->header_count = n;
+  return 0;
+}
+
+const InputHeader* run_plan_header(const RunPlan* plan, const PlannedFile* input) {
+  if (!plan || !input || input->position >= plan->header_count) return nullptr;
+  // Outputs have positions too: only the input at that place is one.
+  if (plan->inputs.items[input->position] != input) return nullptr;
+  return &plan->headers[input->position];
 }
 
 void run_plan_print(const RunPlan* plan, FILE* out) {

@@ -32,6 +32,19 @@ enum OutputKind : uint32_t {
 // The produce keyword of a kind ("frm", "frc", "raw", "ir", "audio").
 const char* output_kind_keyword(OutputKind kind);
 
+// What an input's header told the preflight (run_preflight), read once
+// per distinct file before any audio is read.
+struct InputHeader {
+  char* cause;        // a failure in words (mem_alloc); null when none or status 0
+  uint64_t frames;    // from the header, when status is 0; AUDIO_FRAMES_UNKNOWN
+                      // when it does not say
+  uint32_t rate;      // from the header, when status is 0 (the reader's are ints)
+  uint32_t channels;
+  int status;         // 0, or the status loading the file fails with (its lines
+                      // are those of the load: "could not read file ...")
+  bool checked;       // the run will load this input, and its header was asked
+};
+
 // One file of the run, read or written.
 struct PlannedFile {
   const Group* group;         // not owned; lives as long as the ToolConfig
@@ -60,6 +73,8 @@ struct RunPlan {
   uint64_t record_count;          // outputs there were then; see run_plan_record
   const PlannedFile* curve;  // the target-curve input, when records are kept and there is one
   uint64_t settings_hash;    // of the settings that shape an output's bytes
+  InputHeader* headers;      // owned, once run_plan_keep_headers ran: one per input,
+  uint64_t header_count;     // by position (the inputs there were then); else null
 };
 
 // An empty plan. Never fails.
@@ -106,6 +121,21 @@ void run_plan_release(RunPlan* plan);
 // <kind> is the produce keyword. An output that would replace an input is
 // reported only as such.
 [[nodiscard]] int run_plan_check(const RunPlan* plan);
+
+// Whether two planned files are the same file, as run_plan_check tells it:
+// device and inode where the file exists, the canonical path where it does
+// not. run_plan_file_hash agrees with it.
+bool run_plan_same_file(const PlannedFile* a, const PlannedFile* b);
+uint64_t run_plan_file_hash(const PlannedFile* file);
+
+// Gives the plan a table of headers, one per input planned now, all zero
+// (unchecked), replacing any table it had. Only a run that opens its inputs
+// keeps one: a plan that is only listed has none. 0, or 5.
+[[nodiscard]] int run_plan_keep_headers(RunPlan* plan);
+
+// The header kept for `input`, an input of the plan; null when the plan
+// keeps no headers or `input` is none of the inputs they were kept for.
+const InputHeader* run_plan_header(const RunPlan* plan, const PlannedFile* input);
 
 // Writes every planned output path, one per line and nothing else, in the
 // order of the plan (the dry run's listing), in the locale's character set.

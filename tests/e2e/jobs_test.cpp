@@ -4,6 +4,7 @@
 // fails on the way and whichever of going on, skipping finished work or
 // the report is asked for.
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -27,7 +28,10 @@ using Files = std::vector<std::string>;
 // missing and an unreadable child, one without its master, one with a
 // stereo child among mono ones (a channel mismatch ends that group
 // without -k). Each run works in its own directory beside the inputs, so
-// that the paths in the lines are the same for every run.
+// that the paths in the lines are the same for every run. A missing or
+// unreadable input ends a run that does not go on before any work, so
+// such runs take inputs whose headers are sound and whose audio is not
+// (fail_while_loading).
 class Jobs : public E2ETest {
  protected:
   void SetUp() override {
@@ -38,6 +42,11 @@ class Jobs : public E2ETest {
     for (const char* n : names) write(std::string("in/") + n + ".wav", e2e::noise(44100, 1, 2500 + seed * 7, seed, 0.2 + (seed % 5) * 0.15)), ++seed;
     write("in/st.wav", e2e::noise(44100, 2, 2600, 60));
     write_text("in/junk.wav", "text, not audio\n");
+    e2e::Audio nan = e2e::noise(44100, 1, 2650, 61), huge = e2e::noise(44100, 1, 2700, 62);
+    nan.data[0][100] = NAN;
+    huge.data[0][200] = 1e20f;
+    write("in/nan.wav", nan);
+    write("in/huge.wav", huge);
     write_text("run.json5", R"({ srate: 44100, src_path: '../in', dst_path: 'out', produce: ['all'],
       file: '${group}/${file_name}.wav',
       ir: { file: '${group}/${file_name} ir.wav', raw: '${group}/${file_name} raw.wav',
@@ -111,6 +120,19 @@ class Jobs : public E2ETest {
     fs::copy(dir / "many_start", dir / "one", fs::copy_options::recursive);
   }
 
+  // The same groups, failing at the same places once their audio is read.
+  void fail_while_loading() {
+    std::ifstream in(dir / "run.json5", std::ios::binary);
+    std::stringstream whole;
+    whole << in.rdbuf();
+    std::string text = whole.str();
+    for (auto [from, to] : {std::pair<std::string, std::string>{"'missing.wav'", "'nan.wav'"},
+                            {"'junk.wav'", "'huge.wav'"}, {"'gone.wav'", "'nan.wav'"}}) {
+      for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+    }
+    write_text("run.json5", text);
+  }
+
   void start_from_nothing() {
     fs::remove_all(dir / "one");
     fs::remove_all(dir / "many_start");
@@ -132,6 +154,7 @@ TEST_F(Jobs, KeepGoingMatchesOneJob) {
 TEST_F(Jobs, ReportAndMasteringMatchOneJob) {
   start_from_nothing();
   expect_same({"-k", "true", "-r", "rep", "-m", "true"}, "2", true);
+  fail_while_loading();
   expect_same({"-r", "rep"}, "3", false);
 }
 
@@ -151,12 +174,13 @@ TEST_F(Jobs, MasterResponseThatCannotBeSavedIsReportedAsWithOneJob) {
 
 TEST_F(Jobs, FirstFailureEndsTheRunAsWithOneJob) {
   // Without -k the run ends at the first failure in the run's order, here
-  // the missing child of the first group: the next group, prepared ahead,
-  // leaves neither lines nor a record in the report.
+  // the unreadable child of the first group: the next group, prepared
+  // ahead, leaves neither lines nor a record in the report.
+  fail_while_loading();
   start_from_nothing();
   for (const char* jobs : {"2", "4"}) expect_same({"-r", "rep"}, jobs, false);
   auto r = run_in("one", {"-j", "2"});
-  EXPECT_EQ(r.status, 6);
+  EXPECT_EQ(r.status, 9);
   EXPECT_THAT(r.out, testing::EndsWith("processing group 'two'...\n"
                                        "  loaded file: '../in/m2.wav', channels: 1, samples: 2787, sample rate: "
                                        "44100, duration: 00:00:00.063\n"
@@ -178,7 +202,8 @@ TEST_F(Jobs, FirstFailureEndsTheRunAsWithOneJob) {
            std::to_string(samples) + " samples, the frame has 4096\n";
   };
   EXPECT_EQ(r.err, short_file("m2.wav", 2787) + short_file("d.wav", 2829) +
-                       "  could not read file '../in/missing.wav', error code: 6\n  No such file or directory\n");
+                       "  could not read file '../in/nan.wav', error code: 9\n"
+                       "  file '../in/nan.wav' holds a NaN or infinite sample at frame 100\n");
 
   // A channel mismatch ends only its group; the run goes on to the next
   // groups and ends at the failure in the last one.
@@ -188,18 +213,19 @@ TEST_F(Jobs, FirstFailureEndsTheRunAsWithOneJob) {
         one: { master: 'm1.wav', files: ['a.wav', 'b.wav'] },
         mixed: { master: 'm3.wav', files: ['c.wav', 'st.wav', 'd.wav', 'e.wav'] },
         last: { master: 'm4.wav', files: ['e.wav'] },
-        broken: { master: 'm2.wav', files: ['d.wav', 'junk.wav', 'e.wav', 'a.wav'] },
+        broken: { master: 'm2.wav', files: ['d.wav', 'huge.wav', 'e.wav', 'a.wav'] },
       } })");
   start_from_nothing();
   for (const char* jobs : {"2", "3"}) expect_same({"-r", "rep"}, jobs, false);
   r = run_in("one", {"-j", "3"});
-  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.status, 9);
   EXPECT_EQ(r.err, short_file("m1.wav", 2780) + short_file("a.wav", 2808) + short_file("b.wav", 2815) +
                        short_file("m3.wav", 2794) + short_file("c.wav", 2822) + short_file("st.wav", 2600) +
                        "  number of channels mimatch: 1 (master) vs 2 (child), leaving\n" +
                        short_file("m4.wav", 2801) + short_file("e.wav", 2836) + short_file("m2.wav", 2787) +
                        short_file("d.wav", 2829) +
-                       "  could not read file '../in/junk.wav', error code: 7\n  Format not recognised.\n");
+                       "  could not read file '../in/huge.wav', error code: 9\n"
+                       "  file '../in/huge.wav' holds a sample out of range at frame 200: its magnitude passes 1e+15\n");
   EXPECT_THAT(r.out, HasSubstr("processing group 'last'...\n"));
   EXPECT_THAT(r.out, testing::Not(HasSubstr("'out/mixed/d.wav'")));
 }
@@ -216,6 +242,7 @@ TEST_F(Jobs, SkipExistingMatchesOneJob) {
   fs::remove_all(dir / "many_start");
   fs::copy(dir / "one", dir / "many_start", fs::copy_options::recursive);
   expect_same({"-k", "true", "-se", "true"}, "2", true);
+  fail_while_loading();
   expect_same({"-se", "true"}, "3", false);
 }
 

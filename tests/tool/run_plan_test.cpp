@@ -15,13 +15,17 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include <sndfile.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "runtime/status.h"
 #include "tests/support/alloc_fail.h"
+#include "tool/preflight.h"
 #include "tool/tool_config.h"
 
 namespace fs = std::filesystem;
@@ -433,6 +437,135 @@ TEST_F(RunPlanTest, ExtraInputsAreProtected) {
   EXPECT_EQ(run_plan_check(&plan), STATUS_EXISTS);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "  output '" + d("run.json5") + "' would overwrite input '" + d("run.json5") + "'\n");
+}
+
+TEST_F(RunPlanTest, PreflightKeepsEveryInputsHeader) {
+  fs::create_directories(dir / "in/sub");
+  for (auto [name, rate, channels, frames] : {std::tuple{"kit.wav", 48000, 2, 480}, std::tuple{"a.wav", 44100, 1, 441}}) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open((dir / "in" / name).c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    std::vector<short> zero(static_cast<size_t>(channels * frames));
+    EXPECT_EQ(sf_writef_short(f, zero.data(), frames), frames);
+    sf_close(f);
+  }
+  touch("in/junk.wav");
+  paths("in", "out");
+  cfg.produce = PRODUCE_AUDIO;
+  ASSERT_TRUE(set_text(&cfg.file, "${group}/${file_name}.wav"));
+  // One master for two groups, one child under two spellings.
+  group("kit", "kit.wav", {"a.wav", "gone.wav", "junk.wav"});
+  group("vox", "kit.wav", {"sub/../a.wav"});
+  struct Expected {
+    const char* path;
+    int status;
+    uint64_t rate, channels, frames;
+    const char* cause;
+  } const expected[] = {
+      {"in/kit.wav", 0, 48000, 2, 480, nullptr},
+      {"in/a.wav", 0, 44100, 1, 441, nullptr},
+      {"in/gone.wav", STATUS_NOT_FOUND, 0, 0, 0, "No such file or directory"},
+      {"in/junk.wav", STATUS_BAD_FORMAT, 0, 0, 0, "Format not recognised."},
+      {"in/sub/../a.wav", 0, 44100, 1, 441, nullptr},
+  };
+  // Going on, the run meets the bad inputs itself: nothing is said here.
+  cfg.keep_going = true;
+  ASSERT_EQ(run_plan_build(&plan, &cfg), 0);
+  // A plan keeps no headers until the preflight asks them.
+  ASSERT_EQ(plan.inputs.count, 6u);
+  EXPECT_EQ(run_plan_header(&plan, static_cast<const PlannedFile*>(plan.inputs.items[0])), nullptr);
+  int kept_going = -1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(run_preflight(&plan, &cfg, nullptr, &kept_going), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(kept_going, 0);
+  for (uint64_t i = 0; i < plan.inputs.count; ++i) {
+    const PlannedFile* in = static_cast<const PlannedFile*>(plan.inputs.items[i]);
+    const Expected* e = nullptr;
+    for (const Expected& x : expected)
+      if (utf8(in->path) == d(x.path)) e = &x;
+    ASSERT_NE(e, nullptr) << utf8(in->path);
+    SCOPED_TRACE(e->path);
+    const InputHeader* h = run_plan_header(&plan, in);
+    ASSERT_NE(h, nullptr);
+    EXPECT_TRUE(h->checked);
+    EXPECT_EQ(h->status, e->status);
+    EXPECT_EQ(h->rate, e->rate);
+    EXPECT_EQ(h->channels, e->channels);
+    EXPECT_EQ(h->frames, e->frames);
+    EXPECT_EQ(h->cause ? std::string(h->cause) : "", e->cause ? e->cause : "");
+  }
+  // Outputs have no header.
+  EXPECT_EQ(run_plan_header(&plan, run_plan_output(&plan, 0)), nullptr);
+  // Without going on, the first bad input in the run's order ends it with
+  // the lines of its load.
+  cfg.keep_going = false;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(run_preflight(&plan, &cfg, nullptr, &kept_going), STATUS_NOT_FOUND);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "  could not read file '" + d("in/gone.wav") + "', error code: 6\n  No such file or directory\n");
+  // A plan made again drops the headers of the inputs it had.
+  ASSERT_EQ(run_plan_build(&plan, &cfg), 0);
+  EXPECT_EQ(plan.headers, nullptr);
+  EXPECT_EQ(run_plan_header(&plan, static_cast<const PlannedFile*>(plan.inputs.items[0])), nullptr);
+  // Skipping what is made: kit's a.wav, whose output is there, is not
+  // opened; vox's spelling of it is, by itself.
+  touch("out/kit/a.wav");
+  cfg.skip_existing = true;
+  ASSERT_EQ(run_plan_build(&plan, &cfg), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(run_preflight(&plan, &cfg, nullptr, &kept_going), STATUS_NOT_FOUND);
+  testing::internal::GetCapturedStderr();
+  for (uint64_t i = 0; i < plan.inputs.count; ++i) {
+    const PlannedFile* in = static_cast<const PlannedFile*>(plan.inputs.items[i]);
+    SCOPED_TRACE(utf8(in->path));
+    const InputHeader* h = run_plan_header(&plan, in);
+    ASSERT_NE(h, nullptr);
+    const bool kept = utf8(in->path) == d("in/a.wav");
+    EXPECT_EQ(h->checked, !kept);
+    if (utf8(in->path) == d("in/sub/../a.wav")) {
+      EXPECT_EQ(h->rate, 44100u);
+    }
+  }
+  cfg.skip_existing = false;
+  // Every allocation may fail: 5 or done, nothing leaked. The master's
+  // header is read ahead, as for a run at its masters' rates.
+  cfg.keep_going = true;
+  String master;
+  string_init(&master);
+  ASSERT_TRUE(set_text(&master, "kit.wav"));
+  testing::internal::CaptureStderr();
+  for_each_alloc_failure([&] {
+    RunPlan p;
+    run_plan_init(&p);
+    HeaderCache known;
+    header_cache_init(&known);
+    const InputHeader* kit = nullptr;
+    int st = header_cache_read(&known, &cfg, &master, &kit);
+    if (st == 0) {
+      EXPECT_EQ(kit->channels, 2u);
+    }
+    // (A template's evaluation that runs out of memory fails as the template.)
+    if (st == 0 && run_plan_build(&p, &cfg) == 0) {
+      int going = 0;
+      st = run_preflight(&p, &cfg, &known, &going);
+      EXPECT_TRUE(st == 0 || st == STATUS_NO_MEMORY) << st;
+    }
+    if (!alloc_failure_hit()) {
+      EXPECT_EQ(st, 0);
+      const InputHeader* h = run_plan_header(&p, static_cast<const PlannedFile*>(p.inputs.items[0]));
+      ASSERT_NE(h, nullptr);
+      EXPECT_EQ(h->status, 0);
+      EXPECT_TRUE(h->checked);
+    }
+    header_cache_release(&known);
+    run_plan_release(&p);
+  });
+  testing::internal::GetCapturedStderr();
+  string_free(&master);
 }
 
 TEST_F(RunPlanTest, AllocationFailuresLeakNothing) {
