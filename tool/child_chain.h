@@ -8,7 +8,7 @@
 #include "tool/delivery.h"
 
 struct ToolConfig;
-struct Variables;
+class Variables;
 
 // Where the chain's input comes from: a buffer held whole, or a file read
 // a block at a time. run() hands every block to `sink`, from the start,
