@@ -1,5 +1,6 @@
 #include "analysis/true_peak.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -36,7 +37,9 @@ Peaks library_peaks(const std::vector<float>& x, uint64_t rate) {
   return p;
 }
 
-// Measures x both ways; the values must be identical, not merely close.
+// Measures x every way: the whole-channel pass, the selective measure of
+// the whole channel, and the measure fed in blocks of several sizes; the
+// values must be identical, not merely close.
 TruePeakPath expect_exact(const std::vector<float>& x, uint64_t rate, const char* what) {
   SCOPED_TRACE(what);
   Peaks ref = library_peaks(x, rate);
@@ -44,6 +47,18 @@ TruePeakPath expect_exact(const std::vector<float>& x, uint64_t rate, const char
   EXPECT_EQ(measure_channel_peaks(x.data(), x.size(), rate, &got), STATUS_OK);
   EXPECT_EQ(got.true_peak, ref.true_peak) << "rate " << rate << " length " << x.size();
   EXPECT_EQ(got.sample_peak, ref.sample_peak) << "rate " << rate << " length " << x.size();
+  for (size_t block : {size_t(7), size_t(4096), size_t(65536)}) {
+    ChannelPeakStream stream;
+    channel_peak_stream_init(stream);
+    EXPECT_EQ(channel_peak_stream_start(stream, rate, x.size()), STATUS_OK);
+    for (size_t at = 0; at < x.size(); at += block)
+      EXPECT_EQ(channel_peak_stream_push(stream, x.data() + at, std::min(block, x.size() - at)), STATUS_OK);
+    ChannelPeaks fed{-1.0, -1.0, TRUE_PEAK_FULL_ASKED};
+    EXPECT_EQ(channel_peak_stream_finish(stream, &fed), STATUS_OK);
+    channel_peak_stream_release(stream);
+    EXPECT_EQ(fed.true_peak, ref.true_peak) << "in blocks of " << block << ", rate " << rate << " length " << x.size();
+    EXPECT_EQ(fed.sample_peak, ref.sample_peak) << "in blocks of " << block;
+  }
   return got.path;
 }
 
