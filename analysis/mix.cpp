@@ -336,12 +336,18 @@ Status normalize(Sample& audio, int mode, float target) {
   return normalize_to_peak(audio, mode, target, peak);
 }
 
+bool normalize_factor(int mode, float target, float peak, float* factor) {
+  if (mode == NORMALIZE_NONE) return false;
+  if (static_cast<double>(peak) < 0.000001) return false;
+  if (mode == NORMALIZE_ABOVE && target >= peak) return false;
+  if (mode == NORMALIZE_BELOW && target <= peak) return false;
+  *factor = target / peak;
+  return true;
+}
+
 Status normalize_to_peak(Sample& audio, int mode, float target, float peak) {
-  if (mode == NORMALIZE_NONE || !audio.data) return STATUS_OK;
-  if (static_cast<double>(peak) < 0.000001) return STATUS_OK;
-  if (mode == NORMALIZE_ABOVE && target >= peak) return STATUS_OK;
-  if (mode == NORMALIZE_BELOW && target <= peak) return STATUS_OK;
-  float k = target / peak;
+  float k = 1.0f;
+  if (!audio.data || !normalize_factor(mode, target, peak, &k)) return STATUS_OK;
   const DspTable& t = dsp();
   for (uint64_t c = 0; c < audio.channels; ++c) t.scale(audio.data + c * audio.stride, static_cast<size_t>(audio.length), k);
   return STATUS_OK;

@@ -69,6 +69,10 @@ enum NormalizeMode : int {
 // scaling pass, in place. Always STATUS_OK.
 [[nodiscard]] Status normalize_to_peak(Sample& audio, int mode, float target, float peak);
 
+// The factor normalize_to_peak multiplies by; false when it leaves the
+// audio as it is.
+bool normalize_factor(int mode, float target, float peak, float* factor);
+
 // Removes the first `latency` frames of every channel (all of them when the
 // latency exceeds the length). A latency of 0 or below removes nothing: the
 // mix then already starts at the filter's centre. The vacated values are

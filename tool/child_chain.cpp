@@ -276,12 +276,8 @@ int write_child_audio(ChildAudio* job) {
   } else if (cfg->normalize != NORMALIZE_NONE) {
     // Normalization: the peak of what would be written, first.
     if ((st = run_pass(job, parts, kMeasurePeak, false, false, nullptr)) != 0) return convolve_failed(st);
-    const float peak = parts.peak.peak();
-    const int mode = static_cast<int>(cfg->normalize);
-    const bool scales = !(static_cast<double>(peak) < 0.000001) && !(mode == NORMALIZE_ABOVE && job->norm_peak >= peak) &&
-                        !(mode == NORMALIZE_BELOW && job->norm_peak <= peak);
-    if (scales) {
-      norm[norm_count++] = job->norm_peak / peak;
+    if (normalize_factor(static_cast<int>(cfg->normalize), job->norm_peak, parts.peak.peak(), &norm[0])) {
+      norm_count = 1;
       (void)parts.scale.add(norm[0]);
     }
   }
@@ -304,10 +300,6 @@ int write_child_audio(ChildAudio* job) {
     ChainLimiterPasses passes(job, &parts, norm, norm_count, frames);
     double gain = 0.0;
     if ((st = limiter_search(cfg, out, target, &r, job->message_path, passes, &gain)) != 0) return st;
-    r.asked = true;
-    r.target_lufs = target;
-    r.ceiling_dbtp = delivery_ceiling_db(cfg);
-    r.miss_lu = std::isnan(target) ? 0.0 : r.missed_lu;
     ChainLimiterPasses::set_gain(parts, norm, norm_count, gain);
     ChainLimiterPasses::configure_limiter(*job, parts, &r, frames);
   } else if (job->deliver) {

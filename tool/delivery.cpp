@@ -516,8 +516,12 @@ int limiter_search(const ToolConfig* cfg, const LoudnessMeasure& unlimited, doub
                path ? "'" : "", path ? text_of(path) : "", path ? "': " : "", ceiling, report->missed_lu, needed,
                kMaxReductionDb);
   }
-  // The true peak is measured on the written samples (hold_written_ceiling).
+  // The true peak is measured on the written samples.
   report->true_peak_db = kNaN;
+  report->asked = true;
+  report->target_lufs = target;
+  report->ceiling_dbtp = ceiling;
+  report->miss_lu = std::isnan(target) ? 0.0 : report->missed_lu;
   return 0;
 }
 
@@ -665,12 +669,7 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
   report->before_lufs = out.integrated_lufs;
   if (cfg->limiter.on) {
     if (!std::isnan(target) && std::isnan(out.integrated_lufs)) warn_unmeasurable(out);
-    st = deliver_limited(cfg, output, out, target, report, &forecast, path);
-    report->asked = true;
-    report->target_lufs = target;
-    report->ceiling_dbtp = delivery_ceiling_db(cfg);
-    report->miss_lu = std::isnan(target) ? 0.0 : report->missed_lu;
-    return st;
+    return deliver_limited(cfg, output, out, target, report, &forecast, path);
   }
   WholeOutput whole{output};
   return deliver_gain(cfg, out, target, report, path, whole);

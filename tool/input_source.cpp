@@ -180,22 +180,13 @@ int streamed_profile(StreamedInput* in, uint64_t rate, const ToolConfig* cfg, un
   // Another rate: a reading of its own.
   StreamedInput other;
   streamed_input_init(&other);
-  int st = string_assign(&other.path, &in->path) ? 0 : STATUS_NO_MEMORY;
-  const char* utf8 = st == 0 ? string_to_utf8(&other.path) : nullptr;
-  if (st == 0 && !utf8) st = STATUS_NO_MEMORY;
-  char cause[256] = "";
-  if (st == 0) st = input_stream_open(other.stream, utf8, cause, sizeof cause);
-  if (st == 0) st = input_stream_set_rate(other.stream, rate, cfg->resample_quality == RESAMPLE_HIGH);
-  if (st == 0) {
-    other.rate = rate;
-    other.length = input_stream_length(other.stream);
-    st = profile_of(&other, cfg, rank, profile, false, false);
-  }
+  int st = streamed_input_reopen(&other, in, rate, cfg);
+  if (st == 0) st = profile_of(&other, cfg, rank, profile, false, false);
   streamed_input_close(&other);
   return st;
 }
 
-int streamed_input_reopen(StreamedInput* out, const StreamedInput* from, const ToolConfig* cfg) {
+int streamed_input_reopen(StreamedInput* out, const StreamedInput* from, uint64_t rate, const ToolConfig* cfg) {
   streamed_input_close(out);
   streamed_input_init(out);
   int st = string_assign(&out->path, &from->path) ? 0 : STATUS_NO_MEMORY;
@@ -203,13 +194,13 @@ int streamed_input_reopen(StreamedInput* out, const StreamedInput* from, const T
   if (st == 0 && !utf8) st = STATUS_NO_MEMORY;
   char cause[256] = "";
   if (st == 0) st = input_stream_open(out->stream, utf8, cause, sizeof cause);
-  if (st == 0) st = input_stream_set_rate(out->stream, from->rate, cfg->resample_quality == RESAMPLE_HIGH);
+  if (st == 0) st = input_stream_set_rate(out->stream, rate, cfg->resample_quality == RESAMPLE_HIGH);
   if (st != 0) {
     print_read_error(&out->path, st);
     if (cause[0]) err_printf("  %s\n", cause);
     return st;
   }
-  out->rate = from->rate;
+  out->rate = rate;
   out->length = input_stream_length(out->stream);
   out->peak = from->peak;
   out->open = true;

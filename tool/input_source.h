@@ -54,9 +54,10 @@ class FileSource : public BlockSource {
 [[nodiscard]] int streamed_profile(StreamedInput* in, uint64_t rate, const ToolConfig* cfg, unsigned rank,
                                    Sample* profile);
 
-// A reading of its own of the same file at the same rate, for a job that
-// runs beside others (a child reading its master).
-[[nodiscard]] int streamed_input_reopen(StreamedInput* out, const StreamedInput* from, const ToolConfig* cfg);
+// A reading of its own of the same file at `rate`, for a job that runs
+// beside others (a child reading its master) or a rate of its own.
+[[nodiscard]] int streamed_input_reopen(StreamedInput* out, const StreamedInput* from, uint64_t rate,
+                                        const ToolConfig* cfg);
 
 // Integrated loudness of the input (NaN when unmeasurable).
 [[nodiscard]] int streamed_loudness(StreamedInput* in, double* lufs);

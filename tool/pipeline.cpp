@@ -320,7 +320,7 @@ int stream_child_audio(const RunContext* ctx, GroupState& g, ChildState& c, cons
   WholeSource whole(input);
   // Each child reads a long master on its own: children may run side by side.
   int st = 0;
-  if (g.master_streamed && (!cfg->mastering || set.deliver)) st = streamed_input_reopen(&c.master_in, &g.master_in, cfg);
+  if (g.master_streamed && (!cfg->mastering || set.deliver)) st = streamed_input_reopen(&c.master_in, &g.master_in, g.master_in.rate, cfg);
   if (st != 0) return st;
   StreamedInput* long_input = cfg->mastering ? (c.child_streamed ? &c.child_in : nullptr)
                                              : (g.master_streamed ? &c.master_in : nullptr);
