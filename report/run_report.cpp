@@ -266,60 +266,76 @@ int report_set_result(RunReport* r, int status, const char* message) {
   return STATUS_OK;
 }
 
-int report_add_group(RunReport* r, const char* name, ReportGroup** out) {
+int report_new_group(const char* name, ReportGroup** out) {
   if (out) *out = nullptr;
   if (!name || !out) return STATUS_BAD_ARGUMENT;
   ReportGroup* g = static_cast<ReportGroup*>(mem_alloc(sizeof(ReportGroup)));
   if (!g) return STATUS_NO_MEMORY;
   group_init(g);
-  if (!(g->name = mem_strdup(name)) || !dynarray_append(&r->groups, 1, &g)) {
-    group_release(g);
-    mem_free(g);
+  if (!(g->name = mem_strdup(name))) {
+    report_delete_group(g);
     return STATUS_NO_MEMORY;
   }
   *out = g;
   return STATUS_OK;
 }
 
-int report_add_child(ReportGroup* g, const char* path, ReportChild** out) {
+int report_new_child(const char* path, ReportChild** out) {
   if (out) *out = nullptr;
-  if (!g || !out) return STATUS_BAD_ARGUMENT;
+  if (!out) return STATUS_BAD_ARGUMENT;
   ReportChild* c = static_cast<ReportChild*>(mem_alloc(sizeof(ReportChild)));
   if (!c) return STATUS_NO_MEMORY;
   child_init(c);
-  if ((path && !(c->input.path = mem_strdup(path))) || !dynarray_append(&g->children, 1, &c)) {
-    child_release(c);
-    mem_free(c);
+  if (path && !(c->input.path = mem_strdup(path))) {
+    report_delete_child(c);
     return STATUS_NO_MEMORY;
   }
   *out = c;
   return STATUS_OK;
 }
 
-void report_child_clear(ReportChild* c) {
-  if (!c) return;
-  char* path = c->input.path;
-  c->input.path = nullptr;
-  child_release(c);
-  c->input.path = path;
-}
-
-void report_keep_groups(RunReport* r, uint64_t keep) {
-  if (!r) return;
-  while (r->groups.count > keep) {
-    ReportGroup** last = static_cast<ReportGroup**>(dynarray_pop(&r->groups, 1));
-    group_release(*last);
-    mem_free(*last);
-  }
-}
-
-void report_keep_children(ReportGroup* g, uint64_t keep) {
+void report_delete_group(ReportGroup* g) {
   if (!g) return;
-  while (g->children.count > keep) {
-    ReportChild** last = static_cast<ReportChild**>(dynarray_pop(&g->children, 1));
-    child_release(*last);
-    mem_free(*last);
+  group_release(g);
+  mem_free(g);
+}
+
+void report_delete_child(ReportChild* c) {
+  if (!c) return;
+  child_release(c);
+  mem_free(c);
+}
+
+int report_adopt_group(RunReport* r, ReportGroup* g) {
+  if (!g) return STATUS_BAD_ARGUMENT;
+  if (!r || !dynarray_append(&r->groups, 1, &g)) {
+    report_delete_group(g);
+    return r ? STATUS_NO_MEMORY : STATUS_BAD_ARGUMENT;
   }
+  return STATUS_OK;
+}
+
+int report_adopt_child(ReportGroup* g, ReportChild* c) {
+  if (!c) return STATUS_BAD_ARGUMENT;
+  if (!g || !dynarray_append(&g->children, 1, &c)) {
+    report_delete_child(c);
+    return g ? STATUS_NO_MEMORY : STATUS_BAD_ARGUMENT;
+  }
+  return STATUS_OK;
+}
+
+int report_add_group(RunReport* r, const char* name, ReportGroup** out) {
+  int st = report_new_group(name, out);
+  if (st == STATUS_OK && (st = report_adopt_group(r, *out)) != STATUS_OK) *out = nullptr;
+  return st;
+}
+
+int report_add_child(ReportGroup* g, const char* path, ReportChild** out) {
+  if (out) *out = nullptr;
+  if (!g) return STATUS_BAD_ARGUMENT;
+  int st = report_new_child(path, out);
+  if (st == STATUS_OK && (st = report_adopt_child(g, *out)) != STATUS_OK) *out = nullptr;
+  return st;
 }
 
 int report_set_audio(ReportAudioInfo* info, const char* path, int64_t sample_rate,

@@ -195,16 +195,19 @@ void report_release(RunReport* r);
 [[nodiscard]] int report_add_group(RunReport* r, const char* name, ReportGroup** out);
 // Appends a child whose input path is `path`; *out receives it.
 [[nodiscard]] int report_add_child(ReportGroup* g, const char* path, ReportChild** out);
-// Removes and frees every group after the first `keep` (the same for the
-// children of `g`); nothing happens when there are no more than `keep`.
-// Work planned ahead and then not reached leaves no record this way.
-void report_keep_groups(RunReport* r, uint64_t keep);
-void report_keep_children(ReportGroup* g, uint64_t keep);
 
-// Forgets everything of a child's record but its input's path, as if it
-// had just been added: for work done ahead that the run then does not
-// take. Accepts null.
-void report_child_clear(ReportChild* c);
+// Records of their own, filled while the work runs and handed to the
+// report when the work is taken into the run (report_adopt_*); *out
+// receives the record (null on failure). report_delete_* frees one that
+// is not handed over; both accept null.
+[[nodiscard]] int report_new_group(const char* name, ReportGroup** out);
+[[nodiscard]] int report_new_child(const char* path, ReportChild** out);
+void report_delete_group(ReportGroup* g);
+void report_delete_child(ReportChild* c);
+// Appends the record, which the report (or group) owns from then on, also
+// when memory runs out: it is freed then and 5 returned.
+[[nodiscard]] int report_adopt_group(RunReport* r, ReportGroup* g);
+[[nodiscard]] int report_adopt_child(ReportGroup* g, ReportChild* c);
 
 // Fills `info` (its path is replaced, a null path keeps none). Duration is
 // frames / sample_rate when both are known.

@@ -36,6 +36,7 @@
 #include "tool/references.h"
 #include "tool/report_fill.h"
 #include "tool/run_plan.h"
+#include "tool/runner.h"
 #include "tool/shard.h"
 #include "tool/tool_config.h"
 
@@ -86,6 +87,15 @@ struct GroupState {
   }
 };
 
+// What became of a child, beside its status.
+enum class ChildOutcome : uint8_t {
+  kDone,            // its outputs are written or kept
+  kSkipped,         // every output was there and up to date: it was not loaded
+  kFailed,          // a step failed; the status says which
+  kChannelsDiffer,  // its channels do not fit its master's
+  kCancelled,       // its master failed, or its group ended before it
+};
+
 // The buffers of one child, released when it is done, and what it leaves
 // for the group: its lines (when it ran in parallel), its status and the
 // number of files it wrote.
@@ -104,10 +114,9 @@ struct ChildState {
   ReportChild* rc;
   OutputCapture capture;
   uint64_t written;
-  int status;
-  bool done;
+  ChildOutcome outcome;  // kDone unless a step ended the child otherwise (its status then 0)
 
-  ChildState() : rate(0), child_streamed(false), rc(nullptr), written(0), status(0), done(false) {
+  ChildState() : rate(0), child_streamed(false), rc(nullptr), written(0), outcome(ChildOutcome::kDone) {
     streamed_input_init(&child_in);
     streamed_input_init(&master_in);
     sample_init(rate_profile);
@@ -135,14 +144,10 @@ struct ChildState {
   ~ChildState() {
     release_buffers();
     output_capture_release(&capture);
+    report_delete_child(rc);
   }
 };
 
-// The per-child part of the group: steps from building the variables to
-// writing the processed audio. Returns 0, a status, kChannelMismatch, or
-// kAborted when the master it waited for failed.
-constexpr int kChannelMismatch = -1;
-constexpr int kAborted = -3;
 constexpr int kMasterPending = 0;
 // Why the children of a failed master did not run, as the report says it.
 constexpr const char* kMasterNotLoaded = "the master could not be loaded";
@@ -398,7 +403,10 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   int st = 0;
   // Everything from here on needs the master (the report too: a child
   // whose master fails is not described, as when the children wait).
-  if (!wait_for_master(g)) return kAborted;
+  if (!wait_for_master(g)) {
+    c.outcome = ChildOutcome::kCancelled;
+    return 0;
+  }
   if (rc) {
     if (c.child_streamed)
       report_fill_input_peak(&rc->input, cfg, child_name, c.child, c.child_in.peak);
@@ -415,14 +423,16 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
       err_printf("  mid/side needs two channels: '%s' has %d, leaving\n",
                  text_of(master_fails ? &group->master : child_name),
                  static_cast<int>(master_fails ? g.master.channels : c.child.channels));
-      return kChannelMismatch;
+      c.outcome = ChildOutcome::kChannelsDiffer;
+      return 0;
     }
   }
   if (!g.curve_only && c.child.channels != g.master.channels) {
     if (!cfg->mastering || (g.master.channels != 1 && c.child.channels != 1)) {
       err_printf("  number of channels mimatch: %d (master) vs %d (child), leaving\n",
                  static_cast<int>(g.master.channels), static_cast<int>(c.child.channels));
-      return kChannelMismatch;
+      c.outcome = ChildOutcome::kChannelsDiffer;
+      return 0;
     }
     st = profile_for_channels(c.master_profile, g.master_profile, c.child.channels);
     if (st != 0) {
@@ -551,61 +561,16 @@ void note_failure(RunContext* ctx, int st) {
   if (ctx->first_failure == 0) ctx->first_failure = st;
 }
 
-// Runs one child in the calling thread, from the check of its outputs to
-// the release of its buffers. kSkipped when all its outputs exist.
-constexpr int kSkipped = -2;
-
-// The first part of a child: kSkipped when all its outputs exist, else
-// load_child's status.
+// The first part of a child: load_child's status, or 0 with the outcome
+// kSkipped when all its outputs exist.
 int start_child(const RunContext* ctx, Group* group, uint64_t index, const GroupState& g, ChildState& c) {
   const String* child = static_cast<const String*>(group->files.items[index - 1]);
   if (ctx->cfg->skip_existing && ctx->plan && run_plan_child_done(ctx->plan, group, index)) {
     out_printf("  skipping child '%s': all its outputs exist\n", text_of(child));
-    return kSkipped;
+    c.outcome = ChildOutcome::kSkipped;
+    return 0;
   }
   return load_child(ctx, group, index, g, c);
-}
-
-int run_child(const RunContext* ctx, Group* group, uint64_t index, const GroupSettings& set, GroupState& g,
-              ChildState& c) {
-  int st = start_child(ctx, group, index, g, c);
-  if (st == 0) st = finish_child(ctx, group, index, set, g, c);
-  c.release_buffers();
-  return st;
-}
-
-// Takes the outcome of a finished child into the run, in the children's
-// order. False when the group ends here, with *group_status its status.
-bool settle_child(RunContext* ctx, const String* child, ChildState& c, int* group_status) {
-  ctx->files_written += c.written;
-  const int st = c.status;
-  if (st == kSkipped) {
-    ++ctx->children_skipped;
-    report_child_skipped(c.rc, "all outputs exist");
-    return true;
-  }
-  if (st == kChannelMismatch) {
-    report_child_channels_differ(c.rc);
-    // With keep_going only this child fails; otherwise the rest of the
-    // group is not reached.
-    if (ctx->cfg->keep_going) {
-      ++ctx->children_failed;
-      return true;
-    }
-    *group_status = 0;
-    return false;
-  }
-  if (st != 0) {
-    report_child_failed(c.rc, st, nullptr);
-    if (!ctx->cfg->keep_going) {
-      *group_status = st;
-      return false;
-    }
-    err_printf("  skipping child '%s' after error %d\n", text_of(child), st);
-    ++ctx->children_failed;
-    note_failure(ctx, st);
-  }
-  return true;
 }
 
 unsigned worker_count(const ToolConfig* cfg, uint64_t children) {
@@ -616,7 +581,7 @@ unsigned worker_count(const ToolConfig* cfg, uint64_t children) {
 
 // Loads and profiles the master. Returns 0 or the failing step's status,
 // after its message; the group's record in the report says why.
-int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
+int load_master(const RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
   const ToolConfig* cfg = ctx->cfg;
   if (group->master.length == 0) {
     // Matched to the target curve alone; the report names the curve.
@@ -672,8 +637,10 @@ int load_master(RunContext* ctx, Group* group, const GroupSettings& set, GroupSt
   return 0;
 }
 
-// Writes the master's frequency response when asked, from its profile.
-int write_master_response(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
+// Writes the master's frequency response when asked, from its profile;
+// counts it in *written.
+int write_master_response(const RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g,
+                          uint64_t* written) {
   const ToolConfig* cfg = ctx->cfg;
   if (!(cfg->produce & PRODUCE_FRM) || g.curve_only) return 0;
   OutputSlot s = slot(ctx, group, 0, OUTPUT_FR_MASTER);
@@ -684,7 +651,7 @@ int write_master_response(RunContext* ctx, Group* group, const GroupSettings& se
   } else if ((st = synthesize_frequency_response(g.work, g.master_profile, set.rank)) != 0) {
     err_printf("  error computing frequrency response for the the master file '%s'\n", text_of(&group->master));
   } else {
-    st = save_output(ctx, g, &g.vars, nullptr, &ctx->files_written, s, &g.work, &cfg->ir.fr_master,
+    st = save_output(ctx, g, &g.vars, nullptr, written, s, &g.work, &cfg->ir.fr_master,
                      OUTPUT_FR_MASTER, nullptr, g.rate);
   }
   if (st != 0) report_group_failed(g.report, st);
@@ -753,415 +720,306 @@ int group_precheck(const ToolConfig* cfg, const Group* group, bool say) {
   return kGroupRuns;
 }
 
-// A group of a parallel run: what its children share, its own lines (made
-// ahead of its turn and printed at it), and the gate its children wait at
-// until its master is ready.
-struct ScheduledGroup {
+// A group of the run: what its jobs share. Its master job prepares the
+// master (and writes the group's own outputs); its child jobs load their
+// child while that runs and wait for it at the gate before they use it.
+struct RunGroup {
   Group* group;
   const String* name;
   GroupSettings set;
-  GroupState g;
-  std::mutex gate_lock;
+  int precheck;            // kGroupRuns, or the status the group ends with at once
+  uint64_t master_job;     // its jobs: the master's, then the children's in order
+  uint64_t children;       // child jobs (0 unless the group runs)
+  uint64_t rate;           // the group's processing rate
+  std::mutex lock;         // guards `state` and `refs`, and is the gate's lock
   std::condition_variable gate;
-  OutputCapture capture;
-  int precheck;          // kGroupRuns, or the status the group ends with at once
-  int master_status;     // of loading and profiling the master
-  uint64_t report_index; // groups with a record in the report before this one
-  uint64_t first_job;    // its children are jobs first_job .. first_job + count - 1
-  uint64_t count;
-  uint64_t stop_from;    // jobs from this one on do not start (under the run's lock)
-  uint64_t report_children;  // children whose records the report keeps
-  int failed_status;         // the master's failure at its turn, 0 when none
-  const char* failed_why;    // what failed, for the children's records
-  bool not_reached;          // the children after those were not reached (a channel mismatch)
+  GroupState* state;       // made by the first of its jobs to start, freed by the last to end
+  uint64_t refs;           // its jobs not yet ended
+  std::atomic<uint64_t> cut_from;  // children from this one (1-based) do not run
+  ReportGroup* report;     // the group's record until the cursor hands it to the report
+  OutputCapture capture;   // the master job's lines
+  uint64_t written;        // files the master job wrote
+  int master_status;       // of preparing the master and writing the group's outputs
+  const char* why;         // what failed, for the children's records
 
-  ScheduledGroup()
-      : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_status(0),
-        report_index(0), first_job(0), count(0), stop_from(UINT64_MAX), report_children(UINT64_MAX),
-        failed_status(0), failed_why(nullptr), not_reached(false) {
+  RunGroup()
+      : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_job(0), children(0), rate(0),
+        state(nullptr),
+        refs(0), cut_from(UINT64_MAX), report(nullptr), written(0), master_status(0), why(nullptr) {
     output_capture_init(&capture);
   }
-  ~ScheduledGroup() { output_capture_release(&capture); }
+  ~RunGroup() {
+    mem_delete(state);
+    report_delete_group(report);
+    output_capture_release(&capture);
+  }
 };
 
-// One child of a parallel run.
-struct ChildJob {
-  ScheduledGroup* sg;
-  uint64_t index;  // the child's number in its group, from 1
-  ChildState state;
-  bool running;    // started and not yet done (under the run's lock)
+// A job of the run: a group's master (child 0) or one of its children.
+struct RunJob {
+  uint64_t group;      // its RunGroup
+  uint64_t child;      // 1-based; 0 for the master job
+  ChildState* state;   // a child's buffers, lines, record and counts; made when it starts
+  ChildOutcome outcome;
+  int status;
 };
 
-// Runs the children of every group on worker threads. Jobs are taken in
-// the run's order (groups in turn, children in turn), each inside its own
-// floating-point mode and with its lines captured. The calling thread
-// prepares the masters, one group ahead: while the workers finish the
-// children of one group it loads and profiles the next group's master (its
-// lines captured), so at most two masters are held at a time. At each
-// group's turn it prints the group's lines, writes the master's response,
-// then prints and settles the children's lines and outcomes in order,
-// exactly as one job does: the same lines, counts, report and status.
-// Children that had started beyond a point where one job would have
-// stopped are finished, but their lines and outcomes are dropped.
-struct RunScheduler {
+// The whole run as jobs, and the cursor that takes their results in.
+struct Run {
   RunContext* ctx;
-  ScheduledGroup* groups;
+  RunGroup* groups;
   uint64_t ngroups;
-  ChildJob* jobs;
+  RunJob* jobs;
   uint64_t njobs;
-  std::thread* threads;
-  unsigned started;
-  unsigned wanted;  // workers asked for
-  std::mutex lock;
-  std::condition_variable changed;
-  uint64_t next = 0;       // the next job to take (under lock)
-  uint64_t holding = 0;    // jobs taken and not yet done (under lock)
-  uint64_t* parked = nullptr;  // loaded jobs waiting for their master, in order (under lock)
-  uint64_t parked_count = 0;
-  std::atomic<bool> stop{false};
+  JobRunner* runner;
 
-  RunScheduler(RunContext* c)
-      : ctx(c), groups(nullptr), ngroups(0), jobs(nullptr), njobs(0), threads(nullptr), started(0), wanted(0) {}
-
-  ~RunScheduler() {
-    mem_free(parked);
-    for (uint64_t i = 0; jobs && i < njobs; ++i) jobs[i].~ChildJob();
+  explicit Run(RunContext* c) : ctx(c), groups(nullptr), ngroups(0), jobs(nullptr), njobs(0), runner(nullptr) {}
+  ~Run() {
+    job_runner_finish(runner);
+    for (uint64_t i = 0; jobs && i < njobs; ++i) mem_delete(jobs[i].state);
     mem_free(jobs);
-    for (uint64_t i = 0; groups && i < ngroups; ++i) groups[i].~ScheduledGroup();
+    for (uint64_t i = 0; groups && i < ngroups; ++i) groups[i].~RunGroup();
     mem_free(groups);
   }
 
-  // Builds the groups and jobs of the run from the groups' names in order.
-  // Returns 0, 5 without memory, or 4 when a listed group cannot be found.
+  // The jobs of the run from the groups' names in order. 0, 5 without
+  // memory, or 4 when a listed group cannot be found.
   int plan(const PtrList& names) {
     const ToolConfig* cfg = ctx->cfg;
-    groups = static_cast<ScheduledGroup*>(mem_calloc(names.count ? names.count : 1, sizeof(ScheduledGroup)));
+    groups = static_cast<RunGroup*>(mem_calloc(names.count ? names.count : 1, sizeof(RunGroup)));
     if (!groups) return STATUS_NO_MEMORY;
-    for (; ngroups < names.count; ++ngroups) new (&groups[ngroups]) ScheduledGroup();
-    uint64_t records = 0;
-    for (uint64_t i = 0; i < ngroups; ++i) {
-      ScheduledGroup& sg = groups[i];
-      sg.name = static_cast<const String*>(names.items[i]);
-      if (!sg.name) return STATUS_NO_MEMORY;
-      sg.group = static_cast<Group*>(hashmap_get(&cfg->groups, sg.name, nullptr));
-      if (!sg.group) return STATUS_SYSTEM;
-      sg.precheck = group_precheck(cfg, sg.group, false);
-      sg.report_index = records;
-      if (sg.precheck != kGroupRuns) continue;
-      sg.g.rate = group_rate(cfg, sg.group);
-      group_settings(cfg, sg.g.rate, sg.set);
-      sg.g.gate_lock = &sg.gate_lock;
-      sg.g.gate = &sg.gate;
-      sg.g.master_state = kMasterPending;
-      if (ctx->report) {
-        sg.g.report = report_begin_group(ctx->report, sg.group);
-        if (sg.g.report) ++records;
-      }
-      sg.first_job = njobs;
-      sg.count = sg.group->files.count;
-      njobs += sg.count;
+    for (; ngroups < names.count; ++ngroups) new (&groups[ngroups]) RunGroup();
+    for (uint64_t k = 0; k < ngroups; ++k) {
+      RunGroup& rg = groups[k];
+      rg.name = static_cast<const String*>(names.items[k]);
+      if (!rg.name) return STATUS_NO_MEMORY;
+      rg.group = static_cast<Group*>(hashmap_get(&cfg->groups, rg.name, nullptr));
+      if (!rg.group) return STATUS_SYSTEM;
+      rg.precheck = group_precheck(cfg, rg.group, false);
+      rg.master_job = njobs++;
+      if (rg.precheck != kGroupRuns) continue;
+      rg.rate = group_rate(cfg, rg.group);
+      group_settings(cfg, rg.rate, rg.set);
+      rg.children = rg.group->files.count;
+      rg.refs = 1 + rg.children;
+      njobs += rg.children;
     }
-    jobs = static_cast<ChildJob*>(mem_calloc(njobs ? njobs : 1, sizeof(ChildJob)));
+    jobs = static_cast<RunJob*>(mem_calloc(njobs ? njobs : 1, sizeof(RunJob)));
     if (!jobs) return STATUS_NO_MEMORY;
-    uint64_t made = 0;
-    for (uint64_t i = 0; i < ngroups; ++i) {
-      ScheduledGroup& sg = groups[i];
-      for (uint64_t k = 0; k < sg.count; ++k, ++made) {
-        ChildJob* job = new (&jobs[made]) ChildJob();
-        job->sg = &sg;
-        job->index = k + 1;
-        job->running = false;
-        job->state.rc =
-            sg.g.report ? report_begin_child(sg.g.report, static_cast<const String*>(sg.group->files.items[k]))
-                        : nullptr;
+    for (uint64_t k = 0; k < ngroups; ++k) {
+      const RunGroup& rg = groups[k];
+      for (uint64_t c = 0; c <= rg.children; ++c) {
+        RunJob& job = jobs[rg.master_job + c];
+        job.group = k;
+        job.child = c;
+        job.outcome = ChildOutcome::kDone;
       }
     }
     return 0;
   }
 
-  // Whether group sg's master is ready or failed. Caller holds `lock`.
-  static bool decided(ScheduledGroup& sg) {
-    std::lock_guard<std::mutex> hold(sg.gate_lock);
-    return sg.g.master_state != kMasterPending;
-  }
-
-  // Takes job i's outcome. Caller holds `lock`.
-  void settle_job(uint64_t i, int st) {
-    ChildJob& job = jobs[i];
-    ScheduledGroup& sg = *job.sg;
-    const bool keep_going = ctx->cfg->keep_going;
-    // A failure that one job would stop the run at stops the taking of
-    // further children; one that ends only its group (a master that
-    // failed, a channel count that differs) stops that group's later
-    // children (the earlier ones are needed: they come first).
-    if (st != 0 && st != kSkipped && st != kChannelMismatch && st != kAborted && !keep_going) stop.store(true);
-    if (st == kAborted) sg.stop_from = sg.first_job;
-    if (st == kChannelMismatch && !keep_going && i + 1 < sg.stop_from) sg.stop_from = i + 1;
-    job.state.status = st;
-    job.state.done = true;
-    job.running = false;
-    --holding;
-  }
-
-  // The place in `parked` of the earliest job in run order whose master is
-  // decided, or parked_count when there is none. Children park in the order
-  // their loads complete, which need not be the run's: a child of a later
-  // group may sit ahead of one the calling thread is waiting for, so the
-  // first entry alone is not enough. Caller holds `lock`.
-  uint64_t ready_parked() {
-    uint64_t pick = parked_count;
-    for (uint64_t k = 0; k < parked_count; ++k)
-      if ((pick == parked_count || parked[k] < parked[pick]) && decided(*jobs[parked[k]].sg)) pick = k;
-    return pick;
-  }
-
-  // A worker takes jobs in the run's order. It loads a child while that
-  // child's master may still be prepared; if the master is not ready then,
-  // the loaded child is parked and the worker loads the next one, as long
-  // as no more children are held than there are workers. Parked children
-  // are finished first, in order, once their master is ready.
-  void work() {
-    const DspTable& table = dsp();
-    DspFpState fp{};
-    table.dsp_start(&fp);
-    for (;;) {
-      uint64_t i = 0;
-      bool loaded = false, quit = false;
-      {
-        std::unique_lock<std::mutex> hold(lock);
-        for (;;) {
-          uint64_t pick = ready_parked();
-          if (pick < parked_count) {
-            i = parked[pick];
-            for (uint64_t k = pick + 1; k < parked_count; ++k) parked[k - 1] = parked[k];
-            --parked_count;
-            loaded = true;
-            break;
-          }
-          if (!stop.load() && next < njobs && holding < wanted) {
-            i = next++;
-            ++holding;
-            break;
-          }
-          if ((stop.load() || next >= njobs) && parked_count == 0) {
-            quit = true;
-            break;
-          }
-          changed.wait(hold);
-        }
-        ChildJob& job = jobs[i];
-        if (!quit && i >= job.sg->stop_from) {
-          // Its group ended before it: not started, or not finished.
-          job.state.release_buffers();
-          settle_job(i, kAborted);
-          hold.unlock();
-          changed.notify_all();
-          continue;
-        }
-        if (!quit && !loaded) job.running = true;
-      }
-      if (quit) break;
-      ChildJob& job = jobs[i];
-      ScheduledGroup& sg = *job.sg;
-      if (!loaded) {
-        output_capture_begin(&job.state.capture);
-        int st = start_child(ctx, sg.group, job.index, sg.g, job.state);
-        output_capture_end();
-        bool parked_now = false;
-        {
-          std::lock_guard<std::mutex> hold(lock);
-          if (st != 0) {
-            job.state.release_buffers();
-            settle_job(i, st);
-          } else if (!decided(sg)) {
-            parked[parked_count++] = i;
-            parked_now = true;
-          }
-        }
-        if (st != 0 || parked_now) {
-          changed.notify_all();
-          continue;
-        }
-      }
-      output_capture_begin(&job.state.capture);
-      const int st = finish_child(ctx, sg.group, job.index, sg.set, sg.g, job.state);
-      output_capture_end();
-      job.state.release_buffers();
-      {
-        std::lock_guard<std::mutex> hold(lock);
-        settle_job(i, st);
-      }
-      changed.notify_all();
+  // The group's shared state, made by the first job that needs it; null
+  // without memory.
+  GroupState* acquire(RunGroup& rg) {
+    std::lock_guard<std::mutex> hold(rg.lock);
+    if (!rg.state && (rg.state = mem_new<GroupState>())) {
+      rg.state->rate = rg.rate;
+      rg.state->gate_lock = &rg.lock;
+      rg.state->gate = &rg.gate;
+      rg.state->master_state = kMasterPending;
     }
-    table.dsp_finish(&fp);
+    return rg.state;
   }
 
-  // Wakes the workers after a master was decided.
-  void wake() {
-    { std::lock_guard<std::mutex> hold(lock); }
-    changed.notify_all();
+  // A job of the group ended; the last one frees what the group held.
+  static void release(RunGroup& rg) {
+    std::lock_guard<std::mutex> hold(rg.lock);
+    if (rg.refs > 0 && --rg.refs == 0) {
+      mem_delete(rg.state);
+      rg.state = nullptr;
+    }
   }
 
-  // Starts the workers; with none started the calling thread works the
-  // jobs itself at each group's turn. The first master is prepared with
-  // one worker fewer: every child needs it, so its preparation gets a
-  // processor of its own, and the last worker starts when it is ready.
-  void start(unsigned workers) {
-    threads = static_cast<std::thread*>(mem_calloc(workers, sizeof(std::thread)));
-    parked = static_cast<uint64_t*>(mem_calloc(workers, sizeof(uint64_t)));
-    if (!threads || !parked) {
-      mem_free(threads);
-      threads = nullptr;
+  static void run_job(void* self, uint64_t i, bool worker) {
+    Run& run = *static_cast<Run*>(self);
+    RunJob& job = run.jobs[i];
+    RunGroup& rg = run.groups[job.group];
+    if (job.child == 0)
+      run.master_job(rg, worker);
+    else
+      run.child_job(rg, job, worker);
+  }
+
+  // Says the group's name, then prepares its master and writes the group's
+  // outputs; the children go on once it is decided.
+  void master_job(RunGroup& rg, bool worker) {
+    const ToolConfig* cfg = ctx->cfg;
+    if (worker) output_capture_begin(&rg.capture);
+    const char* utf8 = string_to_utf8(const_cast<String*>(rg.name));
+    out_printf("processing group '%s'...\n", utf8 ? utf8 : "");
+    if (rg.precheck != kGroupRuns) {
+      (void)group_precheck(cfg, rg.group, true);
+      if (worker) output_capture_end();
       return;
     }
-    wanted = workers;
-    start_up_to(workers > 1 ? workers - 1 : workers);
+    GroupState* g = acquire(rg);
+    int st = STATUS_NO_MEMORY;
+    rg.why = kMasterNotLoaded;
+    if (g) {
+      rg.report = report_begin_group(ctx->report, rg.group);
+      g->report = rg.report;
+      st = load_master(ctx, rg.group, rg.set, *g);
+      if (st == 0) {
+        rg.why = kMasterResponseNotSaved;
+        st = write_master_response(ctx, rg.group, rg.set, *g, &rg.written);
+      }
+      open_gate(*g, st == 0 ? kMasterReady : kMasterFailed);
+    }
+    rg.master_status = st;
+    if (worker) output_capture_end();
+    release(rg);
   }
 
-  void start_up_to(unsigned count) {
-    for (; threads && started < count; ++started) new (&threads[started]) std::thread([this] { work(); });
+  // Loads a child, waits for its master, and makes the child's outputs.
+  void child_job(RunGroup& rg, RunJob& job, bool worker) {
+    if (job.child >= rg.cut_from.load()) {
+      job.outcome = ChildOutcome::kCancelled;
+      release(rg);
+      return;
+    }
+    ChildState* c = mem_new<ChildState>();
+    GroupState* g = c ? acquire(rg) : nullptr;
+    if (!c || !g) {
+      job.status = STATUS_NO_MEMORY;
+      job.outcome = ChildOutcome::kFailed;
+      mem_delete(c);
+      release(rg);
+      return;
+    }
+    job.state = c;
+    const String* name = static_cast<const String*>(rg.group->files.items[job.child - 1]);
+    c->rc = report_begin_child(ctx->report, name);
+    if (worker) output_capture_begin(&c->capture);
+    int st = start_child(ctx, rg.group, job.child, *g, *c);
+    if (st == 0 && c->outcome == ChildOutcome::kDone) st = finish_child(ctx, rg.group, job.child, rg.set, *g, *c);
+    if (worker) output_capture_end();
+    c->release_buffers();
+    job.status = st;
+    job.outcome = st != 0 ? ChildOutcome::kFailed : c->outcome;
+    release(rg);
   }
 
-  // Loads and profiles group k's master ahead of its turn, its lines kept
-  // for the turn, and lets its children go on.
-  void prepare(uint64_t k) {
-    ScheduledGroup& sg = groups[k];
-    output_capture_begin(&sg.capture);
-    const char* utf8 = string_to_utf8(const_cast<String*>(sg.name));
-    out_printf("processing group '%s'...\n", utf8 ? utf8 : "");
-    if (sg.precheck != kGroupRuns) {
-      (void)group_precheck(ctx->cfg, sg.group, true);
-    } else {
-      sg.master_status = load_master(ctx, sg.group, sg.set, sg.g);
+  // Takes a child's result into the run (its lines, its record, the counts
+  // and keep_going). False when the group ends here, with *group_status
+  // the group's status.
+  bool commit_child(RunGroup& rg, RunJob& job, ReportGroup* record, int* group_status) {
+    ChildState* c = job.state;
+    const String* name = static_cast<const String*>(rg.group->files.items[job.child - 1]);
+    ReportChild* rc = nullptr;
+    if (c) {
+      output_capture_flush(&c->capture);
+      ctx->files_written += c->written;
+      rc = c->rc;
+      c->rc = nullptr;
+    } else if (record) {
+      rc = report_begin_child(ctx->report, name);
     }
-    output_capture_end();
-    if (sg.precheck == kGroupRuns) {
-      open_gate(sg.g, sg.master_status == 0 ? kMasterReady : kMasterFailed);
-      wake();
+    bool go_on = true;
+    switch (job.outcome) {
+      case ChildOutcome::kSkipped:
+        ++ctx->children_skipped;
+        report_child_skipped(rc, "all outputs exist");
+        break;
+      case ChildOutcome::kChannelsDiffer:
+        report_child_channels_differ(rc);
+        // With keep_going only this child fails; otherwise the rest of the
+        // group is not reached.
+        if (ctx->cfg->keep_going) {
+          ++ctx->children_failed;
+        } else {
+          *group_status = 0;
+          go_on = false;
+        }
+        break;
+      case ChildOutcome::kFailed:
+        report_child_failed(rc, job.status, nullptr);
+        if (!ctx->cfg->keep_going) {
+          *group_status = job.status;
+          go_on = false;
+          break;
+        }
+        err_printf("  skipping child '%s' after error %d\n", text_of(name), job.status);
+        ++ctx->children_failed;
+        note_failure(ctx, job.status);
+        break;
+      default:
+        break;
     }
+    if (rc) (void)report_adopt_child(record, rc);
+    mem_delete(c);
+    job.state = nullptr;
+    return go_on;
   }
 
-  // Group k's turn (prepared before): its lines, its master's response,
-  // then its children in order. Returns the group's status, as
-  // process_group would.
-  int turn(uint64_t k) {
-    ScheduledGroup& sg = groups[k];
-    output_capture_flush(&sg.capture);
-    if (sg.precheck != kGroupRuns) return sg.precheck;
-    int st = sg.master_status;
-    sg.failed_why = kMasterNotLoaded;
-    if (st == 0) {
-      st = write_master_response(ctx, sg.group, sg.set, sg.g);
-      sg.failed_why = kMasterResponseNotSaved;
-    }
+  // Group k in turn, once its master job is done: its lines and record,
+  // then its children's in order. Returns the group's status.
+  int commit_group(RunGroup& rg) {
+    output_capture_flush(&rg.capture);
+    ctx->files_written += rg.written;
+    if (rg.precheck != kGroupRuns) return rg.precheck;
+    ReportGroup* record = rg.report;
+    rg.report = nullptr;
+    if (record && report_adopt_group(ctx->report, record) != 0) record = nullptr;
+    int st = rg.master_status;
     if (st != 0) {
-      // The records are settled in finish(), once no child works on them.
-      sg.failed_status = st;
+      // The children go with their master; the report names each of them.
+      rg.cut_from.store(1);
+      for (uint64_t i = 0; record && i < rg.children; ++i) {
+        ReportChild* rc = report_begin_child(ctx->report, static_cast<const String*>(rg.group->files.items[i]));
+        report_child_failed(rc, st, rg.why);
+        if (rc) (void)report_adopt_child(record, rc);
+      }
+      drain(rg, 1);
       return st;
     }
-    if (started == 0) {
-      // No threads: the jobs of this group run here, in order.
-      for (uint64_t i = 0; i < sg.count; ++i) {
-        ChildJob& job = jobs[sg.first_job + i];
-        job.state.status = run_child(ctx, sg.group, job.index, sg.set, sg.g, job.state);
-        job.state.done = true;
-        int group_status = 0;
-        if (!settle_child(ctx, static_cast<const String*>(sg.group->files.items[i]), job.state, &group_status)) {
-          sg.report_children = i + 1;
-          sg.not_reached = job.state.status == kChannelMismatch;
-          return group_status;
-        }
-      }
-      return 0;
-    }
-    for (uint64_t i = 0; i < sg.count; ++i) {
-      ChildJob& job = jobs[sg.first_job + i];
-      {
-        std::unique_lock<std::mutex> hold(lock);
-        changed.wait(hold, [&] { return job.state.done; });
-      }
-      output_capture_flush(&job.state.capture);
+    for (uint64_t i = 1; i <= rg.children; ++i) {
+      RunJob& job = jobs[rg.master_job + i];
+      if (!job_runner_wait(runner, rg.master_job + i)) return STATUS_SYSTEM;
       int group_status = 0;
-      if (!settle_child(ctx, static_cast<const String*>(sg.group->files.items[i]), job.state, &group_status)) {
-        sg.report_children = i + 1;
-        sg.not_reached = job.state.status == kChannelMismatch;
+      if (!commit_child(rg, job, record, &group_status)) {
+        if (job.outcome == ChildOutcome::kChannelsDiffer) {
+          rg.cut_from.store(i + 1);
+          for (uint64_t n = i + 1; n <= rg.children; ++n)
+            report_child_not_reached(record, static_cast<const String*>(rg.group->files.items[n - 1]));
+          drain(rg, i + 1);
+        }
         return group_status;
       }
     }
     return 0;
   }
 
-  // After group k's turn: no further child of it starts, the running ones
-  // finish, and its master is released. Children after the one the group
-  // ended at lose their records only now: until they finished, they could
-  // still be writing to them.
-  void finish(uint64_t k) {
-    ScheduledGroup& sg = groups[k];
-    {
-      std::unique_lock<std::mutex> hold(lock);
-      sg.stop_from = sg.first_job;
-      changed.wait(hold, [&] {
-        for (uint64_t i = 0; i < sg.count; ++i)
-          if (jobs[sg.first_job + i].running) return false;
-        return true;
-      });
+  // Waits for the group's children from `from` on, whose results the run
+  // does not take, and forgets them.
+  void drain(RunGroup& rg, uint64_t from) {
+    for (uint64_t i = from; i <= rg.children; ++i) {
+      RunJob& job = jobs[rg.master_job + i];
+      (void)job_runner_wait(runner, rg.master_job + i);
+      mem_delete(job.state);
+      job.state = nullptr;
     }
-    if (sg.not_reached) report_children_not_reached(sg.g.report, sg.group, sg.report_children + 1);
-    else report_keep_children(sg.g.report, sg.report_children);
-    if (sg.failed_status != 0) {
-      // Children that ran ahead of a master that then failed leave only
-      // what one job would: their names and why they did not run.
-      for (uint64_t i = 0; i < sg.count; ++i) {
-        ReportChild* rc = jobs[sg.first_job + i].state.rc;
-        report_child_clear(rc);
-        report_child_failed(rc, sg.failed_status, sg.failed_why);
-      }
-    }
-    sample_destroy(sg.g.master);
-    streamed_input_close(&sg.g.master_in);
-    sample_destroy(sg.g.master_profile);
-    sample_destroy(sg.g.work);
   }
 
-  // Stops the workers: gates not yet opened let their waiting children go
-  // without a master.
-  void join() {
-    stop.store(true);
-    for (uint64_t k = 0; k < ngroups; ++k) {
-      ScheduledGroup& sg = groups[k];
-      if (sg.precheck != kGroupRuns) continue;
-      bool pending;
-      {
-        std::lock_guard<std::mutex> hold(sg.gate_lock);
-        pending = sg.g.master_state == kMasterPending;
-      }
-      if (pending) open_gate(sg.g, kMasterFailed);
-    }
-    wake();
-    for (unsigned t = 0; t < started; ++t) {
-      threads[t].join();
-      threads[t].~thread();
-    }
-    mem_free(threads);
-    threads = nullptr;
-    started = 0;
-  }
-
-  int run() {
+  // The cursor: every group in run order.
+  int commit_all() {
     int st = 0;
-    uint64_t k = 0;
-    if (ngroups > 0) prepare(0);
-    start_up_to(wanted);
-    for (; k < ngroups; ++k) {
-      if (k + 1 < ngroups) prepare(k + 1);
-      st = turn(k);
-      finish(k);
-      st = group_outcome(ctx, groups[k].name, groups[k].group, st);
-      if (st != 0) break;
+    for (uint64_t k = 0; k < ngroups && st == 0; ++k) {
+      RunGroup& rg = groups[k];
+      if (!job_runner_wait(runner, rg.master_job)) return STATUS_SYSTEM;
+      st = group_outcome(ctx, rg.name, rg.group, commit_group(rg));
     }
-    join();
-    // Groups planned beyond the one the run ended in leave no record.
-    if (k + 1 < ngroups) report_keep_groups(ctx->report, groups[k + 1].report_index);
+    // Work started beyond the point where the run ended is not taken.
+    job_runner_stop(runner);
     return st != 0 ? st : ctx->first_failure;
   }
 };
@@ -1176,22 +1034,6 @@ uint64_t children_to_run(const ToolConfig* cfg, const PtrList& names) {
     if (group && group_precheck(cfg, group, false) == kGroupRuns) n += group->files.count;
   }
   return n;
-}
-
-int run_children(RunContext* ctx, Group* group, const GroupSettings& set, GroupState& g) {
-  const uint64_t n = group->files.count;
-  for (uint64_t i = 0; i < n; ++i) {
-    const String* child = static_cast<const String*>(group->files.items[i]);
-    ChildState c;
-    c.rc = g.report ? report_begin_child(g.report, child) : nullptr;
-    c.status = run_child(ctx, group, i + 1, set, g, c);
-    int group_status = 0;
-    if (!settle_child(ctx, child, c, &group_status)) {
-      if (c.status == kChannelMismatch) report_children_not_reached(g.report, group, i + 2);
-      return group_status;
-    }
-  }
-  return 0;
 }
 
 }  // namespace
@@ -1224,32 +1066,6 @@ void run_context_init(RunContext* ctx, ToolConfig* cfg) {
   ctx->first_failure = 0;
 }
 
-int process_group(RunContext* ctx, Group* group) {
-  ToolConfig* cfg = ctx->cfg;
-  const int precheck = group_precheck(cfg, group, true);
-  if (precheck != kGroupRuns) return precheck;
-  GroupSettings set;
-  GroupState g;
-  g.rate = group_rate(cfg, group);
-  group_settings(cfg, g.rate, set);
-  if (ctx->report) g.report = report_begin_group(ctx->report, group);
-  int st = load_master(ctx, group, set, g);
-  const char* why = kMasterNotLoaded;
-  if (st == 0) {
-    st = write_master_response(ctx, group, set, g);
-    why = kMasterResponseNotSaved;
-  }
-  if (st != 0) {
-    // The children go with their master; the report names each of them.
-    for (uint64_t i = 0; g.report && i < group->files.count; ++i) {
-      const String* child = static_cast<const String*>(group->files.items[i]);
-      report_child_failed(report_begin_child(g.report, child), st, why);
-    }
-    return st;
-  }
-  return run_children(ctx, group, set, g);
-}
-
 int process_all_groups(RunContext* ctx) {
   ToolConfig* cfg = ctx->cfg;
   PtrList names;
@@ -1257,33 +1073,16 @@ int process_all_groups(RunContext* ctx) {
   if (!hashmap_keys(&cfg->groups, &names)) return STATUS_NO_MEMORY;
   keep_selected_groups(cfg, &names);
   const unsigned workers = worker_count(cfg, children_to_run(cfg, names));
-  if (workers > 1) {
-    RunScheduler run(ctx);
-    int st = run.plan(names);
+  int st;
+  {
+    Run run(ctx);
+    st = run.plan(names);
     if (st == 0) {
-      run.start(workers);
-      st = run.run();
+      // One job at a time runs in this thread, each when the cursor comes to it.
+      run.runner = job_runner_start(run.njobs, workers > 1 ? workers : 0, Run::run_job, &run);
+      st = run.runner ? run.commit_all() : STATUS_NO_MEMORY;
     }
-    ptrlist_release(&names);
-    return st;
-  }
-  int st = 0;
-  for (uint64_t i = 0; i < names.count && st == 0; ++i) {
-    String* name = static_cast<String*>(names.items[i]);
-    if (!name) {
-      st = STATUS_NO_MEMORY;
-      break;
-    }
-    Group* group = static_cast<Group*>(hashmap_get(&cfg->groups, name, nullptr));
-    if (!group) {
-      st = STATUS_SYSTEM;
-      break;
-    }
-    const char* utf8 = string_to_utf8(name);
-    out_printf("processing group '%s'...\n", utf8 ? utf8 : "");
-    st = process_group(ctx, group);
-    st = group_outcome(ctx, name, group, st);
   }
   ptrlist_release(&names);
-  return st != 0 ? st : ctx->first_failure;
+  return st;
 }

@@ -42,14 +42,14 @@ void run_context_init(RunContext* ctx, ToolConfig* cfg);
 // status is that of the first failure. Returns 0, that status, 5 when the
 // list of group names cannot be built, or 4 when a listed group cannot be
 // found.
+//
+// Each group is a master job and a job per child, in the run's order. One
+// job at a time runs in the calling thread, or `jobs` workers take them in
+// order; the calling thread takes the results in that order either way
+// (lines, report records, counts, keep_going), so every job count gives the
+// same lines, files, report and status. A group that cannot run (no
+// master, nothing to produce, no children) ends with 0 and its notice.
 [[nodiscard]] int process_all_groups(RunContext* ctx);
-
-// Processes one group: loads and profiles the master, then for every child
-// computes and writes the requested outputs (frequency responses, raw and
-// trimmed impulse responses, processed audio). A group without master,
-// with nothing to produce, without children (unless "frm" is wanted) or
-// with a child whose channel count differs ends with 0 and a notice.
-[[nodiscard]] int process_group(RunContext* ctx, Group* group);
 
 // The whole run after the command line: works out every file of the run
 // and refuses it before any audio is read when an output would replace an

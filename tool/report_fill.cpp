@@ -109,19 +109,19 @@ void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv)
   }
 }
 
-ReportGroup* report_begin_group(RunReport* r, const Group* group) {
+ReportGroup* report_begin_group(const RunReport* r, const Group* group) {
   if (!r) return nullptr;
   ReportGroup* g = nullptr;
-  if (report_add_group(r, utf8_of(&group->name), &g) != 0) return nullptr;
+  if (report_new_group(utf8_of(&group->name), &g) != 0) return nullptr;
   if (r->shard_count > 0) g->position = group->position;
   (void)report_set_audio(&g->master, utf8_of(&group->master), 0, 0, -1, std::nan(""));
   return g;
 }
 
-ReportChild* report_begin_child(ReportGroup* g, const String* name) {
-  if (!g) return nullptr;
+ReportChild* report_begin_child(const RunReport* r, const String* name) {
+  if (!r) return nullptr;
   ReportChild* c = nullptr;
-  return report_add_child(g, utf8_of(name), &c) == 0 ? c : nullptr;
+  return report_new_child(utf8_of(name), &c) == 0 ? c : nullptr;
 }
 
 void report_fill_audio(ReportAudioInfo* info, const String* path, const Sample& audio,
@@ -263,11 +263,9 @@ void report_child_channels_differ(ReportChild* c) {
   if (c) (void)report_child_set_outcome(c, REPORT_FAILED, 0, "channels differ");
 }
 
-void report_children_not_reached(ReportGroup* g, const Group* group, uint64_t from) {
-  if (!g || from == 0) return;
-  report_keep_children(g, from - 1);
-  for (uint64_t i = from; i <= group->files.count; ++i) {
-    ReportChild* c = report_begin_child(g, static_cast<const String*>(group->files.items[i - 1]));
-    if (c) (void)report_child_set_outcome(c, REPORT_NOT_REACHED, 0, nullptr);
-  }
+void report_child_not_reached(ReportGroup* g, const String* name) {
+  ReportChild* c = nullptr;
+  if (!g || report_new_child(utf8_of(name), &c) != 0) return;
+  (void)report_child_set_outcome(c, REPORT_NOT_REACHED, 0, nullptr);
+  (void)report_adopt_child(g, c);
 }

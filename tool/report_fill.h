@@ -21,8 +21,11 @@ struct ToolConfig;
 // The run's version, command line and every effective setting of the table.
 void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv);
 
-ReportGroup* report_begin_group(RunReport* r, const Group* group);
-ReportChild* report_begin_child(ReportGroup* g, const String* name);
+// A group's or a child's record of its own, to be handed to the report
+// (report_adopt_group, report_adopt_child) when the run takes the work in;
+// null when there is no report (`r` null) or no memory.
+ReportGroup* report_begin_group(const RunReport* r, const Group* group);
+ReportChild* report_begin_child(const RunReport* r, const String* name);
 
 // Rate, channels, frames and sample peak of `audio` (its own rate); `path`
 // replaces the recorded path when not null.
@@ -59,7 +62,6 @@ void report_child_skipped(ReportChild* c, const char* message);
 // A child whose channel count differs from its master's: failed, status 0
 // (the run's status stays 0), "channels differ".
 void report_child_channels_differ(ReportChild* c);
-// Records of the children `from` .. end (1-based) of the group, which it
-// did not reach: none of them carries anything of a run that may have
-// started it.
-void report_children_not_reached(ReportGroup* g, const Group* group, uint64_t from);
+// Adds the record of a child the group did not reach: it carries nothing
+// of a run that may have started it.
+void report_child_not_reached(ReportGroup* g, const String* name);

@@ -1,0 +1,112 @@
+#include "tool/runner.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "dsp/dsp.h"
+#include "runtime/alloc.h"
+
+struct JobRunner {
+  JobBody body;
+  void* context;
+  uint64_t count;
+  uint8_t* done;         // per job, under `lock`
+  std::thread* threads;  // `started` of them
+  unsigned started;
+  std::mutex lock;
+  std::condition_variable changed;
+  uint64_t next;  // the next job to take (under `lock`)
+  bool stopped;   // under `lock`
+
+  // A worker: the next job in run order, until there is none.
+  void work() {
+    const DspTable& table = dsp();
+    DspFpState fp{};
+    table.dsp_start(&fp);
+    for (;;) {
+      uint64_t job;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        if (stopped || next >= count) break;
+        job = next++;
+      }
+      body(context, job, true);
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        done[job] = 1;
+      }
+      changed.notify_all();
+    }
+    table.dsp_finish(&fp);
+    changed.notify_all();
+  }
+};
+
+JobRunner* job_runner_start(uint64_t count, unsigned workers, JobBody body, void* context) {
+  JobRunner* r = mem_new<JobRunner>();
+  if (!r) return nullptr;
+  r->body = body;
+  r->context = context;
+  r->count = count;
+  r->threads = nullptr;
+  r->started = 0;
+  r->next = 0;
+  r->stopped = false;
+  r->done = static_cast<uint8_t*>(mem_calloc(count ? count : 1, 1));
+  if (!r->done) {
+    mem_delete(r);
+    return nullptr;
+  }
+  if (workers > count) workers = static_cast<unsigned>(count);
+  if (workers > 0) r->threads = static_cast<std::thread*>(mem_calloc(workers, sizeof(std::thread)));
+  // Without room for the threads the cursor runs the jobs itself.
+  for (; r->threads && r->started < workers; ++r->started)
+    new (&r->threads[r->started]) std::thread([r] { r->work(); });
+  return r;
+}
+
+bool job_runner_wait(JobRunner* r, uint64_t job) {
+  if (job >= r->count) return false;
+  if (r->started == 0) {
+    {
+      std::lock_guard<std::mutex> hold(r->lock);
+      if (r->done[job]) return true;
+      if (r->stopped || job < r->next) return false;
+      r->next = job + 1;
+    }
+    r->body(r->context, job, false);
+    std::lock_guard<std::mutex> hold(r->lock);
+    r->done[job] = 1;
+    return true;
+  }
+  std::unique_lock<std::mutex> hold(r->lock);
+  // A job not taken when the runner stops never will be; one taken runs to
+  // its end.
+  r->changed.wait(hold, [&] { return r->done[job] || (r->stopped && job >= r->next); });
+  return r->done[job] != 0;
+}
+
+void job_runner_stop(JobRunner* r) {
+  if (!r) return;
+  {
+    std::lock_guard<std::mutex> hold(r->lock);
+    r->stopped = true;
+  }
+  r->changed.notify_all();
+}
+
+void job_runner_finish(JobRunner* r) {
+  if (!r) return;
+  job_runner_stop(r);
+  for (unsigned t = 0; t < r->started; ++t) {
+    r->threads[t].join();
+    r->threads[t].~thread();
+  }
+  mem_free(r->threads);
+  mem_free(r->done);
+  mem_delete(r);
+}
+
+unsigned job_runner_workers(const JobRunner* r) { return r ? r->started : 0; }
