@@ -1,6 +1,7 @@
 #include "tool/pipeline.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -33,6 +34,7 @@
 #include "tool/delivery.h"
 #include "tool/input_source.h"
 #include "tool/naming.h"
+#include "tool/preflight.h"
 #include "tool/references.h"
 #include "tool/report_fill.h"
 #include "tool/run_plan.h"
@@ -804,6 +806,7 @@ struct Run {
       rg.refs = 1 + rg.children;
       njobs += rg.children;
     }
+    cut_at_channels();
     jobs = static_cast<RunJob*>(mem_calloc(njobs ? njobs : 1, sizeof(RunJob)));
     if (!jobs) return STATUS_NO_MEMORY;
     for (uint64_t k = 0; k < ngroups; ++k) {
@@ -816,6 +819,30 @@ struct Run {
       }
     }
     return 0;
+  }
+
+  // Children after one whose channels end its group, as the inputs'
+  // headers tell, are never started: they would not be reached, and must
+  // leave no file behind with any number of workers.
+  void cut_at_channels() {
+    if (!ctx->plan) return;
+    uint64_t k = 0;
+    const PlannedFile* master = nullptr;
+    const Group* seen = nullptr;
+    for (uint64_t i = 0; i < ctx->plan->inputs.count; ++i) {
+      const PlannedFile* in = static_cast<const PlannedFile*>(ctx->plan->inputs.items[i]);
+      if (!in->group) continue;
+      if (in->group != seen) {
+        seen = in->group;
+        master = in->child == 0 ? in : nullptr;
+        // Both lists follow the run's order.
+        while (k < ngroups && groups[k].group != in->group) ++k;
+        if (k == ngroups) return;
+      }
+      RunGroup& rg = groups[k];
+      if (in->child > 0 && in->child < rg.cut_from.load() && preflight_group_ends_at(ctx->plan, ctx->cfg, master, in))
+        rg.cut_from.store(in->child + 1);
+    }
   }
 
   // The group's shared state, made by the first job that needs it; null
@@ -1079,8 +1106,16 @@ int process_all_groups(RunContext* ctx) {
     st = run.plan(names);
     if (st == 0) {
       // One job at a time runs in this thread, each when the cursor comes to it.
+      const auto from = std::chrono::steady_clock::now();
       run.runner = job_runner_start(run.njobs, workers > 1 ? workers : 0, Run::run_job, &run);
       st = run.runner ? run.commit_all() : STATUS_NO_MEMORY;
+      // For measuring the runner: the jobs' own time against the run's.
+      if (run.runner && std::getenv("TIMBRAL_RUNNER_STATS")) {
+        const std::chrono::duration<double> span = std::chrono::steady_clock::now() - from;
+        std::fprintf(stderr, "runner: %llu jobs, %u workers, %.6f s in jobs, %.6f s from start to the last result\n",
+                     static_cast<unsigned long long>(run.njobs), job_runner_workers(run.runner),
+                     job_runner_job_seconds(run.runner), span.count());
+      }
     }
   }
   ptrlist_release(&names);

@@ -258,6 +258,15 @@ int run_preflight(RunPlan* plan, const ToolConfig* cfg, const HeaderCache* known
   return 0;
 }
 
+bool preflight_group_ends_at(const RunPlan* plan, const ToolConfig* cfg, const PlannedFile* master,
+                             const PlannedFile* child) {
+  const InputHeader* h = run_plan_header(plan, child);
+  if (cfg->keep_going || !h || child->child == 0 || rate_refused(cfg, child, h->rate)) return false;
+  char note[1024];
+  preflight_note(plan, cfg, master, child, *h, note, sizeof note);
+  return note[0] != 0;
+}
+
 void print_preflight_notes(const RunPlan* plan, const ToolConfig* cfg) {
   char note[1024];
   const Group* group = nullptr;

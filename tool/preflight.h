@@ -58,3 +58,10 @@ void header_cache_release(HeaderCache* cache);
 // opened, get none; nor do the children of a master that cannot be loaded,
 // nor, without keep_going, the children after one the group ends at.
 void print_preflight_notes(const RunPlan* plan, const ToolConfig* cfg);
+
+// Whether the run, without keep_going, leaves the group of `child` (an
+// input the preflight checked) at it because its channels cannot be matched
+// to its master's (`master`, null when the group has none) or are not the
+// two mid/side needs. The children after it are then never reached.
+bool preflight_group_ends_at(const RunPlan* plan, const ToolConfig* cfg, const PlannedFile* master,
+                             const PlannedFile* child);

@@ -1,5 +1,7 @@
 #include "tool/runner.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -19,6 +21,15 @@ struct JobRunner {
   std::condition_variable changed;
   uint64_t next;  // the next job to take (under `lock`)
   bool stopped;   // under `lock`
+  std::atomic<uint64_t> job_ns;  // the jobs' own time, summed
+
+  // Runs job `job`, timing it.
+  void run(uint64_t job, bool worker) {
+    const auto from = std::chrono::steady_clock::now();
+    body(context, job, worker);
+    const auto took = std::chrono::steady_clock::now() - from;
+    job_ns.fetch_add(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count()));
+  }
 
   // A worker: the next job in run order, until there is none.
   void work() {
@@ -32,7 +43,7 @@ struct JobRunner {
         if (stopped || next >= count) break;
         job = next++;
       }
-      body(context, job, true);
+      run(job, true);
       {
         std::lock_guard<std::mutex> hold(lock);
         done[job] = 1;
@@ -54,6 +65,7 @@ JobRunner* job_runner_start(uint64_t count, unsigned workers, JobBody body, void
   r->started = 0;
   r->next = 0;
   r->stopped = false;
+  r->job_ns.store(0);
   r->done = static_cast<uint8_t*>(mem_calloc(count ? count : 1, 1));
   if (!r->done) {
     mem_delete(r);
@@ -76,7 +88,7 @@ bool job_runner_wait(JobRunner* r, uint64_t job) {
       if (r->stopped || job < r->next) return false;
       r->next = job + 1;
     }
-    r->body(r->context, job, false);
+    r->run(job, false);
     std::lock_guard<std::mutex> hold(r->lock);
     r->done[job] = 1;
     return true;
@@ -110,3 +122,5 @@ void job_runner_finish(JobRunner* r) {
 }
 
 unsigned job_runner_workers(const JobRunner* r) { return r ? r->started : 0; }
+
+double job_runner_job_seconds(const JobRunner* r) { return r ? static_cast<double>(r->job_ns.load()) * 1e-9 : 0.0; }

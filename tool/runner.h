@@ -40,3 +40,7 @@ void job_runner_finish(JobRunner* runner);
 
 // Threads the runner actually runs.
 unsigned job_runner_workers(const JobRunner* runner);
+
+// The time the jobs took, each from its start to its end, summed: what the
+// run's work costs without the runner.
+double job_runner_job_seconds(const JobRunner* runner);

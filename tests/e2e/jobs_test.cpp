@@ -216,7 +216,12 @@ TEST_F(Jobs, FirstFailureEndsTheRunAsWithOneJob) {
         broken: { master: 'm2.wav', files: ['d.wav', 'huge.wav', 'e.wav', 'a.wav'] },
       } })");
   start_from_nothing();
-  for (const char* jobs : {"2", "3"}) expect_same({"-r", "rep"}, jobs, false);
+  for (const char* jobs : {"2", "3"}) {
+    expect_same({"-r", "rep"}, jobs, false);
+    // The inputs' headers tell where the group ends: no worker starts the
+    // children after the mismatch.
+    for (const char* never : {"out/mixed/d.wav", "out/mixed/e.wav"}) EXPECT_FALSE(fs::exists(dir / "many" / never)) << never;
+  }
   r = run_in("one", {"-j", "3"});
   EXPECT_EQ(r.status, 9);
   EXPECT_EQ(r.err, short_file("m1.wav", 2780) + short_file("a.wav", 2808) + short_file("b.wav", 2815) +
@@ -246,8 +251,9 @@ TEST_F(Jobs, SkipExistingMatchesOneJob) {
   expect_same({"-se", "true"}, "3", false);
 }
 
-// Workers park a loaded child whose master is not ready yet; the calling
-// thread waits for the children of one group at a time. Runs of several
+// A worker that loaded a child waits for its master, which an earlier job
+// holds and which waits for nothing; the calling thread takes the results
+// in order. Runs of several
 // groups with long and short masters, at every number of jobs, must end
 // (under a timeout) with the files of one job.
 TEST_F(E2ETest, ManyGroupsNeverHangAtAnyJobCount) {
