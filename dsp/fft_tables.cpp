@@ -1,6 +1,7 @@
 #include "dsp/fft_tables.h"
 
 #include <cmath>
+#include <mutex>
 
 #include "dsp/fft_kernels.h"
 
@@ -10,10 +11,11 @@ alignas(64) float fft_tw3_cos[kFftMaxPoints / 2];
 alignas(64) float fft_tw3_sin[kFftMaxPoints / 2];
 alignas(64) float fft_tw_cos8[kFftMaxPoints];
 alignas(64) float fft_tw_sin8[kFftMaxPoints];
-bool fft_tables_ready = false;
+std::atomic<bool> fft_tables_ready{false};
 
-void fft_tables_init() {
-  if (fft_tables_ready) return;
+namespace {
+
+void fill_tables() {
   const double pi = 3.14159265358979323846264338327950288;
   fft_tw_cos[0] = 1.0f;
   fft_tw_sin[0] = 0.0f;
@@ -39,5 +41,13 @@ void fft_tables_init() {
     fft_tw_cos8[i] = fft_tw_cos[from];
     fft_tw_sin8[i] = fft_tw_sin[from];
   }
-  fft_tables_ready = true;
+  fft_tables_ready.store(true);
+}
+
+}  // namespace
+
+// Threads may ask at the same time: one fills, the others wait for it.
+void fft_tables_init() {
+  static std::once_flag once;
+  std::call_once(once, fill_tables);
 }

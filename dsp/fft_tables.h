@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 // Twiddle tables of the transform kernels, computed once in double
 // precision and rounded once to float, so that no error accumulates along a
 // stage (repeated rotation in float drifts to ~6e-5 at rank 16).
@@ -30,7 +32,7 @@ extern float fft_tw_cos8[kFftMaxPoints];
 extern float fft_tw_sin8[kFftMaxPoints];
 
 // True once fft_tables_init() has filled the tables.
-extern bool fft_tables_ready;
+extern std::atomic<bool> fft_tables_ready;
 
 // Calls fft_tables_init() the first time only.
 inline void fft_tables_ensure() {
