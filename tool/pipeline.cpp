@@ -95,7 +95,8 @@ enum class ChildOutcome : uint8_t {
   kSkipped,         // every output was there and up to date: it was not loaded
   kFailed,          // a step failed; the status says which
   kChannelsDiffer,  // its channels do not fit its master's
-  kCancelled,       // its master failed, or its group ended before it
+  kNotReached,      // its group ended at an earlier child whose channels differ
+  kCancelled,       // its master failed, or the run ended before it
 };
 
 // The buffers of one child, released when it is done, and what it leaves
@@ -737,7 +738,8 @@ struct RunGroup {
   std::condition_variable gate;
   GroupState* state;       // made by the first of its jobs to start, freed by the last to end
   uint64_t refs;           // its jobs not yet ended
-  std::atomic<uint64_t> cut_from;  // children from this one (1-based) do not run
+  std::atomic<uint64_t> cut_from;  // children from this one (1-based) do not run,
+  std::atomic<ChildOutcome> cut_as;  // and end so
   ReportGroup* report;     // the group's record until the cursor hands it to the report
   OutputCapture capture;   // the master job's lines
   uint64_t written;        // files the master job wrote
@@ -747,7 +749,8 @@ struct RunGroup {
   RunGroup()
       : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_job(0), children(0), rate(0),
         state(nullptr),
-        refs(0), cut_from(UINT64_MAX), report(nullptr), written(0), master_status(0), why(nullptr) {
+        refs(0), cut_from(UINT64_MAX), cut_as(ChildOutcome::kNotReached), report(nullptr), written(0),
+        master_status(0), why(nullptr) {
     output_capture_init(&capture);
   }
   ~RunGroup() {
@@ -910,7 +913,7 @@ struct Run {
   // Loads a child, waits for its master, and makes the child's outputs.
   void child_job(RunGroup& rg, RunJob& job, bool worker) {
     if (job.child >= rg.cut_from.load()) {
-      job.outcome = ChildOutcome::kCancelled;
+      job.outcome = rg.cut_as.load();
       release(rg);
       return;
     }
@@ -1000,6 +1003,7 @@ struct Run {
     int st = rg.master_status;
     if (st != 0) {
       // The children go with their master; the report names each of them.
+      rg.cut_as.store(ChildOutcome::kCancelled);
       rg.cut_from.store(1);
       for (uint64_t i = 0; record && i < rg.children; ++i) {
         ReportChild* rc = report_begin_child(ctx->report, static_cast<const String*>(rg.group->files.items[i]));
