@@ -748,9 +748,8 @@ struct RunGroup {
 
   RunGroup()
       : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_job(0), children(0), rate(0),
-        state(nullptr),
-        refs(0), cut_from(UINT64_MAX), cut_as(ChildOutcome::kNotReached), report(nullptr), written(0),
-        master_status(0), why(nullptr) {
+        state(nullptr), refs(0), cut_from(UINT64_MAX), cut_as(ChildOutcome::kNotReached), report(nullptr),
+        written(0), master_status(0), why(nullptr) {
     output_capture_init(&capture);
   }
   ~RunGroup() {
