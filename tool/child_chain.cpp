@@ -268,7 +268,7 @@ int write_child_audio(ChildAudio* job) {
       return st;
     }
     if (job->deliver) {
-      st = deliver_loudness(cfg, &held, nullptr, &job->loudness, job->reference_lufs, job->message_path,
+      st = deliver_loudness(cfg, &held, nullptr, &job->loudness, job->reference_lufs, job->target,
                             &job->timbre_lufs);
       if (st != 0) return st;
     }
@@ -299,7 +299,7 @@ int write_child_audio(ChildAudio* job) {
     if (!std::isnan(target) && std::isnan(out.integrated_lufs)) warn_unmeasurable(out);
     ChainLimiterPasses passes(job, &parts, norm, norm_count, frames);
     double gain = 0.0;
-    if ((st = limiter_search(cfg, out, target, &r, job->message_path, passes, &gain)) != 0) return st;
+    if ((st = limiter_search(cfg, out, target, &r, job->target, passes, &gain)) != 0) return st;
     ChainLimiterPasses::set_gain(parts, norm, norm_count, gain);
     ChainLimiterPasses::configure_limiter(*job, parts, &r, frames);
   } else if (job->deliver) {
@@ -309,18 +309,13 @@ int write_child_audio(ChildAudio* job) {
     job->loudness.before_lufs = out.integrated_lufs;
     const double target = delivery_target(cfg, job->timbre_lufs, job->reference_lufs);
     ChainOutput output(job, &parts);
-    st = deliver_gain(cfg, out, target, &job->loudness, job->message_path, output);
+    st = deliver_gain(cfg, out, target, &job->loudness, job->target, output);
     if (st != 0) return st;
   }
-  String name;
-  string_init(&name);
-  st = prepare_output_path(&name, &job->path, &cfg->dst_path, job->templ, job->vars);
-  if (st != 0) {
-    string_free(&name);
-    return st;
-  }
+  st = string_assign(&job->path, job->target) ? prepare_output_directory(&job->path) : STATUS_NO_MEMORY;
+  if (st != 0) return st;
   SaveFormat format = job->options.custom ? job->options.format : save_format_default();
-  format.dither_seed = string_to_utf8(&name);
+  format.dither_seed = job->seed;
   const bool quantized = format.bits != SAVE_BITS_FLOAT;
   const bool hold = !std::isnan(ceiling);
   double trim = 0.0;
@@ -342,7 +337,6 @@ int write_child_audio(ChildAudio* job) {
     if (st == 0 && hold) {
       if ((st = parts.loudness.result(&written)) != 0) {
         save_session_abort(session);
-        string_free(&name);
         return measure_failed(st);
       }
       if (written.true_peak_db > ceiling) {
@@ -351,7 +345,6 @@ int write_child_audio(ChildAudio* job) {
           err_printf("  true-peak ceiling of %.2f dBTP cannot be met by the written samples (it lies in the noise "
                      "of their quantization)\n",
                      ceiling);
-          string_free(&name);
           return STATUS_UNSUPPORTED;
         }
         // Lower by the excess and a hair more, the quantization's own
@@ -372,7 +365,6 @@ int write_child_audio(ChildAudio* job) {
     }
     break;
   }
-  string_free(&name);
   if (st != 0) {
     err_printf("  could not write file '%s', error code: %d\n", text_of(&job->path), st);
     if (cause[0]) err_printf("  %s\n", cause);

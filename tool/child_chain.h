@@ -8,7 +8,6 @@
 #include "tool/delivery.h"
 
 struct ToolConfig;
-class Variables;
 
 // Where the chain's input comes from: a buffer held whole, or a file read
 // a block at a time. run() hands every block to `sink`, from the start,
@@ -55,9 +54,8 @@ struct ChildAudio {
   double timbre_lufs;        // the timbre file's loudness when the target needs it (NaN otherwise)
   uint64_t whole_limit;      // bytes up to which an output measured before writing is held whole
   const double* reference_lufs;
-  const String* templ;
-  const String* message_path;  // the output's planned path for warnings (may be null)
-  Variables* vars;
+  const String* target;      // the output's planned path
+  const char* seed;          // the name its template gave: the seed of its dither
   SaveOptions options;       // format, tags
   // Results, on success.
   LoudnessReport loudness;

@@ -4,11 +4,6 @@
 
 #include "tool/tool_config.h"
 
-const KeywordEntry PRODUCE_KEYWORDS[6] = {
-    {"ir", PRODUCE_IR},   {"raw", PRODUCE_RAW}, {"audio", PRODUCE_AUDIO},
-    {"all", PRODUCE_ALL}, {"frm", PRODUCE_FRM}, {"frc", PRODUCE_FRC},
-};
-
 const KeywordEntry NORMALIZE_KEYWORDS[4] = {
     {"none", NORMALIZE_NONE},
     {"above", NORMALIZE_ABOVE},

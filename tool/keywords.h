@@ -13,7 +13,8 @@ struct KeywordEntry {
   uint64_t value;
 };
 
-// "ir" 1, "raw" 2, "audio" 4, "all" 31, "frm" 8, "frc" 16, in this order.
+// "ir" 1, "raw" 2, "audio" 4, "all" 31, "frm" 8, "frc" 16, in this order;
+// made from the table of output kinds (tool/output_kinds.cpp).
 extern const KeywordEntry PRODUCE_KEYWORDS[6];
 // "none" 0, "above" 1, "below" 2, "always" 3.
 extern const KeywordEntry NORMALIZE_KEYWORDS[4];

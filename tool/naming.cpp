@@ -261,9 +261,8 @@ void say_template(const char* what, const String* templ) {
   string_free(&shown);
 }
 
-// The name `expr` (parsed from `templ`) gives with `vars`, with its lines
-// only when `say`.
-int evaluate_parsed(String* name, Expression* expr, const String* templ, Variables* vars, bool say) {
+// The name `expr` (parsed from `templ`) gives with `vars`, with its lines.
+int evaluate_parsed(String* name, Expression* expr, const String* templ, Variables* vars) {
   expr->resolver = vars;
   ExprValue value;
   value_init(&value);
@@ -272,10 +271,10 @@ int evaluate_parsed(String* name, Expression* expr, const String* templ, Variabl
   // A template that is one embedded expression can evaluate to undef or
   // null, which has no text to name a file with.
   if (st != 0 || value.type != VALUE_STRING || !value.string_value) {
-    if (say) say_template("  could not evaluate expression: '%s'\n", templ);
+    say_template("  could not evaluate expression: '%s'\n", templ);
     st = STATUS_BAD_FORMAT;
   } else if (string_has_nul(value.string_value)) {
-    if (say) say_template("  expression gives a name with a NUL character: '%s'\n", templ);
+    say_template("  expression gives a name with a NUL character: '%s'\n", templ);
     st = STATUS_BAD_FORMAT;
   } else {
     string_swap(value.string_value, name);
@@ -284,27 +283,22 @@ int evaluate_parsed(String* name, Expression* expr, const String* templ, Variabl
   return st;
 }
 
-// evaluate_output_name, with its lines only when `say`.
-int evaluate_name(String* name, const String* templ, Variables* vars, bool say) {
-  if (!name || !templ || !vars) return STATUS_BAD_ARGUMENT;
+// evaluate_output_name without a cache.
+int evaluate_name(String* name, const String* templ, Variables* vars) {
   Expression expr;
   expression_init(&expr);
   int st = expression_parse(&expr, const_cast<String*>(templ), EXPR_TEMPLATE);
   if (st != 0) {
-    if (say) say_template("  invalid expression: '%s'\n", templ);
+    say_template("  invalid expression: '%s'\n", templ);
     st = STATUS_BAD_FORMAT;
   } else {
-    st = evaluate_parsed(name, &expr, templ, vars, say);
+    st = evaluate_parsed(name, &expr, templ, vars);
   }
   expression_destroy(&expr);
   return st;
 }
 
 }  // namespace
-
-int evaluate_output_name(String* name, const String* templ, Variables* vars) {
-  return evaluate_name(name, templ, vars, true);
-}
 
 struct TemplateCache {
   static constexpr int kSlots = 8;
@@ -330,11 +324,12 @@ void template_cache_free(TemplateCache* c) {
 }
 
 int evaluate_output_name(String* name, const String* templ, Variables* vars, TemplateCache* cache) {
-  if (!cache || !name || !templ || !vars) return evaluate_name(name, templ, vars, true);
+  if (!name || !templ || !vars) return STATUS_BAD_ARGUMENT;
+  if (!cache) return evaluate_name(name, templ, vars);
   int at = 0;
   while (at < cache->used && cache->templ[at] != templ) ++at;
   if (at == cache->used) {
-    if (at == TemplateCache::kSlots) return evaluate_name(name, templ, vars, true);
+    if (at == TemplateCache::kSlots) return evaluate_name(name, templ, vars);
     void* place = mem_alloc(sizeof(Expression));
     if (!place) return STATUS_NO_MEMORY;
     Expression* expr = new (place) Expression();
@@ -353,73 +348,53 @@ int evaluate_output_name(String* name, const String* templ, Variables* vars, Tem
     say_template("  invalid expression: '%s'\n", templ);
     return STATUS_BAD_FORMAT;
   }
-  return evaluate_parsed(name, cache->expr[at], templ, vars, true);
+  return evaluate_parsed(name, cache->expr[at], templ, vars);
 }
 
-int output_name_of(String* name, const String* templ, Variables* vars) {
-  return evaluate_name(name, templ, vars, false);
-}
-
-int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
-                     Variables* vars) {
-  return save_output_file_as(buffer, dst_path, templ, vars, nullptr);
-}
-
-int prepare_output_path(String* name, String* path, const String* dst_path, const String* templ, Variables* vars) {
-  int st = evaluate_output_name(name, templ, vars);
-  if (st != 0) return st;
+int prepare_output_directory(const String* path) {
   String parent;
   string_init(&parent);
-  st = make_path(path, dst_path, name);
-  if (st != 0) {
-    err_printf("  could not write file '%s', error code: %d\n", text_of(name), st);
-  } else {
-    int pst = path_parent(path, &parent);
-    if (pst != 0 && pst != STATUS_NOT_FOUND) {
-      err_printf("  could not obtain parent directory for file '%s', error code: %d\n", text_of(name), pst);
-      st = pst;
-    } else if (pst == 0 && parent.length > 0) {
-      st = make_directories(&parent, true);
-      if (st != 0) {
-        err_printf("  could not create directory '%s', error code: %d\n", text_of(&parent), st);
-        err_printf("  %s\n", status_text(st));
-      }
+  int st = path_parent(path, &parent);
+  if (st == STATUS_NOT_FOUND) {
+    st = 0;
+  } else if (st != 0) {
+    err_printf("  could not obtain parent directory for file '%s', error code: %d\n", text_of(const_cast<String*>(path)), st);
+  } else if (parent.length > 0) {
+    st = make_directories(&parent, true);
+    if (st != 0) {
+      err_printf("  could not create directory '%s', error code: %d\n", text_of(&parent), st);
+      err_printf("  %s\n", status_text(st));
     }
   }
   string_free(&parent);
   return st;
 }
 
-int save_output_file_as(const Sample* buffer, const String* dst_path, const String* templ, Variables* vars,
-                        const SaveOptions* options) {
-  String name, path;
-  string_init(&name);
-  string_init(&path);
-  int st = prepare_output_path(&name, &path, dst_path, templ, vars);
-  if (st == 0) {
-    char cause[256] = "";
-    // The dither follows the output's name under the destination, not
-    // the spelling of the destination: runs reproduce from anywhere.
-    SaveFormat format = options ? options->format : save_format_default();
-    format.dither_seed = string_to_utf8(&name);
-    int64_t n = options && options->custom
-                    ? sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), format, nullptr,
-                                       cause, sizeof cause)
-                    : sample_save_file(*buffer, path, 0, static_cast<int64_t>(buffer->length), save_format_default(),
-                                       nullptr, cause, sizeof cause);
-    if (n < 0) {
-      st = static_cast<int>(-n);
-      err_printf("  could not write file '%s', error code: %d\n", text_of(&path), st);
-      if (cause[0]) err_printf("  %s\n", cause);
-    } else {
-      print_file_line("saved file", &path, buffer, buffer->sample_rate);
-    }
+int save_output_to(const Sample* buffer, const String* path, const char* seed, const SaveOptions* options) {
+  int st = prepare_output_directory(path);
+  if (st != 0) return st;
+  // The save converts the path in a copy: the planned one is read only.
+  String copy;
+  string_init(&copy);
+  if (!string_assign(&copy, path)) {
+    string_free(&copy);
+    return STATUS_NO_MEMORY;
   }
-  string_free(&path);
-  string_free(&name);
+  char cause[256] = "";
+  SaveFormat format = options && options->custom ? options->format : save_format_default();
+  if (options && options->custom) format.dither_seed = seed;
+  const int64_t n = sample_save_file(*buffer, copy, 0, static_cast<int64_t>(buffer->length), format, nullptr,
+                                     cause, sizeof cause);
+  if (n < 0) {
+    st = static_cast<int>(-n);
+    err_printf("  could not write file '%s', error code: %d\n", text_of(&copy), st);
+    if (cause[0]) err_printf("  %s\n", cause);
+  } else {
+    print_file_line("saved file", &copy, buffer, buffer->sample_rate);
+  }
+  string_free(&copy);
   return st;
 }
-
 
 bool probe_input_file(const ToolConfig* cfg, const String* name, uint64_t* rate, uint64_t* channels,
                       uint64_t* frames) {

@@ -58,19 +58,10 @@ constexpr uint64_t kMaxRateRatio = 256;
 // on success.
 [[nodiscard]] int resolve_input_path(String* out, const ToolConfig* cfg, const String* name);
 
-// The path save_output_file writes for the evaluated name `name`: '\'
+// The path an output of the evaluated name `name` is written at: '\'
 // turned into '/', and a relative name placed under `dst_path`. Not
 // normalised. 0, 5 or 13; `out` replaced only on success.
 [[nodiscard]] int resolve_output_path(String* out, const String* dst_path, const String* name);
-
-// Evaluates the output template `templ` against `vars` into the text of a
-// file name. On failure prints one line on standard error and returns 7:
-// "  invalid expression: '<template>'" when it does not parse,
-// "  could not evaluate expression: '<template>'" when evaluation fails or
-// gives no text (undef, null), and
-// "  expression gives a name with a NUL character: '<template>'" when the
-// text holds U+0000. 5 when memory runs out. `name` replaced only on success.
-[[nodiscard]] int evaluate_output_name(String* name, const String* templ, Variables* vars);
 
 // Parsed templates of one planning pass: a template named for thousands of
 // children is parsed once. Keyed by the template's address, so the
@@ -79,9 +70,18 @@ struct TemplateCache;
 // Null when memory runs out (evaluate_output_name then parses each time).
 TemplateCache* template_cache_new();
 void template_cache_free(TemplateCache* cache);
-// evaluate_output_name through `cache` (may be null): the same names,
-// lines and statuses.
-[[nodiscard]] int evaluate_output_name(String* name, const String* templ, Variables* vars, TemplateCache* cache);
+
+// Evaluates the output template `templ` against `vars` into the text of a
+// file name, through `cache` when there is one. On failure prints one line
+// on standard error and returns 7:
+// "  invalid expression: '<template>'" when it does not parse,
+// "  could not evaluate expression: '<template>'" when evaluation fails or
+// gives no text (undef, null), and
+// "  expression gives a name with a NUL character: '<template>'" when the
+// text holds U+0000. 5 when memory runs out, 13 for a missing argument.
+// `name` replaced only on success.
+[[nodiscard]] int evaluate_output_name(String* name, const String* templ, Variables* vars,
+                                       TemplateCache* cache = nullptr);
 
 // A copy of `s` for messages, with every U+0000 written as the six
 // characters "\u0000". False when memory runs out (`out` then unchanged).
@@ -108,32 +108,20 @@ const String* group_reference_name(const ToolConfig* cfg, const Group* group);
 [[nodiscard]] int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group* group,
                                           const String* master, const String* current);
 
-// Evaluates `templ` against `vars`, resolves the name against `dst_path`,
-// creates the missing parent directories and writes `buffer` (whose sample
-// rate the caller has set) as a 32-bit float WAV file. Prints the saved-file
-// line or one error line. Returns 0, 7 (the template does not parse,
-// evaluate to text, or gives a name with a NUL character; see
-// evaluate_output_name) or the status of path handling, directory creation
-// or writing.
-[[nodiscard]] int save_output_file(const Sample* buffer, const String* dst_path, const String* templ,
-                                   Variables* vars);
+// Makes the missing parent directories of an output's resolved path.
+// Prints one error line (and the cause in words when a directory cannot be
+// made) on failure. Returns 0 or the status.
+[[nodiscard]] int prepare_output_directory(const String* path);
 
-// The output's name under the destination and its path, with the
-// directories it needs made: the first half of save_output_file_as, for
-// saves made a block at a time. Prints one error line on failure.
-[[nodiscard]] int prepare_output_path(String* name, String* path, const String* dst_path, const String* templ,
-                                      Variables* vars);
-
-// The name (under the destination) save_output_file_as gives the output of
-// `templ`, which seeds its dither; without a line on failure (the save
-// says why). Returns 0 or the status the save would fail with.
-[[nodiscard]] int output_name_of(String* name, const String* templ, Variables* vars);
-
-// The same in the file format of `options` (null, or options that are not
-// custom: a 32-bit float WAV file as above). A failed write is followed by
-// a line with its cause in words.
-[[nodiscard]] int save_output_file_as(const Sample* buffer, const String* dst_path, const String* templ,
-                                      Variables* vars, const SaveOptions* options);
+// Writes `buffer` (whose sample rate the caller has set) at the resolved
+// path `path`, with the parent directories it needs: in the file format of
+// `options` when they are custom, its dither seeded from `seed` (the name
+// the output's template gave: runs reproduce from any destination);
+// otherwise as a 32-bit float WAV file. Prints the saved-file line, or the
+// error line followed by a line with its cause in words. Returns 0 or the
+// status of directory creation or writing.
+[[nodiscard]] int save_output_to(const Sample* buffer, const String* path, const char* seed,
+                                 const SaveOptions* options);
 
 // Text of a duration: frames * 1000 / rate milliseconds as "%02d:%02d:%02d.%03d"
 // (hours not reduced modulo 24). `out` must hold at least 32 bytes.

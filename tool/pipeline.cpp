@@ -22,7 +22,6 @@
 #include "analysis/loudness.h"
 #include "analysis/trim.h"
 #include "dsp/dsp.h"
-#include "expr/variables.h"
 #include "report/run_report.h"
 #include "runtime/output.h"
 #include "runtime/alloc.h"
@@ -57,7 +56,6 @@ const char* text_of(const String* s) { return text_of(const_cast<String*>(s)); }
 // its profile and the group's rate; and the group's own outputs.
 struct GroupState {
   Sample master, master_profile, work;
-  Variables vars;
   ReportGroup* report;  // null without a report
   uint64_t rate;        // the group's processing rate
   // Parallel children load while the master is prepared and wait here for
@@ -113,7 +111,6 @@ struct ChildState {
   bool child_streamed;
   StreamedInput child_in, master_in;
   CurveTrace trace;
-  Variables vars;
   ReportChild* rc;
   OutputCapture capture;
   uint64_t written;
@@ -204,13 +201,12 @@ struct GroupSettings {
 
 // One output of one child (or the master's response, child 0).
 struct OutputSlot {
-  const PlannedFile* planned;  // null without a plan
+  const PlannedFile* planned;  // null when the plan has no such output
   bool keep;                   // skip_existing and the file exists: not written again
 };
 
 OutputSlot slot(const RunContext* ctx, const Group* group, uint64_t child, OutputKind kind) {
-  OutputSlot s{nullptr, false};
-  if (ctx->plan) s.planned = run_plan_find(ctx->plan, group, child, kind);
+  OutputSlot s{run_plan_find(ctx->plan, group, child, kind), false};
   if (ctx->cfg->skip_existing && s.planned && run_plan_output_current(ctx->plan, s.planned)) {
     s.keep = true;
     out_printf("  kept existing file: '%s'\n", text_of(&s.planned->path));
@@ -218,19 +214,25 @@ OutputSlot slot(const RunContext* ctx, const Group* group, uint64_t child, Outpu
   return s;
 }
 
-// Writes `buffer` at `rate` (the group's, or a child's own) under `templ`,
-// unless the slot keeps the existing file; counts and reports what was
-// written.
-int save_output(const RunContext* ctx, GroupState& g, Variables* vars, ReportChild* rc, uint64_t* written,
-                const OutputSlot& s, Sample* buffer, const String* templ, OutputKind kind,
-                const SaveOptions* options, uint64_t rate) {
+// An output the plan does not hold: the run and its plan disagree.
+int unplanned() {
+  err_printf("  internal error\n");
+  return STATUS_SYSTEM;
+}
+
+// Writes `buffer` at `rate` (the group's, or a child's own) at the slot's
+// planned path, unless the slot keeps the existing file; counts and
+// reports what was written.
+int save_output(const RunContext* ctx, GroupState& g, ReportChild* rc, uint64_t* written, const OutputSlot& s,
+                Sample* buffer, uint64_t rate) {
   if (s.keep) return 0;
+  if (!s.planned) return unplanned();
   buffer->sample_rate = rate;
-  int st = save_output_file_as(buffer, &ctx->cfg->dst_path, templ, vars, options);
+  int st = save_output_to(buffer, &s.planned->path, nullptr, nullptr);
   if (st != 0) return st;
   ++*written;
   run_plan_write_record(ctx->plan, s.planned);
-  if (ctx->report && s.planned) report_add_written(ctx, g.report, rc, kind, &s.planned->path);
+  if (ctx->report) report_add_written(ctx, g.report, rc, s.planned->kind, &s.planned->path);
   return 0;
 }
 
@@ -238,19 +240,12 @@ int save_output(const RunContext* ctx, GroupState& g, Variables* vars, ReportChi
 // the existing file.
 int export_correction(const RunContext* ctx, GroupState& g, ChildState& c, const Group* group, uint64_t index,
                       unsigned rank) {
-  const ToolConfig* cfg = ctx->cfg;
   OutputSlot s = slot(ctx, group, index, OUTPUT_CURVE);
   if (s.keep) return 0;
-  String name, path;
-  string_init(&name);
+  if (!s.planned) return unplanned();
+  String path;
   string_init(&path);
-  int st = 0;
-  if (s.planned) {
-    st = string_assign(&path, &s.planned->path) ? 0 : STATUS_NO_MEMORY;
-  } else {
-    st = evaluate_output_name(&name, &cfg->export_curve, &c.vars);
-    if (st == 0) st = resolve_output_path(&path, &cfg->dst_path, &name);
-  }
+  int st = string_assign(&path, &s.planned->path) ? 0 : STATUS_NO_MEMORY;
   char* text = nullptr;
   uint64_t size = 0;
   if (st == 0) st = correction_csv(&text, &size, c.trace, g.rate, rank);
@@ -260,7 +255,6 @@ int export_correction(const RunContext* ctx, GroupState& g, ChildState& c, const
     run_plan_write_record(ctx->plan, s.planned);
   }
   mem_free(text);
-  string_free(&name);
   string_free(&path);
   return st;
 }
@@ -274,17 +268,12 @@ void shape_of(Sample* s, const StreamedInput& in) {
   s->length = in.length;
 }
 
-// The part of a child that does not need the master: its variables and
-// its audio, at the group's rate. Returns 0 or the status, after its
-// message.
+// The part of a child that does not need the master: its audio, at the
+// group's rate. Returns 0 or the status, after its message.
 int load_child(const RunContext* ctx, Group* group, uint64_t index, const GroupState& g, ChildState& c) {
   const ToolConfig* cfg = ctx->cfg;
   const String* child_name = static_cast<const String*>(group->files.items[index - 1]);
-  int st = build_pattern_variables(&c.vars, cfg, group, group_reference_name(cfg, group), child_name, index);
-  if (st != 0) {
-    err_printf("  error building pattern variables for child file\n");
-    return st;
-  }
+  int st = 0;
   // With -sr child a child keeps its own rate (0: not resampled).
   const uint64_t rate = cfg->srate_child ? 0 : g.rate;
   {
@@ -302,20 +291,12 @@ int load_child(const RunContext* ctx, Group* group, uint64_t index, const GroupS
   return st;
 }
 
-// The tags are evaluated like the names, against the child's variables;
-// `options` points into `title` and `artist`.
-int evaluate_tags(const ToolConfig* cfg, Variables* vars, String* title, String* artist, SaveOptions* options) {
-  int st = 0;
-  if (cfg->title.length > 0 && (st = evaluate_output_name(title, &cfg->title, vars)) == 0) {
-    options->format.title = string_to_utf8(title);
-    st = options->format.title ? 0 : STATUS_NO_MEMORY;
-  }
-  if (st == 0 && cfg->artist.length > 0 && (st = evaluate_output_name(artist, &cfg->artist, vars)) == 0) {
-    options->format.artist = string_to_utf8(artist);
-    st = options->format.artist ? 0 : STATUS_NO_MEMORY;
-  }
-  if (cfg->title.length > 0 || cfg->artist.length > 0) options->custom = true;
-  return st;
+// The tags the plan evaluated for the processed audio; `options` points
+// into the plan.
+void planned_tags(const PlannedTags* tags, SaveOptions* options) {
+  if (tags->title) options->format.title = tags->title;
+  if (tags->artist) options->format.artist = tags->artist;
+  if (tags->title || tags->artist) options->custom = true;
 }
 
 
@@ -349,10 +330,10 @@ int stream_child_audio(const RunContext* ctx, GroupState& g, ChildState& c, cons
   job.limiter = cfg->limiter.on;
   job.reference_lufs = cfg->mastering ? &g.reference_lufs : nullptr;
   job.whole_limit = whole_limit_bytes();
-  job.templ = &cfg->file;
-  job.message_path = audio.planned ? &audio.planned->path : nullptr;
-  job.vars = &c.vars;
+  job.target = &audio.planned->path;
+  job.seed = audio.planned->tags->name;
   save_options_from_config(&job.options, cfg);
+  planned_tags(audio.planned->tags, &job.options);
   if (set.deliver && delivery_needs_timbre(cfg, job.reference_lufs)) {
     // The output takes the loudness of the file whose timbre it takes.
     StreamedInput* timbre = cfg->mastering ? (g.master_streamed ? &c.master_in : nullptr)
@@ -361,19 +342,12 @@ int stream_child_audio(const RunContext* ctx, GroupState& g, ChildState& c, cons
                 : measure_integrated_loudness(cfg->mastering ? g.master : c.child, &job.timbre_lufs);
     if (st != 0) err_printf("  error measuring loudness, error code: %d\n", st);
   }
-  String title, artist;
-  string_init(&title);
-  string_init(&artist);
-  if (st == 0) st = evaluate_tags(cfg, &c.vars, &title, &artist, &job.options);
   if (st == 0) st = write_child_audio(&job);
-  string_free(&artist);
-  string_free(&title);
   if (st == 0) {
     ++c.written;
     run_plan_write_record(ctx->plan, audio.planned);
-    if (ctx->report && audio.planned) report_add_written(ctx, g.report, c.rc, OUTPUT_AUDIO, &audio.planned->path);
-    warn_overs_counted(audio.planned ? &audio.planned->path : &job.path, job.stats.peak, job.stats.overs,
-                       job.options);
+    if (ctx->report) report_add_written(ctx, g.report, c.rc, OUTPUT_AUDIO, &audio.planned->path);
+    warn_overs_counted(&audio.planned->path, job.stats.peak, job.stats.overs, job.options);
     if (set.deliver && save_container_lossy(job.options.format.container))
       st = record_decoded_peak(&job.path, &job.loudness);
   }
@@ -489,8 +463,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
                      text_of(child_name));
         return st;
       }
-      st = save_output(ctx, g, &c.vars, rc, &c.written, s, &c.work, &cfg->ir.fr_child, OUTPUT_FR_CHILD, nullptr,
-                       rate);
+      st = save_output(ctx, g, rc, &c.written, s, &c.work, rate);
       if (st != 0) return st;
     }
   }
@@ -527,8 +500,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     rc->mid_side = set.mid_side;
   }
   if (produce & PRODUCE_RAW) {
-    st = save_output(ctx, g, &c.vars, rc, &c.written, slot(ctx, group, index, OUTPUT_RAW_IR), &c.raw, &cfg->ir.raw, OUTPUT_RAW_IR,
-                     nullptr, rate);
+    st = save_output(ctx, g, rc, &c.written, slot(ctx, group, index, OUTPUT_RAW_IR), &c.raw, rate);
     if (st != 0) return st;
   }
   if (export_curve) {
@@ -549,12 +521,13 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   }
   if (rc) report_child_set_latency(rc, delay, static_cast<int64_t>(rate));
   if (produce & PRODUCE_IR) {
-    st = save_output(ctx, g, &c.vars, rc, &c.written, slot(ctx, group, index, OUTPUT_IR), &c.work, &cfg->ir.file, OUTPUT_IR, nullptr, rate);
+    st = save_output(ctx, g, rc, &c.written, slot(ctx, group, index, OUTPUT_IR), &c.work, rate);
     if (st != 0) return st;
   }
   if (!(produce & PRODUCE_AUDIO)) return 0;
   OutputSlot audio = slot(ctx, group, index, OUTPUT_AUDIO);
   if (audio.keep) return 0;
+  if (!audio.planned || !audio.planned->tags) return unplanned();
   return stream_child_audio(ctx, g, c, set, rate, delay, audio);
 }
 
@@ -568,7 +541,7 @@ void note_failure(RunContext* ctx, int st) {
 // kSkipped when all its outputs exist.
 int start_child(const RunContext* ctx, Group* group, uint64_t index, const GroupState& g, ChildState& c) {
   const String* child = static_cast<const String*>(group->files.items[index - 1]);
-  if (ctx->cfg->skip_existing && ctx->plan && run_plan_child_done(ctx->plan, group, index)) {
+  if (ctx->cfg->skip_existing && run_plan_child_done(ctx->plan, group, index)) {
     out_printf("  skipping child '%s': all its outputs exist\n", text_of(child));
     c.outcome = ChildOutcome::kSkipped;
     return 0;
@@ -648,15 +621,11 @@ int write_master_response(const RunContext* ctx, Group* group, const GroupSettin
   if (!(cfg->produce & PRODUCE_FRM) || g.curve_only) return 0;
   OutputSlot s = slot(ctx, group, 0, OUTPUT_FR_MASTER);
   if (s.keep) return 0;
-  int st = build_pattern_variables(&g.vars, cfg, group, &group->master, &group->master, 0);
-  if (st != 0) {
-    err_printf("  error building pattern variables for master file\n");
-  } else if ((st = synthesize_frequency_response(g.work, g.master_profile, set.rank)) != 0) {
+  int st = synthesize_frequency_response(g.work, g.master_profile, set.rank);
+  if (st != 0)
     err_printf("  error computing frequrency response for the the master file '%s'\n", text_of(&group->master));
-  } else {
-    st = save_output(ctx, g, &g.vars, nullptr, written, s, &g.work, &cfg->ir.fr_master,
-                     OUTPUT_FR_MASTER, nullptr, g.rate);
-  }
+  else
+    st = save_output(ctx, g, nullptr, written, s, &g.work, g.rate);
   if (st != 0) report_group_failed(g.report, st);
   return st;
 }

@@ -24,7 +24,7 @@ unsigned effective_fft_rank(int64_t fft_rank);
 // summary line.
 struct RunContext {
   ToolConfig* cfg;
-  const RunPlan* plan;    // null: every output is written, none is looked up
+  const RunPlan* plan;    // every run has one: the writers save at its paths
   RunReport* report;      // null: no report
   const char* report_dir; // UTF-8 directory of the report (files are listed relative to it)
   const TargetCurve* target_curve;  // null: none; else added to every target spectrum

@@ -42,16 +42,6 @@ double* rows_as_double(const Sample& s) {
   return out;
 }
 
-ReportFileKind file_kind(uint32_t kind) {
-  switch (kind) {
-    case OUTPUT_FR_MASTER: return REPORT_FILE_FRM;
-    case OUTPUT_FR_CHILD: return REPORT_FILE_FRC;
-    case OUTPUT_RAW_IR: return REPORT_FILE_RAW;
-    case OUTPUT_IR: return REPORT_FILE_IR;
-    default: return REPORT_FILE_AUDIO;
-  }
-}
-
 }  // namespace
 
 void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv) {
@@ -88,12 +78,15 @@ void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv)
         break;
       }
       case SETTING_PRODUCE: {
-        static const char* const words[] = {"ir", "raw", "audio", "frm", "frc"};
-        static const uint64_t bits[] = {PRODUCE_IR, PRODUCE_RAW, PRODUCE_AUDIO, PRODUCE_FRM, PRODUCE_FRC};
-        const char* items[5];
+        // The outputs asked for, in the order of the keywords ("all" is
+        // no output of its own).
+        const uint32_t count = row.keyword_count;
+        const char* items[8];
         uint64_t n = 0;
-        for (int b = 0; b < 5; ++b)
-          if (cfg->produce & bits[b]) items[n++] = words[b];
+        for (uint32_t k = 0; k < count && n < 8; ++k) {
+          const uint64_t bit = row.keywords[k].value;
+          if ((bit & (bit - 1)) == 0 && (cfg->produce & bit)) items[n++] = row.keywords[k].word;
+        }
         (void)report_add_setting_list(r, key, items, n);
         break;
       }
@@ -236,12 +229,13 @@ void report_fill_output_shape(ReportChild* c, uint64_t rate, uint64_t channels, 
   d.pass = target_met && peak_held;
 }
 
-void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, uint32_t kind, const String* path) {
-  if (!ctx->report_dir || (!g && !c)) return;
+void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, OutputKind kind, const String* path) {
+  const int32_t listed = output_kind_row(kind).report_kind;
+  if (!ctx->report_dir || (!g && !c) || listed < 0) return;
   char* relative = nullptr;
   if (report_relative_path(ctx->report_dir, utf8_of(path), &relative) != 0) return;
-  if (c) (void)report_child_add_file(c, file_kind(kind), relative);
-  else (void)report_group_add_file(g, file_kind(kind), relative);
+  if (c) (void)report_child_add_file(c, static_cast<ReportFileKind>(listed), relative);
+  else (void)report_group_add_file(g, static_cast<ReportFileKind>(listed), relative);
   mem_free(relative);
 }
 

@@ -4,6 +4,7 @@
 
 #include "report/run_report.h"
 #include "runtime/string.h"
+#include "tool/output_kinds.h"
 
 struct Group;
 struct PlannedFile;
@@ -52,8 +53,9 @@ void report_fill_audio_shape(ReportAudioInfo* info, const String* path, uint64_t
 void report_fill_output_shape(ReportChild* c, uint64_t rate, uint64_t channels, uint64_t frames, double peak_db,
                               const PlannedFile* planned, const LoudnessReport& loudness);
 
-// A file written for a child (`c`) or for the group (`c` null).
-void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, uint32_t kind,
+// A file written for a child (`c`) or for the group (`c` null), listed as
+// its kind's row says (nothing for a kind the report does not list).
+void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, OutputKind kind,
                         const String* path);
 
 void report_group_failed(ReportGroup* g, int status);

@@ -19,6 +19,7 @@
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
 #include "runtime/string.h"
+#include "tool/output_kinds.h"
 #include "tool/tool_config.h"
 
 namespace {
@@ -426,9 +427,10 @@ void fill_files(Outcome& out, DynArray* files_out, const Node* files) {
     const Node* f = static_cast<const Node*>(files->items.items[i]);
     const char* kind = string_of(member(f, "kind"));
     const char* path = string_of(member(f, "path"));
-    for (int k = REPORT_FILE_AUDIO; kind && path && k <= REPORT_FILE_FRM; ++k) {
-      if (std::strcmp(kind, report_file_kind_name(static_cast<ReportFileKind>(k))) == 0) {
-        out += report_add_file(files_out, static_cast<ReportFileKind>(k), path);
+    for (size_t k = 0; kind && path && k < OUTPUT_KIND_COUNT; ++k) {
+      const int32_t listed = OUTPUT_KINDS[k].report_kind;
+      if (listed >= 0 && std::strcmp(kind, report_file_kind_name(static_cast<ReportFileKind>(listed))) == 0) {
+        out += report_add_file(files_out, static_cast<ReportFileKind>(listed), path);
         break;
       }
     }

@@ -408,23 +408,58 @@ int add_input(RunPlan* plan, const ToolConfig* cfg, const Group* group, uint64_t
   return push_file(&plan->inputs, f);
 }
 
-int add_output(RunPlan* plan, const ToolConfig* cfg, const PlannedFile* source, OutputKind kind,
-               const String* templ, Variables* vars, ParentCache* cache) {
-  String name, path;
-  string_init(&name);
+// A copy of `text` in the plan's memory; null when memory runs out.
+const char* arena_text(PlanArena** arena, const char* text) {
+  const size_t size = std::strlen(text) + 1;
+  char* copy = static_cast<char*>(arena_take(arena, size));
+  if (copy) std::memcpy(copy, text, size);
+  return copy;
+}
+
+// The output of `row` for `source`, named by its template; `name` is left
+// holding the evaluated name.
+int add_output(RunPlan* plan, const ToolConfig* cfg, const PlannedFile* source, const OutputKindRow& row,
+               Variables* vars, ParentCache* cache, String* name, PlannedFile** added) {
+  String path;
   string_init(&path);
-  int st = evaluate_output_name(&name, templ, vars, cache ? cache->templates : nullptr);
-  if (st == 0) st = resolve_output_path(&path, &cfg->dst_path, &name);
+  int st = evaluate_output_name(name, output_template(cfg, row), vars, cache ? cache->templates : nullptr);
+  if (st == 0) st = resolve_output_path(&path, &cfg->dst_path, name);
   PlannedFile* f = nullptr;
   if (st == 0) st = make_file(&f, &plan->arena, &path, cache);
-  string_free(&name);
   string_free(&path);
   if (st != 0) return st;
   f->group = source->group;
   f->child = source->child;
-  f->kind = kind;
+  f->kind = row.kind;
   f->source = source;
+  *added = f;
   return push_file(&plan->outputs, f);
+}
+
+// What the processed audio is written with besides its path: the name
+// that seeds its dither and its tags, evaluated as its name is, so that a
+// template that fails stops the run before any work.
+int add_tags(RunPlan* plan, const ToolConfig* cfg, PlannedFile* audio, String* name, Variables* vars,
+             ParentCache* cache) {
+  PlannedTags* tags = static_cast<PlannedTags*>(arena_take(&plan->arena, sizeof(PlannedTags)));
+  if (!tags) return STATUS_NO_MEMORY;
+  *tags = PlannedTags{nullptr, nullptr, nullptr};
+  const char* utf8 = string_to_utf8(name);
+  if (!utf8 || !(tags->name = arena_text(&plan->arena, utf8))) return STATUS_NO_MEMORY;
+  String text;
+  string_init(&text);
+  int st = 0;
+  for (const String* tag : {&cfg->title, &cfg->artist}) {
+    if (st != 0 || tag->length == 0) continue;
+    st = evaluate_output_name(&text, tag, vars, cache ? cache->templates : nullptr);
+    utf8 = st == 0 ? string_to_utf8(&text) : nullptr;
+    const char* kept = utf8 ? arena_text(&plan->arena, utf8) : nullptr;
+    if (st == 0 && !kept) st = STATUS_NO_MEMORY;
+    (tag == &cfg->title ? tags->title : tags->artist) = kept;
+  }
+  string_free(&text);
+  if (st == 0) audio->tags = tags;
+  return st;
 }
 
 // Inputs and outputs of one group, appended to the plan's lists.
@@ -444,47 +479,33 @@ int plan_group(RunPlan* plan, const ToolConfig* cfg, const Group* group, Variabl
     const PlannedFile* reference = nullptr;
     st = add_input(plan, cfg, group, 0, group_master_at(group, i), &reference, cache);
   }
-  if (st == 0 && has_master && (produce & PRODUCE_FRM)) {
+  String name;
+  string_init(&name);
+  PlannedFile* out = nullptr;
+  for (size_t k = 0; st == 0 && has_master && k < OUTPUT_KIND_COUNT; ++k) {
+    const OutputKindRow& row = OUTPUT_KINDS[k];
+    if (row.owner != OUTPUT_OF_MASTER || !output_wanted(cfg, row)) continue;
     st = build_pattern_variables(vars, cfg, group, &group->master, &group->master, 0);
-    if (st == 0) st = add_output(plan, cfg, master, OUTPUT_FR_MASTER, &cfg->ir.fr_master, vars,
-                                     cache);
+    if (st == 0) st = add_output(plan, cfg, master, row, vars, cache, &name, &out);
   }
-  struct Wanted {
-    ProduceFlags flag;
-    OutputKind kind;
-    const String* templ;
-  } const wanted[] = {
-      {PRODUCE_FRC, OUTPUT_FR_CHILD, &cfg->ir.fr_child},
-      {PRODUCE_RAW, OUTPUT_RAW_IR, &cfg->ir.raw},
-      {PRODUCE_CURVE, OUTPUT_CURVE, &cfg->export_curve},
-      {PRODUCE_IR, OUTPUT_IR, &cfg->ir.file},
-      {PRODUCE_AUDIO, OUTPUT_AUDIO, &cfg->file},
-  };
   for (uint64_t i = 0; st == 0 && i < group->files.count; ++i) {
-    const String* name = static_cast<const String*>(group->files.items[i]);
-    if (!name) {
+    const String* child_name = static_cast<const String*>(group->files.items[i]);
+    if (!child_name) {
       std::fprintf(stderr, "  internal error\n");
-      return STATUS_SYSTEM;
+      st = STATUS_SYSTEM;
+      break;
     }
     const PlannedFile* child = nullptr;
-    st = add_input(plan, cfg, group, i + 1, name, &child, cache);
-    if (st == 0) st = build_pattern_variables(vars, cfg, group, reference, name, i + 1);
-    for (const Wanted& w : wanted) {
-      // The exported curve is asked for by its name alone.
-      const bool on = w.flag == PRODUCE_CURVE ? cfg->export_curve.length > 0 : (produce & w.flag) != 0;
-      if (st == 0 && on)
-        st = add_output(plan, cfg, child, w.kind, w.templ, vars, cache);
-    }
-    // The tags of the processed audio are evaluated as its name is: a
-    // template that fails stops the run before any work.
-    for (const String* tag : {&cfg->title, &cfg->artist}) {
-      if (st != 0 || !(produce & PRODUCE_AUDIO) || tag->length == 0) continue;
-      String text;
-      string_init(&text);
-      st = evaluate_output_name(&text, tag, vars, cache ? cache->templates : nullptr);
-      string_free(&text);
+    st = add_input(plan, cfg, group, i + 1, child_name, &child, cache);
+    if (st == 0) st = build_pattern_variables(vars, cfg, group, reference, child_name, i + 1);
+    for (size_t k = 0; st == 0 && k < OUTPUT_KIND_COUNT; ++k) {
+      const OutputKindRow& row = OUTPUT_KINDS[k];
+      if (row.owner != OUTPUT_OF_CHILD || !output_wanted(cfg, row)) continue;
+      st = add_output(plan, cfg, child, row, vars, cache, &name, &out);
+      if (st == 0 && row.kind == OUTPUT_AUDIO) st = add_tags(plan, cfg, out, &name, vars, cache);
     }
   }
+  string_free(&name);
   return st;
 }
 
@@ -522,20 +543,6 @@ uint64_t identity_hash(const PlannedFile* f) {
 }
 
 }  // namespace
-
-const char* output_kind_keyword(OutputKind kind) {
-  switch (kind) {
-    case OUTPUT_FR_MASTER: return "frm";
-    case OUTPUT_FR_CHILD: return "frc";
-    case OUTPUT_RAW_IR: return "raw";
-    case OUTPUT_IR: return "ir";
-    case OUTPUT_AUDIO: return "audio";
-    case OUTPUT_REPORT: return "report";
-    case OUTPUT_CURVE: return "curve";
-    case OUTPUT_RECORD: return "record";
-  }
-  return "";
-}
 
 void run_plan_init(RunPlan* plan) {
   plan->arena = nullptr;

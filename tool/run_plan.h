@@ -5,6 +5,7 @@
 
 #include "runtime/ptrlist.h"
 #include "runtime/string.h"
+#include "tool/output_kinds.h"
 
 struct Group;
 struct ToolConfig;
@@ -15,22 +16,6 @@ struct ToolConfig;
 // it touches a file (an output that would replace an input, two outputs on
 // one path, a template that fails), printed without running (dry run), and
 // resumed (which outputs exist already).
-
-// Which output a planned path is. The order is the order in which the
-// pipeline writes a group's outputs.
-enum OutputKind : uint32_t {
-  OUTPUT_FR_MASTER = 0,  // "frm": the master's frequency response, once per group
-  OUTPUT_FR_CHILD = 1,   // "frc": the child's frequency response
-  OUTPUT_RAW_IR = 2,     // "raw": the raw impulse response
-  OUTPUT_IR = 3,         // "ir": the trimmed impulse response
-  OUTPUT_AUDIO = 4,      // "audio": the processed audio
-  OUTPUT_REPORT = 5,     // a file of the run report (no group, no source)
-  OUTPUT_CURVE = 6,      // the applied correction as CSV, written after the raw IR
-  OUTPUT_RECORD = 7,     // what an output was made from (kept outputs): beside it, hidden
-};
-
-// The produce keyword of a kind ("frm", "frc", "raw", "ir", "audio").
-const char* output_kind_keyword(OutputKind kind);
 
 // What an input's header told the preflight (run_preflight), read once
 // per distinct file before any audio is read.
@@ -45,6 +30,15 @@ struct InputHeader {
   bool checked;       // the run will load this input, and its header was asked
 };
 
+// What the processed audio is written with besides its path, evaluated
+// with its name (UTF-8, in the plan's memory).
+struct PlannedTags {
+  const char* name;    // its template's text before it is placed under the
+                       // destination: the seed of its dither
+  const char* title;   // null when no title template is set
+  const char* artist;  // null when no artist template is set
+};
+
 // One file of the run, read or written.
 struct PlannedFile {
   const Group* group;         // not owned; lives as long as the ToolConfig
@@ -53,6 +47,7 @@ struct PlannedFile {
   String path;                // as the run names it: resolved against dst_path
                               // (outputs) or src_path (inputs), not normalised;
                               // read only (its code points live in the plan)
+  const PlannedTags* tags;    // the processed audio: how it is written; else null
   char* canonical;            // UTF-8, absolute, '.' and '..' collapsed, the
                               // longest existing prefix resolved by realpath
   uint32_t child;             // 1-based position of the child in the group; 0 for the master
@@ -86,12 +81,13 @@ void run_plan_release(RunPlan* plan);
 // Works out every input and output of the run, following the group pipeline:
 // groups in the map's iteration order; a group without master, a run with
 // nothing to produce and a group without children unless "frm" is wanted
-// contribute nothing; otherwise the master's frequency response once
-// ("frm"), then per child its frequency response, raw IR, trimmed IR and
-// processed audio, each when its produce flag is set. Names are evaluated
-// with the pattern variables of build_pattern_variables (file_index is the
-// child's 1-based position, 0 for "frm") and resolved as save_output_file
-// resolves them. Returns 0, 5 (memory), 13 (missing argument), 4 (a missing
+// contribute nothing; otherwise the master's outputs once ("frm"), then
+// per child its outputs, each kind when it is wanted, in the order of the
+// table of output kinds. Names, and the tags of the processed audio, are
+// evaluated with the pattern variables of build_pattern_variables
+// (file_index is the child's 1-based position, 0 for "frm"); paths are
+// resolved by resolve_output_path. This is the only place a template is
+// evaluated: the writers save at the planned paths. Returns 0, 5 (memory), 13 (missing argument), 4 (a missing
 // child entry; "  internal error" printed) or 7 with one line on standard
 // error: the template lines of evaluate_output_name, or
 // "  name contains a NUL character: '<name>'" for an input name or a

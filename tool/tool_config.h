@@ -6,24 +6,11 @@
 #include "runtime/hash_map.h"
 #include "runtime/ptrlist.h"
 #include "runtime/string.h"
+#include "tool/output_kinds.h"  // ProduceFlags
 
 // The run configuration: every setting of a run and the groups to process.
 // Filled by the command line and the configuration file, read by the group
 // pipeline and the output naming, released once at exit.
-
-// Outputs to write (bit set).
-enum ProduceFlags : uint64_t {
-  PRODUCE_IR = 1,      // "ir": trimmed impulse response
-  PRODUCE_RAW = 2,     // "raw": raw impulse response
-  PRODUCE_AUDIO = 4,   // "audio": processed audio
-  PRODUCE_FRM = 8,     // "frm": frequency response of the master
-  PRODUCE_FRC = 16,    // "frc": frequency response of the child
-  PRODUCE_ALL = 31,
-  // Not a produce keyword: the exported correction curve, written whenever
-  // its template is set; used to describe it beside the others.
-  PRODUCE_CURVE = 32,
-};
-
 
 // The four trim percentages, kept together in this order because they are
 // handed to the impulse-response trimming as one record of four floats

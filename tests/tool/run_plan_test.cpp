@@ -115,6 +115,7 @@ class RunPlanTest : public ::testing::Test {
 TEST_F(RunPlanTest, OutputsFollowThePipelineOrderAndFlags) {
   paths("in", "out");
   cfg.produce = PRODUCE_ALL;
+  ASSERT_TRUE(set_text(&cfg.title, "${file_name} of ${group}"));
   Group* g = group("kit", "dir\\kit.wav", {"a/snare.wav", "tom.wav"});
   group("nomaster", "", {"x.wav"});   // no master: nothing
   group("lonely", "solo.wav", {});    // no children and "frm" wanted: only frm
@@ -136,6 +137,13 @@ TEST_F(RunPlanTest, OutputsFollowThePipelineOrderAndFlags) {
       std::string name = child == 1 ? "snare" : "tom";
       EXPECT_EQ(utf8(f->path), d("out/kit/" + name + " - " + kinds[k - 1] + ".wav"));
       EXPECT_EQ(utf8(f->source->path), d(child == 1 ? "in/a/snare.wav" : "in/tom.wav"));
+      // The processed audio carries what its writer needs: the name that
+      // seeds its dither (before the destination) and the evaluated tags.
+      ASSERT_EQ(f->tags != nullptr, k == OUTPUT_AUDIO);
+      if (!f->tags) continue;
+      EXPECT_STREQ(f->tags->name, ("kit/" + name + " - processed.wav").c_str());
+      EXPECT_STREQ(f->tags->title, (name + " of kit").c_str());
+      EXPECT_EQ(f->tags->artist, nullptr);
     }
   }
   // Within the group: frm, then per child frc, raw, ir, audio.
