@@ -519,14 +519,8 @@ int report_group_set_outcome(ReportGroup* group, ReportOutcome outcome, int stat
 }
 
 const char* report_file_kind_name(ReportFileKind kind) {
-  switch (kind) {
-    case REPORT_FILE_AUDIO: return "audio";
-    case REPORT_FILE_IR: return "ir";
-    case REPORT_FILE_RAW: return "raw";
-    case REPORT_FILE_FRC: return "frc";
-    case REPORT_FILE_FRM: return "frm";
-  }
-  return "other";
+  static const char* const kNames[] = {"audio", "ir", "raw", "frc", "frm"};  // by ReportFileKind
+  return kind >= REPORT_FILE_AUDIO && kind <= REPORT_FILE_FRM ? kNames[kind] : "other";
 }
 
 const char* report_outcome_name(ReportOutcome outcome) {

@@ -63,7 +63,7 @@ void outputs_member(TextBuffer* b, const RunPlan* plan, uint64_t* at, const Grou
     if (f->group != group || f->child != child) break;
     if (!first) text_append(b, ", ");
     first = false;
-    text_appendf(b, "{\"kind\": \"%s\", ", output_kind_keyword(f->kind));
+    text_appendf(b, "{\"kind\": \"%s\", ", output_kind_row(f->kind).keyword);
     path_member(b, "path", &f->path);
     text_appendf(b, ", \"exists\": %s}", f->exists ? "true" : "false");
   }

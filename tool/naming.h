@@ -108,18 +108,15 @@ const String* group_reference_name(const ToolConfig* cfg, const Group* group);
 [[nodiscard]] int build_pattern_variables(Variables* vars, const ToolConfig* cfg, const Group* group,
                                           const String* master, const String* current);
 
-// Makes the missing parent directories of an output's resolved path.
-// Prints one error line (and the cause in words when a directory cannot be
-// made) on failure. Returns 0 or the status.
+// Makes the missing parent directories of an output's planned path; one
+// error line (and the cause in words) on failure. 0 or the status.
 [[nodiscard]] int prepare_output_directory(const String* path);
 
-// Writes `buffer` (whose sample rate the caller has set) at the resolved
-// path `path`, with the parent directories it needs: in the file format of
-// `options` when they are custom, its dither seeded from `seed` (the name
-// the output's template gave: runs reproduce from any destination);
-// otherwise as a 32-bit float WAV file. Prints the saved-file line, or the
-// error line followed by a line with its cause in words. Returns 0 or the
-// status of directory creation or writing.
+// Writes `buffer` (its sample rate set) at the planned path `path`: in the
+// format of `options` when they are custom, dithered from `seed` (the name
+// its template gave, so runs reproduce from any destination), else as a
+// 32-bit float WAV file. Prints the saved-file line, or the error line and
+// its cause in words. 0 or the status.
 [[nodiscard]] int save_output_to(const Sample* buffer, const String* path, const char* seed,
                                  const SaveOptions* options);
 

@@ -291,14 +291,6 @@ int load_child(const RunContext* ctx, Group* group, uint64_t index, const GroupS
   return st;
 }
 
-// The tags the plan evaluated for the processed audio; `options` points
-// into the plan.
-void planned_tags(const PlannedTags* tags, SaveOptions* options) {
-  if (tags->title) options->format.title = tags->title;
-  if (tags->artist) options->format.artist = tags->artist;
-  if (tags->title || tags->artist) options->custom = true;
-}
-
 
 // The processed audio through the stage chain, never held whole; then
 // what the whole-buffer path does after its save.
@@ -331,9 +323,12 @@ int stream_child_audio(const RunContext* ctx, GroupState& g, ChildState& c, cons
   job.reference_lufs = cfg->mastering ? &g.reference_lufs : nullptr;
   job.whole_limit = whole_limit_bytes();
   job.target = &audio.planned->path;
-  job.seed = audio.planned->tags->name;
+  const PlannedTags* tags = audio.planned->tags;
+  job.seed = tags->name;
   save_options_from_config(&job.options, cfg);
-  planned_tags(audio.planned->tags, &job.options);
+  job.options.format.title = tags->title;  // the plan's text, or null for none
+  job.options.format.artist = tags->artist;
+  if (tags->title || tags->artist) job.options.custom = true;
   if (set.deliver && delivery_needs_timbre(cfg, job.reference_lufs)) {
     // The output takes the loudness of the file whose timbre it takes.
     StreamedInput* timbre = cfg->mastering ? (g.master_streamed ? &c.master_in : nullptr)

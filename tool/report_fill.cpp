@@ -78,12 +78,10 @@ void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv)
         break;
       }
       case SETTING_PRODUCE: {
-        // The outputs asked for, in the order of the keywords ("all" is
-        // no output of its own).
-        const uint32_t count = row.keyword_count;
+        // The outputs asked for, in keyword order ("all" is no output).
         const char* items[8];
         uint64_t n = 0;
-        for (uint32_t k = 0; k < count && n < 8; ++k) {
+        for (uint32_t k = 0; k < row.keyword_count && n < 8; ++k) {
           const uint64_t bit = row.keywords[k].value;
           if ((bit & (bit - 1)) == 0 && (cfg->produce & bit)) items[n++] = row.keywords[k].word;
         }

@@ -408,8 +408,10 @@ int add_input(RunPlan* plan, const ToolConfig* cfg, const Group* group, uint64_t
   return push_file(&plan->inputs, f);
 }
 
-// A copy of `text` in the plan's memory; null when memory runs out.
+// A copy of `text` in the plan's memory; null when memory runs out (or
+// `text` is null).
 const char* arena_text(PlanArena** arena, const char* text) {
+  if (!text) return nullptr;
   const size_t size = std::strlen(text) + 1;
   char* copy = static_cast<char*>(arena_take(arena, size));
   if (copy) std::memcpy(copy, text, size);
@@ -437,27 +439,22 @@ int add_output(RunPlan* plan, const ToolConfig* cfg, const PlannedFile* source, 
 }
 
 // What the processed audio is written with besides its path: the name
-// that seeds its dither and its tags, evaluated as its name is, so that a
-// template that fails stops the run before any work.
+// that seeds its dither (in `name`, then used as scratch) and its tags,
+// evaluated as the name is: a template that fails stops the run before
+// any work.
 int add_tags(RunPlan* plan, const ToolConfig* cfg, PlannedFile* audio, String* name, Variables* vars,
              ParentCache* cache) {
   PlannedTags* tags = static_cast<PlannedTags*>(arena_take(&plan->arena, sizeof(PlannedTags)));
-  if (!tags) return STATUS_NO_MEMORY;
-  *tags = PlannedTags{nullptr, nullptr, nullptr};
-  const char* utf8 = string_to_utf8(name);
-  if (!utf8 || !(tags->name = arena_text(&plan->arena, utf8))) return STATUS_NO_MEMORY;
-  String text;
-  string_init(&text);
+  if (!tags || !(tags->name = arena_text(&plan->arena, string_to_utf8(name)))) return STATUS_NO_MEMORY;
+  tags->title = tags->artist = nullptr;
   int st = 0;
   for (const String* tag : {&cfg->title, &cfg->artist}) {
     if (st != 0 || tag->length == 0) continue;
-    st = evaluate_output_name(&text, tag, vars, cache ? cache->templates : nullptr);
-    utf8 = st == 0 ? string_to_utf8(&text) : nullptr;
-    const char* kept = utf8 ? arena_text(&plan->arena, utf8) : nullptr;
+    st = evaluate_output_name(name, tag, vars, cache ? cache->templates : nullptr);
+    const char* kept = st == 0 ? arena_text(&plan->arena, string_to_utf8(name)) : nullptr;
     if (st == 0 && !kept) st = STATUS_NO_MEMORY;
     (tag == &cfg->title ? tags->title : tags->artist) = kept;
   }
-  string_free(&text);
   if (st == 0) audio->tags = tags;
   return st;
 }
@@ -684,8 +681,8 @@ int run_plan_check(const RunPlan* plan) {
     } else {
       // A report file has no source: the run itself writes it.
       std::fprintf(stderr, "  outputs of '%s' (%s) and '%s' (%s) both resolve to '%s'\n",
-                   other->source ? text_of(&other->source->path) : "the run", output_kind_keyword(other->kind),
-                   file->source ? text_of(&file->source->path) : "the run", output_kind_keyword(file->kind),
+                   other->source ? text_of(&other->source->path) : "the run", output_kind_row(other->kind).keyword,
+                   file->source ? text_of(&file->source->path) : "the run", output_kind_row(file->kind).keyword,
                    text_of(&file->path));
     }
   }

@@ -33,8 +33,7 @@ struct InputHeader {
 // What the processed audio is written with besides its path, evaluated
 // with its name (UTF-8, in the plan's memory).
 struct PlannedTags {
-  const char* name;    // its template's text before it is placed under the
-                       // destination: the seed of its dither
+  const char* name;    // its name before the destination: the seed of its dither
   const char* title;   // null when no title template is set
   const char* artist;  // null when no artist template is set
 };
