@@ -358,7 +358,8 @@ int prepare_output_directory(const String* path) {
   if (st == STATUS_NOT_FOUND) {
     st = 0;
   } else if (st != 0) {
-    err_printf("  could not obtain parent directory for file '%s', error code: %d\n", text_of(const_cast<String*>(path)), st);
+    err_printf("  could not obtain parent directory for file '%s', error code: %d\n",
+               text_of(const_cast<String*>(path)), st);
   } else if (parent.length > 0) {
     st = make_directories(&parent, true);
     if (st != 0) {
@@ -370,7 +371,7 @@ int prepare_output_directory(const String* path) {
   return st;
 }
 
-int save_output_to(const Sample* buffer, const String* path, const char* seed, const SaveOptions* options) {
+int save_output_to(const Sample* buffer, const String* path) {
   int st = prepare_output_directory(path);
   if (st != 0) return st;
   // The save converts the path in a copy: the planned one is read only.
@@ -381,10 +382,8 @@ int save_output_to(const Sample* buffer, const String* path, const char* seed, c
     return STATUS_NO_MEMORY;
   }
   char cause[256] = "";
-  SaveFormat format = options && options->custom ? options->format : save_format_default();
-  if (options && options->custom) format.dither_seed = seed;
-  const int64_t n = sample_save_file(*buffer, copy, 0, static_cast<int64_t>(buffer->length), format, nullptr,
-                                     cause, sizeof cause);
+  const int64_t n = sample_save_file(*buffer, copy, 0, static_cast<int64_t>(buffer->length), save_format_default(),
+                                     nullptr, cause, sizeof cause);
   if (n < 0) {
     st = static_cast<int>(-n);
     err_printf("  could not write file '%s', error code: %d\n", text_of(&copy), st);

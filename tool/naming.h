@@ -7,7 +7,6 @@
 struct Group;
 struct Sample;
 struct ToolConfig;
-struct SaveOptions;
 class Variables;
 
 // Resolves `name` against cfg->src_path (unless absolute), reads the whole
@@ -112,13 +111,10 @@ const String* group_reference_name(const ToolConfig* cfg, const Group* group);
 // error line (and the cause in words) on failure. 0 or the status.
 [[nodiscard]] int prepare_output_directory(const String* path);
 
-// Writes `buffer` (its sample rate set) at the planned path `path`: in the
-// format of `options` when they are custom, dithered from `seed` (the name
-// its template gave, so runs reproduce from any destination), else as a
+// Writes `buffer` (its sample rate set) at the planned path `path` as a
 // 32-bit float WAV file. Prints the saved-file line, or the error line and
 // its cause in words. 0 or the status.
-[[nodiscard]] int save_output_to(const Sample* buffer, const String* path, const char* seed,
-                                 const SaveOptions* options);
+[[nodiscard]] int save_output_to(const Sample* buffer, const String* path);
 
 // Text of a duration: frames * 1000 / rate milliseconds as "%02d:%02d:%02d.%03d"
 // (hours not reduced modulo 24). `out` must hold at least 32 bytes.

@@ -228,7 +228,7 @@ int save_output(const RunContext* ctx, GroupState& g, ReportChild* rc, uint64_t*
   if (s.keep) return 0;
   if (!s.planned) return unplanned();
   buffer->sample_rate = rate;
-  int st = save_output_to(buffer, &s.planned->path, nullptr, nullptr);
+  int st = save_output_to(buffer, &s.planned->path);
   if (st != 0) return st;
   ++*written;
   run_plan_write_record(ctx->plan, s.planned);
