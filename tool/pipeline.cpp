@@ -750,19 +750,23 @@ struct Run {
     mem_free(groups);
   }
 
-  // The jobs of the run from the groups' names in order. 0, 5 without
-  // memory, or 4 when a listed group cannot be found.
-  int plan(const PtrList& names) {
+  // The jobs of the run, from the plan's groups that this process runs,
+  // in order: a master job per group, then a job per child. 0, or 5
+  // without memory.
+  int plan() {
     const ToolConfig* cfg = ctx->cfg;
-    groups = static_cast<RunGroup*>(mem_calloc(names.count ? names.count : 1, sizeof(RunGroup)));
+    const PtrList& planned = ctx->plan->groups;
+    uint64_t selected = 0;
+    for (uint64_t i = 0; i < planned.count; ++i)
+      selected += group_selected(cfg, static_cast<const Group*>(planned.items[i])) ? 1 : 0;
+    groups = static_cast<RunGroup*>(mem_calloc(selected ? selected : 1, sizeof(RunGroup)));
     if (!groups) return STATUS_NO_MEMORY;
-    for (; ngroups < names.count; ++ngroups) new (&groups[ngroups]) RunGroup();
-    for (uint64_t k = 0; k < ngroups; ++k) {
-      RunGroup& rg = groups[k];
-      rg.name = static_cast<const String*>(names.items[k]);
-      if (!rg.name) return STATUS_NO_MEMORY;
-      rg.group = static_cast<Group*>(hashmap_get(&cfg->groups, rg.name, nullptr));
-      if (!rg.group) return STATUS_SYSTEM;
+    for (uint64_t i = 0; i < planned.count; ++i) {
+      Group* group = static_cast<Group*>(planned.items[i]);
+      if (!group_selected(cfg, group)) continue;
+      RunGroup& rg = *new (&groups[ngroups++]) RunGroup();
+      rg.group = group;
+      rg.name = &group->name;
       rg.precheck = group_precheck(cfg, rg.group, false);
       rg.master_job = njobs++;
       if (rg.precheck != kGroupRuns) continue;
@@ -1020,13 +1024,9 @@ struct Run {
 
 // The number of children in the groups that have work, for the number of
 // workers a parallel run needs.
-uint64_t children_to_run(const ToolConfig* cfg, const PtrList& names) {
+uint64_t children_to_run(const RunGroup* groups, uint64_t count) {
   uint64_t n = 0;
-  for (uint64_t i = 0; i < names.count; ++i) {
-    const String* name = static_cast<const String*>(names.items[i]);
-    const Group* group = name ? static_cast<const Group*>(hashmap_get(&cfg->groups, name, nullptr)) : nullptr;
-    if (group && group_precheck(cfg, group, false) == kGroupRuns) n += group->files.count;
-  }
+  for (uint64_t k = 0; k < count; ++k) n += groups[k].children;
   return n;
 }
 
@@ -1061,30 +1061,21 @@ void run_context_init(RunContext* ctx, ToolConfig* cfg) {
 }
 
 int process_all_groups(RunContext* ctx) {
-  ToolConfig* cfg = ctx->cfg;
-  PtrList names;
-  ptrlist_init(&names);
-  if (!hashmap_keys(&cfg->groups, &names)) return STATUS_NO_MEMORY;
-  keep_selected_groups(cfg, &names);
-  const unsigned workers = worker_count(cfg, children_to_run(cfg, names));
-  int st;
-  {
-    Run run(ctx);
-    st = run.plan(names);
-    if (st == 0) {
-      // One job at a time runs in this thread, each when the cursor comes to it.
-      const auto from = std::chrono::steady_clock::now();
-      run.runner = job_runner_start(run.njobs, workers > 1 ? workers : 0, Run::run_job, &run);
-      st = run.runner ? run.commit_all() : STATUS_NO_MEMORY;
-      // For measuring the runner: the jobs' own time against the run's.
-      if (run.runner && std::getenv("TIMBRAL_RUNNER_STATS")) {
-        const std::chrono::duration<double> span = std::chrono::steady_clock::now() - from;
-        std::fprintf(stderr, "runner: %llu jobs, %u workers, %.6f s in jobs, %.6f s from start to the last result\n",
-                     static_cast<unsigned long long>(run.njobs), job_runner_workers(run.runner),
-                     job_runner_job_seconds(run.runner), span.count());
-      }
-    }
+  if (!ctx->plan) return STATUS_BAD_ARGUMENT;
+  Run run(ctx);
+  int st = run.plan();
+  if (st != 0) return st;
+  const unsigned workers = worker_count(ctx->cfg, children_to_run(run.groups, run.ngroups));
+  // With one job, each runs in this thread when the cursor comes to it.
+  const auto from = std::chrono::steady_clock::now();
+  run.runner = job_runner_start(run.njobs, workers > 1 ? workers : 0, Run::run_job, &run);
+  st = run.runner ? run.commit_all() : STATUS_NO_MEMORY;
+  // For measuring the runner: the jobs' own time against the run's.
+  if (run.runner && std::getenv("TIMBRAL_RUNNER_STATS")) {
+    const std::chrono::duration<double> span = std::chrono::steady_clock::now() - from;
+    std::fprintf(stderr, "runner: %llu jobs, %u workers, %.6f s in jobs, %.6f s from start to the last result\n",
+                 static_cast<unsigned long long>(run.njobs), job_runner_workers(run.runner),
+                 job_runner_job_seconds(run.runner), span.count());
   }
-  ptrlist_release(&names);
   return st;
 }

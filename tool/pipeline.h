@@ -36,12 +36,11 @@ struct RunContext {
 
 void run_context_init(RunContext* ctx, ToolConfig* cfg);
 
-// Processes every group in the group map's iteration order. Without
-// keep_going the first failing group ends the run with its status; with it
-// a failing child or group is reported, counted and skipped, and the run's
-// status is that of the first failure. Returns 0, that status, 5 when the
-// list of group names cannot be built, or 4 when a listed group cannot be
-// found.
+// Processes the groups of the plan (ctx->plan) that this process runs, in
+// the plan's order. Without keep_going the first failing group ends the run
+// with its status; with it a failing child or group is reported, counted
+// and skipped, and the run's status is that of the first failure. Returns
+// 0, that status, 5 without memory, or 13 without a plan.
 //
 // Each group is a master job and a job per child, in the run's order. One
 // job at a time runs in the calling thread, or `jobs` workers take them in

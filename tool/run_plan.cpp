@@ -543,6 +543,7 @@ uint64_t identity_hash(const PlannedFile* f) {
 
 void run_plan_init(RunPlan* plan) {
   plan->arena = nullptr;
+  ptrlist_init(&plan->groups);
   ptrlist_init(&plan->outputs);
   ptrlist_init(&plan->inputs);
   ptrlist_init(&plan->records);
@@ -556,6 +557,7 @@ void run_plan_init(RunPlan* plan) {
 
 void run_plan_release(RunPlan* plan) {
   if (!plan) return;
+  ptrlist_release(&plan->groups);
   list_free(&plan->outputs);
   list_free(&plan->inputs);
   list_free(&plan->records);
@@ -584,7 +586,8 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
       st = name ? STATUS_SYSTEM : STATUS_NO_MEMORY;
       break;
     }
-    st = plan_group(&fresh, cfg, group, &vars, &cache);
+    st = ptrlist_push(&fresh.groups, const_cast<Group*>(group)) ? plan_group(&fresh, cfg, group, &vars, &cache)
+                                                                : STATUS_NO_MEMORY;
   }
   // The lists grew by half at a time; a large plan keeps them for the run.
   // Shrinking is a copy that may fail, which changes nothing.
@@ -595,6 +598,7 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
   variables_destroy(&vars);
   ptrlist_release(&names);
   if (st == 0) {
+    ptrlist_swap(&plan->groups, &fresh.groups);
     PtrList old_outputs = plan->outputs, old_inputs = plan->inputs;
     plan->outputs = fresh.outputs;
     plan->inputs = fresh.inputs;

@@ -59,6 +59,8 @@ struct PlanArena;
 
 struct RunPlan {
   PlanArena* arena;  // owned: the memory of every PlannedFile of the lists
+  PtrList groups;   // Group*, not owned: every group of the configuration in the run's
+                    // order (a shard runs those it selects), the runner's jobs in turn
   PtrList outputs;  // PlannedFile*, owned, in the order the pipeline writes them
   PtrList inputs;   // PlannedFile*, owned: master, then children, of every group that runs
   PtrList records;  // PlannedFile*, owned: one per output once run_plan_add_records ran

@@ -197,15 +197,4 @@ bool group_selected(const ToolConfig* cfg, const Group* group) {
   return false;
 }
 
-void keep_selected_groups(const ToolConfig* cfg, PtrList* names) {
-  if (cfg->shard_count <= 1 && cfg->only_groups.count == 0) return;
-  uint64_t kept = 0;
-  for (uint64_t i = 0; i < names->count; ++i) {
-    const String* name = static_cast<const String*>(names->items[i]);
-    const Group* g = name ? toolconfig_find_group(cfg, name) : nullptr;
-    if (!g || group_selected(cfg, g)) names->items[kept++] = names->items[i];
-  }
-  names->count = kept;
-}
-
 bool run_is_shard(const ToolConfig* cfg) { return cfg->shard_count > 1; }

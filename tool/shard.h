@@ -42,9 +42,5 @@ typedef const char* (*EnvironmentFn)(const char* name);
 // groups are named with --only-group, it is one of them.
 bool group_selected(const ToolConfig* cfg, const Group* group);
 
-// Removes from `names` (keys of cfg->groups) the groups that do not run in
-// this process, keeping the order of the rest.
-void keep_selected_groups(const ToolConfig* cfg, PtrList* names);
-
 // Whether the run is a part of a larger one (a shard other than 0/1).
 bool run_is_shard(const ToolConfig* cfg);
