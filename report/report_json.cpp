@@ -146,11 +146,13 @@ void grid(JsonOut& j, uint64_t n) {
   j.close(']');
 }
 
-// One row of dB values read at the grid points.
-void row(JsonOut& j, const double* db, uint64_t bins, double bin_hz, uint64_t n) {
+// One row of dB values read at the grid points; a row already on the grid
+// (a record read back) is written as it is.
+void row(JsonOut& j, const double* db, uint64_t bins, double bin_hz, bool on_grid, uint64_t n) {
   j.open('[', true);
   for (uint64_t k = 0; k < n; ++k)
-    j.number(curve_at(db, bins, bin_hz, grid_frequency(k, kJsonGridPerOctave)), 5);
+    j.number(on_grid ? (k < bins ? db[k] : NAN) : curve_at(db, bins, bin_hz, grid_frequency(k, kJsonGridPerOctave)),
+             5);
   j.close(']');
 }
 
@@ -161,27 +163,33 @@ void curve(JsonOut& j, const char* name, const ReportCurve& c, uint64_t n) {
     return;
   }
   j.open('[');
-  for (uint64_t ch = 0; ch < c.channels; ++ch) row(j, c.db + ch * c.bins, c.bins, c.bin_hz, n);
+  for (uint64_t ch = 0; ch < c.channels; ++ch) row(j, c.db + ch * c.bins, c.bins, c.bin_hz, c.on_grid, n);
   j.close(']');
 }
 
 void spectrum(JsonOut& j, const char* name, const ReportSpectrum& s, uint64_t n) {
   j.key(name);
   if (s.db) {
-    row(j, s.db, s.bins, s.bin_hz, n);
+    row(j, s.db, s.bins, s.bin_hz, s.on_grid, n);
   } else {
     j.null();
   }
 }
 
 double top_hz(double bin_hz, uint64_t bins) { return bins ? bin_hz * static_cast<double>(bins - 1) : 0; }
+double top_hz(const ReportCurve& c) {
+  return c.on_grid ? (c.bins ? grid_frequency(c.bins - 1, kJsonGridPerOctave) : 0) : top_hz(c.bin_hz, c.bins);
+}
+double top_hz(const ReportSpectrum& s) {
+  return s.on_grid ? (s.bins ? grid_frequency(s.bins - 1, kJsonGridPerOctave) : 0) : top_hz(s.bin_hz, s.bins);
+}
 
 // The Nyquist frequency a child's curves reach: that of its curves, else of
 // its spectrum, else half its sample rate.
 double child_nyquist(const ReportChild& c) {
-  if (c.applied.db) return top_hz(c.applied.bin_hz, c.applied.bins);
-  if (c.computed.db) return top_hz(c.computed.bin_hz, c.computed.bins);
-  if (c.spectrum.db) return top_hz(c.spectrum.bin_hz, c.spectrum.bins);
+  if (c.applied.db) return top_hz(c.applied);
+  if (c.computed.db) return top_hz(c.computed);
+  if (c.spectrum.db) return top_hz(c.spectrum);
   return static_cast<double>(c.input.sample_rate) / 2;
 }
 

@@ -76,7 +76,29 @@ void child_release(ReportChild* c) {
   mem_free(c->message);
   mem_free(c->limiter_gain_db);
   mem_free(c->curve_level_db);
+  mem_free(c->plot_file);
+  mem_free(c->plot_svg);
   child_init(c);
+}
+
+// A mem_alloc'd copy of `count` doubles; null for none. *ok becomes false
+// when memory runs out.
+double* copy_doubles(const double* values, uint64_t count, bool* ok) {
+  if (!values || count == 0) return nullptr;
+  double* copy = static_cast<double*>(mem_alloc(count * sizeof(double)));
+  if (!copy) {
+    *ok = false;
+    return nullptr;
+  }
+  memcpy(copy, values, count * sizeof(double));
+  return copy;
+}
+
+char* copy_text(const char* text, bool* ok) {
+  if (!text) return nullptr;
+  char* copy = mem_strdup(text);
+  if (!copy) *ok = false;
+  return copy;
 }
 
 void group_init(ReportGroup* g) {
@@ -294,6 +316,37 @@ int report_new_child(const char* path, ReportChild** out) {
   return STATUS_OK;
 }
 
+int report_child_copy(ReportChild* dst, const ReportChild* src) {
+  if (!dst || !src) return STATUS_BAD_ARGUMENT;
+  // Every owned member of the copy is made first, then the copy replaces
+  // the record: on failure the record is as it was.
+  ReportChild copy = *src;
+  bool ok = true;
+  copy.input.path = copy_text(src->input.path, &ok);
+  copy.output.path = copy_text(src->output.path, &ok);
+  copy.spectrum.db = copy_doubles(src->spectrum.db, src->spectrum.bins, &ok);
+  copy.computed.db = copy_doubles(src->computed.db, src->computed.channels * src->computed.bins, &ok);
+  copy.applied.db = copy_doubles(src->applied.db, src->applied.channels * src->applied.bins, &ok);
+  copy.curve_level_db = copy_doubles(src->curve_level_db, src->level_channels, &ok);
+  copy.limiter_gain_db = copy_doubles(src->limiter_gain_db, src->limiter_gain_count, &ok);
+  copy.message = copy_text(src->message, &ok);
+  copy.plot_file = copy_text(src->plot_file, &ok);
+  copy.plot_svg = copy_text(src->plot_svg, &ok);
+  copy.files = DynArray{};
+  copy.files.elem_size = sizeof(ReportFile);
+  for (uint64_t i = 0; ok && i < src->files.count; ++i) {
+    const ReportFile& f = static_cast<const ReportFile*>(src->files.data)[i];
+    ok = report_add_file(&copy.files, f.kind, f.path) == STATUS_OK;
+  }
+  if (!ok) {
+    child_release(&copy);
+    return STATUS_NO_MEMORY;
+  }
+  child_release(dst);
+  *dst = copy;
+  return STATUS_OK;
+}
+
 void report_delete_group(ReportGroup* g) {
   if (!g) return;
   group_release(g);
@@ -378,6 +431,18 @@ int report_set_spectrum(ReportSpectrum* s, const double* db, uint64_t bins, doub
   s->bins = bins;
   s->bin_hz = bin_hz;
   return STATUS_OK;
+}
+
+int report_set_grid_spectrum(ReportSpectrum* s, const double* db, uint64_t points) {
+  int status = report_set_spectrum(s, db, points, 0);
+  if (status == STATUS_OK) s->on_grid = s->db != nullptr;
+  return status;
+}
+
+int report_set_grid_curve(ReportCurve* c, const double* db, uint64_t channels, uint64_t points) {
+  int status = report_set_curve(c, db, channels, points, 0);
+  if (status == STATUS_OK) c->on_grid = c->db != nullptr;
+  return status;
 }
 
 int report_set_spectrum_magnitude(ReportSpectrum* s, const float* magnitude, uint64_t bins,

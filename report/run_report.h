@@ -37,6 +37,8 @@ struct ReportSpectrum {
   double* db;         // `bins` values, mem_alloc'd, owned; null = none
   uint64_t bins;
   double bin_hz;      // spacing of the bins (sample rate / N)
+  bool on_grid;       // db holds `bins` values at the points of report.json's
+                      // frequency grid instead (a record read back); bin_hz unused
 };
 
 // A correction curve per channel: `channels` rows of `bins` dB values.
@@ -45,6 +47,7 @@ struct ReportCurve {
   uint64_t channels;
   uint64_t bins;
   double bin_hz;
+  bool on_grid;       // as ReportSpectrum::on_grid
 };
 
 // Kinds of written files, as they appear in report.json.
@@ -116,6 +119,13 @@ struct ReportChild {
   ReportOutcome outcome;
   int32_t status;                // status number of a failure, 0 otherwise
   char* message;                 // failure or skip message; null = none
+  // A record read back from a written report: the file name of its plot
+  // (relative to that report's directory); null otherwise.
+  char* plot_file;
+  // A plot kept from an earlier report, written as it is instead of being
+  // drawn (the curves of a record read back are on the grid, too coarse to
+  // draw); null = none.
+  char* plot_svg;
 };
 
 struct ReportGroup {
@@ -209,6 +219,10 @@ void report_delete_child(ReportChild* c);
 [[nodiscard]] int report_adopt_group(RunReport* r, ReportGroup* g);
 [[nodiscard]] int report_adopt_child(ReportGroup* g, ReportChild* c);
 
+// Replaces everything of `dst` by a deep copy of `src` (its input path,
+// outcome, files and plot included). 0 or 5 (dst unchanged).
+[[nodiscard]] int report_child_copy(ReportChild* dst, const ReportChild* src);
+
 // Fills `info` (its path is replaced, a null path keeps none). Duration is
 // frames / sample_rate when both are known.
 [[nodiscard]] int report_set_audio(ReportAudioInfo* info, const char* path, int64_t sample_rate,
@@ -229,6 +243,11 @@ double report_peak_dbfs(const float* samples, uint64_t count);
 // Copies channels * bins dB values (row per channel).
 [[nodiscard]] int report_set_curve(ReportCurve* c, const double* db, uint64_t channels,
                                    uint64_t bins, double bin_hz);
+// The same for values already read at the first `points` points of
+// report.json's frequency grid (NaN = null), as a written report holds them.
+[[nodiscard]] int report_set_grid_spectrum(ReportSpectrum* s, const double* db, uint64_t points);
+[[nodiscard]] int report_set_grid_curve(ReportCurve* c, const double* db, uint64_t channels,
+                                        uint64_t points);
 // report_set_curve into child->applied, then the largest boost and cut from
 // it (between 20 Hz and the last bin) unless they were given explicitly.
 [[nodiscard]] int report_child_set_applied(ReportChild* child, const double* db,

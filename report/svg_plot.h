@@ -15,8 +15,8 @@
 // caption shows its gain over time (the path "limiter-gain").
 
 // Whether the child has anything of its own to plot (its spectrum or an
-// applied curve reaching above 20 Hz); the master's spectrum alone is not a
-// plot of the child.
+// applied curve reaching above 20 Hz, or a plot kept from an earlier
+// report); the master's spectrum alone is not a plot of the child.
 bool report_child_has_plot(const ReportGroup* g, const ReportChild* c);
 
 // Appends the plot's file name: "plot-<group>-<child>-<stem>.svg" with
@@ -28,7 +28,8 @@ bool report_plot_file_name(uint64_t group_index, uint64_t child_index, const Rep
 // a run can plan the plots before it has a record of them.
 bool report_plot_file_name(uint64_t group_index, uint64_t child_index, const char* child_path, TextBuffer* out);
 
-// Appends the SVG document. False when memory runs out.
+// Appends the SVG document (a kept plot as it is). False when memory runs
+// out.
 bool report_svg_build(const ReportGroup* g, const ReportChild* c, TextBuffer* out);
 
 // Series colours, shared with the HTML legend and the screenshot check of

@@ -36,6 +36,7 @@
 #include "tool/preflight.h"
 #include "tool/references.h"
 #include "tool/report_fill.h"
+#include "tool/report_resume.h"
 #include "tool/run_plan.h"
 #include "tool/runner.h"
 #include "tool/shard.h"
@@ -926,6 +927,7 @@ struct Run {
       case ChildOutcome::kSkipped:
         ++ctx->children_skipped;
         report_child_skipped(rc, "all outputs exist");
+        report_resume_child(ctx, rg.group, job.child, rc);
         break;
       case ChildOutcome::kChannelsDiffer:
         report_child_channels_differ(rc);

@@ -28,6 +28,9 @@ struct RunContext {
   RunReport* report;      // null: no report
   const char* report_dir; // UTF-8 directory of the report (files are listed relative to it)
   const TargetCurve* target_curve;  // null: none; else added to every target spectrum
+  // The report an earlier run left in report_dir, whose records the
+  // children skipped as up to date keep; null: none.
+  const RunReport* previous_report = nullptr;
   uint64_t files_written;
   uint64_t children_failed;
   uint64_t children_skipped;

@@ -442,6 +442,104 @@ int64_t status_of(const Node* obj) {
   return integer_of(member(obj, "status"), &s) ? s : 0;
 }
 
+// `count` numbers of an array (null reads as NaN) into `values`; false when
+// `n` is not an array of that many.
+bool read_numbers(const Node* n, double* values, uint64_t count) {
+  if (!n || n->kind != NODE_ARRAY || n->items.count != count) return false;
+  for (uint64_t i = 0; i < count; ++i) values[i] = number_of(static_cast<const Node*>(n->items.items[i]));
+  return true;
+}
+
+// What a run that reads its earlier report back needs beyond the page: the
+// spectrum and curves on the grid of `points` points, the limiter, the
+// delivery and the plot's name. 55 for a child whose rows do not match
+// its grid.
+void fill_child_measures(Outcome& out, ReportChild* c, const Node* n) {
+  const Node* grid = member(n, "grid_hz");
+  if (!grid || grid->kind != NODE_ARRAY) {
+    out += STATUS_SYNTAX;
+    return;
+  }
+  const uint64_t points = grid->items.count;
+  // Every row holds a value per grid point (which bounds the room needed
+  // by the document's size); room for the rows of a curve one after another.
+  const Node* curves[2] = {member(n, "computed_db"), member(n, "applied_db")};
+  uint64_t rows = 1;
+  for (const Node* curve : curves) {
+    if (!curve || curve->kind == NODE_NULL) continue;
+    bool ok = curve->kind == NODE_ARRAY && curve->items.count > 0;
+    for (uint64_t ch = 0; ok && ch < curve->items.count; ++ch) {
+      const Node* row = static_cast<const Node*>(curve->items.items[ch]);
+      ok = row && row->kind == NODE_ARRAY && row->items.count == points;
+    }
+    if (!ok) {
+      out += STATUS_SYNTAX;
+      return;
+    }
+    if (curve->items.count > rows) rows = curve->items.count;
+  }
+  const Node* limiter = member(n, "limiter");
+  const Node* gain = member(limiter, "gain_db");
+  const uint64_t gains = gain && gain->kind == NODE_ARRAY ? gain->items.count : 0;
+  uint64_t room = rows * points > gains ? rows * points : gains;
+  double* values = static_cast<double*>(mem_alloc((room ? room : 1) * sizeof(double)));
+  if (!values) {
+    out += STATUS_NO_MEMORY;
+    return;
+  }
+  const Node* spectrum = member(n, "spectrum_db");
+  if (spectrum && spectrum->kind != NODE_NULL) {
+    if (read_numbers(spectrum, values, points)) out += report_set_grid_spectrum(&c->spectrum, values, points);
+    else out += STATUS_SYNTAX;
+  }
+  ReportCurve* targets[2] = {&c->computed, &c->applied};
+  for (int k = 0; k < 2; ++k) {
+    const Node* curve = curves[k];
+    if (!curve || curve->kind == NODE_NULL) continue;
+    bool ok = curve->kind == NODE_ARRAY && curve->items.count > 0;
+    for (uint64_t ch = 0; ok && ch < curve->items.count; ++ch)
+      ok = read_numbers(static_cast<const Node*>(curve->items.items[ch]), values + ch * points, points);
+    if (ok) out += report_set_grid_curve(targets[k], values, curve->items.count, points);
+    else out += STATUS_SYNTAX;
+  }
+  const Node* channels = member(n, "curve_channels");
+  c->mid_side = channels && channels->kind == NODE_ARRAY;
+  if (limiter && limiter->kind == NODE_OBJECT) {
+    c->limiter_ran = true;
+    c->limiter_ceiling_dbtp = number_of(member(limiter, "ceiling_dbtp"));
+    c->limiter_reduction_max_db = number_of(member(limiter, "reduction_max_db"));
+    c->limiter_reduction_mean_db = number_of(member(limiter, "reduction_mean_db"));
+    c->limiter_limited_share = number_of(member(limiter, "limited_share"));
+    c->limiter_gain_step_s = number_of(member(limiter, "gain_step_s"));
+    if (gains && read_numbers(gain, values, gains)) {
+      mem_free(c->limiter_gain_db);
+      c->limiter_gain_db = static_cast<double*>(mem_alloc(gains * sizeof(double)));
+      if (c->limiter_gain_db) std::memcpy(c->limiter_gain_db, values, gains * sizeof(double));
+      else out += STATUS_NO_MEMORY;
+      c->limiter_gain_count = c->limiter_gain_db ? gains : 0;
+    }
+  }
+  mem_free(values);
+  const Node* d = member(n, "delivery");
+  if (d && d->kind == NODE_OBJECT) {
+    ReportDelivery& to = c->delivery;
+    to.asked = true;
+    to.target_lufs = number_of(member(d, "target_lufs"));
+    to.ceiling_dbtp = number_of(member(d, "ceiling_dbtp"));
+    to.gain_db = number_of(member(d, "gain_db"));
+    to.loudness_lufs = number_of(member(d, "loudness_lufs"));
+    to.true_peak_dbtp = number_of(member(d, "true_peak_dbtp"));
+    to.miss_lu = number_of(member(d, "miss_lu"));
+    const Node* pass = member(d, "pass");
+    to.pass = pass && pass->kind == NODE_BOOL && pass->flag;
+    to.decoded_true_peak_dbtp = number_of(member(d, "decoded_true_peak_dbtp"));
+  }
+  if (const char* plot = string_of(member(n, "plot"))) {
+    mem_free(c->plot_file);
+    if (!(c->plot_file = mem_strdup(plot))) out += STATUS_NO_MEMORY;
+  }
+}
+
 // The record index.html is made from: everything the page shows (the
 // curves are in the plots, which it links).
 void fill_child(Outcome& out, ReportChild* c, const Node* n) {
@@ -479,8 +577,9 @@ void fill_child(Outcome& out, ReportChild* c, const Node* n) {
     out += report_child_set_outcome(c, o, static_cast<int>(status_of(n)), string_of(member(n, "message")));
 }
 
-// 0, or 5 when memory runs out.
-int build_record(const Node* doc, RunReport* r) {
+// 0, or 5 when memory runs out; with `whole` (every measure of the
+// children, see fill_child_measures) also 55 for a child it cannot read.
+int build_record(const Node* doc, RunReport* r, bool whole = false) {
   Outcome out;
   const char* version = string_of(member(doc, "version"));
   out += report_set_version(r, version ? version : "unknown");
@@ -517,6 +616,7 @@ int build_record(const Node* doc, RunReport* r) {
       const char* path = string_of(member(member(cn, "input"), "path"));
       if (report_add_child(g, path ? path : "", &c) != 0) return STATUS_NO_MEMORY;
       fill_child(out, c, cn);
+      if (whole) fill_child_measures(out, c, cn);
     }
   }
   return out.status;
@@ -733,6 +833,35 @@ bool shard_note(TextBuffer* html, const uint64_t* missing, uint64_t nmissing, co
 }
 
 }  // namespace
+
+int report_read(const char* path, RunReport* out, const char** why) {
+  *why = "cannot be read";
+  if (!path || !out) return STATUS_BAD_ARGUMENT;
+  Node* doc = nullptr;
+  int st = parse_file(path, &doc, why);
+  int64_t format = 0;
+  const Node* groups = doc ? member(doc, "groups") : nullptr;
+  if (st == 0 && (!integer_of(member(doc, "report_format"), &format) || format != 1 || !groups ||
+                  groups->kind != NODE_ARRAY)) {
+    *why = "is not a run report (no report_format 1 or no list of groups)";
+    st = STATUS_SYNTAX;
+  }
+  RunReport record;
+  report_init(&record);
+  if (st == 0) {
+    st = build_record(doc, &record, true);
+    if (st == STATUS_SYNTAX) *why = "holds a child whose curves or spectrum do not match its frequency grid";
+    if (st == STATUS_NO_MEMORY) *why = "needs more memory than there is";
+  }
+  node_free(doc);
+  if (st == 0) {
+    RunReport old = *out;
+    *out = record;
+    record = old;
+  }
+  report_release(&record);
+  return st;
+}
 
 int merge_reports(const ToolConfig* cfg) {
   const char* dir = string_to_utf8(const_cast<String*>(&cfg->merge_reports));

@@ -1,6 +1,15 @@
 #pragma once
 
+struct RunReport;
 struct ToolConfig;
+
+// Reads a report.json a run wrote back into *out (replaced only on
+// success): the run's members and every group and child record, the
+// children's measures included (spectrum and curves on the file's frequency
+// grid, limiter, delivery, files, the plot's name). 0; 5; the file's status
+// when it cannot be opened (6 when missing); 55 and the like when it is not
+// a run report. *why says why in a phrase ("is not JSON", ...) on failure.
+[[nodiscard]] int report_read(const char* path, RunReport* out, const char** why);
 
 // timbral --merge-reports DIR: folds every DIR/shard-I-of-N/report.json
 // written by the shards of one run into DIR/report.json, DIR/index.html

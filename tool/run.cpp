@@ -27,6 +27,7 @@
 #include "tool/pipeline.h"
 #include "tool/preflight.h"
 #include "tool/report_fill.h"
+#include "tool/report_resume.h"
 #include "tool/run_plan.h"
 #include "tool/settings.h"
 #include "tool/shard.h"
@@ -397,8 +398,9 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
   run_context_init(&ctx, cfg);
   ctx.plan = &plan;
   if (cfg->target_curve.length > 0) ctx.target_curve = &curve;
-  RunReport report;
+  RunReport report, previous;
   report_init(&report);
+  report_init(&previous);
   if (cfg->report.length > 0) {
     ctx.report = &report;
     ctx.report_dir = string_to_utf8(&report_dir);
@@ -407,6 +409,9 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
       report.shard_count = cfg->shard_count;
     }
     report_fill_run(&report, cfg, argc, argv);
+    // Outputs kept as up to date keep their records from the report this
+    // one replaces.
+    if (cfg->skip_existing && report_resume_load(ctx.report_dir, &previous)) ctx.previous_report = &previous;
   }
 
   st = process_all_groups(&ctx);
@@ -429,6 +434,7 @@ int run_groups(ToolConfig* cfg, int argc, char** argv) {
     }
   }
   report_release(&report);
+  report_release(&previous);
   target_curve_destroy(curve);
   string_free(&report_dir);
   run_plan_release(&plan);

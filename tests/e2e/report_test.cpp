@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <regex>
@@ -467,6 +469,112 @@ TEST_F(Report, SkippedChildrenAndLostGroupsAreReported) {
     }
   }
   EXPECT_EQ(seen, 2);
+}
+
+// Whether two values are equal in every member but those named in `skip`
+// (at any depth).
+bool same_except(const Json& a, const Json& b, const std::vector<std::string>& skip) {
+  if (a.type != b.type || a.b != b.b || a.str != b.str || a.items.size() != b.items.size() ||
+      a.members.size() != b.members.size())
+    return false;
+  if (a.type == Json::NUMBER && a.num != b.num) return false;
+  for (size_t i = 0; i < a.items.size(); ++i)
+    if (!same_except(a.items[i], b.items[i], skip)) return false;
+  for (size_t i = 0; i < a.members.size(); ++i) {
+    if (a.members[i].first != b.members[i].first) return false;
+    if (std::find(skip.begin(), skip.end(), a.members[i].first) != skip.end()) continue;
+    if (!same_except(a.members[i].second, b.members[i].second, skip)) return false;
+  }
+  return true;
+}
+
+TEST_F(Report, ResumedRunKeepsTheRecordsOfUpToDateChildren) {
+  // One run after the other in the same directories; each row says what
+  // changed before it and what each child's record must be then:
+  // 'f' the first run's record (skipped), 'n' a new record (done), 'e' an
+  // empty skipped card.
+  struct Step {
+    const char* what;
+    std::vector<std::string> extra;
+    std::function<void()> before;
+    std::string expect;  // per child: eq.wav, dark.wav
+    const char* warning;
+  };
+  const std::vector<std::string> base = {"-mf", "m.wav", "-cf", "eq.wav", "-cf", "dark.wav", "-d", "out",
+                                         "-lu", "-20", "-tl", "-1", "-se", "true", "-r", "rep"};
+  const fs::path rep = dir / "out/rep";
+  Json first;
+  std::map<std::string, std::string> first_plots;  // plot name -> contents
+  auto take_first = [&] {
+    first = read_report(rep / "report.json");
+    for (const Json& c : first["groups"][0]["children"].items) first_plots[c["plot"].str] = slurp(rep / c["plot"].str);
+  };
+  const std::vector<Step> steps = {
+      {"first run", {}, [] {}, "nn", nullptr},
+      {"nothing changed", {}, [] {}, "ff", nullptr},
+      {"again, from a resumed report, in parallel", {"-j", "2"}, [] {}, "ff", nullptr},
+      {"a child re-recorded",
+       {},
+       [&] { write("dark.wav", e2e::filtered(e2e::noise(48000, 2, 20000, 52), e2e::Biquad::high_shelf(48000, 2000, -4))); },
+       "fn", nullptr},
+      {"fewer outputs than the earlier record lists", {"-p", "audio"}, [] {}, "ee", nullptr},
+      {"an earlier report that is not one",
+       {},
+       [&] { write_text("out/rep/report.json", "{\"report_format\": 1, \"groups\": ["); },
+       "ee", "[WRN] earlier report 'out/rep/report.json' is not used: "},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    std::vector<std::string> args = base;
+    args.insert(args.end(), step.extra.begin(), step.extra.end());
+    if (std::find(args.begin(), args.end(), "-p") == args.end()) args.insert(args.end(), {"-p", "audio,raw"});
+    auto r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (step.warning) EXPECT_THAT(r.err, HasSubstr(step.warning));
+    else EXPECT_EQ(r.err, "");
+    const size_t skipped = std::count(step.expect.begin(), step.expect.end(), 'f') +
+                           std::count(step.expect.begin(), step.expect.end(), 'e');
+    EXPECT_THAT(r.out, HasSubstr(std::to_string(skipped) + " children skipped"));
+    if (&step == &steps[0]) take_first();
+    Json j = read_report(rep / "report.json");
+    const Json& children = j["groups"][0]["children"];
+    ASSERT_EQ(children.items.size(), 2u);
+    std::string html = slurp(rep / "index.html");
+    for (size_t i = 0; i < 2; ++i) {
+      const Json& c = children[i];
+      const Json& was = first["groups"][0]["children"][i];
+      SCOPED_TRACE(c["input"]["path"].str);
+      EXPECT_EQ(c["status"].num, 0);
+      EXPECT_EQ(c["outcome"].str, step.expect[i] == 'n' ? "done" : "skipped");
+      if (step.expect[i] != 'n') {
+        EXPECT_EQ(c["message"].str, "all outputs exist");
+      }
+      if (step.expect[i] == 'f') {
+        // Measurements, curves, limiter, delivery, files and plot as the
+        // first run wrote them; the plot file is the first run's.
+        EXPECT_TRUE(same_except(c, was, {"outcome", "message"}));
+        EXPECT_EQ(slurp(rep / c["plot"].str), first_plots[was["plot"].str]);
+        const std::vector<std::string> linked = links(html);
+        EXPECT_NE(std::find(linked.begin(), linked.end(), c["plot"].str), linked.end());
+      } else if (step.expect[i] == 'e') {
+        EXPECT_EQ(c["output"]["path"].type, Json::NUL);
+        EXPECT_EQ(c["files"].items.size(), 0u);
+        EXPECT_EQ(c["plot"].type, Json::NUL);
+        EXPECT_EQ(c["spectrum_db"].type, Json::NUL);
+      } else {
+        // Made now: a record of its own, with every measure.
+        EXPECT_EQ(c["files"].items.size(), 2u);
+        EXPECT_EQ(c["delivery"]["loudness_lufs"].type, Json::NUMBER);
+        EXPECT_EQ(c["applied_db"].items.size(), 2u);
+        if (&step != &steps[0]) {
+          EXPECT_FALSE(same_except(c["applied_db"], was["applied_db"], {}));
+        }
+      }
+    }
+    // The page links only files that exist.
+    for (const std::string& link : links(html)) EXPECT_TRUE(fs::exists(rep / unescape(link))) << link;
+  }
 }
 
 TEST_F(Report, ReportFilesAreCheckedWithTheOutputs) {
