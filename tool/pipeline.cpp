@@ -37,6 +37,7 @@
 #include "tool/references.h"
 #include "tool/report_fill.h"
 #include "tool/report_resume.h"
+#include "tool/preflight.h"
 #include "tool/run_plan.h"
 #include "tool/runner.h"
 #include "tool/shard.h"
@@ -381,10 +382,11 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     return 0;
   }
   if (rc) {
+    const InputHeader* header = preflight_input_header(ctx->plan, group, index);
     if (c.child_streamed)
-      report_fill_input_peak(&rc->input, cfg, child_name, c.child, c.child_in.peak);
+      report_fill_input_peak(&rc->input, cfg, child_name, header, c.child, c.child_in.peak);
     else
-      report_fill_input(&rc->input, cfg, child_name, c.child);
+      report_fill_input(&rc->input, cfg, child_name, header, c.child);
   }
   // In mastering mode a mono master gives its timbre to every channel of
   // a child, and a multichannel master its power mean to a mono child.
@@ -577,7 +579,9 @@ int load_master(const RunContext* ctx, Group* group, const GroupSettings& set, G
   }
   if (g.master_streamed) {
     shape_of(&g.master, g.master_in);
-    if (g.report) report_fill_input_peak(&g.report->master, cfg, &group->master, g.master, g.master_in.peak);
+    if (g.report)
+      report_fill_input_peak(&g.report->master, cfg, &group->master, preflight_input_header(ctx->plan, group, 0),
+                             g.master, g.master_in.peak);
     g.master_silent = !(g.master_in.peak > 0.0f);
   } else {
     st = load_input_file(&g.master, g.rate, cfg, &group->master);
@@ -585,7 +589,8 @@ int load_master(const RunContext* ctx, Group* group, const GroupSettings& set, G
       report_group_failed(g.report, st);
       return st;
     }
-    if (g.report) report_fill_input(&g.report->master, cfg, &group->master, g.master);
+    if (g.report)
+      report_fill_input(&g.report->master, cfg, &group->master, preflight_input_header(ctx->plan, group, 0), g.master);
     g.master_silent = sample_is_silent(g.master);
     st = reference_profile(g.master_profile, g.master, cfg, set.rank);
   }

@@ -289,3 +289,12 @@ void print_preflight_notes(const RunPlan* plan, const ToolConfig* cfg) {
     ended = !cfg->keep_going && in->child > 0 && !rate_refused(cfg, in, h->rate);
   }
 }
+
+const InputHeader* preflight_input_header(const RunPlan* plan, const Group* group, uint64_t child) {
+  if (!plan || !plan->headers) return nullptr;
+  for (uint64_t i = 0; i < plan->inputs.count; ++i) {
+    const PlannedFile* in = static_cast<const PlannedFile*>(plan->inputs.items[i]);
+    if (in->group == group && in->child == child) return run_plan_header(plan, in);
+  }
+  return nullptr;
+}

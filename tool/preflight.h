@@ -49,6 +49,11 @@ void header_cache_release(HeaderCache* cache);
 [[nodiscard]] int header_cache_read(HeaderCache* cache, const ToolConfig* cfg, const String* name,
                                     const InputHeader** header);
 
+// The header the preflight kept for input `child` (1-based; 0 for the
+// group's first master) of `group`: null when the plan keeps no headers or
+// has no such input. Whether it was asked, and what it said, is in it.
+const InputHeader* preflight_input_header(const RunPlan* plan, const Group* group, uint64_t child);
+
 // What the preflight found that the run will refuse or end a group at,
 // though not before work: a child whose channels cannot be matched to its
 // master's, a file without the two channels mid/side needs, and a rate

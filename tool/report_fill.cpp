@@ -42,6 +42,19 @@ double* rows_as_double(const Sample& s) {
   return out;
 }
 
+// The rate, channels and frames of an input: the preflight's header when
+// it asked one, else the file's header asked now. False when the file
+// cannot be opened or tells no rate.
+bool input_shape(const InputHeader* h, const ToolConfig* cfg, const String* name, uint64_t* rate,
+                 uint64_t* channels, uint64_t* frames) {
+  if (!h || !h->checked || h->status != 0) return probe_input_file(cfg, name, rate, channels, frames);
+  if (h->rate == 0) return false;
+  *rate = h->rate;
+  *channels = h->channels;
+  *frames = h->frames;
+  return true;
+}
+
 }  // namespace
 
 void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv) {
@@ -128,10 +141,11 @@ void report_fill_audio_shape(ReportAudioInfo* info, const String* path, uint64_t
   if (loudness) report_set_loudness(info, loudness->after_lufs, loudness->true_peak_db);
 }
 
-void report_fill_input(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const Sample& loaded) {
+void report_fill_input(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const InputHeader* header,
+                       const Sample& loaded) {
   if (!info) return;
   uint64_t rate = 0, channels = 0, frames = 0;
-  if (!probe_input_file(cfg, name, &rate, &channels, &frames) || frames == AUDIO_FRAMES_UNKNOWN) {
+  if (!input_shape(header, cfg, name, &rate, &channels, &frames) || frames == AUDIO_FRAMES_UNKNOWN) {
     report_fill_audio(info, nullptr, loaded, nullptr);
     return;
   }
@@ -139,13 +153,13 @@ void report_fill_input(ReportAudioInfo* info, const ToolConfig* cfg, const Strin
                          static_cast<int64_t>(frames), peak_dbfs(loaded));
 }
 
-void report_fill_input_peak(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const Sample& shape,
-                            float peak) {
+void report_fill_input_peak(ReportAudioInfo* info, const ToolConfig* cfg, const String* name,
+                            const InputHeader* header, const Sample& shape, float peak) {
   if (!info) return;
   uint64_t rate = 0, channels = 0, frames = 0;
   const double peak_db =
       peak > 0.0f ? 20.0 * std::log10(static_cast<double>(peak)) : -std::numeric_limits<double>::infinity();
-  if (!probe_input_file(cfg, name, &rate, &channels, &frames) || frames == AUDIO_FRAMES_UNKNOWN) {
+  if (!input_shape(header, cfg, name, &rate, &channels, &frames) || frames == AUDIO_FRAMES_UNKNOWN) {
     report_fill_audio_shape(info, nullptr, shape.sample_rate, shape.channels, shape.length, peak_db, nullptr);
     return;
   }

@@ -7,6 +7,7 @@
 #include "tool/output_kinds.h"
 
 struct Group;
+struct InputHeader;
 struct PlannedFile;
 struct RunContext;
 struct Sample;
@@ -34,11 +35,14 @@ void report_fill_audio(ReportAudioInfo* info, const String* path, const Sample& 
                        const LoudnessReport* loudness);
 
 // An input as its file describes it (its own rate, channels and length),
-// with the sample peak of the loaded audio.
-void report_fill_input(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const Sample& loaded);
+// with the sample peak of the loaded audio. `header` is the one the
+// preflight kept for it (preflight_input_header); where it asked none, the
+// file's header is read now.
+void report_fill_input(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const InputHeader* header,
+                       const Sample& loaded);
 // The same for an input read a block at a time: its shape and its peak.
-void report_fill_input_peak(ReportAudioInfo* info, const ToolConfig* cfg, const String* name, const Sample& shape,
-                            float peak);
+void report_fill_input_peak(ReportAudioInfo* info, const ToolConfig* cfg, const String* name,
+                            const InputHeader* header, const Sample& shape, float peak);
 
 // The channel average of a profile's bins 0 .. N/2 at `rate`.
 void report_fill_spectrum(ReportSpectrum* s, const Sample& profile, uint64_t rate);
