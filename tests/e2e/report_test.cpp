@@ -491,8 +491,8 @@ bool same_except(const Json& a, const Json& b, const std::vector<std::string>& s
 TEST_F(Report, ResumedRunKeepsTheRecordsOfUpToDateChildren) {
   // One run after the other in the same directories; each row says what
   // changed before it and what each child's record must be then:
-  // 'f' the first run's record (skipped), 'n' a new record (done), 'e' an
-  // empty skipped card.
+  // 'f' the record the replaced report had (skipped), 'p' the same without
+  // its plot, 'n' a new record (done), 'e' an empty skipped card.
   struct Step {
     const char* what;
     std::vector<std::string> extra;
@@ -503,12 +503,8 @@ TEST_F(Report, ResumedRunKeepsTheRecordsOfUpToDateChildren) {
   const std::vector<std::string> base = {"-mf", "m.wav", "-cf", "eq.wav", "-cf", "dark.wav", "-d", "out",
                                          "-lu", "-20", "-tl", "-1", "-se", "true", "-r", "rep"};
   const fs::path rep = dir / "out/rep";
-  Json first;
-  std::map<std::string, std::string> first_plots;  // plot name -> contents
-  auto take_first = [&] {
-    first = read_report(rep / "report.json");
-    for (const Json& c : first["groups"][0]["children"].items) first_plots[c["plot"].str] = slurp(rep / c["plot"].str);
-  };
+  Json before;                                   // the report the step's run replaces
+  std::map<std::string, std::string> old_plots;  // its plots: name -> contents
   const std::vector<Step> steps = {
       {"first run", {}, [] {}, "nn", nullptr},
       {"nothing changed", {}, [] {}, "ff", nullptr},
@@ -517,6 +513,7 @@ TEST_F(Report, ResumedRunKeepsTheRecordsOfUpToDateChildren) {
        {},
        [&] { write("dark.wav", e2e::filtered(e2e::noise(48000, 2, 20000, 52), e2e::Biquad::high_shelf(48000, 2000, -4))); },
        "fn", nullptr},
+      {"the earlier plot gone", {}, [&] { fs::remove(rep / "plot-1-1-eq.svg"); }, "pf", nullptr},
       {"fewer outputs than the earlier record lists", {"-p", "audio"}, [] {}, "ee", nullptr},
       {"an earlier report that is not one",
        {},
@@ -533,17 +530,15 @@ TEST_F(Report, ResumedRunKeepsTheRecordsOfUpToDateChildren) {
     ASSERT_EQ(r.status, 0) << r.err;
     if (step.warning) EXPECT_THAT(r.err, HasSubstr(step.warning));
     else EXPECT_EQ(r.err, "");
-    const size_t skipped = std::count(step.expect.begin(), step.expect.end(), 'f') +
-                           std::count(step.expect.begin(), step.expect.end(), 'e');
+    const size_t skipped = step.expect.size() - std::count(step.expect.begin(), step.expect.end(), 'n');
     EXPECT_THAT(r.out, HasSubstr(std::to_string(skipped) + " children skipped"));
-    if (&step == &steps[0]) take_first();
     Json j = read_report(rep / "report.json");
     const Json& children = j["groups"][0]["children"];
     ASSERT_EQ(children.items.size(), 2u);
     std::string html = slurp(rep / "index.html");
     for (size_t i = 0; i < 2; ++i) {
       const Json& c = children[i];
-      const Json& was = first["groups"][0]["children"][i];
+      const Json& was = before["groups"][0]["children"][i];
       SCOPED_TRACE(c["input"]["path"].str);
       EXPECT_EQ(c["status"].num, 0);
       EXPECT_EQ(c["outcome"].str, step.expect[i] == 'n' ? "done" : "skipped");
@@ -552,11 +547,15 @@ TEST_F(Report, ResumedRunKeepsTheRecordsOfUpToDateChildren) {
       }
       if (step.expect[i] == 'f') {
         // Measurements, curves, limiter, delivery, files and plot as the
-        // first run wrote them; the plot file is the first run's.
+        // run that made the outputs wrote them; the plot file is its own.
         EXPECT_TRUE(same_except(c, was, {"outcome", "message"}));
-        EXPECT_EQ(slurp(rep / c["plot"].str), first_plots[was["plot"].str]);
+        EXPECT_EQ(slurp(rep / c["plot"].str), old_plots[was["plot"].str]);
         const std::vector<std::string> linked = links(html);
         EXPECT_NE(std::find(linked.begin(), linked.end(), c["plot"].str), linked.end());
+      } else if (step.expect[i] == 'p') {
+        // No plot to keep: none is drawn from the record, none is linked.
+        EXPECT_TRUE(same_except(c, was, {"outcome", "message", "plot"}));
+        EXPECT_EQ(c["plot"].type, Json::NUL);
       } else if (step.expect[i] == 'e') {
         EXPECT_EQ(c["output"]["path"].type, Json::NUL);
         EXPECT_EQ(c["files"].items.size(), 0u);
@@ -574,6 +573,10 @@ TEST_F(Report, ResumedRunKeepsTheRecordsOfUpToDateChildren) {
     }
     // The page links only files that exist.
     for (const std::string& link : links(html)) EXPECT_TRUE(fs::exists(rep / unescape(link))) << link;
+    before = j;
+    old_plots.clear();
+    for (const Json& c : children.items)
+      if (c["plot"].type == Json::STRING) old_plots[c["plot"].str] = slurp(rep / c["plot"].str);
   }
 }
 
