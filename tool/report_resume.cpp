@@ -49,31 +49,38 @@ bool child_file_kind(OutputKind kind, ReportFileKind* out) {
   }
 }
 
-// Whether the earlier record lists exactly the files the plan has for
-// child `index` of `group`; *audio receives the planned processed audio
-// (null when none). False also when memory runs out.
-bool same_files(const RunContext* ctx, const Group* group, uint64_t index, const ReportChild* prev,
-                const PlannedFile** audio) {
+// Whether every file the earlier record lists is one the plan has for
+// child `index` of `group` now (the same kind and path relative to the
+// report), and it lists one at least: the outputs that run made, all up to
+// date now, so its measures are those of the inputs and settings of now.
+// (An earlier run that kept some of the child's outputs listed only the
+// ones it made.) *audio receives the planned processed audio (null when
+// none). False also when memory runs out.
+bool lists_planned_files(const RunContext* ctx, const Group* group, uint64_t index, const ReportChild* prev,
+                         const PlannedFile** audio) {
   *audio = nullptr;
-  uint64_t planned = 0;
-  for (OutputKind kind : {OUTPUT_FR_CHILD, OUTPUT_RAW_IR, OUTPUT_IR, OUTPUT_AUDIO}) {
-    const PlannedFile* o = run_plan_find(ctx->plan, group, index, kind);
-    ReportFileKind listed_as;
-    if (!o || !child_file_kind(kind, &listed_as)) continue;
-    if (kind == OUTPUT_AUDIO) *audio = o;
-    char* relative = nullptr;
+  constexpr OutputKind kinds[] = {OUTPUT_FR_CHILD, OUTPUT_RAW_IR, OUTPUT_IR, OUTPUT_AUDIO};
+  char* relative[4] = {};
+  bool ok = prev->files.count > 0;
+  for (int k = 0; ok && k < 4; ++k) {
+    const PlannedFile* o = run_plan_find(ctx->plan, group, index, kinds[k]);
+    if (!o) continue;
+    if (kinds[k] == OUTPUT_AUDIO) *audio = o;
     const char* path = utf8_of(&o->path);
-    if (!path || report_relative_path(ctx->report_dir, path, &relative) != 0) return false;
-    bool listed = false;
-    for (uint64_t k = 0; k < prev->files.count && !listed; ++k) {
-      const ReportFile& f = static_cast<const ReportFile*>(prev->files.data)[k];
-      listed = f.kind == listed_as && f.path && std::strcmp(f.path, relative) == 0;
-    }
-    mem_free(relative);
-    if (!listed) return false;
-    ++planned;
+    ok = path && report_relative_path(ctx->report_dir, path, &relative[k]) == 0;
   }
-  return planned > 0 && planned == prev->files.count;
+  for (uint64_t i = 0; ok && i < prev->files.count; ++i) {
+    const ReportFile& f = static_cast<const ReportFile*>(prev->files.data)[i];
+    bool planned = false;
+    for (int k = 0; k < 4 && !planned; ++k) {
+      ReportFileKind kind;
+      planned = relative[k] && f.path && child_file_kind(kinds[k], &kind) && kind == f.kind &&
+                std::strcmp(f.path, relative[k]) == 0;
+    }
+    ok = planned;
+  }
+  for (char* r : relative) mem_free(r);
+  return ok;
 }
 
 // Whether `name` is a plot file name the report writes ("plot-...svg",
@@ -160,7 +167,7 @@ void report_resume_child(const RunContext* ctx, const Group* group, uint64_t ind
   }
   if (!prev || prev->status != 0 || (prev->outcome != REPORT_DONE && prev->outcome != REPORT_SKIPPED)) return;
   const PlannedFile* audio = nullptr;
-  if (!same_files(ctx, group, index, prev, &audio)) return;
+  if (!lists_planned_files(ctx, group, index, prev, &audio)) return;
 
   // This run's outcome stays; everything else is the earlier record's.
   const ReportOutcome outcome = rc->outcome;
@@ -176,7 +183,7 @@ void report_resume_child(const RunContext* ctx, const Group* group, uint64_t ind
     }
     // The output as this run names it (the earlier run may have been
     // started from another directory).
-    const char* output = audio ? utf8_of(&audio->path) : nullptr;
+    const char* output = audio && prev->output.path ? utf8_of(&audio->path) : nullptr;
     const double duration = rc->output.duration_s;
     if (output && report_set_audio(&rc->output, output, rc->output.sample_rate, rc->output.channels,
                                    rc->output.frames, rc->output.sample_peak_dbfs) == 0)

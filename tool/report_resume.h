@@ -25,10 +25,11 @@ bool report_resume_load(const char* report_dir, RunReport* previous);
 // of the same child (ctx->previous_report) in place of the empty one, when
 // it is still
 // valid: the same group name and child input path, an outcome of done or
-// skipped without failure, and exactly the files the plan has for that
-// child now (the outputs found up to date), as paths relative to the report
-// directory. The record keeps this run's outcome (skipped, "all outputs
-// exist"); its plot is the earlier plot file, copied as it is when it can be
-// read. Nothing changes without an earlier record, or when one cannot be
-// taken (memory).
+// skipped without failure, and a list of files of which each is one the
+// plan has for that child now (all of them found up to date; an earlier run
+// that kept some of them listed only those it made), as paths relative to
+// the report directory. The record keeps this run's outcome (skipped, "all
+// outputs exist"); its plot is the earlier plot file, copied as it is when
+// it can be read. Nothing changes without an earlier record, or when one
+// cannot be taken (memory).
 void report_resume_child(const RunContext* ctx, const Group* group, uint64_t index, ReportChild* rc);
