@@ -92,15 +92,16 @@ bool plot_name(const char* name) {
 }
 
 // The earlier plot `name` in `dir`, read whole (mem_alloc'd); null when it
-// is missing, not a regular file, too large, holds a NUL byte, or memory
-// runs out: the record then has no plot, and the page links none.
+// is missing, not a regular file (a link is not followed), too large, holds
+// a NUL byte or no SVG element, or memory runs out: the record then has no
+// plot, and the page links none.
 char* read_plot(const char* dir, const char* name) {
   if (!name || !plot_name(name)) return nullptr;
   char* path = join(dir, name);
   if (!path) return nullptr;
   struct stat info;
   FILE* in = nullptr;
-  if (stat(path, &info) == 0 && S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) <= kMaxPlotBytes)
+  if (lstat(path, &info) == 0 && S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) <= kMaxPlotBytes)
     in = std::fopen(path, "rb");
   mem_free(path);
   if (!in) return nullptr;
@@ -111,7 +112,7 @@ char* read_plot(const char* dir, const char* name) {
   while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0 && svg.length <= kMaxPlotBytes)
     text_append(&svg, buffer, got);
   const bool ok = !std::ferror(in) && !svg.failed && svg.length > 0 && svg.length <= kMaxPlotBytes &&
-                  std::memchr(svg.data, 0, svg.length) == nullptr;
+                  std::memchr(svg.data, 0, svg.length) == nullptr && std::strstr(svg.data, "<svg");
   std::fclose(in);
   if (!ok) {
     text_release(&svg);
@@ -131,7 +132,8 @@ bool report_resume_load(const char* report_dir, RunReport* previous) {
   if (stat(path, &info) != 0 && errno == ENOENT) {
     // No earlier report: nothing to carry over.
   } else if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
-    std::fprintf(stderr, "[WRN] earlier report '%s' is not used: it is not a regular file\n", path);
+    std::fprintf(stderr, "[WRN] earlier report '%s' is not used: not a regular file; kept outputs get no records from it\n",
+                 path);
   } else {
     const char* why = nullptr;
     const int st = report_read(path, previous, &why);
