@@ -157,15 +157,18 @@ void report_resume_child(const RunContext* ctx, const Group* group, uint64_t ind
   if (!prev_report || !ctx->report_dir || !ctx->plan || !group || !rc || !rc->input.path) return;
   const char* name = utf8_of(&group->name);
   if (!name) return;
-  // The same child of the same group in the earlier report.
+  // The same child of the same group in the earlier report: looked for at
+  // its own place first (a configuration run again lists its children in
+  // the same order), then among all.
   const ReportChild* prev = nullptr;
+  auto same = [rc](const ReportChild* c) { return c->input.path && std::strcmp(c->input.path, rc->input.path) == 0; };
   for (uint64_t gi = 0; gi < prev_report->groups.count && !prev; ++gi) {
     const ReportGroup* g = item<ReportGroup>(prev_report->groups, gi);
     if (!g->name || std::strcmp(g->name, name) != 0) continue;
-    for (uint64_t ci = 0; ci < g->children.count && !prev; ++ci) {
-      const ReportChild* c = item<ReportChild>(g->children, ci);
-      if (c->input.path && std::strcmp(c->input.path, rc->input.path) == 0) prev = c;
-    }
+    if (index >= 1 && index <= g->children.count && same(item<ReportChild>(g->children, index - 1)))
+      prev = item<ReportChild>(g->children, index - 1);
+    for (uint64_t ci = 0; ci < g->children.count && !prev; ++ci)
+      if (same(item<ReportChild>(g->children, ci))) prev = item<ReportChild>(g->children, ci);
   }
   if (!prev || prev->status != 0 || (prev->outcome != REPORT_DONE && prev->outcome != REPORT_SKIPPED)) return;
   const PlannedFile* audio = nullptr;
