@@ -10,6 +10,7 @@
 #include "report/text_buffer.h"
 #include "runtime/alloc.h"
 #include "runtime/status.h"
+#include "tool/output_kinds.h"
 #include "tool/pipeline.h"
 #include "tool/report_merge.h"
 #include "tool/run_plan.h"
@@ -38,17 +39,6 @@ T* item(const DynArray& list, uint64_t i) {
   return static_cast<T* const*>(list.data)[i];
 }
 
-// The report's kind of a planned child output; false for the others.
-bool child_file_kind(OutputKind kind, ReportFileKind* out) {
-  switch (kind) {
-    case OUTPUT_FR_CHILD: *out = REPORT_FILE_FRC; return true;
-    case OUTPUT_RAW_IR: *out = REPORT_FILE_RAW; return true;
-    case OUTPUT_IR: *out = REPORT_FILE_IR; return true;
-    case OUTPUT_AUDIO: *out = REPORT_FILE_AUDIO; return true;
-    default: return false;
-  }
-}
-
 // Whether every file the earlier record lists is one the plan has for
 // child `index` of `group` now (the same kind and path relative to the
 // report), and it lists one at least: the outputs that run made, all up to
@@ -58,28 +48,23 @@ bool child_file_kind(OutputKind kind, ReportFileKind* out) {
 // none). False also when memory runs out.
 bool lists_planned_files(const RunContext* ctx, const Group* group, uint64_t index, const ReportChild* prev,
                          const PlannedFile** audio) {
-  *audio = nullptr;
-  constexpr OutputKind kinds[] = {OUTPUT_FR_CHILD, OUTPUT_RAW_IR, OUTPUT_IR, OUTPUT_AUDIO};
-  char* relative[4] = {};
+  *audio = run_plan_find(ctx->plan, group, index, OUTPUT_AUDIO);
   bool ok = prev->files.count > 0;
-  for (int k = 0; ok && k < 4; ++k) {
-    const PlannedFile* o = run_plan_find(ctx->plan, group, index, kinds[k]);
-    if (!o) continue;
-    if (kinds[k] == OUTPUT_AUDIO) *audio = o;
-    const char* path = utf8_of(&o->path);
-    ok = path && report_relative_path(ctx->report_dir, path, &relative[k]) == 0;
-  }
   for (uint64_t i = 0; ok && i < prev->files.count; ++i) {
     const ReportFile& f = static_cast<const ReportFile*>(prev->files.data)[i];
-    bool planned = false;
-    for (int k = 0; k < 4 && !planned; ++k) {
-      ReportFileKind kind;
-      planned = relative[k] && f.path && child_file_kind(kinds[k], &kind) && kind == f.kind &&
-                std::strcmp(f.path, relative[k]) == 0;
+    // The child's planned output of the kind the file is listed as.
+    const PlannedFile* o = nullptr;
+    for (size_t k = 0; k < OUTPUT_KIND_COUNT && !o; ++k) {
+      const OutputKindRow& row = OUTPUT_KINDS[k];
+      if (row.owner == OUTPUT_OF_CHILD && row.report_kind == f.kind)
+        o = run_plan_find(ctx->plan, group, index, row.kind);
     }
-    ok = planned;
+    const char* path = o ? utf8_of(&o->path) : nullptr;
+    char* relative = nullptr;
+    ok = path && f.path && report_relative_path(ctx->report_dir, path, &relative) == 0 &&
+         std::strcmp(f.path, relative) == 0;
+    mem_free(relative);
   }
-  for (char* r : relative) mem_free(r);
   return ok;
 }
 
