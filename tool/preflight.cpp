@@ -292,7 +292,9 @@ void print_preflight_notes(const RunPlan* plan, const ToolConfig* cfg) {
 
 const InputHeader* preflight_input_header(const RunPlan* plan, const Group* group, uint64_t child) {
   if (!plan || !plan->headers) return nullptr;
-  for (uint64_t i = 0; i < plan->inputs.count; ++i) {
+  uint64_t from, to;
+  run_plan_group_range(plan, group, false, &from, &to);
+  for (uint64_t i = from; i < to; ++i) {
     const PlannedFile* in = static_cast<const PlannedFile*>(plan->inputs.items[i]);
     if (in->group == group && in->child == child) return run_plan_header(plan, in);
   }

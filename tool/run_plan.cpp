@@ -544,6 +544,7 @@ uint64_t identity_hash(const PlannedFile* f) {
 void run_plan_init(RunPlan* plan) {
   plan->arena = nullptr;
   ptrlist_init(&plan->groups);
+  plan->group_starts = nullptr;
   ptrlist_init(&plan->outputs);
   ptrlist_init(&plan->inputs);
   ptrlist_init(&plan->records);
@@ -558,6 +559,8 @@ void run_plan_init(RunPlan* plan) {
 void run_plan_release(RunPlan* plan) {
   if (!plan) return;
   ptrlist_release(&plan->groups);
+  mem_free(plan->group_starts);
+  plan->group_starts = nullptr;
   list_free(&plan->outputs);
   list_free(&plan->inputs);
   list_free(&plan->records);
@@ -579,6 +582,9 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
   Variables vars;
   ParentCache cache{};
   cache.templates = template_cache_new();
+  // Where each group's inputs and outputs start, and where the last ends.
+  uint64_t* starts = static_cast<uint64_t*>(mem_alloc(2 * (names.count + 1) * sizeof(uint64_t)));
+  if (st == 0 && !starts) st = STATUS_NO_MEMORY;
   for (uint64_t i = 0; st == 0 && i < names.count; ++i) {
     String* name = static_cast<String*>(names.items[i]);
     const Group* group = name ? static_cast<const Group*>(hashmap_get(&cfg->groups, name, nullptr)) : nullptr;
@@ -586,9 +592,18 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
       st = name ? STATUS_SYSTEM : STATUS_NO_MEMORY;
       break;
     }
+    starts[2 * i] = fresh.inputs.count;
+    starts[2 * i + 1] = fresh.outputs.count;
     st = ptrlist_push(&fresh.groups, const_cast<Group*>(group)) ? plan_group(&fresh, cfg, group, &vars, &cache)
                                                                 : STATUS_NO_MEMORY;
   }
+  if (st == 0) {
+    starts[2 * names.count] = fresh.inputs.count;
+    starts[2 * names.count + 1] = fresh.outputs.count;
+    fresh.group_starts = starts;
+    starts = nullptr;
+  }
+  mem_free(starts);
   // The lists grew by half at a time; a large plan keeps them for the run.
   // Shrinking is a copy that may fail, which changes nothing.
   for (PtrList* list : {&fresh.outputs, &fresh.inputs})
@@ -599,6 +614,9 @@ int run_plan_build(RunPlan* plan, const ToolConfig* cfg) {
   ptrlist_release(&names);
   if (st == 0) {
     ptrlist_swap(&plan->groups, &fresh.groups);
+    uint64_t* old_starts = plan->group_starts;
+    plan->group_starts = fresh.group_starts;
+    fresh.group_starts = old_starts;
     PtrList old_outputs = plan->outputs, old_inputs = plan->inputs;
     plan->outputs = fresh.outputs;
     plan->inputs = fresh.inputs;
@@ -735,9 +753,38 @@ const PlannedFile* run_plan_output(const RunPlan* plan, uint64_t i) {
   return static_cast<const PlannedFile*>(plan->outputs.items[i]);
 }
 
+namespace {
+
+// The place of `group` in the plan's groups, or UINT64_MAX. The groups'
+// positions in the run's order give it at once when they are set.
+uint64_t group_index(const RunPlan* plan, const Group* group) {
+  const uint64_t p = group ? group->position : 0;
+  if (p >= 1 && p <= plan->groups.count && plan->groups.items[p - 1] == group) return p - 1;
+  for (uint64_t i = 0; i < plan->groups.count; ++i)
+    if (plan->groups.items[i] == group) return i;
+  return UINT64_MAX;
+}
+
+}  // namespace
+
+void run_plan_group_range(const RunPlan* plan, const Group* group, bool outputs, uint64_t* from, uint64_t* to) {
+  *from = 0;
+  *to = plan ? (outputs ? plan->outputs.count : plan->inputs.count) : 0;
+  if (!plan || !plan->group_starts) return;
+  const uint64_t i = group_index(plan, group);
+  if (i == UINT64_MAX) {
+    *to = 0;
+    return;
+  }
+  *from = plan->group_starts[2 * i + (outputs ? 1 : 0)];
+  *to = plan->group_starts[2 * (i + 1) + (outputs ? 1 : 0)];
+}
+
 const PlannedFile* run_plan_find(const RunPlan* plan, const Group* group, uint64_t child,
                                  OutputKind kind) {
-  for (uint64_t i = 0; plan && i < plan->outputs.count; ++i) {
+  uint64_t from, to;
+  run_plan_group_range(plan, group, true, &from, &to);
+  for (uint64_t i = from; i < to; ++i) {
     const PlannedFile* f = static_cast<const PlannedFile*>(plan->outputs.items[i]);
     if (f->group == group && f->child == child && f->kind == kind) return f;
   }
@@ -754,7 +801,9 @@ bool run_plan_file_exists(const PlannedFile* file) {
 
 bool run_plan_child_done(const RunPlan* plan, const Group* group, uint64_t child) {
   bool any = false;
-  for (uint64_t i = 0; plan && i < plan->outputs.count; ++i) {
+  uint64_t from, to;
+  run_plan_group_range(plan, group, true, &from, &to);
+  for (uint64_t i = from; i < to; ++i) {
     const PlannedFile* f = static_cast<const PlannedFile*>(plan->outputs.items[i]);
     if (f->group != group || f->child != child || f->kind == OUTPUT_FR_MASTER) continue;
     if (!run_plan_output_current(plan, f)) return false;

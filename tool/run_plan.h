@@ -61,6 +61,9 @@ struct RunPlan {
   PlanArena* arena;  // owned: the memory of every PlannedFile of the lists
   PtrList groups;   // Group*, not owned: every group of the configuration in the run's
                     // order (a shard runs those it selects), the runner's jobs in turn
+  uint64_t* group_starts;  // owned, once built: for the i-th group, where its inputs
+                           // (2i) and its outputs (2i + 1) start in their lists; the
+                           // entries after the last group's say where its files end
   PtrList outputs;  // PlannedFile*, owned, in the order the pipeline writes them
   PtrList inputs;   // PlannedFile*, owned: master, then children, of every group that runs
   PtrList records;  // PlannedFile*, owned: one per output once run_plan_add_records ran
@@ -137,6 +140,11 @@ const InputHeader* run_plan_header(const RunPlan* plan, const PlannedFile* input
 // Writes every planned output path, one per line and nothing else, in the
 // order of the plan (the dry run's listing), in the locale's character set.
 void run_plan_print(const RunPlan* plan, FILE* out);
+
+// The files of `group` in the plan's inputs (outputs false) or outputs:
+// positions [*from, *to), a group's files being side by side in the order
+// of the groups. Empty for a group the plan does not hold.
+void run_plan_group_range(const RunPlan* plan, const Group* group, bool outputs, uint64_t* from, uint64_t* to);
 
 uint64_t run_plan_output_count(const RunPlan* plan);
 // The i-th output, or null when i is out of range.
