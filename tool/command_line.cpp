@@ -21,274 +21,21 @@
 
 namespace {
 
-// A tokenizer over a String that it reads from; the String outlives it.
-struct TokenSource {
-  StringReader reader;
-  ExprTokenizer tokenizer;
+bool text_from_utf8(String* out, const char* text) { return string_from_utf8(out, text, std::strlen(text)); }
 
-  explicit TokenSource(String* text) {
-    (void)reader.set_source(text);
-    tokenizer_init(&tokenizer, &reader);
-  }
-  ~TokenSource() { tokenizer_destroy(&tokenizer); }
-  int next(int flags) { return next_token(&tokenizer, flags); }
-};
-
-bool text_from_utf8(String* out, const char* text) {
-  return string_from_utf8(out, text, std::strlen(text));
-}
-
-// File names, paths and templates keep bytes that are not valid UTF-8, so
-// that the file is opened by the very bytes given.
-bool name_from_bytes(String* out, const char* text) {
-  return string_from_name_bytes(out, text, std::strlen(text));
-}
-
-// The line after "Bad '<label>' value" for an integer that does not fit.
-const char* const kTooLarge = "  the number is too large for a 64-bit integer\n";
-
-int bad_value(const char* label, int status) {
-  std::fprintf(stderr, "Bad '%s' value\n", label);
-  return status;
-}
-
-// One scalar option value: an integer, a float or a truth keyword.
-struct Scalar {
-  int token;
-  int64_t int_value;
-  double float_value;
-  bool truth;
-};
-
-// Reads `text` as one scalar token followed by the end. Returns 0 with
-// *out filled; 5 when the text cannot be converted ("Out of memory" unless
-// `quiet_memory`); 28 after "Bad '<label>' value" when the text is anything
-// else than one accepted token.
-int read_scalar(const char* text, const char* label, bool allow_float, bool allow_keywords,
-                bool quiet_memory, Scalar* out) {
-  String s;
-  string_init(&s);
-  if (!text_from_utf8(&s, text)) {
-    if (!quiet_memory) std::fprintf(stderr, "Out of memory\n");
-    return STATUS_NO_MEMORY;
-  }
-  bool ok = false, too_large = false;
-  {
-    TokenSource src(&s);
-    out->token = src.next(TOKEN_ADVANCE);
-    if (out->token == TOKEN_INT) {
-      // A number too large for 64 bits is refused, never wrapped.
-      out->int_value = src.tokenizer.number.int_value;
-      too_large = src.tokenizer.overflowed;
-      ok = !too_large;
-    } else if (out->token == TOKEN_FLOAT && allow_float) {
-      out->float_value = src.tokenizer.number.float_value;
-      ok = true;
-    } else if ((out->token == TOKEN_TRUE || out->token == TOKEN_FALSE) && allow_keywords) {
-      out->truth = out->token == TOKEN_TRUE;
-      ok = true;
-    }
-    ok = ok && src.next(TOKEN_ADVANCE) == TOKEN_END;
-  }
-  string_free(&s);
-  if (ok) return 0;
-  int st = bad_value(label, STATUS_BAD_VALUE);
-  if (too_large) std::fprintf(stderr, "%s", kTooLarge);
-  return st;
-}
+// File names keep bytes that are not valid UTF-8, so that the file is
+// opened by the very bytes given.
+bool name_from_bytes(String* out, const char* text) { return string_from_name_bytes(out, text, std::strlen(text)); }
 
 }  // namespace
-
-int parse_float_option(const char* text, const char* label, float* out) {
-  Scalar v;
-  int st = read_scalar(text, label, true, false, false, &v);
-  if (st != 0) return st;
-  *out = v.token == TOKEN_INT ? static_cast<float>(v.int_value) : static_cast<float>(v.float_value);
-  return 0;
-}
-
-int parse_integer_option(const char* text, const char* label, int64_t* out) {
-  Scalar v;
-  int st = read_scalar(text, label, false, false, true, &v);
-  if (st != 0) return st;
-  *out = v.int_value;
-  return 0;
-}
-
-int parse_boolean_option(const char* text, const char* label, bool* out) {
-  Scalar v;
-  int st = read_scalar(text, label, true, true, false, &v);
-  if (st != 0) return st;
-  if (v.token == TOKEN_INT) {
-    *out = v.int_value != 0;
-  } else if (v.token == TOKEN_FLOAT) {
-    *out = v.float_value >= 0.5;
-  } else {
-    *out = v.truth;
-  }
-  return 0;
-}
-
-int parse_normalize_option(const char* text, uint64_t* out) {
-  return parse_keyword_option(text, setting_by_option("--normalize"), out);
-}
-
-// Reads `text` as one identifier (or, for rows with numeric words, one
-// integer) followed by the end. Returns 0 with *word filled, 5, 7 when the
-// first token is not a word, 28 when text follows it.
-int read_word(const char* text, const char* label, bool numbers, char* word, size_t size) {
-  String s;
-  string_init(&s);
-  if (!text_from_utf8(&s, text)) {
-    std::fprintf(stderr, "Out of memory\n");
-    return STATUS_NO_MEMORY;
-  }
-  int st = 0;
-  {
-    TokenSource src(&s);
-    int tok = src.next(TOKEN_ADVANCE | TOKEN_NO_KEYWORDS);
-    if (tok == TOKEN_IDENTIFIER) {
-      const char* utf8 = string_to_utf8(&src.tokenizer.text);
-      std::snprintf(word, size, "%s", utf8 ? utf8 : "");
-    } else if (tok == TOKEN_INT && numbers && src.tokenizer.overflowed) {
-      st = bad_value(label, STATUS_BAD_VALUE);
-      std::fprintf(stderr, "%s", kTooLarge);
-    } else if (tok == TOKEN_INT && numbers) {
-      std::snprintf(word, size, "%lld", static_cast<long long>(src.tokenizer.number.int_value));
-    } else {
-      st = bad_value(label, STATUS_BAD_FORMAT);
-    }
-    if (st == 0 && src.next(TOKEN_ADVANCE) != TOKEN_END) st = bad_value(label, STATUS_BAD_VALUE);
-  }
-  string_free(&s);
-  return st;
-}
-
-int parse_keyword_option(const char* text, const SettingRow* row, uint64_t* out) {
-  // A keyword that is no single token ("speech-match") is taken as written.
-  for (uint32_t i = 0; i < row->keyword_count; ++i) {
-    if (strcasecmp(text, row->keywords[i].word) == 0) {
-      *out = row->keywords[i].value;
-      return 0;
-    }
-  }
-  char word[64];
-  int st = read_word(text, row->label, (row->flags & SETTING_NUMERIC_WORDS) != 0, word, sizeof word);
-  if (st != 0) return st;
-  for (uint32_t i = 0; i < row->keyword_count; ++i) {
-    if (strcasecmp(word, row->keywords[i].word) == 0) {
-      *out = row->keywords[i].value;
-      return 0;
-    }
-  }
-  return bad_value(row->label, STATUS_BAD_FORMAT);
-}
-
-namespace {
-
-// True when `text` is the single identifier `word` (any case).
-bool text_is_word(const char* text, const char* word) {
-  String s;
-  string_init(&s);
-  bool yes = false;
-  if (text_from_utf8(&s, text)) {
-    TokenSource src(&s);
-    yes = src.next(TOKEN_ADVANCE | TOKEN_NO_KEYWORDS) == TOKEN_IDENTIFIER &&
-          string_compare_cstr_nocase(&src.tokenizer.text, word) == 0 && src.next(TOKEN_ADVANCE) == TOKEN_END;
-  }
-  string_free(&s);
-  return yes;
-}
-
-}  // namespace
-
-int parse_level_option(const char* text, const SettingRow* row, OptionalLevel* out) {
-  if (text_is_word(text, "off")) {
-    out->on = false;
-    return 0;
-  }
-  Scalar v;
-  int st = read_scalar(text, row->label, true, false, false, &v);
-  if (st != 0) return st;
-  double value = v.token == TOKEN_INT ? static_cast<double>(v.int_value) : v.float_value;
-  if (!setting_in_range(row, value)) return bad_value(row->label, STATUS_BAD_VALUE);
-  out->value = static_cast<float>(value);
-  out->on = !(value == 0.0 && (row->flags & SETTING_ZERO_OFF));
-  return 0;
-}
-
-int parse_rate_option(const char* text, ToolConfig* cfg) {
-  const SettingRow* row = setting_by_option("--srate");
-  if (text_is_word(text, "source")) {
-    cfg->srate_source = true;
-    cfg->srate_child = false;
-    return 0;
-  }
-  if (text_is_word(text, "child")) {
-    cfg->srate_child = true;
-    cfg->srate_source = false;
-    return 0;
-  }
-  int64_t rate = 0;
-  int st = parse_integer_option(text, row->label, &rate);
-  if (st != 0) return st;
-  if (!setting_in_range(row, static_cast<double>(rate))) return bad_value(row->label, STATUS_BAD_VALUE);
-  cfg->srate = static_cast<uint64_t>(rate);
-  cfg->srate_source = false;
-  cfg->srate_child = false;
-  return 0;
-}
-
-int parse_produce_option(const char* text, uint64_t* out) {
-  StringReader reader;
-  int st = reader.set_text(text);
-  if (st != 0) {
-    std::fprintf(stderr, "Error parsing argument '%s', error code: %d\n", "produce", st);
-    return st;
-  }
-  ExprTokenizer tokenizer;
-  tokenizer_init(&tokenizer, &reader);
-  const int flags = TOKEN_ADVANCE | TOKEN_NO_KEYWORDS;
-  uint64_t bits = 0;
-  int tok = next_token(&tokenizer, flags);
-  while (st == 0 && tok != TOKEN_END) {
-    if (tok != TOKEN_IDENTIFIER) {
-      std::fprintf(stderr, "Argument '%s': invalid syntax\n", "produce");
-      st = STATUS_BAD_FORMAT;
-      break;
-    }
-    uint64_t word = 0;
-    if (!produce_keyword_find(&tokenizer.text, &word)) {
-      const char* name = string_to_locale(&tokenizer.text);
-      std::fprintf(stderr, "Argument '%s': unknown value '%s'\n", "produce", name ? name : "");
-      st = STATUS_BAD_FORMAT;
-      break;
-    }
-    bits |= word;
-    tok = next_token(&tokenizer, flags);
-    if (tok == TOKEN_COMMA) {
-      tok = next_token(&tokenizer, flags);
-      if (tok == TOKEN_END) {
-        std::fprintf(stderr, "Argument '%s': invalid syntax\n", "produce");
-        st = STATUS_BAD_FORMAT;
-      }
-    } else if (tok != TOKEN_END) {
-      std::fprintf(stderr, "Argument '%s': invalid syntax\n", "produce");
-      st = STATUS_BAD_FORMAT;
-    }
-  }
-  tokenizer_destroy(&tokenizer);
-  (void)reader.close();
-  if (st == 0) *out = bits;
-  return st;
-}
 
 int print_help(const char* program) {
   // The column width comes from the original rows alone, so that their
-  // lines stay as they have always been; later rows share the layout.
+  // lines stay as they have always been; later rows share the layout. The
+  // original rows come first in the help order.
   int width = 0;
   for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
-      const SettingRow& row = SETTINGS[ri];
+    const SettingRow& row = SETTINGS[ri];
     if (!(row.flags & SETTING_ORIGINAL)) continue;
     int len = static_cast<int>(std::strlen(row.short_name) + 2 + std::strlen(row.long_name));
     if (len > width) width = len;
@@ -297,15 +44,12 @@ int print_help(const char* program) {
   std::snprintf(format, sizeof format, "  %%-%ds    %%s\n", width);
   std::printf("usage: %s [arguments]\n", program);
   std::printf("available arguments:\n");
-  for (int pass = 0; pass < 2; ++pass) {
-    for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
-      const SettingRow& row = SETTINGS[ri];
-      if (((row.flags & SETTING_ORIGINAL) != 0) != (pass == 0)) continue;
-      char names[64];
-      if (row.short_name[0]) std::snprintf(names, sizeof names, "%s, %s", row.short_name, row.long_name);
-      else std::snprintf(names, sizeof names, "    %s", row.long_name);
-      std::printf(format, names, row.help);
-    }
+  for (size_t i = 0; i < SETTINGS_COUNT; ++i) {
+    const SettingRow& row = *setting_in_help_order(i);
+    char names[64];
+    if (row.short_name[0]) std::snprintf(names, sizeof names, "%s, %s", row.short_name, row.long_name);
+    else std::snprintf(names, sizeof names, "    %s", row.long_name);
+    std::printf(format, names, row.help);
   }
   std::printf("Defaults, allowed values and configuration keys: man timbral (doc/timbral.1)\n");
   return STATUS_HELP_SHOWN;
@@ -346,8 +90,8 @@ struct Collected {
 // "  -k needs a value: true or false" after "Not defined value for option".
 void explain_missing(const SettingRow* row, const char* typed) {
   char allowed[160];
-  setting_describe_values(row, allowed, sizeof allowed);
-  if (allowed[0]) std::fprintf(stderr, "  %s needs a value: %s\n", typed, allowed);
+  setting_codec(row)->describe(row, allowed, sizeof allowed);
+  std::fprintf(stderr, "  %s needs a value: %s\n", typed, allowed);
 }
 
 int collect(Collected* c, int argc, char** argv) {
@@ -485,54 +229,11 @@ int set_text_option(String* target, const char* value) {
   return 0;
 }
 
-// Applies one value option of the table to the configuration.
-int apply_value(ToolConfig* cfg, const SettingRow* row, const char* v, bool group_mode) {
-  switch (row->kind) {
-    case SETTING_TEXT:
-      return set_text_option(setting_field<String>(cfg, row), v);
-    case SETTING_TEMPLATE: {
-      int st = set_text_option(setting_field<String>(cfg, row), v);
-      if (st == 0 && group_mode) cfg->produce |= row->produce_bit;
-      return st;
-    }
-    case SETTING_FLOAT: {
-      float f = 0.0f;
-      int st = parse_float_option(v, row->label, &f);
-      if (st != 0) return st;
-      if (((row->flags & SETTING_FINITE) && !std::isfinite(f)) || !setting_in_range(row, f)) {
-        return bad_value(row->label, STATUS_BAD_VALUE);
-      }
-      *setting_field<float>(cfg, row) = f;
-      return 0;
-    }
-    case SETTING_INTEGER: {
-      int64_t i = 0;
-      int st = parse_integer_option(v, row->label, &i);
-      if (st != 0) return st;
-      if (!setting_in_range(row, static_cast<double>(i))) return bad_value(row->label, STATUS_BAD_VALUE);
-      *setting_field<int64_t>(cfg, row) = i;
-      return 0;
-    }
-    case SETTING_RATE:
-      return parse_rate_option(v, cfg);
-    case SETTING_BOOLEAN:
-      return parse_boolean_option(v, row->label, setting_field<bool>(cfg, row));
-    case SETTING_KEYWORD:
-      return parse_keyword_option(v, row, setting_field<uint64_t>(cfg, row));
-    case SETTING_PRODUCE:
-      return parse_produce_option(v, setting_field<uint64_t>(cfg, row));
-    case SETTING_LEVEL:
-      return parse_level_option(v, row, setting_field<OptionalLevel>(cfg, row));
-    default:
-      return 0;
-  }
-}
-
 // The line after "Bad '<label>' value": what was received and what the
 // setting accepts, "  '16': loudness is -70..0 LUFS or off".
 void explain_value(const SettingRow* row, const char* text) {
   char allowed[160];
-  setting_describe_values(row, allowed, sizeof allowed);
+  setting_codec(row)->describe(row, allowed, sizeof allowed);
   std::fprintf(stderr, "  '%s': %s is %s\n", text, row->label, allowed);
 }
 
@@ -542,32 +243,20 @@ void explain_value(const SettingRow* row, const char* text) {
 int apply_values(ToolConfig* cfg, const Collected& c, bool group_mode) {
   for (uint64_t i = 0; i + 1 < c.repeated.count; i += 2) {
     const SettingRow* row = static_cast<const SettingRow*>(c.repeated.items[i]);
-    String text;
-    string_init(&text);
-    String* copy = text_from_utf8(&text, static_cast<const char*>(c.repeated.items[i + 1])) ? string_take(&text) : nullptr;
-    string_free(&text);
-    if (!copy || !ptrlist_push(setting_field<PtrList>(cfg, row), copy)) {
-      string_delete(copy);
-      std::fprintf(stderr, "Not enough memory\n");
-      return STATUS_NO_MEMORY;
-    }
+    int st = setting_codec(row)->from_argument(cfg, row, static_cast<const char*>(c.repeated.items[i + 1]), group_mode);
+    if (st != 0) return st;
   }
-  unsigned last = 0;
-  for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri)
-    if (SETTINGS[ri].apply_order > last) last = SETTINGS[ri].apply_order;
-  for (unsigned order = 1; order <= last; ++order) {
-    for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
-      const SettingRow& row = SETTINGS[ri];
-      if (row.apply_order != order) continue;
-      const char* v = c.get(row.long_name);
-      if (!v) continue;
-      int st = apply_value(cfg, &row, v, group_mode);
-      if (st != 0) {
-        if ((st == STATUS_BAD_VALUE || st == STATUS_BAD_FORMAT) && row.kind != SETTING_PRODUCE) explain_value(&row, v);
-        return st;
-      }
-      setting_mark_given(cfg, &row);
+  for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
+    const SettingRow& row = SETTINGS[ri];
+    const SettingCodec* codec = setting_codec(&row);
+    const char* v = c.get(row.long_name);
+    if (!v || !codec->from_argument) continue;
+    int st = codec->from_argument(cfg, &row, v, group_mode);
+    if (st != 0) {
+      if ((st == STATUS_BAD_VALUE || st == STATUS_BAD_FORMAT) && codec->describe) explain_value(&row, v);
+      return st;
     }
+    setting_mark_given(cfg, &row);
   }
   return 0;
 }
@@ -584,7 +273,7 @@ int apply_preset(ToolConfig* cfg) {
     for (const char* other : values[i].unless)
       if (other && setting_given(cfg, setting_by_option(other))) yields = true;
     if (yields) continue;
-    int st = apply_value(cfg, row, values[i].value, false);
+    int st = setting_codec(row)->from_argument(cfg, row, values[i].value, false);
     if (st != 0) return st;
   }
   return 0;

@@ -3,8 +3,6 @@
 #include <cstdint>
 
 struct ToolConfig;
-struct SettingRow;
-struct OptionalLevel;
 
 // Fills `cfg` from the arguments: collects every option, loads the
 // configuration file when one is named, sets up the command-line group when
@@ -23,20 +21,11 @@ int print_help(const char* program);
 // Prints "timbral <version>" on standard output and returns 39.
 int print_version();
 
-// Value parsers: each reads its text with the expression tokenizer and
-// stores into `out` only on success. `label` names the option in messages.
+// Value parsers of the settings' codecs (tool/setting_codecs.cpp): each
+// reads its text with the expression tokenizer and stores into `out` only
+// on success. `label` names the option in messages.
 [[nodiscard]] int parse_float_option(const char* text, const char* label, float* out);
 [[nodiscard]] int parse_integer_option(const char* text, const char* label, int64_t* out);
 [[nodiscard]] int parse_boolean_option(const char* text, const char* label, bool* out);
 [[nodiscard]] int parse_normalize_option(const char* text, uint64_t* out);
 [[nodiscard]] int parse_produce_option(const char* text, uint64_t* out);
-// One keyword of the row's table (any case; for rows with numeric words
-// also an integer such as 16): 7 after "Bad '<label>' value" for another
-// word, 28 when text follows it.
-[[nodiscard]] int parse_keyword_option(const char* text, const SettingRow* row, uint64_t* out);
-// A number in the row's range, or "off" (any case), which switches the
-// level off: 28 after "Bad '<label>' value" otherwise.
-[[nodiscard]] int parse_level_option(const char* text, const SettingRow* row, OptionalLevel* out);
-// An integer sample rate from 1000 to 1536000, or "source" (each group runs
-// at its master's rate): 28 after "Bad 'sample rate' value" otherwise.
-[[nodiscard]] int parse_rate_option(const char* text, ToolConfig* cfg);

@@ -1,6 +1,5 @@
 #include "tool/config_file.h"
 
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +12,6 @@
 #include "runtime/status.h"
 #include "runtime/status_text.h"
 #include "runtime/suggest.h"
-#include "tool/keywords.h"
 #include "tool/settings.h"
 
 namespace {
@@ -59,181 +57,13 @@ int fail(Mapper* m, int status, const char* format, ...) {
   return status;
 }
 
-// Text of a key for a message.
-const char* key_text(const SettingRow* row) { return row->key; }
-
-// BOOLEAN as is; FLOAT true above 0.5 (0.5 itself is false); INTEGER true
-// when non-zero.
-bool event_boolean(const DocumentEvent& e, bool* dst) {
-  switch (e.kind) {
-    case BOOLEAN: *dst = e.value.boolean != 0; return true;
-    case FLOAT: *dst = e.value.real > 0.5; return true;
-    case INTEGER: *dst = e.value.integer != 0; return true;
-    default: return false;
-  }
-}
-
-// An array of keywords OR-ed together; unknown ones are reported and
-// ignored. The result replaces `produce` only once the array is complete.
-int read_produce(Mapper* m, uint64_t* produce) {
-  int st = next(m);
-  if (st != STATUS_OK) return st;
-  if (m->event.kind != ARRAY_BEGIN) return fail(m, STATUS_TYPE_MISMATCH, "'produce' must be a list of outputs");
-  uint64_t acc = 0;
-  for (;;) {
-    st = next(m);
-    if (st != STATUS_OK) return st;
-    if (m->event.kind == ARRAY_END) break;
-    if (m->event.kind != STRING) return fail(m, STATUS_TYPE_MISMATCH, "'produce' must be a list of outputs");
-    uint64_t bits = 0;
-    if (produce_keyword_find(&m->event.text, &bits)) {
-      acc |= bits;
-    } else {
-      std::fprintf(stderr, "Warning: unknown flag '%s'\n", event_text(m));
-      std::fflush(stderr);
-    }
-  }
-  *produce = acc;
-  return STATUS_OK;
-}
-
-// The allowed words of a keyword row, "a, b, c", for messages.
-void keyword_list(const SettingRow* row, char* out, size_t size) {
-  out[0] = '\0';
-  for (uint32_t i = 0; i < row->keyword_count; ++i) {
-    if (i) std::strncat(out, ", ", size - std::strlen(out) - 1);
-    std::strncat(out, row->keywords[i].word, size - std::strlen(out) - 1);
-  }
-}
-
-// A number of a float or level row: FLOAT or INTEGER, finite (a silent
-// gain may be -Infinity where the row allows it) and in the row's range.
-int read_number(Mapper* m, const SettingRow* row, float* dst) {
-  double v = 0.0;
-  if (m->event.kind == FLOAT) v = m->event.value.real;
-  else if (m->event.kind == INTEGER) v = static_cast<double>(m->event.value.integer);
-  else return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be a number", key_text(row));
-  bool neg_inf_ok = (row->flags & SETTING_NEG_INFINITY) && std::isinf(v) && v < 0;
-  if (!neg_inf_ok && !std::isfinite(v)) return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be a finite number", key_text(row));
-  if (!neg_inf_ok && !setting_in_range(row, v)) {
-    if (row->flags & SETTING_ZERO_TOO) {
-      return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be 0 or lie between %.10g and %.10g", key_text(row), row->min,
-                  row->max);
-    }
-    return fail(m, STATUS_TYPE_MISMATCH, "'%s' must lie between %.10g and %.10g", key_text(row), row->min, row->max);
-  }
-  *dst = static_cast<float>(v);
-  return STATUS_OK;
-}
-
-// Reads the value of the setting `row` into the configuration.
-int read_setting_value(Mapper* m, const SettingRow* row) {
-  ToolConfig* cfg = m->cfg;
-  if (row->kind == SETTING_PRODUCE) return read_produce(m, setting_field<uint64_t>(cfg, row));
-  int st = next(m);
-  if (st != STATUS_OK) return st;
-  const DocumentEvent& e = m->event;
-  if (e.kind == INTEGER && e.overflowed) {
-    return fail(m, STATUS_BAD_FORMAT, "'%s' is an integer too large to be read (beyond the 64-bit range)", key_text(row));
-  }
-  switch (row->kind) {
-    case SETTING_TEXT:
-    case SETTING_TEMPLATE:
-      if (e.kind != STRING) return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be a string", key_text(row));
-      if (row->kind == SETTING_TEXT && string_has_nul(&e.text)) {
-        return fail(m, STATUS_BAD_FORMAT, "'%s' contains a NUL character", key_text(row));
-      }
-      return string_assign(setting_field<String>(cfg, row), &e.text) ? STATUS_OK : STATUS_NO_MEMORY;
-    case SETTING_FLOAT:
-      return read_number(m, row, setting_field<float>(cfg, row));
-    case SETTING_INTEGER:
-      if (e.kind != INTEGER) return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be an integer", key_text(row));
-      if (!setting_in_range(row, static_cast<double>(e.value.integer))) {
-        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must lie between %.10g and %.10g", key_text(row), row->min, row->max);
-      }
-      *setting_field<int64_t>(cfg, row) = e.value.integer;
-      return STATUS_OK;
-    case SETTING_RATE:
-      if (e.kind == STRING && string_compare_cstr_nocase(&e.text, "source") == 0) {
-        cfg->srate_source = true;
-        cfg->srate_child = false;
-        return STATUS_OK;
-      }
-      if (e.kind == STRING && string_compare_cstr_nocase(&e.text, "child") == 0) {
-        cfg->srate_child = true;
-        cfg->srate_source = false;
-        return STATUS_OK;
-      }
-      if (e.kind != INTEGER || !setting_in_range(row, static_cast<double>(e.value.integer))) {
-        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be an integer from %.10g to %.10g, 'source' or 'child'", key_text(row),
-                    row->min, row->max);
-      }
-      cfg->srate = static_cast<uint64_t>(e.value.integer);
-      cfg->srate_source = false;
-      cfg->srate_child = false;
-      return STATUS_OK;
-    case SETTING_BOOLEAN:
-      if (!event_boolean(e, setting_field<bool>(cfg, row))) {
-        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be true or false", key_text(row));
-      }
-      return STATUS_OK;
-    case SETTING_KEYWORD: {
-      uint64_t value = 0;
-      bool found = false;
-      if (e.kind == STRING) {
-        found = keyword_find(row->keywords, row->keyword_count, &e.text, &value);
-      } else if (e.kind == INTEGER && (row->flags & SETTING_NUMERIC_WORDS)) {
-        char digits[32];
-        std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(e.value.integer));
-        for (uint32_t i = 0; i < row->keyword_count; ++i) {
-          if (std::strcmp(digits, row->keywords[i].word) == 0) {
-            value = row->keywords[i].value;
-            found = true;
-          }
-        }
-      } else {
-        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be a string", key_text(row));
-      }
-      if (!found) {
-        if (e.kind == STRING) {
-          std::fprintf(stderr, "Error: unknown flag '%s'\n", event_text(m));
-          std::fflush(stderr);
-        }
-        char words[128];
-        keyword_list(row, words, sizeof words);
-        return fail(m, STATUS_BAD_FORMAT, "'%s' must be one of %s", key_text(row), words);
-      }
-      *setting_field<uint64_t>(cfg, row) = value;
-      return STATUS_OK;
-    }
-    case SETTING_LEVEL: {
-      OptionalLevel* level = setting_field<OptionalLevel>(cfg, row);
-      if (e.kind == NULL_VALUE || (e.kind == STRING && string_compare_cstr_nocase(&e.text, "off") == 0)) {
-        level->on = false;
-        return STATUS_OK;
-      }
-      if (e.kind != FLOAT && e.kind != INTEGER) {
-        return fail(m, STATUS_TYPE_MISMATCH, "'%s' must be a number or 'off'", key_text(row));
-      }
-      st = read_number(m, row, &level->value);
-      if (st != STATUS_OK) return st;
-      level->on = !(level->value == 0.0f && (row->flags & SETTING_ZERO_OFF));
-      if ((row->flags & SETTING_ZERO_WAS_OFF) && level->value == 0.0f) {
-        // Files written when 0 switched the limit off would now forbid it.
-        const char* what = std::strncmp(row->key, "max_", 4) == 0 ? row->key + 4 : row->key;
-        log_line("[WRN] '%s' of 0 now means no %s at all; 'off' means no limit\n", row->key, what);
-      }
-      return STATUS_OK;
-    }
-    default:
-      return document_reader_skip_value(&m->reader);
-  }
-}
-
-// The same, recording that the file gave the setting.
+// Reads the value of the setting `row` into the configuration, recording
+// that the file gave it.
 int read_setting(Mapper* m, const SettingRow* row) {
-  int st = read_setting_value(m, row);
+  SettingInput in{&m->reader, &m->event, {}};
+  int st = setting_codec(row)->from_document(m->cfg, row, &in);
   if (st == STATUS_OK) setting_mark_given(m->cfg, row);
+  else if (in.why[0]) fail(m, st, "%s", in.why);
   return st;
 }
 
@@ -253,7 +83,7 @@ size_t known_keys(bool in_ir, const char** out, size_t size, std::initializer_li
   size_t n = 0;
   for (const char* w : extra) out[n++] = w;
   for (size_t i = 0; i < SETTINGS_COUNT && n < size; ++i) {
-    const SettingRow& row = SETTINGS[i];
+    const SettingRow& row = *setting_in_help_order(i);
     if (row.key && ((row.flags & SETTING_IN_IR) != 0) == in_ir) out[n++] = row.key;
   }
   return n;

@@ -1,60 +1,6 @@
 #include "tool/man_page.h"
 
-#include <cstring>
-
 #include "tool/settings.h"
-
-namespace {
-
-// Writes `text` with the characters that roff would take as requests or
-// escapes made literal.
-void roff_text(FILE* out, const char* text) {
-  for (const char* p = text; *p; ++p) {
-    if (*p == '\\') std::fputs("\\e", out);
-    else if (*p == '-') std::fputs("\\-", out);
-    else if ((*p == '.' || *p == '\'') && (p == text || p[-1] == '\n')) std::fputs("\\&", out), std::fputc(*p, out);
-    else std::fputc(*p, out);
-  }
-}
-
-void allowed_values(FILE* out, const SettingRow& row) {
-  switch (row.kind) {
-    case SETTING_KEYWORD:
-    case SETTING_PRODUCE:
-      std::fputs("One of: ", out);
-      for (uint32_t i = 0; i < row.keyword_count; ++i) {
-        if (i) std::fputs(", ", out);
-        roff_text(out, row.keywords[i].word);
-      }
-      std::fputs(row.kind == SETTING_PRODUCE ? " (a comma-separated list; empty for none). " : ". ", out);
-      break;
-    case SETTING_BOOLEAN:
-      std::fputs("true or false (or a number). ", out);
-      break;
-    case SETTING_LEVEL:
-      std::fprintf(out, "A number from %.10g to %.10g, or off%s. ", row.min, row.max,
-                   (row.flags & SETTING_ZERO_OFF) ? " (0 is off too)" : "");
-      break;
-    case SETTING_RATE:
-      std::fprintf(out,
-                   "An integer from %.10g to %.10g, source (each group at its master's rate) or child (mastering "
-                   "only: every output at its child's rate). ",
-                   row.min, row.max);
-      break;
-    case SETTING_FLOAT:
-    case SETTING_INTEGER:
-      if (row.min <= row.max && (row.flags & SETTING_ZERO_TOO)) {
-        std::fprintf(out, "0, or from %.10g to %.10g. ", row.min, row.max);
-      } else if (row.min <= row.max) {
-        std::fprintf(out, "From %.10g to %.10g. ", row.min, row.max);
-      }
-      break;
-    default:
-      break;
-  }
-}
-
-}  // namespace
 
 void write_man_page(FILE* out) {
   std::fprintf(out, ".TH TIMBRAL 1 \"\" \"timbral %s\" \"User Commands\"\n", TIMBRAL_VERSION);
@@ -85,7 +31,7 @@ void write_man_page(FILE* out) {
       ".SH OPTIONS\n",
       out);
   for (size_t i = 0; i < SETTINGS_COUNT; ++i) {
-    const SettingRow& row = SETTINGS[i];
+    const SettingRow& row = *setting_in_help_order(i);
     std::fputs(".TP\n\\fB", out);
     if (row.short_name[0]) {
       roff_text(out, row.short_name);
@@ -101,7 +47,7 @@ void write_man_page(FILE* out) {
     std::fputs("\n", out);
     roff_text(out, row.help);
     std::fputs(".\n", out);
-    allowed_values(out, row);
+    if (setting_codec(&row)->manual) setting_codec(&row)->manual(out, &row);
     if (row.default_text[0]) {
       std::fputs("Default: ", out);
       roff_text(out, row.default_text);

@@ -62,54 +62,11 @@ void report_fill_run(RunReport* r, const ToolConfig* cfg, int argc, char** argv)
   (void)report_set_version(r, TIMBRAL_VERSION);
   (void)report_set_command_line(r, argc, argv);
   for (size_t i = 0; i < SETTINGS_COUNT; ++i) {
-    const SettingRow& row = SETTINGS[i];
+    const SettingRow& row = *setting_in_help_order(i);
     if (!row.key) continue;
     char key[64];
     std::snprintf(key, sizeof key, "%s%s", row.flags & SETTING_IN_IR ? "ir." : "", row.key);
-    switch (row.kind) {
-      case SETTING_TEXT:
-      case SETTING_TEMPLATE:
-        (void)report_add_setting_text(r, key, utf8_of(setting_field<String>(cfg, &row)));
-        break;
-      case SETTING_FLOAT:
-        (void)report_add_setting_float(r, key, *setting_field<float>(cfg, &row));
-        break;
-      case SETTING_INTEGER:
-        (void)report_add_setting_number(r, key, static_cast<double>(*setting_field<int64_t>(cfg, &row)));
-        break;
-      case SETTING_RATE:
-        if (cfg->srate_source) (void)report_add_setting_text(r, key, "source");
-        else if (cfg->srate_child) (void)report_add_setting_text(r, key, "child");
-        else (void)report_add_setting_number(r, key, static_cast<double>(cfg->srate));
-        break;
-      case SETTING_BOOLEAN:
-        (void)report_add_setting_bool(r, key, *setting_field<bool>(cfg, &row));
-        break;
-      case SETTING_KEYWORD: {
-        const char* word = setting_keyword_text(&row, *setting_field<uint64_t>(cfg, &row));
-        (void)report_add_setting_text(r, key, word ? word : "default");
-        break;
-      }
-      case SETTING_PRODUCE: {
-        // The outputs asked for, in keyword order ("all" is no output).
-        const char* items[8];
-        uint64_t n = 0;
-        for (uint32_t k = 0; k < row.keyword_count && n < 8; ++k) {
-          const uint64_t bit = row.keywords[k].value;
-          if ((bit & (bit - 1)) == 0 && (cfg->produce & bit)) items[n++] = row.keywords[k].word;
-        }
-        (void)report_add_setting_list(r, key, items, n);
-        break;
-      }
-      case SETTING_LEVEL: {
-        const OptionalLevel* level = setting_field<OptionalLevel>(cfg, &row);
-        if (level->on) (void)report_add_setting_number(r, key, level->value);
-        else (void)report_add_setting_null(r, key);
-        break;
-      }
-      default:
-        break;
-    }
+    if (setting_codec(&row)->to_report) setting_codec(&row)->to_report(r, key, cfg, &row);
   }
 }
 

@@ -817,25 +817,10 @@ namespace {
 constexpr char kRecordSuffix[] = ".timbral-record";
 constexpr char kRecordHeader[] = "timbral output record 1\n";
 
-// FNV-1a, 64 bits.
-void hash_bytes(uint64_t* h, const void* data, size_t size) {
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < size; ++i) {
-    *h ^= p[i];
-    *h *= 1099511628211ull;
-  }
-}
-
 // Settings that choose what runs, where, and how it is told, never the
 // bytes of an output.
 bool shapes_output(const SettingRow* row) {
-  switch (row->kind) {
-    case SETTING_ACTION: case SETTING_CONFIG: case SETTING_CHILD: case SETTING_GROUP:
-    case SETTING_NAMES: case SETTING_TEMPLATE: case SETTING_PRODUCE:
-      return false;
-    default: break;
-  }
-  if (row->offset == SIZE_MAX || row->short_name[0] == 0) return false;
+  if (!setting_codec(row)->hash || row->offset == SIZE_MAX || row->short_name[0] == 0) return false;
   static const char* const kOthers[] = {"-d", "-s", "-q", "-dr", "-k", "-se", "-j", "-r", "-sh", "-lg", "-ps"};
   for (const char* name : kOthers)
     if (std::strcmp(row->short_name, name) == 0) return false;
@@ -844,43 +829,12 @@ bool shapes_output(const SettingRow* row) {
 
 uint64_t settings_hash(const ToolConfig* cfg) {
   uint64_t h = 14695981039346656037ull;
+  // In the order of the help, as records written before hold them.
   for (size_t i = 0; i < SETTINGS_COUNT; ++i) {
-    const SettingRow* row = &SETTINGS[i];
+    const SettingRow* row = setting_in_help_order(i);
     if (!shapes_output(row)) continue;
-    hash_bytes(&h, row->short_name, std::strlen(row->short_name) + 1);
-    switch (row->kind) {
-      case SETTING_TEXT: {
-        const String* text = setting_field<String>(cfg, row);
-        for (uint64_t k = 0; k < text->length; ++k) {
-          uint32_t c = string_at(text, static_cast<int64_t>(k));
-          hash_bytes(&h, &c, sizeof c);
-        }
-        break;
-      }
-      case SETTING_FLOAT: hash_bytes(&h, setting_field<float>(cfg, row), sizeof(float)); break;
-      case SETTING_INTEGER: hash_bytes(&h, setting_field<int64_t>(cfg, row), sizeof(int64_t)); break;
-      case SETTING_RATE: {
-        hash_bytes(&h, setting_field<uint64_t>(cfg, row), sizeof(uint64_t));
-        const unsigned char modes[2] = {cfg->srate_source, cfg->srate_child};
-        hash_bytes(&h, modes, sizeof modes);
-        break;
-      }
-      case SETTING_BOOLEAN: {
-        const unsigned char b = *setting_field<bool>(cfg, row) ? 1 : 0;
-        hash_bytes(&h, &b, 1);
-        break;
-      }
-      case SETTING_KEYWORD: hash_bytes(&h, setting_field<uint64_t>(cfg, row), sizeof(uint64_t)); break;
-      case SETTING_LEVEL: {
-        const OptionalLevel* level = setting_field<OptionalLevel>(cfg, row);
-        const unsigned char on = level->on ? 1 : 0;
-        const float value = level->on ? level->value : 0.0f;
-        hash_bytes(&h, &on, 1);
-        hash_bytes(&h, &value, sizeof value);
-        break;
-      }
-      default: break;
-    }
+    settings_hash_bytes(&h, row->short_name, std::strlen(row->short_name) + 1);
+    setting_codec(row)->hash(&h, cfg, row);
   }
   return h;
 }

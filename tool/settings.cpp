@@ -34,185 +34,167 @@ constexpr double kNoMax = 0.0;
 
 }  // namespace
 
-// The first 26 rows are the original options in help order; their apply
-// order is the fixed order in which the command line has always applied
-// its values. Rows after them print after them in the help and apply in
-// table order.
+// Rows in the order the command line applies their values (the rows that
+// take none first); the sixth column is the row's place in the help, where
+// the original 26 options come first in their own order.
 const SettingRow SETTINGS[] = {
-    {"-c", "--config", nullptr, SETTING_CONFIG, SETTING_ORIGINAL, 0, 0, "config", "path", "",
-     nullptr, 0, kNoMin, kNoMax, kNone, "Configuration file name (required if no -mf option is set)"},
-    {"-cf", "--child", nullptr, SETTING_CHILD, SETTING_ORIGINAL, 0, 0, "child", "path", "",
-     nullptr, 0, kNoMin, kNoMax, kNone, "The name of the child file (multiple options allowed)"},
-    {"-d", "--dst-path", "dst_path", SETTING_TEXT, SETTING_ORIGINAL, 8, 0, "dst-path", "path", "",
-     nullptr, 0, kNoMin, kNoMax, FIELD(dst_path), "Destination path to store audio files"},
-    {"-dg", "--dry", "dry", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_NEG_INFINITY, 12, 0, "dry", "dB",
-     "-1000", nullptr, 0, kNoMin, kNoMax, FIELD(dry),
-     "The amount (in dB) of unprocessed signal in output file"},
-    {"-f", "--file", "file", SETTING_TEMPLATE, SETTING_ORIGINAL, 1, 0, "file", "template",
-     "${master_name}/${file_name} - processed.wav", nullptr, 0, kNoMin, kNoMax, FIELD(file),
+    {"-c", "--config", nullptr, SETTING_CONFIG, SETTING_ORIGINAL, 0, 0, "config", "path", "", 0, nullptr, 0, kNoMin,
+     kNoMax, kNone, "Configuration file name (required if no -mf option is set)"},
+    {"-cf", "--child", nullptr, SETTING_CHILD, SETTING_ORIGINAL, 1, 0, "child", "path", "", 0, nullptr, 0, kNoMin,
+     kNoMax, kNone, "The name of the child file (multiple options allowed)"},
+    {"-g", "--group", nullptr, SETTING_GROUP, SETTING_ORIGINAL, 8, 0, "group", "name", "default", 0, nullptr, 0,
+     kNoMin, kNoMax, kNone, "The group name for -cf (--child) option, \"default\" if not set"},
+    {"-h", "--help", nullptr, SETTING_ACTION, SETTING_ORIGINAL, 9, 0, "help", "", "", 0, nullptr, 0, kNoMin, kNoMax,
+     kNone, "Output this help message"},
+    {"-mf", "--master", nullptr, SETTING_GROUP, SETTING_ORIGINAL, 18, 0, "master", "path", "", 0, nullptr, 0, kNoMin,
+     kNoMax, kNone, "The name of the master file"},
+    {"-V", "--version", nullptr, SETTING_ACTION, 0, 26, 0, "version", "", "", 0, nullptr, 0, kNoMin, kNoMax, kNone,
+     "Output the version and exit"},
+    {"-og", "--only-group", nullptr, SETTING_NAMES, 0, 35, 0, "only group", "name", "", 0, nullptr, 0, kNoMin, kNoMax,
+     FIELD(only_groups), "Run only this group (multiple options allowed)"},
+    {"-f", "--file", "file", SETTING_TEMPLATE, SETTING_ORIGINAL, 4, 0, "file", "template",
+     "${master_name}/${file_name} - processed.wav", 0, nullptr, 0, kNoMin, kNoMax, FIELD(file),
      "Format of the output file name"},
-    {"-fr", "--fft-rank", "fft_rank", SETTING_INTEGER, SETTING_ORIGINAL, 11, 0, "FFT rank", "integer",
-     "12", nullptr, 0, kNoMin, kNoMax, FIELD(fft_rank), "The FFT rank (resolution) used for profiling"},
-    {"-frc", "--fr-child", "fr_child", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 21,
-     PRODUCE_FRC, "fr-child", "template", "${master_name}/${file_name} - FR Child.wav", nullptr, 0,
-     kNoMin, kNoMax, FIELD(ir.fr_child), "The name of the frequency response file for the child file"},
-    {"-frm", "--fr-master", "fr_master", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 20,
-     PRODUCE_FRM, "fr-master", "template", "${master_name}/${file_name} - FR Master.wav", nullptr, 0,
-     kNoMin, kNoMax, FIELD(ir.fr_master),
-     "The name of the frequency response file for the master file"},
-    {"-g", "--group", nullptr, SETTING_GROUP, SETTING_ORIGINAL, 0, 0, "group", "name", "default",
-     nullptr, 0, kNoMin, kNoMax, kNone,
-     "The group name for -cf (--child) option, \"default\" if not set"},
-    {"-h", "--help", nullptr, SETTING_ACTION, SETTING_ORIGINAL, 0, 0, "help", "", "", nullptr, 0,
-     kNoMin, kNoMax, kNone, "Output this help message"},
-    {"-ir", "--ir-file", "file", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 2, PRODUCE_IR,
-     "ir-file", "template", "${master_name}/${file_name} - IR.wav", nullptr, 0, kNoMin, kNoMax,
-     FIELD(ir.file), "Format of the processed impulse response file name"},
-    {"-iw", "--ir-raw", "raw", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 3, PRODUCE_RAW,
-     "ir-raw", "template", "${master_name}/${file_name} - Raw IR.wav", nullptr, 0, kNoMin, kNoMax,
-     FIELD(ir.raw), "Format of the raw impulse response file name"},
-    {"-ifi", "--ir-fade-in", "fade_in", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 4, 0,
-     "IR fade in", "percent", "0", nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.fade_in),
+    {"-ir", "--ir-file", "file", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 10, PRODUCE_IR, "ir-file",
+     "template", "${master_name}/${file_name} - IR.wav", 0, nullptr, 0, kNoMin, kNoMax, FIELD(ir.file),
+     "Format of the processed impulse response file name"},
+    {"-iw", "--ir-raw", "raw", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 11, PRODUCE_RAW, "ir-raw",
+     "template", "${master_name}/${file_name} - Raw IR.wav", 0, nullptr, 0, kNoMin, kNoMax, FIELD(ir.raw),
+     "Format of the raw impulse response file name"},
+    {"-ifi", "--ir-fade-in", "fade_in", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 12, 0, "IR fade in",
+     "percent", "0", 0, nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.fade_in),
      "The amount (in %) of fade-in for the IR file"},
-    {"-ifo", "--ir-fade-out", "fade_out", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 5, 0,
-     "IR fade out", "percent", "0", nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.fade_out),
+    {"-ifo", "--ir-fade-out", "fade_out", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 13, 0, "IR fade out",
+     "percent", "0", 0, nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.fade_out),
      "The amount (in %) of fade-out for the IR file"},
-    {"-ihc", "--ir-head-cut", "head_cut", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 6, 0,
-     "IR head cut", "percent", "0", nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.head_cut),
+    {"-ihc", "--ir-head-cut", "head_cut", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 14, 0, "IR head cut",
+     "percent", "0", 0, nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.head_cut),
      "The amount (in %) of head cut for the IR file"},
-    {"-itc", "--ir-tail-cut", "tail_cut", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 7, 0,
-     "IR tail cut", "percent", "0", nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.tail_cut),
+    {"-itc", "--ir-tail-cut", "tail_cut", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_IN_IR, 15, 0, "IR tail cut",
+     "percent", "0", 0, nullptr, 0, kNoMin, kNoMax, FIELD(ir.trim.tail_cut),
      "The amount (in %) of tail cut for the IR file"},
-    {"-lc", "--latency-compensation", "latency_compensation", SETTING_BOOLEAN, SETTING_ORIGINAL, 18, 0,
-     "latency compensation", "boolean", "false", nullptr, 0, kNoMin, kNoMax,
-     FIELD(latency_compensation), "Enable or disable latency compensation of the processed audio"},
-    {"-m", "--mastering", "mastering", SETTING_BOOLEAN, SETTING_ORIGINAL, 14, 0, "mastering", "boolean",
-     "false", nullptr, 0, kNoMin, kNoMax, FIELD(mastering),
-     "Work as auto-mastering tool instead of timbral correction"},
-    {"-mf", "--master", nullptr, SETTING_GROUP, SETTING_ORIGINAL, 0, 0, "master", "path", "", nullptr, 0,
-     kNoMin, kNoMax, kNone, "The name of the master file"},
-    {"-ml", "--match-length", "match_length", SETTING_BOOLEAN, SETTING_ORIGINAL, 19, 0, "match length",
-     "boolean", "false", nullptr, 0, kNoMin, kNoMax, FIELD(match_length),
-     "Match the length of the output file to the input file"},
-    {"-n", "--normalize", "normalize", SETTING_KEYWORD, SETTING_ORIGINAL, 16, 0, "normalize", "mode",
-     "none", KW(NORMALIZE_KEYWORDS), kNoMin, kNoMax, FIELD(normalize), "Set normalization mode"},
-    {"-ng", "--norm-gain", "norm_gain", SETTING_FLOAT, SETTING_ORIGINAL, 15, 0, "norm-gain", "dB", "0",
-     nullptr, 0, kNoMin, kNoMax, FIELD(norm_gain), "Set normalization peak gain (in dB)"},
-    {"-p", "--produce", "produce", SETTING_PRODUCE, SETTING_ORIGINAL, 17, 0, "produce", "list",
-     "all (-c), audio (-mf)", KW(PRODUCE_KEYWORDS), kNoMin, kNoMax, FIELD(produce),
+    {"-d", "--dst-path", "dst_path", SETTING_TEXT, SETTING_ORIGINAL, 2, 0, "dst-path", "path", "", 0, nullptr, 0,
+     kNoMin, kNoMax, FIELD(dst_path), "Destination path to store audio files"},
+    {"-s", "--src-path", "src_path", SETTING_TEXT, SETTING_ORIGINAL, 23, 0, "src-path", "path", "", 0, nullptr, 0,
+     kNoMin, kNoMax, FIELD(src_path), "Source path to take files from"},
+    {"-sr", "--srate", "srate", SETTING_RATE, SETTING_ORIGINAL, 24, 0, "sample rate", "Hz, source or child", "48000",
+     48000, nullptr, 0, 1000.0, 1536000.0, FIELD(srate), "Sample rate of output files"},
+    {"-fr", "--fft-rank", "fft_rank", SETTING_INTEGER, SETTING_ORIGINAL, 5, 0, "FFT rank", "integer", "12", 12,
+     nullptr, 0, kNoMin, kNoMax, FIELD(fft_rank), "The FFT rank (resolution) used for profiling"},
+    {"-dg", "--dry", "dry", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_NEG_INFINITY, 3, 0, "dry", "dB", "-1000", -1000,
+     nullptr, 0, kNoMin, kNoMax, FIELD(dry), "The amount (in dB) of unprocessed signal in output file"},
+    {"-wg", "--wet", "wet", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_NEG_INFINITY, 25, 0, "wet", "dB", "0", 0,
+     nullptr, 0, kNoMin, kNoMax, FIELD(wet), "The amount (in dB) of processed signal in output file"},
+    {"-m", "--mastering", "mastering", SETTING_BOOLEAN, SETTING_ORIGINAL, 17, 0, "mastering", "boolean", "false", 0,
+     nullptr, 0, kNoMin, kNoMax, FIELD(mastering), "Work as auto-mastering tool instead of timbral correction"},
+    {"-ng", "--norm-gain", "norm_gain", SETTING_FLOAT, SETTING_ORIGINAL, 21, 0, "norm-gain", "dB", "0", 0, nullptr, 0,
+     kNoMin, kNoMax, FIELD(norm_gain), "Set normalization peak gain (in dB)"},
+    {"-n", "--normalize", "normalize", SETTING_KEYWORD, SETTING_ORIGINAL, 20, 0, "normalize", "mode", "none",
+     NORMALIZE_NONE, KW(NORMALIZE_KEYWORDS), kNoMin, kNoMax, FIELD(normalize), "Set normalization mode"},
+    {"-p", "--produce", "produce", SETTING_PRODUCE, SETTING_ORIGINAL, 22, 0, "produce", "list",
+     "all (-c), audio (-mf)", PRODUCE_ALL, KW(PRODUCE_KEYWORDS), kNoMin, kNoMax, FIELD(produce),
      "Comma-separated list of produced output files (ir,frm,frc,raw,audio,all)"},
-    {"-s", "--src-path", "src_path", SETTING_TEXT, SETTING_ORIGINAL, 9, 0, "src-path", "path", "",
-     nullptr, 0, kNoMin, kNoMax, FIELD(src_path), "Source path to take files from"},
-    {"-sr", "--srate", "srate", SETTING_RATE, SETTING_ORIGINAL, 10, 0, "sample rate", "Hz, source or child",
-     "48000", nullptr, 0, 1000.0, 1536000.0, FIELD(srate), "Sample rate of output files"},
-    {"-wg", "--wet", "wet", SETTING_FLOAT, SETTING_ORIGINAL | SETTING_NEG_INFINITY, 13, 0, "wet", "dB",
-     "0", nullptr, 0, kNoMin, kNoMax, FIELD(wet),
-     "The amount (in dB) of processed signal in output file"},
-
-    // Run control.
-    {"-V", "--version", nullptr, SETTING_ACTION, 0, 0, 0, "version", "", "", nullptr, 0, kNoMin, kNoMax,
-     kNone, "Output the version and exit"},
-    {"-q", "--quiet", "quiet", SETTING_BOOLEAN, 0, 30, 0, "quiet", "boolean", "false", nullptr, 0,
-     kNoMin, kNoMax, FIELD(quiet), "Print nothing on standard output (warnings and errors still show)"},
-    {"-dr", "--dry-run", "dry_run", SETTING_BOOLEAN, 0, 31, 0, "dry run", "boolean", "false", nullptr, 0,
-     kNoMin, kNoMax, FIELD(dry_run), "Check the run and list the planned outputs without reading audio"},
-    {"-k", "--keep-going", "keep_going", SETTING_BOOLEAN, 0, 32, 0, "keep going", "boolean", "false",
-     nullptr, 0, kNoMin, kNoMax, FIELD(keep_going),
-     "Skip a failing child or group and go on with the rest of the run"},
-    {"-se", "--skip-existing", "skip_existing", SETTING_BOOLEAN, 0, 33, 0, "skip existing", "boolean",
-     "false", nullptr, 0, kNoMin, kNoMax, FIELD(skip_existing),
+    {"-lc", "--latency-compensation", "latency_compensation", SETTING_BOOLEAN, SETTING_ORIGINAL, 16, 0,
+     "latency compensation", "boolean", "false", 0, nullptr, 0, kNoMin, kNoMax, FIELD(latency_compensation),
+     "Enable or disable latency compensation of the processed audio"},
+    {"-ml", "--match-length", "match_length", SETTING_BOOLEAN, SETTING_ORIGINAL, 19, 0, "match length", "boolean",
+     "false", 0, nullptr, 0, kNoMin, kNoMax, FIELD(match_length),
+     "Match the length of the output file to the input file"},
+    {"-frm", "--fr-master", "fr_master", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 7, PRODUCE_FRM,
+     "fr-master", "template", "${master_name}/${file_name} - FR Master.wav", 0, nullptr, 0, kNoMin, kNoMax,
+     FIELD(ir.fr_master), "The name of the frequency response file for the master file"},
+    {"-frc", "--fr-child", "fr_child", SETTING_TEMPLATE, SETTING_ORIGINAL | SETTING_IN_IR, 6, PRODUCE_FRC, "fr-child",
+     "template", "${master_name}/${file_name} - FR Child.wav", 0, nullptr, 0, kNoMin, kNoMax, FIELD(ir.fr_child),
+     "The name of the frequency response file for the child file"},
+    {"-q", "--quiet", "quiet", SETTING_BOOLEAN, 0, 27, 0, "quiet", "boolean", "false", 0, nullptr, 0, kNoMin, kNoMax,
+     FIELD(quiet), "Print nothing on standard output (warnings and errors still show)"},
+    {"-dr", "--dry-run", "dry_run", SETTING_BOOLEAN, 0, 28, 0, "dry run", "boolean", "false", 0, nullptr, 0, kNoMin,
+     kNoMax, FIELD(dry_run), "Check the run and list the planned outputs without reading audio"},
+    {"-k", "--keep-going", "keep_going", SETTING_BOOLEAN, 0, 29, 0, "keep going", "boolean", "false", 0, nullptr, 0,
+     kNoMin, kNoMax, FIELD(keep_going), "Skip a failing child or group and go on with the rest of the run"},
+    {"-se", "--skip-existing", "skip_existing", SETTING_BOOLEAN, 0, 30, 0, "skip existing", "boolean", "false", 0,
+     nullptr, 0, kNoMin, kNoMax, FIELD(skip_existing),
      "Do not recompute outputs that exist and are up to date (records kept beside them)"},
-    {"-j", "--jobs", "jobs", SETTING_INTEGER, 0, 34, 0, "jobs", "integer", "1", nullptr, 0, 0.0, 1024.0,
+    {"-j", "--jobs", "jobs", SETTING_INTEGER, 0, 31, 0, "jobs", "integer", "1", 1, nullptr, 0, 0.0, 1024.0,
      FIELD(jobs), "Number of children processed in parallel (0 = one per processor)"},
-    {"-r", "--report", "report", SETTING_TEXT, 0, 35, 0, "report", "path", "", nullptr, 0, kNoMin, kNoMax,
+    {"-r", "--report", "report", SETTING_TEXT, 0, 32, 0, "report", "path", "", 0, nullptr, 0, kNoMin, kNoMax,
      FIELD(report), "Directory of the run report (report.json, plots, index.html)"},
-
-    // Many machines.
-    {"-sh", "--shard", "shard", SETTING_TEXT, 0, 36, 0, "shard", "i/n or env", "0/1", nullptr, 0, kNoMin,
-     kNoMax, FIELD(shard), "Run only shard i of n of the groups (env: index and count from the scheduler)"},
-    {"-lg", "--list-groups", nullptr, SETTING_TEXT, 0, 37, 0, "list groups", "path", "", nullptr, 0, kNoMin,
+    {"-sh", "--shard", "shard", SETTING_TEXT, 0, 33, 0, "shard", "i/n or env", "0/1", 0, nullptr, 0, kNoMin, kNoMax,
+     FIELD(shard), "Run only shard i of n of the groups (env: index and count from the scheduler)"},
+    {"-lg", "--list-groups", nullptr, SETTING_TEXT, 0, 34, 0, "list groups", "path", "", 0, nullptr, 0, kNoMin,
      kNoMax, FIELD(list_groups), "Write the groups of the run as JSON Lines (- for standard output) and exit"},
-    {"-og", "--only-group", nullptr, SETTING_NAMES, 0, 0, 0, "only group", "name", "", nullptr, 0, kNoMin,
-     kNoMax, FIELD(only_groups), "Run only this group (multiple options allowed)"},
-    {"", "--merge-reports", nullptr, SETTING_TEXT, 0, 38, 0, "merge reports", "path", "", nullptr, 0, kNoMin,
+    {"", "--merge-reports", nullptr, SETTING_TEXT, 0, 36, 0, "merge reports", "path", "", 0, nullptr, 0, kNoMin,
      kNoMax, FIELD(merge_reports), "Merge the shard reports under this directory into one and exit"},
-
-    // Correction curve.
-    {"-gr", "--gain-range", "gain_range", SETTING_FLOAT, SETTING_FINITE, 40, 0, "gain range", "dB", "48",
-     nullptr, 0, 0.0, 600.0, FIELD(gain_range), "Largest boost or cut (in dB) of any IR bin"},
-    {"-cl", "--channel-link", "channel_link", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 41, 0,
-     "channel link", "percent", "0", nullptr, 0, 0.0, 100.0, FIELD(ir.curve.channel_link),
+    {"-gr", "--gain-range", "gain_range", SETTING_FLOAT, SETTING_FINITE, 37, 0, "gain range", "dB", "48", 48, nullptr,
+     0, 0.0, 600.0, FIELD(gain_range), "Largest boost or cut (in dB) of any IR bin"},
+    {"-cl", "--channel-link", "channel_link", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 38, 0, "channel link",
+     "percent", "0", 0, nullptr, 0, 0.0, 100.0, FIELD(ir.curve.channel_link),
      "The amount (in %) of the channels' common curve given to every channel"},
-    {"-sm", "--smoothing", "smoothing", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 42, 0,
-     "smoothing", "octaves", "0", nullptr, 0, 0.0, 10.0, FIELD(ir.curve.smoothing),
+    {"-sm", "--smoothing", "smoothing", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 39, 0, "smoothing", "octaves",
+     "0", 0, nullptr, 0, 0.0, 10.0, FIELD(ir.curve.smoothing),
      "Fractional-octave smoothing of the curve (in octaves, 0 = off)"},
-    {"-lf", "--low-freq", "low_freq", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 43, 0, "low freq",
-     "Hz", "0", nullptr, 0, 0.0, 1e7, FIELD(ir.curve.low_freq),
-     "Lowest corrected frequency (in Hz, 0 = off)"},
-    {"-hf", "--high-freq", "high_freq", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 44, 0, "high freq",
-     "Hz", "0", nullptr, 0, 0.0, 1e7, FIELD(ir.curve.high_freq),
-     "Highest corrected frequency (in Hz, 0 = off)"},
-    {"-a", "--amount", "amount", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 45, 0, "amount",
-     "percent", "100", nullptr, 0, 0.0, 1000.0, FIELD(ir.curve.amount),
+    {"-lf", "--low-freq", "low_freq", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 40, 0, "low freq", "Hz", "0", 0,
+     nullptr, 0, 0.0, 1e7, FIELD(ir.curve.low_freq), "Lowest corrected frequency (in Hz, 0 = off)"},
+    {"-hf", "--high-freq", "high_freq", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 41, 0, "high freq", "Hz", "0",
+     0, nullptr, 0, 0.0, 1e7, FIELD(ir.curve.high_freq), "Highest corrected frequency (in Hz, 0 = off)"},
+    {"-a", "--amount", "amount", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 42, 0, "amount", "percent", "100",
+     100, nullptr, 0, 0.0, 1000.0, FIELD(ir.curve.amount),
      "The amount (in %) of the correction curve's shape applied around its level"},
-    {"-mb", "--max-boost", "max_boost", SETTING_LEVEL, SETTING_IN_IR | SETTING_ZERO_WAS_OFF, 46, 0, "max boost",
-     "dB or off", "off", nullptr, 0, 0.0, 600.0, FIELD(ir.curve.max_boost),
+    {"-mb", "--max-boost", "max_boost", SETTING_LEVEL, SETTING_IN_IR | SETTING_ZERO_WAS_OFF, 43, 0, "max boost",
+     "dB or off", "off", kSettingOff, nullptr, 0, 0.0, 600.0, FIELD(ir.curve.max_boost),
      "Largest boost (in dB) of the curve above its level (0 = no boost, off = no limit)"},
-    {"-mc", "--max-cut", "max_cut", SETTING_LEVEL, SETTING_IN_IR | SETTING_ZERO_WAS_OFF, 47, 0, "max cut",
-     "dB or off", "off", nullptr, 0, 0.0, 600.0, FIELD(ir.curve.max_cut),
+    {"-mc", "--max-cut", "max_cut", SETTING_LEVEL, SETTING_IN_IR | SETTING_ZERO_WAS_OFF, 44, 0, "max cut",
+     "dB or off", "off", kSettingOff, nullptr, 0, 0.0, 600.0, FIELD(ir.curve.max_cut),
      "Largest cut (in dB) of the curve below its level (0 = no cut, off = no limit)"},
-    {"-ph", "--phase", "phase", SETTING_KEYWORD, SETTING_IN_IR, 48, 0, "phase", "keyword", "linear",
-     KW(PHASE_KEYWORDS), kNoMin, kNoMax, FIELD(ir.curve.phase),
-     "Phase of the correction filter (linear, minimum)"},
-    {"-tc", "--target-curve", "target_curve", SETTING_TEXT, 0, 49, 0, "target curve", "path", "", nullptr, 0,
+    {"-ph", "--phase", "phase", SETTING_KEYWORD, SETTING_IN_IR, 45, 0, "phase", "keyword", "linear", PHASE_LINEAR,
+     KW(PHASE_KEYWORDS), kNoMin, kNoMax, FIELD(ir.curve.phase), "Phase of the correction filter (linear, minimum)"},
+    {"-tc", "--target-curve", "target_curve", SETTING_TEXT, 0, 46, 0, "target curve", "path", "", 0, nullptr, 0,
      kNoMin, kNoMax, FIELD(target_curve),
      "CSV of frequency,dB rows added to the target spectrum (the whole target without a master)"},
-    {"-ec", "--export-curve", "export_curve", SETTING_TEMPLATE, 0, 57, 0, "export curve", "template", "",
-     nullptr, 0, kNoMin, kNoMax, FIELD(export_curve),
-     "Name of a CSV of the applied correction per channel on a 1/24-octave grid"},
-    {"-ms", "--mid-side", "mid_side", SETTING_BOOLEAN, 0, 58, 0, "mid side", "boolean", "false", nullptr, 0,
-     kNoMin, kNoMax, FIELD(mid_side), "Match stereo files on mid and side instead of left and right"},
-
-    // Delivery.
-    {"-gt", "--gate", "gate", SETTING_LEVEL, SETTING_ZERO_OFF, 50, 0, "gate", "dB or off", "off", nullptr, 0, 0.0,
-     300.0, FIELD(gate),
+    {"-gt", "--gate", "gate", SETTING_LEVEL, SETTING_ZERO_OFF, 49, 0, "gate", "dB or off", "off", kSettingOff,
+     nullptr, 0, 0.0, 300.0, FIELD(gate),
      "Profile only frames above -70 dBFS and within this many dB of their mean power (0 = off)"},
-    {"-lu", "--loudness", "loudness", SETTING_LEVEL, 0, 51, 0, "loudness", "LUFS or off", "off", nullptr,
+    {"-lu", "--loudness", "loudness", SETTING_LEVEL, 0, 50, 0, "loudness", "LUFS or off", "off", kSettingOff, nullptr,
      0, -70.0, 0.0, FIELD(loudness), "Integrated loudness target (in LUFS, -70..0) of the processed audio"},
-    {"-lm", "--match-loudness", "match_loudness", SETTING_BOOLEAN, 0, 52, 0, "match loudness", "boolean",
-     "false", nullptr, 0, kNoMin, kNoMax, FIELD(match_loudness),
+    {"-lm", "--match-loudness", "match_loudness", SETTING_BOOLEAN, 0, 51, 0, "match loudness", "boolean", "false", 0,
+     nullptr, 0, kNoMin, kNoMax, FIELD(match_loudness),
      "Give the output the loudness of the file whose timbre it takes"},
-    {"-tp", "--true-peak", "true_peak", SETTING_LEVEL, 0, 53, 0, "true peak", "dBTP or off", "off",
+    {"-tp", "--true-peak", "true_peak", SETTING_LEVEL, 0, 52, 0, "true peak", "dBTP or off", "off", kSettingOff,
      nullptr, 0, -100.0, 20.0, FIELD(true_peak), "True-peak ceiling (in dBTP) of the processed audio"},
-    {"-of", "--format", "format", SETTING_KEYWORD, 0, 54, 0, "format", "keyword", "wav",
+    {"-of", "--format", "format", SETTING_KEYWORD, 0, 53, 0, "format", "keyword", "wav", FORMAT_WAV,
      KW(FORMAT_KEYWORDS), kNoMin, kNoMax, FIELD(format),
      "File format of the processed audio (wav, rf64, w64, aiff, flac, auto, mp3, opus, vorbis)"},
-    {"-b", "--bits", "bits", SETTING_KEYWORD, SETTING_NUMERIC_WORDS, 55, 0, "bits", "keyword", "float",
-     KW(BITS_KEYWORDS), kNoMin, kNoMax, FIELD(bits),
-     "Sample format of the processed audio (float, 16, 24, 32)"},
-    {"-di", "--dither", "dither", SETTING_KEYWORD, 0, 56, 0, "dither", "keyword", "tpdf (16, 24 bits)",
-     KW(DITHER_KEYWORDS), kNoMin, kNoMax, FIELD(dither), "Dither of 16- and 24-bit output (tpdf, none)"},
-    {"-tl", "--true-peak-limiter", "true_peak_limiter", SETTING_LEVEL, 0, 57, 0, "true-peak limiter",
-     "dBTP or off", "off", nullptr, 0, -20.0, 0.0, FIELD(limiter),
+    {"-b", "--bits", "bits", SETTING_KEYWORD, SETTING_NUMERIC_WORDS, 54, 0, "bits", "keyword", "float", BITS_FLOAT,
+     KW(BITS_KEYWORDS), kNoMin, kNoMax, FIELD(bits), "Sample format of the processed audio (float, 16, 24, 32)"},
+    {"-di", "--dither", "dither", SETTING_KEYWORD, 0, 55, 0, "dither", "keyword", "tpdf (16, 24 bits)",
+     DITHER_DEFAULT, KW(DITHER_KEYWORDS), kNoMin, kNoMax, FIELD(dither),
+     "Dither of 16- and 24-bit output (tpdf, none)"},
+    {"-ec", "--export-curve", "export_curve", SETTING_TEMPLATE, 0, 47, 0, "export curve", "template", "", 0, nullptr,
+     0, kNoMin, kNoMax, FIELD(export_curve),
+     "Name of a CSV of the applied correction per channel on a 1/24-octave grid"},
+    {"-tl", "--true-peak-limiter", "true_peak_limiter", SETTING_LEVEL, 0, 56, 0, "true-peak limiter", "dBTP or off",
+     "off", kSettingOff, nullptr, 0, -20.0, 0.0, FIELD(limiter),
      "Ceiling (in dBTP) of a look-ahead true-peak limiter after the loudness gain"},
-    {"-tla", "--limiter-lookahead", "limiter_lookahead", SETTING_FLOAT, SETTING_FINITE, 58, 0,
-     "limiter lookahead", "ms", "1.5", nullptr, 0, 0.5, 10.0, FIELD(limiter_lookahead),
+    {"-ms", "--mid-side", "mid_side", SETTING_BOOLEAN, 0, 48, 0, "mid side", "boolean", "false", 0, nullptr, 0,
+     kNoMin, kNoMax, FIELD(mid_side), "Match stereo files on mid and side instead of left and right"},
+    {"-tla", "--limiter-lookahead", "limiter_lookahead", SETTING_FLOAT, SETTING_FINITE, 57, 0, "limiter lookahead",
+     "ms", "1.5", 1.5, nullptr, 0, 0.5, 10.0, FIELD(limiter_lookahead),
      "Look-ahead (attack) of the true-peak limiter (in ms)"},
-    {"-tlr", "--limiter-release", "limiter_release", SETTING_FLOAT, SETTING_FINITE | SETTING_ZERO_TOO, 59, 0,
-     "limiter release", "ms", "0", nullptr, 0, 10.0, 1000.0, FIELD(limiter_release),
+    {"-tlr", "--limiter-release", "limiter_release", SETTING_FLOAT, SETTING_FINITE | SETTING_ZERO_TOO, 58, 0,
+     "limiter release", "ms", "0", 0, nullptr, 0, 10.0, 1000.0, FIELD(limiter_release),
      "Release time of the true-peak limiter (in ms, 0 = adaptive)"},
-    {"-ps", "--preset", "preset", SETTING_KEYWORD, 0, 60, 0, "preset", "keyword", "none", KW(PRESET_KEYWORDS),
-     kNoMin, kNoMax, FIELD(preset),
+    {"-ps", "--preset", "preset", SETTING_KEYWORD, 0, 59, 0, "preset", "keyword", "none", PRESET_NONE,
+     KW(PRESET_KEYWORDS), kNoMin, kNoMax, FIELD(preset),
      "Defaults for a kind of work (mastering, podcast, speech-match; list prints them)"},
-    {"-rq", "--resample-quality", "resample_quality", SETTING_KEYWORD, 0, 61, 0, "resample quality", "keyword",
-     "standard", KW(RESAMPLE_KEYWORDS), kNoMin, kNoMax, FIELD(resample_quality),
+    {"-rq", "--resample-quality", "resample_quality", SETTING_KEYWORD, 0, 60, 0, "resample quality", "keyword",
+     "standard", RESAMPLE_STANDARD, KW(RESAMPLE_KEYWORDS), kNoMin, kNoMax, FIELD(resample_quality),
      "Resampling of inputs to the run's rate (standard; high: libsoxr, very high quality)"},
-    {"-br", "--bitrate", "bitrate", SETTING_INTEGER, SETTING_ZERO_TOO, 62, 0, "bitrate", "kbit/s", "0", nullptr, 0,
+    {"-br", "--bitrate", "bitrate", SETTING_INTEGER, SETTING_ZERO_TOO, 61, 0, "bitrate", "kbit/s", "0", 0, nullptr, 0,
      6.0, 2048.0, FIELD(bitrate),
      "Constant bitrate (in kbit/s) of mp3 and opus output (0 = 192 for mp3, 128 for opus)"},
-    {"-tt", "--title", "title", SETTING_TEMPLATE, 0, 63, 0, "title", "template", "", nullptr, 0, kNoMin, kNoMax,
+    {"-tt", "--title", "title", SETTING_TEMPLATE, 0, 62, 0, "title", "template", "", 0, nullptr, 0, kNoMin, kNoMax,
      FIELD(title), "Title tag of the processed audio (a template like the file names)"},
-    {"-ta", "--artist", "artist", SETTING_TEMPLATE, 0, 64, 0, "artist", "template", "", nullptr, 0, kNoMin, kNoMax,
+    {"-ta", "--artist", "artist", SETTING_TEMPLATE, 0, 63, 0, "artist", "template", "", 0, nullptr, 0, kNoMin, kNoMax,
      FIELD(artist), "Artist tag of the processed audio (a template like the file names)"},
 };
 
@@ -230,9 +212,15 @@ void setting_mark_given(ToolConfig* cfg, const SettingRow* row) {
   cfg->given[i / 64] |= uint64_t{1} << (i % 64);
 }
 
+const SettingRow* setting_in_help_order(size_t i) {
+  for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri)
+    if (SETTINGS[ri].help_order == i) return &SETTINGS[ri];
+  return nullptr;
+}
+
 const SettingRow* setting_by_option(const char* name) {
   for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
-      const SettingRow& row = SETTINGS[ri];
+    const SettingRow& row = SETTINGS[ri];
     if ((row.short_name[0] && std::strcmp(row.short_name, name) == 0) || std::strcmp(row.long_name, name) == 0)
       return &row;
   }
@@ -241,7 +229,7 @@ const SettingRow* setting_by_option(const char* name) {
 
 const SettingRow* setting_by_key(const String* key, bool in_ir) {
   for (size_t ri = 0; ri < SETTINGS_COUNT; ++ri) {
-      const SettingRow& row = SETTINGS[ri];
+    const SettingRow& row = SETTINGS[ri];
     if (!row.key || ((row.flags & SETTING_IN_IR) != 0) != in_ir) continue;
     if (string_compare_cstr(key, row.key) == 0) return &row;
   }
@@ -260,45 +248,4 @@ const char* setting_keyword_text(const SettingRow* row, uint64_t value) {
     if (row->keywords[i].value == value) return row->keywords[i].word;
   }
   return nullptr;
-}
-
-void setting_describe_values(const SettingRow* row, char* out, size_t size) {
-  if (size == 0) return;
-  out[0] = 0;
-  const bool ranged = row->min <= row->max;
-  switch (row->kind) {
-    case SETTING_BOOLEAN:
-      std::snprintf(out, size, "true or false");
-      return;
-    case SETTING_KEYWORD:
-    case SETTING_PRODUCE: {
-      size_t used = static_cast<size_t>(
-          std::snprintf(out, size, "%s", row->kind == SETTING_KEYWORD ? "one of " : "a comma-separated list of "));
-      for (uint32_t i = 0; i < row->keyword_count && used < size; ++i)
-        used += static_cast<size_t>(std::snprintf(out + used, size - used, "%s%s", i ? ", " : "", row->keywords[i].word));
-      return;
-    }
-    case SETTING_RATE:
-      std::snprintf(out, size, "an integer %.10g..%.10g (Hz), source or child", row->min, row->max);
-      return;
-    case SETTING_INTEGER:
-      if (ranged) std::snprintf(out, size, "an integer %.10g..%.10g", row->min, row->max);
-      else std::snprintf(out, size, "an integer");
-      return;
-    case SETTING_FLOAT:
-    case SETTING_LEVEL:
-      if (ranged) std::snprintf(out, size, "%.10g..%.10g %s", row->min, row->max, row->value_name);
-      else std::snprintf(out, size, "a number in %s", row->value_name);
-      return;
-    case SETTING_TEXT:
-    case SETTING_TEMPLATE:
-    case SETTING_CONFIG:
-    case SETTING_CHILD:
-    case SETTING_GROUP:
-    case SETTING_NAMES:
-      std::snprintf(out, size, "a %s", row->value_name);
-      return;
-    case SETTING_ACTION:
-      return;
-  }
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "runtime/string.h"
 #include "tool/keywords.h"
@@ -47,11 +48,14 @@ struct SettingRow {
   const char* key;         // configuration key, null when the setting is command line only
   SettingKind kind;
   uint16_t flags;          // SettingFlag bits
-  uint8_t apply_order;     // order of application of command-line values; 0 for non-values
+  uint8_t help_order;      // place of the row in the help, the manual and the report
   uint64_t produce_bit;    // SETTING_TEMPLATE: the output the option requests in group mode
   const char* label;       // name in "Bad '<label>' value"
   const char* value_name;  // what the value is, for the manual ("dB", "percent", "path")
-  const char* default_text;
+  const char* default_text;  // the default in words, for the manual and the README
+  double default_value;    // the typed default of a number, boolean, keyword, rate or
+                           // produce set; kOff for a level that is off (text kinds
+                           // start as default_text)
   const KeywordEntry* keywords;  // SETTING_KEYWORD, SETTING_PRODUCE
   uint32_t keyword_count;
   double min, max;         // accepted range of a number (inclusive); not checked when min > max
@@ -59,6 +63,12 @@ struct SettingRow {
   const char* help;        // the help line
 };
 
+// The typed default of a level that is off.
+constexpr double kSettingOff = __builtin_nan("");
+
+// The table's order is the order in which the command line applies its
+// values (a template requests its output before -p replaces the set, and
+// the later rows after); `help_order` keeps the order of the help.
 extern const SettingRow SETTINGS[];
 extern const size_t SETTINGS_COUNT;
 
@@ -68,6 +78,9 @@ extern const KeywordEntry FORMAT_KEYWORDS[9];
 extern const KeywordEntry BITS_KEYWORDS[4];
 extern const KeywordEntry DITHER_KEYWORDS[2];
 extern const KeywordEntry RESAMPLE_KEYWORDS[2];
+
+// The row printed at place `i` (0-based) of the help.
+const SettingRow* setting_in_help_order(size_t i);
 
 // The row whose short or long option name is `name`, or null.
 const SettingRow* setting_by_option(const char* name);
@@ -95,14 +108,56 @@ void setting_mark_given(ToolConfig* cfg, const SettingRow* row);
 // has none). NaN is never in range.
 bool setting_in_range(const SettingRow* row, double value);
 
-// What the row accepts, in words, into `out` (always terminated): "true or
-// false", "-70..0 LUFS or off", "0..10 octaves", "one of wav, rf64, ...",
-// "an integer 0..1024", "a number in dB", "a path". Empty for the rows
-// that take no value.
-void setting_describe_values(const SettingRow* row, char* out, size_t size);
-
 // The keyword of `value` in the row's table, or null.
 const char* setting_keyword_text(const SettingRow* row, uint64_t value);
+
+struct DocumentReader;
+struct DocumentEvent;
+struct RunReport;
+
+// The configuration reader at a setting's value (its property read): a
+// codec reads the value's events and, on a mistake of the value, returns
+// its status with the reason in `why` ("'srate' must be an integer ...").
+struct SettingInput {
+  DocumentReader* reader;
+  DocumentEvent* event;
+  char why[160];
+};
+
+// What one kind of value does, so that every consumer of the table reads
+// one rule per kind. A null member: the kind has no such step.
+struct SettingCodec {
+  // The field at its typed default; false when memory ran out (the field
+  // is then valid and empty).
+  bool (*set_default)(ToolConfig* cfg, const SettingRow* row);
+  // A command-line argument into the field: 0, or a status after "Bad
+  // '<label>' value" (and what else the value needs said). `group_mode`:
+  // the command line defines its group, so a template requests its output.
+  int (*from_argument)(ToolConfig* cfg, const SettingRow* row, const char* text, bool group_mode);
+  // A configuration-file value into the field.
+  int (*from_document)(ToolConfig* cfg, const SettingRow* row, SettingInput* in);
+  // The field into the report's settings under `key`.
+  void (*to_report)(RunReport* r, const char* key, const ToolConfig* cfg, const SettingRow* row);
+  // What the row accepts, in words ("true or false", "-70..0 LUFS or off"),
+  // after a bad value or a missing one.
+  void (*describe)(const SettingRow* row, char* out, size_t size);
+  // The same as a sentence of the manual, in roff.
+  void (*manual)(FILE* out, const SettingRow* row);
+  // Adds the field to the hash of the settings recorded beside an output
+  // (FNV-1a over `settings_hash_bytes`); null for the kinds that never
+  // change an output's bytes.
+  void (*hash)(uint64_t* h, const ToolConfig* cfg, const SettingRow* row);
+};
+
+// The codec of the row's kind.
+const SettingCodec* setting_codec(const SettingRow* row);
+
+// FNV-1a, 64 bits, over `size` bytes.
+void settings_hash_bytes(uint64_t* h, const void* data, size_t size);
+
+// Writes `text` with the characters roff would take as requests or
+// escapes made literal.
+void roff_text(FILE* out, const char* text);
 
 // The version of the program, "0.2.0".
 extern const char* const TIMBRAL_VERSION;

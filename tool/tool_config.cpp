@@ -4,75 +4,25 @@
 
 #include "runtime/alloc.h"
 #include "runtime/status.h"
+#include "tool/settings.h"
 
 const char* const TOOLCONFIG_DEFAULT_FILE = "${master_name}/${file_name} - processed.wav";
-const char* const TOOLCONFIG_DEFAULT_IR_FILE = "${master_name}/${file_name} - IR.wav";
-const char* const TOOLCONFIG_DEFAULT_IR_RAW = "${master_name}/${file_name} - Raw IR.wav";
-const char* const TOOLCONFIG_DEFAULT_FR_MASTER = "${master_name}/${file_name} - FR Master.wav";
-const char* const TOOLCONFIG_DEFAULT_FR_CHILD = "${master_name}/${file_name} - FR Child.wav";
-
-static bool set_text(String* s, const char* text) { return string_from_latin1(s, text, std::strlen(text)); }
 
 int toolconfig_init(ToolConfig* cfg) {
-  string_init(&cfg->src_path);
-  string_init(&cfg->dst_path);
-  string_init(&cfg->file);
-  cfg->srate = 48000;
-  cfg->fft_rank = 12;
-  cfg->produce = PRODUCE_ALL;
-  cfg->gain_range = 48.0f;
-  cfg->dry = -1000.0f;
-  cfg->wet = 0.0f;
-  cfg->mastering = false;
-  cfg->normalize = NORMALIZE_NONE;
-  cfg->norm_gain = 0.0f;
-  cfg->latency_compensation = false;
-  cfg->match_length = false;
-  cfg->ir.trim = IrTrimSettings{0.0f, 0.0f, 0.0f, 0.0f};
-  string_init(&cfg->ir.file);
-  string_init(&cfg->ir.raw);
-  string_init(&cfg->ir.fr_master);
-  string_init(&cfg->ir.fr_child);
-  cfg->ir.curve = CurveConfig{0.0f, 0.0f, 0.0f, 0.0f, 100.0f, {0.0f, false}, {0.0f, false}, PHASE_LINEAR};
+  // What the settings table does not hold, then every setting at its
+  // typed default (a text that finds no memory stays empty and valid).
   hashmap_init_string_borrowed(&cfg->groups);  // keyed by each group's own name
   cfg->srate_source = false;
   cfg->srate_child = false;
-  cfg->dry_run = false;
-  cfg->keep_going = false;
-  cfg->skip_existing = false;
-  cfg->quiet = false;
-  cfg->match_loudness = false;
-  cfg->mid_side = false;
-  cfg->gate = OptionalLevel{0.0f, false};
-  cfg->loudness = OptionalLevel{0.0f, false};
-  cfg->true_peak = OptionalLevel{0.0f, false};
-  cfg->limiter = OptionalLevel{0.0f, false};
-  cfg->limiter_lookahead = 1.5f;
-  cfg->limiter_release = 0.0f;
-  cfg->format = FORMAT_WAV;
-  cfg->bits = BITS_FLOAT;
-  cfg->dither = DITHER_DEFAULT;
-  string_init(&cfg->report);
-  cfg->jobs = 1;
   string_init(&cfg->config_file);
-  string_init(&cfg->shard);
   cfg->shard_index = 0;
   cfg->shard_count = 1;
-  ptrlist_init(&cfg->only_groups);
-  string_init(&cfg->list_groups);
-  string_init(&cfg->merge_reports);
-  string_init(&cfg->target_curve);
-  string_init(&cfg->export_curve);
   cfg->given[0] = cfg->given[1] = 0;
-  cfg->preset = 0;
-  cfg->resample_quality = RESAMPLE_STANDARD;
-  cfg->bitrate = 0;
-  string_init(&cfg->title);
-  string_init(&cfg->artist);
-  bool ok = set_text(&cfg->file, TOOLCONFIG_DEFAULT_FILE) && set_text(&cfg->ir.file, TOOLCONFIG_DEFAULT_IR_FILE) &&
-            set_text(&cfg->ir.raw, TOOLCONFIG_DEFAULT_IR_RAW) &&
-            set_text(&cfg->ir.fr_master, TOOLCONFIG_DEFAULT_FR_MASTER) &&
-            set_text(&cfg->ir.fr_child, TOOLCONFIG_DEFAULT_FR_CHILD) && set_text(&cfg->shard, "0/1");
+  bool ok = true;
+  for (size_t i = 0; i < SETTINGS_COUNT; ++i) {
+    const SettingCodec* codec = setting_codec(&SETTINGS[i]);
+    if (codec->set_default) ok = codec->set_default(cfg, &SETTINGS[i]) && ok;
+  }
   return ok ? STATUS_OK : STATUS_NO_MEMORY;
 }
 

@@ -152,15 +152,12 @@ struct ToolConfig {
                               // (setting_given); all clear
 };
 
-// Default templates.
-extern const char* const TOOLCONFIG_DEFAULT_FILE;       // "${master_name}/${file_name} - processed.wav"
-extern const char* const TOOLCONFIG_DEFAULT_IR_FILE;    // "... - IR.wav"
-extern const char* const TOOLCONFIG_DEFAULT_IR_RAW;     // "... - Raw IR.wav"
-extern const char* const TOOLCONFIG_DEFAULT_FR_MASTER;  // "... - FR Master.wav"
-extern const char* const TOOLCONFIG_DEFAULT_FR_CHILD;   // "... - FR Child.wav"
+// The default template of the processed audio (that of the settings table).
+extern const char* const TOOLCONFIG_DEFAULT_FILE;  // "${master_name}/${file_name} - processed.wav"
 
-// Sets every field to its default and creates the empty group map. The five
-// default templates and the shard "0/1" need memory, so this returns 0, or 5 (STATUS_NO_MEMORY)
+// Sets every setting to the typed default of its row of the settings table
+// and creates the empty group map. The five default templates and the
+// shard "0/1" need memory, so this returns 0, or 5 (STATUS_NO_MEMORY)
 // when they cannot be allocated; even then the record is in a valid state
 // (all numeric defaults set, the map usable, the templates possibly empty)
 // and must be released with toolconfig_release.
