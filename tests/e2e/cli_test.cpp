@@ -131,6 +131,14 @@ TEST_F(CommandLine, BadNumbers) {
   r = run_group({"-ml", "on"});
   EXPECT_EQ(r.status, 28);
   EXPECT_THAT(r.err, testing::StartsWith("Bad 'match length' value\n"));
+  // A number is read as the configuration file reads it: finite as kept
+  // (minus infinity is a silent dry signal) and in range as written.
+  r = run_group({"-dg", "1e39"});
+  EXPECT_EQ(r.status, 28);
+  EXPECT_EQ(r.err, "Bad 'dry' value\n  '1e39': dry is a number in dB\n");
+  r = run_group({"-tla", "0.4999999999"});
+  EXPECT_EQ(r.status, 28);
+  EXPECT_EQ(r.err, "Bad 'limiter lookahead' value\n  '0.4999999999': limiter lookahead is 0.5..10 ms\n");
   EXPECT_TRUE(e2e::list_files(dir).size() == 2);
 }
 
