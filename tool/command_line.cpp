@@ -299,7 +299,7 @@ int check_combinations(const ToolConfig* cfg) {
                          "  'child' keeps every output at its child's rate, which only mastering (-m true) does\n");
     return STATUS_BAD_ARGUMENT;
   }
-  const CurveConfig& curve = cfg->ir.curve;
+  const CurveSettings& curve = cfg->ir.curve;
   if (curve.low_freq > 0.0f && curve.high_freq > 0.0f && curve.low_freq >= curve.high_freq) {
     std::fprintf(stderr, "Bad 'low freq' value\n  '%g': the lowest corrected frequency must lie below the highest (%g Hz)\n",
                  static_cast<double>(curve.low_freq), static_cast<double>(curve.high_freq));

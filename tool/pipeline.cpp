@@ -648,20 +648,14 @@ void group_settings(const ToolConfig* cfg, uint64_t rate, GroupSettings& set) {
   set.dry = mix_gain(cfg->dry);
   set.wet = mix_gain(cfg->wet);
   set.peak = decibels_to_gain(cfg->norm_gain);
-  // Every ratio of the IR is limited to the configured range.
-  curve_settings_init(set.curve, decibels_to_gain(cfg->gain_range));
-  const CurveConfig& c = cfg->ir.curve;
-  // Mid and side are not linked: the side's balance is its own.
-  set.curve.channel_link = cfg->mid_side ? 0.0f : c.channel_link;
-  set.mid_side = cfg->mid_side;
-  set.curve.smoothing = c.smoothing;
-  set.curve.low_freq = c.low_freq;
-  set.curve.high_freq = c.high_freq;
-  set.curve.amount = c.amount;
-  set.curve.max_boost = c.max_boost.on ? c.max_boost.value : kNoLimit;
-  set.curve.max_cut = c.max_cut.on ? c.max_cut.value : kNoLimit;
-  set.curve.minimum_phase = c.phase == PHASE_MINIMUM;
+  // The curve as set, every ratio of the IR limited to the configured
+  // range, at the group's rate.
+  set.curve = cfg->ir.curve;
+  set.curve.gain_cap = decibels_to_gain(cfg->gain_range);
   set.curve.sample_rate = rate;
+  // Mid and side are not linked: the side's balance is its own.
+  if (cfg->mid_side) set.curve.channel_link = 0.0f;
+  set.mid_side = cfg->mid_side;
   set.shaped = !curve_shaping_off(set.curve);
   set.deliver = cfg->loudness.on || cfg->match_loudness || cfg->true_peak.on || cfg->limiter.on;
 }

@@ -17,6 +17,7 @@
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
 #include "tool/command_line.h"
+#include "analysis/curve_shape.h"
 #include "tool/settings.h"
 #include "tool/tool_config.h"
 
@@ -524,12 +525,18 @@ void boolean_describe(const SettingRow*, char* out, size_t size) { std::snprintf
 void boolean_manual(FILE* out, const SettingRow*) { std::fputs("true or false (or a number). ", out); }
 
 // Keywords: one word of the row's table (and, for rows whose words are
-// numbers, the number itself).
+// numbers, the number itself), kept as a uint64_t, or as a bool for a
+// choice of two words (the second true).
 
+template <typename T>
 int keyword_from_argument(ToolConfig* cfg, const SettingRow* row, const char* text, bool) {
-  return parse_keyword(text, row, setting_field<uint64_t>(cfg, row));
+  uint64_t found_value = 0;
+  int st = parse_keyword(text, row, &found_value);
+  if (st == 0) *setting_field<T>(cfg, row) = static_cast<T>(found_value);
+  return st;
 }
 
+template <typename T>
 int keyword_from_document(ToolConfig* cfg, const SettingRow* row, SettingInput* in) {
   int st = next_scalar(in, row);
   if (st != STATUS_OK) return st;
@@ -563,12 +570,13 @@ int keyword_from_document(ToolConfig* cfg, const SettingRow* row, SettingInput* 
     }
     return refuse(in, STATUS_BAD_FORMAT, "'%s' must be one of %s", row->key, words);
   }
-  *setting_field<uint64_t>(cfg, row) = found_value;
+  *setting_field<T>(cfg, row) = static_cast<T>(found_value);
   return STATUS_OK;
 }
 
+template <typename T>
 void keyword_to_report(RunReport* r, const char* key, const ToolConfig* cfg, const SettingRow* row) {
-  const char* word = setting_keyword_text(row, *setting_field<uint64_t>(cfg, row));
+  const char* word = setting_keyword_text(row, static_cast<uint64_t>(*setting_field<T>(cfg, row)));
   (void)report_add_setting_text(r, key, word ? word : "default");
 }
 
@@ -579,6 +587,12 @@ void keyword_describe(const SettingRow* row, char* out, size_t size) {
 }
 
 void keyword_manual(FILE* out, const SettingRow* row) { manual_words(out, row, ". "); }
+
+template <typename T>
+void keyword_hash(uint64_t* h, const ToolConfig* cfg, const SettingRow* row) {
+  const uint64_t v = *setting_field<T>(cfg, row);
+  settings_hash_bytes(h, &v, sizeof v);
+}
 
 // The produce set: a list of output keywords. Its parsers say themselves
 // what is wrong with a list.
@@ -625,53 +639,62 @@ void produce_manual(FILE* out, const SettingRow* row) {
   manual_words(out, row, " (a comma-separated list; empty for none). ");
 }
 
-// Levels: a number in the row's range, or off.
+// Levels: a number in the row's range, or off; kept as an OptionalLevel,
+// or as a float that is kNoLimit when off (a limit of the curve).
 
+OptionalLevel get_level(const OptionalLevel* level) { return *level; }
+OptionalLevel get_level(const float* limit) { return OptionalLevel{*limit < 0.0f ? 0.0f : *limit, *limit >= 0.0f}; }
+void set_level(OptionalLevel* level, OptionalLevel to) { *level = to; }
+void set_level(float* limit, OptionalLevel to) { *limit = to.on ? to.value : kNoLimit; }
+
+template <typename T>
 bool level_default(ToolConfig* cfg, const SettingRow* row) {
-  OptionalLevel* level = setting_field<OptionalLevel>(cfg, row);
-  level->on = !std::isnan(row->default_value);
-  level->value = level->on ? static_cast<float>(row->default_value) : 0.0f;
+  const bool on = !std::isnan(row->default_value);
+  set_level(setting_field<T>(cfg, row), OptionalLevel{on ? static_cast<float>(row->default_value) : 0.0f, on});
   return true;
 }
 
+template <typename T>
 int level_from_argument(ToolConfig* cfg, const SettingRow* row, const char* text, bool) {
-  OptionalLevel* level = setting_field<OptionalLevel>(cfg, row);
-  if (text_is_word(text, "off")) {
-    level->on = false;
-    return 0;
+  OptionalLevel level = get_level(setting_field<T>(cfg, row));
+  level.on = false;
+  if (!text_is_word(text, "off")) {
+    double v = 0.0;
+    int st = parse_number(text, row->label, &v);
+    if (st != 0) return st;
+    if (check_number(row, v, &level.value) != 0) return bad_value(row, STATUS_BAD_VALUE);
+    level.on = !(level.value == 0.0f && (row->flags & SETTING_ZERO_OFF));
   }
-  double v = 0.0;
-  int st = parse_number(text, row->label, &v);
-  if (st != 0) return st;
-  if (check_number(row, v, &level->value) != 0) return bad_value(row, STATUS_BAD_VALUE);
-  level->on = !(level->value == 0.0f && (row->flags & SETTING_ZERO_OFF));
+  set_level(setting_field<T>(cfg, row), level);
   return 0;
 }
 
+template <typename T>
 int level_from_document(ToolConfig* cfg, const SettingRow* row, SettingInput* in) {
   int st = next_scalar(in, row);
   if (st != STATUS_OK) return st;
   const DocumentEvent& e = *in->event;
-  OptionalLevel* level = setting_field<OptionalLevel>(cfg, row);
-  if (e.kind == NULL_VALUE || (e.kind == STRING && string_compare_cstr_nocase(&e.text, "off") == 0)) {
-    level->on = false;
-    return STATUS_OK;
+  OptionalLevel level = get_level(setting_field<T>(cfg, row));
+  level.on = false;
+  if (e.kind != NULL_VALUE && !(e.kind == STRING && string_compare_cstr_nocase(&e.text, "off") == 0)) {
+    if (e.kind != FLOAT && e.kind != INTEGER)
+      return refuse(in, STATUS_TYPE_MISMATCH, "'%s' must be a number or 'off'", row->key);
+    st = number_from_document(in, row, &level.value);
+    if (st != STATUS_OK) return st;
+    level.on = !(level.value == 0.0f && (row->flags & SETTING_ZERO_OFF));
+    if ((row->flags & SETTING_ZERO_WAS_OFF) && level.value == 0.0f) {
+      // Files written when 0 switched the limit off would now forbid it.
+      const char* what = std::strncmp(row->key, "max_", 4) == 0 ? row->key + 4 : row->key;
+      log_line("[WRN] '%s' of 0 now means no %s at all; 'off' means no limit\n", row->key, what);
+    }
   }
-  if (e.kind != FLOAT && e.kind != INTEGER)
-    return refuse(in, STATUS_TYPE_MISMATCH, "'%s' must be a number or 'off'", row->key);
-  st = number_from_document(in, row, &level->value);
-  if (st != STATUS_OK) return st;
-  level->on = !(level->value == 0.0f && (row->flags & SETTING_ZERO_OFF));
-  if ((row->flags & SETTING_ZERO_WAS_OFF) && level->value == 0.0f) {
-    // Files written when 0 switched the limit off would now forbid it.
-    const char* what = std::strncmp(row->key, "max_", 4) == 0 ? row->key + 4 : row->key;
-    log_line("[WRN] '%s' of 0 now means no %s at all; 'off' means no limit\n", row->key, what);
-  }
+  set_level(setting_field<T>(cfg, row), level);
   return STATUS_OK;
 }
 
+template <typename T>
 void level_to_report(RunReport* r, const char* key, const ToolConfig* cfg, const SettingRow* row) {
-  const OptionalLevel& level = *setting_field<OptionalLevel>(cfg, row);
+  const OptionalLevel level = get_level(setting_field<T>(cfg, row));
   if (level.on) (void)report_add_setting_number(r, key, level.value);
   else (void)report_add_setting_null(r, key);
 }
@@ -681,8 +704,9 @@ void level_manual(FILE* out, const SettingRow* row) {
                (row->flags & SETTING_ZERO_OFF) ? " (0 is off too)" : "");
 }
 
+template <typename T>
 void level_hash(uint64_t* h, const ToolConfig* cfg, const SettingRow* row) {
-  const OptionalLevel& level = *setting_field<OptionalLevel>(cfg, row);
+  const OptionalLevel level = get_level(setting_field<T>(cfg, row));
   const unsigned char on = level.on ? 1 : 0;
   const float v = level.on ? level.value : 0.0f;
   settings_hash_bytes(h, &on, 1);
@@ -730,17 +754,23 @@ const SettingCodec CODECS[] = {
     {number_default<bool>, boolean_from_argument, boolean_from_document, boolean_to_report, boolean_describe,
      boolean_manual, number_hash<bool>},
     /* KEYWORD */
-    {number_default<uint64_t>, keyword_from_argument, keyword_from_document, keyword_to_report, keyword_describe,
-     keyword_manual, number_hash<uint64_t>},
+    {number_default<uint64_t>, keyword_from_argument<uint64_t>, keyword_from_document<uint64_t>,
+     keyword_to_report<uint64_t>, keyword_describe, keyword_manual, keyword_hash<uint64_t>},
     /* PRODUCE */
     {number_default<uint64_t>, produce_from_argument, produce_from_document, produce_to_report, nullptr, produce_manual,
      nullptr},
     /* LEVEL */
-    {level_default, level_from_argument, level_from_document, level_to_report, describe_number, level_manual,
-     level_hash},
+    {level_default<OptionalLevel>, level_from_argument<OptionalLevel>, level_from_document<OptionalLevel>,
+     level_to_report<OptionalLevel>, describe_number, level_manual, level_hash<OptionalLevel>},
     /* NAMES */ {names_default, names_from_argument, nullptr, nullptr, nullptr, nullptr, nullptr},
+    /* LIMIT */
+    {level_default<float>, level_from_argument<float>, level_from_document<float>, level_to_report<float>,
+     describe_number, level_manual, level_hash<float>},
+    /* CHOICE */
+    {number_default<bool>, keyword_from_argument<bool>, keyword_from_document<bool>, keyword_to_report<bool>,
+     keyword_describe, keyword_manual, keyword_hash<bool>},
 };
-static_assert(sizeof(CODECS) / sizeof(CODECS[0]) == SETTING_NAMES + 1, "a codec per kind of setting");
+static_assert(sizeof(CODECS) / sizeof(CODECS[0]) == SETTING_CHOICE + 1, "a codec per kind of setting");
 
 }  // namespace
 

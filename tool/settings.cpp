@@ -13,7 +13,7 @@
 
 const char* const TIMBRAL_VERSION = TIMBRAL_VERSION_TEXT;
 
-const KeywordEntry PHASE_KEYWORDS[2] = {{"linear", PHASE_LINEAR}, {"minimum", PHASE_MINIMUM}};
+const KeywordEntry PHASE_KEYWORDS[2] = {{"linear", 0}, {"minimum", 1}};
 const KeywordEntry FORMAT_KEYWORDS[9] = {
     {"wav", FORMAT_WAV},   {"rf64", FORMAT_RF64}, {"w64", FORMAT_W64},       {"aiff", FORMAT_AIFF},
     {"flac", FORMAT_FLAC}, {"auto", FORMAT_AUTO}, {"mp3", FORMAT_MP3},       {"opus", FORMAT_OPUS},
@@ -140,14 +140,15 @@ const SettingRow SETTINGS[] = {
     {"-a", "--amount", "amount", SETTING_FLOAT, SETTING_IN_IR | SETTING_FINITE, 42, 0, "amount", "percent", "100",
      100, nullptr, 0, 0.0, 1000.0, FIELD(ir.curve.amount),
      "The amount (in %) of the correction curve's shape applied around its level"},
-    {"-mb", "--max-boost", "max_boost", SETTING_LEVEL, SETTING_IN_IR | SETTING_ZERO_WAS_OFF, 43, 0, "max boost",
+    {"-mb", "--max-boost", "max_boost", SETTING_LIMIT, SETTING_IN_IR | SETTING_ZERO_WAS_OFF, 43, 0, "max boost",
      "dB or off", "off", kSettingOff, nullptr, 0, 0.0, 600.0, FIELD(ir.curve.max_boost),
      "Largest boost (in dB) of the curve above its level (0 = no boost, off = no limit)"},
-    {"-mc", "--max-cut", "max_cut", SETTING_LEVEL, SETTING_IN_IR | SETTING_ZERO_WAS_OFF, 44, 0, "max cut",
+    {"-mc", "--max-cut", "max_cut", SETTING_LIMIT, SETTING_IN_IR | SETTING_ZERO_WAS_OFF, 44, 0, "max cut",
      "dB or off", "off", kSettingOff, nullptr, 0, 0.0, 600.0, FIELD(ir.curve.max_cut),
      "Largest cut (in dB) of the curve below its level (0 = no cut, off = no limit)"},
-    {"-ph", "--phase", "phase", SETTING_KEYWORD, SETTING_IN_IR, 45, 0, "phase", "keyword", "linear", PHASE_LINEAR,
-     KW(PHASE_KEYWORDS), kNoMin, kNoMax, FIELD(ir.curve.phase), "Phase of the correction filter (linear, minimum)"},
+    {"-ph", "--phase", "phase", SETTING_CHOICE, SETTING_IN_IR, 45, 0, "phase", "keyword", "linear", 0,
+     KW(PHASE_KEYWORDS), kNoMin, kNoMax, FIELD(ir.curve.minimum_phase),
+     "Phase of the correction filter (linear, minimum)"},
     {"-tc", "--target-curve", "target_curve", SETTING_TEXT, 0, 46, 0, "target curve", "path", "", 0, nullptr, 0,
      kNoMin, kNoMax, FIELD(target_curve),
      "CSV of frequency,dB rows added to the target spectrum (the whole target without a master)"},

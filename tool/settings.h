@@ -29,6 +29,8 @@ enum SettingKind : uint8_t {
   SETTING_PRODUCE,   // uint64_t ProduceFlags from a list of keywords
   SETTING_LEVEL,     // OptionalLevel: a number in [min, max], or "off"
   SETTING_NAMES,     // PtrList of heap Strings; repeatable, command line only
+  SETTING_LIMIT,     // a level kept as a float of the curve: kNoLimit when off
+  SETTING_CHOICE,    // one of two keywords, kept as a bool (the second is true)
 };
 
 enum SettingFlag : uint16_t {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "analysis/curve_shape.h"
 #include "analysis/mix.h"  // NormalizeMode
 #include "runtime/hash_map.h"
 #include "runtime/ptrlist.h"
@@ -29,31 +30,18 @@ struct OptionalLevel {
   bool on;
 };
 
-// Shaping of the correction curve. Every field at its default leaves the
-// curve as the plain ratio of the two profiles (clamped to `gain_range`).
-struct CurveConfig {
-  float channel_link;  // percent of the channels' mean curve mixed in; 0 = off
-  float smoothing;     // fractional-octave smoothing width in octaves; 0 = off
-  float low_freq;      // Hz; below it the curve returns to its level; 0 = off
-  float high_freq;     // Hz; above it the curve returns to its level; 0 = off
-  float amount;        // percent of the curve's shape (around its level) that is applied; 100
-  OptionalLevel max_boost;  // dB above the curve's level; off; 0 = no boost at all
-  OptionalLevel max_cut;    // dB below the curve's level; off; 0 = no cut at all
-  uint64_t phase;      // PhaseMode; linear
-};
-
-enum PhaseMode : uint64_t { PHASE_LINEAR = 0, PHASE_MINIMUM = 1 };
-
 // The settings that the configuration file keeps in its "ir" object:
 // `ir.head_cut` is cfg.ir.trim.head_cut, `ir.file` is cfg.ir.file,
-// `ir.smoothing` is cfg.ir.curve.smoothing, etc.
+// `ir.smoothing` is cfg.ir.curve.smoothing, etc. The curve's settings are
+// those the analysis shapes the curve with: the table sets all but its
+// gain cap and its rate, which each group sets.
 struct IrConfig {
   IrTrimSettings trim;  // all 0
   String file;          // template of the trimmed IR ("ir")
   String raw;           // template of the raw IR ("raw")
   String fr_master;     // template of the master's frequency response ("frm")
   String fr_child;      // template of the child's frequency response ("frc")
-  CurveConfig curve;
+  CurveSettings curve;
 };
 
 // Containers of the processed audio. FORMAT_WAV switches to RF64 by itself

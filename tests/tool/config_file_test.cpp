@@ -390,10 +390,9 @@ TEST_F(ConfigFileTest, SettingsAddedToTheOriginalOnes) {
   EXPECT_EQ(cfg_.ir.curve.low_freq, 30.0f);
   EXPECT_EQ(cfg_.ir.curve.high_freq, 16000.0f);
   EXPECT_EQ(cfg_.ir.curve.amount, 50.0f);
-  EXPECT_TRUE(cfg_.ir.curve.max_boost.on && cfg_.ir.curve.max_cut.on);
-  EXPECT_EQ(cfg_.ir.curve.max_boost.value, 12.0f);
-  EXPECT_EQ(cfg_.ir.curve.max_cut.value, 6.0f);
-  EXPECT_EQ(cfg_.ir.curve.phase, PHASE_MINIMUM);
+  EXPECT_EQ(cfg_.ir.curve.max_boost, 12.0f);
+  EXPECT_EQ(cfg_.ir.curve.max_cut, 6.0f);
+  EXPECT_TRUE(cfg_.ir.curve.minimum_phase);
   // Levels switch off again with null or 'off'; a later rate replaces 'source'.
   ASSERT_EQ(load("{gate: null, loudness: 'OFF', srate: 44100, bits: 'float'}"), 0) << err_;
   EXPECT_FALSE(cfg_.gate.on);
@@ -406,9 +405,8 @@ TEST_F(ConfigFileTest, SettingsAddedToTheOriginalOnes) {
   // cut): a file that gives it is told so, once per key.
   ASSERT_EQ(load("{ir: {max_boost: 0, max_cut: 'off'}}"), 0) << err_;
   EXPECT_EQ(err_, "[WRN] 'max_boost' of 0 now means no boost at all; 'off' means no limit\n");
-  EXPECT_TRUE(cfg_.ir.curve.max_boost.on);
-  EXPECT_EQ(cfg_.ir.curve.max_boost.value, 0.0f);
-  EXPECT_FALSE(cfg_.ir.curve.max_cut.on);
+  EXPECT_EQ(cfg_.ir.curve.max_boost, 0.0f);
+  EXPECT_EQ(cfg_.ir.curve.max_cut, kNoLimit);
   ASSERT_EQ(load("{ir: {max_cut: 0.0}}"), 0) << err_;
   EXPECT_EQ(err_, "[WRN] 'max_cut' of 0 now means no cut at all; 'off' means no limit\n");
 }
