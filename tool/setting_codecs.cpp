@@ -148,23 +148,16 @@ bool text_is_word(const char* text, const char* word) {
 // One keyword of the row (any case; for rows with numeric words also an
 // integer such as 16): 7 for another word, 28 when text follows it.
 int parse_keyword(const char* text, const SettingRow* row, uint64_t* out) {
+  auto find = [row, out](const char* word) {
+    for (uint32_t i = 0; i < row->keyword_count; ++i)
+      if (strcasecmp(word, row->keywords[i].word) == 0) return *out = row->keywords[i].value, true;
+    return false;
+  };
   // A keyword that is no single token ("speech-match") is taken as written.
-  for (uint32_t i = 0; i < row->keyword_count; ++i) {
-    if (strcasecmp(text, row->keywords[i].word) == 0) {
-      *out = row->keywords[i].value;
-      return 0;
-    }
-  }
+  if (find(text)) return 0;
   char word[64];
   int st = read_word(text, row->label, (row->flags & SETTING_NUMERIC_WORDS) != 0, word, sizeof word);
-  if (st != 0) return st;
-  for (uint32_t i = 0; i < row->keyword_count; ++i) {
-    if (strcasecmp(word, row->keywords[i].word) == 0) {
-      *out = row->keywords[i].value;
-      return 0;
-    }
-  }
-  return bad_value(row->label, STATUS_BAD_FORMAT);
+  return st != 0 ? st : find(word) ? 0 : bad_value(row->label, STATUS_BAD_FORMAT);
 }
 
 }  // namespace
@@ -188,13 +181,7 @@ int parse_boolean_option(const char* text, const char* label, bool* out) {
   Scalar v;
   int st = read_scalar(text, label, true, true, false, &v);
   if (st != 0) return st;
-  if (v.token == TOKEN_INT) {
-    *out = v.int_value != 0;
-  } else if (v.token == TOKEN_FLOAT) {
-    *out = v.float_value >= 0.5;
-  } else {
-    *out = v.truth;
-  }
+  *out = v.token == TOKEN_INT ? v.int_value != 0 : v.token == TOKEN_FLOAT ? v.float_value >= 0.5 : v.truth;
   return 0;
 }
 
@@ -213,29 +200,22 @@ int parse_produce_option(const char* text, uint64_t* out) {
   tokenizer_init(&tokenizer, &reader);
   const int flags = TOKEN_ADVANCE | TOKEN_NO_KEYWORDS;
   uint64_t bits = 0;
+  // Known words, each but the last followed by a comma.
   int tok = next_token(&tokenizer, flags);
   while (st == 0 && tok != TOKEN_END) {
-    if (tok != TOKEN_IDENTIFIER) {
-      std::fprintf(stderr, "Argument '%s': invalid syntax\n", "produce");
-      st = STATUS_BAD_FORMAT;
-      break;
-    }
     uint64_t word = 0;
-    if (!produce_keyword_find(&tokenizer.text, &word)) {
+    const bool known = tok == TOKEN_IDENTIFIER && produce_keyword_find(&tokenizer.text, &word);
+    if (tok == TOKEN_IDENTIFIER && !known) {
       const char* name = string_to_locale(&tokenizer.text);
       std::fprintf(stderr, "Argument '%s': unknown value '%s'\n", "produce", name ? name : "");
       st = STATUS_BAD_FORMAT;
       break;
     }
     bits |= word;
-    tok = next_token(&tokenizer, flags);
-    if (tok == TOKEN_COMMA) {
-      tok = next_token(&tokenizer, flags);
-      if (tok == TOKEN_END) {
-        std::fprintf(stderr, "Argument '%s': invalid syntax\n", "produce");
-        st = STATUS_BAD_FORMAT;
-      }
-    } else if (tok != TOKEN_END) {
+    if (known) tok = next_token(&tokenizer, flags);
+    const bool comma = known && tok == TOKEN_COMMA;
+    if (comma) tok = next_token(&tokenizer, flags);
+    if (!known || (comma ? tok == TOKEN_END : tok != TOKEN_END)) {
       std::fprintf(stderr, "Argument '%s': invalid syntax\n", "produce");
       st = STATUS_BAD_FORMAT;
     }
@@ -304,12 +284,10 @@ int number_from_document(SettingInput* in, const SettingRow* row, float* dst) {
   else return refuse(in, STATUS_TYPE_MISMATCH, "'%s' must be a number", row->key);
   const int why = check_number(row, v, dst);
   if (why == 1) return refuse(in, STATUS_TYPE_MISMATCH, "'%s' must be a finite number", row->key);
-  if (why == 2 && (row->flags & SETTING_ZERO_TOO)) {
-    return refuse(in, STATUS_TYPE_MISMATCH, "'%s' must be 0 or lie between %.10g and %.10g", row->key, row->min,
-                  row->max);
+  if (why == 2) {
+    return refuse(in, STATUS_TYPE_MISMATCH, "'%s' must %slie between %.10g and %.10g", row->key,
+                  (row->flags & SETTING_ZERO_TOO) ? "be 0 or " : "", row->min, row->max);
   }
-  if (why == 2)
-    return refuse(in, STATUS_TYPE_MISMATCH, "'%s' must lie between %.10g and %.10g", row->key, row->min, row->max);
   return STATUS_OK;
 }
 
@@ -524,6 +502,12 @@ void boolean_describe(const SettingRow*, char* out, size_t size) { std::snprintf
 
 void boolean_manual(FILE* out, const SettingRow*) { std::fputs("true or false (or a number). ", out); }
 
+void keyword_describe(const SettingRow* row, char* out, size_t size) {
+  size_t used = static_cast<size_t>(std::snprintf(out, size, "one of "));
+  for (uint32_t i = 0; i < row->keyword_count && used < size; ++i)
+    used += static_cast<size_t>(std::snprintf(out + used, size - used, "%s%s", i ? ", " : "", row->keywords[i].word));
+}
+
 // Keywords: one word of the row's table (and, for rows whose words are
 // numbers, the number itself), kept as a uint64_t, or as a bool for a
 // choice of two words (the second true).
@@ -563,12 +547,8 @@ int keyword_from_document(ToolConfig* cfg, const SettingRow* row, SettingInput* 
       std::fflush(stderr);
     }
     char words[128];
-    words[0] = '\0';
-    for (uint32_t i = 0; i < row->keyword_count; ++i) {
-      if (i) std::strncat(words, ", ", sizeof words - std::strlen(words) - 1);
-      std::strncat(words, row->keywords[i].word, sizeof words - std::strlen(words) - 1);
-    }
-    return refuse(in, STATUS_BAD_FORMAT, "'%s' must be one of %s", row->key, words);
+    keyword_describe(row, words, sizeof words);
+    return refuse(in, STATUS_BAD_FORMAT, "'%s' must be %s", row->key, words);
   }
   *setting_field<T>(cfg, row) = static_cast<T>(found_value);
   return STATUS_OK;
@@ -578,12 +558,6 @@ template <typename T>
 void keyword_to_report(RunReport* r, const char* key, const ToolConfig* cfg, const SettingRow* row) {
   const char* word = setting_keyword_text(row, static_cast<uint64_t>(*setting_field<T>(cfg, row)));
   (void)report_add_setting_text(r, key, word ? word : "default");
-}
-
-void keyword_describe(const SettingRow* row, char* out, size_t size) {
-  size_t used = static_cast<size_t>(std::snprintf(out, size, "one of "));
-  for (uint32_t i = 0; i < row->keyword_count && used < size; ++i)
-    used += static_cast<size_t>(std::snprintf(out + used, size - used, "%s%s", i ? ", " : "", row->keywords[i].word));
 }
 
 void keyword_manual(FILE* out, const SettingRow* row) { manual_words(out, row, ". "); }
@@ -626,12 +600,13 @@ int produce_from_document(ToolConfig* cfg, const SettingRow* row, SettingInput* 
 }
 
 void produce_to_report(RunReport* r, const char* key, const ToolConfig* cfg, const SettingRow* row) {
-  static const char* const words[] = {"ir", "raw", "audio", "frm", "frc"};
-  static const uint64_t bits[] = {PRODUCE_IR, PRODUCE_RAW, PRODUCE_AUDIO, PRODUCE_FRM, PRODUCE_FRC};
-  const char* items[5];
+  // Each output by its own word, "all" never.
+  const char* items[8];
   uint64_t n = 0;
-  for (int b = 0; b < 5; ++b)
-    if (*setting_field<uint64_t>(cfg, row) & bits[b]) items[n++] = words[b];
+  for (uint32_t i = 0; i < row->keyword_count && n < 8; ++i) {
+    const uint64_t bit = row->keywords[i].value;
+    if ((bit & (bit - 1)) == 0 && (*setting_field<uint64_t>(cfg, row) & bit)) items[n++] = row->keywords[i].word;
+  }
   (void)report_add_setting_list(r, key, items, n);
 }
 
