@@ -56,9 +56,9 @@ struct SettingRow {
   const char* value_name;  // what the value is, for the manual ("dB", "percent", "path")
   const char* default_text;  // the default in words, for the manual and the README
   double default_value;    // the typed default of a number, boolean, keyword, rate or
-                           // produce set; kOff for a level that is off (text kinds
-                           // start as default_text)
-  const KeywordEntry* keywords;  // SETTING_KEYWORD, SETTING_PRODUCE
+                           // produce set; kSettingOff for a level that is off (text
+                           // kinds start as default_text)
+  const KeywordEntry* keywords;  // SETTING_KEYWORD, SETTING_CHOICE, SETTING_PRODUCE
   uint32_t keyword_count;
   double min, max;         // accepted range of a number (inclusive); not checked when min > max
   size_t offset;           // offset of the field in ToolConfig; SIZE_MAX for none
