@@ -2,19 +2,15 @@
 
 #include <strings.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "expr/tokenizer.h"
-#include "runtime/char_reader.h"
 #include "runtime/hash_map.h"
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
 #include "runtime/string.h"
 #include "tool/config_file.h"
 #include "tool/delivery.h"
-#include "tool/keywords.h"
 #include "tool/presets.h"
 #include "tool/settings.h"
 #include "tool/tool_config.h"

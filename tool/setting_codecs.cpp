@@ -502,15 +502,15 @@ void boolean_describe(const SettingRow*, char* out, size_t size) { std::snprintf
 
 void boolean_manual(FILE* out, const SettingRow*) { std::fputs("true or false (or a number). ", out); }
 
+// Keywords: one word of the row's table (and, for rows whose words are
+// numbers, the number itself), kept as a uint64_t, or as a bool for a
+// choice of two words (the second true).
+
 void keyword_describe(const SettingRow* row, char* out, size_t size) {
   size_t used = static_cast<size_t>(std::snprintf(out, size, "one of "));
   for (uint32_t i = 0; i < row->keyword_count && used < size; ++i)
     used += static_cast<size_t>(std::snprintf(out + used, size - used, "%s%s", i ? ", " : "", row->keywords[i].word));
 }
-
-// Keywords: one word of the row's table (and, for rows whose words are
-// numbers, the number itself), kept as a uint64_t, or as a bool for a
-// choice of two words (the second true).
 
 template <typename T>
 int keyword_from_argument(ToolConfig* cfg, const SettingRow* row, const char* text, bool) {
