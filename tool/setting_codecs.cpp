@@ -17,6 +17,7 @@
 #include "runtime/ptrlist.h"
 #include "runtime/status.h"
 #include "tool/command_line.h"
+#include "tool/output_kinds.h"
 #include "analysis/curve_shape.h"
 #include "tool/settings.h"
 #include "tool/tool_config.h"
@@ -341,7 +342,9 @@ int text_from_argument(ToolConfig* cfg, const SettingRow* row, const char* text,
   }
   string_swap(&s, setting_field<String>(cfg, row));
   string_free(&s);
-  if (group_mode) cfg->produce |= row->produce_bit;
+  // A group of the command line makes the outputs whose names it is given.
+  for (size_t k = 0; group_mode && k < OUTPUT_KIND_COUNT; ++k)
+    if (OUTPUT_KINDS[k].templ == row->offset) cfg->produce |= OUTPUT_KINDS[k].produce;
   return 0;
 }
 

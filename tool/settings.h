@@ -20,7 +20,7 @@ enum SettingKind : uint8_t {
   SETTING_CHILD,     // a child of the command-line group; repeatable
   SETTING_GROUP,     // name or master of the command-line group (command line only)
   SETTING_TEXT,      // String, stored as given
-  SETTING_TEMPLATE,  // String; in command-line group mode the option also requests `produce_bit`
+  SETTING_TEMPLATE,  // String; in command-line group mode the option also requests its output
   SETTING_FLOAT,     // float; the configuration file refuses NaN (and infinities, see flags)
   SETTING_INTEGER,   // int64_t
   SETTING_RATE,      // uint64_t Hz in [min, max], or the keyword "source" (ToolConfig::srate_source)
@@ -51,7 +51,6 @@ struct SettingRow {
   SettingKind kind;
   uint16_t flags;          // SettingFlag bits
   uint8_t help_order;      // place of the row in the help, the manual and the report
-  uint64_t produce_bit;    // SETTING_TEMPLATE: the output the option requests in group mode
   const char* label;       // name in "Bad '<label>' value"
   const char* value_name;  // what the value is, for the manual ("dB", "percent", "path")
   const char* default_text;  // the default in words, for the manual and the README
