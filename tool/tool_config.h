@@ -36,7 +36,7 @@ struct OptionalLevel {
 // those the analysis shapes the curve with: the table sets all but its
 // gain cap and its rate, which each group sets.
 struct IrConfig {
-  IrTrimSettings trim;  // all 0
+  IrTrimSettings trim;
   String file;          // template of the trimmed IR ("ir")
   String raw;           // template of the raw IR ("raw")
   String fr_master;     // template of the master's frequency response ("frm")
@@ -81,47 +81,48 @@ struct Group {
 };
 
 struct ToolConfig {
-  String src_path;            // input names are resolved against it; empty
-  String dst_path;            // output names are resolved against it; empty
+  String src_path;            // input names are resolved against it
+  String dst_path;            // output names are resolved against it
   String file;                // template of the processed audio ("audio")
-  uint64_t srate;             // Hz; 48000
-  int64_t fft_rank;           // 12; clamped to 8..16 at use
-  uint64_t produce;           // ProduceFlags; 31
-  float gain_range;           // dB; 48; stored only
-  float dry;                  // dB; -1000
-  float wet;                  // dB; 0
-  bool mastering;             // false
-  uint64_t normalize;         // NormalizeMode; 0
-  float norm_gain;            // dB; 0
-  bool latency_compensation;  // false
-  bool match_length;          // false
+  uint64_t srate;             // Hz
+  int64_t fft_rank;           // clamped to 8..16 at use
+  uint64_t produce;           // ProduceFlags
+  float gain_range;           // dB
+  float dry;                  // dB
+  float wet;                  // dB
+  bool mastering;
+  uint64_t normalize;         // NormalizeMode
+  float norm_gain;            // dB
+  bool latency_compensation;
+  bool match_length;
   IrConfig ir;
   HashMap groups;             // String name -> owned Group*, keyed by the group's own name
 
   // Settings beyond the original ones; each defaults to "off", which keeps
-  // the run exactly as without it.
-  bool srate_source;          // false; true: each group runs at its master's rate
-  bool srate_child;           // false; true (mastering only): each output keeps its child's rate
-  bool dry_run;               // false; plan and list the outputs, read no audio
-  bool keep_going;            // false; a failing child or group does not end the run
-  bool skip_existing;         // false; outputs that exist are not recomputed
-  bool quiet;                 // false; nothing on standard output
-  bool match_loudness;        // false; output takes the loudness of the timbre's source
-  OptionalLevel gate;         // off; dB below the loudest frame kept in profiles
-  OptionalLevel loudness;     // off; LUFS target of the processed audio
-  OptionalLevel true_peak;    // off; dBTP ceiling of the processed audio
-  OptionalLevel limiter;      // off; dBTP ceiling of the look-ahead true-peak limiter
-  float limiter_lookahead;    // ms; 1.5
+  // the run exactly as without it. The defaults of every setting are those
+  // of its row of the settings table (tool/settings.cpp).
+  bool srate_source;          // each group runs at its master's rate
+  bool srate_child;           // mastering only: each output keeps its child's rate
+  bool dry_run;               // plan and list the outputs, read no audio
+  bool keep_going;            // a failing child or group does not end the run
+  bool skip_existing;         // outputs that exist are not recomputed
+  bool quiet;                 // nothing on standard output
+  bool match_loudness;        // output takes the loudness of the timbre's source
+  OptionalLevel gate;         // dB below the loudest frame kept in profiles
+  OptionalLevel loudness;     // LUFS target of the processed audio
+  OptionalLevel true_peak;    // dBTP ceiling of the processed audio
+  OptionalLevel limiter;      // dBTP ceiling of the look-ahead true-peak limiter
+  float limiter_lookahead;    // ms
   float limiter_release;      // ms; 0 = adaptive
-  uint64_t format;            // OutputFormat; wav
-  uint64_t bits;              // OutputBits; float
-  uint64_t dither;            // DitherMode; default
+  uint64_t format;            // OutputFormat
+  uint64_t bits;              // OutputBits
+  uint64_t dither;            // DitherMode
   String report;              // directory of the run report; empty = none
-  int64_t jobs;               // 1; 0 = one per processor
+  int64_t jobs;               // 0 = one per processor
   String config_file;         // the configuration file read, as named; empty = none
 
   // Spreading one configuration over several processes (tool/shard.h).
-  String shard;               // "i/n" or "env" as given; "0/1" (the whole run)
+  String shard;               // "i/n" or "env" as given
   uint64_t shard_index;       // resolved by resolve_selection; 0
   uint64_t shard_count;       // resolved; 1
   PtrList only_groups;        // heap Strings (owned): run only these groups; empty = all
@@ -129,9 +130,9 @@ struct ToolConfig {
   String merge_reports;       // directory whose shard reports are merged; empty = none
   String target_curve;        // CSV of frequency,dB added to the target spectrum; empty = none
   String export_curve;        // template of the CSV of the applied correction; empty = none
-  bool mid_side;              // false; stereo curves made and applied on mid and side
-  uint64_t preset;            // PresetKind; none
-  uint64_t resample_quality;  // ResampleQuality; standard
+  bool mid_side;              // stereo curves made and applied on mid and side
+  uint64_t preset;            // PresetKind
+  uint64_t resample_quality;  // ResampleQuality
   int64_t bitrate;            // kbit/s of mp3 and opus output; 0 = the format's default
   String title;               // template of the title tag; empty = none
   String artist;              // template of the artist tag; empty = none
