@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -93,6 +94,13 @@ int read_scalar(const char* text, const char* label, bool allow_float, bool allo
   return st;
 }
 
+// The float a number is kept as; beyond the float's range an infinity
+// (a conversion the language leaves undefined).
+float as_float(double v) {
+  if (std::fabs(v) > FLT_MAX && !std::isnan(v)) return v < 0 ? -HUGE_VALF : HUGE_VALF;
+  return static_cast<float>(v);
+}
+
 // An integer or a float, as written.
 int parse_number(const char* text, const char* label, double* out) {
   Scalar v;
@@ -166,7 +174,7 @@ int parse_keyword(const char* text, const SettingRow* row, uint64_t* out) {
 int parse_float_option(const char* text, const char* label, float* out) {
   double v = 0.0;
   int st = parse_number(text, label, &v);
-  if (st == 0) *out = static_cast<float>(v);
+  if (st == 0) *out = as_float(v);
   return st;
 }
 
@@ -268,7 +276,7 @@ const char* utf8_of(const String* s) {
 // finite still as the float it is kept as. 0 with *out set, 1 when not
 // finite, 2 when out of range.
 int check_number(const SettingRow* row, double v, float* out) {
-  const float f = static_cast<float>(v);
+  const float f = as_float(v);
   const bool silent = (row->flags & SETTING_NEG_INFINITY) && std::isinf(f) && f < 0;
   if (!silent && !std::isfinite(v)) return 1;
   if (!silent && !setting_in_range(row, v)) return 2;
