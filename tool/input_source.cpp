@@ -11,6 +11,7 @@
 #include "analysis/resample.h"
 #include "runtime/output.h"
 #include "tool/naming.h"
+#include "tool/run_plan.h"
 #include "tool/tool_config.h"
 
 namespace {
@@ -136,11 +137,26 @@ void streamed_input_close(StreamedInput* in) {
 
 Status FileSource::run(StageSink& sink) { return read_all(in_, sink, true); }
 
+namespace {
+
+// Whether a file of `frames` at `file_rate` is held whole at `rate` (0: its
+// own), as it is when its length at that rate is unknown.
+bool holds_whole(uint64_t frames, uint64_t channels, uint64_t file_rate, uint64_t rate) {
+  const uint64_t at = rate ? rate : file_rate;
+  const uint64_t length = at == file_rate ? frames : resample_length(frames, file_rate, at);
+  return length == UINT64_MAX || channels * length <= whole_limit_bytes() / sizeof(float);
+}
+
+}  // namespace
+
 int open_streamed_input(StreamedInput* in, bool* streamed, const String* name, uint64_t rate, const ToolConfig* cfg,
-                        unsigned rank, Sample* profile, const char* what) {
+                        unsigned rank, Sample* profile, const char* what, const InputHeader* header) {
   *streamed = false;
   int st = input_path_of(&in->path, cfg, name);
   if (st != 0) return st;
+  if (header && header->checked && header->status == 0 && header->frames != AUDIO_FRAMES_UNKNOWN &&
+      holds_whole(header->frames, header->channels, header->rate, rate))
+    return check_input_rate(&in->path, header->rate, rate);
   const char* utf8 = string_to_utf8(&in->path);
   if (!utf8) return STATUS_NO_MEMORY;
   char cause[256] = "";
@@ -153,9 +169,7 @@ int open_streamed_input(StreamedInput* in, bool* streamed, const String* name, u
   const uint64_t file_rate = in->stream.file_rate;
   if ((st = check_input_rate(&in->path, file_rate, rate)) != 0) return st;
   const uint64_t at = rate ? rate : file_rate;
-  const uint64_t length = at == file_rate ? in->stream.frames : resample_length(in->stream.frames, file_rate, at);
-  const uint64_t channels = in->stream.channels;
-  if (length == UINT64_MAX || channels * length <= whole_limit_bytes() / sizeof(float)) {
+  if (holds_whole(in->stream.frames, in->stream.channels, file_rate, rate)) {
     input_stream_close(in->stream);
     return 0;
   }

@@ -7,6 +7,7 @@
 #include "runtime/string.h"
 #include "tool/child_chain.h"
 
+struct InputHeader;
 struct ToolConfig;
 
 // An input too long to hold whole: read a block at a time, at the run's
@@ -46,8 +47,13 @@ class FileSource : public BlockSource {
 // computing spectral profile for the ... file '<name>'". *streamed is false
 // (and the input closed, nothing printed) when the file is short enough to
 // be held whole. `what` is "master" or "child".
+//
+// `header`, when not null, is what the preflight read of the file: a file
+// it shows short enough to hold is not opened here (its rate is checked as
+// the opening would).
 [[nodiscard]] int open_streamed_input(StreamedInput* in, bool* streamed, const String* path, uint64_t rate,
-                                      const ToolConfig* cfg, unsigned rank, Sample* profile, const char* what);
+                                      const ToolConfig* cfg, unsigned rank, Sample* profile, const char* what,
+                                      const InputHeader* header = nullptr);
 
 // The profile of the input read again (another rate: a new reading of the
 // file at `rate`). Statuses of the reading and the profile.

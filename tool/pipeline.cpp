@@ -280,7 +280,7 @@ int load_child(const RunContext* ctx, Group* group, uint64_t index, const GroupS
   const uint64_t rate = cfg->srate_child ? 0 : g.rate;
   {
     st = open_streamed_input(&c.child_in, &c.child_streamed, child_name, rate, cfg, effective_fft_rank(cfg->fft_rank),
-                             &c.child_profile, "child");
+                             &c.child_profile, "child", preflight_input_header(ctx->plan, group, index));
     if (st != 0) return st;
     if (c.child_streamed) {
       shape_of(&c.child, c.child_in);
@@ -571,7 +571,7 @@ int load_master(const RunContext* ctx, Group* group, const GroupSettings& set, G
   // it is opened), and so is each further reference.
   {
     st = open_streamed_input(&g.master_in, &g.master_streamed, &group->master, g.rate, cfg, set.rank,
-                             &g.master_profile, "master");
+                             &g.master_profile, "master", preflight_input_header(ctx->plan, group, 0));
     if (st != 0) {
       report_group_failed(g.report, st);
       return st;
