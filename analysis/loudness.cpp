@@ -7,8 +7,7 @@
 #include <new>
 #include <thread>
 
-#include <ebur128.h>
-
+#include "analysis/integrated_meter.h"
 #include "analysis/sample_progress.h"
 #include "analysis/true_peak.h"
 #include "dsp/dsp.h"
@@ -16,17 +15,8 @@
 
 namespace {
 
-// Frames handed to libebur128 per call; its own buffers are sized by the
-// rate, so the block only bounds our interleaving buffer.
+// Frames handed to the meter per call (as libebur128 was always fed).
 constexpr uint64_t kBlockFrames = 4096;
-
-Status status_from_ebur128(int error) {
-  switch (error) {
-    case EBUR128_SUCCESS: return STATUS_OK;
-    case EBUR128_ERROR_NOMEM: return STATUS_NO_MEMORY;
-    default: return STATUS_SYSTEM;
-  }
-}
 
 double to_db(double linear) {
   return linear > 0.0 ? 20.0 * std::log10(linear) : -std::numeric_limits<double>::infinity();
@@ -37,36 +27,28 @@ double to_db(double linear) {
 namespace {
 
 // Integrated loudness of all channels together (they are weighted and
-// summed per block, so one state sees every channel, interleaved), as
-// libebur128 reports it: -HUGE_VAL when no block passes the gates. With
+// summed per block), as libebur128 reports it (analysis/integrated_meter.h): -HUGE_VAL when no block passes the gates. With
 // `follow`, the rows are those it describes, and every block is waited for
 // until the writer has finished it; libebur128 sees the same frames in the
 // same order either way, so the value is the same.
 Status measure_integrated(const float* data, uint64_t stride, uint64_t channels, uint64_t length, uint64_t rate,
                           SampleProgress* follow, double* lufs_out) {
-  float* block = static_cast<float*>(mem_alloc(size_t(kBlockFrames * channels) * sizeof(float)));
-  if (!block) return STATUS_NO_MEMORY;
-  ebur128_state* state = ebur128_init(unsigned(channels), static_cast<unsigned long>(rate), EBUR128_MODE_I);
-  if (!state) {
-    mem_free(block);
-    return STATUS_NO_MEMORY;
-  }
-  Status status = STATUS_OK;
+  const float** rows = static_cast<const float**>(mem_alloc(size_t(channels) * sizeof(float*)));
+  if (!rows) return STATUS_NO_MEMORY;
+  IntegratedMeter meter;
+  Status status = integrated_meter_start(meter, rate, channels);
   for (uint64_t at = 0; at < length && status == STATUS_OK; at += kBlockFrames) {
     const uint64_t n = std::min(kBlockFrames, length - at);
     if (follow && !progress_wait(follow, at + n)) {
       status = STATUS_INVALID;
       break;
     }
-    for (uint64_t c = 0; c < channels; ++c) {
-      const float* row = data + c * stride + at;
-      for (uint64_t k = 0; k < n; ++k) block[k * channels + c] = row[k];
-    }
-    status = status_from_ebur128(ebur128_add_frames_float(state, block, size_t(n)));
+    for (uint64_t c = 0; c < channels; ++c) rows[c] = data + c * stride + at;
+    status = integrated_meter_add(meter, rows, n);
   }
-  if (status == STATUS_OK) status = status_from_ebur128(ebur128_loudness_global(state, lufs_out));
-  ebur128_destroy(&state);
-  mem_free(block);
+  if (status == STATUS_OK) status = integrated_meter_result(meter, lufs_out);
+  integrated_meter_release(meter);
+  mem_free(rows);
   return status;
 }
 

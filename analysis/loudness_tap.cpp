@@ -1,7 +1,5 @@
 #include "analysis/loudness_tap.h"
 
-#include <ebur128.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -12,16 +10,9 @@ namespace {
 
 constexpr uint64_t kFrames = 4096;
 
-Status from_ebur128(int error) {
-  if (error == EBUR128_SUCCESS) return STATUS_OK;
-  return error == EBUR128_ERROR_NOMEM ? STATUS_NO_MEMORY : STATUS_SYSTEM;
-}
-
 double to_db(double linear) {
   return linear > 0.0 ? 20.0 * std::log10(linear) : -std::numeric_limits<double>::infinity();
 }
-
-ebur128_state* as_state(void* p) { return static_cast<ebur128_state*>(p); }
 
 }  // namespace
 
@@ -29,12 +20,14 @@ Status LoudnessTap::start(const StageFormat& in, StageFormat* out) {
   release();
   if (in.rate == 0 || in.channels == 0 || in.channels > kMaxChannels) return STATUS_BAD_ARGUMENT;
   channels_ = in.channels;
-  interleaved_ = static_cast<float*>(mem_alloc(size_t(kFrames * channels_) * sizeof(float)));
-  if (!interleaved_) return STATUS_NO_MEMORY;
-  state_ = ebur128_init(unsigned(channels_), static_cast<unsigned long>(in.rate), EBUR128_MODE_I);
-  if (!state_) {
-    release();
-    return STATUS_NO_MEMORY;
+  rows_ = static_cast<const float**>(mem_alloc(size_t(channels_) * sizeof(float*)));
+  if (!rows_) return STATUS_NO_MEMORY;
+  if (integrated_) {
+    Status st = integrated_meter_start(meter_, in.rate, channels_);
+    if (st != STATUS_OK) {
+      release();
+      return st;
+    }
   }
   for (uint64_t c = 0; peaks_ && c < channels_; ++c) {
     Status st = channel_peak_stream_start(peak_[c], in.rate, in.length);
@@ -44,18 +37,16 @@ Status LoudnessTap::start(const StageFormat& in, StageFormat* out) {
     }
   }
   status_ = STATUS_OK;
+  started_ = true;
   *out = in;
   return STATUS_OK;
 }
 
 Status LoudnessTap::process(const Sample& block, StageSink& next) {
-  for (uint64_t at = 0; at < block.length && status_ == STATUS_OK; at += kFrames) {
+  for (uint64_t at = 0; integrated_ && at < block.length && status_ == STATUS_OK; at += kFrames) {
     const uint64_t n = std::min(kFrames, block.length - at);
-    for (uint64_t c = 0; c < channels_; ++c) {
-      const float* row = block.data + c * block.stride + at;
-      for (uint64_t k = 0; k < n; ++k) interleaved_[k * channels_ + c] = row[k];
-    }
-    status_ = from_ebur128(ebur128_add_frames_float(as_state(state_), interleaved_, size_t(n)));
+    for (uint64_t c = 0; c < channels_; ++c) rows_[c] = block.data + c * block.stride + at;
+    status_ = integrated_meter_add(meter_, rows_, n);
   }
   for (uint64_t c = 0; peaks_ && c < channels_ && status_ == STATUS_OK; ++c)
     status_ = channel_peak_stream_push(peak_[c], block.data + c * block.stride, block.length);
@@ -64,12 +55,14 @@ Status LoudnessTap::process(const Sample& block, StageSink& next) {
 }
 
 Status LoudnessTap::result(LoudnessMeasure* out) const {
-  if (!state_) return STATUS_INVALID;
+  if (!started_) return STATUS_INVALID;
   if (status_ != STATUS_OK) return status_;
-  double lufs = 0.0;
-  Status st = from_ebur128(ebur128_loudness_global(as_state(state_), &lufs));
-  if (st != STATUS_OK) return st;
   const double nan = std::numeric_limits<double>::quiet_NaN();
+  double lufs = nan;
+  Status st = STATUS_OK;
+  // The meter's reading leaves it as it was; a second gives the same.
+  if (integrated_ && (st = integrated_meter_result(const_cast<IntegratedMeter&>(meter_), &lufs)) != STATUS_OK)
+    return st;
   LoudnessMeasure m{std::isfinite(lufs) ? lufs : nan, nan, nan};
   if (peaks_) {
     double tp = 0.0, sp = 0.0;
@@ -90,12 +83,9 @@ Status LoudnessTap::result(LoudnessMeasure* out) const {
 }
 
 void LoudnessTap::release() {
-  if (state_) {
-    ebur128_state* st = as_state(state_);
-    ebur128_destroy(&st);
-  }
-  state_ = nullptr;
+  integrated_meter_release(meter_);
+  started_ = false;
   for (uint64_t c = 0; c < kMaxChannels; ++c) channel_peak_stream_release(peak_[c]);
-  mem_free(interleaved_);
-  interleaved_ = nullptr;
+  mem_free(rows_);
+  rows_ = nullptr;
 }

@@ -81,6 +81,9 @@ struct ChainParts {
   // delivered in place): only the trims, the writer and the meter.
   BlockSource* whole_output = nullptr;
   LoudnessTap loudness;
+  // Whether the tap measures the integrated loudness (the peaks alone may
+  // be all a pass needs).
+  bool loudness_integrated = true;
 
   // The chain, in one place, for one use: measuring the peak that
   // normalization needs, measuring the loudness, or writing.
@@ -92,7 +95,7 @@ struct ChainParts {
     window.configure(first, length);
     encode.configure(false);
     decode.configure(true);
-    loudness.configure(peaks);
+    loudness.configure(peaks, loudness_integrated);
     bool ok = true;
     if (whole_output) {
       ok = chain.add(&post) && (use != kWrite || chain.add(&writer));
@@ -331,6 +334,9 @@ int write_child_audio(ChildAudio* job) {
                             sizeof cause, true);
     if (st == 0) {
       parts.writer.configure(&session, quantized);
+      // The written file's loudness is reported only where it can differ
+      // from the one the delivery found: after quantization or a trim.
+      parts.loudness_integrated = quantized || trim != 0.0 || std::isnan(job->loudness.after_lufs);
       st = run_pass(job, parts, kWrite, hold, hold, &shape);
       if (st != 0 && parts.writer.cause()[0]) std::snprintf(cause, sizeof cause, "%s", parts.writer.cause());
     }

@@ -1,10 +1,14 @@
 #include "analysis/loudness.h"
 
+#include <cstring>
+
 #include <cmath>
 #include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "analysis/integrated_meter.h"
 
 #include "tests/analysis/reference.h"
 #include "tests/support/alloc_fail.h"
@@ -182,6 +186,79 @@ TEST(Loudness, GainIsAppliedToEveryChannelWithinTheLength) {
   loudness_apply_gain(s, 0.0);
   EXPECT_EQ(s.data[5], before);
   sample_destroy(s);
+}
+
+// The meter's own path gives libebur128's integrated loudness bit for bit:
+// rates whose ring of filtered values holds four hops and one that holds
+// five (44104 Hz), channel counts with every weight of the default map, fed
+// in calls of many sizes, over signals that cross both gates (and silence,
+// which none passes).
+TEST(Loudness, OwnMeterEqualsTheLibraryBitForBit) {
+  struct Case {
+    uint64_t rate, channels, frames, call;
+    double quiet;  // level of the stretches between the loud ones
+  } cases[] = {
+      {48000, 2, 100000, 4096, 0.003},  {44100, 1, 70000, 1000, 1e-5}, {44104, 2, 90000, 4096, 0.01},
+      {96000, 5, 130000, 65536, 0.002}, {8000, 6, 30000, 1, 0.003},    {22050, 3, 40000, 777, 0.0},
+      {48000, 4, 60000, 4097, 0.0005},  {48000, 2, 30000, 4096, -1.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.channels << " channels, calls of " << c.call);
+    std::mt19937 gen(uint32_t(c.rate + c.channels));
+    std::normal_distribution<double> d(0.0, 0.25);
+    std::vector<std::vector<float>> rows(c.channels, std::vector<float>(c.frames));
+    for (uint64_t ch = 0; ch < c.channels; ++ch) {
+      for (uint64_t i = 0; i < c.frames; ++i) {
+        const double t = double(i) / double(c.rate);
+        const double level = c.quiet < 0.0 ? 0.0 : std::fmod(t + 0.1 * double(ch), 1.1) < 0.6 ? 1.0 : c.quiet;
+        rows[ch][i] = float(level * (d(gen) + 0.5 * std::sin(2 * M_PI * 90.0 * double(ch + 1) * t)));
+      }
+    }
+    IntegratedMeter own, lib;
+    ASSERT_EQ(integrated_meter_start(own, c.rate, c.channels), STATUS_OK);
+    ASSERT_EQ(integrated_meter_start_library(lib, c.rate, c.channels), STATUS_OK);
+    EXPECT_TRUE(integrated_meter_own(own));
+    EXPECT_FALSE(integrated_meter_own(lib));
+    std::vector<const float*> at(c.channels);
+    for (uint64_t from = 0; from < c.frames; from += c.call) {
+      const uint64_t n = std::min(c.call, c.frames - from);
+      for (uint64_t ch = 0; ch < c.channels; ++ch) at[ch] = rows[ch].data() + from;
+      ASSERT_EQ(integrated_meter_add(own, at.data(), n), STATUS_OK);
+      ASSERT_EQ(integrated_meter_add(lib, at.data(), n), STATUS_OK);
+      if (from % (8 * c.call) == 0 || from + n == c.frames) {
+        double x = 0.0, y = 1.0;
+        ASSERT_EQ(integrated_meter_result(own, &x), STATUS_OK);
+        ASSERT_EQ(integrated_meter_result(lib, &y), STATUS_OK);
+        EXPECT_EQ(std::memcmp(&x, &y, sizeof x), 0) << x << " against " << y << " after " << from + n;
+        if (c.quiet < 0.0) {
+          EXPECT_EQ(x, -HUGE_VAL);
+        }
+      }
+    }
+    integrated_meter_release(own);
+    integrated_meter_release(lib);
+  }
+  IntegratedMeter m;
+  EXPECT_EQ(integrated_meter_start(m, 0, 2), STATUS_BAD_ARGUMENT);
+  EXPECT_EQ(integrated_meter_start(m, 48000, 0), STATUS_BAD_ARGUMENT);
+  const float* none[1] = {nullptr};
+  EXPECT_EQ(integrated_meter_add(m, none, 0), STATUS_INVALID);
+  std::vector<float> x = noise(50000, 3);
+  const float* row[1] = {x.data()};
+  for_each_alloc_failure([&] {
+    IntegratedMeter f;
+    double lufs = 7.0;
+    Status st = integrated_meter_start(f, 44100, 1);
+    if (st == STATUS_OK) st = integrated_meter_add(f, row, x.size());
+    if (st == STATUS_OK) st = integrated_meter_result(f, &lufs);
+    if (st != STATUS_OK) {
+      EXPECT_EQ(st, STATUS_NO_MEMORY);
+      EXPECT_EQ(lufs, 7.0);
+    } else {
+      EXPECT_TRUE(std::isfinite(lufs));
+    }
+    integrated_meter_release(f);
+  });
 }
 
 TEST(Loudness, AllocationFailureLeavesResultUnwritten) {
