@@ -35,6 +35,8 @@ constexpr double kProbeTolerance = 1e-6;
 constexpr double kTinyPeak = 1e-30;
 // The library ignores coefficients of at most this magnitude.
 constexpr double kCoefficientFloor = 1e-9;
+// A stream estimates and measures a block in parts of this many frames.
+constexpr uint64_t kPartFrames = 512;
 // At most this fraction (1/4) of the blocks may be candidates.
 constexpr uint64_t kCrowdDivisor = 4;
 constexpr unsigned kTaps = 49;
@@ -405,23 +407,29 @@ Status take_block(ChannelPeakState* p) {
     const bool first = p->fed == 0;
     const float* x = first ? block : p->buffer;
     const uint64_t s = first ? 0 : kContextFrames, e = s + n;
-    const float sp = t.peak_abs(block, size_t(n));
-    float m = sp;
-    for (unsigned i = 0; i < p->model.nphases; ++i) {
-      const float v = phase_peak(t, p->model.phase[i], x, s, e, p->dst, p->scratch);
-      if (v > m) m = v;
-    }
-    p->sample_peak = std::max(p->sample_peak, sp);
-    if (m > p->largest) p->largest = m;
-    const double top = p->largest;
-    const bool candidate = m > 0.0f && (p->measure_all || !std::isfinite(m) || top < kTinyPeak ||
-                                        double(m) >= top * (1.0 - kCandidateMargin));
-    if (candidate) {
-      double value = 0.0;
-      st = measure_block(p->library, x, s, e, p->scratch, &value);
-      if (st == STATUS_OK) {
-        if (!(std::fabs(value - double(m)) <= kAgreement * top)) p->measure_all = true;
-        p->true_peak = std::max(p->true_peak, value);
+    // The estimate and the measure go by parts of the block: where a
+    // limited signal holds many blocks at the same peak, only the parts
+    // that reach it are measured.
+    for (uint64_t ps = s; ps < e && st == STATUS_OK; ps += kPartFrames) {
+      const uint64_t pe = std::min(e, ps + kPartFrames);
+      const float sp = t.peak_abs(x + ps, size_t(pe - ps));
+      float m = sp;
+      for (unsigned i = 0; i < p->model.nphases; ++i) {
+        const float v = phase_peak(t, p->model.phase[i], x, ps, pe, p->dst, p->scratch);
+        if (v > m) m = v;
+      }
+      p->sample_peak = std::max(p->sample_peak, sp);
+      if (m > p->largest) p->largest = m;
+      const double top = p->largest;
+      const bool candidate = m > 0.0f && (p->measure_all || !std::isfinite(m) || top < kTinyPeak ||
+                                          double(m) >= top * (1.0 - kCandidateMargin));
+      if (candidate) {
+        double value = 0.0;
+        st = measure_block(p->library, x, ps, pe, p->scratch, &value);
+        if (st == STATUS_OK) {
+          if (!(std::fabs(value - double(m)) <= kAgreement * top)) p->measure_all = true;
+          p->true_peak = std::max(p->true_peak, value);
+        }
       }
     }
   }

@@ -77,10 +77,10 @@ struct ChannelPeaks {
 
 // The peaks of one channel fed a block at a time, in memory that does not
 // depend on its length: the values measure_channel_peaks finds on the whole
-// channel, bit for bit. Each block of 4096 frames gets the model's estimate
-// as it arrives; the library measures (with the block's context) every
-// block whose estimate comes within the candidate margin of the largest
-// estimate so far. The largest one overall is among them, since the
+// channel, bit for bit. Each block of 4096 frames gets the model's
+// estimates as it arrives, one per part of 512 frames; the library
+// measures (with the part's context) every part whose estimate comes
+// within the candidate margin of the largest estimate so far. The largest one overall is among them, since the
 // running largest only grows. Where the model cannot be used (another
 // library, fewer than 8 blocks) the library sees every frame, as the
 // whole-channel pass does.
