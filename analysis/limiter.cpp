@@ -75,6 +75,17 @@ struct LimiterState {
   bool hq_mirrored, lib_mirrored;
   uint64_t center;   // frames the detector looks ahead, the larger of the two
   uint64_t history;  // frames of input the interpolators keep (>= center)
+  // The stream's first frames are detected a second time with the history
+  // mirrored about the first frame (x[-k] = x[k]), as resamplers that prime
+  // their filter that way (ffmpeg's) see them; the larger peak counts. The
+  // first block holds at least `start_frames` frames (fewer only when the
+  // stream is shorter), the input is gathered until then, and the mirror
+  // reads only those, so that how the stream is cut changes nothing.
+  uint64_t start_frames;
+  float* start_in;   // per channel start_frames: the gathered first frames
+  uint64_t start_fill;
+  float* mirror;     // history + start_frames: one channel's mirrored view
+  float* mirror_peak;  // start_frames
   float ceiling;     // linear, margin included
   // Per channel: `history` frames before the block, then the block.
   float* ext;
@@ -163,6 +174,9 @@ void free_state(LimiterState* st) {
   mem_free(st->delay);
   mem_free(st->gain);
   mem_free(st->zeros);
+  mem_free(st->start_in);
+  mem_free(st->mirror);
+  mem_free(st->mirror_peak);
   mem_free(st);
 }
 
@@ -338,6 +352,35 @@ void gain_curve(LimiterState* st, uint64_t n) {
   std::memmove(st->sums, st->sums + n, size_t(len2) * sizeof(int64_t));
 }
 
+// The first block's peaks of one channel `x` (n frames) seen with the
+// history mirrored, raised into peak[0 .. n-1] where larger. Only the
+// first start_frames frames are read, and only the peaks whose
+// interpolators reach before the start can differ.
+void detect_mirrored(LimiterState* st, const float* x, uint64_t n, float* peak) {
+  const DspTable& t = dsp();
+  const uint64_t hist = st->history, m = std::min(n, st->start_frames);
+  float* ext = st->mirror;
+  for (uint64_t k = 1; k <= hist; ++k) ext[hist - k] = k < m ? x[k] : 0.0f;
+  std::memcpy(ext + hist, x, size_t(m) * sizeof(float));
+  float* p = st->mirror_peak;
+  std::fill(p, p + m, 0.0f);
+  const float* self = ext + hist - st->center;
+  for (uint64_t j = 0; j < m; ++j) p[j] = greater(p[j], std::fabs(self[j]));
+  const float* hq = ext + hist + kHqHalf - st->center;
+  if (st->hq_mirrored) {
+    t.peak_mirrored(p, hq, st->hq_taps, kHqTaps, size_t(m));
+  } else {
+    t.peak_polyphase(p, hq, st->hq_taps, kHqTaps, 3, size_t(m));
+  }
+  const float* lib = ext + hist + st->lib_center - st->center;
+  if (st->lib_mirrored) {
+    t.peak_mirrored(p, lib, st->lib_taps, st->lib_ntaps, size_t(m));
+  } else if (st->nphases > 0) {
+    t.peak_polyphase(p, lib, st->lib_taps, st->lib_ntaps, st->nphases, size_t(m));
+  }
+  for (uint64_t j = 0; j < m; ++j) peak[j] = greater(peak[j], p[j]);
+}
+
 // Largest magnitude over the channels of every frame's sample and its
 // interpolated values, into peak[1 .. n].
 void detect(LimiterState* st, const float* const* in, uint64_t n) {
@@ -362,6 +405,7 @@ void detect(LimiterState* st, const float* const* in, uint64_t n) {
     } else if (st->nphases > 0) {
       t.peak_polyphase(peak, lib, st->lib_taps, st->lib_ntaps, st->nphases, size_t(n));
     }
+    if (st->fed == 0) detect_mirrored(st, in[c], n, peak);
     std::memmove(ext, ext + n, size_t(hist) * sizeof(float));
   }
 }
@@ -641,6 +685,11 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->step_scale = float(steps);
   st->inv_sums = 1.0 / (double(st->len1) * double(st->len2) * steps);
 
+  // The interpolators of a peak j read frames back to j - center - kHqHalf
+  // + 1 and the library's back to j - center + lib_center - lib_ntaps + 1:
+  // peaks from center + kHqHalf on never reach before the start. The
+  // latency holds every gathered frame back anyway.
+  st->start_frames = std::min<uint64_t>(std::max<uint64_t>(st->center + kHqHalf, st->history + 1), st->latency);
   st->ext_stride = st->history + kBlock;
   st->delay_stride = st->latency + kBlock;
   st->ext = static_cast<float*>(mem_calloc(size_t(st->ext_stride * st->channels), sizeof(float)));
@@ -655,8 +704,12 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->delay = static_cast<float*>(mem_calloc(size_t(st->delay_stride * st->channels), sizeof(float)));
   st->gain = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
   st->zeros = static_cast<float*>(mem_calloc(size_t(kBlock), sizeof(float)));
+  st->start_in = static_cast<float*>(mem_alloc(size_t(st->start_frames * st->channels) * sizeof(float)));
+  st->mirror = static_cast<float*>(mem_alloc(size_t(st->history + st->start_frames) * sizeof(float)));
+  st->mirror_peak = static_cast<float*>(mem_alloc(size_t(st->start_frames) * sizeof(float)));
   if (!st->ext || !st->peak || !st->needed || !st->ladder || !st->floor || !st->reduction || !st->steps ||
-      !st->sums || !st->totals || !st->delay || !st->gain || !st->zeros) {
+      !st->sums || !st->totals || !st->delay || !st->gain || !st->zeros || !st->start_in || !st->mirror ||
+      !st->mirror_peak) {
     free_state(st);
     return STATUS_NO_MEMORY;
   }
@@ -668,12 +721,34 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
 
 uint64_t limiter_latency(const Limiter& l) { return l.state ? l.state->latency : 0; }
 
+namespace {
+
+// The gathered first frames, as the first block.
+void run_start(LimiterState* st, float* const* out, uint64_t base) {
+  const float* rows[kMaxChannels];
+  for (uint64_t c = 0; c < st->channels; ++c) rows[c] = st->start_in + c * st->start_frames;
+  st->real += st->start_fill;
+  run_block(st, rows, out, st->start_fill, base);
+}
+
+}  // namespace
+
 Status limiter_process(Limiter& l, const float* const* in, float* const* out, uint64_t frames, uint64_t* produced) {
   LimiterState* st = l.state;
   if (!st || st->flushed || !in || !out || !produced) return STATUS_INVALID;
   const uint64_t start = st->emitted;
   const float* rows[kMaxChannels];
-  for (uint64_t at = 0; at < frames; at += kBlock) {
+  uint64_t at = 0;
+  if (st->fed == 0) {
+    // The first block waits for start_frames frames.
+    at = std::min(frames, st->start_frames - st->start_fill);
+    for (uint64_t c = 0; c < st->channels; ++c) {
+      std::memcpy(st->start_in + c * st->start_frames + st->start_fill, in[c], size_t(at) * sizeof(float));
+    }
+    st->start_fill += at;
+    if (st->start_fill == st->start_frames) run_start(st, out, start);
+  }
+  for (; at < frames; at += kBlock) {
     const uint64_t n = std::min(kBlock, frames - at);
     for (uint64_t c = 0; c < st->channels; ++c) rows[c] = in[c] + at;
     st->real += n;
@@ -687,6 +762,7 @@ Status limiter_flush(Limiter& l, float* const* out, uint64_t* produced) {
   LimiterState* st = l.state;
   if (!st || st->flushed || !out || !produced) return STATUS_INVALID;
   const uint64_t start = st->emitted;
+  if (st->fed == 0 && st->start_fill > 0) run_start(st, out, start);
   for (uint64_t left = st->latency; left > 0;) {
     const uint64_t n = std::min(kBlock, left);
     run_block(st, nullptr, out, n, start);
