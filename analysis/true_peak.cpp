@@ -61,6 +61,14 @@ struct Model {
   bool valid;  // the filter has a factor this code can model
   unsigned nphases;
   ModelPhase phase[4];
+  // When every phase but the samples' own has the same reach (as the
+  // library's windowed sincs do), those phases side by side for the
+  // dispatched polyphase kernel: flat[q * flat_taps + j] against x[n -
+  // flat_first - j].
+  unsigned flat_phases;  // 0: not so
+  unsigned flat_first, flat_taps;
+  bool flat_mirrored;
+  float flat[3 * kTaps];
 };
 
 void build_model(const TruePeakFilter& f, Model* m) {
@@ -84,6 +92,24 @@ void build_model(const TruePeakFilter& f, Model* m) {
       ph.taps[j] = std::fabs(c) > kCoefficientFloor ? float(c) : 0.0f;
     }
     ph.delay_only = ph.ntaps == 1 && ph.taps[0] == 1.0f;
+  }
+  unsigned q = 0;
+  bool same = true;
+  for (unsigned i = 0; i < m->nphases && same; ++i) {
+    const ModelPhase& ph = m->phase[i];
+    if (ph.delay_only) continue;
+    if (q == 0) {
+      m->flat_first = ph.first_k;
+      m->flat_taps = ph.ntaps;
+    }
+    same = q < 3 && ph.first_k == m->flat_first && ph.ntaps == m->flat_taps && ph.ntaps <= 32;
+    if (same) std::copy(ph.taps, ph.taps + ph.ntaps, m->flat + q++ * ph.ntaps);
+  }
+  m->flat_phases = same ? q : 0;
+  const unsigned n = m->flat_taps;
+  m->flat_mirrored = m->flat_phases == 3 && n % 2 == 0;
+  for (unsigned k = 0; m->flat_mirrored && k < n; ++k) {
+    if (m->flat[2 * n + k] != m->flat[n - 1 - k] || m->flat[n + k] != m->flat[2 * n - 1 - k]) m->flat_mirrored = false;
   }
 }
 
@@ -407,6 +433,26 @@ Status take_block(ChannelPeakState* p) {
     const bool first = p->fed == 0;
     const float* x = first ? block : p->buffer;
     const uint64_t s = first ? 0 : kContextFrames, e = s + n;
+    // The interpolated peak of every frame at once where the phases allow
+    // (p->dst[i] for frame s + i).
+    const Model& model = p->model;
+    const bool flat = model.flat_phases > 0;
+    if (flat) {
+      const uint64_t reach = model.flat_first + model.flat_taps - 1;
+      const float* src = x + s - model.flat_first;
+      if (s < reach) {
+        // The first block: zeros before the channel's start.
+        t.fill_zero(p->scratch, size_t(reach));
+        t.copy_floats(p->scratch + reach, x, size_t(e));
+        src = p->scratch + reach + s - model.flat_first;
+      }
+      t.fill_zero(p->dst, size_t(n));
+      if (model.flat_mirrored) {
+        t.peak_mirrored(p->dst, src, model.flat, model.flat_taps, size_t(n));
+      } else {
+        t.peak_polyphase(p->dst, src, model.flat, model.flat_taps, model.flat_phases, size_t(n));
+      }
+    }
     // The estimate and the measure go by parts of the block: where a
     // limited signal holds many blocks at the same peak, only the parts
     // that reach it are measured.
@@ -414,9 +460,16 @@ Status take_block(ChannelPeakState* p) {
       const uint64_t pe = std::min(e, ps + kPartFrames);
       const float sp = t.peak_abs(x + ps, size_t(pe - ps));
       float m = sp;
-      for (unsigned i = 0; i < p->model.nphases; ++i) {
-        const float v = phase_peak(t, p->model.phase[i], x, ps, pe, p->dst, p->scratch);
+      if (flat) {
+        const float* d = p->dst + (ps - s);
+        float v = 0.0f;
+        for (uint64_t i = 0; i < pe - ps; ++i) v = d[i] > v ? d[i] : v;
         if (v > m) m = v;
+      } else {
+        for (unsigned i = 0; i < model.nphases; ++i) {
+          const float v = phase_peak(t, model.phase[i], x, ps, pe, p->dst, p->scratch);
+          if (v > m) m = v;
+        }
       }
       p->sample_peak = std::max(p->sample_peak, sp);
       if (m > p->largest) p->largest = m;
