@@ -9,6 +9,7 @@
 
 #include "analysis/true_peak.h"
 #include "tests/support/alloc_fail.h"
+#include "tests/support/mirrored_peak.h"
 
 namespace {
 
@@ -46,40 +47,6 @@ double true_peak_db(const Channels& x, uint64_t rate) {
     tp = std::max(tp, p.true_peak);
   }
   return 20.0 * std::log10(tp);
-}
-
-// Largest interpolated peak of the first `frames` frames of any channel,
-// dBTP, as a meter sees them whose resampler primes its filter with the
-// signal mirrored about the first frame (x[-k] = x[k]; ffmpeg's does): a
-// Kaiser-windowed sinc (beta 9) over 32 frames on either side, 4x.
-double mirrored_start_peak_db(const Channels& x, size_t frames) {
-  auto i0 = [](double z) {
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 40; ++k) {
-      term *= (z / 2 / k) * (z / 2 / k);
-      sum += term;
-    }
-    return sum;
-  };
-  const int half = 32;
-  double peak = 0.0;
-  for (const auto& row : x) {
-    const int64_t len = int64_t(row.size());
-    auto at = [&](int64_t n) { return n < 0 ? (-n < len ? row[size_t(-n)] : 0.0f) : (n < len ? row[size_t(n)] : 0.0f); };
-    for (size_t i = 0; i < frames && int64_t(i) < len; ++i) {
-      for (int q = 0; q < 4; ++q) {
-        const double t = double(i) + q / 4.0;
-        double acc = 0.0;
-        for (int64_t n = int64_t(i) - half + 1; n <= int64_t(i) + half; ++n) {
-          const double u = t - double(n), r = u / half;
-          const double w = i0(9.0 * std::sqrt(std::max(0.0, 1.0 - r * r))) / i0(9.0);
-          acc += double(at(n)) * (u == 0.0 ? 1.0 : std::sin(M_PI * u) / (M_PI * u)) * w;
-        }
-        peak = std::max(peak, std::fabs(acc));
-      }
-    }
-  }
-  return 20.0 * std::log10(peak);
 }
 
 Channels sine(size_t channels, size_t n, double freq, double amp, uint64_t rate, double phase_step = 0.3) {
@@ -137,7 +104,7 @@ TEST(Limiter, CeilingHoldsOnTheLibraryMeter) {
     EXPECT_GT(true_peak_db(k.x, k.rate), k.ceiling + 1.0);
     EXPECT_LE(true_peak_db(y, k.rate), k.ceiling);
     // The start, where meters differ in what they assume came before it.
-    EXPECT_LE(mirrored_start_peak_db(y, 64), k.ceiling + 0.05);
+    EXPECT_LE(test_support::mirrored_start_peak_db(y, 64), k.ceiling + 0.05);
     EXPECT_GT(stats.limited_frames, 0u);
     EXPECT_EQ(stats.frames, k.x[0].size());
   }
