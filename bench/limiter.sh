@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Quality and speed of timbral's true-peak limiter (-tl) beside ffmpeg's
-# alimiter and loudnorm (dynamic mode), each at the same ceiling and the
-# same output loudness, on generated material (10 s, 48 kHz stereo):
+# alimiter and loudnorm (dynamic mode) and, where Debian's packages run,
+# the LADSPA and LV2 limiters below, each at the same ceiling and the same
+# output loudness, on generated material (10 s, 48 kHz stereo):
 #   sine50   a 50 Hz sine whose peaks are 6 dB above the ceiling
 #   twotone  60 Hz and 7 kHz (4:1, as SMPTE intermodulation), peaks 6 dB over
 #   dense    pink noise with a drum-like pulse at 120 BPM, to -9 LUFS
@@ -9,8 +10,8 @@
 #   white    full-scale white noise (true peaks well above its samples)
 # The ceiling is -1 dBTP. timbral runs with the file as its own master and
 # child (an identity filter); its output loudness is the one the peers are
-# brought to (alimiter by its input gain, two corrections; loudnorm by its
-# target, which it accepts from -70 to -5 LUFS only).
+# brought to (alimiter and the plug-ins by an input gain, two corrections;
+# loudnorm by its target, which it accepts from -70 to -5 LUFS only).
 #
 # Figures, per limiter and material:
 #   over   true peak over the ceiling of the written 16-bit file (TPDF
@@ -32,9 +33,11 @@
 # TIMBRAL_BEFORE_BIN to another build to get its speed figures in the same
 # run.
 # Lines:
+#   SKIP <limiter>: <why>   (a plug-in peer that cannot run here)
 #   LIMITER <limiter> <material> over <dB> [ebur128 <dB>] loudness <LUFS>
 #   QUALITY <limiter> thdn <dB> imd <dB> pump <LU> speed <x>
 #   RATIO limiter_<figure> <ours> <best peer> <peer's> <ours - peer>
+# (the best of every peer that ran)
 # (for the dB and LU figures the last field is the difference; for speed
 # the ratio), and
 #   SPEED limiter_stage[_before] <x real time>
@@ -70,6 +73,44 @@ SP="0.3*sin(PI*mod(t,0.2)/0.2)*lt(mod(floor(t/0.2),4),3)*(sin(2*PI*150*t)+0.5*si
 gen speech -f lavfi -i "aevalsrc=exprs='$SP|$SP':s=48000:d=$D"
 gen white -filter_complex "anoisesrc=d=$D:c=white:r=48000:a=1:s=3[l];anoisesrc=d=$D:c=white:r=48000:a=1:s=4[r];[l][r]amerge=inputs=2"
 declare -A TARGET=([dense]=-9 [speech]=-14)
+
+# The peers. ffmpeg's alimiter and loudnorm always; open-source plug-in
+# limiters that Debian packages, run through ffmpeg's LADSPA and LV2 hosts,
+# where they can be had (installed here when missing and this is root with
+# apt): swh-plugins' fast lookahead limiter (LADSPA; a sample-peak limiter)
+# and x42's digital peak limiter (LV2, in its true-peak mode). Each gets
+# the ceiling and otherwise its own defaults; a peer that cannot run is
+# skipped with a line that says why.
+declare -A NAME=([ours]=timbral [alim]=alimiter [ln]=loudnorm [swh]=swh_fast_lookahead [dpl]=x42_dpl)
+LADSPA_SWH=fast_lookahead_limiter_1913
+DPL_URI='http\\://gareus.org/oss/lv2/dpl#stereo'
+chain() {  # chain <peer> <input gain dB>: the ffmpeg filters of a gained peer
+  case $1 in
+    alim) echo "volume=${2}dB,alimiter=limit=$CL:level=0" ;;
+    swh) echo "volume=${2}dB,ladspa=f=$LADSPA_SWH:p=fastLookaheadLimiter:c=c0=0|c1=$C" ;;
+    dpl) echo "volume=${2}dB,lv2=p=$DPL_URI:c=threshold=$C|truepeak=1" ;;
+  esac
+}
+plugin_package() {  # plugin_package <peer>: the Debian package that brings it
+  case $1 in swh) echo swh-plugins ;; dpl) echo x42-plugins ;; esac
+}
+runs_here() {  # runs_here <peer>: true when ffmpeg runs it on a short file
+  "${FF[@]}" -f lavfi -i "sine=f=440:d=0.2:r=48000" -af "aformat=channel_layouts=stereo,$(chain $1 0)" -f null - 2>"$1.why"
+}
+GAINED=(alim)
+PEERS=(alim ln)
+for p in swh dpl; do
+  if ! runs_here $p && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$(plugin_package $p)" >/dev/null 2>&1
+  fi
+  if runs_here $p; then
+    GAINED+=($p)
+    PEERS+=($p)
+  else
+    why=$(grep -v '^$' $p.why | head -n 1)
+    echo "SKIP ${NAME[$p]}: ffmpeg cannot run it (${why:-no message}; package $(plugin_package $p))"
+  fi
+done
 
 # meter <file>: "I TP" on ffmpeg's ebur128 meter (TP the largest channel's).
 meter() {
@@ -139,43 +180,49 @@ for m in sine50 twotone dense speech white; do
       echo "LIMITER timbral ${m}_$b over $(awk -v a=$tp -v c=$C 'BEGIN { printf "%.2f", a - c }') ebur128 $(awk -v a=$lib -v c=$C 'BEGIN { printf "%.3f", a - c }')"
     done
   fi
-  # alimiter: the input gain that gives timbral's loudness.
+  # alimiter and the plug-in limiters: the input gain that gives timbral's
+  # loudness.
   read -r ii _ <<<"$(meter "$m.wav")"
-  g=0
-  [ -n "${TARGET[$m]:-}" ] && g=$(awk -v a="$oi" -v b="$ii" 'BEGIN { printf "%.2f", a - b }')
-  for pass in 1 2 3; do
-    "${FF[@]}" -i "$m.wav" -af "volume=${g}dB,alimiter=limit=$CL:level=0" -c:a pcm_f32le "$m.alim.wav"
-    read -r ai _ <<<"$(meter "$m.alim.wav")"
-    [ -n "${TARGET[$m]:-}" ] || break
-    g=$(awk -v g=$g -v a="$oi" -v b="$ai" 'BEGIN { printf "%.2f", g + (a - b) }')
+  for p in "${GAINED[@]}"; do
+    g=0
+    [ -n "${TARGET[$m]:-}" ] && g=$(awk -v a="$oi" -v b="$ii" 'BEGIN { printf "%.2f", a - b }')
+    for pass in 1 2 3; do
+      "${FF[@]}" -i "$m.wav" -af "$(chain $p $g)" -c:a pcm_f32le "$m.$p.wav"
+      read -r ai _ <<<"$(meter "$m.$p.wav")"
+      [ -n "${TARGET[$m]:-}" ] || break
+      g=$(awk -v g=$g -v a="$oi" -v b="$ai" 'BEGIN { printf "%.2f", g + (a - b) }')
+    done
+    "${FF[@]}" -i "$m.wav" -af "$(chain $p $g),aresample=48000$D16" "${S16[@]}" "$m.${p}16.wav"
+    read -r _ atp <<<"$(meter "$m.${p}16.wav")"
+    OVER[$p,$m]=$(awk -v a=$atp -v c=$C 'BEGIN { printf "%.2f", a - c }')
+    echo "LIMITER ${NAME[$p]} $m over ${OVER[$p,$m]} loudness $ai"
   done
-  "${FF[@]}" -i "$m.wav" -af "volume=${g}dB,alimiter=limit=$CL:level=0,aresample=48000$D16" "${S16[@]}" "$m.alim16.wav"
-  read -r _ atp <<<"$(meter "$m.alim16.wav")"
-  OVER[alimiter,$m]=$(awk -v a=$atp -v c=$C 'BEGIN { printf "%.2f", a - c }')
-  echo "LIMITER alimiter $m over ${OVER[alimiter,$m]} loudness $ai"
   # loudnorm (dynamic) to timbral's loudness, within its range.
   li=$(awk -v a="$oi" 'BEGIN { printf "%.1f", (a > -5 ? -5 : (a < -70 ? -70 : a)) }')
   loudn $m "$m.ln.wav" $li "" -c:a pcm_f32le
   loudn $m "$m.ln16.wav" $li "$D16" "${S16[@]}"
   read -r ni _ <<<"$(meter "$m.ln.wav")"
   read -r _ ntp <<<"$(meter "$m.ln16.wav")"
-  OVER[loudnorm,$m]=$(awk -v a=$ntp -v c=$C 'BEGIN { printf "%.2f", a - c }')
-  echo "LIMITER loudnorm $m over ${OVER[loudnorm,$m]} loudness $ni"
+  OVER[ln,$m]=$(awk -v a=$ntp -v c=$C 'BEGIN { printf "%.2f", a - c }')
+  echo "LIMITER loudnorm $m over ${OVER[ln,$m]} loudness $ni"
 done
 
 declare -A Q
 pin=$(shortterm_sd dense.wav)
-for l in ours alim ln; do
+for l in ours "${PEERS[@]}"; do
   Q[$l,thdn]=$(thdn sine50.$l.wav)
   Q[$l,imd]=$(imd twotone.$l.wav)
   Q[$l,pump]=$(awk -v a="$(shortterm_sd dense.$l.wav)" -v b=$pin 'BEGIN { printf "%.2f", a - b }')
 done
 Q[ours,speed]=$(cpu_x "$bin" -mf dense.wav -cf dense.wav -lc true -ml true -f sp.wav -tl $C -lu -9)
-Q[alim,speed]=$(cpu_x "${FF[@]}" -threads 1 -filter_threads 1 -i dense.wav -af "alimiter=limit=$CL:level=0" -c:a pcm_f32le sp.wav)
+Q[alim,speed]=$(cpu_x "${FF[@]}" -threads 1 -filter_threads 1 -i dense.wav -af "$(chain alim 0)" -c:a pcm_f32le sp.wav)
 Q[ln,speed]=$(cpu_x "${FF[@]}" -threads 1 -filter_threads 1 -i dense.wav -af "loudnorm=I=-9:TP=$C:LRA=20,aresample=48000,aformat=channel_layouts=stereo" -c:a pcm_f32le sp.wav)
-for l in ours alim ln; do
-  name=$([ $l = ours ] && echo timbral || ([ $l = alim ] && echo alimiter || echo loudnorm))
-  echo "QUALITY $name thdn ${Q[$l,thdn]} imd ${Q[$l,imd]} pump ${Q[$l,pump]} speed ${Q[$l,speed]}"
+for p in "${GAINED[@]}"; do
+  [ $p = alim ] && continue
+  Q[$p,speed]=$(cpu_x "${FF[@]}" -threads 1 -filter_threads 1 -i dense.wav -af "$(chain $p 0)" -c:a pcm_f32le sp.wav)
+done
+for l in ours "${PEERS[@]}"; do
+  echo "QUALITY ${NAME[$l]} thdn ${Q[$l,thdn]} imd ${Q[$l,imd]} pump ${Q[$l,pump]} speed ${Q[$l,speed]}"
 done
 
 # The stage alone, when its benchmark is built beside the binary: the
@@ -234,14 +281,14 @@ for b in "${builds[@]}"; do
   done
 done
 
-# RATIO lines against the better peer (lower is better but for speed).
+# RATIO lines against the best peer (lower is better but for speed).
 best() {  # best <figure> <lower|higher>
   local f=$1 dir=$2 p v bp="" bv=""
-  for p in alim ln; do
+  for p in "${PEERS[@]}"; do
     v=${Q[$p,$f]}
     if [ -z "$bv" ] || awk -v a=$v -v b=$bv -v d=$dir 'BEGIN { exit !((d == "lower") ? a < b : a > b) }'; then bp=$p; bv=$v; fi
   done
-  echo "$([ $bp = alim ] && echo alimiter || echo loudnorm) $bv"
+  echo "${NAME[$bp]} $bv"
 }
 for f in thdn imd pump; do
   read -r bp bv <<<"$(best $f lower)"
@@ -249,12 +296,16 @@ for f in thdn imd pump; do
 done
 read -r bp bv <<<"$(best speed higher)"
 awk -v o=${Q[ours,speed]} -v p=$bp -v v=$bv 'BEGIN { printf "RATIO limiter_speed %s %s %s %.2f\n", o, p, v, (v > 0 ? o / v : 0) }'
-# The worst overshoot of each over the materials.
+# The worst overshoot of each over the materials, against the peer whose
+# worst is least.
 declare -A W
-for l in ours alimiter loudnorm; do
+for l in ours "${PEERS[@]}"; do
   w=-99
   for m in sine50 twotone dense speech white; do w=$(awk -v a=$w -v b=${OVER[$l,$m]} 'BEGIN { print (b > a ? b : a) }'); done
   W[$l]=$w
 done
-bp=$(awk -v a=${W[alimiter]} -v b=${W[loudnorm]} 'BEGIN { print (a <= b ? "alimiter" : "loudnorm") }')
-awk -v o=${W[ours]} -v p=$bp -v v=${W[$bp]} 'BEGIN { printf "RATIO limiter_overshoot %s %s %s %.2f\n", o, p, v, o - v }'
+bp=""
+for p in "${PEERS[@]}"; do
+  if [ -z "$bp" ] || awk -v a=${W[$p]} -v b=${W[$bp]} 'BEGIN { exit !(a < b) }'; then bp=$p; fi
+done
+awk -v o=${W[ours]} -v p=${NAME[$bp]} -v v=${W[$bp]} 'BEGIN { printf "RATIO limiter_overshoot %s %s %s %.2f\n", o, p, v, o - v }'
