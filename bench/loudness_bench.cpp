@@ -1,12 +1,16 @@
 // In-process speed of the loudness measure on 60 s of 48 kHz stereo
 // noise: the whole measure (integrated loudness and both channels' peaks on
-// threads), one channel's true and sample peak by the selective measure
-// and by the whole-channel libebur128 pass it replaces.
+// threads), the integrated loudness alone by the own meter and by
+// libebur128 (same value, bit for bit), one channel's true and sample peak
+// by the selective measure and by the whole-channel libebur128 pass it
+// replaces.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 
+#include "analysis/integrated_meter.h"
 #include "analysis/loudness.h"
 #include "analysis/sample.h"
 #include "analysis/true_peak.h"
@@ -46,6 +50,28 @@ void BM_measure_loudness(benchmark::State& state) {
   sample_destroy(s);
 }
 BENCHMARK(BM_measure_loudness)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_integrated_meter(benchmark::State& state) {
+  Sample s = programme(2, 3);
+  const bool own = state.range(0) != 0;
+  double lufs = 0.0;
+  for (auto _ : state) {
+    IntegratedMeter m;
+    Status st = own ? integrated_meter_start(m, s.sample_rate, s.channels)
+                    : integrated_meter_start_library(m, s.sample_rate, s.channels);
+    if (own && !integrated_meter_own(m)) state.SkipWithError("the own meter fell back to the library");
+    for (uint64_t at = 0; at < s.length && st == STATUS_OK; at += 4096) {
+      const float* rows[2] = {s.data + at, s.data + s.stride + at};
+      st = integrated_meter_add(m, rows, std::min<uint64_t>(4096, s.length - at));
+    }
+    if (st == STATUS_OK) st = integrated_meter_result(m, &lufs);
+    integrated_meter_release(m);
+    if (st != STATUS_OK) state.SkipWithError("integrated meter failed");
+  }
+  state.SetLabel(own ? "own" : "libebur128");
+  sample_destroy(s);
+}
+BENCHMARK(BM_integrated_meter)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 
 void BM_channel_peaks(benchmark::State& state) {
   Sample s = programme(1, 2);
