@@ -564,22 +564,74 @@ class WholeLimiterPasses : public LimiterPasses {
 // on the limited output, within kTargetToleranceLu, unless that needs more
 // than kMaxReductionDb of reduction.
 // `forecast` (which it frees) may be started already.
+LimiterSettings limiter_settings(const ToolConfig* cfg, const Sample& output) {
+  return LimiterSettings{output.sample_rate, output.channels, delivery_ceiling_db(cfg),
+                         static_cast<double>(cfg->limiter_lookahead), static_cast<double>(cfg->limiter_release)};
+}
+
+// The detector's peaks of the output at unit gain, found on a thread of
+// their own while the forecast's filter runs on the caller's (the two
+// read the output and nothing else).
+struct Detection {
+  KeptPeaks kept;
+  std::thread thread;
+  Status status = STATUS_OK;
+};
+
+void detection_start(const ToolConfig* cfg, const Sample& output, Detection* d) {
+  const LimiterSettings set = limiter_settings(cfg, output);
+  Limiter probe;
+  limiter_init(probe);
+  // Where it cannot start, the search finds the peaks itself (and says why
+  // it cannot).
+  if (limiter_start(probe, set) != STATUS_OK) return;
+  d->kept.count = output.length + limiter_latency(probe);
+  limiter_release(probe);
+  d->kept.peaks = static_cast<float*>(mem_alloc(size_t(d->kept.count) * sizeof(float)));
+  if (!d->kept.peaks) {
+    d->kept = KeptPeaks{};
+    return;
+  }
+  d->thread = std::thread([d, set, &output] {
+    const DspTable& table = dsp();
+    DspFpState fp{};
+    table.dsp_start(&fp);
+    const float* rows[64];
+    for (uint64_t c = 0; c < output.channels; ++c) rows[c] = output.data + c * output.stride;
+    d->status = limiter_detect_peaks(set, rows, output.length, d->kept.peaks, d->kept.count);
+    table.dsp_finish(&fp);
+  });
+}
+
+// Waits for the peaks; they are kept only when found.
+void detection_finish(Detection* d) {
+  if (d->thread.joinable()) d->thread.join();
+  if (d->kept.peaks && d->status == STATUS_OK) {
+    d->kept.gain = 1.0f;
+    d->kept.kept = true;
+  } else {
+    mem_free(d->kept.peaks);
+    d->kept = KeptPeaks{};
+  }
+}
+
 int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure& unlimited, double target,
-                    LoudnessReport* report, LoudnessForecast* started, const String* path) {
+                    LoudnessReport* report, LoudnessForecast* started, const String* path, KeptPeaks* detected) {
   LoudnessForecast& forecast = *started;
-  const double ceiling = delivery_ceiling_db(cfg);
-  const LimiterSettings set{output->sample_rate, output->channels, ceiling,
-                            static_cast<double>(cfg->limiter_lookahead), static_cast<double>(cfg->limiter_release)};
+  // The peaks found beside the forecast, if any (this frees them).
+  KeptPeaks kept = *detected;
+  *detected = KeptPeaks{};
+  const LimiterSettings set = limiter_settings(cfg, *output);
   Sample work;
   sample_init(work);
   if (!sample_allocate_unfilled(work, output->channels, output->length, output->length)) {
     forecast_free(&forecast);
+    mem_free(kept.peaks);
     return measured(STATUS_NO_MEMORY);
   }
   work.sample_rate = output->sample_rate;
   const bool aim = !std::isnan(target) && std::isfinite(unlimited.integrated_lufs) &&
                    std::isfinite(unlimited.true_peak_db);
-  KeptPeaks kept;
   // With a target the search runs on forecasts: the detector's peaks are
   // found once, each trial gain costs only the limiter's gain curve and a
   // weighted sum, and only the pass that ends the search limits the audio
@@ -589,7 +641,11 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   // pass stands).
   bool forecasting = aim && (forecast.power || forecast_start(*output, &forecast));
   int st = 0;
-  if (forecasting) {
+  if (!forecasting) {
+    mem_free(kept.peaks);
+    kept = KeptPeaks{};
+  }
+  if (forecasting && !kept.kept) {
     Limiter probe;
     limiter_init(probe);
     if ((st = limiter_start(probe, set)) != 0) {
@@ -654,22 +710,26 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
   double target = kNaN;
   LoudnessForecast forecast;
   int st = 0;
+  Detection detection;
   if (cfg->limiter.on) {
     if ((st = loudness_target(cfg, timbre, reference_lufs, &target, timbre_lufs)) != 0) return st;
+    if (!std::isnan(target)) detection_start(cfg, *output, &detection);
     if (!std::isnan(target) && !forecast_start(*output, &forecast)) forecast_free(&forecast);
     st = measure_before_limiter(*output, forecast.power ? &forecast : nullptr, &out);
+    detection_finish(&detection);
   } else {
     st = measured(measure_loudness(*output, &out));
     if (st == 0) st = loudness_target(cfg, timbre, reference_lufs, &target, timbre_lufs);
   }
   if (st != 0) {
     forecast_free(&forecast);
+    mem_free(detection.kept.peaks);
     return st;
   }
   report->before_lufs = out.integrated_lufs;
   if (cfg->limiter.on) {
     if (!std::isnan(target) && std::isnan(out.integrated_lufs)) warn_unmeasurable(out);
-    return deliver_limited(cfg, output, out, target, report, &forecast, path);
+    return deliver_limited(cfg, output, out, target, report, &forecast, path, &detection.kept);
   }
   WholeOutput whole{output};
   return deliver_gain(cfg, out, target, report, path, whole);
