@@ -145,6 +145,10 @@ struct LimiterState {
   // The gain of every emitted frame, when kept.
   float* gains;
   uint64_t gains_count;
+  // The gains of every emitted frame found before, when applied instead of
+  // found.
+  const float* gains_in;
+  uint64_t gains_in_count;
   // Sums of the squared gains of every `squares_step` emitted frames, when
   // kept; only the largest reduction is counted then.
   float* squares;
@@ -430,7 +434,21 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
       std::memcpy(st->delay + c * st->delay_stride + lat, in[c], size_t(n) * sizeof(float));
     }
   }
-  if (st->peaks && st->replay) {
+  // Frames of this block's outputs: fed - lat + j, the real ones j0 .. j1.
+  const uint64_t first = st->fed;
+  uint64_t j0 = 0, j1 = n;
+  if (first < lat) j0 = std::min<uint64_t>(n, lat - first);
+  const uint64_t end = st->real + lat;  // output j is real while first + j < end
+  if (first + j1 > end) j1 = end > first ? end - first : 0;
+  if (j1 < j0) j1 = j0;
+  const uint64_t count = j1 - j0;
+  if (st->gains_in) {
+    // The gains found before: neither peaks nor their curve are needed.
+    for (uint64_t j = j0; j < j1; ++j) {
+      const uint64_t at = st->emitted + (j - j0);
+      st->gain[j] = at < st->gains_in_count ? st->gains_in[at] : 1.0f;
+    }
+  } else if (st->peaks && st->replay) {
     // The detector is linear: the peaks of the input times a gain are the
     // kept peaks times it.
     const uint64_t have = st->fed < st->peaks_count ? std::min(n, st->peaks_count - st->fed) : 0;
@@ -449,17 +467,9 @@ uint64_t run_block(LimiterState* st, const float* const* in, float* const* out, 
     st->fed += n;
     return 0;
   }
-  gain_curve(st, n);
+  if (!st->gains_in) gain_curve(st, n);
   st->peak[0] = st->peak[n];
-  // Frames of this block's outputs: fed - lat + j.
-  const uint64_t first = st->fed;
   st->fed += n;
-  uint64_t j0 = 0, j1 = n;
-  if (first < lat) j0 = std::min<uint64_t>(n, lat - first);
-  const uint64_t end = st->real + lat;  // output j is real while first + j < end
-  if (first + j1 > end) j1 = end > first ? end - first : 0;
-  if (j1 < j0) j1 = j0;
-  const uint64_t count = j1 - j0;
   for (uint64_t c = 0; out && c < st->channels; ++c) {
     float* d = st->delay + c * st->delay_stride;
     float* o = out[c] + (st->emitted - base);
@@ -585,6 +595,13 @@ void limiter_gains_into(Limiter& l, float* gains, uint64_t count) {
   if (!st) return;
   st->gains = count > 0 ? gains : nullptr;
   st->gains_count = st->gains ? count : 0;
+}
+
+void limiter_gains_replay(Limiter& l, const float* gains, uint64_t count) {
+  LimiterState* st = l.state;
+  if (!st) return;
+  st->gains_in = count > 0 ? gains : nullptr;
+  st->gains_in_count = st->gains_in ? count : 0;
 }
 
 void limiter_release(Limiter& l) {
@@ -808,7 +825,7 @@ Status limiter_detect_peaks(const LimiterSettings& settings, const float* const*
 }
 
 Status limiter_replay_squares(const LimiterSettings& settings, const float* peaks, uint64_t count, float scale,
-                              uint64_t length, uint64_t step, float* squares, LimiterStats* stats) {
+                              uint64_t length, uint64_t step, float* squares, LimiterStats* stats, float* gains) {
   if ((count > 0 && !peaks) || (length > 0 && (!squares || step == 0))) return STATUS_BAD_ARGUMENT;
   Limiter l;
   limiter_init(l);
@@ -819,6 +836,7 @@ Status limiter_replay_squares(const LimiterSettings& settings, const float* peak
   st->squares = length > 0 ? squares : nullptr;
   st->squares_count = (length + step - 1) / step;
   st->squares_step = step;
+  if (gains) limiter_gains_into(l, gains, length);
   run_without_audio(st, nullptr, length, false);
   if (stats) *stats = st->stats;
   limiter_release(l);

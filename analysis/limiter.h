@@ -120,6 +120,14 @@ void limiter_peaks_replay(Limiter& l, const float* peaks, uint64_t count, float 
 // `count`. The caller keeps `gains` alive while the limiter runs.
 void limiter_gains_into(Limiter& l, float* gains, uint64_t count);
 
+// Applies the gains of an earlier run of the same settings over the same
+// peaks (limiter_gains_into or limiter_replay_squares kept them) instead of
+// finding them again: gains[i] multiplies output frame i (1 past
+// `count`). Output, reduction and trace are those the run finding them
+// gives, bit for bit. The caller keeps `gains` alive while the limiter
+// runs.
+void limiter_gains_replay(Limiter& l, const float* gains, uint64_t count);
+
 void limiter_release(Limiter& l);
 
 // The detector's peaks alone, as limiter_peaks_record keeps them, of the
@@ -134,13 +142,14 @@ void limiter_release(Limiter& l);
 // as squares: squares[i] is the sum of the squared gains a limiter would
 // multiply the output frames i * step .. (i + 1) * step - 1 by (those below
 // `length`), and stats->max_reduction_db (when stats is not null) the
-// largest reduction; its other figures stay 0. No audio is read or
-// written: a search over input gains costs only the gain curve per trial.
-// Returns the statuses of limiter_start, or STATUS_BAD_ARGUMENT for
-// missing arrays or a step of 0.
+// largest reduction; its other figures stay 0. `gains` (when not null)
+// receives the gain of every output frame, gains[0 .. length-1]. No audio
+// is read or written: a search over input gains costs only the gain curve
+// per trial. Returns the statuses of limiter_start, or STATUS_BAD_ARGUMENT
+// for missing arrays or a step of 0.
 [[nodiscard]] Status limiter_replay_squares(const LimiterSettings& settings, const float* peaks, uint64_t count,
                                             float scale, uint64_t length, uint64_t step, float* squares,
-                                            LimiterStats* stats);
+                                            LimiterStats* stats, float* gains = nullptr);
 
 // Limits the frames 0 .. length-1 of `audio` in place (at its rate and
 // channels). `stats` (when not null) receives the reduction, and

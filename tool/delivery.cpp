@@ -118,11 +118,14 @@ struct KeptPeaks {
   bool kept = false;
 };
 
+// The scale of the kept peaks for a pass at linear gain k.
+float replay_scale(float k, const KeptPeaks& kept) { return static_cast<float>(double(k) / double(kept.gain)); }
+
 // `work` := `output` times the gain, limited; its integrated loudness (NaN
 // when unmeasurable), measured while the pass makes it, and the limiter's
 // reduction.
 int limited_pass(const Sample& output, double gain_db, const LimiterSettings& set, Sample* work, double* lufs,
-                 LimiterStats* stats, LoudnessReport* report, KeptPeaks* kept) {
+                 LimiterStats* stats, LoudnessReport* report, KeptPeaks* kept, const float* gains = nullptr) {
   const uint64_t channels = output.channels, length = output.length;
   const uint64_t step = std::max<uint64_t>(1, (length + kLimiterTracePoints - 1) / kLimiterTracePoints);
   report->limiter_trace_count = (length + step - 1) / step;
@@ -137,8 +140,11 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
   }
   limiter_trace_into(l, report->limiter_trace, report->limiter_trace_count, step);
   const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
-  if (kept->kept) {
-    limiter_peaks_replay(l, kept->peaks, kept->count, static_cast<float>(double(k) / double(kept->gain)));
+  if (gains) {
+    // The gains a forecast found for these very peaks.
+    limiter_gains_replay(l, gains, length);
+  } else if (kept->kept) {
+    limiter_peaks_replay(l, kept->peaks, kept->count, replay_scale(k, *kept));
   } else {
     // Without room for them every pass detects its own peaks.
     kept->count = length + limiter_latency(l);
@@ -535,18 +541,30 @@ class WholeLimiterPasses : public LimiterPasses {
   WholeLimiterPasses(const Sample* output, const LimiterSettings& set, Sample* work, KeptPeaks* kept,
                      LoudnessForecast* forecast, bool forecasting)
       : output_(output), set_(set), work_(work), kept_(kept), forecast_(forecast), forecasting_(forecasting) {}
+  ~WholeLimiterPasses() { mem_free(gains_); }
   int metered(double gain_db, double* lufs, LimiterStats* stats, LoudnessReport* report) override {
-    return limited_pass(*output_, gain_db, set_, work_, lufs, stats, report, kept_);
+    // A pass at the gain of the last forecast (the usual end of a search)
+    // applies the gains that forecast found, when its peaks were scaled by
+    // the very same factor.
+    const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
+    const bool same = gains_kept_ && kept_->kept && replay_scale(k, *kept_) == gains_scale_;
+    return limited_pass(*output_, gain_db, set_, work_, lufs, stats, report, kept_, same ? gains_ : nullptr);
   }
   bool can_forecast() override { return forecasting_; }
   int forecast(double gain_db, double* lufs, LimiterStats* stats) override {
     const double k = std::exp(gain_db * 2.302585092994046 * 0.05);
-    int r = limiter_replay_squares(set_, kept_->peaks, kept_->count, static_cast<float>(k / double(kept_->gain)),
-                                   output_->length, forecast_->step, forecast_->squares, stats);
+    const float scale = static_cast<float>(k / double(kept_->gain));
+    // Without room for the gains a metered pass finds them again.
+    if (!gains_ && output_->length > 0) gains_ = static_cast<float*>(mem_alloc(size_t(output_->length) * sizeof(float)));
+    gains_kept_ = false;
+    int r = limiter_replay_squares(set_, kept_->peaks, kept_->count, scale, output_->length, forecast_->step,
+                                   forecast_->squares, stats, gains_);
     if (r != 0) {
       err_printf("  error limiting the output audio, error code: %d\n", r);
       return r;
     }
+    gains_kept_ = gains_ != nullptr;
+    gains_scale_ = scale;
     *lufs = forecast_lufs(*forecast_, k);
     return 0;
   }
@@ -558,6 +576,10 @@ class WholeLimiterPasses : public LimiterPasses {
   KeptPeaks* kept_;
   LoudnessForecast* forecast_;
   bool forecasting_;
+  // The gains of the last forecast, and the scale of its peaks.
+  float* gains_ = nullptr;
+  bool gains_kept_ = false;
+  float gains_scale_ = 0.0f;
 };
 
 // The limiter after the loudness gain: the target (NaN for none) is reached
