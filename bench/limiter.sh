@@ -29,7 +29,7 @@
 #          bench/limiter_bench (the median of its x_realtime, printed as
 #          SPEED when built; target: at least 500)
 # and the CPU and wall time of a -lu -9 -tl -1 run against the plain run on
-# 60 s of dense material (medians of 5; target: at most 2x). Set
+# 60 s of dense material (medians of 7; target: at most 2x). Set
 # TIMBRAL_BEFORE_BIN to another build to get its speed figures in the same
 # run.
 # Lines:
@@ -245,23 +245,23 @@ stage="$(stage_of "$bin")"
 if [ -n "$before" ] && [ -n "$(stage_of "$before")" ]; then
   echo "SPEED limiter_stage_before $(stage_speed "$(stage_of "$before")")"
 fi
-# A -lu -9 -tl -1 run against the plain one on 60 s: medians of 5 runs of
+# A -lu -9 -tl -1 run against the plain one on 60 s: medians of 7 runs of
 # CPU seconds (user and system, every thread) and of wall seconds, the
 # runs of the two (and of the other build) interleaved so that a busy
 # machine weighs on all alike.
 "${FF[@]}" -filter_complex "anoisesrc=d=60:c=pink:r=48000:a=0.5:s=1[l];anoisesrc=d=60:c=pink:r=48000:a=0.5:s=2[r];[l][r]amerge=inputs=2[n];aevalsrc=exprs='0.8*exp(-30*mod(t,0.5))*sin(2*PI*55*mod(t,0.5))|0.8*exp(-30*mod(t,0.5))*sin(2*PI*55*mod(t,0.5))':s=48000:d=60[k];[n][k]amix=inputs=2:normalize=0" -c:a pcm_s16le -ch_layout stereo long.wav
 run_times() {  # run_times <binary> <args...>: "cpu wall" seconds of one run
-  local t0 t1
-  t0=$(date +%s%N)
-  /usr/bin/time -f "%U %S" -o t.txt "$@" >/dev/null 2>&1
-  t1=$(date +%s%N)
-  awk -v a=$t0 -v b=$t1 '{ printf "%.3f %.3f\n", $1 + $2, (b - a) / 1e9 }' t.txt
+  # The shell's own timing, to the millisecond (time(1) gives the CPU
+  # seconds to the hundredth only, a tenth of a plain run).
+  local TIMEFORMAT='%3U %3S %3R' line
+  line=$( { time "$@" >/dev/null 2>&1; } 2>&1 )
+  awk '{ printf "%.3f %.3f\n", $1 + $2, $3 }' <<<"$line"
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 builds=("$bin")
 [ -n "$before" ] && builds+=("$before")
 declare -A CPU WALL
-for ((r = 0; r < 5; r++)); do
+for ((r = 0; r < 7; r++)); do
   for b in "${builds[@]}"; do
     read -r c w <<<"$(run_times "$b" -mf long.wav -cf long.wav -lc true -ml true -f l1.wav)"
     CPU[$b,plain]+="$c "; WALL[$b,plain]+="$w "
