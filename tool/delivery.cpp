@@ -555,7 +555,9 @@ class WholeLimiterPasses : public LimiterPasses {
     const double k = std::exp(gain_db * 2.302585092994046 * 0.05);
     const float scale = static_cast<float>(k / double(kept_->gain));
     // Without room for the gains a metered pass finds them again.
-    if (!gains_ && output_->length > 0) gains_ = static_cast<float*>(mem_alloc(size_t(output_->length) * sizeof(float)));
+    if (!gains_ && output_->length > 0) {
+      gains_ = static_cast<float*>(mem_alloc(size_t(output_->length) * sizeof(float)));
+    }
     gains_kept_ = false;
     int r = limiter_replay_squares(set_, kept_->peaks, kept_->count, scale, output_->length, forecast_->step,
                                    forecast_->squares, stats, gains_);
@@ -582,10 +584,6 @@ class WholeLimiterPasses : public LimiterPasses {
   float gains_scale_ = 0.0f;
 };
 
-// The limiter after the loudness gain: the target (NaN for none) is reached
-// on the limited output, within kTargetToleranceLu, unless that needs more
-// than kMaxReductionDb of reduction.
-// `forecast` (which it frees) may be started already.
 LimiterSettings limiter_settings(const ToolConfig* cfg, const Sample& output) {
   return LimiterSettings{output.sample_rate, output.channels, delivery_ceiling_db(cfg),
                          static_cast<double>(cfg->limiter_lookahead), static_cast<double>(cfg->limiter_release)};
@@ -637,10 +635,13 @@ void detection_finish(Detection* d) {
   }
 }
 
+// The limiter after the loudness gain: the target (NaN for none) is reached
+// on the limited output, within kTargetToleranceLu, unless that needs more
+// than kMaxReductionDb of reduction. `forecast` (which it frees) may be
+// started already, and the peaks `detected` (which it takes) found.
 int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure& unlimited, double target,
                     LoudnessReport* report, LoudnessForecast* started, const String* path, KeptPeaks* detected) {
   LoudnessForecast& forecast = *started;
-  // The peaks found beside the forecast, if any (this frees them).
   KeptPeaks kept = *detected;
   *detected = KeptPeaks{};
   const LimiterSettings set = limiter_settings(cfg, *output);
@@ -657,7 +658,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
   // With a target the search runs on forecasts: the detector's peaks are
   // found once, each trial gain costs only the limiter's gain curve and a
   // weighted sum, and only the pass that ends the search limits the audio
-  // and is metered (by libebur128, while the pass makes it). The search
+  // and is metered (libebur128's value, while the pass makes it). The search
   // then decides again on the metered value, and later forecasts take on
   // the difference (at most kMeteredRounds times, after which the metered
   // pass stands).
