@@ -207,11 +207,16 @@ struct OutputSlot {
   bool keep;                   // skip_existing and the file exists: not written again
 };
 
-OutputSlot slot(const RunContext* ctx, const Group* group, uint64_t child, OutputKind kind) {
+// The output of `kind` for child `child` of the group; a file kept as up
+// to date is listed in the child's record (`rc`; the group's for child 0)
+// as one made would be.
+OutputSlot slot(const RunContext* ctx, const GroupState& g, ReportChild* rc, const Group* group, uint64_t child,
+                OutputKind kind) {
   OutputSlot s{run_plan_find(ctx->plan, group, child, kind), false};
   if (ctx->cfg->skip_existing && s.planned && run_plan_output_current(ctx->plan, s.planned)) {
     s.keep = true;
     out_printf("  kept existing file: '%s'\n", text_of(&s.planned->path));
+    if (ctx->report) report_add_written(ctx, g.report, rc, kind, &s.planned->path);
   }
   return s;
 }
@@ -242,7 +247,7 @@ int save_output(const RunContext* ctx, GroupState& g, ReportChild* rc, uint64_t*
 // the existing file.
 int export_correction(const RunContext* ctx, GroupState& g, ChildState& c, const Group* group, uint64_t index,
                       unsigned rank) {
-  OutputSlot s = slot(ctx, group, index, OUTPUT_CURVE);
+  OutputSlot s = slot(ctx, g, c.rc, group, index, OUTPUT_CURVE);
   if (s.keep) return 0;
   if (!s.planned) return unplanned();
   String path;
@@ -453,7 +458,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   }
   if (rc) report_fill_spectrum(&rc->spectrum, c.child_profile, rate);
   if (produce & PRODUCE_FRC) {
-    OutputSlot s = slot(ctx, group, index, OUTPUT_FR_CHILD);
+    OutputSlot s = slot(ctx, g, rc, group, index, OUTPUT_FR_CHILD);
     if (!s.keep) {
       st = synthesize_frequency_response(c.work, c.child_profile, set.rank);
       if (st != 0) {
@@ -498,7 +503,7 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
     rc->mid_side = set.mid_side;
   }
   if (produce & PRODUCE_RAW) {
-    st = save_output(ctx, g, rc, &c.written, slot(ctx, group, index, OUTPUT_RAW_IR), &c.raw, rate);
+    st = save_output(ctx, g, rc, &c.written, slot(ctx, g, rc, group, index, OUTPUT_RAW_IR), &c.raw, rate);
     if (st != 0) return st;
   }
   if (export_curve) {
@@ -519,11 +524,11 @@ int finish_child(const RunContext* ctx, Group* group, uint64_t index, const Grou
   }
   if (rc) report_child_set_latency(rc, delay, static_cast<int64_t>(rate));
   if (produce & PRODUCE_IR) {
-    st = save_output(ctx, g, rc, &c.written, slot(ctx, group, index, OUTPUT_IR), &c.work, rate);
+    st = save_output(ctx, g, rc, &c.written, slot(ctx, g, rc, group, index, OUTPUT_IR), &c.work, rate);
     if (st != 0) return st;
   }
   if (!(produce & PRODUCE_AUDIO)) return 0;
-  OutputSlot audio = slot(ctx, group, index, OUTPUT_AUDIO);
+  OutputSlot audio = slot(ctx, g, rc, group, index, OUTPUT_AUDIO);
   if (audio.keep) return 0;
   if (!audio.planned || !audio.planned->tags) return unplanned();
   return stream_child_audio(ctx, g, c, set, rate, delay, audio);
@@ -620,7 +625,7 @@ int write_master_response(const RunContext* ctx, Group* group, const GroupSettin
                           uint64_t* written) {
   const ToolConfig* cfg = ctx->cfg;
   if (!(cfg->produce & PRODUCE_FRM) || g.curve_only) return 0;
-  OutputSlot s = slot(ctx, group, 0, OUTPUT_FR_MASTER);
+  OutputSlot s = slot(ctx, g, nullptr, group, 0, OUTPUT_FR_MASTER);
   if (s.keep) return 0;
   int st = synthesize_frequency_response(g.work, g.master_profile, set.rank);
   if (st != 0)

@@ -57,8 +57,8 @@ void report_fill_audio_shape(ReportAudioInfo* info, const String* path, uint64_t
 void report_fill_output_shape(ReportChild* c, uint64_t rate, uint64_t channels, uint64_t frames, double peak_db,
                               const PlannedFile* planned, const LoudnessReport& loudness);
 
-// A file written for a child (`c`) or for the group (`c` null), listed as
-// its kind's row says (nothing for a kind the report does not list).
+// A file written, or kept as up to date, for a child (`c`) or for the
+// group (`c` null), listed as its kind's row says (nothing for a kind the report does not list).
 void report_add_written(const RunContext* ctx, ReportGroup* g, ReportChild* c, OutputKind kind,
                         const String* path);
 

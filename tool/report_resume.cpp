@@ -43,8 +43,8 @@ T* item(const DynArray& list, uint64_t i) {
 // child `index` of `group` now (the same kind and path relative to the
 // report), and it lists one at least: the outputs that run made, all up to
 // date now, so its measures are those of the inputs and settings of now.
-// (An earlier run that kept some of the child's outputs listed only the
-// ones it made.) *audio receives the planned processed audio (null when
+// (A record of an older version lists only the outputs its run made, not
+// those it kept.) *audio receives the planned processed audio (null when
 // none). False also when memory runs out.
 bool lists_planned_files(const RunContext* ctx, const Group* group, uint64_t index, const ReportChild* prev,
                          const PlannedFile** audio) {

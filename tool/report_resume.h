@@ -23,11 +23,11 @@ bool report_resume_load(const char* report_dir, RunReport* previous);
 // For the record `rc` of child `index` (1-based) of `group`, not run
 // because all its outputs are up to date: takes the earlier report's record
 // of the same child (ctx->previous_report) in place of the empty one, when
-// it is still
-// valid: the same group name and child input path, an outcome of done or
-// skipped without failure, and a list of files of which each is one the
-// plan has for that child now (all of them found up to date; an earlier run
-// that kept some of them listed only those it made), as paths relative to
+// it is still valid: the same group name and child input path, an outcome
+// of done or skipped without failure, and a list of files of which each is
+// one the plan has for that child now (all of them found up to date; a
+// record of an older version may list only the files its run made), as
+// paths relative to
 // the report directory. The record keeps this run's outcome (skipped, "all
 // outputs exist"); its plot is the earlier plot file, copied as it is when
 // it can be read. Nothing changes without an earlier record, or when one
