@@ -60,11 +60,11 @@ struct GroupState {
   Sample master, master_profile, work;
   ReportGroup* report;  // null without a report
   uint64_t rate;        // the group's processing rate
-  // Parallel children load while the master is prepared and wait here for
-  // it before they use it; null when the children run one after another.
+  // Children load while the master is prepared and wait at the group's
+  // gate for it before they use it.
   std::mutex* gate_lock;
   std::condition_variable* gate;
-  int master_state;     // kMasterPending, kMasterReady or kMasterFailed (under gate_lock)
+  const int* master_state;  // the group's: kMasterPending, kMasterReady or kMasterFailed (under gate_lock)
   bool curve_only;      // no master: the children are matched to the target curve alone
   double reference_lufs;  // several references: their median loudness (NaN: measure the master)
   bool master_silent;   // every sample of the master is 0
@@ -74,7 +74,7 @@ struct GroupState {
   StreamedInput master_in;
 
   GroupState()
-      : report(nullptr), rate(0), gate_lock(nullptr), gate(nullptr), master_state(0), curve_only(false),
+      : report(nullptr), rate(0), gate_lock(nullptr), gate(nullptr), master_state(nullptr), curve_only(false),
         reference_lufs(std::nan("")), master_silent(false), master_streamed(false) {
     streamed_input_init(&master_in);
     sample_init(master);
@@ -179,17 +179,8 @@ int print_silent(const ToolConfig* cfg, const String* name) {
 bool wait_for_master(GroupState& g) {
   if (!g.gate) return true;
   std::unique_lock<std::mutex> hold(*g.gate_lock);
-  g.gate->wait(hold, [&] { return g.master_state != kMasterPending; });
-  return g.master_state == kMasterReady;
-}
-
-void open_gate(GroupState& g, int state) {
-  if (!g.gate) return;
-  {
-    std::lock_guard<std::mutex> hold(*g.gate_lock);
-    g.master_state = state;
-  }
-  g.gate->notify_all();
+  g.gate->wait(hold, [&] { return *g.master_state != kMasterPending; });
+  return *g.master_state == kMasterReady;
 }
 
 struct GroupSettings {
@@ -705,6 +696,7 @@ struct RunGroup {
   uint64_t rate;           // the group's processing rate
   std::mutex lock;         // guards `state` and `refs`, and is the gate's lock
   std::condition_variable gate;
+  int master_state;        // kMasterPending until the master job decides it (under `lock`)
   GroupState* state;       // made by the first of its jobs to start, freed by the last to end
   uint64_t refs;           // its jobs not yet ended
   std::atomic<uint64_t> cut_from;  // children from this one (1-based) do not run,
@@ -717,8 +709,8 @@ struct RunGroup {
 
   RunGroup()
       : group(nullptr), name(nullptr), set(), precheck(kGroupRuns), master_job(0), children(0), rate(0),
-        state(nullptr), refs(0), cut_from(UINT64_MAX), cut_as(ChildOutcome::kNotReached), report(nullptr),
-        written(0), master_status(0), why(nullptr) {
+        master_state(kMasterPending), state(nullptr), refs(0), cut_from(UINT64_MAX),
+        cut_as(ChildOutcome::kNotReached), report(nullptr), written(0), master_status(0), why(nullptr) {
     output_capture_init(&capture);
   }
   ~RunGroup() {
@@ -828,7 +820,7 @@ struct Run {
       rg.state->rate = rg.rate;
       rg.state->gate_lock = &rg.lock;
       rg.state->gate = &rg.gate;
-      rg.state->master_state = kMasterPending;
+      rg.state->master_state = &rg.master_state;
     }
     return rg.state;
   }
@@ -875,8 +867,14 @@ struct Run {
         rg.why = kMasterResponseNotSaved;
         st = write_master_response(ctx, rg.group, rg.set, *g, &rg.written);
       }
-      open_gate(*g, st == 0 ? kMasterReady : kMasterFailed);
     }
+    // Decided also when the group's state could not be made: a child that
+    // made it waits at the gate all the same.
+    {
+      std::lock_guard<std::mutex> hold(rg.lock);
+      rg.master_state = st == 0 ? kMasterReady : kMasterFailed;
+    }
+    rg.gate.notify_all();
     rg.master_status = st;
     if (worker) output_capture_end();
     release(rg);

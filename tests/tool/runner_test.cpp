@@ -6,6 +6,9 @@
 #include "tool/runner.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,7 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include "analysis/sample.h"
+#include "audio/sample_file.h"
+#include "runtime/string.h"
+#include "tests/support/alloc_fail.h"
+#include "tool/entry.h"
 
 namespace {
 
@@ -111,6 +122,50 @@ TEST(JobRunner, JobsNotTakenWhenTheRunStopsNeverStart) {
     EXPECT_FALSE(h.last_ran.load());
     EXPECT_GE(job_runner_job_seconds(nullptr), 0.0);
   }
+}
+
+// A whole run with two workers, with every allocation of the run failing
+// in turn: each ends (a child whose master could not even be given its
+// state waits at the group's gate all the same), frees everything, and the
+// run without a failure succeeds.
+TEST(JobRunner, WholeParallelRunSurvivesEveryFailingAllocation) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("runner_alloc_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const char* names[] = {"m.wav", "a.wav", "b.wav"};
+  for (unsigned f = 0; f < 3; ++f) {
+    Sample s;
+    sample_init(s);
+    ASSERT_TRUE(sample_allocate(s, 1, 9600, 9600));
+    s.sample_rate = 48000;
+    uint32_t x = 7 + f;
+    for (uint64_t i = 0; i < s.length; ++i) {
+      x = x * 1664525u + 1013904223u;
+      s.data[i] = static_cast<float>(static_cast<int32_t>(x)) * (0.2f + 0.1f * f) / 2147483648.0f;
+    }
+    String path;
+    string_init(&path);
+    const std::string name = (dir / names[f]).string();
+    ASSERT_TRUE(string_from_utf8(&path, name.data(), name.size()));
+    EXPECT_EQ(sample_save_file(s, path, 0, static_cast<int64_t>(s.length)), static_cast<int64_t>(s.length));
+    string_free(&path);
+    sample_destroy(s);
+  }
+  const std::string d = dir.string();
+  for_each_alloc_failure([&] {
+    fs::remove_all(dir / "out");
+    std::vector<std::string> args = {"timbral", "-mf", d + "/m.wav", "-cf", d + "/a.wav", "-cf", d + "/b.wav",
+                                     "-d", d + "/out", "-j", "2", "-r", d + "/out/rep", "-fr", "8",
+                                     "-lu", "-20", "-tl", "-1"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int st = tool_main(static_cast<int>(args.size()), argv.data());
+    if (!alloc_failure_hit()) {
+      EXPECT_EQ(st, 0);
+    }
+  });
+  fs::remove_all(dir);
 }
 
 }  // namespace
