@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
-#include <thread>
+#include <pthread.h>
 
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
@@ -15,7 +15,7 @@ struct JobRunner {
   void* context;
   uint64_t count;
   uint8_t* done;         // per job, under `lock`
-  std::thread* threads;  // `started` of them
+  pthread_t* threads;  // `started` of them
   unsigned started;
   std::mutex lock;
   std::condition_variable changed;
@@ -55,6 +55,15 @@ struct JobRunner {
   }
 };
 
+namespace {
+
+void* work_thread(void* runner) {
+  static_cast<JobRunner*>(runner)->work();
+  return nullptr;
+}
+
+}  // namespace
+
 JobRunner* job_runner_start(uint64_t count, unsigned workers, JobBody body, void* context) {
   JobRunner* r = mem_new<JobRunner>();
   if (!r) return nullptr;
@@ -72,10 +81,11 @@ JobRunner* job_runner_start(uint64_t count, unsigned workers, JobBody body, void
     return nullptr;
   }
   if (workers > count) workers = static_cast<unsigned>(count);
-  if (workers > 0) r->threads = static_cast<std::thread*>(mem_calloc(workers, sizeof(std::thread)));
-  // Without room for the threads the cursor runs the jobs itself.
+  if (workers > 0) r->threads = static_cast<pthread_t*>(mem_calloc(workers, sizeof(pthread_t)));
+  // Without room for the threads the cursor runs the jobs itself; when the
+  // system grants fewer threads than asked, those it granted do the work.
   for (; r->threads && r->started < workers; ++r->started)
-    new (&r->threads[r->started]) std::thread([r] { r->work(); });
+    if (pthread_create(&r->threads[r->started], nullptr, work_thread, r) != 0) break;
   return r;
 }
 
@@ -112,10 +122,7 @@ void job_runner_stop(JobRunner* r) {
 void job_runner_finish(JobRunner* r) {
   if (!r) return;
   job_runner_stop(r);
-  for (unsigned t = 0; t < r->started; ++t) {
-    r->threads[t].join();
-    r->threads[t].~thread();
-  }
+  for (unsigned t = 0; t < r->started; ++t) pthread_join(r->threads[t], nullptr);
   mem_free(r->threads);
   mem_free(r->done);
   mem_delete(r);

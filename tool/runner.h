@@ -22,8 +22,10 @@ struct JobRunner;
 using JobBody = void (*)(void* context, uint64_t job, bool worker);
 
 // A runner of `count` jobs with `workers` threads (0: the cursor runs
-// them). Null when memory or a thread cannot be had; with workers > 0 it
-// then falls back to none. Threads start at once.
+// them), never more threads than jobs. Null when memory runs out. When
+// the system grants fewer threads than asked (or there is no memory for
+// them), the threads it granted run the jobs, and with none the cursor
+// runs them. Threads start at once.
 JobRunner* job_runner_start(uint64_t count, unsigned workers, JobBody body, void* context);
 
 // Returns once job `job` is done, running it here when there are no
