@@ -12,6 +12,7 @@
 #include "analysis/true_peak.h"
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
+#include "runtime/thread.h"
 
 namespace {
 
@@ -124,16 +125,14 @@ Status measure_loudness(const Sample& audio, const double* integrated, LoudnessM
   // follows the signal while it is made): one processor is left to it.
   const unsigned spare = integrated ? 2 : 1;
   const uint64_t helpers = std::min<uint64_t>(cores > spare ? cores - spare : 0, tasks - 1 - (integrated ? 1 : 0));
-  std::thread* threads = helpers ? static_cast<std::thread*>(mem_calloc(size_t(helpers), sizeof(std::thread))) : nullptr;
-  uint64_t started = 0;
-  if (threads) {
-    for (; started < helpers; ++started) new (&threads[started]) std::thread(work);
+  // Helpers the system refuses leave their share to the others.
+  Thread* threads = helpers ? static_cast<Thread*>(mem_calloc(size_t(helpers), sizeof(Thread))) : nullptr;
+  for (uint64_t i = 0; threads && i < helpers; ++i) new (&threads[i]) Thread();
+  for (uint64_t i = 0; threads && i < helpers && threads[i].start(&work); ++i) {
   }
   work();
-  for (uint64_t i = 0; i < started; ++i) {
-    threads[i].join();
-    threads[i].~thread();
-  }
+  // Each waits for its thread, if it had one.
+  for (uint64_t i = 0; threads && i < helpers; ++i) threads[i].~Thread();
   mem_free(threads);
 
   Status status = STATUS_OK;

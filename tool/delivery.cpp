@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <thread>
 
 #include "analysis/limiter.h"
 #include "analysis/loudness.h"
@@ -15,6 +14,7 @@
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
 #include "runtime/output.h"
+#include "runtime/thread.h"
 #include "runtime/status.h"
 #include "runtime/status_text.h"
 #include "tool/settings.h"
@@ -160,13 +160,16 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
   progress_publish_rows(&progress, work->data, work->stride, channels, length);
   double raw = 0.0;
   Status meter_status = STATUS_OK;
-  std::thread meter([&] {
+  auto follow = [&] {
     const DspTable& table = dsp();
     DspFpState fp{};
     table.dsp_start(&fp);
     meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
     table.dsp_finish(&fp);
-  });
+  };
+  // Without a thread of its own the meter reads the output once it is made.
+  Thread meter;
+  (void)meter.start(&follow);
   const DspTable& t = dsp();
   float* rows[64];
   float* outs[64];
@@ -192,7 +195,11 @@ int limited_pass(const Sample& output, double gain_db, const LimiterSettings& se
   if (st == 0 && kept->peaks) kept->kept = true;
   limiter_release(l);
   progress_finish(&progress, st == 0);
-  if (meter.joinable()) meter.join();
+  if (meter.started()) {
+    meter.join();
+  } else {
+    follow();
+  }
   if (st != 0) {
     err_printf("  error limiting the output audio, error code: %d\n", st);
     return st;
@@ -594,8 +601,21 @@ LimiterSettings limiter_settings(const ToolConfig* cfg, const Sample& output) {
 // read the output and nothing else).
 struct Detection {
   KeptPeaks kept;
-  std::thread thread;
+  LimiterSettings set{};
+  const Sample* output = nullptr;
+  Thread thread;
   Status status = STATUS_OK;
+
+  // Finds the peaks (on the thread, or in the caller when it has none).
+  void operator()() {
+    const DspTable& table = dsp();
+    DspFpState fp{};
+    table.dsp_start(&fp);
+    const float* rows[64];
+    for (uint64_t c = 0; c < output->channels; ++c) rows[c] = output->data + c * output->stride;
+    status = limiter_detect_peaks(set, rows, output->length, kept.peaks, kept.count);
+    table.dsp_finish(&fp);
+  }
 };
 
 void detection_start(const ToolConfig* cfg, const Sample& output, Detection* d) {
@@ -612,20 +632,14 @@ void detection_start(const ToolConfig* cfg, const Sample& output, Detection* d) 
     d->kept = KeptPeaks{};
     return;
   }
-  d->thread = std::thread([d, set, &output] {
-    const DspTable& table = dsp();
-    DspFpState fp{};
-    table.dsp_start(&fp);
-    const float* rows[64];
-    for (uint64_t c = 0; c < output.channels; ++c) rows[c] = output.data + c * output.stride;
-    d->status = limiter_detect_peaks(set, rows, output.length, d->kept.peaks, d->kept.count);
-    table.dsp_finish(&fp);
-  });
+  d->set = set;
+  d->output = &output;
+  if (!d->thread.start(d)) (*d)();
 }
 
 // Waits for the peaks; they are kept only when found.
 void detection_finish(Detection* d) {
-  if (d->thread.joinable()) d->thread.join();
+  d->thread.join();
   if (d->kept.peaks && d->status == STATUS_OK) {
     d->kept.gain = 1.0f;
     d->kept.kept = true;

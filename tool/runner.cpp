@@ -5,18 +5,19 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
-#include <pthread.h>
 
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
+#include "runtime/thread.h"
 
 struct JobRunner {
   JobBody body;
   void* context;
   uint64_t count;
   uint8_t* done;         // per job, under `lock`
-  pthread_t* threads;  // `started` of them
+  Thread* threads;  // `started` of them running, `made` made
   unsigned started;
+  unsigned made;
   std::mutex lock;
   std::condition_variable changed;
   uint64_t next;  // the next job to take (under `lock`)
@@ -30,6 +31,9 @@ struct JobRunner {
     const auto took = std::chrono::steady_clock::now() - from;
     job_ns.fetch_add(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count()));
   }
+
+  // What a worker thread runs.
+  void operator()() { work(); }
 
   // A worker: the next job in run order, until there is none.
   void work() {
@@ -55,15 +59,6 @@ struct JobRunner {
   }
 };
 
-namespace {
-
-void* work_thread(void* runner) {
-  static_cast<JobRunner*>(runner)->work();
-  return nullptr;
-}
-
-}  // namespace
-
 JobRunner* job_runner_start(uint64_t count, unsigned workers, JobBody body, void* context) {
   JobRunner* r = mem_new<JobRunner>();
   if (!r) return nullptr;
@@ -72,6 +67,7 @@ JobRunner* job_runner_start(uint64_t count, unsigned workers, JobBody body, void
   r->count = count;
   r->threads = nullptr;
   r->started = 0;
+  r->made = 0;
   r->next = 0;
   r->stopped = false;
   r->job_ns.store(0);
@@ -81,11 +77,11 @@ JobRunner* job_runner_start(uint64_t count, unsigned workers, JobBody body, void
     return nullptr;
   }
   if (workers > count) workers = static_cast<unsigned>(count);
-  if (workers > 0) r->threads = static_cast<pthread_t*>(mem_calloc(workers, sizeof(pthread_t)));
+  if (workers > 0) r->threads = static_cast<Thread*>(mem_calloc(workers, sizeof(Thread)));
+  for (; r->threads && r->made < workers; ++r->made) new (&r->threads[r->made]) Thread();
   // Without room for the threads the cursor runs the jobs itself; when the
   // system grants fewer threads than asked, those it granted do the work.
-  for (; r->threads && r->started < workers; ++r->started)
-    if (pthread_create(&r->threads[r->started], nullptr, work_thread, r) != 0) break;
+  while (r->started < r->made && r->threads[r->started].start(r)) ++r->started;
   return r;
 }
 
@@ -122,7 +118,7 @@ void job_runner_stop(JobRunner* r) {
 void job_runner_finish(JobRunner* r) {
   if (!r) return;
   job_runner_stop(r);
-  for (unsigned t = 0; t < r->started; ++t) pthread_join(r->threads[t], nullptr);
+  for (unsigned t = 0; t < r->made; ++t) r->threads[t].~Thread();
   mem_free(r->threads);
   mem_free(r->done);
   mem_delete(r);
