@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -294,6 +296,32 @@ TEST_F(E2ETest, ManyGroupsNeverHangAtAnyJobCount) {
       }
     }
   }
+}
+
+// A process that may start no more threads (its user's limit reached)
+// still runs: the jobs, and the threads of loudness delivery and the
+// limiter, run in the calling thread, and write the bytes of any run.
+// (The leak checker needs a thread of its own at exit: it is off there.)
+TEST_F(E2ETest, RefusedThreadsLeaveTheWorkToTheCallingThread) {
+  if (geteuid() != 0 || std::system("command -v setpriv prlimit >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "needs root, setpriv and prlimit to run as a user with a limit of processes";
+  for (const char* name : {"m.wav", "a.wav", "b.wav"})
+    write(name, e2e::noise(48000, 2, 72000, static_cast<unsigned>(name[0]), 0.3));
+  fs::copy_file(e2e::tool_path(), dir / "timbral");
+  fs::permissions(dir, fs::perms::all);
+  const std::string args = " -mf m.wav -cf a.wav -cf b.wav -j 4 -lu -12 -tl -1 -q true -d ";
+  auto one = run({"-mf", "m.wav", "-cf", "a.wav", "-cf", "b.wav", "-j", "4", "-lu", "-12", "-tl", "-1", "-d", "one"});
+  ASSERT_EQ(one.status, 0) << one.err;
+  const std::string limited = "cd '" + dir.string() +
+                              "' && ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" setpriv --reuid=65534 --regid=65534 "
+                              "--clear-groups prlimit --nproc=1:1 ./timbral" +
+                              args + "many 2>err.txt";
+  ASSERT_EQ(std::system(limited.c_str()), 0);
+  EXPECT_EQ(e2e::snapshot(dir / "many"), e2e::snapshot(dir / "one"));
+  std::ifstream err(dir / "err.txt");
+  std::stringstream text;
+  text << err.rdbuf();
+  EXPECT_EQ(text.str(), "");
 }
 
 }  // namespace
