@@ -35,16 +35,15 @@ Status from_ebur128(int error) {
   return error == EBUR128_ERROR_NOMEM ? STATUS_NO_MEMORY : STATUS_SYSTEM;
 }
 
-// The library's default channel map as weights: 0 for an unused channel.
-double channel_weight(uint64_t c, uint64_t channels) {
+}  // namespace
+
+double loudness_channel_weight(uint64_t c, uint64_t channels) {
   if (channels == 4) return c < 2 ? 1.0 : 1.41;
   if (channels == 5) return c < 3 ? 1.0 : 1.41;
   if (c < 3) return 1.0;
   if (c == 4 || c == 5) return 1.41;
   return 0.0;
 }
-
-}  // namespace
 
 struct IntegratedMeterState {
   uint64_t rate, channels;
@@ -411,7 +410,7 @@ Status start(IntegratedMeter& m, uint64_t rate, uint64_t channels, bool own) {
     return STATUS_OK;
   }
   init_filter(s);
-  for (uint64_t c = 0; c < channels; ++c) s->weight[c] = channel_weight(c, channels);
+  for (uint64_t c = 0; c < channels; ++c) s->weight[c] = loudness_channel_weight(c, channels);
   s->hop = (rate + 5) / 10;
   s->ring = rate * 400 / 1000;
   if (s->ring % s->hop) s->ring = (s->ring + s->hop) - (s->ring % s->hop);

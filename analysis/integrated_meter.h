@@ -23,6 +23,11 @@ struct IntegratedMeter {
   IntegratedMeterState* state = nullptr;
 };
 
+// libebur128's weight of channel c of `channels` in its default map (0
+// for a channel it leaves out): 1 for left, right and centre, 1.41 for the
+// surrounds.
+double loudness_channel_weight(uint64_t c, uint64_t channels);
+
 // Returns 0, STATUS_BAD_ARGUMENT for a rate of 0, no channels or more
 // than one call of the library takes, STATUS_NO_MEMORY.
 [[nodiscard]] Status integrated_meter_start(IntegratedMeter& m, uint64_t rate, uint64_t channels);

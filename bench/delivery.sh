@@ -191,7 +191,6 @@ for ((round = 0; round < runs; round++)); do
     [ "$m" -gt "${peak[$j]:-0}" ] && peak[$j]=$m
   done
 done
-median() { printf '%s\n' $1 | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 for j in $jobs; do times[$j]=$(median "${times[$j]}"); faults[$j]=$(median "${faults[$j]}"); done
 t_plain=${times[plain]} m_plain=${peak[plain]} f_plain=${faults[plain]}
 t_lu=${times[delivery_loudness]} m_lu=${peak[delivery_loudness]} f_lu=${faults[delivery_loudness]}

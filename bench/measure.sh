@@ -1,6 +1,26 @@
 # Shared by the whole-process bench scripts (sourced, not run). Needs
 # $work (a scratch directory) and $runs set by the caller.
 
+# median <number...>: the median of the numbers (words of one argument
+# count as numbers too); the upper one of an even count.
+median() { printf '%s\n' $* | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+
+# make_groups <n> <master.wav> <child.wav>: in ./in, <n> copies of the two
+# files (mNNNN.wav, cNNNN.wav) and cfg.json, a configuration of <n> groups
+# "group-NNNN" of one master and one child each (src_path in, dst_path out).
+make_groups() {
+  python3 - "$@" <<'PY'
+import json, shutil, sys
+n, master, child = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+groups = {}
+for i in range(n):
+    shutil.copyfile(master, "in/m%04d.wav" % i)
+    shutil.copyfile(child, "in/c%04d.wav" % i)
+    groups["group-%04d" % i] = {"master": "m%04d.wav" % i, "files": ["c%04d.wav" % i]}
+json.dump({"src_path": "in", "dst_path": "out", "groups": groups}, open("cfg.json", "w"))
+PY
+}
+
 # require <tool...>: stops the calling script when a tool is missing.
 require() {
   local tool
@@ -30,10 +50,7 @@ measure() {
     faults+=("$f")
     [ "$m" -gt "$mem" ] && mem=$m
   done
-  local med medf
-  med=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
-  medf=$(printf '%s\n' "${faults[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
-  echo "$med $mem $medf"
+  echo "$(median "${times[@]}") $mem $(median "${faults[@]}")"
 }
 
 # process_lines <what> <ours_kB> <ours_faults> <peer> <peer_kB> <peer_faults>:

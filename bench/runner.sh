@@ -29,21 +29,10 @@ require sox python3
 trap 'if [ -n "${KEEP:-}" ]; then echo "runner.sh: kept $work"; else rm -rf "$work"; fi' EXIT
 cd "$work" || exit 1
 
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-
 mkdir -p in
 sox -n -r 48000 -b 16 -c 2 in/master.wav synth "$seconds" pinknoise vol 0.5 || exit 1
 sox -n -r 48000 -b 16 -c 2 in/child.wav synth "$seconds" brownnoise vol 0.5 || exit 1
-python3 - "$groups" <<'PY' || exit 1
-import json, shutil, sys
-n = int(sys.argv[1])
-groups = {}
-for i in range(n):
-    shutil.copyfile("in/master.wav", "in/m%04d.wav" % i)
-    shutil.copyfile("in/child.wav", "in/c%04d.wav" % i)
-    groups["group-%04d" % i] = {"master": "m%04d.wav" % i, "files": ["c%04d.wav" % i]}
-json.dump({"src_path": "in", "dst_path": "out", "groups": groups}, open("cfg.json", "w"))
-PY
+make_groups "$groups" in/master.wav in/child.wav || exit 1
 
 # One run: "<wall s> <jobs s>".
 one_run() {

@@ -46,23 +46,12 @@ require sox parallel python3 /usr/bin/time
 trap 'if [ -n "${KEEP:-}" ]; then echo "shards.sh: kept $work"; else rm -rf "$work"; fi' EXIT
 cd "$work" || exit 1
 
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-
 # 1. Overhead.
 if [ "$groups" -gt 0 ]; then
 mkdir -p in
 sox -n -r 48000 -b 16 -c 1 in/master.wav synth "$seconds" pinknoise vol 0.5 || exit 1
 sox -n -r 48000 -b 16 -c 1 in/child.wav synth "$seconds" brownnoise vol 0.5 || exit 1
-python3 - "$groups" <<'PY' || exit 1
-import json, shutil, sys
-n = int(sys.argv[1])
-groups = {}
-for i in range(n):
-    shutil.copyfile("in/master.wav", "in/m%04d.wav" % i)
-    shutil.copyfile("in/child.wav", "in/c%04d.wav" % i)
-    groups["group-%04d" % i] = {"master": "m%04d.wav" % i, "files": ["c%04d.wav" % i]}
-json.dump({"src_path": "in", "dst_path": "out", "groups": groups}, open("cfg.json", "w"))
-PY
+make_groups "$groups" in/master.wav in/child.wav || exit 1
 seq_list=$(seq 0 $((shards - 1)) | tr '\n' ' ')
 # The two take turns run by run, so that changes of the machine's load fall
 # on both alike.

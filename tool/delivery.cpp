@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "analysis/integrated_meter.h"
 #include "analysis/limiter.h"
 #include "analysis/loudness.h"
 #include "analysis/sample_progress.h"
@@ -239,15 +240,6 @@ void forecast_free(LoudnessForecast* f) {
   f->blocks = nullptr;
 }
 
-// libebur128's weight of channel c of `channels` in its default map.
-double channel_weight(uint64_t c, uint64_t channels) {
-  if (channels == 4) return c < 2 ? 1.0 : 1.41;
-  if (channels == 5) return c < 3 ? 1.0 : 1.41;
-  if (c < 3) return 1.0;
-  if (c == 4 || c == 5) return 1.41;
-  return 0.0;
-}
-
 // False when there is no memory for it (the passes are then metered).
 bool forecast_start(const Sample& in, LoudnessForecast* f) {
   const uint64_t n = in.length;
@@ -286,7 +278,7 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
   // The weighted channels through the dispatched cascades of two
   // sections, 100 ms at a time.
   uint64_t rows = 0;
-  for (uint64_t c = 0; c < in.channels; ++c) rows += channel_weight(c, in.channels) != 0.0 ? 1 : 0;
+  for (uint64_t c = 0; c < in.channels; ++c) rows += loudness_channel_weight(c, in.channels) != 0.0 ? 1 : 0;
   const uint64_t hop = std::max<uint64_t>(f->hop, 1);
   BiquadSection* sections = static_cast<BiquadSection*>(mem_alloc(size_t(2 * std::max<uint64_t>(rows, 1)) * sizeof(BiquadSection)));
   float* z = static_cast<float*>(mem_alloc(size_t(hop * std::max<uint64_t>(rows, 1)) * sizeof(float)));
@@ -303,7 +295,7 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
   double weight[64];
   uint64_t r = 0;
   for (uint64_t c = 0; c < in.channels; ++c) {
-    const double w = channel_weight(c, in.channels);
+    const double w = loudness_channel_weight(c, in.channels);
     if (w == 0.0) continue;
     sections[2 * r] = BiquadSection{float(pb[0]), float(pb[1]), float(pb[2]), float(-pa[1]), float(-pa[2]), 0.0f, 0.0f};
     sections[2 * r + 1] =
@@ -317,7 +309,7 @@ bool forecast_start(const Sample& in, LoudnessForecast* f) {
     const uint64_t m = std::min(hop, n - at);
     r = 0;
     for (uint64_t c = 0; c < in.channels; ++c) {
-      if (channel_weight(c, in.channels) != 0.0) src[r++] = in.data + c * in.stride + at;
+      if (loudness_channel_weight(c, in.channels) != 0.0) src[r++] = in.data + c * in.stride + at;
     }
     t.biquad_rows(sections, 2, dst, src, size_t(rows), size_t(m));
     const uint64_t steps = (m + f->step - 1) / f->step;

@@ -221,15 +221,20 @@ int streamed_input_reopen(StreamedInput* out, const StreamedInput* from, uint64_
   return 0;
 }
 
+int streamed_run(StreamedInput* in, StageChain* chain) {
+  FileSource source(in);
+  int st = chain->start(source.format(), nullptr);
+  if (st == 0) st = source.run(*chain);
+  if (st == 0) st = chain->finish();
+  return st;
+}
+
 int streamed_loudness(StreamedInput* in, double* lufs) {
   LoudnessTap tap;
   tap.configure(false);
   StageChain chain;
   (void)chain.add(&tap);
-  FileSource source(in);
-  int st = chain.start(source.format(), nullptr);
-  if (st == 0) st = source.run(chain);
-  if (st == 0) st = chain.finish();
+  int st = streamed_run(in, &chain);
   LoudnessMeasure m{};
   if (st == 0) st = tap.result(&m);
   if (st == 0) *lufs = m.integrated_lufs;

@@ -67,3 +67,8 @@ class FileSource : public BlockSource {
 
 // Integrated loudness of the input (NaN when unmeasurable).
 [[nodiscard]] int streamed_loudness(StreamedInput* in, double* lufs);
+
+// Reads the input once, from its start, through `chain` (meters, as a
+// rule): start, every block, finish. The statuses of the reading and the
+// stages.
+[[nodiscard]] int streamed_run(StreamedInput* in, StageChain* chain);

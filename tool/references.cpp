@@ -90,10 +90,7 @@ int streamed_level(StreamedInput* in, ReferenceLevel* level) {
   StageChain chain;
   (void)chain.add(&loudness);
   (void)chain.add(&power);
-  FileSource source(in);
-  int st = chain.start(source.format(), nullptr);
-  if (st == 0) st = source.run(chain);
-  if (st == 0) st = chain.finish();
+  int st = streamed_run(in, &chain);
   LoudnessMeasure m{};
   if (st == 0) st = loudness.result(&m);
   if (st != 0) {
