@@ -24,7 +24,3 @@ bool keyword_find(const KeywordEntry* table, uint32_t count, const String* word,
 bool produce_keyword_find(const String* word, uint64_t* bits) {
   return keyword_find(PRODUCE_KEYWORDS, 6, word, bits);
 }
-
-bool normalize_keyword_find(const String* word, uint64_t* mode) {
-  return keyword_find(NORMALIZE_KEYWORDS, 4, word, mode);
-}

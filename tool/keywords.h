@@ -26,6 +26,3 @@ bool keyword_find(const KeywordEntry* table, uint32_t count, const String* word,
 // True with *bits set when `word` is a produce keyword; false (bits
 // untouched) otherwise.
 bool produce_keyword_find(const String* word, uint64_t* bits);
-
-// True with *mode set when `word` is a normalize keyword; false otherwise.
-bool normalize_keyword_find(const String* word, uint64_t* mode);

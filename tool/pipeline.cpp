@@ -792,23 +792,20 @@ struct Run {
   // headers tell, are never started: they would not be reached, and must
   // leave no file behind with any number of workers.
   void cut_at_channels() {
-    if (!ctx->plan) return;
-    uint64_t k = 0;
-    const PlannedFile* master = nullptr;
-    const Group* seen = nullptr;
-    for (uint64_t i = 0; i < ctx->plan->inputs.count; ++i) {
-      const PlannedFile* in = static_cast<const PlannedFile*>(ctx->plan->inputs.items[i]);
-      if (!in->group) continue;
-      if (in->group != seen) {
-        seen = in->group;
-        master = in->child == 0 ? in : nullptr;
-        // Both lists follow the run's order.
-        while (k < ngroups && groups[k].group != in->group) ++k;
-        if (k == ngroups) return;
-      }
+    const RunPlan* plan = ctx->plan;
+    for (uint64_t k = 0; k < ngroups; ++k) {
       RunGroup& rg = groups[k];
-      if (in->child > 0 && in->child < rg.cut_from.load() && preflight_group_ends_at(ctx->plan, ctx->cfg, master, in))
-        rg.cut_from.store(in->child + 1);
+      uint64_t from, to;
+      run_plan_group_range(plan, rg.group, false, &from, &to);
+      const PlannedFile* master = nullptr;
+      for (uint64_t i = from; i < to; ++i) {
+        const PlannedFile* in = static_cast<const PlannedFile*>(plan->inputs.items[i]);
+        if (i == from && in->child == 0) master = in;
+        if (in->child > 0 && preflight_group_ends_at(plan, ctx->cfg, master, in)) {
+          rg.cut_from.store(in->child + 1);
+          break;
+        }
+      }
     }
   }
 

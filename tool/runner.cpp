@@ -15,7 +15,7 @@ struct JobRunner {
   void* context;
   uint64_t count;
   uint8_t* done;         // per job, under `lock`
-  Thread* threads;  // `started` of them running, `made` made
+  Thread* threads;       // `made` of them, the first `started` running
   unsigned started;
   unsigned made;
   std::mutex lock;
@@ -32,11 +32,8 @@ struct JobRunner {
     job_ns.fetch_add(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count()));
   }
 
-  // What a worker thread runs.
-  void operator()() { work(); }
-
-  // A worker: the next job in run order, until there is none.
-  void work() {
+  // A worker thread: the next job in run order, until there is none.
+  void operator()() {
     const DspTable& table = dsp();
     DspFpState fp{};
     table.dsp_start(&fp);

@@ -21,7 +21,7 @@ bool produce(const char* word, uint64_t* bits) {
 bool normalize(const char* word, uint64_t* mode) {
   String s;
   string_init(&s);
-  bool ok = string_from_utf8(&s, word, std::strlen(word)) && normalize_keyword_find(&s, mode);
+  bool ok = string_from_utf8(&s, word, std::strlen(word)) && keyword_find(NORMALIZE_KEYWORDS, 4, &s, mode);
   string_free(&s);
   return ok;
 }
