@@ -335,6 +335,17 @@ int stream_child_audio(const RunContext* ctx, GroupState& g, ChildState& c, cons
                 : measure_integrated_loudness(cfg->mastering ? g.master : c.child, &job.timbre_lufs);
     if (st != 0) err_printf("  error measuring loudness, error code: %d\n", st);
   }
+  if (st == 0 && !cfg->mastering && !c.child_streamed) {
+    // The child gave its profile and loudness; its audio is not read
+    // again, and its memory serves the output.
+    Sample shape;
+    sample_init(shape);
+    shape.sample_rate = c.child.sample_rate;
+    shape.channels = c.child.channels;
+    shape.length = c.child.length;
+    sample_swap(shape, c.child);
+    sample_destroy(shape);
+  }
   if (st == 0) st = write_child_audio(&job);
   if (st == 0) {
     ++c.written;
