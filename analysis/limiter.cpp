@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "analysis/sample_progress.h"
 #include "analysis/true_peak.h"
 #include "dsp/dsp.h"
 #include "runtime/alloc.h"
@@ -792,12 +793,23 @@ Status limiter_flush(Limiter& l, float* const* out, uint64_t* produced) {
 
 namespace {
 
+// Blocks a follower waits for at once: fewer wake-ups than one per block.
+constexpr uint64_t kFollowFrames = 16 * kBlock;
+
 // A whole stream of `length` frames (of `in`, or zeros) and the latency's
-// flush, producing no audio: only the peaks, or only the gains.
-void run_without_audio(LimiterState* st, const float* const* in, uint64_t length, bool peaks_only) {
+// flush, producing no audio: only the peaks, or only the gains. With
+// `progress` the input's frames are read once it says they are complete;
+// false when its writer gave up.
+bool run_without_audio(LimiterState* st, const float* const* in, uint64_t length, bool peaks_only,
+                       SampleProgress* progress = nullptr) {
   const float* rows[kMaxChannels];
+  uint64_t ready = progress ? 0 : length;
   for (uint64_t at = 0; at < length; at += kBlock) {
     const uint64_t n = std::min(kBlock, length - at);
+    if (at + n > ready) {
+      ready = std::min(length, at + kFollowFrames);
+      if (!progress_wait(progress, ready)) return false;
+    }
     for (uint64_t c = 0; in && c < st->channels; ++c) rows[c] = in[c] + at;
     st->real += n;
     run_block(st, in ? rows : nullptr, nullptr, n, 0, peaks_only);
@@ -807,6 +819,7 @@ void run_without_audio(LimiterState* st, const float* const* in, uint64_t length
     run_block(st, nullptr, nullptr, n, 0, peaks_only);
     left -= n;
   }
+  return true;
 }
 
 }  // namespace
@@ -822,6 +835,27 @@ Status limiter_detect_peaks(const LimiterSettings& settings, const float* const*
   run_without_audio(l.state, in, length, true);
   limiter_release(l);
   return STATUS_OK;
+}
+
+Status limiter_detect_peaks_following(const LimiterSettings& settings, SampleProgress* progress, float* peaks,
+                                      uint64_t count) {
+  if (!progress) return STATUS_BAD_ARGUMENT;
+  // The rows and their sizes are known once the first frames are (or the
+  // signal is finished).
+  if (!progress_wait(progress, 1)) return STATUS_INVALID;
+  if (progress->channels != settings.channels || (progress->frames > 0 && !progress->data) ||
+      (count > 0 && !peaks))
+    return STATUS_BAD_ARGUMENT;
+  const float* rows[kMaxChannels];
+  for (uint64_t c = 0; c < progress->channels; ++c) rows[c] = progress->data + c * progress->stride;
+  Limiter l;
+  limiter_init(l);
+  Status status = limiter_start(l, settings);
+  if (status != STATUS_OK) return status;
+  limiter_peaks_record(l, peaks, count);
+  const bool ok = run_without_audio(l.state, rows, progress->frames, true, progress);
+  limiter_release(l);
+  return ok ? STATUS_OK : STATUS_INVALID;
 }
 
 Status limiter_replay_squares(const LimiterSettings& settings, const float* peaks, uint64_t count, float scale,

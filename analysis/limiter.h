@@ -137,6 +137,15 @@ void limiter_release(Limiter& l);
 [[nodiscard]] Status limiter_detect_peaks(const LimiterSettings& settings, const float* const* in, uint64_t length,
                                           float* peaks, uint64_t count);
 
+// limiter_detect_peaks of a signal that another thread is still making:
+// its rows and length are those `progress` publishes, and each block is
+// read once `progress` says it is complete. STATUS_INVALID when the
+// writer gave up, STATUS_BAD_ARGUMENT when the channels are not the
+// settings'.
+struct SampleProgress;
+[[nodiscard]] Status limiter_detect_peaks_following(const LimiterSettings& settings, SampleProgress* progress,
+                                                    float* peaks, uint64_t count);
+
 // The gains alone of a stream of `length` frames whose detector peaks are
 // the kept ones times `scale` (as limiter_peaks_replay reads them), summed
 // as squares: squares[i] is the sum of the squared gains a limiter would

@@ -257,6 +257,7 @@ Status CollectStage::start(const StageFormat& in, StageFormat* out) {
   sample_swap(*into_, fresh);
   sample_destroy(fresh);
   at_ = 0;
+  if (progress_) progress_publish_rows(progress_, into_->data, into_->stride, into_->channels, into_->length);
   *out = in;
   return STATUS_OK;
 }
@@ -267,6 +268,7 @@ Status CollectStage::process(const Sample& block, StageSink& next) {
   for (uint64_t c = 0; c < block.channels; ++c)
     t.copy_floats(into_->data + c * into_->stride + at_, block.data + c * block.stride, size_t(block.length));
   at_ += block.length;
+  if (progress_) progress_advance(progress_, at_);
   return next.take(block);
 }
 

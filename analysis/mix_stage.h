@@ -4,6 +4,7 @@
 
 #include "analysis/block_convolver.h"
 #include "analysis/convolver.h"
+#include "analysis/sample_progress.h"
 #include "analysis/stage.h"
 
 // Convolution and dry/wet mix as a stage: the values convolve_mix_range
@@ -87,15 +88,21 @@ class PeakTap : public Stage {
 
 // A tap that keeps a copy of everything that passes in `*into`, a buffer
 // of the length the stage is told (zero padding), for a signal short
-// enough to hold whole.
+// enough to hold whole. With `progress` it publishes the buffer and the
+// frames copied so far, for a reader on another thread; the caller
+// finishes the progress once the chain has run.
 class CollectStage : public Stage {
  public:
-  void configure(Sample* into) { into_ = into; }
+  void configure(Sample* into, SampleProgress* progress = nullptr) {
+    into_ = into;
+    progress_ = progress;
+  }
   Status start(const StageFormat& in, StageFormat* out) override;
   Status process(const Sample& block, StageSink& next) override;
 
  private:
   Sample* into_ = nullptr;
+  SampleProgress* progress_ = nullptr;
   uint64_t at_ = 0;
 };
 

@@ -260,10 +260,20 @@ int write_child_audio(ChildAudio* job) {
     ~FreeAtExit() { sample_destroy(s); }
   } free_held{held};
   WholeSource held_source(held);
+  // The limiter's detector follows the held output while it is made, on a
+  // thread of its own (declared after what it reads, so that it ends
+  // first); normalization would change the output after it.
+  SampleProgress made;
+  progress_init(&made);
+  LimiterDetection early;
   const bool measured_first = cfg->normalize != NORMALIZE_NONE || job->deliver;
   if (measured_first && frames * in.channels <= job->whole_limit / sizeof(float)) {
-    parts.collect.configure(&held);
-    if ((st = run_pass(job, parts, kCollect, false, false, nullptr)) != 0) return convolve_failed(st);
+    const bool follow = job->deliver && job->limiter && cfg->normalize == NORMALIZE_NONE &&
+                        limiter_detection_start(cfg, job->rate, in.channels, frames, &made, &early, false);
+    parts.collect.configure(&held, follow ? &made : nullptr);
+    st = run_pass(job, parts, kCollect, false, false, nullptr);
+    progress_finish(&made, st == 0);
+    if (st != 0) return convolve_failed(st);
     held.sample_rate = job->rate;
     st = normalize_to_peak(held, static_cast<int>(cfg->normalize), job->norm_peak, parts.peak.peak());
     if (st != 0) {
@@ -272,7 +282,7 @@ int write_child_audio(ChildAudio* job) {
     }
     if (job->deliver) {
       st = deliver_loudness(cfg, &held, nullptr, &job->loudness, job->reference_lufs, job->target,
-                            &job->timbre_lufs);
+                            &job->timbre_lufs, &early);
       if (st != 0) return st;
     }
     parts.whole_output = &held_source;

@@ -537,9 +537,11 @@ namespace {
 // once, metered passes that limit the output into `work`.
 class WholeLimiterPasses : public LimiterPasses {
  public:
+  // `gains` (owned from here, may be null) is room for a forecast's gains.
   WholeLimiterPasses(const Sample* output, const LimiterSettings& set, Sample* work, KeptPeaks* kept,
-                     LoudnessForecast* forecast, bool forecasting)
-      : output_(output), set_(set), work_(work), kept_(kept), forecast_(forecast), forecasting_(forecasting) {}
+                     LoudnessForecast* forecast, bool forecasting, float* gains)
+      : output_(output), set_(set), work_(work), kept_(kept), forecast_(forecast), forecasting_(forecasting),
+        gains_(gains) {}
   ~WholeLimiterPasses() { mem_free(gains_); }
   int metered(double gain_db, double* lufs, LimiterStats* stats, LoudnessReport* report) override {
     // A pass at the gain of the last forecast (the usual end of a search)
@@ -578,7 +580,7 @@ class WholeLimiterPasses : public LimiterPasses {
   LoudnessForecast* forecast_;
   bool forecasting_;
   // The gains of the last forecast, and the scale of its peaks.
-  float* gains_ = nullptr;
+  float* gains_;
   bool gains_kept_ = false;
   float gains_scale_ = 0.0f;
 };
@@ -588,57 +590,76 @@ LimiterSettings limiter_settings(const ToolConfig* cfg, const Sample& output) {
                          static_cast<double>(cfg->limiter_lookahead), static_cast<double>(cfg->limiter_release)};
 }
 
-// The detector's peaks of the output at unit gain, found on a thread of
-// their own while the forecast's filter runs on the caller's (the two
-// read the output and nothing else).
-struct Detection {
-  KeptPeaks kept;
-  LimiterSettings set{};
-  const Sample* output = nullptr;
-  Thread thread;
-  Status status = STATUS_OK;
+}  // namespace
 
-  // Finds the peaks (on the thread, or in the caller when it has none).
-  void operator()() {
-    const DspTable& table = dsp();
-    DspFpState fp{};
-    table.dsp_start(&fp);
-    const float* rows[64];
-    for (uint64_t c = 0; c < output->channels; ++c) rows[c] = output->data + c * output->stride;
-    status = limiter_detect_peaks(set, rows, output->length, kept.peaks, kept.count);
-    table.dsp_finish(&fp);
-  }
-};
+void LimiterDetection::operator()() {
+  const DspTable& table = dsp();
+  DspFpState fp{};
+  table.dsp_start(&fp);
+  status = limiter_detect_peaks_following(set, progress, peaks, count);
+  table.dsp_finish(&fp);
+  // Room for the passes: without it they allocate their own.
+  if (status == STATUS_OK && !sample_allocate_unfilled(work, set.channels, frames, frames)) sample_destroy(work);
+  if (status == STATUS_OK && frames > 0) gains = static_cast<float*>(mem_alloc(size_t(frames) * sizeof(float)));
+}
 
-void detection_start(const ToolConfig* cfg, const Sample& output, Detection* d) {
-  const LimiterSettings set = limiter_settings(cfg, output);
+LimiterDetection::~LimiterDetection() {
+  thread.join();
+  mem_free(peaks);
+  mem_free(gains);
+  sample_destroy(work);
+}
+
+bool limiter_detection_start(const ToolConfig* cfg, uint64_t rate, uint64_t channels, uint64_t frames,
+                             SampleProgress* progress, LimiterDetection* d, bool inline_without_thread) {
+  if (!cfg->limiter.on || d->thread.started()) return false;
+  Sample shape;
+  sample_init(shape);
+  shape.sample_rate = rate;
+  shape.channels = channels;
+  const LimiterSettings set = limiter_settings(cfg, shape);
   Limiter probe;
   limiter_init(probe);
   // Where it cannot start, the search finds the peaks itself (and says why
   // it cannot).
-  if (limiter_start(probe, set) != STATUS_OK) return;
-  d->kept.count = output.length + limiter_latency(probe);
+  if (limiter_start(probe, set) != STATUS_OK) return false;
+  const uint64_t count = frames + limiter_latency(probe);
   limiter_release(probe);
-  d->kept.peaks = static_cast<float*>(mem_alloc(size_t(d->kept.count) * sizeof(float)));
-  if (!d->kept.peaks) {
-    d->kept = KeptPeaks{};
-    return;
-  }
+  float* peaks = static_cast<float*>(mem_alloc(size_t(count) * sizeof(float)));
+  if (!peaks) return false;
+  mem_free(d->peaks);
+  d->peaks = peaks;
+  d->count = count;
+  d->frames = frames;
   d->set = set;
-  d->output = &output;
-  if (!d->thread.start(d)) (*d)();
+  d->progress = progress;
+  d->status = STATUS_OK;
+  if (d->thread.start(d)) return true;
+  if (inline_without_thread) {
+    (*d)();
+    return true;
+  }
+  mem_free(d->peaks);
+  d->peaks = nullptr;
+  return false;
 }
 
-// Waits for the peaks; they are kept only when found.
-void detection_finish(Detection* d) {
+namespace {
+
+// Waits for the detection and takes its peaks and buffers when they are
+// those of `output` as it is now; what it does not take stays with `d`.
+void detection_take(LimiterDetection* d, const Sample& output, KeptPeaks* kept, Sample* work, float** gains) {
   d->thread.join();
-  if (d->kept.peaks && d->status == STATUS_OK) {
-    d->kept.gain = 1.0f;
-    d->kept.kept = true;
-  } else {
-    mem_free(d->kept.peaks);
-    d->kept = KeptPeaks{};
-  }
+  const SampleProgress* p = d->progress;
+  const bool same = d->peaks && d->status == STATUS_OK && p && p->data == output.data &&
+                    p->stride == output.stride && p->frames == output.length && d->frames == output.length &&
+                    d->set.rate == output.sample_rate && d->set.channels == output.channels;
+  if (!same) return;
+  *kept = KeptPeaks{d->peaks, d->count, 1.0f, true};
+  d->peaks = nullptr;
+  if (d->work.data && d->work.channels == output.channels && d->work.length == output.length) sample_swap(*work, d->work);
+  *gains = d->gains;
+  d->gains = nullptr;
 }
 
 // The limiter after the loudness gain: the target (NaN for none) is reached
@@ -646,16 +667,19 @@ void detection_finish(Detection* d) {
 // than kMaxReductionDb of reduction. `forecast` (which it frees) may be
 // started already, and the peaks `detected` (which it takes) found.
 int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure& unlimited, double target,
-                    LoudnessReport* report, LoudnessForecast* started, const String* path, KeptPeaks* detected) {
+                    LoudnessReport* report, LoudnessForecast* started, const String* path, KeptPeaks* detected,
+                    Sample* prepared, float* gains) {
   LoudnessForecast& forecast = *started;
   KeptPeaks kept = *detected;
   *detected = KeptPeaks{};
   const LimiterSettings set = limiter_settings(cfg, *output);
   Sample work;
   sample_init(work);
-  if (!sample_allocate_unfilled(work, output->channels, output->length, output->length)) {
+  sample_swap(work, *prepared);
+  if (!work.data && !sample_allocate_unfilled(work, output->channels, output->length, output->length)) {
     forecast_free(&forecast);
     mem_free(kept.peaks);
+    mem_free(gains);
     return measured(STATUS_NO_MEMORY);
   }
   work.sample_rate = output->sample_rate;
@@ -674,6 +698,10 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
     mem_free(kept.peaks);
     kept = KeptPeaks{};
   }
+  if (!forecasting) {
+    mem_free(gains);
+    gains = nullptr;
+  }
   if (forecasting && !kept.kept) {
     Limiter probe;
     limiter_init(probe);
@@ -681,6 +709,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
       err_printf("  error limiting the output audio, error code: %d\n", st);
       forecast_free(&forecast);
       sample_destroy(work);
+      mem_free(gains);
       return st;
     }
     kept.count = output->length + limiter_latency(probe);
@@ -698,7 +727,7 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
       forecasting = false;
     }
   }
-  WholeLimiterPasses passes(output, set, &work, &kept, &forecast, forecasting);
+  WholeLimiterPasses passes(output, set, &work, &kept, &forecast, forecasting, gains);
   double gain = 0.0;
   st = limiter_search(cfg, unlimited, target, report, path, passes, &gain);
   forecast_free(&forecast);
@@ -734,31 +763,53 @@ int loudness_target(const ToolConfig* cfg, const Sample* timbre, const double* r
 }  // namespace
 
 int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
-                     const double* reference_lufs, const String* path, const double* timbre_lufs) {
+                     const double* reference_lufs, const String* path, const double* timbre_lufs,
+                     LimiterDetection* early) {
   LoudnessMeasure out;
   double target = kNaN;
   LoudnessForecast forecast;
   int st = 0;
-  Detection detection;
+  // The output as a finished signal, for a detection started here.
+  SampleProgress finished;
+  progress_init(&finished);
+  progress_publish_rows(&finished, output->data, output->stride, output->channels, output->length);
+  progress_finish(&finished, true);
+  LimiterDetection own;
+  LimiterDetection* detection = nullptr;
+  KeptPeaks kept;
+  Sample work;
+  sample_init(work);
+  float* gains = nullptr;
   if (cfg->limiter.on) {
     if ((st = loudness_target(cfg, timbre, reference_lufs, &target, timbre_lufs)) != 0) return st;
-    if (!std::isnan(target)) detection_start(cfg, *output, &detection);
+    if (!std::isnan(target)) {
+      // Peaks found while the output was made, or found now beside the
+      // forecast's filter.
+      if (early && early->peaks) {
+        detection = early;
+      } else if (limiter_detection_start(cfg, output->sample_rate, output->channels, output->length, &finished, &own,
+                                         true)) {
+        detection = &own;
+      }
+    }
     if (!std::isnan(target) && !forecast_start(*output, &forecast)) forecast_free(&forecast);
     st = measure_before_limiter(*output, forecast.power ? &forecast : nullptr, &out);
-    detection_finish(&detection);
+    if (detection) detection_take(detection, *output, &kept, &work, &gains);
   } else {
     st = measured(measure_loudness(*output, &out));
     if (st == 0) st = loudness_target(cfg, timbre, reference_lufs, &target, timbre_lufs);
   }
   if (st != 0) {
     forecast_free(&forecast);
-    mem_free(detection.kept.peaks);
+    mem_free(kept.peaks);
+    mem_free(gains);
+    sample_destroy(work);
     return st;
   }
   report->before_lufs = out.integrated_lufs;
   if (cfg->limiter.on) {
     if (!std::isnan(target) && std::isnan(out.integrated_lufs)) warn_unmeasurable(out);
-    return deliver_limited(cfg, output, out, target, report, &forecast, path, &detection.kept);
+    return deliver_limited(cfg, output, out, target, report, &forecast, path, &kept, &work, gains);
   }
   WholeOutput whole{output};
   return deliver_gain(cfg, out, target, report, path, whole);

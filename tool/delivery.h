@@ -7,8 +7,10 @@
 
 #include "audio/save_format.h"
 #include "runtime/string.h"
+#include "runtime/thread.h"
 
 struct Sample;
+struct SampleProgress;
 struct ToolConfig;
 
 // Delivery steps of the processed audio: loudness target or match under a
@@ -74,9 +76,43 @@ void loudness_report_init(LoudnessReport* r);
 // value (several references: their median) and `timbre` is not measured.
 // `timbre_lufs` (when not null) is the timbre file's loudness, measured
 // already (NaN: unmeasurable); `timbre` is then not read.
+// `early` (when not null) is a detection started while the output was
+// made (limiter_detection_start); its peaks serve when they are the
+// output's as it is now.
+struct LimiterDetection;
 [[nodiscard]] int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre,
                                    LoudnessReport* report, const double* reference_lufs = nullptr, const String* path = nullptr,
-                                   const double* timbre_lufs = nullptr);
+                                   const double* timbre_lufs = nullptr, LimiterDetection* early = nullptr);
+
+// The limiter's detector at unit gain over a whole output, on a thread of
+// its own, which then allocates the room of the limiter's passes (the
+// kernel clears a fresh buffer's pages there, beside the caller's work).
+// It follows the output through `progress`, so it may start while another
+// stage still makes the output.
+struct LimiterDetection {
+  LimiterSettings set{};
+  SampleProgress* progress = nullptr;
+  uint64_t frames = 0;
+  float* peaks = nullptr;  // count: the detector's peaks, once found
+  uint64_t count = 0;
+  Sample work{};           // room for the limited output
+  float* gains = nullptr;  // room for a pass's gains, `frames` of them
+  Status status = STATUS_OK;
+  Thread thread;
+
+  LimiterDetection() = default;
+  LimiterDetection(const LimiterDetection&) = delete;
+  LimiterDetection& operator=(const LimiterDetection&) = delete;
+  ~LimiterDetection();  // waits for the thread; frees what nobody took
+  void operator()();
+};
+
+// Starts the detection of an output of `channels` x `frames` at `rate`
+// that `progress` publishes. False when the limiter is off or it cannot
+// start (its settings refused, no memory, or no thread unless
+// `inline_without_thread`, which then finds the peaks before returning).
+bool limiter_detection_start(const ToolConfig* cfg, uint64_t rate, uint64_t channels, uint64_t frames,
+                             SampleProgress* progress, LimiterDetection* d, bool inline_without_thread);
 
 // The output of the gain step, whole or made again in blocks: the gain is
 // applied to it, and its integrated loudness measured after the gain.
