@@ -188,10 +188,12 @@ void free_state(LimiterState* st) {
 inline float lesser(float a, float b) { return b < a ? b : a; }
 inline float greater(float a, float b) { return b > a ? b : a; }
 
-// dst[j] = the least of x[j .. j + len - 1] for j < n, by doubling: each
-// level holds the minima of twice the frames of the one before, and two
-// minima of the largest power of two within len cover the window. Plain
-// loops over distinct rows, which the compiler turns into vector code.
+// dst[j] = the least of x[j .. j + len - 1] for j < n, by growing
+// windows: each level holds the minima of four times (or, last, twice) the
+// frames of the one before, and two minima of the largest width within len
+// cover the window. The minimum is exact, so any grouping gives the same
+// values; fewer, wider levels store less. Plain loops over distinct rows,
+// which the compiler turns into vector code.
 void window_min(float* dst, const float* x, uint64_t len, uint64_t n, float* a, float* b) {
   if (len == 1) {
     std::memcpy(dst, x, size_t(n) * sizeof(float));
@@ -201,12 +203,18 @@ void window_min(float* dst, const float* x, uint64_t len, uint64_t n, float* a, 
   const float* src = x;
   uint64_t width = 1;
   while (2 * width <= len) {
-    const uint64_t count = m - width;
+    const uint64_t grow = 4 * width <= len ? 4 : 2;
+    const uint64_t count = m - (grow - 1) * width;
     float* __restrict out = a;
     const float* __restrict in = src;
-    for (uint64_t i = 0; i < count; ++i) out[i] = lesser(in[i], in[i + width]);
+    if (grow == 4) {
+      const uint64_t w = width;
+      for (uint64_t i = 0; i < count; ++i) out[i] = lesser(lesser(in[i], in[i + w]), lesser(in[i + 2 * w], in[i + 3 * w]));
+    } else {
+      for (uint64_t i = 0; i < count; ++i) out[i] = lesser(in[i], in[i + width]);
+    }
     m = count;
-    width *= 2;
+    width *= grow;
     src = a;
     std::swap(a, b);
   }
@@ -332,14 +340,13 @@ void gain_curve(LimiterState* st, uint64_t n) {
   }
   int64_t* s1 = st->sums + len2;
   int64_t sum1 = st->sum1;
+  int64_t sum2 = st->sum2;
+  int64_t* total = st->totals;
+  // One loop for both: the second sum takes each first sum as it is made.
   for (uint64_t j = 0; j < n; ++j) {
     sum1 += q[j] - q[j - len1];
     s1[j] = sum1;
-  }
-  int64_t sum2 = st->sum2;
-  int64_t* total = st->totals;
-  for (uint64_t j = 0; j < n; ++j) {
-    sum2 += s1[j] - s1[j - len2];
+    sum2 += sum1 - s1[j - len2];
     total[j] = sum2;
   }
   // 0 <= total < 2^52: its bits under the exponent of 2^52 are 2^52 +
