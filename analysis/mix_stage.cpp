@@ -250,9 +250,10 @@ Status WindowStage::process(const Sample& block, StageSink& next) {
 
 Status CollectStage::start(const StageFormat& in, StageFormat* out) {
   if (!into_) return STATUS_INVALID;
+  // Unfilled: the blocks fill it, and finish() zeroes what they left.
   Sample fresh;
   sample_init(fresh);
-  if (!sample_allocate(fresh, in.channels, in.length, in.length)) return STATUS_NO_MEMORY;
+  if (!sample_allocate_unfilled(fresh, in.channels, in.length, in.length)) return STATUS_NO_MEMORY;
   fresh.sample_rate = in.rate;
   sample_swap(*into_, fresh);
   sample_destroy(fresh);
@@ -270,6 +271,15 @@ Status CollectStage::process(const Sample& block, StageSink& next) {
   at_ += block.length;
   if (progress_) progress_advance(progress_, at_);
   return next.take(block);
+}
+
+Status CollectStage::finish(StageSink& next) {
+  (void)next;
+  // The frames no block reached, and the rows' padding, read as zeros.
+  const DspTable& t = dsp();
+  for (uint64_t c = 0; c < into_->channels; ++c)
+    t.fill_zero(into_->data + c * into_->stride + at_, size_t(into_->stride - at_));
+  return STATUS_OK;
 }
 
 Status PeakTap::process(const Sample& block, StageSink& next) {

@@ -99,6 +99,7 @@ class CollectStage : public Stage {
   }
   Status start(const StageFormat& in, StageFormat* out) override;
   Status process(const Sample& block, StageSink& next) override;
+  Status finish(StageSink& next) override;
 
  private:
   Sample* into_ = nullptr;

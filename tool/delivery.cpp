@@ -593,6 +593,18 @@ LimiterSettings limiter_settings(const ToolConfig* cfg, const Sample& output) {
 }  // namespace
 
 void LimiterDetection::operator()() {
+  // The peaks' room is taken once the output's is (the first frames are
+  // out): the output may reuse a block freed before it, which a request of
+  // another size would have given back to the system.
+  if (!progress_wait(progress, 1)) {
+    status = STATUS_INVALID;
+    return;
+  }
+  peaks = static_cast<float*>(mem_alloc(size_t(count) * sizeof(float)));
+  if (!peaks) {
+    status = STATUS_NO_MEMORY;
+    return;
+  }
   const DspTable& table = dsp();
   DspFpState fp{};
   table.dsp_start(&fp);
@@ -625,10 +637,8 @@ bool limiter_detection_start(const ToolConfig* cfg, uint64_t rate, uint64_t chan
   if (limiter_start(probe, set) != STATUS_OK) return false;
   const uint64_t count = frames + limiter_latency(probe);
   limiter_release(probe);
-  float* peaks = static_cast<float*>(mem_alloc(size_t(count) * sizeof(float)));
-  if (!peaks) return false;
   mem_free(d->peaks);
-  d->peaks = peaks;
+  d->peaks = nullptr;
   d->count = count;
   d->frames = frames;
   d->set = set;
@@ -639,8 +649,7 @@ bool limiter_detection_start(const ToolConfig* cfg, uint64_t rate, uint64_t chan
     (*d)();
     return true;
   }
-  mem_free(d->peaks);
-  d->peaks = nullptr;
+  d->progress = nullptr;
   return false;
 }
 
@@ -785,7 +794,7 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     if (!std::isnan(target)) {
       // Peaks found while the output was made, or found now beside the
       // forecast's filter.
-      if (early && early->peaks) {
+      if (early && early->progress) {
         detection = early;
       } else if (limiter_detection_start(cfg, output->sample_rate, output->channels, output->length, &finished, &own,
                                          true)) {

@@ -91,7 +91,7 @@ struct LimiterDetection;
 // stage still makes the output.
 struct LimiterDetection {
   LimiterSettings set{};
-  SampleProgress* progress = nullptr;
+  SampleProgress* progress = nullptr;  // null until started
   uint64_t frames = 0;
   float* peaks = nullptr;  // count: the detector's peaks, once found
   uint64_t count = 0;
@@ -109,8 +109,8 @@ struct LimiterDetection {
 
 // Starts the detection of an output of `channels` x `frames` at `rate`
 // that `progress` publishes. False when the limiter is off or it cannot
-// start (its settings refused, no memory, or no thread unless
-// `inline_without_thread`, which then finds the peaks before returning).
+// start (its settings refused, or no thread unless `inline_without_thread`,
+// which then finds the peaks before returning).
 bool limiter_detection_start(const ToolConfig* cfg, uint64_t rate, uint64_t channels, uint64_t frames,
                              SampleProgress* progress, LimiterDetection* d, bool inline_without_thread);
 
