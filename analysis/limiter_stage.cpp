@@ -15,6 +15,13 @@ Status LimiterStage::start(const StageFormat& in, StageFormat* out) {
   if (st != STATUS_OK) return st;
   started_ = true;
   if (trace_) limiter_trace_into(limiter_, trace_, count_, step_);
+  if (replay_.gains) {
+    limiter_gains_replay(limiter_, replay_.gains, replay_.gains_count);
+  } else if (replay_.peaks && replay_.record) {
+    limiter_peaks_record(limiter_, replay_.peaks, replay_.peaks_count);
+  } else if (replay_.peaks) {
+    limiter_peaks_replay(limiter_, replay_.peaks, replay_.peaks_count, replay_.scale);
+  }
   // Room for a block's worth of output and the latency's flush.
   const uint64_t latency = limiter_latency(limiter_);
   if (!sample_allocate_unfilled(work_, in.channels, kWorkFrames + latency, 0)) {

@@ -19,6 +19,20 @@ class LimiterStage : public Stage {
     count_ = count;
     step_ = step;
   }
+  // What a run finds or knows before it starts (kept from one start to
+  // the next): gains found before, applied as they are
+  // (limiter_gains_replay); else the detector's peaks read back times
+  // `scale` (limiter_peaks_replay), or kept while it runs (`record`,
+  // limiter_peaks_record); or nothing. The arrays outlive the runs.
+  struct Replay {
+    const float* gains = nullptr;
+    uint64_t gains_count = 0;
+    float* peaks = nullptr;
+    uint64_t peaks_count = 0;
+    float scale = 1.0f;
+    bool record = false;
+  };
+  void replay(const Replay& r) { replay_ = r; }
   Status start(const StageFormat& in, StageFormat* out) override;
   Status process(const Sample& block, StageSink& next) override;
   Status finish(StageSink& next) override;
@@ -34,5 +48,6 @@ class LimiterStage : public Stage {
   Limiter limiter_{nullptr};
   Sample work_{};
   LimiterStats stats_{};
+  Replay replay_{};
   bool started_ = false;
 };

@@ -10,9 +10,9 @@
 namespace {
 
 constexpr uint64_t kFrames = 4096;
-constexpr uint64_t kStopRound = UINT64_MAX;
-constexpr uint64_t kTaskBits = 32;
-constexpr uint64_t kTaskMask = (uint64_t(1) << kTaskBits) - 1;
+// Frames of each of the measuring thread's two buffers: the chain's block.
+constexpr uint64_t kSlotFrames = 65536;
+constexpr uint64_t kStopBit = uint64_t(1) << 63;
 
 double to_db(double linear) {
   return linear > 0.0 ? 20.0 * std::log10(linear) : -std::numeric_limits<double>::infinity();
@@ -40,94 +40,105 @@ Status LoudnessTap::start(const StageFormat& in, StageFormat* out) {
   }
   status_ = STATUS_OK;
   started_ = true;
-  tasks_ = (integrated_ ? 1 : 0) + (peaks_ ? channels_ : 0);
-  if (tasks_ > 1) {
-    helper_.tap = this;
-    helper_.round.store(0, std::memory_order_relaxed);
-    helper_.claim.store(0, std::memory_order_relaxed);
-    // Without a thread the caller makes every measurement.
-    helped_ = helper_.thread.start(&helper_);
+  // The measuring thread, with room for two blocks of the chain's size (a
+  // larger block is measured here, after the thread caught up).
+  const uint64_t room = std::min<uint64_t>(std::max<uint64_t>(in.length, 1), kSlotFrames);
+  helper_.tap = this;
+  helper_.made.store(0, std::memory_order_relaxed);
+  helper_.measured.store(0, std::memory_order_relaxed);
+  helper_.status.store(STATUS_OK, std::memory_order_relaxed);
+  helped_ = sample_allocate_unfilled(helper_.slot[0], channels_, room, 0) &&
+            sample_allocate_unfilled(helper_.slot[1], channels_, room, 0) && helper_.thread.start(&helper_);
+  if (!helped_) {
+    sample_destroy(helper_.slot[0]);
+    sample_destroy(helper_.slot[1]);
   }
   *out = in;
   return STATUS_OK;
 }
 
-Status LoudnessTap::run_task(uint64_t t, const Sample& block) {
+Status LoudnessTap::measure(const Sample& block) {
   Status st = STATUS_OK;
-  if (integrated_ && t == 0) {
+  for (uint64_t at = 0; integrated_ && at < block.length && st == STATUS_OK; at += kFrames) {
+    const uint64_t n = std::min(kFrames, block.length - at);
     const float* rows[kMaxChannels];
-    for (uint64_t at = 0; at < block.length && st == STATUS_OK; at += kFrames) {
-      const uint64_t n = std::min(kFrames, block.length - at);
-      for (uint64_t c = 0; c < channels_; ++c) rows[c] = block.data + c * block.stride + at;
-      st = integrated_meter_add(meter_, rows, n);
-    }
-    return st;
+    for (uint64_t c = 0; c < channels_; ++c) rows[c] = block.data + c * block.stride + at;
+    st = integrated_meter_add(meter_, rows, n);
   }
-  const uint64_t c = t - (integrated_ ? 1 : 0);
-  return channel_peak_stream_push(peak_[c], block.data + c * block.stride, block.length);
-}
-
-bool LoudnessTap::Helper::take(uint64_t r, uint64_t* t) {
-  uint64_t v = claim.load(std::memory_order_acquire);
-  for (;;) {
-    if ((v >> kTaskBits) != (r & kTaskMask) || (v & kTaskMask) >= tap->tasks_) return false;
-    if (claim.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
-      *t = v & kTaskMask;
-      return true;
-    }
-  }
-}
-
-void LoudnessTap::Helper::finished() {
-  if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == tap->tasks_) done.notify_all();
+  for (uint64_t c = 0; peaks_ && c < channels_ && st == STATUS_OK; ++c)
+    st = channel_peak_stream_push(peak_[c], block.data + c * block.stride, block.length);
+  return st;
 }
 
 void LoudnessTap::Helper::operator()() {
   const DspTable& table = dsp();
   DspFpState fp{};
   table.dsp_start(&fp);
-  uint64_t seen = 0;
-  for (;;) {
-    uint64_t r = round.load(std::memory_order_acquire);
-    while (r == seen) {
-      round.wait(seen, std::memory_order_acquire);
-      r = round.load(std::memory_order_acquire);
+  for (uint64_t n = 0;; ++n) {
+    // The stop is a bit of `made`, so that a wait cannot miss it; the
+    // blocks handed over before it are measured first.
+    uint64_t m = made.load(std::memory_order_acquire);
+    bool stopped = false;
+    while (!stopped && (m & ~kStopBit) == n) {
+      stopped = (m & kStopBit) != 0;
+      if (!stopped) {
+        made.wait(m, std::memory_order_acquire);
+        m = made.load(std::memory_order_acquire);
+      }
     }
-    if (r == kStopRound) break;
-    seen = r;
-    // A round the caller has finished alone hands out nothing more.
-    for (uint64_t t = 0; take(r, &t);) {
-      statuses[t] = tap->run_task(t, *block);
-      finished();
+    if (stopped) break;
+    if (status.load(std::memory_order_relaxed) == STATUS_OK) {
+      const Status st = tap->measure(slot[n % 2]);
+      if (st != STATUS_OK) status.store(st, std::memory_order_relaxed);
     }
+    measured.store(n + 1, std::memory_order_release);
+    measured.notify_all();
   }
   table.dsp_finish(&fp);
+}
+
+void LoudnessTap::wait_measured(uint64_t behind) {
+  const uint64_t made = helper_.made.load(std::memory_order_relaxed);
+  for (uint64_t m = helper_.measured.load(std::memory_order_acquire); m + behind < made;
+       m = helper_.measured.load(std::memory_order_acquire))
+    helper_.measured.wait(m, std::memory_order_acquire);
 }
 
 Status LoudnessTap::process(const Sample& block, StageSink& next) {
   if (status_ != STATUS_OK) return status_;
   if (!helped_) {
-    for (uint64_t t = 0; t < tasks_ && status_ == STATUS_OK; ++t) status_ = run_task(t, block);
+    status_ = measure(block);
+  } else if (block.length > helper_.slot[0].stride || block.channels != channels_) {
+    wait_measured(0);
+    status_ = static_cast<Status>(helper_.status.load(std::memory_order_relaxed));
+    if (status_ == STATUS_OK) status_ = measure(block);
   } else {
-    // A round: the block and its measurements are handed out, the caller
-    // takes its share and waits until every one is made.
-    Helper& h = helper_;
-    const uint64_t r = (h.round.load(std::memory_order_relaxed) + 1) & kTaskMask;
-    h.block = &block;
-    h.done.store(0, std::memory_order_relaxed);
-    h.claim.store(r << kTaskBits, std::memory_order_release);
-    h.round.store(r, std::memory_order_release);
-    h.round.notify_one();
-    for (uint64_t t = 0; h.take(r, &t);) {
-      h.statuses[t] = run_task(t, block);
-      h.finished();
+    // The slot of this block was last read two blocks ago.
+    wait_measured(1);
+    status_ = static_cast<Status>(helper_.status.load(std::memory_order_relaxed));
+    if (status_ == STATUS_OK) {
+      const uint64_t n = helper_.made.load(std::memory_order_relaxed);
+      Sample& slot = helper_.slot[n % 2];
+      const DspTable& t = dsp();
+      for (uint64_t c = 0; c < channels_; ++c)
+        t.copy_floats(slot.data + c * slot.stride, block.data + c * block.stride, size_t(block.length));
+      slot.length = block.length;
+      slot.sample_rate = block.sample_rate;
+      helper_.made.store(n + 1, std::memory_order_release);
+      helper_.made.notify_all();
     }
-    for (uint64_t d = h.done.load(std::memory_order_acquire); d < tasks_; d = h.done.load(std::memory_order_acquire))
-      h.done.wait(d, std::memory_order_acquire);
-    for (uint64_t t = 0; t < tasks_ && status_ == STATUS_OK; ++t) status_ = h.statuses[t];
   }
   if (status_ != STATUS_OK) return status_;
   return next.take(block);
+}
+
+Status LoudnessTap::finish(StageSink& next) {
+  (void)next;
+  if (helped_) {
+    wait_measured(0);
+    if (status_ == STATUS_OK) status_ = static_cast<Status>(helper_.status.load(std::memory_order_relaxed));
+  }
+  return status_;
 }
 
 Status LoudnessTap::result(LoudnessMeasure* out) const {
@@ -160,11 +171,14 @@ Status LoudnessTap::result(LoudnessMeasure* out) const {
 
 void LoudnessTap::release() {
   if (helped_) {
-    helper_.round.store(kStopRound, std::memory_order_release);
-    helper_.round.notify_one();
+    // Every block handed over is measured first.
+    helper_.made.fetch_or(kStopBit, std::memory_order_release);
+    helper_.made.notify_all();
     helper_.thread.join();
     helped_ = false;
   }
+  sample_destroy(helper_.slot[0]);
+  sample_destroy(helper_.slot[1]);
   integrated_meter_release(meter_);
   started_ = false;
   for (uint64_t c = 0; c < kMaxChannels; ++c) channel_peak_stream_release(peak_[c]);

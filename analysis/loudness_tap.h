@@ -15,10 +15,10 @@
 // The peaks are found per channel as measure_channel_peaks finds them on a
 // whole channel (analysis/true_peak.h): the library oversamples only the
 // blocks that can hold the true peak.
-// With more than one measurement to make (the loudness and each channel's
-// peaks are each one), a helper thread takes a share of every block's
-// measurements while the caller takes the rest; each keeps its own state,
-// so the values are the same whoever makes them.
+// Where it can start a thread, the measurements run there, one block
+// behind: each block is copied into one of two buffers and measured while
+// the chain makes the next. They are the same measurements in the same
+// order, so the values are those the caller's thread would find.
 class LoudnessTap : public Stage {
  public:
   LoudnessTap() = default;
@@ -47,25 +47,24 @@ class LoudnessTap : public Stage {
   ChannelPeakStream peak_[kMaxChannels] = {};
   Status status_ = STATUS_OK;
 
-  // Measurement t of the current block: 0 the loudness (when measured),
-  // then the peaks of each channel.
-  uint64_t tasks_ = 0;
-  Status run_task(uint64_t t, const Sample& block);
-  // The share of a block's measurements a round hands out: the round's
-  // number in the high half of `claim`, the next measurement in the low.
+  // Every measurement of one block, in order.
+  Status measure(const Sample& block);
+
+  // The thread that measures, and the two buffers it reads: block n in
+  // slot[n % 2]. `made` counts the blocks handed over (its top bit ends
+  // the thread once they are measured), `measured` those done.
   struct Helper {
     LoudnessTap* tap = nullptr;
     Thread thread;
-    const Sample* block = nullptr;
-    std::atomic<uint64_t> round{0};  // kStopRound ends the thread
-    std::atomic<uint64_t> claim{0};
-    std::atomic<uint64_t> done{0};
-    Status statuses[kMaxChannels + 1] = {};
-    // The next measurement of round r, or false when none is left.
-    bool take(uint64_t r, uint64_t* t);
-    void finished();
+    Sample slot[2] = {};
+    std::atomic<uint64_t> made{0};
+    std::atomic<uint64_t> measured{0};
+    std::atomic<int> status{STATUS_OK};  // the first failure
     void operator()();
   };
   Helper helper_;
   bool helped_ = false;
+  // Waits until at most `behind` blocks are still to be measured.
+  void wait_measured(uint64_t behind);
+  Status finish(StageSink& next) override;
 };

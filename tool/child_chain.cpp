@@ -78,8 +78,11 @@ struct ChainParts {
   WriterStage writer;
   CollectStage collect;
   // Writing from an output held whole (made by a kCollect pass and
-  // delivered in place): only the trims, the writer and the meter.
+  // delivered in place): only the trims, the writer and the meter; with
+  // `limit_whole` the loudness gain and the limiter before them (the
+  // limiter's metered passes are then writes).
   BlockSource* whole_output = nullptr;
+  bool limit_whole = false;
   LoudnessTap loudness;
   // Whether the tap measures the integrated loudness (the peaks alone may
   // be all a pass needs).
@@ -98,7 +101,8 @@ struct ChainParts {
     loudness.configure(peaks, loudness_integrated);
     bool ok = true;
     if (whole_output) {
-      ok = chain.add(&post) && (use != kWrite || chain.add(&writer));
+      if (limit_whole) ok = chain.add(&scale) && chain.add(&limiter);
+      ok = ok && chain.add(&post) && (use != kWrite || chain.add(&writer));
       if (meter) ok = ok && chain.add(&loudness);
       return ok;
     }
@@ -219,6 +223,161 @@ class ChainLimiterPasses : public LimiterPasses {
   uint64_t frames_;
 };
 
+// The write of the output: a save session, the chain's write pass and,
+// where a ceiling holds, further rounds that lower the output by the
+// written true peak's excess. The session stays open until commit(), so
+// that a later write may replace it; the destructor drops one left open.
+class OutputWriter {
+ public:
+  OutputWriter() { save_session_init(session_); }
+  ~OutputWriter() { abort(); }
+  OutputWriter(const OutputWriter&) = delete;
+  OutputWriter& operator=(const OutputWriter&) = delete;
+
+  // The output's path is prepared before the first write.
+  void setup(ChildAudio* job, ChainParts* parts, double ceiling, uint64_t channels, uint64_t frames) {
+    job_ = job;
+    parts_ = parts;
+    ceiling_ = ceiling;
+    channels_ = channels;
+    frames_ = frames;
+    format_ = job->options.custom ? job->options.format : save_format_default();
+    format_.dither_seed = job->seed;
+    quantized_ = format_.bits != SAVE_BITS_FLOAT;
+  }
+  bool ready() const { return job_ != nullptr; }
+
+  bool quantized() const { return quantized_; }
+  bool holds() const { return !std::isnan(ceiling_); }
+  bool pending() const { return pending_; }
+
+  // Writes the file (in place of one written before and not committed).
+  // With `meter` the written file's loudness is measured whatever the
+  // format. Returns 0 or the status after its message.
+  int write(bool meter) {
+    abort();
+    const bool hold = holds();
+    int st = 0;
+    cause_[0] = 0;
+    for (int round = 0;; ++round) {
+      save_session_init(session_);
+      shape = StageFormat{job_->rate, channels_, frames_};
+      st = save_session_begin(session_, job_->path, job_->rate, channels_, shape.length, format_, &job_->stats,
+                              cause_, sizeof cause_, true);
+      if (st == 0) {
+        parts_->writer.configure(&session_, quantized_);
+        // The written file's loudness is reported only where it can differ
+        // from the one the delivery found: after quantization or a trim.
+        parts_->loudness_integrated = meter || quantized_ || trim != 0.0 || std::isnan(job_->loudness.after_lufs);
+        st = run_pass(job_, *parts_, kWrite, hold, hold, &shape);
+        if (st != 0 && parts_->writer.cause()[0]) std::snprintf(cause_, sizeof cause_, "%s", parts_->writer.cause());
+      }
+      if (st == 0 && hold) {
+        if ((st = parts_->loudness.result(&written)) != 0) {
+          save_session_abort(session_);
+          return measure_failed(st);
+        }
+        if (written.true_peak_db > ceiling_) {
+          save_session_abort(session_);
+          if (round == kRounds) {
+            err_printf("  true-peak ceiling of %.2f dBTP cannot be met by the written samples (it lies in the noise "
+                       "of their quantization)\n",
+                       ceiling_);
+            return STATUS_UNSUPPORTED;
+          }
+          // Lower by the excess and a hair more, the quantization's own
+          // wobble (a few steps of the last bit).
+          const double lower = written.true_peak_db - ceiling_ + 0.001 * (round + 1);
+          (void)(job_->limiter || parts_->whole_output ? parts_->post : parts_->scale).add(gain_factor(-lower));
+          trim -= lower;
+          continue;
+        }
+      }
+      break;
+    }
+    if (st == 0) {
+      pending_ = true;
+      return 0;
+    }
+    if (session_.open && session_.failed_write != STATUS_OK) {
+      // A failed write is closed like a whole save's, which tells a full
+      // disk as such and removes the temporary.
+      const int end = save_session_end(session_, cause_, sizeof cause_);
+      if (end != 0) st = end;
+    } else if (session_.open) {
+      save_session_abort(session_);
+    }
+    return failed(st);
+  }
+
+  // Ends the written file (the temporary takes its name).
+  int commit() {
+    if (!pending_) return STATUS_INVALID;
+    pending_ = false;
+    const int st = save_session_end(session_, cause_, sizeof cause_);
+    return st != 0 ? failed(st) : 0;
+  }
+
+  void abort() {
+    if (session_.open) save_session_abort(session_);
+    pending_ = false;
+  }
+
+  double trim = 0.0;  // dB the rounds took off
+  LoudnessMeasure written{kNaN, kNaN, kNaN};
+  StageFormat shape{};
+
+ private:
+  static constexpr int kRounds = 4;
+
+  int failed(int st) {
+    err_printf("  could not write file '%s', error code: %d\n", text_of(&job_->path), st);
+    if (cause_[0]) err_printf("  %s\n", cause_);
+    return st;
+  }
+
+  ChildAudio* job_ = nullptr;
+  ChainParts* parts_ = nullptr;
+  double ceiling_ = kNaN;
+  uint64_t channels_ = 0, frames_ = 0;
+  SaveFormat format_{};
+  bool quantized_ = false;
+  SaveSession session_;
+  bool pending_ = false;
+  char cause_[256] = "";
+};
+
+// The limiter's metered passes over an output held whole, as writes of
+// the file: the loudness gain and the limiter (replaying what the search
+// found) run in the write's chain, and the file as written is metered. The
+// search's last pass is the delivered file.
+class LimitedWrite : public MeteredWrite {
+ public:
+  LimitedWrite(ChildAudio* job, ChainParts* parts, OutputWriter* writer, uint64_t frames)
+      : job_(job), parts_(parts), writer_(writer), frames_(frames) {}
+  int write(double gain_db, const LimiterStage::Replay& replay, double* lufs, LimiterStats* stats,
+            LoudnessReport* report) override {
+    parts_->scale.clear();
+    (void)parts_->scale.add(gain_factor(gain_db));
+    parts_->post.clear();
+    writer_->trim = 0.0;
+    ChainLimiterPasses::configure_limiter(*job_, *parts_, report, frames_);
+    parts_->limiter.replay(replay);
+    const int st = writer_->write(true);
+    parts_->limiter.replay(LimiterStage::Replay{});
+    if (st != 0) return st;
+    *lufs = writer_->written.integrated_lufs;
+    *stats = parts_->limiter.stats();
+    return 0;
+  }
+
+ private:
+  ChildAudio* job_;
+  ChainParts* parts_;
+  OutputWriter* writer_;
+  uint64_t frames_;
+};
+
 }  // namespace
 
 Status WholeSource::run(StageSink& sink) {
@@ -238,6 +397,15 @@ void child_audio_init(ChildAudio* job) {
 }
 
 void child_audio_free(ChildAudio* job) { string_free(&job->path); }
+
+namespace {
+
+// The output's path, its directories made.
+int prepare_path(ChildAudio* job) {
+  return string_assign(&job->path, job->target) ? prepare_output_directory(&job->path) : STATUS_NO_MEMORY;
+}
+
+}  // namespace
 
 int write_child_audio(ChildAudio* job) {
   const ToolConfig* cfg = job->cfg;
@@ -266,6 +434,9 @@ int write_child_audio(ChildAudio* job) {
   SampleProgress made;
   progress_init(&made);
   LimiterDetection early;
+  // Set up where the output's path is known; a session it leaves open ends
+  // before the buffers above go.
+  OutputWriter writer;
   const bool measured_first = cfg->normalize != NORMALIZE_NONE || job->deliver;
   if (measured_first && frames * in.channels <= job->whole_limit / sizeof(float)) {
     const bool follow = job->deliver && job->limiter && cfg->normalize == NORMALIZE_NONE &&
@@ -280,12 +451,21 @@ int write_child_audio(ChildAudio* job) {
       err_printf("  error normalizing output audio file, error code: %d\n", st);
       return st;
     }
-    if (job->deliver) {
+    parts.whole_output = &held_source;
+    if (job->deliver && job->limiter) {
+      // The limiter's metered passes write the file: the last is kept.
+      if ((st = prepare_path(job)) != 0) return st;
+      writer.setup(job, &parts, delivery_ceiling_db(cfg), in.channels, frames);
+      parts.limit_whole = true;
+      LimitedWrite write(job, &parts, &writer, frames);
+      st = deliver_loudness(cfg, &held, nullptr, &job->loudness, job->reference_lufs, job->target,
+                            &job->timbre_lufs, &early, &write);
+      if (st != 0) return st;
+    } else if (job->deliver) {
       st = deliver_loudness(cfg, &held, nullptr, &job->loudness, job->reference_lufs, job->target,
                             &job->timbre_lufs, &early);
       if (st != 0) return st;
     }
-    parts.whole_output = &held_source;
   } else if (cfg->normalize != NORMALIZE_NONE) {
     // Normalization: the peak of what would be written, first.
     if ((st = run_pass(job, parts, kMeasurePeak, false, false, nullptr)) != 0) return convolve_failed(st);
@@ -325,67 +505,16 @@ int write_child_audio(ChildAudio* job) {
     st = deliver_gain(cfg, out, target, &job->loudness, job->target, output);
     if (st != 0) return st;
   }
-  st = string_assign(&job->path, job->target) ? prepare_output_directory(&job->path) : STATUS_NO_MEMORY;
-  if (st != 0) return st;
-  SaveFormat format = job->options.custom ? job->options.format : save_format_default();
-  format.dither_seed = job->seed;
-  const bool quantized = format.bits != SAVE_BITS_FLOAT;
-  const bool hold = !std::isnan(ceiling);
-  double trim = 0.0;
-  LoudnessMeasure written{kNaN, kNaN, kNaN};
-  constexpr int kRounds = 4;
-  char cause[256] = "";
-  StageFormat shape{};
-  for (int round = 0;; ++round) {
-    SaveSession session;
-    save_session_init(session);
-    shape = StageFormat{job->rate, in.channels, frames};
-    st = save_session_begin(session, job->path, job->rate, in.channels, shape.length, format, &job->stats, cause,
-                            sizeof cause, true);
-    if (st == 0) {
-      parts.writer.configure(&session, quantized);
-      // The written file's loudness is reported only where it can differ
-      // from the one the delivery found: after quantization or a trim.
-      parts.loudness_integrated = quantized || trim != 0.0 || std::isnan(job->loudness.after_lufs);
-      st = run_pass(job, parts, kWrite, hold, hold, &shape);
-      if (st != 0 && parts.writer.cause()[0]) std::snprintf(cause, sizeof cause, "%s", parts.writer.cause());
-    }
-    if (st == 0 && hold) {
-      if ((st = parts.loudness.result(&written)) != 0) {
-        save_session_abort(session);
-        return measure_failed(st);
-      }
-      if (written.true_peak_db > ceiling) {
-        save_session_abort(session);
-        if (round == kRounds) {
-          err_printf("  true-peak ceiling of %.2f dBTP cannot be met by the written samples (it lies in the noise "
-                     "of their quantization)\n",
-                     ceiling);
-          return STATUS_UNSUPPORTED;
-        }
-        // Lower by the excess and a hair more, the quantization's own
-        // wobble (a few steps of the last bit).
-        const double lower = written.true_peak_db - ceiling + 0.001 * (round + 1);
-        (void)(job->limiter || parts.whole_output ? parts.post : parts.scale).add(gain_factor(-lower));
-        trim -= lower;
-        continue;
-      }
-    }
-    if (st == 0 || (session.open && session.failed_write != STATUS_OK)) {
-      // A failed write is closed like a whole save's, which tells a full
-      // disk as such and removes the temporary.
-      const int end = save_session_end(session, cause, sizeof cause);
-      if (st == 0 || end != 0) st = end;
-    } else if (session.open) {
-      save_session_abort(session);
-    }
-    break;
+  if (!writer.ready()) {
+    if ((st = prepare_path(job)) != 0) return st;
+    writer.setup(job, &parts, ceiling, in.channels, frames);
   }
-  if (st != 0) {
-    err_printf("  could not write file '%s', error code: %d\n", text_of(&job->path), st);
-    if (cause[0]) err_printf("  %s\n", cause);
-    return st;
-  }
+  if (!writer.pending() && (st = writer.write(false)) != 0) return st;
+  if ((st = writer.commit()) != 0) return st;
+  const StageFormat shape = writer.shape;
+  const LoudnessMeasure written = writer.written;
+  const double trim = writer.trim;
+  const bool quantized = writer.quantized(), hold = writer.holds();
   job->frames = shape.length;
   job->channels = shape.channels;
   job->peak = job->stats.peak;

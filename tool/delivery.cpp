@@ -122,95 +122,6 @@ struct KeptPeaks {
 // The scale of the kept peaks for a pass at linear gain k.
 float replay_scale(float k, const KeptPeaks& kept) { return static_cast<float>(double(k) / double(kept.gain)); }
 
-// `work` := `output` times the gain, limited; its integrated loudness (NaN
-// when unmeasurable), measured while the pass makes it, and the limiter's
-// reduction.
-int limited_pass(const Sample& output, double gain_db, const LimiterSettings& set, Sample* work, double* lufs,
-                 LimiterStats* stats, LoudnessReport* report, KeptPeaks* kept, const float* gains = nullptr) {
-  const uint64_t channels = output.channels, length = output.length;
-  const uint64_t step = std::max<uint64_t>(1, (length + kLimiterTracePoints - 1) / kLimiterTracePoints);
-  report->limiter_trace_count = (length + step - 1) / step;
-  report->limiter_trace_step_s = double(step) / double(output.sample_rate);
-  for (uint64_t i = 0; i < report->limiter_trace_count; ++i) report->limiter_trace[i] = 1.0f;
-  Limiter l;
-  limiter_init(l);
-  int st = limiter_start(l, set);
-  if (st != 0) {
-    err_printf("  error limiting the output audio, error code: %d\n", st);
-    return st;
-  }
-  limiter_trace_into(l, report->limiter_trace, report->limiter_trace_count, step);
-  const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
-  if (gains) {
-    // The gains a forecast found for these very peaks.
-    limiter_gains_replay(l, gains, length);
-  } else if (kept->kept) {
-    limiter_peaks_replay(l, kept->peaks, kept->count, replay_scale(k, *kept));
-  } else {
-    // Without room for them every pass detects its own peaks.
-    kept->count = length + limiter_latency(l);
-    kept->peaks = static_cast<float*>(mem_alloc(size_t(kept->count) * sizeof(float)));
-    if (kept->peaks) limiter_peaks_record(l, kept->peaks, kept->count);
-    kept->gain = k;
-  }
-  // The loudness of the limited output is measured on a thread of its own
-  // while the limiter makes it, block by block (libebur128 sees the frames
-  // in the same order as after the whole pass).
-  SampleProgress progress;
-  progress_init(&progress);
-  progress_publish_rows(&progress, work->data, work->stride, channels, length);
-  double raw = 0.0;
-  Status meter_status = STATUS_OK;
-  auto follow = [&] {
-    const DspTable& table = dsp();
-    DspFpState fp{};
-    table.dsp_start(&fp);
-    meter_status = measure_integrated_following(&progress, output.sample_rate, &raw);
-    table.dsp_finish(&fp);
-  };
-  // Without a thread of its own the meter reads the output once it is made.
-  Thread meter;
-  (void)meter.start(&follow);
-  const DspTable& t = dsp();
-  float* rows[64];
-  float* outs[64];
-  uint64_t done = 0;
-  for (uint64_t at = 0; at < length && st == 0; at += kPassBlock) {
-    const uint64_t n = std::min(kPassBlock, length - at);
-    for (uint64_t c = 0; c < channels; ++c) {
-      rows[c] = work->data + c * work->stride + at;
-      outs[c] = work->data + c * work->stride + done;
-      t.scale_copy(rows[c], output.data + c * output.stride + at, size_t(n), k);
-    }
-    uint64_t produced = 0;
-    st = limiter_process(l, rows, outs, n, &produced);
-    done += produced;
-    if (st == 0) progress_advance(&progress, done);
-  }
-  if (st == 0) {
-    for (uint64_t c = 0; c < channels; ++c) outs[c] = work->data + c * work->stride + done;
-    uint64_t produced = 0;
-    st = limiter_flush(l, outs, &produced);
-  }
-  if (st == 0) *stats = limiter_stats(l);
-  if (st == 0 && kept->peaks) kept->kept = true;
-  limiter_release(l);
-  progress_finish(&progress, st == 0);
-  if (meter.started()) {
-    meter.join();
-  } else {
-    follow();
-  }
-  if (st != 0) {
-    err_printf("  error limiting the output audio, error code: %d\n", st);
-    return st;
-  }
-  if (meter_status != STATUS_OK) return measured(meter_status);
-  // libebur128 reports -HUGE_VAL when no block passes the gates.
-  *lufs = std::isfinite(raw) ? raw : kNaN;
-  return 0;
-}
-
 // The integrated loudness of a limited output, foretold without metering
 // it. The output is the input times the pass's gain k times the limiter's
 // gain g(t); the limiter's gain moves slowly beside the K-weighting filter,
@@ -534,22 +445,49 @@ int limiter_search(const ToolConfig* cfg, const LoudnessMeasure& unlimited, doub
 namespace {
 
 // The passes of a whole output: forecasts from the detector's peaks found
-// once, metered passes that limit the output into `work`.
+// once, and metered passes that are writes of the file (MeteredWrite).
 class WholeLimiterPasses : public LimiterPasses {
  public:
   // `gains` (owned from here, may be null) is room for a forecast's gains.
-  WholeLimiterPasses(const Sample* output, const LimiterSettings& set, Sample* work, KeptPeaks* kept,
-                     LoudnessForecast* forecast, bool forecasting, float* gains)
-      : output_(output), set_(set), work_(work), kept_(kept), forecast_(forecast), forecasting_(forecasting),
-        gains_(gains) {}
+  WholeLimiterPasses(const Sample* output, const LimiterSettings& set, KeptPeaks* kept, LoudnessForecast* forecast,
+                     bool forecasting, float* gains, MeteredWrite* write)
+      : output_(output), set_(set), kept_(kept), forecast_(forecast), forecasting_(forecasting), gains_(gains),
+        write_(write) {}
   ~WholeLimiterPasses() { mem_free(gains_); }
   int metered(double gain_db, double* lufs, LimiterStats* stats, LoudnessReport* report) override {
     // A pass at the gain of the last forecast (the usual end of a search)
     // applies the gains that forecast found, when its peaks were scaled by
-    // the very same factor.
+    // the very same factor; else the kept peaks are read back scaled, or
+    // found (and kept) by the pass.
     const float k = static_cast<float>(std::exp(gain_db * 2.302585092994046 * 0.05));
     const bool same = gains_kept_ && kept_->kept && replay_scale(k, *kept_) == gains_scale_;
-    return limited_pass(*output_, gain_db, set_, work_, lufs, stats, report, kept_, same ? gains_ : nullptr);
+    LimiterStage::Replay replay;
+    if (same) {
+      replay.gains = gains_;
+      replay.gains_count = output_->length;
+    } else if (kept_->kept) {
+      replay.peaks = kept_->peaks;
+      replay.peaks_count = kept_->count;
+      replay.scale = replay_scale(k, *kept_);
+    } else {
+      // Without room for them every pass detects its own peaks.
+      Limiter probe;
+      limiter_init(probe);
+      if (limiter_start(probe, set_) == STATUS_OK) {
+        kept_->count = output_->length + limiter_latency(probe);
+        limiter_release(probe);
+        mem_free(kept_->peaks);
+        kept_->peaks = static_cast<float*>(mem_alloc(size_t(kept_->count) * sizeof(float)));
+        kept_->gain = k;
+      }
+      replay.peaks = kept_->peaks;
+      replay.peaks_count = kept_->peaks ? kept_->count : 0;
+      replay.record = true;
+    }
+    *lufs = kNaN;
+    const int st = write_->write(gain_db, replay, lufs, stats, report);
+    if (st == 0 && replay.record && kept_->peaks) kept_->kept = true;
+    return st;
   }
   bool can_forecast() override { return forecasting_; }
   int forecast(double gain_db, double* lufs, LimiterStats* stats) override {
@@ -575,7 +513,6 @@ class WholeLimiterPasses : public LimiterPasses {
  private:
   const Sample* output_;
   LimiterSettings set_;
-  Sample* work_;
   KeptPeaks* kept_;
   LoudnessForecast* forecast_;
   bool forecasting_;
@@ -583,6 +520,7 @@ class WholeLimiterPasses : public LimiterPasses {
   float* gains_;
   bool gains_kept_ = false;
   float gains_scale_ = 0.0f;
+  MeteredWrite* write_;
 };
 
 LimiterSettings limiter_settings(const ToolConfig* cfg, const Sample& output) {
@@ -610,8 +548,7 @@ void LimiterDetection::operator()() {
   table.dsp_start(&fp);
   status = limiter_detect_peaks_following(set, progress, peaks, count);
   table.dsp_finish(&fp);
-  // Room for the passes: without it they allocate their own.
-  if (status == STATUS_OK && !sample_allocate_unfilled(work, set.channels, frames, frames)) sample_destroy(work);
+  // Room for the forecasts' gains: without it they allocate their own.
   if (status == STATUS_OK && frames > 0) gains = static_cast<float*>(mem_alloc(size_t(frames) * sizeof(float)));
 }
 
@@ -619,7 +556,6 @@ LimiterDetection::~LimiterDetection() {
   thread.join();
   mem_free(peaks);
   mem_free(gains);
-  sample_destroy(work);
 }
 
 bool limiter_detection_start(const ToolConfig* cfg, uint64_t rate, uint64_t channels, uint64_t frames,
@@ -657,7 +593,7 @@ namespace {
 
 // Waits for the detection and takes its peaks and buffers when they are
 // those of `output` as it is now; what it does not take stays with `d`.
-void detection_take(LimiterDetection* d, const Sample& output, KeptPeaks* kept, Sample* work, float** gains) {
+void detection_take(LimiterDetection* d, const Sample& output, KeptPeaks* kept, float** gains) {
   d->thread.join();
   const SampleProgress* p = d->progress;
   const bool same = d->peaks && d->status == STATUS_OK && p && p->data == output.data &&
@@ -666,7 +602,6 @@ void detection_take(LimiterDetection* d, const Sample& output, KeptPeaks* kept, 
   if (!same) return;
   *kept = KeptPeaks{d->peaks, d->count, 1.0f, true};
   d->peaks = nullptr;
-  if (d->work.data && d->work.channels == output.channels && d->work.length == output.length) sample_swap(*work, d->work);
   *gains = d->gains;
   d->gains = nullptr;
 }
@@ -675,39 +610,26 @@ void detection_take(LimiterDetection* d, const Sample& output, KeptPeaks* kept, 
 // on the limited output, within kTargetToleranceLu, unless that needs more
 // than kMaxReductionDb of reduction. `forecast` (which it frees) may be
 // started already, and the peaks `detected` (which it takes) found.
-int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure& unlimited, double target,
+int deliver_limited(const ToolConfig* cfg, const Sample* output, const LoudnessMeasure& unlimited, double target,
                     LoudnessReport* report, LoudnessForecast* started, const String* path, KeptPeaks* detected,
-                    Sample* prepared, float* gains) {
+                    float* gains, MeteredWrite* write) {
   LoudnessForecast& forecast = *started;
   KeptPeaks kept = *detected;
   *detected = KeptPeaks{};
   const LimiterSettings set = limiter_settings(cfg, *output);
-  Sample work;
-  sample_init(work);
-  sample_swap(work, *prepared);
-  if (!work.data && !sample_allocate_unfilled(work, output->channels, output->length, output->length)) {
-    forecast_free(&forecast);
-    mem_free(kept.peaks);
-    mem_free(gains);
-    return measured(STATUS_NO_MEMORY);
-  }
-  work.sample_rate = output->sample_rate;
   const bool aim = !std::isnan(target) && std::isfinite(unlimited.integrated_lufs) &&
                    std::isfinite(unlimited.true_peak_db);
   // With a target the search runs on forecasts: the detector's peaks are
   // found once, each trial gain costs only the limiter's gain curve and a
-  // weighted sum, and only the pass that ends the search limits the audio
-  // and is metered (libebur128's value, while the pass makes it). The search
-  // then decides again on the metered value, and later forecasts take on
-  // the difference (at most kMeteredRounds times, after which the metered
-  // pass stands).
+  // weighted sum, and only the pass that ends the search limits the audio:
+  // it writes the file and meters it as written. The search then decides
+  // again on the metered value, and later forecasts take on the difference
+  // (at most kMeteredRounds times, after which the metered pass stands).
   bool forecasting = aim && (forecast.power || forecast_start(*output, &forecast));
   int st = 0;
   if (!forecasting) {
     mem_free(kept.peaks);
     kept = KeptPeaks{};
-  }
-  if (!forecasting) {
     mem_free(gains);
     gains = nullptr;
   }
@@ -717,7 +639,6 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
     if ((st = limiter_start(probe, set)) != 0) {
       err_printf("  error limiting the output audio, error code: %d\n", st);
       forecast_free(&forecast);
-      sample_destroy(work);
       mem_free(gains);
       return st;
     }
@@ -736,18 +657,12 @@ int deliver_limited(const ToolConfig* cfg, Sample* output, const LoudnessMeasure
       forecasting = false;
     }
   }
-  WholeLimiterPasses passes(output, set, &work, &kept, &forecast, forecasting, gains);
+  WholeLimiterPasses passes(output, set, &kept, &forecast, forecasting, gains, write);
   double gain = 0.0;
   st = limiter_search(cfg, unlimited, target, report, path, passes, &gain);
   forecast_free(&forecast);
   mem_free(kept.peaks);
-  if (st != 0) {
-    sample_destroy(work);
-    return st;
-  }
-  sample_swap(work, *output);
-  sample_destroy(work);
-  return 0;
+  return st;
 }
 
 }  // namespace
@@ -773,7 +688,9 @@ int loudness_target(const ToolConfig* cfg, const Sample* timbre, const double* r
 
 int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre, LoudnessReport* report,
                      const double* reference_lufs, const String* path, const double* timbre_lufs,
-                     LimiterDetection* early) {
+                     LimiterDetection* early, MeteredWrite* write) {
+  // The limiter's metered passes are writes of the file.
+  if (cfg->limiter.on && !write) return STATUS_INVALID;
   LoudnessMeasure out;
   double target = kNaN;
   LoudnessForecast forecast;
@@ -786,8 +703,6 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
   LimiterDetection own;
   LimiterDetection* detection = nullptr;
   KeptPeaks kept;
-  Sample work;
-  sample_init(work);
   float* gains = nullptr;
   if (cfg->limiter.on) {
     if ((st = loudness_target(cfg, timbre, reference_lufs, &target, timbre_lufs)) != 0) return st;
@@ -796,14 +711,14 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
       // forecast's filter.
       if (early && early->progress) {
         detection = early;
-      } else if (limiter_detection_start(cfg, output->sample_rate, output->channels, output->length, &finished, &own,
-                                         true)) {
+      } else if (limiter_detection_start(cfg, output->sample_rate, output->channels, output->length, &finished,
+                                         &own, true)) {
         detection = &own;
       }
     }
     if (!std::isnan(target) && !forecast_start(*output, &forecast)) forecast_free(&forecast);
     st = measure_before_limiter(*output, forecast.power ? &forecast : nullptr, &out);
-    if (detection) detection_take(detection, *output, &kept, &work, &gains);
+    if (detection) detection_take(detection, *output, &kept, &gains);
   } else {
     st = measured(measure_loudness(*output, &out));
     if (st == 0) st = loudness_target(cfg, timbre, reference_lufs, &target, timbre_lufs);
@@ -812,13 +727,12 @@ int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre
     forecast_free(&forecast);
     mem_free(kept.peaks);
     mem_free(gains);
-    sample_destroy(work);
     return st;
   }
   report->before_lufs = out.integrated_lufs;
   if (cfg->limiter.on) {
     if (!std::isnan(target) && std::isnan(out.integrated_lufs)) warn_unmeasurable(out);
-    return deliver_limited(cfg, output, out, target, report, &forecast, path, &kept, &work, gains);
+    return deliver_limited(cfg, output, out, target, report, &forecast, path, &kept, gains, write);
   }
   WholeOutput whole{output};
   return deliver_gain(cfg, out, target, report, path, whole);

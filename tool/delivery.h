@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analysis/limiter.h"
+#include "analysis/limiter_stage.h"
 #include "analysis/loudness.h"
 
 #include <cstdint>
@@ -78,14 +79,32 @@ void loudness_report_init(LoudnessReport* r);
 // already (NaN: unmeasurable); `timbre` is then not read.
 // `early` (when not null) is a detection started while the output was
 // made (limiter_detection_start); its peaks serve when they are the
-// output's as it is now.
+// output's as it is now. With the limiter on, `write` must be given: the
+// limiter's metered passes are writes of the file (see MeteredWrite), the
+// last one is the delivered file, and `output` is left as it was
+// (STATUS_INVALID without it).
 struct LimiterDetection;
+class MeteredWrite;
 [[nodiscard]] int deliver_loudness(const ToolConfig* cfg, Sample* output, const Sample* timbre,
                                    LoudnessReport* report, const double* reference_lufs = nullptr, const String* path = nullptr,
-                                   const double* timbre_lufs = nullptr, LimiterDetection* early = nullptr);
+                                   const double* timbre_lufs = nullptr, LimiterDetection* early = nullptr,
+                                   MeteredWrite* write = nullptr);
+
+// A metered pass of the limiter made by writing the output: the caller
+// writes the output it holds whole times the pass's gain through the
+// limiter (with `replay`), holds the written file's true peak at the
+// ceiling, and gives the loudness of the file as written. A later pass
+// replaces the file; the caller keeps the last. Returns 0 or the failing
+// status after its message.
+class MeteredWrite {
+ public:
+  virtual ~MeteredWrite() = default;
+  [[nodiscard]] virtual int write(double gain_db, const LimiterStage::Replay& replay, double* lufs,
+                                  LimiterStats* stats, LoudnessReport* report) = 0;
+};
 
 // The limiter's detector at unit gain over a whole output, on a thread of
-// its own, which then allocates the room of the limiter's passes (the
+// its own, which then allocates the room of the forecasts' gains (the
 // kernel clears a fresh buffer's pages there, beside the caller's work).
 // It follows the output through `progress`, so it may start while another
 // stage still makes the output.
@@ -95,7 +114,6 @@ struct LimiterDetection {
   uint64_t frames = 0;
   float* peaks = nullptr;  // count: the detector's peaks, once found
   uint64_t count = 0;
-  Sample work{};           // room for the limited output
   float* gains = nullptr;  // room for a pass's gains, `frames` of them
   Status status = STATUS_OK;
   Thread thread;

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -183,9 +184,14 @@ TEST_F(Limits, FullDiskIsStatus18WithTheSystemsText) {
     ~Unmount() { (void)umount2(p.c_str(), MNT_DETACH); }
   } unmount{mount};
   // Every width goes through its own writer; the file does not fit in
-  // 64 KiB in any of them. Then a disk already full from the start.
+  // 64 KiB in any of them. Then a disk already full from the start, also
+  // for the limiter, whose metered pass is the write itself.
   write("long.wav", e2e::noise(48000, 1, 48000, 7));
-  for (const char* bits : {"float", "16", "float"}) {
+  for (const char* args : {"float", "16", "float", "float -lu -14 -tl -1", "16 -lu -14 -tl -1"}) {
+    std::vector<std::string> argv = {"-mf", "long.wav", "-cf", "long.wav", "-d", mount.string() + "/o", "-b"};
+    std::istringstream words(args);
+    for (std::string w; words >> w;) argv.push_back(w);
+    const char* bits = args;
     if (fs::exists(mount / "o")) {
       // Fill what is left so that nothing at all can be written.
       std::FILE* f = std::fopen((mount / "filler").c_str(), "wb");
@@ -195,7 +201,7 @@ TEST_F(Limits, FullDiskIsStatus18WithTheSystemsText) {
       }
       std::fclose(f);
     }
-    auto r = run({"-mf", "long.wav", "-cf", "long.wav", "-b", bits, "-d", mount.string() + "/o"});
+    auto r = run(argv);
     EXPECT_EQ(r.status, 18) << bits << "\n" << r.err;
     EXPECT_THAT(r.err, HasSubstr("error code: 18\n  No space left on device\n")) << bits;
     // No temporary is left behind.
