@@ -12,6 +12,9 @@ namespace {
 constexpr uint64_t kFrames = 4096;
 // Frames of each of the measuring thread's two buffers: the chain's block.
 constexpr uint64_t kSlotFrames = 65536;
+// Wider signals are measured on the caller's thread: their buffers would
+// cost more memory than a long input's whole reading.
+constexpr uint64_t kSlotChannels = 8;
 constexpr uint64_t kStopBit = uint64_t(1) << 63;
 
 double to_db(double linear) {
@@ -47,7 +50,7 @@ Status LoudnessTap::start(const StageFormat& in, StageFormat* out) {
   helper_.made.store(0, std::memory_order_relaxed);
   helper_.measured.store(0, std::memory_order_relaxed);
   helper_.status.store(STATUS_OK, std::memory_order_relaxed);
-  helped_ = sample_allocate_unfilled(helper_.slot[0], channels_, room, 0) &&
+  helped_ = channels_ <= kSlotChannels && sample_allocate_unfilled(helper_.slot[0], channels_, room, 0) &&
             sample_allocate_unfilled(helper_.slot[1], channels_, room, 0) && helper_.thread.start(&helper_);
   if (!helped_) {
     sample_destroy(helper_.slot[0]);
