@@ -107,9 +107,6 @@ constexpr double kForecastAimLu = 0.02;
 // Searches that end on a metered value this many times stop there.
 constexpr int kMeteredRounds = 2;
 
-// Frames scaled and limited per step while the loudness follows.
-constexpr uint64_t kPassBlock = 65536;
-
 // The detector's peaks, found once (or by the first pass), which passes at
 // other gains read back scaled instead of detecting them again.
 struct KeptPeaks {
