@@ -245,7 +245,7 @@ stage="$(stage_of "$bin")"
 if [ -n "$before" ] && [ -n "$(stage_of "$before")" ]; then
   echo "SPEED limiter_stage_before $(stage_speed "$(stage_of "$before")")"
 fi
-# A -lu -9 -tl -1 run against the plain one on 60 s: medians of 7 runs of
+# A -lu -9 -tl -1 run against the plain one on 60 s: medians of RUNS (11) runs of
 # CPU seconds (user and system, every thread) and of wall seconds, the
 # runs of the two (and of the other build) interleaved so that a busy
 # machine weighs on all alike.
@@ -261,7 +261,7 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 builds=("$bin")
 [ -n "$before" ] && builds+=("$before")
 declare -A CPU WALL
-for ((r = 0; r < 7; r++)); do
+for ((r = 0; r < ${RUNS:-11}; r++)); do
   for b in "${builds[@]}"; do
     read -r c w <<<"$(run_times "$b" -mf long.wav -cf long.wav -lc true -ml true -f l1.wav)"
     CPU[$b,plain]+="$c "; WALL[$b,plain]+="$w "
