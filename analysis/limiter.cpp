@@ -18,6 +18,15 @@ constexpr uint64_t kBlock = 2048;
 // computed for a ceiling this much lower.
 constexpr double kMarginDb = 0.02;
 constexpr double kHoldMs = 10.0;
+// Under sustained limiting (as the adaptive release measures it) the hold
+// reaches this far back where that costs next to nothing: a steady
+// signal's crests (two tones beating, a bass note under a high one) need
+// gains that differ by a hair, and holding their least at one gain keeps
+// the gain from being modulated between them. Where the long hold would
+// take more than kSteadyReduction off (noise, music), the short one
+// stands. The mix between the two follows the release's.
+constexpr double kLongHoldMs = 60.0;
+constexpr float kSteadyReduction = 0.005f;
 constexpr double kFastReleaseMs = 25.0;
 constexpr double kSlowReleaseMs = 400.0;
 constexpr double kSustainMs = 1000.0;
@@ -98,9 +107,17 @@ struct LimiterState {
   uint64_t window;
   uint64_t hold;
   uint64_t span;
+  // The long hold's span (`span` without the adaptive release); its
+  // minima are those of the short spans that tile it, kept for the last
+  // reach - span frames in `held_back`, then the block's.
+  uint64_t reach;
   float* needed;
   float* ladder;  // 2 * (kBlock + span): the window minima, level by level
   float* floor;   // kBlock: 1 - the held gain
+  float* held_back;   // reach - span + kBlock (adaptive release only)
+  float* floor_long;  // kBlock: 1 - the held gain over the long hold (adaptive release only)
+  float* share;       // kBlock: steady_share of each frame (adaptive release only)
+  float hold_mix;     // 0 .. 1: how much of the long hold the release takes
   // Release: the reduction u = 1 - gain falls back as u * a per frame and
   // never below the floor; groups of kGroup frames share one a.
   float* reduction;  // kBlock
@@ -172,6 +189,9 @@ void free_state(LimiterState* st) {
   mem_free(st->needed);
   mem_free(st->ladder);
   mem_free(st->floor);
+  mem_free(st->floor_long);
+  mem_free(st->held_back);
+  mem_free(st->share);
   mem_free(st->reduction);
   mem_free(st->steps);
   mem_free(st->sums);
@@ -238,9 +258,9 @@ inline void release_group(const float* c, float carried, const float* p, float* 
 }
 
 void set_release_rate(LimiterState* st) {
-  const double k = st->adaptive
-                       ? st->fast + (st->slow - st->fast) * std::min(1.0, st->sustained * kSustainedScale)
-                       : st->slow;
+  const double sustained = std::min(1.0, st->sustained * kSustainedScale);
+  const double k = st->adaptive ? st->fast + (st->slow - st->fast) * sustained : st->slow;
+  st->hold_mix = st->adaptive ? float(sustained) : 0.0f;
   const float a = float(1.0 - k);
   st->powers[0] = a;
   st->powers[1] = a * a;
@@ -248,16 +268,41 @@ void set_release_rate(LimiterState* st) {
   st->powers[3] = st->powers[1] * st->powers[1];
 }
 
-// The reductions of n frames from their floors (1 - held gain). A group
-// that has ended with reductions u[0 .. kGroup-1] is carried into the
-// next, and the mean reduction of the last second takes it on; at every
-// kSustainStep frames the release's time constant follows that mean. The
+// How much of the long hold a frame may take (0 .. 1): all of it where its
+// floor is within kSteadyReduction of the short one's, none from twice
+// that on.
+inline float steady_share(float short_floor, float long_floor) {
+  const float t = 2.0f - (long_floor - short_floor) * (1.0f / kSteadyReduction);
+  return lesser(1.0f, greater(0.0f, t));
+}
+
+// A frame's floor between the short hold's and the long one's (which is
+// at least as large) by its share times the mix; never below the short
+// one's.
+inline float held_floor(float short_floor, float long_floor, float share, float mix) {
+  const float w = share * mix;
+  if (w >= 1.0f) return long_floor;
+  return greater(short_floor, short_floor + w * (long_floor - short_floor));
+}
+
+// The reductions of n frames from their floors (1 - held gain), and with
+// `longer` the long hold's floors mixed in. A group that has ended with
+// reductions u[0 .. kGroup-1] is carried into the next, and the mean
+// reduction of the last second takes it on; at every kSustainStep frames
+// the release's time constant and the holds' mix follow that mean. The
 // state lives in locals while the groups run.
-void release(LimiterState* st, const float* floor, float* u, uint64_t n) {
+void release(LimiterState* st, const float* floor, const float* longer, const float* share, float* u, uint64_t n) {
   float carried = st->carried, acc = st->sustain_acc;
   unsigned group = st->sustain_group;
   float p[kGroup];
   std::memcpy(p, st->powers, sizeof p);
+  float mix = st->hold_mix;
+  float mixed[kGroup];
+  auto floors = [&](uint64_t j) -> const float* {
+    if (!longer) return floor + j;
+    for (unsigned i = 0; i < kGroup; ++i) mixed[i] = held_floor(floor[j + i], longer[j + i], share[j + i], mix);
+    return mixed;
+  };
   auto done = [&](const float* out) {
     const float* w = st->sustain_weight + group * kGroup;
     acc += (w[0] * out[0] + w[1] * out[1]) + (w[2] * out[2] + w[3] * out[3]);
@@ -268,12 +313,13 @@ void release(LimiterState* st, const float* floor, float* u, uint64_t n) {
       group = 0;
       set_release_rate(st);
       std::memcpy(p, st->powers, sizeof p);
+      mix = st->hold_mix;
     }
   };
   uint64_t j = 0;
   if (st->group_fill == 0) {
     for (; j + kGroup <= n; j += kGroup) {
-      release_group(floor + j, carried, p, u + j);
+      release_group(floors(j), carried, p, u + j);
       done(u + j);
     }
   }
@@ -283,7 +329,8 @@ void release(LimiterState* st, const float* floor, float* u, uint64_t n) {
     // the same (no frame depends on later ones).
     const unsigned had = st->group_fill;
     const unsigned take = unsigned(std::min<uint64_t>(kGroup - had, n - j));
-    for (unsigned i = 0; i < take; ++i) st->group_in[had + i] = floor[j + i];
+    for (unsigned i = 0; i < take; ++i)
+      st->group_in[had + i] = longer ? held_floor(floor[j + i], longer[j + i], share[j + i], mix) : floor[j + i];
     for (unsigned i = had + take; i < kGroup; ++i) st->group_in[i] = 0.0f;
     float out[kGroup];
     release_group(st->group_in, carried, p, out);
@@ -296,7 +343,7 @@ void release(LimiterState* st, const float* floor, float* u, uint64_t n) {
     j += take;
     if (st->group_fill == 0) {
       for (; j + kGroup <= n; j += kGroup) {
-        release_group(floor + j, carried, p, u + j);
+        release_group(floors(j), carried, p, u + j);
         done(u + j);
       }
     }
@@ -323,9 +370,31 @@ void gain_curve(LimiterState* st, uint64_t n) {
   float* held = st->floor;
   window_min(held, st->needed, span, n, st->ladder, st->ladder + kBlock + span);
   std::memmove(st->needed, st->needed + n, size_t(span - 1) * sizeof(float));
+  // Over the window and the long hold: the least of the short spans that
+  // tile it, the last of them reaching back to its start (the minimum is
+  // exact, so overlaps change nothing).
+  float* longer = st->adaptive ? st->floor_long : nullptr;
+  if (longer) {
+    const uint64_t back = st->reach - span;
+    float* h = st->held_back;
+    std::memcpy(h + back, held, size_t(n) * sizeof(float));
+    std::memcpy(longer, held, size_t(n) * sizeof(float));
+    // Three spans at a time (the last ones repeated where fewer are left).
+    for (uint64_t k = span; k < back + span; k += 3 * span) {
+      const float* __restrict a = h + back - std::min(k, back);
+      const float* __restrict b = h + back - std::min(k + span, back);
+      const float* __restrict c = h + back - std::min(k + 2 * span, back);
+      float* __restrict to = longer;
+      for (uint64_t j = 0; j < n; ++j) to[j] = lesser(lesser(to[j], a[j]), lesser(b[j], c[j]));
+    }
+    std::memmove(h, h + n, size_t(back) * sizeof(float));
+    for (uint64_t j = 0; j < n; ++j) longer[j] = 1.0f - longer[j];
+  }
   for (uint64_t j = 0; j < n; ++j) held[j] = 1.0f - held[j];
+  float* share = st->share;
+  for (uint64_t j = 0; longer && j < n; ++j) share[j] = steady_share(held[j], longer[j]);
   float* u = st->reduction;
-  release(st, held, u, n);
+  release(st, held, longer, share, u, n);
   // Two moving averages, so that the gain reaches each peak's value by the
   // peak along a smooth (piecewise quadratic) curve: the reductions in
   // integer steps after `len1` frames of them, their running sums after
@@ -688,6 +757,8 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->hold = std::max<uint64_t>(1, uint64_t(std::lround(kHoldMs * 0.001 * double(rate))));
   st->span = st->window + st->hold - 1;
   st->adaptive = settings.release_ms == 0.0;
+  st->reach = st->adaptive ? std::max(st->span, st->window + uint64_t(std::lround(kLongHoldMs * 0.001 * double(rate))) - 1)
+                           : st->span;
   st->fast = coefficient(kFastReleaseMs, rate);
   st->slow = coefficient(st->adaptive ? kSlowReleaseMs : settings.release_ms, rate);
   // The mean reduction follows u with time constant kSustainMs, updated
@@ -722,6 +793,9 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->needed = static_cast<float*>(mem_alloc(size_t(kBlock + st->span) * sizeof(float)));
   st->ladder = static_cast<float*>(mem_alloc(size_t(2 * (kBlock + st->span)) * sizeof(float)));
   st->floor = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
+  st->floor_long = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
+  st->held_back = static_cast<float*>(mem_alloc(size_t(kBlock + st->reach - st->span) * sizeof(float)));
+  st->share = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
   st->reduction = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
   st->steps = static_cast<int32_t*>(mem_calloc(size_t(st->len1 + kBlock), sizeof(int32_t)));
   st->sums = static_cast<int64_t*>(mem_calloc(size_t(st->len2 + kBlock), sizeof(int64_t)));
@@ -732,7 +806,10 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->start_in = static_cast<float*>(mem_alloc(size_t(st->start_frames * st->channels) * sizeof(float)));
   st->mirror = static_cast<float*>(mem_alloc(size_t(st->history + st->start_frames) * sizeof(float)));
   st->mirror_peak = static_cast<float*>(mem_alloc(size_t(st->start_frames) * sizeof(float)));
-  if (!st->ext || !st->peak || !st->needed || !st->ladder || !st->floor || !st->reduction || !st->steps ||
+  if (!st->ext || !st->peak || !st->needed || !st->ladder || !st->floor || !st->floor_long || !st->held_back ||
+      !st->share ||
+      !st->reduction ||
+      !st->steps ||
       !st->sums || !st->totals || !st->delay || !st->gain || !st->zeros || !st->start_in || !st->mirror ||
       !st->mirror_peak) {
     free_state(st);
@@ -740,6 +817,7 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   }
   // Before the stream the gain was 1: nothing was needed, nothing reduced.
   std::fill(st->needed, st->needed + st->span - 1, 1.0f);
+  std::fill(st->held_back, st->held_back + (st->reach - st->span), 1.0f);
   l.state = st;
   return STATUS_OK;
 }
