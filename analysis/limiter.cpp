@@ -28,11 +28,7 @@ constexpr double kHoldMs = 10.0;
 constexpr double kLongHoldMs = 60.0;
 constexpr float kSteadyReduction = 0.005f;
 constexpr double kFastReleaseMs = 25.0;
-// The adaptive release under sustained limiting: slower than after an
-// isolated peak, yet fast enough that dense material keeps its loudness
-// from one second to the next (a slower one lets the gain follow the few
-// largest peaks of each stretch, and loses loudness).
-constexpr double kSlowReleaseMs = 50.0;
+constexpr double kSlowReleaseMs = 400.0;
 constexpr double kSustainMs = 1000.0;
 // Mean reduction (linear, 1 - gain) over the last second from which the
 // adaptive release is wholly slow: 0.2, about 2 dB.
