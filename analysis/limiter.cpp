@@ -26,6 +26,8 @@ constexpr double kHoldMs = 10.0;
 // take more than kSteadyReduction off (noise, music), the short one
 // stands. The mix between the two follows the release's.
 constexpr double kLongHoldMs = 60.0;
+// Blocks of short-hold minima gathered before the kept ones move back.
+constexpr uint64_t kHeldBlocks = 8;
 constexpr float kSteadyReduction = 0.005f;
 constexpr double kFastReleaseMs = 25.0;
 constexpr double kSlowReleaseMs = 400.0;
@@ -114,7 +116,8 @@ struct LimiterState {
   float* needed;
   float* ladder;  // 2 * (kBlock + span): the window minima, level by level
   float* floor;   // kBlock: 1 - the held gain
-  float* held_back;   // reach - span + kBlock (adaptive release only)
+  float* held_back;   // reach - span + kHeldBlocks * kBlock (adaptive release only)
+  uint64_t held_fill;  // minima in held_back, the last reach - span of them the ones kept
   float* floor_long;  // kBlock: 1 - the held gain over the long hold (adaptive release only)
   float* share;       // kBlock: steady_share of each frame (adaptive release only)
   float hold_mix;     // 0 .. 1: how much of the long hold the release takes
@@ -281,8 +284,8 @@ inline float steady_share(float short_floor, float long_floor) {
 // one's.
 inline float held_floor(float short_floor, float long_floor, float share, float mix) {
   const float w = share * mix;
-  if (w >= 1.0f) return long_floor;
-  return greater(short_floor, short_floor + w * (long_floor - short_floor));
+  const float between = greater(short_floor, short_floor + w * (long_floor - short_floor));
+  return w >= 1.0f ? long_floor : between;
 }
 
 // The reductions of n frames from their floors (1 - held gain), and with
@@ -376,18 +379,27 @@ void gain_curve(LimiterState* st, uint64_t n) {
   float* longer = st->adaptive ? st->floor_long : nullptr;
   if (longer) {
     const uint64_t back = st->reach - span;
-    float* h = st->held_back;
-    std::memcpy(h + back, held, size_t(n) * sizeof(float));
-    std::memcpy(longer, held, size_t(n) * sizeof(float));
-    // Three spans at a time (the last ones repeated where fewer are left).
-    for (uint64_t k = span; k < back + span; k += 3 * span) {
-      const float* __restrict a = h + back - std::min(k, back);
-      const float* __restrict b = h + back - std::min(k + span, back);
-      const float* __restrict c = h + back - std::min(k + 2 * span, back);
-      float* __restrict to = longer;
-      for (uint64_t j = 0; j < n; ++j) to[j] = lesser(lesser(to[j], a[j]), lesser(b[j], c[j]));
+    // The block's minima go after the kept ones; the last `back` of them
+    // move to the start only when the room runs out.
+    if (st->held_fill + n > back + kHeldBlocks * kBlock) {
+      std::memmove(st->held_back, st->held_back + st->held_fill - back, size_t(back) * sizeof(float));
+      st->held_fill = back;
     }
-    std::memmove(h, h + n, size_t(back) * sizeof(float));
+    float* h = st->held_back + st->held_fill;
+    std::memcpy(h, held, size_t(n) * sizeof(float));
+    st->held_fill += n;
+    // Three spans at a time (the last ones repeated where fewer are left).
+    const float* from = held;
+    for (uint64_t k = span; k < back + span; k += 3 * span) {
+      const float* __restrict a = h - std::min(k, back);
+      const float* __restrict b = h - std::min(k + span, back);
+      const float* __restrict c = h - std::min(k + 2 * span, back);
+      const float* __restrict in = from;
+      float* __restrict to = longer;
+      for (uint64_t j = 0; j < n; ++j) to[j] = lesser(lesser(in[j], a[j]), lesser(b[j], c[j]));
+      from = longer;
+    }
+    if (from == held) std::memcpy(longer, held, size_t(n) * sizeof(float));
     for (uint64_t j = 0; j < n; ++j) longer[j] = 1.0f - longer[j];
   }
   for (uint64_t j = 0; j < n; ++j) held[j] = 1.0f - held[j];
@@ -794,7 +806,8 @@ Status limiter_start(Limiter& l, const LimiterSettings& settings) {
   st->ladder = static_cast<float*>(mem_alloc(size_t(2 * (kBlock + st->span)) * sizeof(float)));
   st->floor = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
   st->floor_long = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
-  st->held_back = static_cast<float*>(mem_alloc(size_t(kBlock + st->reach - st->span) * sizeof(float)));
+  st->held_back = static_cast<float*>(mem_alloc(size_t(kHeldBlocks * kBlock + st->reach - st->span) * sizeof(float)));
+  st->held_fill = st->reach - st->span;
   st->share = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
   st->reduction = static_cast<float*>(mem_alloc(size_t(kBlock) * sizeof(float)));
   st->steps = static_cast<int32_t*>(mem_calloc(size_t(st->len1 + kBlock), sizeof(int32_t)));
