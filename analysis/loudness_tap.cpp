@@ -100,7 +100,7 @@ void LoudnessTap::Helper::operator()() {
   table.dsp_finish(&fp);
 }
 
-void LoudnessTap::wait_measured(uint64_t behind) {
+void LoudnessTap::wait_measured(uint64_t behind) const {
   const uint64_t made = helper_.made.load(std::memory_order_relaxed);
   for (uint64_t m = helper_.measured.load(std::memory_order_acquire); m + behind < made;
        m = helper_.measured.load(std::memory_order_acquire))
@@ -146,6 +146,12 @@ Status LoudnessTap::finish(StageSink& next) {
 
 Status LoudnessTap::result(LoudnessMeasure* out) const {
   if (!started_) return STATUS_INVALID;
+  // Every block handed over is measured (the chain's finish waited already).
+  if (helped_) {
+    wait_measured(0);
+    const Status st = static_cast<Status>(helper_.status.load(std::memory_order_relaxed));
+    if (st != STATUS_OK) return st;
+  }
   if (status_ != STATUS_OK) return status_;
   const double nan = std::numeric_limits<double>::quiet_NaN();
   double lufs = nan;

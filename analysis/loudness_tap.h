@@ -65,6 +65,6 @@ class LoudnessTap : public Stage {
   Helper helper_;
   bool helped_ = false;
   // Waits until at most `behind` blocks are still to be measured.
-  void wait_measured(uint64_t behind);
+  void wait_measured(uint64_t behind) const;
   Status finish(StageSink& next) override;
 };
