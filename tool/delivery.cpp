@@ -119,6 +119,17 @@ struct KeptPeaks {
 // The scale of the kept peaks for a pass at linear gain k.
 float replay_scale(float k, const KeptPeaks& kept) { return static_cast<float>(double(k) / double(kept.gain)); }
 
+// How many detector peaks a stream of `frames` frames has (its latency's
+// flush included): the statuses of limiter_start.
+Status peaks_count(const LimiterSettings& set, uint64_t frames, uint64_t* count) {
+  Limiter probe;
+  limiter_init(probe);
+  const Status st = limiter_start(probe, set);
+  if (st == STATUS_OK) *count = frames + limiter_latency(probe);
+  limiter_release(probe);
+  return st;
+}
+
 // The integrated loudness of a limited output, foretold without metering
 // it. The output is the input times the pass's gain k times the limiter's
 // gain g(t); the limiter's gain moves slowly beside the K-weighting filter,
@@ -468,11 +479,7 @@ class WholeLimiterPasses : public LimiterPasses {
       replay.scale = replay_scale(k, *kept_);
     } else {
       // Without room for them every pass detects its own peaks.
-      Limiter probe;
-      limiter_init(probe);
-      if (limiter_start(probe, set_) == STATUS_OK) {
-        kept_->count = output_->length + limiter_latency(probe);
-        limiter_release(probe);
+      if (peaks_count(set_, output_->length, &kept_->count) == STATUS_OK) {
         mem_free(kept_->peaks);
         kept_->peaks = static_cast<float*>(mem_alloc(size_t(kept_->count) * sizeof(float)));
         kept_->gain = k;
@@ -563,13 +570,10 @@ bool limiter_detection_start(const ToolConfig* cfg, uint64_t rate, uint64_t chan
   shape.sample_rate = rate;
   shape.channels = channels;
   const LimiterSettings set = limiter_settings(cfg, shape);
-  Limiter probe;
-  limiter_init(probe);
   // Where it cannot start, the search finds the peaks itself (and says why
   // it cannot).
-  if (limiter_start(probe, set) != STATUS_OK) return false;
-  const uint64_t count = frames + limiter_latency(probe);
-  limiter_release(probe);
+  uint64_t count = 0;
+  if (peaks_count(set, frames, &count) != STATUS_OK) return false;
   mem_free(d->peaks);
   d->peaks = nullptr;
   d->count = count;
@@ -631,16 +635,12 @@ int deliver_limited(const ToolConfig* cfg, const Sample* output, const LoudnessM
     gains = nullptr;
   }
   if (forecasting && !kept.kept) {
-    Limiter probe;
-    limiter_init(probe);
-    if ((st = limiter_start(probe, set)) != 0) {
+    if ((st = peaks_count(set, output->length, &kept.count)) != 0) {
       err_printf("  error limiting the output audio, error code: %d\n", st);
       forecast_free(&forecast);
       mem_free(gains);
       return st;
     }
-    kept.count = output->length + limiter_latency(probe);
-    limiter_release(probe);
     kept.peaks = static_cast<float*>(mem_alloc(size_t(kept.count) * sizeof(float)));
     const float* rows[64];
     for (uint64_t c = 0; c < output->channels; ++c) rows[c] = output->data + c * output->stride;
