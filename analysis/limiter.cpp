@@ -29,8 +29,8 @@ constexpr double kLongHoldMs = 60.0;
 // Blocks of short-hold minima gathered before the kept ones move back.
 constexpr uint64_t kHeldBlocks = 8;
 constexpr float kSteadyReduction = 0.005f;
-constexpr double kFastReleaseMs = 25.0;
-constexpr double kSlowReleaseMs = 400.0;
+constexpr double kFastReleaseMs = 2.0;
+constexpr double kSlowReleaseMs = 40.0;
 constexpr double kSustainMs = 1000.0;
 // Mean reduction (linear, 1 - gain) over the last second from which the
 // adaptive release is wholly slow: 0.2, about 2 dB.

@@ -20,10 +20,12 @@
 //     frames more, so that the gain is flat around the peak),
 //   - a hold of 10 ms (a minimum over the last 10 ms that the release may
 //     not pass) and a release toward 1: with release 0 (adaptive) its time
-//     constant moves from 25 ms after isolated peaks to 400 ms while the
-//     mean reduction of the last second grows to about 2 dB, so that dense
-//     material does not pump; a release time in ms is one fixed time
-//     constant,
+//     constant moves from 2 ms after isolated peaks to 40 ms while the
+//     mean reduction of the last second grows to about 2 dB, so that the
+//     gain comes back between the peaks of dense material instead of
+//     following its largest ones for seconds (which is heard, and read on
+//     a short-term meter, as pumping); a release time in ms is one fixed
+//     time constant,
 //   - two moving averages whose lengths add up to W + 1 frames, so that the
 //     gain reaches each peak's value by the peak along a smooth (piecewise
 //     quadratic) curve.
