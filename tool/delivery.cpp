@@ -106,6 +106,9 @@ constexpr int kForecastCorrections = 6;
 constexpr double kForecastAimLu = 0.02;
 // Searches that end on a metered value this many times stop there.
 constexpr int kMeteredRounds = 2;
+// How the limiter's loss of loudness grows with the gain past the one at
+// which it starts to work (see limiter_search).
+constexpr double kLossExponent = 1.5;
 
 // The detector's peaks, found once (or by the first pass), which passes at
 // other gains read back scaled instead of detecting them again.
@@ -380,12 +383,25 @@ int limiter_search(const ToolConfig* cfg, const LoudnessMeasure& unlimited, doub
           slope = std::clamp((gain - last_gain) / (lufs - last_lufs), 1.0, 4.0);
         } else if (stats.max_reduction_db > 0.0) {
           // From one pass: the limiter has taken `lost` LU off the
-          // loudness the gain alone gives, and nothing at the gain where
-          // the loudest peak just touches the ceiling (the largest
-          // reduction lower); between the two the loss grows about evenly.
+          // loudness the gain alone gives, and nothing at the gain g0
+          // where the loudest peak just touches the ceiling (the largest
+          // reduction lower). In between the loss grows faster than the
+          // gain, as more peaks reach the ceiling and each is taken down
+          // further: about as (g - g0)^kLossExponent. The step goes to
+          // where that curve meets the target (Newton's steps, from the
+          // left of a concave curve).
           const double lost = unlimited.integrated_lufs + gain - lufs;
-          const double share = lost / stats.max_reduction_db;
-          if (share > 0.0 && share < 1.0) slope = std::clamp(1.0 / (1.0 - share), 1.0, 4.0);
+          const double reach = stats.max_reduction_db;
+          if (lost > 0.0 && lost < reach && std::fabs(target - lufs) > 1e-9) {
+            double g = gain;
+            for (int i = 0; i < 8; ++i) {
+              const double x = std::max(1e-9, g - gain + reach);
+              const double loss = lost * std::pow(x / reach, kLossExponent);
+              const double miss = unlimited.integrated_lufs + g - loss - target;
+              g -= miss / std::max(0.25, 1.0 - kLossExponent * loss / x);
+            }
+            slope = std::clamp((g - gain) / (target - lufs), 1.0, 4.0);
+          }
         }
         last_gain = gain;
         last_lufs = lufs;
