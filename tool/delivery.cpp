@@ -582,6 +582,7 @@ class WholeLimiterPasses : public LimiterPasses {
   // The gains of the last forecast, and the scale of its peaks.
   float* gains_;
   bool gains_kept_ = false;
+  float gains_scale_ = 0.0f;
   // What the forecast misses, measured once on the first forecast's gains.
   double correction_ = 0.0;
   bool corrected_ = false;
@@ -616,7 +617,6 @@ class WholeLimiterPasses : public LimiterPasses {
     }
     mem_free(exact);
   }
-  float gains_scale_ = 0.0f;
   MeteredWrite* write_;
 };
 
